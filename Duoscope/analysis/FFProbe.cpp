@@ -1,0 +1,267 @@
+#include "FFProbe.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+
+#include "ChildProcess.h"
+#include "ToolLocator.h"
+
+namespace duoscope {
+
+using nlohmann::json;
+
+namespace {
+
+// The first n characters (code points) of UTF-8 text.
+std::string prefixCharacters(const std::string& text, size_t n) {
+    size_t i = 0, count = 0;
+    while (i < text.size() && count < n) {
+        auto c = static_cast<unsigned char>(text[i]);
+        size_t length = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : 4;
+        i = std::min(text.size(), i + length);
+        ++count;
+    }
+    return text.substr(0, i);
+}
+
+std::string lowered(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+std::optional<std::string> stringField(const json& object, const char* key) {
+    auto it = object.find(key);
+    if (it == object.end() || !it->is_string()) return std::nullopt;
+    return it->get<std::string>();
+}
+
+std::optional<long long> integerField(const json& object, const char* key) {
+    auto it = object.find(key);
+    if (it == object.end() || !it->is_number_integer()) return std::nullopt;
+    return it->get<long long>();
+}
+
+// A whole decimal number: optional sign, digits only, within int range.
+std::optional<int> parseInteger(const std::string& text) {
+    size_t i = 0;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    if (i == text.size()) return std::nullopt;
+    for (size_t k = i; k < text.size(); ++k)
+        if (text[k] < '0' || text[k] > '9') return std::nullopt;
+    try {
+        size_t used = 0;
+        long long value = std::stoll(text, &used);
+        if (used != text.size() || value < INT32_MIN || value > INT32_MAX) return std::nullopt;
+        return static_cast<int>(value);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<double> parseDecimal(const std::string& text) {
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text.front()))) return std::nullopt;
+    char* end = nullptr;
+    double value = std::strtod(text.c_str(), &end);
+    // A non-finite length would poison every later computation on it.
+    if (end != text.c_str() + text.size() || !std::isfinite(value)) return std::nullopt;
+    return value;
+}
+
+std::string fixed(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+} // namespace
+
+void FFProbe::log(const std::string& line) {
+    if (onLog) onLog(line);
+    static std::mutex printMutex;
+    std::lock_guard lock(printMutex);
+    std::cout << "[FFProbe] " << line << "\n" << std::flush;
+}
+
+std::optional<SourceFileInfo> FFProbe::probe(const std::filesystem::path& url) {
+    log("Looking for ffprobe...");
+    auto ffprobe = findTool("ffprobe");
+    if (!ffprobe) {
+        log("ERROR: ffprobe not found in any search path");
+        throw DomainError("Duoscope", 1, "ffprobe not found");
+    }
+    log("Found ffprobe at: " + *ffprobe);
+
+    // An absolute path can never be taken for an option or a protocol prefix.
+    std::error_code ignored;
+    std::filesystem::path absolute = std::filesystem::absolute(url, ignored);
+    auto process = ChildProcess::create(
+        {*ffprobe,
+         {"-v", "quiet", "-print_format", "json", "-show_format", "-show_streams",
+          absolute.empty() ? url.string() : absolute.string()},
+         std::nullopt,
+         ChildProcess::Output::pipe,
+         ChildProcess::Output::pipe});
+    log("Running ffprobe on: " + url.filename().string());
+    process->launch();
+    log("ffprobe process started (pid: " + std::to_string(process->processIdentifier()) + ")");
+    process->waitUntilExit();
+    log("ffprobe exited with code: " + std::to_string(process->terminationStatus()));
+
+    std::string standardError = process->collectedStandardError();
+    if (!standardError.empty() && isValidUTF8(standardError))
+        log("ffprobe stderr: " + prefixCharacters(standardError, 500));
+    std::string standardOutput = process->collectedStandardOutput();
+    log("ffprobe output: " + std::to_string(standardOutput.size()) + " bytes");
+    return analyse(url, standardOutput);
+}
+
+std::optional<SourceFileInfo> FFProbe::analyse(const std::filesystem::path& url, const std::string& standardOutput) {
+    std::string text = isValidUTF8(standardOutput) ? standardOutput : std::string("{}");
+    json root = json::parse(text, nullptr, false);
+    if (root.is_discarded() || !root.is_object()) {
+        log("ERROR: Failed to parse ffprobe JSON output");
+        log("Raw output (first 500 chars): " + prefixCharacters(text, 500));
+        return std::nullopt;
+    }
+
+    SourceFileInfo info;
+    info.url = url;
+    info.fileName = url.filename().string();
+    info.title = info.fileName;
+
+    if (auto format = root.find("format"); format != root.end() && format->is_object()) {
+        if (auto duration = stringField(*format, "duration"))
+            info.duration = parseDecimal(*duration).value_or(0);
+        if (auto tags = format->find("tags"); tags != format->end() && tags->is_object())
+            if (auto title = stringField(*tags, "title")) info.title = *title;
+    }
+
+    Stereo3DMode mode = Stereo3DMode::none();
+    std::vector<const json*> videoStreams;
+
+    auto streams = root.find("streams");
+    bool hasStreamArray = streams != root.end() && streams->is_array() &&
+                          std::all_of(streams->begin(), streams->end(), [](const json& s) { return s.is_object(); });
+    if (hasStreamArray) {
+        log("Found " + std::to_string(streams->size()) + " streams total");
+        for (const json& stream : *streams) {
+            std::string codecType = stringField(stream, "codec_type").value_or("?");
+            std::string codecName = stringField(stream, "codec_name").value_or("?");
+            long long index = integerField(stream, "index").value_or(-1);
+            long long width = integerField(stream, "width").value_or(0);
+            long long height = integerField(stream, "height").value_or(0);
+            std::string profile = stringField(stream, "profile").value_or("none");
+            log("  Stream " + std::to_string(index) + ": " + codecType + " " + codecName + " " +
+                std::to_string(width) + "x" + std::to_string(height) + " profile=" + profile);
+
+            if (auto tags = stream.find("tags"); tags != stream.end() && tags->is_object()) {
+                if (auto stereoTag = stringField(*tags, "stereo_mode")) {
+                    log("  → stereo_mode tag: " + *stereoTag);
+                    if (*stereoTag == "block_lr") mode = Stereo3DMode::mvcSingleTrack(false);
+                    else if (*stereoTag == "block_rl") mode = Stereo3DMode::mvcSingleTrack(true);
+                    else if (*stereoTag == "left_right" || *stereoTag == "right_left") mode = Stereo3DMode::sideBySide();
+                }
+            }
+
+            auto sideData = stream.find("side_data_list");
+            if (mode.kind != Stereo3DMode::Kind::mvcSingleTrack && sideData != stream.end() && sideData->is_array() &&
+                std::all_of(sideData->begin(), sideData->end(), [](const json& e) { return e.is_object(); })) {
+                for (const json& entry : *sideData) {
+                    if (stringField(entry, "side_data_type").value_or("") != "Stereo 3D") continue;
+                    std::string type = stringField(entry, "type").value_or("");
+                    log("  → Stereo 3D side_data: type=" + type);
+                    if (type.find("frame alternate") != std::string::npos) mode = Stereo3DMode::frameAlternate(false);
+                    else if (type.find("side by side") != std::string::npos) mode = Stereo3DMode::sideBySide();
+                }
+            }
+
+            if (codecType != "video") continue;
+
+            if (width >= 1 && height >= 1) {
+                info.resolution = std::to_string(width) + "x" + std::to_string(height);
+                info.videoWidth = static_cast<int>(std::min<long long>(width, INT32_MAX));
+                info.videoHeight = static_cast<int>(std::min<long long>(height, INT32_MAX));
+            }
+
+            if (auto rate = stringField(stream, "r_frame_rate")) {
+                std::vector<std::string> pieces;
+                size_t start = 0;
+                while (start <= rate->size()) {
+                    size_t slash = rate->find('/', start);
+                    if (slash == std::string::npos) slash = rate->size();
+                    if (slash > start) pieces.push_back(rate->substr(start, slash - start));
+                    start = slash + 1;
+                }
+                if (pieces.size() == 2) {
+                    auto numerator = parseInteger(pieces[0]);
+                    auto denominator = parseInteger(pieces[1]);
+                    if (numerator && denominator && *denominator >= 1) {
+                        log("  Frame rate: " + *rate + " (" +
+                            fixed(static_cast<double>(*numerator) / *denominator, 3) + " fps)");
+                        info.frameRateNum = *numerator;
+                        info.frameRateDen = *denominator;
+                    }
+                }
+            }
+            videoStreams.push_back(&stream);
+        }
+    }
+
+    bool mvcRuleApplied = false;
+    if (videoStreams.size() >= 2) {
+        bool profileHit = false, codecTagHit = false, zeroWidth = false;
+        int h264Count = 0;
+        for (const json* stream : videoStreams) {
+            if (lowered(stringField(*stream, "profile").value_or("")).find("mvc") != std::string::npos)
+                profileHit = true;
+            if (lowered(stringField(*stream, "codec_tag_string").value_or("")).find("mvc") != std::string::npos)
+                codecTagHit = true;
+            if (integerField(*stream, "width") == 0LL) zeroWidth = true;
+            if (stringField(*stream, "codec_name") == std::optional<std::string>("h264")) ++h264Count;
+        }
+        bool dependentHit = zeroWidth && h264Count > 1;
+        auto word = [](bool b) { return std::string(b ? "true" : "false"); };
+        log("MVC detection: profile=" + word(profileHit) + " codecTag=" + word(codecTagHit) +
+            " dependent=" + word(dependentHit));
+        if (profileHit || codecTagHit || dependentHit) {
+            log("✅ MVC 3D stream detected!");
+            mode = Stereo3DMode::mvcSeparateTracks();
+            mvcRuleApplied = true;
+            for (const json* stream : videoStreams) {
+                bool qualifies =
+                    lowered(stringField(*stream, "profile").value_or("")).find("mvc") != std::string::npos ||
+                    lowered(stringField(*stream, "codec_tag_string").value_or("")).find("mvc") != std::string::npos ||
+                    integerField(*stream, "width") == 0LL;
+                if (!qualifies) continue;
+                if (auto index = integerField(*stream, "index"))
+                    if (*index >= INT32_MIN && *index <= INT32_MAX) info.mvcTrackIndex = static_cast<int>(*index);
+                break;
+            }
+        }
+    }
+
+    if (!mvcRuleApplied && mode.kind == Stereo3DMode::Kind::none && !videoStreams.empty()) {
+        auto width = integerField(*videoStreams.front(), "width");
+        auto height = integerField(*videoStreams.front(), "height");
+        if (width && height && *width >= 1 && *height >= 1) {
+            double ratio = static_cast<double>(*width) / static_cast<double>(*height);
+            if (ratio >= 2.8 && ratio <= 4.0) {
+                log("✅ SBS detected by aspect ratio: " + std::to_string(*width) + "x" + std::to_string(*height) +
+                    " (ratio " + fixed(ratio, 2) + ")");
+                mode = Stereo3DMode::sideBySide();
+            }
+        }
+    }
+
+    if (mode.kind != Stereo3DMode::Kind::none) log("✅ 3D detected: " + mode.text());
+    info.stereoMode = mode;
+    info.hasMVCStream = mode.kind != Stereo3DMode::Kind::none;
+    return info;
+}
+
+} // namespace duoscope

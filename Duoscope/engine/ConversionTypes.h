@@ -1,0 +1,141 @@
+// The value types every part of the main program exchanges: the user's choices,
+// the analysed source, one conversion request and its result, stages and errors.
+// Plain copyable values; safe to pass between threads.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace duoscope {
+
+enum class QualityPreset { ultraHigh, high, medium, low };
+enum class OutputCodec { h264, h265 };
+enum class OutputTarget { sbs3D, visionPro };
+enum class ConversionStage {
+    idle,
+    demuxing,
+    interleaving,
+    decoding,
+    encoding,
+    encodingMVHEVC,
+    convertingMVHEVC,
+    complete,
+    failed
+};
+
+inline constexpr std::array allQualityPresets{QualityPreset::ultraHigh, QualityPreset::high, QualityPreset::medium,
+                                              QualityPreset::low};
+inline constexpr std::array allOutputCodecs{OutputCodec::h264, OutputCodec::h265};
+inline constexpr std::array allOutputTargets{OutputTarget::sbs3D, OutputTarget::visionPro};
+inline constexpr std::array allConversionStages{
+    ConversionStage::idle,          ConversionStage::demuxing,         ConversionStage::interleaving,
+    ConversionStage::decoding,      ConversionStage::encoding,         ConversionStage::encodingMVHEVC,
+    ConversionStage::convertingMVHEVC, ConversionStage::complete,      ConversionStage::failed};
+
+// Raw values double as the labels the user sees and the texts the settings store keeps.
+std::string_view rawValue(QualityPreset preset);
+std::string_view rawValue(OutputCodec codec);
+std::string_view rawValue(OutputTarget target);
+std::string_view rawValue(ConversionStage stage);
+std::string_view caseName(ConversionStage stage);
+
+std::optional<QualityPreset> qualityPresetFromRaw(std::string_view raw);
+std::optional<OutputCodec> outputCodecFromRaw(std::string_view raw);
+std::optional<OutputTarget> outputTargetFromRaw(std::string_view raw);
+
+struct Stereo3DMode {
+    enum class Kind { mvcSingleTrack, frameAlternate, none, mvcSeparateTracks, sideBySide };
+    Kind kind = Kind::none;
+    bool rightFirst = false; // meaningful only for mvcSingleTrack and frameAlternate
+
+    static Stereo3DMode mvcSingleTrack(bool rightFirst) { return {Kind::mvcSingleTrack, rightFirst}; }
+    static Stereo3DMode frameAlternate(bool rightFirst) { return {Kind::frameAlternate, rightFirst}; }
+    static Stereo3DMode none() { return {Kind::none, false}; }
+    static Stereo3DMode mvcSeparateTracks() { return {Kind::mvcSeparateTracks, false}; }
+    static Stereo3DMode sideBySide() { return {Kind::sideBySide, false}; }
+
+    bool hasPayload() const { return kind == Kind::mvcSingleTrack || kind == Kind::frameAlternate; }
+    // The form used in log lines, e.g. "mvcSingleTrack(rightFirst: true)" or "sideBySide".
+    std::string text() const;
+
+    friend bool operator==(const Stereo3DMode& a, const Stereo3DMode& b) {
+        return a.kind == b.kind && (!a.hasPayload() || a.rightFirst == b.rightFirst);
+    }
+};
+
+struct SourceFileInfo {
+    std::filesystem::path url;
+    std::string fileName;
+    std::string title;
+    double duration = 0;
+    std::string resolution = "Unknown";
+    int videoWidth = 1920;
+    int videoHeight = 1080;
+    int frameRateNum = 24000;
+    int frameRateDen = 1001;
+    bool hasMVCStream = false;
+    std::optional<int> mvcTrackIndex;
+    Stereo3DMode stereoMode;
+
+    // "%02d:%02d:%02d" of the whole seconds; hours are not wrapped at 24.
+    std::string formattedDuration() const;
+    // A string form of every field, for the analysis trace of the command line.
+    std::string description() const;
+
+    friend bool operator==(const SourceFileInfo&, const SourceFileInfo&) = default;
+};
+
+// The stereo mode assumed for a source that could not be analysed.
+Stereo3DMode defaultStereoModeForExtension(const std::filesystem::path& source);
+
+struct ConversionJob {
+    std::filesystem::path sourceURL;
+    std::filesystem::path outputDirectory;
+    QualityPreset qualityPreset = QualityPreset::high;
+    OutputCodec outputCodec = OutputCodec::h264;
+    OutputTarget outputTarget = OutputTarget::sbs3D;
+    std::optional<int> durationLimit;
+};
+
+struct ConversionResult {
+    std::string outputPath;
+    std::filesystem::path tempDirectory;
+    std::optional<std::string> sbsIntermediatePath;
+};
+
+class ConversionError : public std::exception {
+public:
+    enum class Kind { toolNotFound, demuxFailed, decodingFailed, encodingFailed, cancelled };
+
+    static ConversionError toolNotFound(std::string message) { return {Kind::toolNotFound, std::move(message)}; }
+    static ConversionError demuxFailed(std::string detail) { return {Kind::demuxFailed, std::move(detail)}; }
+    static ConversionError decodingFailed(std::string detail) { return {Kind::decodingFailed, std::move(detail)}; }
+    static ConversionError encodingFailed(std::string detail) { return {Kind::encodingFailed, std::move(detail)}; }
+    static ConversionError cancelled() { return {Kind::cancelled, {}}; }
+
+    Kind kind() const { return kind_; }
+    const std::string& payload() const { return payload_; }
+    const std::string& description() const { return description_; }
+    const char* what() const noexcept override { return description_.c_str(); }
+
+private:
+    ConversionError(Kind kind, std::string payload);
+    Kind kind_;
+    std::string payload_;
+    std::string description_;
+};
+
+struct DetectedTrack {
+    int trackId = 0;
+    std::string codec;
+    bool isMVC = false;
+    int index = 0;
+    friend bool operator==(const DetectedTrack&, const DetectedTrack&) = default;
+};
+
+} // namespace duoscope

@@ -1,0 +1,90 @@
+#include "PipelineEngine.h"
+
+#include <signal.h>
+
+#include <chrono>
+#include <thread>
+
+namespace duoscope {
+
+namespace {
+
+std::string escapeExtendedRegex(const std::string& text) {
+    std::string escaped;
+    for (char c : text) {
+        if (std::string_view("\\.^$|?*+()[]{}").find(c) != std::string_view::npos) escaped.push_back('\\');
+        escaped.push_back(c);
+    }
+    return escaped;
+}
+
+void sweepLeftoverTools(const std::filesystem::path& scope) {
+    if (scope.empty()) return;
+    for (const char* name : {"viewpump", "twinrow", "StereoPacker", "ffmpeg"}) {
+        try {
+            auto pkill = ChildProcess::create({"/usr/bin/pkill", {"-KILL", "-f", sweepPattern(name, scope)},
+                                               std::nullopt, ChildProcess::Output::nullDevice,
+                                               ChildProcess::Output::nullDevice});
+            pkill->launch();
+            pkill->waitUntilExit();
+        } catch (const std::exception&) {
+            // A missing pkill only means there is nothing more we can do.
+        }
+    }
+}
+
+} // namespace
+
+std::string sweepPattern(const std::string& toolName, const std::filesystem::path& scope) {
+    // The tool's own name as the program word, and the run's folder anywhere after it.
+    return "(^|/)" + escapeExtendedRegex(toolName) + "( |$).*" + escapeExtendedRegex(scope.string());
+}
+
+std::shared_ptr<ChildProcess> PipelineEngine::currentProcess() const {
+    std::lock_guard lock(stateMutex_);
+    return currentProcess_;
+}
+
+void PipelineEngine::setCurrentProcess(std::shared_ptr<ChildProcess> process) {
+    std::lock_guard lock(stateMutex_);
+    currentProcess_ = std::move(process);
+}
+
+void PipelineEngine::setConversionScope(const std::filesystem::path& folder) {
+    std::lock_guard lock(stateMutex_);
+    conversionScope_ = folder;
+}
+
+std::filesystem::path PipelineEngine::conversionScope() const {
+    std::lock_guard lock(stateMutex_);
+    return conversionScope_;
+}
+
+void PipelineEngine::engineLog(const std::string& line) const {
+    if (verboseLogging && onLog) onLog(line);
+}
+
+void PipelineEngine::directLog(const std::string& line) const {
+    if (onLog) onLog(line);
+}
+
+void PipelineEngine::cancel() {
+    isCancelled = true;
+    auto process = currentProcess();
+    if (!process) return;
+    pid_t group = process->processIdentifier();
+    process->terminate();
+    if (group > 0) ::kill(-group, SIGTERM);
+    std::filesystem::path scope = conversionScope();
+    // The thread holds only what it needs, so the engine may go away meanwhile.
+    std::thread([process, group, scope] {
+        for (int i = 0; i < 30 && process->isRunning(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // Kill the group even when its leader has gone: a stage of a shell
+        // pipeline may ignore SIGTERM while the shell itself exits.
+        if (group > 0) ::kill(-group, SIGKILL);
+        sweepLeftoverTools(scope);
+    }).detach();
+}
+
+} // namespace duoscope
