@@ -1,0 +1,112 @@
+// HEVC bit-level reading and writing: Annex B splitting, emulation prevention,
+// MSB-first bit reader/writer with Exp-Golomb codes, the two-byte NAL header.
+// Plain value types; any thread may use its own instances. Errors throw media::hevc::Error.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace media::hevc {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+enum NalType : int {
+    kTrailN = 0,
+    kTrailR = 1,
+    kRaslR = 9,
+    kBlaWLp = 16,
+    kIdrWRadl = 19,
+    kIdrNLp = 20,
+    kCraNut = 21,
+    kRsvIrap23 = 23,
+    kVps = 32,
+    kSps = 33,
+    kPps = 34,
+    kAud = 35,
+    kEos = 36,
+    kEob = 37,
+    kFd = 38,
+    kPrefixSei = 39,
+    kSuffixSei = 40,
+};
+
+inline int nalType(std::span<const uint8_t> nal) {
+    return nal.empty() ? -1 : (nal[0] >> 1) & 0x3f;
+}
+inline int nalLayerId(std::span<const uint8_t> nal) {
+    return nal.size() < 2 ? -1 : ((nal[0] & 1) << 5) | (nal[1] >> 3);
+}
+inline int nalTemporalIdPlus1(std::span<const uint8_t> nal) {
+    return nal.size() < 2 ? 0 : nal[1] & 7;
+}
+inline bool isVcl(int type) {
+    return type >= 0 && type < 32;
+}
+inline bool isIrap(int type) {
+    return type >= kBlaWLp && type <= kRsvIrap23;
+}
+inline bool isIdr(int type) {
+    return type == kIdrWRadl || type == kIdrNLp;
+}
+
+// NAL units of an Annex B byte stream (start codes and trailing zero bytes removed).
+std::vector<std::span<const uint8_t>> splitAnnexB(std::span<const uint8_t> stream);
+
+// Emulation prevention: NAL payload bytes <-> RBSP bytes.
+Bytes unescapeRbsp(std::span<const uint8_t> nal);
+Bytes escapeRbsp(std::span<const uint8_t> rbsp);
+
+class BitReader {
+  public:
+    explicit BitReader(std::span<const uint8_t> rbsp, size_t bitPos = 0) : data_(rbsp), pos_(bitPos) {}
+
+    uint32_t u(int bits);
+    bool flag() { return u(1) != 0; }
+    uint32_t ue();
+    int32_t se();
+    void skip(size_t bits);
+    size_t pos() const { return pos_; }
+    size_t bitsLeft() const { return data_.size() * 8 - pos_; }
+    bool byteAligned() const { return (pos_ & 7) == 0; }
+    // True when only the rbsp_stop_one_bit and zero bits remain.
+    bool atRbspTrailing() const;
+
+  private:
+    std::span<const uint8_t> data_;
+    size_t pos_;
+};
+
+class BitWriter {
+  public:
+    void u(uint32_t value, int bits);
+    void flag(bool v) { u(v ? 1 : 0, 1); }
+    void ue(uint32_t value);
+    void se(int32_t value);
+    // Copies bits [from, to) of rbsp.
+    void copyBits(std::span<const uint8_t> rbsp, size_t from, size_t to);
+    size_t bitCount() const { return bits_; }
+    bool byteAligned() const { return (bits_ & 7) == 0; }
+    // rbsp_trailing_bits(): a one, then zeros to the byte boundary.
+    void trailingBits();
+    // Ones up to the byte boundary (vps_extension_alignment_bit_equal_to_one).
+    void alignWithOnes();
+    const Bytes& bytes() const { return out_; }
+    Bytes take() { return std::move(out_); }
+
+  private:
+    Bytes out_;
+    size_t bits_ = 0;
+};
+
+// Bits needed for an unsigned index below n: Ceil(Log2(n)).
+int ceilLog2(uint32_t n);
+
+} // namespace media::hevc

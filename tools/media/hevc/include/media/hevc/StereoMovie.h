@@ -1,0 +1,51 @@
+// Writes stereo access units from StereoEncoder into a QuickTime movie: one
+// 'hvc1' track holding both layers (left = layer 0 untouched, right rewritten
+// into layer 1), plus any extra tracks the caller adds (audio). One thread.
+#pragma once
+
+#include "isobmff/MovieWriter.h"
+#include "media/hevc/Layering.h"
+#include "media/hevc/StereoEncoder.h"
+
+namespace media::hevc {
+
+struct StereoMovieOptions {
+    VpsVariant variant = VpsVariant::A;
+    bool quickTime = true;
+};
+
+class StereoMovieWriter {
+  public:
+    // Creates the file and the video track from the encoder's parameter sets.
+    StereoMovieWriter(const std::string& path, const StereoEncoder& encoder,
+                      const StereoMovieOptions& options = {});
+
+    // Further tracks (before the first access unit). Returns the track index.
+    int addTrack(const TrackConfig& config) { return writer_.addTrack(config); }
+    MovieWriter& movie() { return writer_; }
+    int videoTrack() const { return track_; }
+
+    void addAccessUnit(const StereoAccessUnit& au);
+    void finish();
+
+    const StereoParameterSets& parameterSets() const { return sets_; }
+    const Bytes& sampleEntry() const { return entry_; }
+    // The layer-1 rewrite applied to one right-eye NAL unit (slices only).
+    Bytes rewriteRight(std::span<const uint8_t> nal) const;
+    int64_t frames() const { return frames_; }
+
+  private:
+    EncoderSettings settings_;
+    StereoMovieOptions options_;
+    Sps sps_;
+    Pps pps_;
+    LayerRewrite rewrite_;
+    StereoParameterSets sets_;
+    Bytes entry_;
+    MovieWriter writer_;
+    int track_ = -1;
+    Bytes sample_;
+    int64_t frames_ = 0;
+};
+
+} // namespace media::hevc

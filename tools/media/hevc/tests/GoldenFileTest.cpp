@@ -1,0 +1,203 @@
+// The Apple-written stereo MV-HEVC movie must parse to the documented values; our own
+// VPS, SEI and sample entry must read back the same way.
+#include "isobmff/MovieReader.h"
+#include "media/hevc/Layering.h"
+#include "media/hevc/SampleEntry.h"
+#include "media/hevc/Syntax.h"
+
+#include <gtest/gtest.h>
+
+using namespace media::hevc;
+
+namespace {
+
+const std::string kApple = std::string(DUOSCOPE_TESTDATA_DIR) + "/mvhevc/apple-stereo-spatial-160x120.mp4";
+
+Bytes rbspOf(const Bytes& nal) {
+    return unescapeRbsp(std::span(nal).subspan(2));
+}
+
+} // namespace
+
+TEST(GoldenAppleFile, SampleEntryVpsAndSamples) {
+    media::MovieReader movie(kApple);
+    const int v = movie.firstTrack("vide");
+    ASSERT_GE(v, 0);
+    const auto& track = movie.tracks()[size_t(v)];
+    const VisualSampleEntry entry = parseVisualSampleEntry(track.sampleEntry);
+    EXPECT_EQ(media::fourccToString(entry.type), "hvc1");
+    EXPECT_EQ(entry.width, 160);
+    EXPECT_EQ(entry.height, 120);
+
+    // hvcC: VPS, layer-0 SPS/PPS and the 3D reference displays SEI, all complete arrays.
+    ASSERT_NE(entry.child("hvcC"), nullptr);
+    const HevcConfig hvcc = parseHvcC(*entry.child("hvcC"));
+    EXPECT_EQ(hvcc.profileIdc, 1);
+    EXPECT_EQ(hvcc.lengthSizeMinusOne, 3);
+    ASSERT_EQ(hvcc.arrays.size(), 4u);
+    for (auto& a : hvcc.arrays)
+        EXPECT_TRUE(a.complete);
+    ASSERT_NE(hvcc.array(kPrefixSei), nullptr);
+    EXPECT_EQ(hvcc.array(kPrefixSei)->nals[0], makeReferenceDisplaysSei());
+
+    const Vps vps = parseVps(rbspOf(hvcc.array(kVps)->nals[0]));
+    EXPECT_EQ(vps.maxLayersMinus1, 1);
+    EXPECT_EQ(vps.maxLayerId, 1);
+    EXPECT_EQ(vps.numLayerSetsMinus1, 1u);
+    EXPECT_EQ(vps.maxDecPicBufferingMinus1, 4u);
+    EXPECT_EQ(vps.maxNumReorderPics, 2u);
+    ASSERT_TRUE(vps.ext);
+    const VpsExtension& e = *vps.ext;
+    EXPECT_EQ(e.baseLevelIdc, vps.ptl.levelIdc);
+    EXPECT_FALSE(e.splitting);
+    EXPECT_EQ(e.scalabilityMask, 0x4000);
+    EXPECT_EQ(e.dimensionIdLenMinus1, std::vector<int>{2});
+    EXPECT_TRUE(e.nuhLayerIdPresent);
+    EXPECT_EQ(e.layerIdInNuh1, 1);
+    EXPECT_EQ(e.dimensionId1, std::vector<uint32_t>{1});
+    EXPECT_EQ(e.viewIdLen, 1);
+    EXPECT_EQ(e.viewIdVal, (std::vector<uint32_t>{0, 1}));
+    EXPECT_TRUE(e.directDependency10);
+    EXPECT_FALSE(e.numAddLayerSets);
+    EXPECT_TRUE(e.defaultRefLayersActive);
+    EXPECT_EQ(e.numProfileTierLevelMinus1, 2u);
+    ASSERT_EQ(e.ptls.size(), 3u);
+    EXPECT_EQ(e.ptls[2].profileIdc, 6);
+    EXPECT_EQ(e.ptls[2].compatibilityFlags, 0x02000000u);
+    EXPECT_EQ(e.ptls[2].constraintFlags, (uint64_t{0b1011} << 44) | (uint64_t{0x7C000000000} << 1));
+    EXPECT_EQ(e.numAddOlss, 0u);
+    EXPECT_EQ(e.defaultOutputLayerIdc, 0);
+    EXPECT_EQ(e.ptlIdxOls1, (std::vector<uint32_t>{1, 2}));
+    EXPECT_EQ(e.repFormat.width, 160u);
+    EXPECT_EQ(e.repFormat.height, 128u);
+    EXPECT_TRUE(e.repFormat.conformanceWindow);
+    EXPECT_EQ(e.repFormat.confWin[3], 4u);
+    EXPECT_TRUE(e.maxOneActiveRefLayer);
+    EXPECT_TRUE(e.pocLsbAligned);
+    EXPECT_EQ(e.dpb.maxDecPicBufferingMinus1, (std::vector<uint32_t>{4, 4}));
+    EXPECT_EQ(e.dpb.maxNumReorder, 2u);
+    EXPECT_TRUE(e.directDependencyAllLayers);
+    EXPECT_EQ(e.directDependencyAllLayersType, 2u);
+    EXPECT_TRUE(e.vuiPresent);
+
+    // lhvC: only the layer-1 SPS and PPS.
+    ASSERT_NE(entry.child("lhvC"), nullptr);
+    const HevcConfig lhvc = parseLhvC(*entry.child("lhvC"));
+    EXPECT_EQ(lhvc.lengthSizeMinusOne, 3);
+    ASSERT_EQ(lhvc.arrays.size(), 2u);
+    EXPECT_EQ(lhvc.arrays[0].type, kSps);
+    EXPECT_EQ(lhvc.arrays[1].type, kPps);
+    EXPECT_EQ(nalLayerId(lhvc.arrays[0].nals[0]), 1);
+    EXPECT_EQ(lhvc.arrays[0].nals[0].size(), 9u);
+
+    ASSERT_NE(entry.child("vexu"), nullptr);
+    const StereoView sv = parseVexu(*entry.child("vexu"));
+    EXPECT_EQ(sv.stri, 0x03);
+    EXPECT_EQ(sv.hero, 1);
+    EXPECT_EQ(sv.baselineMicrometres, 19240u);
+    EXPECT_EQ(sv.disparityAdjustment, 200);
+    ASSERT_NE(entry.child("hfov"), nullptr);
+    EXPECT_EQ(media::readBE32(entry.child("hfov")->data()), 63400u);
+
+    // Samples: one access unit each, layer 0 first, then layer 1.
+    ASSERT_EQ(track.samples.size(), 10u);
+    Bytes buf;
+    for (size_t i = 0; i < track.samples.size(); ++i) {
+        movie.readSample(size_t(v), i, buf);
+        std::vector<std::pair<int, int>> got;
+        for (auto nal : splitLengthPrefixed(buf))
+            got.push_back({nalType(nal), nalLayerId(nal)});
+        if (i == 0) {
+            EXPECT_EQ(got, (std::vector<std::pair<int, int>>{
+                               {kPrefixSei, 0}, {kIdrNLp, 0}, {kPrefixSei, 0}, {kCraNut, 1}}));
+        } else {
+            EXPECT_EQ(got, (std::vector<std::pair<int, int>>{{kTrailR, 0}, {kTrailR, 1}}));
+        }
+    }
+}
+
+TEST(StereoVps, BothVariantsParseBackToTheDocumentedFields) {
+    // A 1920x1080 Main-profile SPS as x265 3.5 writes it (coded height 1088, window bottom 4).
+    Sps base;
+    base.ptl.profileIdc = 1;
+    base.ptl.compatibilityFlags = 0x60000000;
+    base.ptl.constraintFlags = uint64_t{0b1011} << 44;
+    base.ptl.levelIdc = 123;
+    base.width = 1920;
+    base.height = 1088;
+    base.conformanceWindow = true;
+    base.confWin = {0, 0, 0, 4};
+    base.maxDecPicBufferingMinus1 = 4;
+    base.maxNumReorderPics = 2;
+    for (VpsVariant variant : {VpsVariant::A, VpsVariant::B}) {
+        const bool b = variant == VpsVariant::B;
+        const Bytes nal = makeStereoVps(base, variant);
+        EXPECT_EQ(nalType(nal), kVps);
+        const Vps vps = parseVps(rbspOf(nal));
+        ASSERT_TRUE(vps.ext);
+        const VpsExtension& e = *vps.ext;
+        EXPECT_EQ(vps.ptl.levelIdc, 123);
+        EXPECT_EQ(vps.ptl.compatibilityFlags, 0x60000000u);
+        EXPECT_EQ(e.baseLevelIdc, 123);
+        EXPECT_EQ(e.scalabilityMask, 0x4000);
+        EXPECT_EQ(e.viewIdVal, (std::vector<uint32_t>{0, 1}));
+        EXPECT_EQ(e.directDependency10, !b);
+        EXPECT_EQ(e.numAddLayerSets.has_value(), b);
+        EXPECT_FALSE(e.defaultRefLayersActive);
+        EXPECT_EQ(e.ptls[2].profileIdc, 6);
+        EXPECT_EQ(e.ptls[2].levelIdc, 123);
+        EXPECT_EQ(e.ptlIdxOls1, (std::vector<uint32_t>{1, 2}));
+        EXPECT_EQ(e.repFormat.width, 1920u);
+        EXPECT_EQ(e.repFormat.height, 1088u);
+        EXPECT_EQ(e.repFormat.confWin[3], 4u);
+        EXPECT_EQ(e.pocLsbNotPresent1.value_or(false), b);
+        EXPECT_EQ(e.dpb.maxDecPicBufferingMinus1, (std::vector<uint32_t>{4, 4}));
+        EXPECT_FALSE(e.vuiPresent);
+        const LayerContext c = vps.layer1Context();
+        EXPECT_EQ(c.interLayerFlagPresent, !b);
+        EXPECT_EQ(c.pocLsbNotPresent, b);
+        const LayerContext s = stereoLayerContext(variant);
+        EXPECT_EQ(s.interLayerFlagPresent, c.interLayerFlagPresent);
+        EXPECT_EQ(s.pocLsbNotPresent, c.pocLsbNotPresent);
+    }
+}
+
+TEST(ReferenceDisplaysSei, MatchesTheNineBytesAppleWrites) {
+    EXPECT_EQ(makeReferenceDisplaysSei(), (Bytes{0x4E, 0x01, 0xB0, 0x04, 0x04, 0x0D, 0x00, 0x20, 0x80}));
+}
+
+TEST(Bitstream, EscapingAndExpGolombRoundTrip) {
+    // Emulation prevention around every critical pattern, including a trailing cabac_zero_word.
+    const Bytes rbsp = {0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x02,
+                        0x00, 0x00, 0x03, 0x00, 0x00, 0x04, 0x80, 0x00, 0x00};
+    const Bytes esc = escapeRbsp(rbsp);
+    EXPECT_EQ(esc, (Bytes{0x00, 0x00, 0x03, 0x00, 0x00, 0x03, 0x00, 0x01, 0x00, 0x00, 0x03, 0x02,
+                          0x00, 0x00, 0x03, 0x03, 0x00, 0x00, 0x04, 0x80, 0x00, 0x00, 0x03}));
+    EXPECT_EQ(unescapeRbsp(esc), rbsp);
+
+    BitWriter w;
+    const uint32_t values[] = {0, 1, 2, 3, 7, 254, 255, 65535, 0xfffffffe};
+    for (uint32_t v : values)
+        w.ue(v);
+    for (int32_t s : {0, 1, -1, 2, -2, 1000, -1000})
+        w.se(s);
+    w.u(0x2a, 6);
+    w.trailingBits();
+    const Bytes bits = w.take();
+    BitReader r(bits);
+    for (uint32_t v : values)
+        EXPECT_EQ(r.ue(), v);
+    for (int32_t s : {0, 1, -1, 2, -2, 1000, -1000})
+        EXPECT_EQ(r.se(), s);
+    EXPECT_EQ(r.u(6), 0x2au);
+    EXPECT_TRUE(r.atRbspTrailing());
+    EXPECT_THROW(r.u(9), Error);
+
+    const Bytes stream = {0,    0,    0,    1,    0x40, 0x01, 0xAA, 0, 0,    1,
+                          0x42, 0x01, 0xBB, 0x00, 0x00, 0,    0,    1, 0x44, 0x01};
+    const auto nals = splitAnnexB(stream);
+    ASSERT_EQ(nals.size(), 3u);
+    EXPECT_EQ(nalType(nals[0]), kVps);
+    EXPECT_EQ(Bytes(nals[1].begin(), nals[1].end()), (Bytes{0x42, 0x01, 0xBB}));
+    EXPECT_EQ(nalType(nals[2]), kPps);
+}
