@@ -211,14 +211,18 @@ void ChildProcess::monitor(int outFd, int errFd) {
     closeIfOpen(fds[1]);
     tryReap(true);
 
+    // The handler runs before waiters wake, so a waiter sees its effects.
     TerminationHandler handler;
     {
         std::lock_guard lock(mutex_);
-        finished_ = true;
         handler = std::move(terminationHandler_);
     }
-    finishedCondition_.notify_all();
     if (handler) handler(*this);
+    {
+        std::lock_guard lock(mutex_);
+        finished_ = true;
+    }
+    finishedCondition_.notify_all();
 }
 
 void ChildProcess::waitUntilExit() {

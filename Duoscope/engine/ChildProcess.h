@@ -46,7 +46,8 @@ public:
     // Handlers run on the monitor thread. Without a handler, output is collected.
     void setStandardOutputHandler(ChunkHandler handler);
     void setStandardErrorHandler(ChunkHandler handler);
-    // Called on the monitor thread after the child is reaped and its pipes drained.
+    // Called on the monitor thread after the child is reaped and its pipes
+    // drained, before waitUntilExit() returns; it must not wait for this process.
     void setTerminationHandler(TerminationHandler handler);
 
     // Throws std::system_error carrying the OS reason and the executable's path.

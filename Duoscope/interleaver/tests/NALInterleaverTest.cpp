@@ -1,0 +1,369 @@
+// Byte-exact checks of the interleaver on streams built here, plus its
+// behaviour with named pipes, unequal streams and bad input.
+#include "NALInterleaver.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+Bytes nal(std::uint8_t header, Bytes payload, bool fourByteStartCode = true) {
+    Bytes out = fourByteStartCode ? Bytes{0, 0, 0, 1} : Bytes{0, 0, 1};
+    out.push_back(header);
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+Bytes join(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+void append(Bytes& to, const Bytes& part) { to.insert(to.end(), part.begin(), part.end()); }
+
+const Bytes aud = nal(0x09, {0xF0});
+const Bytes mvcDelimiter = nal(0x18, {0xF0});
+
+// Payload without zero bytes, so it can never hold a start code.
+Bytes payload(std::size_t size, std::uint32_t seed) {
+    std::uint64_t state = 0x9E3779B97F4A7C15ull * (seed + 1);
+    Bytes out(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        if (i % 8 == 0) {
+            state ^= state << 13;
+            state ^= state >> 7;
+            state ^= state << 17;
+        }
+        auto byte = static_cast<std::uint8_t>(state >> (8 * (i % 8)));
+        out[i] = byte == 0 ? 0x5A : byte;
+    }
+    return out;
+}
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "nalinterleaver-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data());
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    fs::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    fs::path path_;
+};
+
+void writeFile(const fs::path& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), {});
+}
+
+struct Outcome {
+    NALInterleaver::Summary summary;
+    std::vector<std::string> lines;
+    Bytes output;
+};
+
+Outcome interleaveFiles(const TempDir& dir, const Bytes& base, const Bytes& mvc,
+                    const NALInterleaver::CancelCheck& isCancelled = {}) {
+    writeFile(dir / "base.264", base);
+    writeFile(dir / "dep.mvc", mvc);
+    Outcome run;
+    NALInterleaver interleaver;
+    run.summary = interleaver.interleave(
+        dir / "base.264", dir / "dep.mvc", dir / "out.264",
+        [&](const std::string& line) { run.lines.push_back(line); }, isCancelled);
+    run.output = readFile(dir / "out.264");
+    return run;
+}
+
+// n access units per stream; unit k has a distinctive slice payload.
+Bytes baseStream(int units, std::size_t sliceSize = 8) {
+    Bytes out;
+    for (int k = 0; k < units; ++k) append(out, join({aud, nal(0x01, payload(sliceSize, 2 * k))}));
+    return out;
+}
+Bytes mvcStream(int units, std::size_t sliceSize = 8) {
+    Bytes out;
+    for (int k = 0; k < units; ++k) append(out, join({mvcDelimiter, nal(0x14, payload(sliceSize, 2 * k + 1))}));
+    return out;
+}
+Bytes pairsOf(int units, std::size_t baseSize = 8, std::size_t mvcSize = 8) {
+    Bytes out;
+    for (int k = 0; k < units; ++k) {
+        append(out, nal(0x01, payload(baseSize, 2 * k)));
+        append(out, nal(0x14, payload(mvcSize, 2 * k + 1)));
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(NALInterleaver, MergesParameterSetsAndSlicesWithoutDelimiters) {
+    TempDir dir;
+    const Bytes sps = nal(0x67, {0x64, 0x00, 0x28, 0xAC});
+    const Bytes pps = nal(0x68, {0xEE, 0x3C, 0x80}, false);
+    const Bytes idr = nal(0x65, {0x88, 0x84, 0x21});
+    const Bytes slice = nal(0x41, {0x9A, 0x02}, false);
+    const Bytes subsetSps = nal(0x6F, {0x76, 0x00, 0x28});
+    const Bytes ext1 = nal(0x74, {0x00, 0x40, 0x07, 0x88});
+    const Bytes ext2 = nal(0x74, {0x40, 0x40, 0x03, 0x9A}, false);
+    // Garbage in front of the first AUD, 3-byte delimiters mixed with 4-byte ones.
+    const Bytes base = join({{0xDE, 0xAD, 0x00, 0x00}, aud, sps, pps, idr, nal(0x09, {0x30}, false), slice});
+    const Bytes mvc = join({mvcDelimiter, subsetSps, ext1, nal(0x18, {0x30}, false), ext2});
+
+    Outcome run = interleaveFiles(dir, base, mvc);
+    EXPECT_EQ(run.output, join({sps, pps, idr, subsetSps, ext1, slice, ext2}));
+    EXPECT_EQ(run.summary.pairsWritten, 2u);
+    ASSERT_FALSE(run.lines.empty());
+    EXPECT_EQ(run.lines.back(), "[NALInterleaver] Complete: 2 pairs written");
+}
+
+TEST(NALInterleaver, DelimiterOnlyUnitsCountButWriteNothing) {
+    TempDir dir;
+    const Bytes slice = nal(0x01, {0x11, 0x22});
+    const Bytes ext = nal(0x14, {0x33, 0x44});
+    // Both start-code forms, and an AUD carrying trailing zero bytes.
+    const Bytes base = join({aud, slice, nal(0x09, {0x10}, false), Bytes{0x00, 0x00, 0x00, 0x01, 0x09, 0x10, 0x00},
+                             aud, slice});
+    const Bytes mvc = join({mvcDelimiter, ext, nal(0x18, {0x10}, false), mvcDelimiter, mvcDelimiter, ext});
+    Outcome run = interleaveFiles(dir, base, mvc);
+    EXPECT_EQ(run.output, join({slice, ext, slice, ext}));
+    EXPECT_EQ(run.summary.pairsWritten, 4u);
+}
+
+TEST(NALInterleaver, ReportsProgressAndToleratesFewExtraUnits) {
+    {
+        TempDir dir;
+        Outcome run = interleaveFiles(dir, baseStream(1001), mvcStream(1001));
+        EXPECT_EQ(run.output, pairsOf(1001));
+        EXPECT_EQ(run.lines, (std::vector<std::string>{"[NALInterleaver] 500 pairs interleaved",
+                                                       "[NALInterleaver] 1000 pairs interleaved",
+                                                       "[NALInterleaver] Complete: 1001 pairs written"}));
+    }
+    {
+        // The 101st base unit has no partner; the two after it are counted.
+        TempDir dir;
+        Outcome run = interleaveFiles(dir, baseStream(103), mvcStream(100));
+        EXPECT_EQ(run.output, pairsOf(100));
+        EXPECT_EQ(run.lines, (std::vector<std::string>{"[NALInterleaver] base stream has 2 extra AUs (ignored)",
+                                                       "[NALInterleaver] Complete: 100 pairs written"}));
+    }
+    {
+        TempDir dir;
+        Outcome run = interleaveFiles(dir, baseStream(4), mvcStream(10));
+        EXPECT_EQ(run.output, pairsOf(4));
+        EXPECT_EQ(run.lines.front(), "[NALInterleaver] MVC stream has 5 extra AUs (ignored)");
+    }
+}
+
+TEST(NALInterleaver, ThrowsMismatchAfterWritingAllPartneredPairs) {
+    TempDir dir;
+    try {
+        interleaveFiles(dir, baseStream(100), mvcStream(110));
+        FAIL() << "no mismatch reported";
+    } catch (const NALInterleaver::InterleaveError& error) {
+        EXPECT_EQ(error.kind(), NALInterleaver::InterleaveError::Kind::accessUnitCountMismatch);
+        EXPECT_STREQ(error.what(), "Access unit count mismatch: base=100, MVC=109");
+    }
+    EXPECT_EQ(readFile(dir / "out.264"), pairsOf(100));
+
+    TempDir other;
+    try {
+        interleaveFiles(other, baseStream(20), mvcStream(13));
+        FAIL() << "no mismatch reported";
+    } catch (const NALInterleaver::InterleaveError& error) {
+        EXPECT_STREQ(error.what(), "Access unit count mismatch: base=19, MVC=13");
+    }
+}
+
+// A delimiter whose start code or header byte falls on either side of the
+// first read and of the first buffer fill, units of random sizes so that later
+// refills end anywhere, and a unit larger than the whole buffer target.
+TEST(NALInterleaver, CutsAcrossReadBoundariesAndOversizedUnits) {
+    constexpr std::size_t chunk = NALInterleaver::StreamReader::readSize;
+    const Bytes tail = nal(0x01, {0x55, 0x66});
+    const Bytes ext = nal(0x14, {0x77});
+    const Bytes mvc = join({mvcDelimiter, ext, mvcDelimiter, ext});
+    for (std::size_t boundary : {chunk, NALInterleaver::StreamReader::bufferTarget}) {
+        for (bool isFourByte : {false, true}) {
+            for (std::size_t before = 1; before <= 5; ++before) {
+                TempDir dir;
+                // The second delimiter's start code begins `before` bytes ahead of the boundary.
+                const Bytes firstSlice = nal(0x01, payload(boundary - before - aud.size() - 5, 7));
+                const Bytes base = join({aud, firstSlice, nal(0x09, {0xF0}, isFourByte), tail});
+                Outcome run = interleaveFiles(dir, base, mvc);
+                EXPECT_EQ(run.summary.pairsWritten, 2u) << boundary << "/" << isFourByte << "/" << before;
+                EXPECT_TRUE(run.output == join({firstSlice, ext, tail, ext}))
+                    << boundary << "/" << isFourByte << "/" << before;
+            }
+        }
+    }
+    {
+        TempDir dir;
+        std::mt19937 random(42);
+        Bytes base, dep, expected;
+        for (int k = 0; k < 40; ++k) {
+            const Bytes slice = nal(0x01, payload(random() % (3u << 20), k), random() % 2);
+            const Bytes ext2 = nal(0x14, payload(random() % 2000, k + 100), random() % 2);
+            append(base, join({nal(0x09, {0xF0}, random() % 2), slice}));
+            append(dep, join({nal(0x18, {0xF0}, random() % 2), ext2}));
+            append(expected, join({slice, ext2}));
+        }
+        Outcome run = interleaveFiles(dir, base, dep);
+        EXPECT_EQ(run.summary.pairsWritten, 40u);
+        EXPECT_TRUE(run.output == expected);
+    }
+    TempDir dir;
+    const Bytes huge = nal(0x05, payload(20u << 20, 9));
+    const Bytes base = join({aud, tail, aud, huge, aud, tail});
+    const Bytes dep = join({mvcDelimiter, ext, mvcDelimiter, huge, mvcDelimiter, ext});
+    Outcome run = interleaveFiles(dir, base, dep);
+    EXPECT_EQ(run.summary.pairsWritten, 3u);
+    EXPECT_TRUE(run.output == join({tail, ext, huge, huge, tail, ext}));
+}
+
+TEST(NALInterleaver, BadInputs) {
+    TempDir dir;
+    writeFile(dir / "base.264", baseStream(3));
+    NALInterleaver interleaver;
+    try {
+        interleaver.interleave(dir / "base.264", dir / "missing.mvc", dir / "out.264");
+        FAIL();
+    } catch (const NALInterleaver::InterleaveError& error) {
+        EXPECT_EQ(std::string(error.what()), "File not found: " + (dir / "missing.mvc").string());
+    }
+    EXPECT_FALSE(fs::exists(dir / "out.264"));
+
+    // Two empty streams are simply zero pairs.
+    Outcome empty = interleaveFiles(dir, {}, {});
+    EXPECT_TRUE(empty.output.empty());
+    EXPECT_EQ(empty.lines, std::vector<std::string>{"[NALInterleaver] Complete: 0 pairs written"});
+
+    try {
+        interleaveFiles(dir, payload(5000, 3), mvcStream(1));
+        FAIL();
+    } catch (const NALInterleaver::InterleaveError& error) {
+        EXPECT_EQ(error.kind(), NALInterleaver::InterleaveError::Kind::invalidStartCode);
+        EXPECT_STREQ(error.what(), "Invalid start code in stream");
+    }
+
+    // Start codes but no delimiter of the right type: all leading bytes, so no units.
+    try {
+        interleaveFiles(dir, baseStream(8), baseStream(3));
+        FAIL();
+    } catch (const NALInterleaver::InterleaveError& error) {
+        EXPECT_STREQ(error.what(), "Access unit count mismatch: base=7, MVC=0");
+    }
+
+    // Writing over an input would destroy it.
+    writeFile(dir / "dep.mvc", mvcStream(3));
+    EXPECT_THROW(interleaver.interleave(dir / "base.264", dir / "dep.mvc", dir / "dep.mvc"), std::system_error);
+    EXPECT_EQ(readFile(dir / "dep.mvc"), mvcStream(3));
+    EXPECT_THROW(interleaver.interleave(dir / "base.264", dir / "dep.mvc", dir / "no-such-dir" / "out.264"),
+                 std::system_error);
+}
+
+TEST(NALInterleaver, CancellationStopsBeforeThePairAndCompletes) {
+    TempDir dir;
+    int checks = 0;
+    Outcome run = interleaveFiles(dir, baseStream(10), mvcStream(10), [&] { return ++checks > 3; });
+    EXPECT_TRUE(run.summary.wasCancelled);
+    EXPECT_EQ(run.output, pairsOf(3));
+    EXPECT_EQ(run.lines, (std::vector<std::string>{"[NALInterleaver] Cancelled",
+                                                   "[NALInterleaver] Complete: 3 pairs written"}));
+}
+
+TEST(NALInterleaver, WritesIntoNamedPipeReadByAnotherProcess) {
+    TempDir dir;
+    const Bytes base = baseStream(300, 5000);
+    const Bytes mvc = mvcStream(300, 3000);
+    writeFile(dir / "base.264", base);
+    writeFile(dir / "dep.mvc", mvc);
+    const fs::path fifo = dir / "interleave_fifo.264";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+    // The reader is a separate program, as the decoder is.
+    std::string command = "cat '" + fifo.string() + "' > '" + (dir / "copy.264").string() + "'";
+    pid_t reader = ::fork();
+    ASSERT_GE(reader, 0);
+    if (reader == 0) {
+        ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    NALInterleaver interleaver;
+    auto summary = interleaver.interleave(dir / "base.264", dir / "dep.mvc", fifo);
+    int status = 0;
+    ::waitpid(reader, &status, 0);
+    EXPECT_EQ(summary.pairsWritten, 300u);
+    EXPECT_FALSE(summary.writeError);
+    EXPECT_TRUE(readFile(dir / "copy.264") == pairsOf(300, 5000, 3000));
+    EXPECT_TRUE(fs::is_fifo(fifo));
+}
+
+TEST(NALInterleaver, ReaderExitingEarlyEndsTheRunWithoutError) {
+    TempDir dir;
+    writeFile(dir / "base.264", baseStream(400, 20000));
+    writeFile(dir / "dep.mvc", mvcStream(400, 20000));
+    const fs::path fifo = dir / "fifo.264";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::string command = "head -c 100000 '" + fifo.string() + "' > /dev/null";
+    pid_t reader = ::fork();
+    ASSERT_GE(reader, 0);
+    if (reader == 0) {
+        ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    std::vector<std::string> lines;
+    NALInterleaver interleaver;
+    NALInterleaver::Summary summary;
+    ASSERT_NO_THROW(summary = interleaver.interleave(dir / "base.264", dir / "dep.mvc", fifo,
+                                                     [&](const std::string& line) { lines.push_back(line); }));
+    ::waitpid(reader, nullptr, 0);
+    ASSERT_TRUE(summary.writeError.has_value());
+    EXPECT_LT(summary.pairsWritten, 400u);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "[NALInterleaver] Write error (likely cancelled): Broken pipe");
+    EXPECT_EQ(lines.back().rfind("[NALInterleaver] Complete: ", 0), 0u);
+}
+
+TEST(NALInterleaver, CancelledWhileWaitingForThePipeReader) {
+    TempDir dir;
+    writeFile(dir / "base.264", baseStream(2));
+    writeFile(dir / "dep.mvc", mvcStream(2));
+    const fs::path fifo = dir / "fifo.264";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::atomic<bool> cancel{false};
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        cancel = true;
+    });
+    NALInterleaver interleaver;
+    auto summary = interleaver.interleave(dir / "base.264", dir / "dep.mvc", fifo, {}, [&] { return cancel.load(); });
+    canceller.join();
+    EXPECT_TRUE(summary.wasCancelled);
+    EXPECT_EQ(summary.pairsWritten, 0u);
+}

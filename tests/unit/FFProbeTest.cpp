@@ -1,0 +1,257 @@
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "FFProbe.h"
+#include "TestSupport.h"
+#include "ToolLocator.h"
+
+using namespace duoscope;
+using namespace duoscope::test;
+using nlohmann::json;
+
+namespace {
+
+struct Analysis {
+    std::optional<SourceFileInfo> info;
+    std::vector<std::string> lines;
+    bool hasLine(const std::string& line) const { return std::find(lines.begin(), lines.end(), line) != lines.end(); }
+};
+
+Analysis analyse(const std::string& output, const std::string& path = "/films/Movie.m2ts") {
+    Analysis result;
+    FFProbe probe;
+    probe.onLog = [&](const std::string& line) { result.lines.push_back(line); };
+    result.info = probe.analyse(path, output);
+    return result;
+}
+
+json video(int index, int width, int height, json extra = json::object()) {
+    json stream = {{"index", index}, {"codec_type", "video"}, {"codec_name", "h264"}, {"width", width},
+                   {"height", height}, {"r_frame_rate", "24000/1001"}};
+    stream.update(extra);
+    return stream;
+}
+
+std::string report(json streams, json format = json::object()) {
+    return json{{"streams", streams}, {"format", format}}.dump();
+}
+
+} // namespace
+
+TEST(FFProbeDecision, MVCInTwoStreams) {
+    auto a = analyse(report({video(0, 1920, 1080), video(1, 0, 0), {{"index", 2}, {"codec_type", "audio"}}}));
+    ASSERT_TRUE(a.info);
+    EXPECT_EQ(a.info->stereoMode, Stereo3DMode::mvcSeparateTracks());
+    EXPECT_EQ(a.info->mvcTrackIndex, 1);
+    EXPECT_TRUE(a.info->hasMVCStream);
+    EXPECT_EQ(a.info->resolution, "1920x1080");
+    EXPECT_TRUE(a.hasLine("MVC detection: profile=false codecTag=false dependent=true"));
+    EXPECT_TRUE(a.hasLine("✅ MVC 3D stream detected!"));
+    EXPECT_TRUE(a.hasLine("✅ 3D detected: mvcSeparateTracks"));
+    EXPECT_TRUE(a.hasLine("  Stream 1: video h264 0x0 profile=none"));
+    EXPECT_TRUE(a.hasLine("  Frame rate: 24000/1001 (23.976 fps)"));
+}
+
+TEST(FFProbeDecision, MVCSignsAndPrecedence) {
+    // A profile naming MVC in any case picks that stream, and beats the tags.
+    auto a = analyse(report({video(0, 1920, 1080, {{"tags", {{"stereo_mode", "block_rl"}}}}),
+                             video(3, 1920, 1080, {{"profile", "Stereo HIGH MVC"}})}));
+    EXPECT_EQ(a.info->stereoMode, Stereo3DMode::mvcSeparateTracks());
+    EXPECT_EQ(a.info->mvcTrackIndex, 3);
+    auto tag = analyse(report({video(0, 1920, 1080), video(4, 1920, 1080, {{"codec_tag_string", "MVC1"}})}));
+    EXPECT_EQ(tag.info->mvcTrackIndex, 4);
+    // One stream never triggers the MVC rule, and two full-size h264 streams are no sign.
+    auto single = analyse(report({video(0, 1920, 1080, {{"profile", "mvc"}})}));
+    EXPECT_EQ(single.info->stereoMode, Stereo3DMode::none());
+    EXPECT_FALSE(single.info->hasMVCStream);
+    auto twoFull = analyse(report({video(0, 1920, 1080), video(1, 1920, 1080)}));
+    EXPECT_EQ(twoFull.info->stereoMode, Stereo3DMode::none());
+    EXPECT_TRUE(twoFull.hasLine("MVC detection: profile=false codecTag=false dependent=false"));
+    // Width 0 alone with a single h264 stream among the videos is not a dependent view.
+    auto oneH264 = analyse(report({video(0, 1920, 1080, {{"codec_name", "hevc"}}), video(1, 0, 0)}));
+    EXPECT_EQ(oneH264.info->stereoMode, Stereo3DMode::none());
+}
+
+TEST(FFProbeDecision, TagsAndSideData) {
+    auto blockRL = analyse(report({video(0, 1920, 1080,
+                                         {{"tags", {{"stereo_mode", "block_rl"}}},
+                                          {"side_data_list", {{{"side_data_type", "Stereo 3D"}, {"type", "side by side"}}}}})}));
+    EXPECT_EQ(blockRL.info->stereoMode, Stereo3DMode::mvcSingleTrack(true));
+    EXPECT_FALSE(blockRL.info->mvcTrackIndex);
+    EXPECT_TRUE(blockRL.info->hasMVCStream);
+    EXPECT_FALSE(blockRL.hasLine("  → Stereo 3D side_data: type=side by side"));
+
+    auto alternate = analyse(report({video(0, 1920, 1080,
+                                           {{"tags", {{"stereo_mode", "left_right"}}},
+                                            {"side_data_list", {{{"side_data_type", "Stereo 3D"}, {"type", "frame alternate"}}}}})}));
+    EXPECT_EQ(alternate.info->stereoMode, Stereo3DMode::frameAlternate(false));
+    EXPECT_TRUE(alternate.hasLine("  → stereo_mode tag: left_right"));
+    EXPECT_TRUE(alternate.hasLine("  → Stereo 3D side_data: type=frame alternate"));
+
+    auto other = analyse(report({video(0, 1920, 1080, {{"tags", {{"stereo_mode", "top_bottom"}}}})}));
+    EXPECT_EQ(other.info->stereoMode, Stereo3DMode::none());
+    EXPECT_TRUE(other.hasLine("  → stereo_mode tag: top_bottom"));
+    // Tags count on non-video streams too.
+    auto onAudio = analyse(report({video(0, 1920, 1080), {{"codec_type", "audio"}, {"tags", {{"stereo_mode", "right_left"}}}}}));
+    EXPECT_EQ(onAudio.info->stereoMode, Stereo3DMode::sideBySide());
+}
+
+TEST(FFProbeDecision, AspectRatioBounds) {
+    struct Case { int width, height; bool sideBySide; };
+    for (auto c : {Case{3840, 1080, true}, Case{2800, 1000, true}, Case{4000, 1000, true}, Case{2799, 1000, false},
+                   Case{4001, 1000, false}, Case{1920, 1080, false}}) {
+        auto a = analyse(report({video(0, c.width, c.height)}));
+        EXPECT_EQ(a.info->stereoMode == Stereo3DMode::sideBySide(), c.sideBySide) << c.width << "x" << c.height;
+    }
+    auto a = analyse(report({video(0, 3840, 1080)}));
+    EXPECT_TRUE(a.hasLine("✅ SBS detected by aspect ratio: 3840x1080 (ratio 3.56)"));
+    EXPECT_TRUE(analyse(report({video(0, 2800, 1000)})).hasLine("✅ SBS detected by aspect ratio: 2800x1000 (ratio 2.80)"));
+}
+
+TEST(FFProbeDecision, FrameRatesAndSizes) {
+    for (const char* bad : {"30/0", "30", "/30/", "a/b", "30/1/2", "1.5/1", ""}) {
+        auto a = analyse(report({video(0, 1280, 720, {{"r_frame_rate", bad}})}));
+        EXPECT_EQ(a.info->frameRateNum, 24000) << bad;
+        EXPECT_EQ(a.info->frameRateDen, 1001) << bad;
+    }
+    auto slashes = analyse(report({video(0, 1280, 720, {{"r_frame_rate", "//25//1"}})}));
+    EXPECT_EQ(slashes.info->frameRateNum, 25);
+    // The last qualifying video stream decides size and rate; width 0 keeps the earlier values.
+    auto a = analyse(report({video(0, 1280, 720, {{"r_frame_rate", "25/1"}}), video(1, 0, 0, {{"codec_name", "hevc"}, {"r_frame_rate", "30/1"}})}));
+    EXPECT_EQ(a.info->resolution, "1280x720");
+    EXPECT_EQ(a.info->frameRateNum, 30);
+    auto noSize = analyse(report({video(0, 0, 0)}));
+    EXPECT_EQ(noSize.info->resolution, "Unknown");
+    EXPECT_EQ(noSize.info->videoWidth, 1920);
+}
+
+TEST(FFProbeDecision, EmptyAndBrokenOutput) {
+    auto empty = analyse("");
+    EXPECT_FALSE(empty.info);
+    EXPECT_EQ(empty.lines, (std::vector<std::string>{"ERROR: Failed to parse ffprobe JSON output",
+                                                      "Raw output (first 500 chars): "}));
+    EXPECT_FALSE(analyse("[1,2]").info);
+    EXPECT_FALSE(analyse(std::string(600, 'x')).info);
+
+    auto defaults = analyse("{}", "/films/Some Film.mkv");
+    ASSERT_TRUE(defaults.info);
+    EXPECT_EQ(defaults.info->title, "Some Film.mkv");
+    EXPECT_EQ(defaults.info->fileName, "Some Film.mkv");
+    EXPECT_EQ(defaults.info->duration, 0);
+    EXPECT_EQ(defaults.info->resolution, "Unknown");
+    EXPECT_EQ(defaults.info->videoWidth, 1920);
+    EXPECT_EQ(defaults.info->videoHeight, 1080);
+    EXPECT_EQ(defaults.info->frameRateNum, 24000);
+    EXPECT_EQ(defaults.info->stereoMode, Stereo3DMode::none());
+    EXPECT_FALSE(defaults.info->hasMVCStream);
+    EXPECT_TRUE(defaults.lines.empty());
+
+    // Undecodable bytes count as an empty object; wrong types fall back to defaults.
+    EXPECT_TRUE(analyse("\xff\xfe{").info);
+    auto wrongTypes = analyse(R"({"format":{"duration":12.5,"tags":{"title":7}},"streams":[{"codec_type":"video","width":"1920"}]})");
+    EXPECT_EQ(wrongTypes.info->duration, 0);
+    EXPECT_EQ(wrongTypes.info->resolution, "Unknown");
+    auto goodFormat = analyse(R"({"format":{"duration":"5400.250000","tags":{"title":"Film"}}})");
+    EXPECT_DOUBLE_EQ(goodFormat.info->duration, 5400.25);
+    EXPECT_EQ(goodFormat.info->title, "Film");
+    EXPECT_EQ(analyse(R"({"format":{"duration":"nan"}})").info->duration, 0);
+}
+
+TEST(FFProbeProcess, FakeToolPathsAndMissingTool) {
+    ScratchFolder tools("fake ffprobe");
+    setPriorityToolFolder(tools.path());
+    writeScript(tools / "ffprobe", "#!/bin/sh\necho 'warning text' >&2\nprintf '{}'\nexit 1\n");
+    FFProbe probe;
+    std::vector<std::string> lines;
+    probe.onLog = [&](const std::string& line) { lines.push_back(line); };
+    auto info = probe.probe("/nowhere/x.mp4");
+    ASSERT_TRUE(info);
+    EXPECT_EQ(lines.at(0), "Looking for ffprobe...");
+    EXPECT_EQ(lines.at(1), "Found ffprobe at: " + (tools / "ffprobe").string());
+    EXPECT_EQ(lines.at(2), "Running ffprobe on: x.mp4");
+    EXPECT_TRUE(lines.at(3).starts_with("ffprobe process started (pid: "));
+    EXPECT_EQ(lines.at(4), "ffprobe exited with code: 1");
+    EXPECT_EQ(lines.at(5), "ffprobe stderr: warning text\n");
+    EXPECT_EQ(lines.at(6), "ffprobe output: 2 bytes");
+
+    writeScript(tools / "ffprobe", "#!/bin/sh\nexit 0\n");
+    EXPECT_FALSE(probe.probe("/nowhere/x.mp4"));
+    setPriorityToolFolder({});
+}
+
+class RealFFProbe : public ::testing::Test {
+protected:
+    static void make(const std::vector<std::string>& arguments) {
+        auto result = runCommand("/usr/bin/ffmpeg", arguments);
+        ASSERT_EQ(result.status, 0) << result.output;
+    }
+    static std::optional<SourceFileInfo> probe(const std::filesystem::path& path) {
+        FFProbe probe;
+        return probe.probe(path);
+    }
+    ScratchFolder folder{"real ffprobe"};
+};
+
+TEST_F(RealFFProbe, GeneratedMedia) {
+    auto sbs = folder / "wide side by side.mp4";
+    make({"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=s=3840x1080:r=24000/1001:d=2", "-metadata",
+          "title=Wide Test", "-c:v", "libx264", "-preset", "ultrafast", sbs.string()});
+    auto info = probe(sbs);
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->stereoMode, Stereo3DMode::sideBySide());
+    EXPECT_EQ(info->title, "Wide Test");
+    EXPECT_EQ(info->frameRateNum, 24000);
+    EXPECT_EQ(info->frameRateDen, 1001);
+    EXPECT_NEAR(info->duration, 2.0, 0.05);
+
+    auto plain = folder / "plain.mkv";
+    make({"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=s=1920x1080:r=24000/1001:d=1", "-c:v", "libx264",
+          "-preset", "ultrafast", plain.string()});
+    info = probe(plain);
+    EXPECT_EQ(info->stereoMode, Stereo3DMode::none());
+    EXPECT_FALSE(info->hasMVCStream);
+    EXPECT_EQ(info->resolution, "1920x1080");
+
+    auto tagged = folder / "tagged.mkv";
+    make({"-v", "error", "-y", "-i", plain.string(), "-c", "copy", "-metadata:s:v:0", "stereo_mode=left_right",
+          tagged.string()});
+    EXPECT_EQ(probe(tagged)->stereoMode, Stereo3DMode::sideBySide());
+
+    // mkvmerge writes "both eyes laced, left first"; ffprobe also reports stereo side data for it.
+    auto laced = folder / "laced.mkv";
+    auto merged = runCommand("/usr/bin/mkvmerge", {"-q", "-o", laced.string(), "--stereo-mode", "0:13", plain.string()});
+    ASSERT_LE(merged.status, 1) << merged.output;
+    std::vector<std::string> lines;
+    FFProbe laceProbe;
+    laceProbe.onLog = [&](const std::string& line) { lines.push_back(line); };
+    info = laceProbe.probe(laced);
+    EXPECT_EQ(info->stereoMode, Stereo3DMode::mvcSingleTrack(false));
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "  → stereo_mode tag: block_lr"), lines.end());
+}
+
+TEST_F(RealFFProbe, AwkwardPathsAndNonMovies) {
+    auto source = folder / "small.mp4";
+    make({"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=s=320x180:r=25:d=1", "-c:v", "libx264", "-preset",
+          "ultrafast", source.string()});
+    for (std::string name : {"with space.mp4", "quote\"and'apostrophe.mp4", "ünïcødé.mp4", "-leading.mp4"}) {
+        std::filesystem::copy_file(source, folder / name);
+        auto info = probe(folder / name);
+        ASSERT_TRUE(info) << name;
+        EXPECT_EQ(info->resolution, "320x180") << name;
+        EXPECT_EQ(info->fileName, name);
+    }
+    // Relative, with a leading dash, from the folder itself.
+    auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(folder.path());
+    auto relative = probe("-leading.mp4");
+    std::filesystem::current_path(previous);
+    ASSERT_TRUE(relative);
+    EXPECT_EQ(relative->resolution, "320x180");
+
+    writeFile(folder / "notes.txt", "this is not a movie\n");
+    auto text = probe(folder / "notes.txt");
+    ASSERT_TRUE(text);
+    EXPECT_EQ(text->resolution, "Unknown");
+    EXPECT_EQ(text->stereoMode, Stereo3DMode::none());
+}
