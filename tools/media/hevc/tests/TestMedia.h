@@ -1,0 +1,91 @@
+// Helpers for tests that generate media with ffmpeg and check it with ffmpeg.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace testmedia {
+
+// Runs a shell command; returns its standard output (standard error too when mergeStderr).
+inline std::string run(const std::string& cmd, int* status = nullptr, bool mergeStderr = false) {
+    std::string out;
+    FILE* p = popen((cmd + (mergeStderr ? " 2>&1" : " 2>/dev/null")).c_str(), "r");
+    if (!p) return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    const int rc = pclose(p);
+    if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return out;
+}
+
+inline std::string q(const std::filesystem::path& p) {
+    return "'" + p.string() + "'";
+}
+
+// A fresh folder under the build tree's test folder.
+inline std::filesystem::path scratch(const std::string& name) {
+    auto dir = std::filesystem::path(DUOSCOPE_BINARY_DIR) / "tests" / "scratch" / name;
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    return dir;
+}
+
+// Side-by-side I420 frames: left eye = testsrc2, right eye = the same scene shifted 8 pixels
+// (disparity) with a white box only the right eye sees.
+inline std::string sbsFilter(int w, int h, const std::string& rate) {
+    return "testsrc2=size=" + std::to_string(w + 8) + "x" + std::to_string(h) + ":rate=" + rate +
+           ",split[a][b];[a]crop=" + std::to_string(w) + ":" + std::to_string(h) +
+           ":0:0[l];[b]crop=" + std::to_string(w) + ":" + std::to_string(h) +
+           ":8:0,drawbox=x=" + std::to_string(w / 8) + ":y=" + std::to_string(h / 8) +
+           ":w=" + std::to_string(w / 6) + ":h=" + std::to_string(h / 6) +
+           ":color=white:t=fill[r];[l][r]hstack,format=yuv420p";
+}
+
+inline bool makeSbsYuv(const std::filesystem::path& out, int w, int h, int frames,
+                       const std::string& rate = "24") {
+    int st = 0;
+    run("ffmpeg -nostdin -y -f lavfi -i '" + sbsFilter(w, h, rate) + "' -frames:v " + std::to_string(frames) +
+            " -f rawvideo " + q(out),
+        &st);
+    return st == 0;
+}
+
+// MD5 column of ffmpeg's framemd5 output (timestamps differ between containers).
+inline std::vector<std::string> frameHashes(const std::string& inputArgs) {
+    const std::string out = run("ffmpeg -nostdin -v error " + inputArgs + " -map 0:v:0 -f framemd5 -");
+    std::vector<std::string> hashes;
+    size_t pos = 0;
+    while (pos < out.size()) {
+        size_t end = out.find('\n', pos);
+        if (end == std::string::npos) end = out.size();
+        const std::string line = out.substr(pos, end - pos);
+        pos = end + 1;
+        if (line.empty() || line[0] == '#') continue;
+        hashes.push_back(line.substr(line.rfind(',') + 1));
+    }
+    return hashes;
+}
+
+// Average PSNR (dB) of a decoded stream against raw I420 frames of the given size.
+inline double psnr(const std::string& decodedArgs, const std::filesystem::path& rawYuv, int w, int h) {
+    const std::string out =
+        run("ffmpeg -nostdin -v info " + decodedArgs + " -f rawvideo -pix_fmt yuv420p -s " +
+                std::to_string(w) + "x" + std::to_string(h) + " -i " + q(rawYuv) +
+                " -lavfi '[0:v]settb=1/25,setpts=N[a];[1:v]settb=1/25,setpts=N[b];[a][b]psnr' -f null -",
+            nullptr, true);
+    const size_t p = out.find("average:");
+    if (p == std::string::npos) return 0;
+    return std::stod(out.substr(p + 8));
+}
+
+inline std::vector<uint8_t> readFile(const std::filesystem::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+} // namespace testmedia
