@@ -9,7 +9,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "ChildProcess.h"
 #include "ConversionTypes.h"
@@ -18,6 +20,23 @@ namespace duoscope {
 
 using LogCallback = std::function<void(const std::string& line)>;
 using ProgressCallback = std::function<void(ConversionStage stage, double fraction)>;
+
+// What the two streaming decode pipelines take.
+struct StreamingDecodeRequest {
+    std::filesystem::path interleavedURL; // regular file or named pipe
+    std::filesystem::path sourceAudioURL;
+    std::filesystem::path outputURL;
+    bool rightFirst = false;
+    QualityPreset qualityPreset = QualityPreset::high;
+    OutputCodec outputCodec = OutputCodec::h264;
+    OutputTarget outputTarget = OutputTarget::sbs3D;
+    double sourceDuration = 0;
+    int videoWidth = 1920;
+    int videoHeight = 1080;
+    int frameRateNum = 24000;
+    int frameRateDen = 1001;
+    ProgressCallback progressHandler;
+};
 
 class PipelineEngine {
 public:
@@ -41,6 +60,50 @@ public:
     // command lines (the run's work folder); the cancel sweep stops only those.
     void setConversionScope(const std::filesystem::path& folder);
     std::filesystem::path conversionScope() const;
+
+    // One conversion end to end. Throws ConversionError, InterleaveError or the
+    // OS error of a file or launch, unchanged.
+    ConversionResult convert(const ConversionJob& job, const std::optional<SourceFileInfo>& sourceInfo,
+                             ProgressCallback progressHandler, LogCallback logHandler);
+
+    // Demultiplexing into the work folder.
+    void demux(const std::filesystem::path& source, const std::filesystem::path& workFolder, bool isSingleTrack,
+               std::optional<int> durationLimit);
+    std::vector<DetectedTrack> detectVideoTracks(const std::filesystem::path& url);
+
+    // Sources that already hold both eyes.
+    ConversionResult runSideBySidePipeline(const std::filesystem::path& source,
+                                           const std::filesystem::path& outputDirectory,
+                                           const std::filesystem::path& workFolder, const std::string& baseName,
+                                           QualityPreset qualityPreset, OutputCodec outputCodec,
+                                           OutputTarget outputTarget, bool convertToMVHEVCFlag,
+                                           ProgressCallback progressHandler);
+    ConversionResult runFrameAlternatePipeline(const std::filesystem::path& source,
+                                               const std::filesystem::path& outputDirectory,
+                                               const std::filesystem::path& workFolder, const std::string& baseName,
+                                               QualityPreset qualityPreset, OutputCodec outputCodec,
+                                               OutputTarget outputTarget, bool rightFirst, double sourceDuration,
+                                               std::optional<int> durationLimit, ProgressCallback progressHandler);
+
+    // The disk route's decode and side-by-side encode.
+    void decodeMVC(const std::filesystem::path& interleavedStream, const std::filesystem::path& workFolder,
+                   long long estimatedFrameCount, ProgressCallback progressHandler);
+    void encodeSBS(const std::filesystem::path& leftView, const std::filesystem::path& rightView,
+                   const std::filesystem::path& sourceAudio, const std::filesystem::path& output,
+                   QualityPreset qualityPreset, OutputCodec outputCodec, int viewWidth, int viewHeight,
+                   int frameRateNum, int frameRateDen, ProgressCallback progressHandler, double sourceDuration);
+
+    // The streaming routes.
+    void decodeSBSPipe(const StreamingDecodeRequest& request);
+    void decodeSBSParallel(const StreamingDecodeRequest& request, bool directMVHEVC, bool streamMode,
+                           long long estimatedStreamSize, const std::optional<std::filesystem::path>& dualSplitMVCPath);
+    std::optional<std::string> parallelPipelineScriptPath();
+    bool hasDualSplitTools();
+    void removeIntermediateFile(const std::filesystem::path& file, const std::string& label);
+
+    // A side-by-side movie to MV-HEVC through StereoPacker.
+    void convertToMVHEVC(const std::filesystem::path& input, const std::filesystem::path& output,
+                         QualityPreset qualityPreset, ProgressCallback progressHandler);
 
     // The gated narration: reaches onLog only when verboseLogging is on.
     void engineLog(const std::string& line) const;
