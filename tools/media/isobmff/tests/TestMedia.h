@@ -1,0 +1,64 @@
+// Test media for the joiners' tests: HEVC movies encoded at test time with Debian's ffmpeg/libx265,
+// turned into stereo-style segments (hvc1 entry with an lhvC and a vexu box) with our own writer.
+// Test-only code; single-threaded.
+#pragma once
+
+#include "Box.h"
+#include "MovieReader.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace media::testing {
+
+struct CommandResult {
+    int status = -1;    // exit status, or -1 when it did not exit normally
+    std::string output; // stdout and stderr together
+};
+// Runs a program with arguments (no shell); output captured.
+CommandResult run(const std::vector<std::string>& args);
+
+// A per-process scratch folder removed by the destructor.
+struct ScratchDir {
+    explicit ScratchDir(const std::string& name);
+    ~ScratchDir();
+    std::filesystem::path path;
+    std::string file(const std::string& name) const { return (path / name).string(); }
+};
+
+struct HevcOptions {
+    int frames = 24;
+    int width = 160, height = 120;
+    std::string rate = "24000/1001";
+    int bframes = 3;
+    int keyint = 12;
+    std::string pattern = "testsrc2"; // any lavfi video source name
+};
+// Encodes an HEVC .mov (hvc1, moov after mdat) with libx265; throws on failure.
+void makeHevcMovie(const std::string& path, const HevcOptions& options);
+
+struct SegmentOptions {
+    std::string entryType = "hvc1"; // or "hev1"
+    bool withVexu = true;           // false: hvcC is the entry's last child
+    bool withLhvC = true;
+    uint8_t lhvCMarker = 0x11; // distinguishes lhvC boxes of different segments
+};
+// The lhvC box used for fake stereo segments: a syntactically valid LHEVCDecoderConfigurationRecord
+// with an empty parameter-set list, tagged by `marker` in its last byte.
+std::vector<uint8_t> fakeLhvC(uint8_t marker);
+std::vector<uint8_t> fakeVexu();
+// Rewrites an HEVC movie into a stereo-style segment with our writer: same samples and times, sample entry
+// with lhvC after hvcC and vexu at the end (per options).
+void makeStereoSegment(const std::string& hevcMovie, const std::string& out, const SegmentOptions& options);
+
+std::vector<uint8_t> readFile(const std::string& path);
+void writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
+// framemd5 lines (without the header comments) of the decoded base layer, by Debian's ffmpeg.
+std::vector<std::string> decodedFrameMd5(const std::string& path);
+// Every sample's bytes of the first video track, in decode order.
+std::vector<std::vector<uint8_t>> videoSamples(const std::string& path);
+
+std::string toolPath(const std::string& name);
+
+} // namespace media::testing
