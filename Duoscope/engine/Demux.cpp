@@ -1,0 +1,210 @@
+// Demultiplexing: the two views of an MVC source into the work folder, with
+// tsmuxer driven by a generated meta file.
+#include <algorithm>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <system_error>
+
+#include "EngineFiles.h"
+#include "PipelineEngine.h"
+#include "ToolLocator.h"
+
+namespace duoscope {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+std::string trimmedBlanks(const std::string& text) {
+    auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos) return {};
+    auto last = text.find_last_not_of(" \t\r");
+    return text.substr(first, last - first + 1);
+}
+
+// The integer between the first and the second ":" of a listing line.
+int listingNumber(const std::string& line) {
+    auto colon = line.find(':');
+    std::string rest = line.substr(colon + 1);
+    rest = rest.substr(0, rest.find(':'));
+    rest = trimmedBlanks(rest);
+    if (rest.empty() || rest.find_first_not_of("0123456789") != std::string::npos) return 0;
+    try {
+        return std::stoi(rest);
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
+// tsMuxeR numbers transport-stream tracks by PID, which ffprobe reports as the
+// stream "id" ("0x1011"); other containers fall back to 1-based track order.
+int demuxerTrackNumber(const json& stream, int index) {
+    auto id = stream.find("id");
+    if (id != stream.end() && id->is_string()) {
+        const std::string& text = id->get_ref<const std::string&>();
+        try {
+            size_t used = 0;
+            int value = text.starts_with("0x") || text.starts_with("0X") ? std::stoi(text.substr(2), &used, 16)
+                                                                          : std::stoi(text, &used, 10);
+            bool whole = used == (text.starts_with("0x") || text.starts_with("0X") ? text.size() - 2 : text.size());
+            if (whole && value >= 0) return value;
+        } catch (const std::exception&) {
+        }
+    }
+    return index + 1;
+}
+
+std::string lowered(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+} // namespace
+
+std::string demuxCutOption(std::optional<int> durationLimit) {
+    return durationLimit ? " --cut-end=" + std::to_string(*durationLimit) + "s" : std::string();
+}
+
+SubTrackLayout parseTrackListing(const std::string& listing) {
+    SubTrackLayout layout;
+    int currentTrack = 0;
+    std::string currentType;
+    size_t start = 0;
+    while (start <= listing.size()) {
+        size_t end = listing.find('\n', start);
+        if (end == std::string::npos) end = listing.size();
+        std::string line = trimmedBlanks(listing.substr(start, end - start));
+        start = end + 1;
+        if (line.starts_with("Track ID:")) {
+            currentTrack = listingNumber(line);
+        } else if (line.starts_with("Stream type:")) {
+            currentType = trimmedBlanks(line.substr(line.find(':') + 1));
+        } else if (line.starts_with("subTrack:")) {
+            int subTrack = listingNumber(line);
+            if (currentType == "MVC") {
+                layout.mvcTrack = currentTrack;
+                layout.mvcSubTrack = subTrack;
+            } else if (currentType == "H.264") {
+                layout.avcTrack = currentTrack;
+                layout.avcSubTrack = subTrack;
+            }
+        }
+    }
+    return layout;
+}
+
+std::string singleTrackMeta(const fs::path& source, const SubTrackLayout& layout, std::optional<int> durationLimit) {
+    std::string path = source.string();
+    return "MUXOPT --demux" + demuxCutOption(durationLimit) + "\n" + "V_MPEG4/ISO/AVC, \"" + path +
+           "\", track=" + std::to_string(layout.avcTrack) + ", subTrack=" + std::to_string(layout.avcSubTrack) +
+           "\n" + "V_MPEG4/ISO/MVC, \"" + path + "\", track=" + std::to_string(layout.mvcTrack) +
+           ", subTrack=" + std::to_string(layout.mvcSubTrack) + "\n";
+}
+
+std::string separateTracksMeta(const fs::path& source, const std::vector<DetectedTrack>& tracks,
+                               std::optional<int> durationLimit) {
+    std::string path = source.string();
+    std::string meta =
+        "MUXOPT --no-pcr-on-video-pid --new-audio-pes --demux --vbr --vbv-len=500" + demuxCutOption(durationLimit) + "\n";
+    if (tracks.empty()) {
+        meta += "V_MPEG4/ISO/AVC, \"" + path + "\", track=4113\n";
+        meta += "V_MPEG4/ISO/MVC, \"" + path + "\", track=4114\n";
+        return meta;
+    }
+    for (const auto& track : tracks) {
+        std::string codec = lowered(track.codec);
+        if (codec != "h264" && codec != "avc") continue;
+        meta += std::string(track.isMVC ? "V_MPEG4/ISO/MVC" : "V_MPEG4/ISO/AVC") + ", \"" + path +
+                "\", track=" + std::to_string(track.trackId) + "\n";
+    }
+    return meta;
+}
+
+std::vector<DetectedTrack> detectedTracksFromReport(const std::string& report) {
+    json root = json::parse(report); // a parse failure is the step's failure
+    std::vector<DetectedTrack> tracks;
+    auto streams = root.find("streams");
+    if (streams == root.end() || !streams->is_array()) return tracks;
+    for (const json& stream : *streams) {
+        if (!stream.is_object()) continue;
+        auto type = stream.find("codec_type");
+        if (type == stream.end() || !type->is_string() || *type != "video") continue;
+        DetectedTrack track;
+        auto index = stream.find("index");
+        track.index = index != stream.end() && index->is_number_integer() ? index->get<int>() : 0;
+        auto codec = stream.find("codec_name");
+        track.codec = codec != stream.end() && codec->is_string() ? codec->get<std::string>() : "";
+        track.trackId = demuxerTrackNumber(stream, track.index);
+        auto text = [&](const char* key) {
+            auto it = stream.find(key);
+            return it != stream.end() && it->is_string() ? lowered(it->get<std::string>()) : std::string();
+        };
+        auto width = stream.find("width");
+        bool noWidth = width == stream.end() || !width->is_number_integer() || width->get<long long>() == 0;
+        track.isMVC = text("profile").find("mvc") != std::string::npos ||
+                      text("codec_tag_string").find("mvc") != std::string::npos || noWidth;
+        tracks.push_back(track);
+    }
+    std::stable_partition(tracks.begin(), tracks.end(), [](const DetectedTrack& t) { return !t.isMVC; });
+    return tracks;
+}
+
+std::vector<DetectedTrack> PipelineEngine::detectVideoTracks(const fs::path& url) {
+    auto ffprobe = findTool("ffprobe");
+    if (!ffprobe) throw ConversionError::toolNotFound("ffprobe not found. Install via: brew install ffmpeg");
+    auto process = ChildProcess::create({*ffprobe,
+                                         {"-v", "quiet", "-print_format", "json", "-show_streams",
+                                          fs::absolute(url).string()},
+                                         std::nullopt, ChildProcess::Output::pipe, ChildProcess::Output::nullDevice});
+    process->launch();
+    process->waitUntilExit();
+    return detectedTracksFromReport(process->collectedStandardOutput());
+}
+
+void PipelineEngine::demux(const fs::path& source, const fs::path& workFolder, bool isSingleTrack,
+                           std::optional<int> durationLimit) {
+    auto tsmuxer = findTool("tsmuxer");
+    if (!tsmuxer)
+        throw ConversionError::toolNotFound("tsmuxer not found. Install via: yay -S tsmuxer-git (or place in app bundle)");
+
+    // tsmuxer reads the path from the meta file, so it must not depend on our folder.
+    fs::path sourcePath = fs::absolute(source);
+    std::string meta;
+    if (isSingleTrack) {
+        engineLog("MakeMKV MKV detected — using subTrack demux");
+        auto listing = ChildProcess::create({*tsmuxer, {sourcePath.string()}, std::nullopt});
+        listing->launch();
+        listing->waitUntilExit();
+        std::string text = listing->collectedStandardOutput();
+        if (!isValidUTF8(text)) text.clear();
+        engineLog("tsMuxeR info:\n" + text);
+        SubTrackLayout layout = parseTrackListing(text);
+        engineLog("AVC: track=" + std::to_string(layout.avcTrack) + ", subTrack=" + std::to_string(layout.avcSubTrack));
+        engineLog("MVC: track=" + std::to_string(layout.mvcTrack) + ", subTrack=" + std::to_string(layout.mvcSubTrack));
+        meta = singleTrackMeta(sourcePath, layout, durationLimit);
+    } else {
+        engineLog("Running tsMuxeR demux...");
+        meta = separateTracksMeta(sourcePath, detectVideoTracks(sourcePath), durationLimit);
+    }
+
+    fs::path metaFile = workFolder / "demux.meta";
+    writeFileAtomically(metaFile, meta);
+    engineLog("tsMuxeR meta:\n" + meta);
+    engineLog("Running tsMuxeR with meta: " + metaFile.string());
+
+    auto process = ChildProcess::create({*tsmuxer, {metaFile.string(), workFolder.string()}, std::nullopt});
+    setCurrentProcess(process);
+    process->launch();
+    process->waitUntilExit();
+    std::string output = process->collectedStandardOutput();
+    std::string errors = process->collectedStandardError();
+    engineLog(isValidUTF8(output) ? output : std::string());
+    engineLog(isValidUTF8(errors) ? errors : std::string());
+    if (process->terminationStatus() != 0 || process->wasKilledBySignal())
+        throw ConversionError::demuxFailed("tsMuxeR exited with code " + std::to_string(process->terminationStatus()));
+}
+
+} // namespace duoscope
