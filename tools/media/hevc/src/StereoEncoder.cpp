@@ -193,6 +193,9 @@ StereoEncoder::StereoEncoder(const EncoderSettings& s) : settings_(s) {
         setParam(p, "opt-qp-pps", "0");
         setParam(p, "opt-ref-list-length-pps", "0");
         setParam(p, "temporal-layers", "0");
+        // Small pictures need a CTU no larger than the picture.
+        const int smaller = std::min(s.width, s.height);
+        if (smaller < 64) setParam(p, "ctu", smaller < 32 ? "16" : "32");
         if (s.averageKbps) {
             setParam(p, "bitrate", std::to_string(*s.averageKbps));
         } else {
