@@ -60,7 +60,7 @@ std::span<const std::uint8_t> withoutDelimiter(std::span<const std::uint8_t> uni
 // the whole program; the signal is blocked for this thread only and a SIGPIPE
 // raised meanwhile is consumed before the old mask comes back.
 class SigpipeBlock {
-public:
+  public:
     SigpipeBlock() {
         sigemptyset(&pipeOnly);
         sigaddset(&pipeOnly, SIGPIPE);
@@ -83,7 +83,7 @@ public:
     SigpipeBlock(const SigpipeBlock&) = delete;
     SigpipeBlock& operator=(const SigpipeBlock&) = delete;
 
-private:
+  private:
     sigset_t pipeOnly{};
     sigset_t previous{};
     bool wasPending = false;
@@ -92,7 +92,7 @@ private:
 // Small access units are gathered into one buffer so that a stream of tiny units
 // does not cost a system call each; large ones go straight to the descriptor.
 class OutputWriter {
-public:
+  public:
     explicit OutputWriter(int fd) : fd_(fd), buffer_(capacity) {}
 
     // Returns 0 or the errno of the failed write.
@@ -115,7 +115,7 @@ public:
         return error;
     }
 
-private:
+  private:
     static constexpr std::size_t capacity = std::size_t{1} << 20;
     static constexpr std::size_t directThreshold = std::size_t{1} << 16;
 
@@ -137,7 +137,7 @@ private:
 };
 
 class FileDescriptor {
-public:
+  public:
     explicit FileDescriptor(int fd = -1) : fd_(fd) {}
     ~FileDescriptor() {
         if (fd_ >= 0) ::close(fd_); // a close error changes nothing for the caller
@@ -146,7 +146,7 @@ public:
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     int get() const { return fd_; }
 
-private:
+  private:
     int fd_;
 };
 
@@ -371,7 +371,8 @@ NALInterleaver::Summary NALInterleaver::interleave(const std::filesystem::path& 
         if (!baseUnit || !mvcUnit) {
             StreamReader& longer = baseUnit ? base : mvc;
             std::uint64_t extra = 0;
-            while (longer.nextAccessUnit()) ++extra;
+            while (longer.nextAccessUnit())
+                ++extra;
             const bool baseIsLonger = baseUnit.has_value();
             if (extra <= maxExtraAccessUnits) {
                 log(std::string(baseIsLonger ? "base" : "MVC") + " stream has " + std::to_string(extra) +

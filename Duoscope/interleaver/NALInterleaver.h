@@ -17,12 +17,12 @@
 #include <vector>
 
 class NALInterleaver {
-public:
+  public:
     using LogCallback = std::function<void(const std::string&)>;
     using CancelCheck = std::function<bool()>;
 
     class InterleaveError : public std::exception {
-    public:
+      public:
         enum class Kind { fileNotFound, accessUnitCountMismatch, readError, invalidStartCode };
 
         static InterleaveError fileNotFound(const std::string& path);
@@ -33,7 +33,7 @@ public:
         Kind kind() const noexcept { return kind_; }
         const char* what() const noexcept override { return description_.c_str(); }
 
-    private:
+      private:
         InterleaveError(Kind kind, std::string description)
             : kind_(kind), description_(std::move(description)) {}
         Kind kind_;
@@ -42,7 +42,7 @@ public:
 
     // Cuts one Annex B file into access units at its delimiter NAL units.
     class StreamReader {
-    public:
+      public:
         // The buffer is refilled to this many bytes with reads of readSize.
         static constexpr std::size_t bufferTarget = std::size_t{1} << 23;
         static constexpr std::size_t readSize = std::size_t{1} << 22;
@@ -63,7 +63,7 @@ public:
         // bytes were leading bytes and were dropped.
         bool hadNoDelimiter() const { return sawBytes_ && !firstAU && !hadDelimiter_; }
 
-    private:
+      private:
         // Reads at least one more chunk (unless at end of file); returns false when
         // nothing more could be read.
         bool refill(bool needMore);

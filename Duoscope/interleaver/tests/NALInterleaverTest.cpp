@@ -30,11 +30,14 @@ Bytes nal(std::uint8_t header, Bytes payload, bool fourByteStartCode = true) {
 
 Bytes join(std::initializer_list<Bytes> parts) {
     Bytes out;
-    for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+    for (const auto& part : parts)
+        out.insert(out.end(), part.begin(), part.end());
     return out;
 }
 
-void append(Bytes& to, const Bytes& part) { to.insert(to.end(), part.begin(), part.end()); }
+void append(Bytes& to, const Bytes& part) {
+    to.insert(to.end(), part.begin(), part.end());
+}
 
 const Bytes aud = nal(0x09, {0xF0});
 const Bytes mvcDelimiter = nal(0x18, {0xF0});
@@ -56,7 +59,7 @@ Bytes payload(std::size_t size, std::uint32_t seed) {
 }
 
 class TempDir {
-public:
+  public:
     TempDir() {
         std::string pattern = (fs::temp_directory_path() / "nalinterleaver-XXXXXX").string();
         path_ = ::mkdtemp(pattern.data());
@@ -67,7 +70,7 @@ public:
     }
     fs::path operator/(const std::string& name) const { return path_ / name; }
 
-private:
+  private:
     fs::path path_;
 };
 
@@ -88,7 +91,7 @@ struct Outcome {
 };
 
 Outcome interleaveFiles(const TempDir& dir, const Bytes& base, const Bytes& mvc,
-                    const NALInterleaver::CancelCheck& isCancelled = {}) {
+                        const NALInterleaver::CancelCheck& isCancelled = {}) {
     writeFile(dir / "base.264", base);
     writeFile(dir / "dep.mvc", mvc);
     Outcome run;
@@ -103,12 +106,14 @@ Outcome interleaveFiles(const TempDir& dir, const Bytes& base, const Bytes& mvc,
 // n access units per stream; unit k has a distinctive slice payload.
 Bytes baseStream(int units, std::size_t sliceSize = 8) {
     Bytes out;
-    for (int k = 0; k < units; ++k) append(out, join({aud, nal(0x01, payload(sliceSize, 2 * k))}));
+    for (int k = 0; k < units; ++k)
+        append(out, join({aud, nal(0x01, payload(sliceSize, 2 * k))}));
     return out;
 }
 Bytes mvcStream(int units, std::size_t sliceSize = 8) {
     Bytes out;
-    for (int k = 0; k < units; ++k) append(out, join({mvcDelimiter, nal(0x14, payload(sliceSize, 2 * k + 1))}));
+    for (int k = 0; k < units; ++k)
+        append(out, join({mvcDelimiter, nal(0x14, payload(sliceSize, 2 * k + 1))}));
     return out;
 }
 Bytes pairsOf(int units, std::size_t baseSize = 8, std::size_t mvcSize = 8) {
@@ -147,8 +152,8 @@ TEST(NALInterleaver, DelimiterOnlyUnitsCountButWriteNothing) {
     const Bytes slice = nal(0x01, {0x11, 0x22});
     const Bytes ext = nal(0x14, {0x33, 0x44});
     // Both start-code forms, and an AUD carrying trailing zero bytes.
-    const Bytes base = join({aud, slice, nal(0x09, {0x10}, false), Bytes{0x00, 0x00, 0x00, 0x01, 0x09, 0x10, 0x00},
-                             aud, slice});
+    const Bytes base = join(
+        {aud, slice, nal(0x09, {0x10}, false), Bytes{0x00, 0x00, 0x00, 0x01, 0x09, 0x10, 0x00}, aud, slice});
     const Bytes mvc = join({mvcDelimiter, ext, nal(0x18, {0x10}, false), mvcDelimiter, mvcDelimiter, ext});
     Outcome run = interleaveFiles(dir, base, mvc);
     EXPECT_EQ(run.output, join({slice, ext, slice, ext}));
@@ -169,8 +174,9 @@ TEST(NALInterleaver, ReportsProgressAndToleratesFewExtraUnits) {
         TempDir dir;
         Outcome run = interleaveFiles(dir, baseStream(103), mvcStream(100));
         EXPECT_EQ(run.output, pairsOf(100));
-        EXPECT_EQ(run.lines, (std::vector<std::string>{"[NALInterleaver] base stream has 2 extra AUs (ignored)",
-                                                       "[NALInterleaver] Complete: 100 pairs written"}));
+        EXPECT_EQ(run.lines,
+                  (std::vector<std::string>{"[NALInterleaver] base stream has 2 extra AUs (ignored)",
+                                            "[NALInterleaver] Complete: 100 pairs written"}));
     }
     {
         TempDir dir;
@@ -281,7 +287,8 @@ TEST(NALInterleaver, BadInputs) {
 
     // Writing over an input would destroy it.
     writeFile(dir / "dep.mvc", mvcStream(3));
-    EXPECT_THROW(interleaver.interleave(dir / "base.264", dir / "dep.mvc", dir / "dep.mvc"), std::system_error);
+    EXPECT_THROW(interleaver.interleave(dir / "base.264", dir / "dep.mvc", dir / "dep.mvc"),
+                 std::system_error);
     EXPECT_EQ(readFile(dir / "dep.mvc"), mvcStream(3));
     EXPECT_THROW(interleaver.interleave(dir / "base.264", dir / "dep.mvc", dir / "no-such-dir" / "out.264"),
                  std::system_error);
@@ -340,8 +347,9 @@ TEST(NALInterleaver, ReaderExitingEarlyEndsTheRunWithoutError) {
     std::vector<std::string> lines;
     NALInterleaver interleaver;
     NALInterleaver::Summary summary;
-    ASSERT_NO_THROW(summary = interleaver.interleave(dir / "base.264", dir / "dep.mvc", fifo,
-                                                     [&](const std::string& line) { lines.push_back(line); }));
+    ASSERT_NO_THROW(summary =
+                        interleaver.interleave(dir / "base.264", dir / "dep.mvc", fifo,
+                                               [&](const std::string& line) { lines.push_back(line); }));
     ::waitpid(reader, nullptr, 0);
     ASSERT_TRUE(summary.writeError.has_value());
     EXPECT_LT(summary.pairsWritten, 400u);
@@ -362,7 +370,8 @@ TEST(NALInterleaver, CancelledWhileWaitingForThePipeReader) {
         cancel = true;
     });
     NALInterleaver interleaver;
-    auto summary = interleaver.interleave(dir / "base.264", dir / "dep.mvc", fifo, {}, [&] { return cancel.load(); });
+    auto summary =
+        interleaver.interleave(dir / "base.264", dir / "dep.mvc", fifo, {}, [&] { return cancel.load(); });
     canceller.join();
     EXPECT_TRUE(summary.wasCancelled);
     EXPECT_EQ(summary.pairsWritten, 0u);

@@ -1,0 +1,329 @@
+#include "AnnexB.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace streamtools {
+
+namespace {
+
+constexpr std::size_t notFound = static_cast<std::size_t>(-1);
+
+// First start code beginning at or after `from`. A 00 00 01 preceded by a zero
+// byte at or after `floor` is the 4-byte form and starts one byte earlier.
+// Steps three bytes at a time while the third byte cannot end a start code.
+std::size_t scanForStartCode(const std::uint8_t* data, std::size_t from, std::size_t floor, std::size_t size,
+                             std::uint8_t& length) {
+    std::size_t i = from;
+    while (i + 2 < size) {
+        const std::uint8_t third = data[i + 2];
+        if (third > 1) {
+            i += 3;
+        } else if (third == 0) {
+            i += 1;
+        } else if (data[i] != 0 || data[i + 1] != 0) {
+            i += 3;
+        } else {
+            if (i > floor && data[i - 1] == 0) {
+                length = 4;
+                return i - 1;
+            }
+            length = 3;
+            return i;
+        }
+    }
+    return notFound;
+}
+
+std::string errnoText(int error) {
+    return std::strerror(error);
+}
+
+} // namespace
+
+bool NalUnit::startsPicture() const {
+    const std::size_t at = startCodeLength + (type() == nal::sliceExtension ? 4u : 1u);
+    return hasHeader() && bytes.size() > at && (bytes[at] & 0x80) != 0;
+}
+
+bool NalUnit::isAnchor() const {
+    const int kind = type();
+    if (kind != nal::prefix && kind != nal::sliceExtension) return false;
+    const std::size_t extension = startCodeLength + 1u;
+    if (bytes.size() < extension + 3) return false;
+    // svc_extension_flag 0 means the MVC form of the header extension
+    // (H.7.3.1.1): anchor_pic_flag is bit 2 of its third byte.
+    return (bytes[extension] & 0x80) == 0 && (bytes[extension + 2] & 0x04) != 0;
+}
+
+// ---- NalReader ----
+
+NalReader::NalReader(ReadFunction read, std::string name, std::size_t chunkSize)
+    : read_(std::move(read)), name_(std::move(name)), chunkSize_(std::max<std::size_t>(chunkSize, 1)) {}
+
+NalReader NalReader::openFile(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw StreamError("cannot open " + path + ": " + errnoText(errno));
+    NalReader reader(
+        [fd](std::uint8_t* into, std::size_t size) { return static_cast<long>(::read(fd, into, size)); },
+        path);
+    reader.ownedFd_ = fd;
+    return reader;
+}
+
+NalReader::NalReader(NalReader&& other) noexcept
+    : read_(std::move(other.read_)), name_(std::move(other.name_)), ownedFd_(other.ownedFd_),
+      chunkSize_(other.chunkSize_), buffer_(std::move(other.buffer_)), begin_(other.begin_), end_(other.end_),
+      consumedOffset_(other.consumedOffset_), atEnd_(other.atEnd_), started_(other.started_),
+      sawStartCode_(other.sawStartCode_) {
+    other.ownedFd_ = -1;
+}
+
+NalReader::~NalReader() {
+    if (ownedFd_ >= 0) ::close(ownedFd_);
+}
+
+bool NalReader::readMore() {
+    if (atEnd_) return false;
+    if (begin_ > 0) {
+        std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+        end_ -= begin_;
+        begin_ = 0;
+    }
+    if (buffer_.size() < end_ + chunkSize_) buffer_.resize(end_ + chunkSize_);
+    for (;;) {
+        long got = read_(buffer_.data() + end_, chunkSize_);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0)
+            throw StreamError("read error in " + name_ + " at byte " + std::to_string(bytesRead()) + ": " +
+                              errnoText(errno));
+        if (got == 0) {
+            atEnd_ = true;
+            return false;
+        }
+        end_ += static_cast<std::size_t>(got);
+        return true;
+    }
+}
+
+std::optional<NalUnit> NalReader::next() {
+    std::size_t resumeAt = 0;
+    for (;;) {
+        const std::size_t available = end_ - begin_;
+        if (available == 0 && !readMore()) return std::nullopt;
+        if (available == 0) continue;
+        const std::uint8_t* data = buffer_.data() + begin_;
+        std::uint8_t length = 0;
+        std::size_t cut;
+        NalUnit unit;
+        unit.offset = consumedOffset_;
+        if (!started_) {
+            // Bytes in front of the first start code go out as they are scanned, so
+            // a long run of them never has to be held.
+            cut = scanForStartCode(data, resumeAt, 0, available, length);
+            if (cut == 0) {
+                started_ = sawStartCode_ = true;
+                resumeAt = 0;
+                continue;
+            }
+            if (cut == notFound) {
+                if (!atEnd_ && available < 4) {
+                    readMore();
+                    continue;
+                }
+                cut = atEnd_ ? available : available - 3;
+            } else {
+                started_ = sawStartCode_ = true;
+            }
+        } else {
+            unit.startCodeLength = data[2] == 1 ? 3 : 4;
+            // The next NAL unit may begin right at this one's header byte only in
+            // a malformed stream; searching from there keeps every start code.
+            const std::size_t floor = unit.startCodeLength;
+            cut = scanForStartCode(data, std::max(resumeAt, floor), floor, available, length);
+            if (cut == notFound) {
+                if (!atEnd_) {
+                    resumeAt = available >= 3 ? available - 3 : 0;
+                    if (!readMore()) resumeAt = 0;
+                    continue;
+                }
+                cut = available;
+            }
+        }
+        unit.bytes = std::span<const std::uint8_t>(data, cut);
+        begin_ += cut;
+        consumedOffset_ += cut;
+        return unit;
+    }
+}
+
+// ---- AccessUnitReader ----
+
+void AccessUnitReader::add(AccessUnit& unit, const NalUnit& nal) {
+    if (unit.bytes.empty()) unit.offset = nal.offset;
+    const int kind = nal.type();
+    unit.nals.push_back({unit.bytes.size(), nal.bytes.size(), kind});
+    unit.bytes.insert(unit.bytes.end(), nal.bytes.begin(), nal.bytes.end());
+    if (kind == nal::slice || kind == nal::idrSlice) unit.hasBaseView = true;
+    if (kind == nal::sliceExtension) unit.hasDependentView = true;
+    if (kind == nal::idrSlice || nal.isAnchor()) unit.isRandomAccess = true;
+}
+
+void AccessUnitReader::storePending(const NalUnit& nal) {
+    if (pendingNals_.empty()) pendingOffset_ = nal.offset;
+    pendingNals_.push_back({pendingBytes_.size(), nal.bytes.size(), nal.type()});
+    pendingBytes_.insert(pendingBytes_.end(), nal.bytes.begin(), nal.bytes.end());
+}
+
+void AccessUnitReader::takePending(AccessUnit& unit) {
+    if (pendingNals_.empty()) return;
+    if (unit.bytes.empty()) unit.offset = pendingOffset_;
+    for (const auto& record : pendingNals_) {
+        NalUnit nal;
+        nal.offset = pendingOffset_ + record.offset;
+        nal.bytes = std::span<const std::uint8_t>(pendingBytes_).subspan(record.offset, record.size);
+        nal.startCodeLength = nal.bytes[2] == 1 ? 3 : 4;
+        add(unit, nal);
+    }
+    pendingNals_.clear();
+    pendingBytes_.clear();
+}
+
+std::optional<AccessUnit> AccessUnitReader::next() {
+    if (isDone_) return std::nullopt;
+    for (;;) {
+        auto nal = reader_.next();
+        if (!nal) {
+            isDone_ = true;
+            takePending(current_);
+            if (current_.bytes.empty()) return std::nullopt;
+            return std::move(current_);
+        }
+        if (nal->startCodeLength == 0) {
+            leadingBytes_ += nal->bytes.size();
+            continue;
+        }
+        const bool hasPicture = current_.hasBaseView || current_.hasDependentView;
+        // Where this NAL unit goes: the current unit, a new one (the current one
+        // is finished), or the pending list until the next slice decides.
+        enum class Place { current, startNew, startNewWithPending, pending } place = Place::current;
+        switch (nal->type()) {
+        case nal::accessUnitDelimiter:
+            place = Place::startNew;
+            break;
+        case nal::mvcDelimiter:
+            place = current_.hasDependentView ? Place::startNew : Place::current;
+            break;
+        case nal::slice:
+        case nal::idrSlice:
+            place = nal->startsPicture() && hasPicture ? Place::startNewWithPending : Place::current;
+            break;
+        case nal::sliceExtension:
+            place = nal->startsPicture() && current_.hasDependentView ? Place::startNewWithPending
+                                                                      : Place::current;
+            break;
+        case nal::subsetSequenceParameterSet:
+            place = current_.hasDependentView ? Place::startNew : Place::current;
+            break;
+        case nal::sei:
+        case 7:
+        case 8:
+        case 13:
+        case nal::prefix:
+        case 16:
+        case 17:
+        case 18:
+            place = current_.hasDependentView ? Place::startNew
+                    : current_.hasBaseView    ? Place::pending
+                                              : Place::current;
+            break;
+        case nal::endOfSequence:
+        case nal::endOfStream:
+            place = Place::current;
+            break;
+        default:
+            place = current_.hasBaseView && !current_.hasDependentView ? Place::pending : Place::current;
+            break;
+        }
+        if (place == Place::pending) {
+            storePending(*nal);
+            continue;
+        }
+        std::optional<AccessUnit> finished;
+        if (place == Place::startNewWithPending) {
+            finished = std::move(current_);
+            current_ = AccessUnit{};
+        } else {
+            takePending(current_);
+            if (place == Place::startNew && !current_.bytes.empty()) {
+                finished = std::move(current_);
+                current_ = AccessUnit{};
+            }
+        }
+        takePending(current_);
+        add(current_, *nal);
+        if (finished) return finished;
+    }
+}
+
+// ---- DelimitedUnitReader ----
+
+std::optional<std::span<const std::uint8_t>> DelimitedUnitReader::next() {
+    if (isDone_) return std::nullopt;
+    while (!delimiterRead_) {
+        auto nal = reader_.next();
+        if (!nal) {
+            isDone_ = true;
+            return std::nullopt;
+        }
+        if (nal->type() == delimiterType_) delimiterRead_ = true; // the delimiter itself is dropped
+    }
+    delimiterRead_ = false;
+    unit_.clear();
+    for (;;) {
+        auto nal = reader_.next();
+        if (!nal) {
+            isDone_ = true;
+            break;
+        }
+        if (nal->type() == delimiterType_) {
+            delimiterRead_ = true;
+            break;
+        }
+        unit_.insert(unit_.end(), nal->bytes.begin(), nal->bytes.end());
+    }
+    return std::span<const std::uint8_t>(unit_);
+}
+
+// ---- splitViews ----
+
+ViewSplit splitViews(const AccessUnit& unit) {
+    // The dependent part starts at the first delimiter 24, slice extension, or
+    // subset SPS that follows a base slice; what comes before it is the base
+    // view's, except a subset SPS sent ahead with the base parameter sets.
+    std::size_t firstDependent = unit.nals.size();
+    bool seenBaseSlice = false;
+    for (std::size_t i = 0; i < unit.nals.size(); ++i) {
+        const int kind = unit.nals[i].type;
+        if (kind == nal::mvcDelimiter || kind == nal::sliceExtension ||
+            (kind == nal::subsetSequenceParameterSet && seenBaseSlice)) {
+            firstDependent = i;
+            break;
+        }
+        if (kind == nal::slice || kind == nal::idrSlice) seenBaseSlice = true;
+    }
+    ViewSplit split;
+    for (std::size_t i = 0; i < unit.nals.size(); ++i) {
+        const NalRecord& record = unit.nals[i];
+        const bool isBaseSlice = record.type == nal::slice || record.type == nal::idrSlice;
+        const bool toBase = i < firstDependent ? record.type != nal::subsetSequenceParameterSet : isBaseSlice;
+        (toBase ? split.base : split.dependent).push_back(record);
+    }
+    return split;
+}
+
+} // namespace streamtools

@@ -1,0 +1,157 @@
+// H.264 Annex B byte-stream reading shared by unitmerge, twinsever and unitprobe:
+// NAL units with their file offsets, MVC-aware access units, delimiter-framed
+// access units and the base/dependent split of an MVC access unit.
+// Every object here is single-threaded; spans handed out stay valid until the
+// next call on the object that produced them. Errors are thrown as StreamError.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace streamtools {
+
+class StreamError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+namespace nal {
+constexpr int slice = 1;
+constexpr int idrSlice = 5;
+constexpr int sei = 6;
+constexpr int accessUnitDelimiter = 9;
+constexpr int endOfSequence = 10;
+constexpr int endOfStream = 11;
+constexpr int prefix = 14;
+constexpr int subsetSequenceParameterSet = 15;
+constexpr int sliceExtension = 20;
+constexpr int mvcDelimiter = 24; // Blu-ray's delimiter of dependent-view access units
+} // namespace nal
+
+// One NAL unit as it lies in the stream: start code, header, payload and any
+// trailing zero bytes up to the next start code. A run of bytes in front of the
+// first start code is handed out once with startCodeLength 0.
+struct NalUnit {
+    std::uint64_t offset = 0;
+    std::span<const std::uint8_t> bytes;
+    std::uint8_t startCodeLength = 0;
+
+    bool hasHeader() const { return startCodeLength != 0 && bytes.size() > startCodeLength; }
+    int type() const { return hasHeader() ? bytes[startCodeLength] & 0x1F : -1; }
+    // first_mb_in_slice == 0 (its ue(v) code is the single bit 1) for slices;
+    // for NAL 20 the slice header follows the 3-byte MVC header extension.
+    bool startsPicture() const;
+    // anchor_pic_flag of the MVC NAL unit header extension (NAL 14 and 20).
+    bool isAnchor() const;
+};
+
+// Reads chunks through `read` (returns bytes read, 0 at the end, -1 with errno
+// set on failure) and cuts them into NAL units.
+class NalReader {
+  public:
+    using ReadFunction = std::function<long(std::uint8_t*, std::size_t)>;
+    static constexpr std::size_t defaultChunkSize = std::size_t{1} << 22;
+
+    NalReader(ReadFunction read, std::string name, std::size_t chunkSize = defaultChunkSize);
+    // Reads a file; throws StreamError naming the path when it cannot be opened.
+    static NalReader openFile(const std::string& path);
+    NalReader(NalReader&&) noexcept;
+    ~NalReader();
+
+    std::optional<NalUnit> next();
+    const std::string& name() const { return name_; }
+    bool sawStartCode() const { return sawStartCode_; }
+    std::uint64_t bytesRead() const { return consumedOffset_ + (end_ - begin_); }
+
+  private:
+    bool readMore();
+
+    ReadFunction read_;
+    std::string name_;
+    int ownedFd_ = -1;
+    std::size_t chunkSize_;
+    std::vector<std::uint8_t> buffer_;
+    std::size_t begin_ = 0, end_ = 0;
+    std::uint64_t consumedOffset_ = 0; // file offset of buffer_[begin_]
+    bool atEnd_ = false;
+    bool started_ = false;
+    bool sawStartCode_ = false;
+};
+
+struct NalRecord {
+    std::size_t offset; // within the access unit's bytes
+    std::size_t size;
+    int type;
+};
+
+struct AccessUnit {
+    std::uint64_t offset = 0;
+    std::vector<std::uint8_t> bytes;
+    std::vector<NalRecord> nals;
+    bool isRandomAccess = false; // holds an IDR slice or an MVC anchor view component
+    bool hasBaseView = false;
+    bool hasDependentView = false;
+
+    std::span<const std::uint8_t> nalBytes(const NalRecord& record) const {
+        return std::span<const std::uint8_t>(bytes).subspan(record.offset, record.size);
+    }
+};
+
+// Groups NAL units into access units of an interleaved MVC stream (base and
+// dependent view components in one unit), a base-view stream or a dependent-view
+// stream, with or without delimiters, following H.264 7.4.1.2.3 and H.7.4.1.2.3:
+// non-VCL units after a base picture wait until the next slice shows whether they
+// lead the dependent view component or the next access unit.
+class AccessUnitReader {
+  public:
+    explicit AccessUnitReader(NalReader& reader) : reader_(reader) {}
+    std::optional<AccessUnit> next();
+    std::uint64_t leadingBytes() const { return leadingBytes_; }
+
+  private:
+    void add(AccessUnit& unit, const NalUnit& nal);
+    void takePending(AccessUnit& unit);
+    void storePending(const NalUnit& nal);
+
+    NalReader& reader_;
+    AccessUnit current_;
+    std::vector<std::uint8_t> pendingBytes_;
+    std::vector<NalRecord> pendingNals_;
+    std::uint64_t pendingOffset_ = 0;
+    std::uint64_t leadingBytes_ = 0;
+    bool isDone_ = false;
+};
+
+// Access units opened by a given delimiter type (9 base view, 24 dependent
+// view), with that delimiter NAL unit removed; bytes before the first
+// delimiter are dropped.
+class DelimitedUnitReader {
+  public:
+    DelimitedUnitReader(NalReader& reader, int delimiterType)
+        : reader_(reader), delimiterType_(delimiterType) {}
+    // Unit bytes without the delimiter, valid until the next call.
+    std::optional<std::span<const std::uint8_t>> next();
+
+  private:
+    NalReader& reader_;
+    int delimiterType_;
+    std::vector<std::uint8_t> unit_;
+    bool delimiterRead_ = false; // the next unit's delimiter has already been read
+    bool isDone_ = false;
+};
+
+// Which NAL units of an access unit go to the base-view stream and which to the
+// dependent-view stream; the relative order inside each is kept.
+struct ViewSplit {
+    std::vector<NalRecord> base;
+    std::vector<NalRecord> dependent;
+};
+ViewSplit splitViews(const AccessUnit& unit);
+
+} // namespace streamtools

@@ -1,0 +1,136 @@
+// twinrow: joins two views side by side. Reads W x H planar 4:2:0 pictures of
+// view 0 and view 1 alternating on standard input and writes 2W x H planar
+// 4:2:0 frames to standard output, view 0 on the left unless "swap" is given.
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* usage = "usage: twinrow <width> <height> [swap]\n";
+constexpr unsigned long progressEvery = 500;
+constexpr int pipeSize = 1 << 20;
+
+bool parseDimension(const char* text, std::size_t& value) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long parsed = std::strtoul(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || parsed == 0 || parsed > 65536 ||
+        parsed % 2 != 0)
+        return false;
+    value = parsed;
+    return true;
+}
+
+// Fills `size` bytes; returns how many arrived before the end of input.
+std::size_t readPicture(std::uint8_t* into, std::size_t size) {
+    std::size_t filled = 0;
+    while (filled < size) {
+        ssize_t got = ::read(STDIN_FILENO, into + filled, size - filled);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            std::fprintf(stderr, "ERROR: twinrow: read error: %s\n", std::strerror(errno));
+            std::exit(1);
+        }
+        if (got == 0) break;
+        filled += static_cast<std::size_t>(got);
+    }
+    return filled;
+}
+
+// Writes the gathered rows, resuming after partial writes.
+bool writeRows(std::vector<iovec>& rows) {
+    std::size_t first = 0;
+    while (first < rows.size()) {
+        const int count = static_cast<int>(std::min<std::size_t>(rows.size() - first, IOV_MAX));
+        ssize_t written = ::writev(STDOUT_FILENO, rows.data() + first, count);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        auto remaining = static_cast<std::size_t>(written);
+        while (first < rows.size() && remaining >= rows[first].iov_len)
+            remaining -= rows[first++].iov_len;
+        if (remaining > 0) {
+            rows[first].iov_base = static_cast<std::uint8_t*>(rows[first].iov_base) + remaining;
+            rows[first].iov_len -= remaining;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::printf(
+            "%s\nReads W x H planar 4:2:0 (I420) pictures of two views alternating on standard input\n"
+            "(view 0, view 1, view 0, ...) and writes 2W x H I420 frames to standard output, view 0 on\n"
+            "the left; with \"swap\", view 1 on the left. Width and height must be even.\n",
+            usage);
+        return 0;
+    }
+    std::size_t width = 0, height = 0;
+    bool swap = false;
+    if (argc < 3 || argc > 4 || !parseDimension(argv[1], width) || !parseDimension(argv[2], height) ||
+        (argc == 4 && std::strcmp(argv[3], "swap") != 0)) {
+        std::fputs(usage, stderr);
+        return 1;
+    }
+    swap = argc == 4;
+    std::signal(SIGPIPE, SIG_IGN);
+    // Larger pipe buffers let a whole stripe of a frame move per wake-up.
+    ::fcntl(STDIN_FILENO, F_SETPIPE_SZ, pipeSize);
+    ::fcntl(STDOUT_FILENO, F_SETPIPE_SZ, pipeSize);
+
+    const std::size_t lumaSize = width * height;
+    const std::size_t pictureSize = lumaSize + lumaSize / 2;
+    std::vector<std::uint8_t> views[2] = {std::vector<std::uint8_t>(pictureSize),
+                                          std::vector<std::uint8_t>(pictureSize)};
+    std::vector<iovec> rows;
+    rows.reserve(2 * (height + height));
+
+    unsigned long frames = 0;
+    for (;;) {
+        const std::size_t first = readPicture(views[0].data(), pictureSize);
+        if (first == 0) break;
+        const std::size_t second = first == pictureSize ? readPicture(views[1].data(), pictureSize) : 0;
+        if (second != pictureSize) {
+            std::fprintf(
+                stderr, "ERROR: twinrow: input ended inside frame %lu (view %d has %zu of %zu bytes)\n",
+                frames + 1, first == pictureSize ? 1 : 0, first == pictureSize ? second : first, pictureSize);
+            return 1;
+        }
+        const std::uint8_t* left = views[swap ? 1 : 0].data();
+        const std::uint8_t* right = views[swap ? 0 : 1].data();
+        rows.clear();
+        // Luma rows of width W, then the two chroma planes with rows of W/2.
+        auto addPlane = [&](std::size_t offset, std::size_t rowLength, std::size_t rowCount) {
+            for (std::size_t row = 0; row < rowCount; ++row) {
+                const std::size_t at = offset + row * rowLength;
+                rows.push_back({const_cast<std::uint8_t*>(left + at), rowLength});
+                rows.push_back({const_cast<std::uint8_t*>(right + at), rowLength});
+            }
+        };
+        addPlane(0, width, height);
+        addPlane(lumaSize, width / 2, height / 2);
+        addPlane(lumaSize + lumaSize / 4, width / 2, height / 2);
+        if (!writeRows(rows)) {
+            std::fprintf(stderr, "ERROR: twinrow: write error after %lu frames: %s\n", frames,
+                         std::strerror(errno));
+            return 1;
+        }
+        if (++frames % progressEvery == 0) std::fprintf(stderr, "twinrow: %lu frames\n", frames);
+    }
+    std::fprintf(stderr, "twinrow: done, %lu frames\n", frames);
+    return 0;
+}
