@@ -1,0 +1,29 @@
+// The command-line modes of the main program: one conversion without a window
+// (--auto-convert), and the analysis of one file (--analyze).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ConversionTypes.h"
+
+namespace duoscope {
+
+// Runs one conversion and returns the process exit status (0 or 1).
+int runCommandLineMode(const std::vector<std::string>& arguments);
+// Analyses one file and prints the trace and the record; returns 0 or 1.
+int runAnalyzeMode(const std::vector<std::string>& arguments, size_t position);
+
+// "[<time>] " + message on standard output.
+void cliLog(const std::string& message);
+
+// The choices the command line derives from the stored setting texts.
+QualityPreset commandLineQuality(const std::string& storedText);
+OutputTarget commandLineTarget(const std::string& storedText);
+// A whole number (optional sign, decimal digits, within int range) or nothing.
+std::optional<int> parseWholeNumber(const std::string& text);
+// The progress line for a report, or nothing when it is not at a multiple of 10 %.
+std::optional<std::string> progressLine(ConversionStage stage, double fraction);
+
+} // namespace duoscope
