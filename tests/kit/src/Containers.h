@@ -1,0 +1,35 @@
+// Container writers of the stereo test media kit: a Blu-ray style MPEG
+// transport stream (188- or 192-byte packets) and a single-track 3D Matroska
+// file, both carrying an MVC composition and AC-3 audio; plus the AC-3 frame
+// splitter they need. Pure functions over memory; any thread.
+#pragma once
+
+#include "MvcComposer.h"
+
+namespace kit {
+
+struct AudioFrame {
+    std::span<const uint8_t> data;
+    int64_t pts = 0; // 90 kHz
+};
+
+// Splits a raw AC-3 stream (48 kHz) into frames, timing them from firstPts.
+std::vector<AudioFrame> splitAc3(std::span<const uint8_t> stream, int64_t firstPts90k);
+
+// The PIDs and stream types of a Blu-ray 3D title.
+inline constexpr uint16_t kPmtPid = 0x0100, kPcrPid = 0x1001, kBaseVideoPid = 0x1011,
+                          kDependentVideoPid = 0x1012, kAudioPid = 0x1100;
+
+Bytes writeTransportStream(const MvcComposition& video, const std::vector<AudioFrame>& audio, bool m2ts);
+
+uint32_t mpegCrc32(std::span<const uint8_t> data);
+
+enum class MatroskaStereoMode { blockLeftFirst = 13, blockRightFirst = 14 };
+
+Bytes writeMatroska(const MvcComposition& video, const std::vector<AudioFrame>& audio,
+                    MatroskaStereoMode mode, FrameRate rate);
+
+// Matroska/EBML variable-length size (minimal length).
+Bytes ebmlSize(uint64_t size);
+
+} // namespace kit

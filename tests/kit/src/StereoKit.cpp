@@ -1,0 +1,333 @@
+#include "StereoKit.h"
+
+#include "ChildProcess.h"
+#include "Containers.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace kit {
+namespace fs = std::filesystem;
+namespace {
+
+constexpr const char* kKitVersion = "stereokit 1";
+
+Bytes readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path.string());
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const fs::path& path, std::span<const uint8_t> data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    if (!out.flush()) throw std::runtime_error("cannot write " + path.string());
+}
+
+void writeText(const fs::path& path, const std::string& text) {
+    writeFile(path, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+}
+
+std::string readText(const fs::path& path) {
+    const Bytes bytes = readFile(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+std::string rateText(FrameRate rate) {
+    return std::to_string(rate.num) + "/" + std::to_string(rate.den);
+}
+
+std::string sizeText(int width, int height) {
+    return std::to_string(width) + "x" + std::to_string(height);
+}
+
+std::vector<std::string> x264Command(const SetSpec& spec, const EncodeProfile& profile, const fs::path& input,
+                                     const fs::path& output, int spsId) {
+    std::vector<std::string> args{"x264",
+                                  "--quiet",
+                                  "--demuxer",
+                                  "raw",
+                                  "--input-csp",
+                                  "i420",
+                                  "--input-res",
+                                  sizeText(spec.width, spec.height),
+                                  "--fps",
+                                  rateText(spec.rate),
+                                  "--preset",
+                                  "fast",
+                                  "--crf",
+                                  "23",
+                                  "--keyint",
+                                  std::to_string(spec.keyint),
+                                  "--min-keyint",
+                                  std::to_string(spec.keyint),
+                                  "--no-scenecut",
+                                  "--b-adapt",
+                                  "0",
+                                  "--threads",
+                                  "1",
+                                  "--sps-id",
+                                  std::to_string(spsId)};
+    args.insert(args.end(), profile.x264Arguments.begin(), profile.x264Arguments.end());
+    args.insert(args.end(), {"-o", output.string(), input.string()});
+    return args;
+}
+
+std::vector<std::string> ffmpeg(std::initializer_list<std::string> args) {
+    std::vector<std::string> all{"ffmpeg", "-nostdin", "-hide_banner", "-v", "error", "-y"};
+    all.insert(all.end(), args);
+    return all;
+}
+
+void makeSources(const SetSpec& spec, const fs::path& dir) {
+    const int w = spec.width, h = spec.height;
+    const double seconds = static_cast<double>(spec.frames) * static_cast<double>(spec.rate.den) /
+                           static_cast<double>(spec.rate.num);
+    std::ostringstream graph;
+    // The left eye alone gets a white block so that swapped eyes show.
+    graph << "[0:v]fade=in:0:6,split[a][b];"
+          << "[a]crop=" << w << ":" << h << ":" << spec.disparity << ":0,drawbox=x=" << w / 16
+          << ":y=" << h / 16 << ":w=" << w / 8 << ":h=" << h / 8 << ":color=white:t=fill[l];"
+          << "[b]crop=" << w << ":" << h << ":0:0[r]";
+    std::ostringstream audio;
+    audio << "aevalsrc=exprs=0.4*sin(2*PI*440*t)|0.4*sin(2*PI*660*t):s=48000:d=" << seconds;
+    run(ffmpeg({"-f",
+                "lavfi",
+                "-i",
+                "testsrc2=size=" + sizeText(w + spec.disparity, h) + ":rate=" + rateText(spec.rate),
+                "-f",
+                "lavfi",
+                "-i",
+                audio.str(),
+                "-filter_complex",
+                graph.str(),
+                "-map",
+                "[l]",
+                "-frames:v",
+                std::to_string(spec.frames),
+                "-pix_fmt",
+                "yuv420p",
+                "-f",
+                "rawvideo",
+                (dir / "left_src.yuv").string(),
+                "-map",
+                "[r]",
+                "-frames:v",
+                std::to_string(spec.frames),
+                "-pix_fmt",
+                "yuv420p",
+                "-f",
+                "rawvideo",
+                (dir / "right_src.yuv").string(),
+                "-map",
+                "1:a",
+                "-c:a",
+                "pcm_s16le",
+                (dir / "audio.wav").string()}));
+    run(ffmpeg({"-i", (dir / "audio.wav").string(), "-c:a", "ac3", "-b:a", "192k", "-f", "ac3",
+                (dir / "audio.ac3").string()}));
+}
+
+// The movies that are already side by side or frame-alternate.
+void makeStereoMovies(const SetSpec& spec, const fs::path& dir) {
+    const std::string size = sizeText(spec.width, spec.height);
+    const std::string rate = rateText(spec.rate);
+    auto inputs = [&](std::vector<std::string>& a) {
+        for (const char* eye : {"left_src.yuv", "right_src.yuv"})
+            a.insert(a.end(), {"-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", size, "-r", rate, "-i",
+                               (dir / eye).string()});
+        a.insert(a.end(), {"-i", (dir / "audio.wav").string()});
+    };
+    const std::vector<std::string> video{"-c:v",     "libx264", "-preset", "veryfast",
+                                         "-crf",     "18",      "-g",      std::to_string(spec.keyint * 2),
+                                         "-pix_fmt", "yuv420p"};
+    std::vector<Child> jobs;
+    auto start = [&](const std::string& filter, const std::vector<std::string>& extra,
+                     const std::string& file) {
+        std::vector<std::string> a = ffmpeg({});
+        inputs(a);
+        a.insert(a.end(), {"-filter_complex", filter, "-map", "[v]", "-map", "2:a"});
+        a.insert(a.end(), video.begin(), video.end());
+        a.insert(a.end(), extra.begin(), extra.end());
+        a.push_back((dir / file).string());
+        jobs.emplace_back(a);
+        if (jobs.size() == 2) { // two cores
+            for (auto& job : jobs)
+                job.wait();
+            jobs.clear();
+        }
+    };
+    const std::string sbs = "[0:v][1:v]hstack=inputs=2[v]";
+    start(sbs, {"-c:a", "ac3", "-b:a", "192k", "-metadata:s:v:0", "stereo_mode=left_right"}, "sbs_lr.mkv");
+    start(sbs, {"-c:a", "aac", "-b:a", "160k", "-movflags", "+faststart"}, "sbs.mp4");
+    start(sbs, {"-c:a", "aac", "-b:a", "160k"}, "sbs.mov");
+    // framepack attaches frame-sequence stereo side data, which libx264 turns
+    // into a frame packing SEI (type 5); left comes first.
+    start("[0:v][1:v]framepack=frameseq[v]", {"-c:a", "ac3", "-b:a", "192k"}, "frame_alternate.mkv");
+    for (auto& job : jobs)
+        job.wait();
+}
+
+void makeProfile(const SetSpec& spec, const EncodeProfile& profile, const fs::path& dir) {
+    const fs::path folder = dir / profile.name;
+    fs::create_directories(folder);
+    {
+        Child left(x264Command(spec, profile, dir / "left_src.yuv", folder / "left.264", 0));
+        Child right(x264Command(spec, profile, dir / "right_src.yuv", folder / "right.264", 1));
+        left.wait();
+        right.wait();
+    }
+    {
+        Child left(ffmpeg(
+            {"-i", (folder / "left.264").string(), "-f", "framemd5", (folder / "left.framemd5").string()}));
+        Child right(ffmpeg(
+            {"-i", (folder / "right.264").string(), "-f", "framemd5", (folder / "right.framemd5").string()}));
+        left.wait();
+        right.wait();
+    }
+    composeProfileFolder(folder, spec.rate, dir / "audio.ac3");
+}
+
+std::string setInfo(const SetSpec& spec) {
+    std::ostringstream info;
+    info << "width=" << spec.width << "\nheight=" << spec.height << "\nframes=" << spec.frames
+         << "\nfps=" << rateText(spec.rate) << "\ndisparity=" << spec.disparity << "\nkeyint=" << spec.keyint
+         << "\nprofiles=";
+    for (size_t i = 0; i < spec.profiles.size(); ++i)
+        info << (i ? " " : "") << spec.profiles[i].name;
+    info << "\nmarker=left eye white block x=" << spec.width / 16 << " y=" << spec.height / 16
+         << " w=" << spec.width / 8 << " h=" << spec.height / 8 << "\n";
+    return info.str();
+}
+
+class FileLock {
+  public:
+    explicit FileLock(const fs::path& path) : fd_(open(path.c_str(), O_RDWR | O_CREAT, 0644)) {
+        if (fd_ < 0 || flock(fd_, LOCK_EX) != 0) throw std::runtime_error("cannot lock " + path.string());
+    }
+    ~FileLock() { close(fd_); }
+    FileLock(const FileLock&) = delete;
+
+  private:
+    int fd_;
+};
+
+} // namespace
+
+SetSpec standardSet(const std::string& name) {
+    SetSpec spec;
+    spec.name = name;
+    const EncodeProfile cabacB{"cabac_b",
+                               {"--profile", "high", "--bframes", "2", "--b-pyramid", "none", "--ref", "2"}};
+    if (name == "small") {
+        spec.profiles = {
+            cabacB,
+            {"cavlc_p",
+             {"--profile", "baseline", "--bframes", "0", "--ref", "1", "--no-cabac", "--weightp", "0",
+              "--no-8x8dct"}},
+            {"cavlc_b",
+             {"--profile", "main", "--no-cabac", "--bframes", "2", "--b-pyramid", "none", "--ref", "2"}},
+            {"pyramid_8x8",
+             {"--profile", "high", "--bframes", "3", "--b-pyramid", "normal", "--8x8dct", "--ref", "4"}},
+            {"weighted",
+             {"--profile", "high", "--bframes", "2", "--b-pyramid", "none", "--ref", "3", "--weightp", "2",
+              "--weightb"}},
+        };
+        return spec;
+    }
+    if (name == "hd") {
+        spec.width = 1920;
+        spec.height = 1080;
+        spec.frames = 48;
+        spec.disparity = 48;
+        spec.keyint = 24;
+        spec.profiles = {cabacB};
+        return spec;
+    }
+    throw std::invalid_argument("unknown set \"" + name + "\" (small or hd)");
+}
+
+std::string executableStamp(const std::string& setName) {
+    // FNV-1a over the executable: a rebuilt kit that writes different media
+    // has different code, so its sets are made again.
+    const Bytes self = readFile("/proc/self/exe");
+    uint64_t hash = 1469598103934665603ull;
+    for (uint8_t byte : self) {
+        hash ^= byte;
+        hash *= 1099511628211ull;
+    }
+    std::ostringstream stamp;
+    stamp << kKitVersion << " set=" << setName << " exe=" << std::hex << hash << "\n";
+    return stamp.str();
+}
+
+void composeProfileFolder(const fs::path& folder, FrameRate rate, const fs::path& audioAc3) {
+    const Bytes left = readFile(folder / "left.264");
+    const Bytes right = readFile(folder / "right.264");
+    const Bytes ac3 = audioAc3.empty() ? Bytes{} : readFile(audioAc3);
+
+    const MvcComposition lr = composeMvc(left, right, rate);
+    writeFile(folder / "base.264", lr.base);
+    writeFile(folder / "dependent.mvc", lr.dependent);
+    writeFile(folder / "interleaved.264", lr.interleaved);
+    writeText(folder / "access_units.txt", describeAccessUnits(lr));
+    int64_t firstPts = INT64_MAX;
+    for (const auto& unit : lr.units)
+        firstPts = std::min(firstPts, unit.pts);
+    const std::vector<AudioFrame> audio = ac3.empty() ? std::vector<AudioFrame>{} : splitAc3(ac3, firstPts);
+    writeFile(folder / "movie.m2ts", writeTransportStream(lr, audio, true));
+    writeFile(folder / "movie.ts", writeTransportStream(lr, audio, false));
+    writeFile(folder / "movie_lr.mkv", writeMatroska(lr, audio, MatroskaStereoMode::blockLeftFirst, rate));
+
+    const MvcComposition rl = composeMvc(right, left, rate);
+    writeFile(folder / "base_rl.264", rl.base);
+    writeFile(folder / "dependent_rl.mvc", rl.dependent);
+    writeFile(folder / "movie_rl.mkv", writeMatroska(rl, audio, MatroskaStereoMode::blockRightFirst, rate));
+}
+
+bool makeSet(const SetSpec& spec, const fs::path& outputRoot, const std::string& stamp, bool force,
+             const Log& log) {
+    fs::create_directories(outputRoot);
+    FileLock lock(outputRoot / ("." + spec.name + ".lock"));
+    const fs::path finalDir = outputRoot / spec.name;
+    if (!force && fs::exists(finalDir / "kit.stamp") && readText(finalDir / "kit.stamp") == stamp) {
+        log("stereokit: " + finalDir.string() + " is up to date");
+        return false;
+    }
+    const auto started = std::chrono::steady_clock::now();
+    auto elapsed = [&] {
+        const auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+        std::ostringstream text;
+        text.precision(1);
+        text << std::fixed << static_cast<double>(ms.count()) / 1000.0 << " s";
+        return text.str();
+    };
+    const fs::path work = outputRoot / (spec.name + ".partial");
+    fs::remove_all(work);
+    fs::create_directories(work);
+    log("stereokit: making set " + spec.name + " (" + sizeText(spec.width, spec.height) + ", " +
+        std::to_string(spec.frames) + " frames) in " + work.string());
+    makeSources(spec, work);
+    log("stereokit: sources done (" + elapsed() + ")");
+    for (const auto& profile : spec.profiles) {
+        makeProfile(spec, profile, work);
+        log("stereokit: profile " + profile.name + " done (" + elapsed() + ")");
+    }
+    makeStereoMovies(spec, work);
+    log("stereokit: side-by-side and frame-alternate movies done (" + elapsed() + ")");
+    writeText(work / "set.info", setInfo(spec));
+    writeText(work / "kit.stamp", stamp);
+    fs::remove_all(finalDir);
+    fs::rename(work, finalDir);
+    log("stereokit: set " + spec.name + " ready in " + finalDir.string() + " (" + elapsed() + ")");
+    return true;
+}
+
+} // namespace kit
