@@ -1,0 +1,63 @@
+// Test media for the demuxer: a minimal transport-stream muxer and Matroska
+// writer of our own (nothing on Debian muxes MVC), a splitter of two-view MVC
+// streams into per-view access units, and a runner for the tsmuxer program.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tsmuxer::test {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes readFile(const std::string& path);
+void writeFile(const std::string& path, const Bytes& bytes);
+std::string scratchFolder(const std::string& name); // fresh folder under the build tree
+
+// NAL units in Annex B order; each payload starts at the NAL header.
+std::vector<Bytes> splitAnnexB(const Bytes& stream);
+inline uint8_t nalType(const Bytes& nal) {
+    return nal[0] & 0x1F;
+}
+
+struct StereoAccessUnit {
+    std::vector<Bytes> base;      // base-view NAL units
+    std::vector<Bytes> dependent; // prefix, subset SPS, its PPS, slice extensions
+    int64_t pts = 0;              // 90 kHz
+    int64_t dts = 0;
+};
+
+// Splits a two-view MVC stream (one of the reference streams) into access
+// units, with timestamps from a regular IBBP-like reordering.
+std::vector<StereoAccessUnit> splitStereo(const Bytes& stream);
+
+// The Annex B stream of one view, each access unit opened by its delimiter
+// when withDelimiters is set (4-byte start codes throughout).
+Bytes viewStream(const std::vector<StereoAccessUnit>& units, bool dependent, bool withDelimiters);
+
+struct TsOptions {
+    unsigned packetSize = 192;
+    bool withDelimiters = true;       // put AUD / type-24 delimiters into the PES payloads
+    std::optional<size_t> dropPacket; // index of a base-view packet to lose
+};
+Bytes muxTransportStream(const std::vector<StereoAccessUnit>& units, const TsOptions& options);
+
+struct MkvOptions {
+    bool parametersInBand = true; // keep SPS/PPS in the blocks as well as in CodecPrivate
+    bool mvcConfigBox = false;    // append an 'mvcC' box with the MVC parameter sets to CodecPrivate
+    bool withDependent = true;
+    bool unknownSizeClusters = false;
+    bool blockGroups = false; // BlockGroup/Block instead of SimpleBlock
+};
+Bytes makeMatroska(const std::vector<StereoAccessUnit>& units, const MkvOptions& options);
+
+struct ProgramResult {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+ProgramResult runTsmuxer(const std::vector<std::string>& arguments);
+
+} // namespace tsmuxer::test
