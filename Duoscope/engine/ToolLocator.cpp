@@ -18,6 +18,7 @@ namespace {
 
 std::mutex priorityMutex;
 fs::path priorityFolder;
+bool priorityIsExclusive = false;
 
 bool isExecutableFile(const fs::path& path) {
     std::error_code error;
@@ -54,6 +55,7 @@ std::vector<fs::path> toolSearchFolders() {
     {
         std::lock_guard lock(priorityMutex);
         if (!priorityFolder.empty()) folders.push_back(priorityFolder);
+        if (!priorityFolder.empty() && priorityIsExclusive) return folders;
     }
     fs::path exeFolder = executableFolder();
     if (!exeFolder.empty()) {
@@ -68,9 +70,10 @@ std::vector<fs::path> toolSearchFolders() {
     return folders;
 }
 
-void setPriorityToolFolder(const fs::path& folder) {
+void setPriorityToolFolder(const fs::path& folder, bool exclusive) {
     std::lock_guard lock(priorityMutex);
     priorityFolder = folder;
+    priorityIsExclusive = exclusive;
 }
 
 std::optional<std::string> findTool(std::string_view name) {
@@ -78,6 +81,10 @@ std::optional<std::string> findTool(std::string_view name) {
     for (const auto& folder : toolSearchFolders()) {
         fs::path candidate = folder / name;
         if (isExecutableFile(candidate)) return candidate.string();
+    }
+    {
+        std::lock_guard lock(priorityMutex);
+        if (!priorityFolder.empty() && priorityIsExclusive) return std::nullopt;
     }
     // Last resort: the search path, as `which` sees it.
     try {

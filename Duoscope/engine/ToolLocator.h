@@ -20,8 +20,9 @@ std::vector<std::filesystem::path> toolSearchFolders();
 // The folder our own tools are installed in (or built into); empty when unknown.
 std::filesystem::path bundledToolsFolder();
 
-// For tests: search this folder before every other candidate (empty to undo).
-void setPriorityToolFolder(const std::filesystem::path& folder);
+// For tests: search this folder before every other candidate (empty to undo);
+// when exclusive, search only this folder and skip `which`.
+void setPriorityToolFolder(const std::filesystem::path& folder, bool exclusive = false);
 
 // The folder holding the running executable.
 std::filesystem::path executableFolder();
