@@ -44,6 +44,10 @@ std::string storedText(const char* key, const char* fallback) {
 
 } // namespace
 
+std::pair<std::string, std::string> storedQualityAndTarget() {
+    return {storedText("qualityPreset", "High Quality"), storedText("outputTarget", "Apple Vision Pro (MV-HEVC)")};
+}
+
 void cliLog(const std::string& message) {
     static std::mutex printMutex;
     std::string stamp = QLocale::system().toString(QTime::currentTime(), mediumTimeFormat()).toStdString();
@@ -95,8 +99,7 @@ int runCommandLineMode(const std::vector<std::string>& arguments) {
     } else {
         outputFolder = fs::path(QDir::homePath().toStdString()) / "Desktop/Duoscope Output";
     }
-    std::string qualityText = storedText("qualityPreset", "High Quality");
-    std::string targetText = storedText("outputTarget", "Apple Vision Pro (MV-HEVC)");
+    auto [qualityText, targetText] = storedQualityAndTarget();
 
     std::cout << "=== Duoscope CLI (Build " << buildNumber << ") ===\n"
               << "Input:  " << *input << "\n"

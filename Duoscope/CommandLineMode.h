@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ConversionTypes.h"
@@ -18,6 +19,8 @@ int runAnalyzeMode(const std::vector<std::string>& arguments, size_t position);
 // "[<time>] " + message on standard output.
 void cliLog(const std::string& message);
 
+// The stored "qualityPreset" and "outputTarget" texts, with their defaults.
+std::pair<std::string, std::string> storedQualityAndTarget();
 // The choices the command line derives from the stored setting texts.
 QualityPreset commandLineQuality(const std::string& storedText);
 OutputTarget commandLineTarget(const std::string& storedText);
