@@ -2,6 +2,8 @@
 
 #include "MovieWriter.h"
 
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <iterator>
 #include <spawn.h>
@@ -184,6 +186,118 @@ std::vector<std::vector<uint8_t>> videoSamples(const std::string& path) {
 
 std::string toolPath(const std::string& name) {
     return (fs::path(DUOSCOPE_TOOLS_DIR) / name).string();
+}
+
+} // namespace media::testing
+
+namespace media::testing {
+
+namespace fs = std::filesystem;
+
+std::string cachedMedia(const std::string& name, const std::function<void(const std::string&)>& make) {
+    fs::path dir = fs::path(DUOSCOPE_BINARY_DIR) / "joiners-media";
+    fs::create_directories(dir);
+    fs::path target = dir / name;
+    if (fs::exists(target)) return target.string();
+    fs::path temp = dir / (std::to_string(::getpid()) + "-" + name);
+    make(temp.string());
+    fs::rename(temp, target);
+    return target.string();
+}
+
+std::vector<std::string> standardSegments() {
+    const char* patterns[3] = {"testsrc2", "testsrc", "smptebars"};
+    std::vector<std::string> out;
+    for (int k = 0; k < 3; ++k) {
+        out.push_back(cachedMedia("segment" + std::to_string(k) + ".mov", [&](const std::string& path) {
+            HevcOptions o;
+            o.pattern = patterns[k];
+            std::string hevc = path + ".hevc.mov";
+            makeHevcMovie(hevc, o);
+            SegmentOptions s;
+            s.lhvCMarker = uint8_t(0x10 + k);
+            makeStereoSegment(hevc, path, s);
+            fs::remove(hevc);
+        }));
+    }
+    return out;
+}
+
+std::vector<std::string> layerforgeSegments() {
+    std::string layerforge = toolPath("layerforge");
+    if (!fs::exists(layerforge)) return {};
+    const char* patterns[3] = {"testsrc2", "testsrc", "smptebars"};
+    std::vector<std::string> out;
+    for (int k = 0; k < 3; ++k) {
+        out.push_back(cachedMedia("layerforge" + std::to_string(k) + ".mov", [&](const std::string& path) {
+            std::string raw = path + ".yuv";
+            auto r = run({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                          std::string(patterns[k]) + "=size=320x120:rate=24000/1001", "-frames:v", "24",
+                          "-pix_fmt", "yuv420p", "-f", "rawvideo", raw});
+            if (r.status != 0) throw std::runtime_error(r.output);
+            r = run({"sh", "-c",
+                     "exec \"$0\" --width 160 --height 120 --fps 24000/1001 --quality 0.5 --output \"$1\" < "
+                     "\"$2\"",
+                     layerforge, path, raw});
+            fs::remove(raw);
+            if (r.status != 0) throw std::runtime_error("layerforge failed: " + r.output);
+        }));
+    }
+    return out;
+}
+
+std::string audioMovie(double seconds) {
+    return cachedMedia("audio-" + std::to_string(int(seconds * 1000)) + ".m4a", [&](const std::string& path) {
+        auto r = run({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                      "sine=frequency=440:sample_rate=48000:duration=" + std::to_string(seconds), "-c:a",
+                      "aac", "-f", "mp4", path});
+        if (r.status != 0) throw std::runtime_error("ffmpeg audio failed: " + r.output);
+    });
+}
+
+void expectJoined(const std::string& output, const std::vector<std::string>& segments) {
+    MovieReader out(output);
+    int v = out.firstTrack("vide");
+    ASSERT_GE(v, 0);
+    int videoTracks = 0;
+    for (const auto& t : out.tracks())
+        videoTracks += t.handlerType == "vide";
+    EXPECT_EQ(videoTracks, 1);
+    const TrackInfo& ot = out.tracks()[size_t(v)];
+    std::vector<uint8_t> got, want;
+    size_t index = 0;
+    double offset = 0;
+    std::vector<std::string> md5;
+    for (size_t k = 0; k < segments.size(); ++k) {
+        MovieReader seg(segments[k]);
+        int sv = seg.firstTrack("vide");
+        ASSERT_GE(sv, 0);
+        const TrackInfo& st = seg.tracks()[size_t(sv)];
+        if (k == 0) {
+            EXPECT_EQ(ot.sampleEntry, st.sampleEntry) << "sample entry changed";
+        }
+        double end = 0;
+        for (size_t i = 0; i < st.samples.size(); ++i, ++index) {
+            ASSERT_LT(index, ot.samples.size()) << "output has too few samples";
+            const SampleInfo& s = st.samples[i];
+            const SampleInfo& o = ot.samples[index];
+            seg.readSample(size_t(sv), i, want);
+            out.readSample(size_t(v), index, got);
+            ASSERT_EQ(got, want) << "segment " << k << " sample " << i;
+            EXPECT_EQ(o.isSync, s.isSync) << "segment " << k << " sample " << i;
+            double segPts = double(s.presentationTime + st.presentationShift) / st.timescale;
+            double outPts = double(o.presentationTime + ot.presentationShift) / ot.timescale;
+            EXPECT_NEAR(outPts, segPts + offset, 1e-9) << "segment " << k << " sample " << i;
+            end = std::max(end, segPts + double(s.duration) / st.timescale);
+        }
+        offset += end;
+        for (auto& m : decodedFrameMd5(segments[k]))
+            md5.push_back(m);
+    }
+    EXPECT_EQ(index, ot.samples.size()) << "output has extra samples";
+    for (size_t i = 1; i < ot.samples.size(); ++i)
+        EXPECT_LT(ot.samples[i - 1].decodeTime, ot.samples[i].decodeTime) << "decode time at sample " << i;
+    EXPECT_EQ(decodedFrameMd5(output), md5);
 }
 
 } // namespace media::testing

@@ -7,6 +7,7 @@
 #include "MovieReader.h"
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -60,5 +61,22 @@ std::vector<std::string> decodedFrameMd5(const std::string& path);
 std::vector<std::vector<uint8_t>> videoSamples(const std::string& path);
 
 std::string toolPath(const std::string& name);
+
+// A generated file kept in the build tree between test processes: made once by `make(tempPath)`, then
+// renamed into place (so parallel tests never see half a file). Returns its path.
+std::string cachedMedia(const std::string& name, const std::function<void(const std::string&)>& make);
+// Three stereo-style segments with B-frames, 24 frames each at 24000/1001 fps, different pictures.
+std::vector<std::string> standardSegments();
+// Three layerforge segments (24 frames each, B-frames, different pictures), or nothing when the
+// layerforge program has not been built.
+std::vector<std::string> layerforgeSegments();
+// An audio-only movie (AAC in .m4a) of about `seconds` seconds.
+std::string audioMovie(double seconds);
+
+// Checks a joined movie against its segments: one video track whose sample entry is byte-identical to
+// the first segment's, the segments' samples in order and unchanged, presentation times continuous
+// (segment k shifted by the lengths of the segments before it), decode times strictly increasing,
+// and Debian's ffmpeg decoding the base layer to the segments' pictures in order.
+void expectJoined(const std::string& output, const std::vector<std::string>& segments);
 
 } // namespace media::testing

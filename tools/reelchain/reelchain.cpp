@@ -1,0 +1,297 @@
+// reelchain: joins MV-HEVC segment movies into one movie without re-encoding and adds the audio track of
+// a separate file unchanged. Video samples are copied as they are, shifted by the running segment offset;
+// the first segment's sample entry (hvcC, lhvC, vexu...) is the output's, byte for byte.
+#include "MediaTime.h"
+#include "MovieReader.h"
+#include "MovieWriter.h"
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+using namespace media;
+
+namespace {
+
+struct Failure {
+    std::string message;
+};
+
+const char* const kUsage =
+    "Usage: reelchain segment1.mov segment2.mov ... --audio audio.m4a --output output.mov";
+
+void log(const std::string& text) {
+    std::fputs((text + "\n").c_str(), stderr);
+    std::fflush(stderr);
+}
+
+std::string format(const char* fmt, double value) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, fmt, value);
+    return buf;
+}
+
+// The shortest text that reads back as the same double, always with a fraction or an exponent
+// ("10.01", "0.0", "4.1666666666666665e-05").
+std::string plainDecimal(double value) {
+    char buf[64];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
+    std::string s(buf, end);
+    if (s.find_first_of(".e") == std::string::npos && s.find_first_of("ni") == std::string::npos) s += ".0";
+    return s;
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+    struct stat sa {
+    }, sb{};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+int64_t toOutput(int64_t value, uint32_t from, uint32_t to) {
+    if (auto exact = rescaleExact(value, from, to)) return *exact;
+    return rescaleRounded(value, from, to);
+}
+
+constexpr int64_t kDefaultDurationValue = 1; // 1/24000 s when no sample has a duration
+constexpr uint32_t kDefaultDurationScale = 24000;
+
+struct Arguments {
+    std::vector<std::string> segmentPaths;
+    std::optional<std::string> audioPath;
+    std::string outputPath;
+};
+
+Arguments parseArguments(int argc, char** argv) {
+    Arguments a;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        bool isAudio = arg == "--audio" || arg == "-a", isOutput = arg == "--output" || arg == "-o";
+        if (isAudio || isOutput) {
+            if (i + 1 >= argc) throw Failure{kUsage};
+            (isAudio ? a.audioPath.emplace() : a.outputPath) = argv[++i];
+        } else if (!arg.empty() && arg[0] == '-') {
+            throw Failure{"Unknown option: " + arg};
+        } else {
+            a.segmentPaths.push_back(arg);
+        }
+    }
+    if (a.segmentPaths.empty() || a.outputPath.empty()) throw Failure{kUsage};
+    return a;
+}
+
+std::unique_ptr<MovieReader> openSegment(size_t k, const std::string& path) {
+    try {
+        return std::make_unique<MovieReader>(path);
+    } catch (const std::exception& e) {
+        throw Failure{"ERROR: AVAssetReader for segment " + std::to_string(k) + ": " + e.what()};
+    }
+}
+
+// The sample entry's child box types that a format description keeps as extension atoms (colour,
+// aspect, field and aperture boxes become first-class properties instead).
+std::vector<std::string> extensionAtoms(const std::vector<uint8_t>& entry) {
+    std::set<std::string> types;
+    size_t start = 8 + 78; // visual sample entry fields
+    if (entry.size() < start) return {};
+    try {
+        for (const Box& b : parseBoxes(entry.data() + start, entry.size() - start)) {
+            std::string t = b.typeName();
+            if (t != "colr" && t != "pasp" && t != "fiel" && t != "clap" && t != "btrt") types.insert(t);
+        }
+    } catch (const FormatError&) {
+    }
+    return {types.begin(), types.end()};
+}
+
+void reportStereo(const TrackInfo& t) {
+    auto atoms = extensionAtoms(t.sampleEntry);
+    if (atoms.empty()) return;
+    std::string list = "[";
+    for (size_t i = 0; i < atoms.size(); ++i)
+        list += (i ? ", \"" : "\"") + atoms[i] + "\"";
+    log("  Extension atoms: " + list + "]");
+    if (std::find(atoms.begin(), atoms.end(), "lhvC") != atoms.end())
+        log("  ✅ lhvC (layered HEVC config) present");
+    else
+        log("  ⚠️ lhvC NOT present — stereo layer may be missing");
+}
+
+int run(int argc, char** argv) {
+    Arguments args = parseArguments(argc, argv);
+    const std::string& outputPath = args.outputPath;
+    log("reelchain: " + std::to_string(args.segmentPaths.size()) + " segments → " + outputPath);
+    if (args.audioPath) log("  Audio: " + *args.audioPath);
+
+    // Check every segment before anything is written, and pick an output timescale in which all of their
+    // times are exact.
+    uint32_t timescale = 0;
+    bool anyEmpty = false;
+    for (size_t k = 0; k < args.segmentPaths.size(); ++k) {
+        const std::string& path = args.segmentPaths[k];
+        if (sameFile(path, outputPath)) throw Failure{"ERROR: Output must not be one of the inputs: " + path};
+        auto reader = openSegment(k, path);
+        int v = reader->firstTrack("vide");
+        if (v < 0)
+            throw Failure{k == 0 ? std::string("ERROR: No video track in first segment")
+                                 : "ERROR: No video track in segment " + std::to_string(k) + ": " + path};
+        const TrackInfo& t = reader->tracks()[size_t(v)];
+        if (k == 0) {
+            if (t.sampleEntry.empty()) throw Failure{"ERROR: No format description in first segment"};
+            uint32_t width = t.width, height = t.height;
+            if (t.sampleEntry.size() >= 36) { // visual sample entry width/height
+                width = uint32_t(t.sampleEntry[32]) << 8 | t.sampleEntry[33];
+                height = uint32_t(t.sampleEntry[34]) << 8 | t.sampleEntry[35];
+            }
+            log("  Format: " + std::to_string(width) + "x" + std::to_string(height));
+            reportStereo(t);
+        }
+        if (t.samples.empty()) anyEmpty = true;
+        if (timescale == 0)
+            timescale = t.timescale;
+        else if (auto common = commonTimescale(timescale, t.timescale))
+            timescale = *common;
+    }
+    if (anyEmpty)
+        if (auto common = commonTimescale(timescale, kDefaultDurationScale)) timescale = *common;
+
+    // Audio: a missing file, or one without an audio track, means a movie without audio. A file that is
+    // there but cannot be read is an error: the user asked for its sound.
+    std::unique_ptr<MovieReader> audio;
+    int audioSource = -1;
+    if (args.audioPath && std::filesystem::exists(*args.audioPath)) {
+        try {
+            audio = std::make_unique<MovieReader>(*args.audioPath);
+        } catch (const std::exception& e) {
+            throw Failure{std::string("ERROR: Cannot read audio file: ") + e.what()};
+        }
+        audioSource = audio->firstTrack("soun");
+        if (audioSource < 0 || audio->tracks()[size_t(audioSource)].sampleEntry.empty()) {
+            audio.reset();
+            audioSource = -1;
+        }
+    }
+
+    if (std::filesystem::exists(outputPath)) {
+        std::error_code ignored;
+        std::filesystem::remove(outputPath, ignored);
+    }
+    auto first = openSegment(0, args.segmentPaths[0]);
+    const TrackInfo firstTrack = first->tracks()[size_t(first->firstTrack("vide"))];
+    first.reset();
+
+    std::unique_ptr<MovieWriter> writer;
+    int video = -1, audioTrack = -1;
+    try {
+        writer = std::make_unique<MovieWriter>(outputPath);
+        video = writer->addTrack({"vide", timescale, firstTrack.width, firstTrack.height,
+                                  firstTrack.sampleEntry, firstTrack.language, std::nullopt});
+        if (audio) {
+            const TrackInfo& a = audio->tracks()[size_t(audioSource)];
+            TrackConfig config{"soun", a.timescale, 0, 0, a.sampleEntry, a.language, std::nullopt};
+            // The audio keeps its own timeline, priming edits included; only the edit durations move to
+            // the output's movie timescale.
+            if (!a.edits.empty()) {
+                std::vector<EditEntry> edits = a.edits;
+                for (auto& e : edits)
+                    e.segmentDuration =
+                        uint64_t(toOutput(int64_t(e.segmentDuration), audio->movieTimescale(), timescale));
+                config.edits = edits;
+            }
+            audioTrack = writer->addTrack(config);
+            log("  Audio track found: (" + format("%.1f", a.width) + ", " + format("%.1f", a.height) + ")");
+        }
+    } catch (const std::exception& e) {
+        throw Failure{std::string("ERROR: AVAssetWriter: ") + e.what()};
+    }
+
+    auto startTime = std::chrono::steady_clock::now();
+    auto elapsed = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - startTime).count();
+    };
+    int64_t currentTimeOffset = 0; // output timescale
+    int64_t totalFrames = 0;
+    int64_t lastDecodeTime = INT64_MIN;
+    for (size_t k = 0; k < args.segmentPaths.size(); ++k) {
+        auto reader = openSegment(k, args.segmentPaths[k]);
+        int v = reader->firstTrack("vide");
+        if (v < 0)
+            throw Failure{"ERROR: No video track in segment " + std::to_string(k) + ": " +
+                          args.segmentPaths[k]};
+        const TrackInfo& t = reader->tracks()[size_t(v)];
+        int64_t lastDuration = toOutput(kDefaultDurationValue, kDefaultDurationScale, timescale);
+        int64_t segmentEnd = 0;
+        int64_t count = 0;
+        for (const SampleInfo& s : t.samples) {
+            int64_t p = toOutput(s.presentationTime + t.presentationShift, t.timescale, timescale);
+            int64_t d = toOutput(s.decodeTime + t.presentationShift, t.timescale, timescale);
+            int64_t duration = toOutput(s.duration, t.timescale, timescale);
+            int64_t pts = p + currentTimeOffset;
+            // Decode times follow the segment's own, moved with it; should segments overlap in decode
+            // order, they are nudged forward so that they still strictly increase.
+            int64_t dts = std::max(d + currentTimeOffset,
+                                   lastDecodeTime == INT64_MIN ? d + currentTimeOffset : lastDecodeTime + 1);
+            try {
+                writer->addSampleFromFile(video, reader->fd(), s.offset, s.size, dts, pts,
+                                          uint32_t(std::clamp<int64_t>(duration, 0, UINT32_MAX)), s.isSync);
+            } catch (const std::exception& e) {
+                throw Failure{std::string("ERROR: Writer failed: ") + e.what()};
+            }
+            lastDecodeTime = dts;
+            if (duration > 0) lastDuration = duration;
+            // With reordered frames the last sample in decode order is not the last one shown: the next
+            // segment starts where the latest picture of this one ends.
+            segmentEnd = std::max(segmentEnd, p + lastDuration);
+            ++count;
+        }
+        currentTimeOffset += t.samples.empty() ? lastDuration : segmentEnd;
+        totalFrames += count;
+        log("  Segment " + std::to_string(k) + ": " + std::to_string(count) + " samples, offset now " +
+            plainDecimal(double(currentTimeOffset) / timescale) + "s (" + format("%.0f", elapsed()) +
+            "s elapsed)");
+    }
+
+    if (audio) {
+        log("  Writing audio...");
+        const TrackInfo& a = audio->tracks()[size_t(audioSource)];
+        try {
+            for (const SampleInfo& s : a.samples)
+                writer->addSampleFromFile(audioTrack, audio->fd(), s.offset, s.size, s.decodeTime,
+                                          s.presentationTime, s.duration, s.isSync);
+        } catch (const std::exception& e) {
+            throw Failure{std::string("ERROR: Writer failed: ") + e.what()};
+        }
+        log("  Audio: " + std::to_string(a.samples.size()) + " samples written");
+    }
+
+    try {
+        writer->finish();
+    } catch (const std::exception& e) {
+        throw Failure{std::string("ERROR: Writer failed: ") + e.what()};
+    }
+    struct stat st {};
+    uint64_t fileSize = ::stat(outputPath.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
+    log("✅ Done: " + std::to_string(totalFrames) + " video samples, " + format("%.0f", elapsed()) + "s");
+    log("Output: " + outputPath + " (" + std::to_string(fileSize / 1000000) + " MB)");
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const Failure& f) {
+        log(f.message);
+    } catch (const std::exception& e) {
+        log(std::string("ERROR: ") + e.what());
+    }
+    return 1;
+}
