@@ -1,0 +1,42 @@
+// StereoPacker's testable pieces: its argument list, progress text, and the audio sample
+// entries it builds when re-wrapping Matroska audio (mp4a with esds, ac-3 with dac3).
+// Pure functions.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace stereopacker {
+
+struct Arguments {
+    std::string input, output;
+    double quality = 0.85;
+    std::optional<uint32_t> rateMbps;
+};
+
+// <input> <output> <quality> [<rate>]; on error, the message for the "ERROR: " line.
+std::variant<Arguments, std::string> parseArguments(const std::vector<std::string>& args);
+
+constexpr const char* kUsage = "Usage: StereoPacker <input> <output> <quality 0..1> [<average rate in Mbps>]";
+
+// "Frame <n>/<total> (<p>%)" with one decimal; without a known total just "Frame <n>".
+std::string progressLine(int64_t frame, int64_t total);
+
+// AudioSampleEntry fixed part shared by both entries, then the codec box.
+std::vector<uint8_t> aacSampleEntry(std::span<const uint8_t> audioSpecificConfig, int channels,
+                                    int sampleRate, uint32_t averageBitRate);
+
+struct Ac3Info {
+    int fscod = 0, bsid = 0, bsmod = 0, acmod = 0, lfeon = 0, bitRateCode = 0;
+    int sampleRate() const;
+    int channels() const;
+};
+// Reads the bit-stream information of an AC-3 sync frame; nothing when it is not one.
+std::optional<Ac3Info> parseAc3Header(std::span<const uint8_t> frame);
+std::vector<uint8_t> ac3SampleEntry(const Ac3Info& info);
+
+} // namespace stereopacker

@@ -1,0 +1,169 @@
+// StereoPacker as the engine runs it, on generated side-by-side movies with audio.
+#include "../../../tools/media/hevc/tests/TestMedia.h"
+#include "isobmff/MovieReader.h"
+#include "media/hevc/SampleEntry.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+using namespace testmedia;
+using namespace media::hevc;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int W = 256, H = 144; // per eye
+const std::string kTool = std::string(DUOSCOPE_TOOLS_DIR) + "/StereoPacker";
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+Result packer(const std::string& args) {
+    Result r;
+    const fs::path errFile = fs::path(DUOSCOPE_BINARY_DIR) / "tests" / "scratch" / "stereopacker.err";
+    r.out = run("(" + kTool + " " + args + " 2>" + q(errFile) + ")", &r.status);
+    r.err = std::string(reinterpret_cast<const char*>(readFile(errFile).data()), readFile(errFile).size());
+    return r;
+}
+
+const fs::path& dir() {
+    static fs::path d = [] {
+        fs::path p = scratch("stereopacker");
+        // 2 s of side-by-side H.264 with a tone, as the engine's intermediate would be.
+        run("ffmpeg -nostdin -y -f lavfi -i '" + sbsFilter(W, H, "24") +
+            "' -f lavfi -i sine=frequency=440:sample_rate=48000 -t 2 -c:v libx264 -crf 12 -c:a aac "
+            "-shortest " +
+            q(p / "sbs.mov"));
+        run("ffmpeg -nostdin -y -i " + q(p / "sbs.mov") + " -c copy " + q(p / "sbs.mkv"));
+        run("ffmpeg -nostdin -y -i " + q(p / "sbs.mov") + " -c:v copy -c:a ac3 " + q(p / "sbs-ac3.mkv"));
+        run("ffmpeg -nostdin -y -i " + q(p / "sbs.mov") + " -c:v copy -c:a flac " + q(p / "sbs-flac.mkv"));
+        // The decoded source's left eye, to measure the base layer against.
+        run("ffmpeg -nostdin -y -i " + q(p / "sbs.mov") + " -vf crop=" + std::to_string(W) + ":" +
+            std::to_string(H) + ":0:0 -f rawvideo -pix_fmt yuv420p " + q(p / "left.yuv"));
+        return p;
+    }();
+    return d;
+}
+
+// Packet hashes of the first audio stream (column 6 of framemd5).
+std::vector<std::string> audioHashes(const fs::path& f) {
+    const std::string out = run("ffmpeg -nostdin -v error -i " + q(f) + " -map 0:a:0 -c copy -f framemd5 -");
+    std::vector<std::string> v;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        std::string field;
+        for (int i = 0; i < 6 && std::getline(fields, field, ','); ++i) {
+        }
+        v.push_back(field);
+    }
+    return v;
+}
+
+void expectStereoMovie(const fs::path& out) {
+    media::MovieReader movie(out.string());
+    const int v = movie.firstTrack("vide");
+    ASSERT_GE(v, 0);
+    const auto& track = movie.tracks()[size_t(v)];
+    EXPECT_EQ(track.samples.size(), 48u);
+    const VisualSampleEntry entry = parseVisualSampleEntry(track.sampleEntry);
+    EXPECT_EQ(entry.width, W);
+    EXPECT_EQ(entry.height, H);
+    ASSERT_NE(entry.child("lhvC"), nullptr);
+    ASSERT_NE(entry.child("vexu"), nullptr);
+    EXPECT_EQ(parseVexu(*entry.child("vexu")).stri, 0x03);
+    std::vector<uint8_t> buf;
+    movie.readSample(size_t(v), 0, buf);
+    int layers[2] = {0, 0};
+    for (auto nal : splitLengthPrefixed(buf))
+        if (isVcl(nalType(nal))) ++layers[nalLayerId(nal)];
+    EXPECT_EQ(layers[0], 1);
+    EXPECT_EQ(layers[1], 1);
+    EXPECT_GE(psnr("-i " + q(out), dir() / "left.yuv", W, H), 38.0);
+}
+
+} // namespace
+
+TEST(StereoPacker, QuickTimeSourceKeepsItsAudioByteForByte) {
+    const fs::path out = dir() / "from-mov.mov";
+    const Result r = packer(q(dir() / "sbs.mov") + " " + q(out) + " 0.85 25");
+    ASSERT_EQ(r.status, 0) << r.err;
+    // Progress lines the engine parses: "Frame n/total (p%)", ending at 100%.
+    const std::regex line(R"(Frame (\d+)/48 \((\d+\.\d)%\))");
+    std::istringstream in(r.out);
+    int lines = 0;
+    std::string last;
+    for (std::string l; std::getline(in, l); ++lines) {
+        EXPECT_TRUE(std::regex_match(l, line)) << l;
+        last = l;
+    }
+    EXPECT_GE(lines, 48);
+    EXPECT_EQ(last, "Frame 48/48 (100.0%)");
+    expectStereoMovie(out);
+
+    media::MovieReader src((dir() / "sbs.mov").string()), dst(out.string());
+    const auto& a = src.tracks()[size_t(src.firstTrack("soun"))];
+    const auto& b = dst.tracks()[size_t(dst.firstTrack("soun"))];
+    EXPECT_EQ(a.sampleEntry, b.sampleEntry);
+    ASSERT_EQ(a.samples.size(), b.samples.size());
+    std::vector<uint8_t> x, y;
+    for (size_t i = 0; i < a.samples.size(); ++i) {
+        src.readSample(size_t(src.firstTrack("soun")), i, x);
+        dst.readSample(size_t(dst.firstTrack("soun")), i, y);
+        ASSERT_EQ(x, y) << "audio sample " << i;
+    }
+    EXPECT_NEAR(
+        std::stod(
+            run("ffprobe -v error -select_streams a -show_entries stream=duration -of csv=p=0 " + q(out))),
+        2.0, 0.05);
+}
+
+TEST(StereoPacker, MatroskaSourcesAacAndAc3PacketsUnchangedOthersTranscoded) {
+    for (const char* name : {"sbs.mkv", "sbs-ac3.mkv"}) {
+        const fs::path out = dir() / (std::string(name) + ".mov");
+        const Result r = packer(q(dir() / name) + " " + q(out) + " 0.85");
+        ASSERT_EQ(r.status, 0) << r.err;
+        expectStereoMovie(out);
+        const auto src = audioHashes(dir() / name);
+        EXPECT_FALSE(src.empty());
+        EXPECT_EQ(audioHashes(out), src) << name;
+    }
+    const fs::path out = dir() / "flac.mov";
+    const Result r = packer(q(dir() / "sbs-flac.mkv") + " " + q(out) + " 0.7");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(run("ffprobe -v error -select_streams a -show_entries stream=codec_name -of csv=p=0 " + q(out)),
+              "aac\n");
+}
+
+TEST(StereoPacker, BadInputsFailWithOneErrorLineAndNoOutput) {
+    const fs::path out = dir() / "bad.mov";
+    // Not a movie.
+    run("echo 'not a movie' > " + q(dir() / "text.mov"));
+    // Cut in half: moov at the end is gone.
+    run("head -c 40000 " + q(dir() / "sbs.mov") + " > " + q(dir() / "cut.mov"));
+    // Cut in half with the index in front: fewer frames than announced.
+    run("ffmpeg -nostdin -y -i " + q(dir() / "sbs.mov") + " -c copy -movflags +faststart " +
+        q(dir() / "fast.mov"));
+    const auto fastSize = fs::file_size(dir() / "fast.mov");
+    run("head -c " + std::to_string(fastSize / 2) + " " + q(dir() / "fast.mov") + " > " +
+        q(dir() / "fastcut.mov"));
+    for (const std::string& args :
+         {q(dir() / "text.mov") + " " + q(out) + " 0.85", q(dir() / "cut.mov") + " " + q(out) + " 0.85",
+          q(dir() / "fastcut.mov") + " " + q(out) + " 0.85",
+          q(dir() / "missing.mov") + " " + q(out) + " 0.85",
+          q(dir() / "sbs.mov") + " /nonexistent-dir/x.mov 0.85", q(dir() / "sbs.mov") + " " + q(out) + " 1.5",
+          q(dir() / "sbs.mov") + " " + q(out)}) {
+        const Result r = packer(args);
+        EXPECT_EQ(r.status, 1) << args;
+        EXPECT_EQ(r.err.find("ERROR: "), r.err.rfind("ERROR: ")) << r.err; // exactly one
+        EXPECT_NE(r.err.find("ERROR: "), std::string::npos) << args << "\n" << r.err;
+        EXPECT_EQ(r.err.find("Done"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out.find("(100.0%)"), std::string::npos) << r.out;
+        EXPECT_FALSE(fs::exists(out)) << args;
+        EXPECT_FALSE(fs::exists(out.string() + ".partial")) << args;
+    }
+}
