@@ -154,9 +154,11 @@ class TransportStreamReader {
     std::vector<ViewStats> demux(const std::vector<TrackRequest>& requests) {
         for (size_t i = 0; i < requests.size(); ++i) {
             const auto& request = requests[i];
-            if (request.track == 0 || request.track > 0x1FFE || video_.count(request.track))
+            if (video_.count(request.track))
+                throw DemuxError("track " + std::to_string(request.track) + " is requested twice");
+            if (request.track == 0 || request.track > 0x1FFE)
                 throw DemuxError("track " + std::to_string(request.track) +
-                                 " cannot be demultiplexed from a transport stream (not a usable PID)");
+                                 " cannot be in a transport stream (PIDs run from 1 to 8190)");
             video_.emplace(request.track, std::make_unique<VideoPid>(*request.sink, request.view,
                                                                      options_->cutEndNanoseconds, i));
         }

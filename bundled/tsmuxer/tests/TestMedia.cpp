@@ -12,6 +12,7 @@
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/wait.h>
+#include <unistd.h>
 
 extern char** environ;
 
@@ -341,10 +342,17 @@ Bytes makeMatroska(const std::vector<StereoAccessUnit>& units, const MkvOptions&
 }
 
 ProgramResult runTsmuxer(const std::vector<std::string>& arguments) {
-    std::string program = std::string(DUOSCOPE_TOOLS_DIR) + "/tsmuxer";
+    return runProgram(std::string(DUOSCOPE_TOOLS_DIR) + "/tsmuxer", arguments);
+}
+
+ProgramResult runProgram(const std::string& programPath, const std::vector<std::string>& arguments) {
+    std::string program = programPath;
     fs::path folder = fs::path(DUOSCOPE_BINARY_DIR) / "tests" / "tsmuxer_scratch";
     fs::create_directories(folder);
-    std::string outPath = (folder / "last.out").string(), errPath = (folder / "last.err").string();
+    // Tests run in parallel processes: each run gets its own capture files.
+    static int runs = 0;
+    std::string stem = "run" + std::to_string(getpid()) + "_" + std::to_string(++runs);
+    std::string outPath = (folder / (stem + ".out")).string(), errPath = (folder / (stem + ".err")).string();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -356,7 +364,7 @@ ProgramResult runTsmuxer(const std::vector<std::string>& arguments) {
     argv.push_back(nullptr);
     pid_t pid = 0;
     ProgramResult result;
-    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
+    if (posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
         throw std::runtime_error("cannot start " + program);
     posix_spawn_file_actions_destroy(&actions);
     int status = 0;
@@ -365,6 +373,8 @@ ProgramResult runTsmuxer(const std::vector<std::string>& arguments) {
     auto out = readFile(outPath), err = readFile(errPath);
     result.out.assign(out.begin(), out.end());
     result.err.assign(err.begin(), err.end());
+    fs::remove(outPath);
+    fs::remove(errPath);
     return result;
 }
 

@@ -58,6 +58,7 @@ struct ProgramResult {
     std::string out;
     std::string err;
 };
-ProgramResult runTsmuxer(const std::vector<std::string>& arguments);
+ProgramResult runProgram(const std::string& program, const std::vector<std::string>& arguments);
+ProgramResult runTsmuxer(const std::vector<std::string>& arguments); // the built tools/tsmuxer
 
 } // namespace tsmuxer::test

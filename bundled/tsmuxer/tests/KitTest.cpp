@@ -1,0 +1,127 @@
+// tsmuxer on the stereo test media kit: every profile's Blu-ray style
+// transport streams and 3D Matroska files give back the kit's base and
+// dependent streams byte for byte, whole and cut.
+#include "TestMedia.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace tsmuxer::test {
+namespace {
+
+const std::string kSet = std::string(DUOSCOPE_KIT_DIR) + "/small";
+
+std::vector<std::string> profiles() {
+    std::ifstream info(kSet + "/set.info");
+    std::string line;
+    while (std::getline(info, line)) {
+        if (line.rfind("profiles=", 0) != 0) continue;
+        std::istringstream words(line.substr(9));
+        std::vector<std::string> names;
+        for (std::string name; words >> name;)
+            names.push_back(name);
+        return names;
+    }
+    return {};
+}
+
+struct KitUnit {
+    int64_t pts;
+    uint64_t baseEnd, dependentEnd;
+};
+
+std::vector<KitUnit> accessUnits(const std::string& profile) {
+    std::ifstream in(kSet + "/" + profile + "/access_units.txt");
+    std::vector<KitUnit> units;
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        int64_t decode, display, idr, pts, dts;
+        std::string slice;
+        uint64_t baseOffset, baseSize, dependentOffset, dependentSize;
+        fields >> decode >> display >> idr >> slice >> pts >> dts >> baseOffset >> baseSize >>
+            dependentOffset >> dependentSize;
+        units.push_back({pts, baseOffset + baseSize, dependentOffset + dependentSize});
+    }
+    return units;
+}
+
+struct Source {
+    const char* file;
+    bool isMatroska;
+    const char* base;
+    const char* dependent;
+};
+const Source kSources[] = {
+    {"movie.m2ts", false, "base.264", "dependent.mvc"},
+    {"movie.ts", false, "base.264", "dependent.mvc"},
+    {"movie_lr.mkv", true, "base.264", "dependent.mvc"},
+    {"movie_rl.mkv", true, "base_rl.264", "dependent_rl.mvc"},
+};
+
+// Runs tsmuxer with the meta file the engine writes for this layout.
+void demuxKit(const std::string& sourcePath, bool isMatroska, const std::string& cut,
+              const std::string& work) {
+    std::string meta = isMatroska
+                           ? "MUXOPT --demux" + cut + "\n" + "V_MPEG4/ISO/AVC, \"" + sourcePath +
+                                 "\", track=1, subTrack=2\n" + "V_MPEG4/ISO/MVC, \"" + sourcePath +
+                                 "\", track=1, subTrack=1\n"
+                           : "MUXOPT --no-pcr-on-video-pid --new-audio-pes --demux --vbr --vbv-len=500" +
+                                 cut + "\n" + "V_MPEG4/ISO/AVC, \"" + sourcePath + "\", track=4113\n" +
+                                 "V_MPEG4/ISO/MVC, \"" + sourcePath + "\", track=4114\n";
+    fs::remove_all(work);
+    fs::create_directories(work);
+    writeFile(work + "/demux.meta", Bytes(meta.begin(), meta.end()));
+    auto run = runTsmuxer({work + "/demux.meta", work});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(run.err.empty()) << run.err;
+}
+
+TEST(TsmuxerKit, EveryContainerGivesBackTheKitStreamsByteForByte) {
+    if (!fs::exists(kSet + "/kit.stamp")) GTEST_SKIP() << "stereo test media kit not built at " << kSet;
+    std::string work = scratchFolder("kit_whole");
+    for (const auto& profile : profiles()) {
+        for (const auto& source : kSources) {
+            SCOPED_TRACE(profile + "/" + source.file);
+            std::string folder = kSet + "/" + profile + "/";
+            demuxKit(folder + source.file, source.isMatroska, "", work);
+            std::string stem = fs::path(source.file).stem().string();
+            EXPECT_TRUE(readFile(work + "/" + stem + ".264") == readFile(folder + source.base));
+            EXPECT_TRUE(readFile(work + "/" + stem + ".mvc") == readFile(folder + source.dependent));
+        }
+    }
+}
+
+TEST(TsmuxerKit, CutKeepsExactlyTheAccessUnitsBeforeIt) {
+    if (!fs::exists(kSet + "/kit.stamp")) GTEST_SKIP() << "stereo test media kit not built at " << kSet;
+    std::string work = scratchFolder("kit_cut");
+    for (const char* profile : {"cabac_b", "pyramid_8x8"}) {
+        auto units = accessUnits(profile);
+        ASSERT_FALSE(units.empty());
+        // The prefix in decode order that ends with the last unit presented before 1 s.
+        size_t kept = 0;
+        for (size_t i = 0; i < units.size(); ++i)
+            if (units[i].pts - units.front().pts < 90000) kept = i + 1;
+        ASSERT_GT(kept, 0u);
+        ASSERT_LT(kept, units.size());
+        std::string folder = kSet + "/" + profile + "/";
+        Bytes base = readFile(folder + "base.264"), dependent = readFile(folder + "dependent.mvc");
+        base.resize(units[kept - 1].baseEnd);
+        dependent.resize(units[kept - 1].dependentEnd);
+        for (const auto& source : {kSources[0], kSources[2]}) {
+            SCOPED_TRACE(std::string(profile) + "/" + source.file);
+            demuxKit(folder + source.file, source.isMatroska, " --cut-end=1s", work);
+            std::string stem = fs::path(source.file).stem().string();
+            EXPECT_TRUE(readFile(work + "/" + stem + ".264") == base);
+            EXPECT_TRUE(readFile(work + "/" + stem + ".mvc") == dependent);
+        }
+    }
+}
+
+} // namespace
+} // namespace tsmuxer::test
