@@ -1,48 +1,34 @@
 #include "NALInterleaver.h"
 
+#include "StartCodeSearch.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <pthread.h>
 #include <system_error>
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr std::size_t npos = static_cast<std::size_t>(-1);
+constexpr std::size_t npos = startcode::npos;
 
 [[noreturn]] void throwErrno(int error, const std::filesystem::path& path) {
     throw std::system_error(error, std::generic_category(), path.string());
 }
 
-// Earliest position s >= from with 00 00 01 or 00 00 00 01 at s (the 4-byte form
-// wins, so a zero byte in front of a 3-byte code belongs to the following unit).
-// Looks for the 0x01 with memchr: in coded data it is rare enough that the check
-// of the two bytes before it costs little.
 std::size_t findStartCode(const std::uint8_t* bytes, std::size_t from, std::size_t count,
                           std::size_t& length) {
-    std::size_t one = from + 2;
-    while (one < count) {
-        const void* hit = std::memchr(bytes + one, 0x01, count - one);
-        if (hit == nullptr) return npos;
-        one = static_cast<const std::uint8_t*>(hit) - bytes;
-        if (bytes[one - 1] == 0 && bytes[one - 2] == 0) {
-            if (one >= from + 3 && bytes[one - 3] == 0) {
-                length = 4;
-                return one - 3;
-            }
-            length = 3;
-            return one - 2;
-        }
-        ++one;
-    }
-    return npos;
+    return startcode::find(bytes, from, count, length);
 }
 
 // The delimiter NAL unit at the front of an access unit runs up to the next
@@ -94,6 +80,8 @@ class SigpipeBlock {
 class OutputWriter {
   public:
     explicit OutputWriter(int fd) : fd_(fd), buffer_(capacity) {}
+    OutputWriter(const OutputWriter&) = delete;
+    OutputWriter& operator=(const OutputWriter&) = delete;
 
     // Returns 0 or the errno of the failed write.
     int append(std::span<const std::uint8_t> bytes) {
@@ -132,7 +120,7 @@ class OutputWriter {
     }
 
     int fd_;
-    std::vector<std::uint8_t> buffer_;
+    NALInterleaver::ByteBuffer buffer_;
     std::size_t used_ = 0;
 };
 
@@ -177,6 +165,28 @@ NALInterleaver::InterleaveError NALInterleaver::InterleaveError::invalidStartCod
     return {Kind::invalidStartCode, "Invalid start code in stream"};
 }
 
+// ---- ByteBuffer ----
+
+NALInterleaver::ByteBuffer::~ByteBuffer() {
+    std::free(data_);
+}
+
+void NALInterleaver::ByteBuffer::resize(std::size_t size, std::size_t keep) {
+    if (size <= size_) return;
+    if (data_ != nullptr) size = std::max(size, size_ * 2); // a huge unit grows the buffer geometrically
+    constexpr std::size_t hugePage = std::size_t{1} << 21;
+    const std::size_t rounded = (size + hugePage - 1) / hugePage * hugePage;
+    auto* grown = static_cast<std::uint8_t*>(std::aligned_alloc(hugePage, rounded));
+    if (grown == nullptr) throw std::bad_alloc();
+    ::madvise(grown, rounded, MADV_HUGEPAGE); // only a hint; small pages work too
+    if (data_ != nullptr) {
+        std::memcpy(grown, data_, std::min(keep, size_));
+        std::free(data_);
+    }
+    data_ = grown;
+    size_ = rounded;
+}
+
 // ---- StreamReader ----
 
 NALInterleaver::StreamReader::StreamReader(const std::filesystem::path& path, std::uint8_t delimiterType)
@@ -205,7 +215,7 @@ bool NALInterleaver::StreamReader::refill(bool needMore) {
     // A unit longer than the target still needs one more chunk per call, so a
     // scan that ran out always gets new bytes to look at.
     while (end_ < bufferTarget || (needMore && !didRead)) {
-        if (buffer.size() < end_ + readSize) buffer.resize(end_ + readSize);
+        if (buffer.size() < end_ + readSize) buffer.resize(end_ + readSize, end_);
         ssize_t got = ::read(handle, buffer.data() + end_, readSize);
         if (got < 0) {
             if (errno == EINTR) continue;

@@ -40,6 +40,27 @@ class NALInterleaver {
         std::string description_;
     };
 
+    // Uninitialised bytes in 2 MiB-aligned storage that asks for huge pages: the
+    // buffers are touched once per run, and small-page faults would cost more
+    // than the scanning of a large input.
+    class ByteBuffer {
+      public:
+        ByteBuffer() = default;
+        explicit ByteBuffer(std::size_t size) { resize(size); }
+        ~ByteBuffer();
+        ByteBuffer(const ByteBuffer&) = delete;
+        ByteBuffer& operator=(const ByteBuffer&) = delete;
+        // Keeps the first `keep` bytes when it has to move.
+        void resize(std::size_t size, std::size_t keep = 0);
+        std::uint8_t* data() { return data_; }
+        const std::uint8_t* data() const { return data_; }
+        std::size_t size() const { return size_; }
+
+      private:
+        std::uint8_t* data_ = nullptr;
+        std::size_t size_ = 0;
+    };
+
     // Cuts one Annex B file into access units at its delimiter NAL units.
     class StreamReader {
       public:
@@ -74,7 +95,7 @@ class NALInterleaver {
 
         int handle = -1;
         std::filesystem::path path_;
-        std::vector<std::uint8_t> buffer; // bytes [begin_, end_) are unconsumed
+        ByteBuffer buffer; // bytes [begin_, end_) are unconsumed
         std::size_t begin_ = 0;
         std::size_t end_ = 0;
         std::uint8_t delimiterType;
