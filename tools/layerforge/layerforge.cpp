@@ -17,6 +17,14 @@ namespace hevc = media::hevc;
 
 namespace {
 
+char g_outputPath[4096];
+
+// A cancelled run must not leave a movie that looks complete.
+void removeOutputAndExit(int) {
+    if (g_outputPath[0]) ::unlink(g_outputPath);
+    _exit(1);
+}
+
 void log(const std::string& text) {
     std::fputs(text.c_str(), stderr);
     std::fputc('\n', stderr);
@@ -77,6 +85,7 @@ struct Run {
         } catch (const std::exception& e) {
             fail(std::string("Writer failed: ") + e.what());
         }
+        g_outputPath[0] = 0;
         const double secs = elapsed();
         const double fps = secs > 0 ? double(frameCount) / secs : 0.0;
         char fpsText[32];
@@ -107,6 +116,9 @@ int main(int argc, char** argv) {
     Run run;
     run.o = std::get<Options>(parsed);
     const Options& o = run.o;
+    std::snprintf(g_outputPath, sizeof g_outputPath, "%s", o.outputPath.c_str());
+    std::signal(SIGTERM, removeOutputAndExit);
+    std::signal(SIGINT, removeOutputAndExit);
     const int64_t width = o.width, height = o.height;
     const int64_t sbsWidth = width * 2;
     const int64_t frameBytes = sbsWidth * height * 3 / 2;
