@@ -1,0 +1,195 @@
+// ldecod: Duoscope's H.264 decoder with the JM reference decoder's calling
+// convention: ldecod -p InputFile=<stream> -p OutputFile=<name>.yuv
+// [-p DecodeAllLayers=1] [-p VerifyMd5=<list>]. Writes planar I420 in output order.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <map>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "AnnexBReader.h"
+#include "Decoder.h"
+#include "Md5.h"
+
+using namespace duoscope::h264;
+
+namespace {
+
+struct Options {
+    std::string input;
+    std::string output;
+    bool decodeAllLayers = false;
+    std::string verifyList;
+};
+
+bool parseArguments(int argc, char** argv, Options& options, std::string& error) {
+    std::map<std::string, std::string> params;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string value;
+        if ((arg == "-p" || arg == "-i" || arg == "-o" || arg == "-d") && i + 1 < argc) {
+            value = argv[++i];
+            if (arg == "-i") value = "InputFile=" + value;
+            if (arg == "-o") value = "OutputFile=" + value;
+            if (arg == "-d") continue; // JM configuration file: every setting we honour comes by -p
+        } else if (arg.rfind("-p", 0) == 0 && arg.size() > 2) {
+            value = arg.substr(2);
+        } else {
+            continue; // unknown JM switches are ignored, as JM ignores unknown keys
+        }
+        size_t eq = value.find('=');
+        if (eq == std::string::npos) continue;
+        std::string key = value.substr(0, eq), val = value.substr(eq + 1);
+        while (!key.empty() && key.back() == ' ')
+            key.pop_back();
+        while (!val.empty() && val.front() == ' ')
+            val.erase(val.begin());
+        params[key] = val;
+    }
+    options.input = params["InputFile"];
+    options.output = params.count("OutputFile") ? params["OutputFile"] : "test_dec.yuv";
+    options.decodeAllLayers = params["DecodeAllLayers"] == "1";
+    options.verifyList = params["VerifyMd5"];
+    if (options.input.empty()) {
+        error = "no input file (use -p InputFile=<file>)";
+        return false;
+    }
+    return true;
+}
+
+// JM names each view's file after the output name: out.yuv -> out_ViewId0000.yuv.
+std::string viewFileName(const std::string& output, int viewIndex) {
+    std::string stem = output, ext;
+    size_t dot = output.find_last_of('.');
+    size_t slash = output.find_last_of('/');
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) {
+        stem = output.substr(0, dot);
+        ext = output.substr(dot);
+    }
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, "_ViewId%04d", viewIndex);
+    return stem + suffix + ext;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    std::string error;
+    if (!parseArguments(argc, argv, options, error)) {
+        std::fprintf(stderr, "ERROR: %s\n", error.c_str());
+        return 1;
+    }
+    int fd = options.input == "-" ? 0 : ::open(options.input.c_str(), O_RDONLY);
+    if (fd < 0) {
+        std::fprintf(stderr, "ERROR: cannot open input file %s: %s\n", options.input.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    std::string outName = options.decodeAllLayers ? viewFileName(options.output, 0) : options.output;
+    FILE* out = std::fopen(outName.c_str(), "wb");
+    if (!out) {
+        std::fprintf(stderr, "ERROR: cannot create output file %s: %s\n", outName.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    std::vector<std::string> expected;
+    if (!options.verifyList.empty()) {
+        std::ifstream list(options.verifyList);
+        if (!list) {
+            std::fprintf(stderr, "ERROR: cannot read MD5 list %s\n", options.verifyList.c_str());
+            return 1;
+        }
+        std::string line;
+        while (std::getline(list, line)) {
+            // Accepts plain lists and ffmpeg framemd5 lines (hash last).
+            if (line.empty() || line[0] == '#') continue;
+            size_t pos = line.find_last_of(", \t");
+            std::string hash = pos == std::string::npos ? line : line.substr(pos + 1);
+            if (hash.size() == 32) expected.push_back(hash);
+        }
+    }
+
+    int64_t outputCount = 0;
+    int64_t mismatches = 0;
+    int64_t firstMismatch = -1;
+    bool writeFailed = false;
+    std::vector<uint8_t> frame;
+    DecoderCallbacks callbacks;
+    callbacks.onWarning = [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); };
+    callbacks.onPicture = [&](const OutputPicture& o) {
+        const Picture& p = *o.picture;
+        frame.resize(static_cast<size_t>(o.width) * o.height * 3 / 2);
+        uint8_t* dst = frame.data();
+        for (int y = 0; y < o.height; ++y, dst += o.width)
+            std::memcpy(dst, p.plane[0] + (o.cropTop + y) * p.stride[0] + o.cropLeft,
+                        static_cast<size_t>(o.width));
+        for (int c = 1; c < 3; ++c)
+            for (int y = 0; y < o.height / 2; ++y, dst += o.width / 2)
+                std::memcpy(dst, p.plane[c] + (o.cropTop / 2 + y) * p.stride[c] + o.cropLeft / 2,
+                            static_cast<size_t>(o.width / 2));
+        if (std::fwrite(frame.data(), 1, frame.size(), out) != frame.size()) writeFailed = true;
+        if (!expected.empty()) {
+            Md5 md5;
+            md5.update(frame.data(), frame.size());
+            bool ok = outputCount < static_cast<int64_t>(expected.size()) &&
+                      md5.hex() == expected[static_cast<size_t>(outputCount)];
+            if (!ok) {
+                ++mismatches;
+                if (firstMismatch < 0) firstMismatch = outputCount;
+            }
+        }
+        std::printf("%05lld (view %d, POC %d)\n", static_cast<long long>(outputCount), o.viewId, p.poc);
+        ++outputCount;
+    };
+
+    auto started = std::chrono::steady_clock::now();
+    int status = 0;
+    try {
+        Decoder decoder(callbacks);
+        AnnexBReader reader(fd);
+        const uint8_t* data;
+        size_t size;
+        uint64_t offset;
+        while (reader.next(data, size, offset)) {
+            decoder.decodeNal(data, size, offset);
+            if (writeFailed) break;
+        }
+        decoder.flush();
+        if (reader.oversizedCount() > 0)
+            std::fprintf(stderr, "Warning: %llu oversized NAL unit(s) skipped\n",
+                         static_cast<unsigned long long>(reader.oversizedCount()));
+    } catch (const UnsupportedFeature& e) {
+        std::fprintf(stderr, "ERROR: unsupported stream feature: %s\n", e.what());
+        status = 1;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ERROR: %s\n", e.what());
+        status = 1;
+    }
+    if (fd != 0) ::close(fd);
+    if (std::fclose(out) != 0 || writeFailed) {
+        std::fprintf(stderr, "ERROR: cannot write output file %s\n", outName.c_str());
+        status = 1;
+    }
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::printf("%lld frames are decoded.\n", static_cast<long long>(outputCount));
+    std::printf("Total decoding time : %.3f sec (%.2f fps)\n", seconds,
+                seconds > 0 ? outputCount / seconds : 0.0);
+    std::fflush(stdout);
+    if (status == 0 && !expected.empty()) {
+        if (mismatches > 0 || outputCount != static_cast<int64_t>(expected.size())) {
+            std::fprintf(stderr,
+                         "ERROR: MD5 verification failed: %lld of %lld frames differ (first at frame %lld), "
+                         "%zu expected\n",
+                         static_cast<long long>(mismatches), static_cast<long long>(outputCount),
+                         static_cast<long long>(firstMismatch), expected.size());
+            return 1;
+        }
+        std::fprintf(stderr, "MD5 verification passed: %lld frames\n", static_cast<long long>(outputCount));
+    }
+    return status;
+}

@@ -1,0 +1,461 @@
+#include "Recon.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace duoscope::h264 {
+
+void idct4x4Add(uint8_t* dst, int stride, int32_t* c) {
+    int32_t t[16];
+    for (int i = 0; i < 4; ++i) {
+        const int32_t* r = c + 4 * i;
+        int32_t e = r[0] + r[2], f = r[0] - r[2];
+        int32_t g = (r[1] >> 1) - r[3], h = r[1] + (r[3] >> 1);
+        t[4 * i + 0] = e + h;
+        t[4 * i + 1] = f + g;
+        t[4 * i + 2] = f - g;
+        t[4 * i + 3] = e - h;
+    }
+    for (int j = 0; j < 4; ++j) {
+        int32_t e = t[j] + t[8 + j], f = t[j] - t[8 + j];
+        int32_t g = (t[4 + j] >> 1) - t[12 + j], h = t[4 + j] + (t[12 + j] >> 1);
+        int32_t out[4] = {e + h, f + g, f - g, e - h};
+        for (int i = 0; i < 4; ++i) {
+            uint8_t* p = dst + i * stride + j;
+            *p = clip1(*p + ((out[i] + 32) >> 6));
+        }
+    }
+    std::memset(c, 0, 16 * sizeof(int32_t));
+}
+
+namespace {
+inline void idct8(const int32_t* d, int32_t* o, int step) {
+    int32_t d0 = d[0], d1 = d[step], d2 = d[2 * step], d3 = d[3 * step], d4 = d[4 * step], d5 = d[5 * step],
+            d6 = d[6 * step], d7 = d[7 * step];
+    int32_t a0 = d0 + d4, a4 = d0 - d4, a2 = (d2 >> 1) - d6, a6 = d2 + (d6 >> 1);
+    int32_t b0 = a0 + a6, b2 = a4 + a2, b4 = a4 - a2, b6 = a0 - a6;
+    int32_t a1 = -d3 + d5 - d7 - (d7 >> 1), a3 = d1 + d7 - d3 - (d3 >> 1);
+    int32_t a5 = -d1 + d7 + d5 + (d5 >> 1), a7 = d3 + d5 + d1 + (d1 >> 1);
+    int32_t b1 = a1 + (a7 >> 2), b7 = a7 - (a1 >> 2), b3 = a3 + (a5 >> 2), b5 = (a3 >> 2) - a5;
+    o[0] = b0 + b7;
+    o[step] = b2 + b5;
+    o[2 * step] = b4 + b3;
+    o[3 * step] = b6 + b1;
+    o[4 * step] = b6 - b1;
+    o[5 * step] = b4 - b3;
+    o[6 * step] = b2 - b5;
+    o[7 * step] = b0 - b7;
+}
+} // namespace
+
+void idct8x8Add(uint8_t* dst, int stride, int32_t* c) {
+    int32_t t[64], u[64];
+    for (int i = 0; i < 8; ++i)
+        idct8(c + 8 * i, t + 8 * i, 1);
+    for (int j = 0; j < 8; ++j)
+        idct8(t + j, u + j, 8);
+    for (int i = 0; i < 8; ++i)
+        for (int j = 0; j < 8; ++j) {
+            uint8_t* p = dst + i * stride + j;
+            *p = clip1(*p + ((u[8 * i + j] + 32) >> 6));
+        }
+    std::memset(c, 0, 64 * sizeof(int32_t));
+}
+
+void hadamard4x4(int32_t* c) {
+    int32_t t[16];
+    for (int i = 0; i < 4; ++i) {
+        int32_t* r = c + 4 * i;
+        int32_t s0 = r[0] + r[1], s1 = r[0] - r[1], s2 = r[2] + r[3], s3 = r[2] - r[3];
+        t[4 * i + 0] = s0 + s2;
+        t[4 * i + 1] = s0 - s2;
+        t[4 * i + 2] = s1 - s3;
+        t[4 * i + 3] = s1 + s3;
+    }
+    for (int j = 0; j < 4; ++j) {
+        int32_t s0 = t[j] + t[4 + j], s1 = t[j] - t[4 + j], s2 = t[8 + j] + t[12 + j],
+                s3 = t[8 + j] - t[12 + j];
+        c[j] = s0 + s2;
+        c[4 + j] = s0 - s2;
+        c[8 + j] = s1 - s3;
+        c[12 + j] = s1 + s3;
+    }
+}
+
+void filterEdge8x8(IntraEdge& e) {
+    if (e.hasTop && !e.hasTopRight)
+        for (int x = 8; x < 16; ++x)
+            e.top[x] = e.top[7];
+    IntraEdge f = e;
+    if (e.hasTop) {
+        f.top[0] = static_cast<uint8_t>(e.hasCorner ? (e.corner + 2 * e.top[0] + e.top[1] + 2) >> 2
+                                                    : (3 * e.top[0] + e.top[1] + 2) >> 2);
+        for (int x = 1; x < 15; ++x)
+            f.top[x] = static_cast<uint8_t>((e.top[x - 1] + 2 * e.top[x] + e.top[x + 1] + 2) >> 2);
+        f.top[15] = static_cast<uint8_t>((e.top[14] + 3 * e.top[15] + 2) >> 2);
+    }
+    if (e.hasCorner) {
+        if (!e.hasTop && e.hasLeft)
+            f.corner = static_cast<uint8_t>((3 * e.corner + e.left[0] + 2) >> 2);
+        else if (e.hasTop && !e.hasLeft)
+            f.corner = static_cast<uint8_t>((3 * e.corner + e.top[0] + 2) >> 2);
+        else if (e.hasTop && e.hasLeft)
+            f.corner = static_cast<uint8_t>((e.top[0] + 2 * e.corner + e.left[0] + 2) >> 2);
+    }
+    if (e.hasLeft) {
+        f.left[0] = static_cast<uint8_t>(e.hasCorner ? (e.corner + 2 * e.left[0] + e.left[1] + 2) >> 2
+                                                     : (3 * e.left[0] + e.left[1] + 2) >> 2);
+        for (int y = 1; y < 7; ++y)
+            f.left[y] = static_cast<uint8_t>((e.left[y - 1] + 2 * e.left[y] + e.left[y + 1] + 2) >> 2);
+        f.left[7] = static_cast<uint8_t>((e.left[6] + 3 * e.left[7] + 2) >> 2);
+    }
+    e = f;
+}
+
+void predictIntraNxN(uint8_t* dst, int stride, int n, int mode, const IntraEdge& e) {
+    // P(x, -1) for x >= -1 and P(-1, y) for y >= -1, as in the equations.
+    uint8_t topBuf[17], leftBuf[17];
+    topBuf[0] = leftBuf[0] = e.corner;
+    for (int i = 0; i < 2 * n; ++i)
+        topBuf[i + 1] = e.top[i];
+    if (n == 4 && e.hasTop && !e.hasTopRight)
+        for (int i = 4; i < 8; ++i)
+            topBuf[i + 1] = e.top[3];
+    for (int i = 0; i < n; ++i)
+        leftBuf[i + 1] = e.left[i];
+    auto T = [&](int x) { return int{topBuf[x + 1]}; };
+    auto L = [&](int y) { return int{leftBuf[y + 1]}; };
+    auto at = [&](int x, int y) -> uint8_t& { return dst[y * stride + x]; };
+    switch (mode) {
+    case 0:
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x)
+                at(x, y) = static_cast<uint8_t>(T(x));
+        break;
+    case 1:
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x)
+                at(x, y) = static_cast<uint8_t>(L(y));
+        break;
+    case 2: {
+        int sum = 0, shift = n == 4 ? 2 : 3, dc = 128;
+        if (e.hasTop && e.hasLeft) {
+            for (int i = 0; i < n; ++i)
+                sum += T(i) + L(i);
+            dc = (sum + n) >> (shift + 1);
+        } else if (e.hasLeft) {
+            for (int i = 0; i < n; ++i)
+                sum += L(i);
+            dc = (sum + n / 2) >> shift;
+        } else if (e.hasTop) {
+            for (int i = 0; i < n; ++i)
+                sum += T(i);
+            dc = (sum + n / 2) >> shift;
+        }
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x)
+                at(x, y) = static_cast<uint8_t>(dc);
+        break;
+    }
+    case 3:
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x) {
+                int k = x + y;
+                at(x, y) = static_cast<uint8_t>(k == 2 * n - 2 ? (T(k) + 3 * T(k + 1) + 2) >> 2
+                                                               : (T(k) + 2 * T(k + 1) + T(k + 2) + 2) >> 2);
+            }
+        break;
+    case 4: {
+        // One diagonal line through left column, corner and top row.
+        int line[33];
+        for (int i = 0; i < n; ++i)
+            line[n - 1 - i] = L(i);
+        line[n] = e.corner;
+        for (int i = 0; i < n; ++i)
+            line[n + 1 + i] = T(i);
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x) {
+                int d = n + x - y;
+                at(x, y) = static_cast<uint8_t>((line[d - 1] + 2 * line[d] + line[d + 1] + 2) >> 2);
+            }
+        break;
+    }
+    case 5:
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x) {
+                int z = 2 * x - y, v;
+                if (z >= 0 && (z & 1) == 0)
+                    v = (T(x - (y >> 1) - 1) + T(x - (y >> 1)) + 1) >> 1;
+                else if (z >= 0)
+                    v = (T(x - (y >> 1) - 2) + 2 * T(x - (y >> 1) - 1) + T(x - (y >> 1)) + 2) >> 2;
+                else if (z == -1)
+                    v = (L(0) + 2 * L(-1) + T(0) + 2) >> 2;
+                else
+                    v = (L(y - 2 * x - 1) + 2 * L(y - 2 * x - 2) + L(y - 2 * x - 3) + 2) >> 2;
+                at(x, y) = static_cast<uint8_t>(v);
+            }
+        break;
+    case 6:
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x) {
+                int z = 2 * y - x, v;
+                if (z >= 0 && (z & 1) == 0)
+                    v = (L(y - (x >> 1) - 1) + L(y - (x >> 1)) + 1) >> 1;
+                else if (z >= 0)
+                    v = (L(y - (x >> 1) - 2) + 2 * L(y - (x >> 1) - 1) + L(y - (x >> 1)) + 2) >> 2;
+                else if (z == -1)
+                    v = (L(0) + 2 * L(-1) + T(0) + 2) >> 2;
+                else
+                    v = (T(x - 2 * y - 1) + 2 * T(x - 2 * y - 2) + T(x - 2 * y - 3) + 2) >> 2;
+                at(x, y) = static_cast<uint8_t>(v);
+            }
+        break;
+    case 7:
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x) {
+                int k = x + (y >> 1);
+                at(x, y) = static_cast<uint8_t>((y & 1) == 0 ? (T(k) + T(k + 1) + 1) >> 1
+                                                             : (T(k) + 2 * T(k + 1) + T(k + 2) + 2) >> 2);
+            }
+        break;
+    case 8:
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x) {
+                int z = x + 2 * y, k = y + (x >> 1), v;
+                if (z > 2 * n - 3)
+                    v = L(n - 1);
+                else if (z == 2 * n - 3)
+                    v = (L(n - 2) + 3 * L(n - 1) + 2) >> 2;
+                else if ((z & 1) == 0)
+                    v = (L(k) + L(k + 1) + 1) >> 1;
+                else
+                    v = (L(k) + 2 * L(k + 1) + L(k + 2) + 2) >> 2;
+                at(x, y) = static_cast<uint8_t>(v);
+            }
+        break;
+    default:
+        break;
+    }
+}
+
+void predictIntra16x16(uint8_t* dst, int stride, int mode, const IntraEdge& e) {
+    switch (mode) {
+    case 0:
+        for (int y = 0; y < 16; ++y)
+            std::memcpy(dst + y * stride, e.top, 16);
+        break;
+    case 1:
+        for (int y = 0; y < 16; ++y)
+            std::memset(dst + y * stride, e.left[y], 16);
+        break;
+    case 2: {
+        int sum = 0, dc = 128;
+        if (e.hasTop && e.hasLeft) {
+            for (int i = 0; i < 16; ++i)
+                sum += e.top[i] + e.left[i];
+            dc = (sum + 16) >> 5;
+        } else if (e.hasLeft) {
+            for (int i = 0; i < 16; ++i)
+                sum += e.left[i];
+            dc = (sum + 8) >> 4;
+        } else if (e.hasTop) {
+            for (int i = 0; i < 16; ++i)
+                sum += e.top[i];
+            dc = (sum + 8) >> 4;
+        }
+        for (int y = 0; y < 16; ++y)
+            std::memset(dst + y * stride, dc, 16);
+        break;
+    }
+    default: {
+        int h = 0, v = 0;
+        for (int i = 0; i < 8; ++i) {
+            int tl = 6 - i < 0 ? e.corner : e.top[6 - i];
+            int ll = 6 - i < 0 ? e.corner : e.left[6 - i];
+            h += (i + 1) * (e.top[8 + i] - tl);
+            v += (i + 1) * (e.left[8 + i] - ll);
+        }
+        int a = 16 * (e.left[15] + e.top[15]), b = (5 * h + 32) >> 6, c = (5 * v + 32) >> 6;
+        for (int y = 0; y < 16; ++y)
+            for (int x = 0; x < 16; ++x)
+                dst[y * stride + x] = clip1((a + b * (x - 7) + c * (y - 7) + 16) >> 5);
+    }
+    }
+}
+
+void predictIntraChroma(uint8_t* dst, int stride, int mode, const IntraEdge& e) {
+    switch (mode) {
+    case 0:
+        for (int by = 0; by < 2; ++by)
+            for (int bx = 0; bx < 2; ++bx) {
+                int st = 0, sl = 0;
+                for (int i = 0; i < 4; ++i) {
+                    st += e.top[4 * bx + i];
+                    sl += e.left[4 * by + i];
+                }
+                int dc = 128;
+                bool both = (bx == 0 && by == 0) || (bx > 0 && by > 0);
+                if (both) {
+                    if (e.hasTop && e.hasLeft)
+                        dc = (st + sl + 4) >> 3;
+                    else if (e.hasLeft)
+                        dc = (sl + 2) >> 2;
+                    else if (e.hasTop)
+                        dc = (st + 2) >> 2;
+                } else if (bx > 0) {
+                    if (e.hasTop)
+                        dc = (st + 2) >> 2;
+                    else if (e.hasLeft)
+                        dc = (sl + 2) >> 2;
+                } else {
+                    if (e.hasLeft)
+                        dc = (sl + 2) >> 2;
+                    else if (e.hasTop)
+                        dc = (st + 2) >> 2;
+                }
+                for (int y = 0; y < 4; ++y)
+                    std::memset(dst + (4 * by + y) * stride + 4 * bx, dc, 4);
+            }
+        break;
+    case 1:
+        for (int y = 0; y < 8; ++y)
+            std::memset(dst + y * stride, e.left[y], 8);
+        break;
+    case 2:
+        for (int y = 0; y < 8; ++y)
+            std::memcpy(dst + y * stride, e.top, 8);
+        break;
+    default: {
+        int h = 0, v = 0;
+        for (int i = 0; i < 4; ++i) {
+            int tl = 2 - i < 0 ? e.corner : e.top[2 - i];
+            int ll = 2 - i < 0 ? e.corner : e.left[2 - i];
+            h += (i + 1) * (e.top[4 + i] - tl);
+            v += (i + 1) * (e.left[4 + i] - ll);
+        }
+        int a = 16 * (e.left[7] + e.top[7]), b = (34 * h + 32) >> 6, c = (34 * v + 32) >> 6;
+        for (int y = 0; y < 8; ++y)
+            for (int x = 0; x < 8; ++x)
+                dst[y * stride + x] = clip1((a + b * (x - 3) + c * (y - 3) + 16) >> 5);
+    }
+    }
+}
+
+namespace {
+
+// Copies a block plus margins from the reference, repeating border samples
+// for positions outside the picture (8.4.2.2: Clip3 on each coordinate).
+void fetchBlock(uint8_t* out, int outStride, const uint8_t* ref, int refStride, int refWidth, int refHeight,
+                int x0, int y0, int w, int h) {
+    bool inside = x0 >= 0 && y0 >= 0 && x0 + w <= refWidth && y0 + h <= refHeight;
+    for (int y = 0; y < h; ++y) {
+        if (inside) {
+            std::memcpy(out + y * outStride, ref + (y0 + y) * refStride + x0, static_cast<size_t>(w));
+            continue;
+        }
+        int yy = std::clamp(y0 + y, 0, refHeight - 1);
+        const uint8_t* row = ref + yy * refStride;
+        for (int x = 0; x < w; ++x)
+            out[y * outStride + x] = row[std::clamp(x0 + x, 0, refWidth - 1)];
+    }
+}
+
+inline int tap6(int a, int b, int c, int d, int e, int f) {
+    return a - 5 * b + 20 * c + 20 * d - 5 * e + f;
+}
+
+} // namespace
+
+void interpolateLuma(uint8_t* dst, int dstStride, const uint8_t* ref, int refStride, int refWidth,
+                     int refHeight, int x, int y, int fx, int fy, int w, int h) {
+    constexpr int S = 24; // 16 + 5 taps, rounded up
+    uint8_t src[S * S];
+    fetchBlock(src, S, ref, refStride, refWidth, refHeight, x - 2, y - 2, w + 5, h + 5);
+    auto G = [&](int xx, int yy) { return int{src[(yy + 2) * S + xx + 2]}; };
+    if (fx == 0 && fy == 0) {
+        for (int r = 0; r < h; ++r)
+            std::memcpy(dst + r * dstStride, src + (r + 2) * S + 2, static_cast<size_t>(w));
+        return;
+    }
+    // Half samples: b (horizontal) on rows 0..h, h (vertical) on columns 0..w, j (centre).
+    uint8_t bH[17 * 17], hV[17 * 17], jC[16 * 16];
+    int32_t inter[21 * 16];
+    auto bAt = [&](int xx, int yy) {
+        return clip1(
+            (tap6(G(xx - 2, yy), G(xx - 1, yy), G(xx, yy), G(xx + 1, yy), G(xx + 2, yy), G(xx + 3, yy)) +
+             16) >>
+            5);
+    };
+    auto hAt = [&](int xx, int yy) {
+        return clip1(
+            (tap6(G(xx, yy - 2), G(xx, yy - 1), G(xx, yy), G(xx, yy + 1), G(xx, yy + 2), G(xx, yy + 3)) +
+             16) >>
+            5);
+    };
+    bool diagonal = (fx & 1) && (fy & 1);
+    bool needB = (fy == 0 && fx != 0) || diagonal;
+    bool needH = (fx == 0 && fy != 0) || diagonal;
+    bool needJ = (fx == 2 && fy != 0) || (fy == 2 && fx != 0);
+    if (needB) {
+        int extraRow = (fy == 3) ? 1 : 0;
+        for (int r = 0; r < h + extraRow; ++r)
+            for (int c = 0; c < w; ++c)
+                bH[r * 17 + c] = bAt(c, r);
+    }
+    if (needH) {
+        int extraCol = (fx == 3) ? 1 : 0;
+        for (int r = 0; r < h; ++r)
+            for (int c = 0; c < w + extraCol; ++c)
+                hV[r * 17 + c] = hAt(c, r);
+    }
+    if (needJ) {
+        for (int r = -2; r < h + 3; ++r)
+            for (int c = 0; c < w; ++c)
+                inter[(r + 2) * 16 + c] =
+                    tap6(G(c - 2, r), G(c - 1, r), G(c, r), G(c + 1, r), G(c + 2, r), G(c + 3, r));
+        for (int r = 0; r < h; ++r)
+            for (int c = 0; c < w; ++c) {
+                const int32_t* p = inter + r * 16 + c;
+                jC[r * 16 + c] = clip1((tap6(p[0], p[16], p[32], p[48], p[64], p[80]) + 512) >> 10);
+            }
+    }
+    for (int r = 0; r < h; ++r) {
+        uint8_t* out = dst + r * dstStride;
+        for (int c = 0; c < w; ++c) {
+            int v;
+            if (fy == 0) {
+                int b = bH[r * 17 + c];
+                v = fx == 2 ? b : fx == 1 ? (G(c, r) + b + 1) >> 1 : (G(c + 1, r) + b + 1) >> 1;
+            } else if (fx == 0) {
+                int hh = hV[r * 17 + c];
+                v = fy == 2 ? hh : fy == 1 ? (G(c, r) + hh + 1) >> 1 : (G(c, r + 1) + hh + 1) >> 1;
+            } else if (fx == 2) {
+                int j = jC[r * 16 + c];
+                v = fy == 2 ? j : fy == 1 ? (bAt(c, r) + j + 1) >> 1 : (bAt(c, r + 1) + j + 1) >> 1;
+            } else if (fy == 2) {
+                int j = jC[r * 16 + c];
+                v = fx == 1 ? (hAt(c, r) + j + 1) >> 1 : (hAt(c + 1, r) + j + 1) >> 1;
+            } else {
+                int b = bH[(r + (fy == 3)) * 17 + c];
+                int hh = hV[r * 17 + c + (fx == 3)];
+                v = (b + hh + 1) >> 1;
+            }
+            out[c] = static_cast<uint8_t>(v);
+        }
+    }
+}
+
+void interpolateChroma(uint8_t* dst, int dstStride, const uint8_t* ref, int refStride, int refWidth,
+                       int refHeight, int x, int y, int fx, int fy, int w, int h) {
+    uint8_t src[9 * 9];
+    fetchBlock(src, 9, ref, refStride, refWidth, refHeight, x, y, w + 1, h + 1);
+    int wA = (8 - fx) * (8 - fy), wB = fx * (8 - fy), wC = (8 - fx) * fy, wD = fx * fy;
+    for (int r = 0; r < h; ++r)
+        for (int c = 0; c < w; ++c) {
+            const uint8_t* p = src + r * 9 + c;
+            dst[r * dstStride + c] =
+                static_cast<uint8_t>((wA * p[0] + wB * p[1] + wC * p[9] + wD * p[10] + 32) >> 6);
+        }
+}
+
+} // namespace duoscope::h264

@@ -1,0 +1,1295 @@
+#include "SliceDecoder.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "Cavlc.h"
+#include "Recon.h"
+#include "Tables.h"
+
+namespace duoscope::h264 {
+
+namespace {
+
+// luma4x4BlkIdx (z-order) -> raster 4x4 index within the macroblock.
+constexpr uint8_t kBlkToRaster[16] = {0, 1, 4, 5, 2, 3, 6, 7, 8, 9, 12, 13, 10, 11, 14, 15};
+
+// Partition prediction masks: bit 0 list 0, bit 1 list 1.
+constexpr uint8_t kBPartPred[22][2] = {{0, 0}, {1, 0}, {2, 0}, {3, 0}, {1, 1}, {1, 1}, {2, 2}, {2, 2},
+                                       {1, 2}, {1, 2}, {2, 1}, {2, 1}, {1, 3}, {1, 3}, {2, 3}, {2, 3},
+                                       {3, 1}, {3, 1}, {3, 2}, {3, 2}, {3, 3}, {3, 3}};
+// B sub_mb_type: prediction mask and shape (0 8x8, 1 8x4, 2 4x8, 3 4x4).
+constexpr uint8_t kBSubPred[13] = {0, 1, 2, 3, 1, 1, 2, 2, 3, 3, 1, 2, 3};
+constexpr uint8_t kBSubShape[13] = {0, 0, 0, 0, 1, 2, 1, 2, 1, 2, 3, 3, 3};
+constexpr uint8_t kShapeParts[4] = {1, 2, 2, 4};
+
+inline int median3(int a, int b, int c) {
+    return std::max(std::min(a, b), std::min(std::max(a, b), c));
+}
+
+inline int32_t scaleLevel(int32_t level, int32_t scale, int shift) {
+    int64_t v = (static_cast<int64_t>(level) * scale + (int64_t{1} << (shift - 1))) >> shift;
+    return static_cast<int32_t>(std::clamp<int64_t>(v, -(1 << 20), 1 << 20));
+}
+
+} // namespace
+
+void SliceDecoder::beginPicture(Picture* pic, const Sps& sps) {
+    pic_ = pic;
+    widthMbs_ = sps.widthMbs;
+    heightMbs_ = sps.heightMbs;
+    mbs_.assign(static_cast<size_t>(widthMbs_) * heightMbs_, MbInfo{});
+    sliceParams_.clear();
+    lastMb_ = -1;
+}
+
+bool SliceDecoder::isMbAvailable(int mbAddr, int other) const {
+    return other >= 0 && other < mbAddr &&
+           mbs_[static_cast<size_t>(other)].slice == mbs_[static_cast<size_t>(mbAddr)].slice;
+}
+
+bool SliceDecoder::isIntraAvailable(int mbAddr, int other) const {
+    if (!isMbAvailable(mbAddr, other)) return false;
+    return !pps_->constrainedIntraPred || mbs_[static_cast<size_t>(other)].isIntra;
+}
+
+// 6.4.12: the macroblock holding luma location (xN, yN) relative to the
+// current one, or -1 when outside the picture or not yet available.
+int SliceDecoder::neighbourMb(int mbAddr, int xN, int yN, int& xW, int& yW) const {
+    int mbX = mbAddr % widthMbs_, mbY = mbAddr / widthMbs_;
+    xW = (xN + 16) & 15;
+    yW = (yN + 16) & 15;
+    if (yN > 15) return -1;
+    if (xN > 15 && yN >= 0) return -1;
+    int dx = xN < 0 ? -1 : xN > 15 ? 1 : 0;
+    int dy = yN < 0 ? -1 : 0;
+    if (dx == 0 && dy == 0) return mbAddr;
+    int nx = mbX + dx, ny = mbY + dy;
+    if (nx < 0 || nx >= widthMbs_ || ny < 0) return -1;
+    int n = ny * widthMbs_ + nx;
+    return isMbAvailable(mbAddr, n) ? n : -1;
+}
+
+SliceDecoder::Neighbour SliceDecoder::neighbour(int mbAddr, int list, int xN, int yN) const {
+    int xW, yW;
+    int n = neighbourMb(mbAddr, xN, yN, xW, yW);
+    Neighbour r{false, -1, {0, 0}, 0};
+    if (n < 0) return r;
+    int blk = (yW >> 2) * 4 + (xW >> 2);
+    if (n == mbAddr && !filled_[blk]) return r;
+    r.available = true;
+    const MbMotion& m = pic_->motion[static_cast<size_t>(n)];
+    if (m.isIntra) return r;
+    r.ref = m.ref[list][(yW >> 3) * 2 + (xW >> 3)];
+    if (r.ref >= 0) {
+        r.mv[0] = m.mv[list][blk][0];
+        r.mv[1] = m.mv[list][blk][1];
+        r.refId = m.refId[list][(yW >> 3) * 2 + (xW >> 3)];
+    }
+    return r;
+}
+
+// 8.4.1.3 luma motion vector prediction for a partition at (x, y), w x h.
+void SliceDecoder::mvPrediction(int mbAddr, int list, int ref, int x, int y, int w, int h, int out[2]) {
+    Neighbour a = neighbour(mbAddr, list, x - 1, y);
+    Neighbour b = neighbour(mbAddr, list, x, y - 1);
+    Neighbour c = neighbour(mbAddr, list, x + w, y - 1);
+    if (!c.available) c = neighbour(mbAddr, list, x - 1, y - 1);
+    if (w == 16 && h == 8) {
+        const Neighbour& n = y == 0 ? b : a;
+        if (n.ref == ref) {
+            out[0] = n.mv[0];
+            out[1] = n.mv[1];
+            return;
+        }
+    } else if (w == 8 && h == 16) {
+        const Neighbour& n = x == 0 ? a : c;
+        if (n.ref == ref) {
+            out[0] = n.mv[0];
+            out[1] = n.mv[1];
+            return;
+        }
+    }
+    if (!b.available && !c.available && a.available) b = c = a;
+    int matches = (a.ref == ref) + (b.ref == ref) + (c.ref == ref);
+    if (matches == 1) {
+        const Neighbour& n = a.ref == ref ? a : b.ref == ref ? b : c;
+        out[0] = n.mv[0];
+        out[1] = n.mv[1];
+        return;
+    }
+    out[0] = median3(a.mv[0], b.mv[0], c.mv[0]);
+    out[1] = median3(a.mv[1], b.mv[1], c.mv[1]);
+}
+
+void SliceDecoder::setupSlice(const SliceHeader& sh, const Sps& sps, const Pps& pps,
+                              std::vector<Picture*> refLists[2]) {
+    sh_ = &sh;
+    sps_ = &sps;
+    pps_ = &pps;
+    refLists_ = refLists;
+    sliceType_ = sh.sliceType;
+    qp_ = sh.qp;
+    lastQpDelta_ = 0;
+    directSpatial_ = sh.directSpatialMvPred;
+    if (scaledFor_ != &pps || true) {
+        for (int list = 0; list < 6; ++list)
+            for (int q = 0; q < 52; ++q)
+                for (int i = 0; i < 16; ++i)
+                    levelScale4_[list][q][i] =
+                        (pps.scaling.list4x4[static_cast<size_t>(list)][static_cast<size_t>(i)] *
+                         normAdjust4x4(q % 6, i >> 2, i & 3))
+                        << (q / 6);
+        for (int list = 0; list < 2; ++list)
+            for (int q = 0; q < 52; ++q)
+                for (int i = 0; i < 64; ++i)
+                    levelScale8_[list][q][i] =
+                        (pps.scaling.list8x8[static_cast<size_t>(list)][static_cast<size_t>(i)] *
+                         normAdjust8x8(q % 6, i >> 3, i & 7))
+                        << (q / 6);
+        scaledFor_ = &pps;
+    }
+    useExplicit_ =
+        (sliceType_ == kSliceP && pps.weightedPred) || (sliceType_ == kSliceB && pps.weightedBipredIdc == 1);
+    useImplicit_ = sliceType_ == kSliceB && pps.weightedBipredIdc == 2;
+    if (sliceType_ == kSliceB) {
+        int cur = pic_->poc;
+        const Picture* p1 = refLists[1].empty() ? nullptr : refLists[1][0];
+        for (size_t i = 0; i < refLists[0].size() && i < 32; ++i) {
+            const Picture* p0 = refLists[0][i];
+            int dsf = 256;
+            if (p1 && p0) {
+                int tb = std::clamp(cur - p0->poc, -128, 127);
+                int td = std::clamp(p1->poc - p0->poc, -128, 127);
+                if (td != 0 && !p0->isLongRef) {
+                    int tx = (16384 + std::abs(td / 2)) / td;
+                    dsf = std::clamp((tb * tx + 32) >> 6, -1024, 1023);
+                } else {
+                    dsf = 9999; // direct copy of the co-located vector
+                }
+            }
+            pocDistanceScale_[i] = dsf;
+            for (size_t j = 0; j < refLists[1].size() && j < 32; ++j) {
+                const Picture* q1 = refLists[1][j];
+                int w0 = 32;
+                if (p0 && q1 && !p0->isLongRef && !q1->isLongRef) {
+                    int tb = std::clamp(cur - p0->poc, -128, 127);
+                    int td = std::clamp(q1->poc - p0->poc, -128, 127);
+                    if (td != 0) {
+                        int tx = (16384 + std::abs(td / 2)) / td;
+                        int scale = std::clamp((tb * tx + 32) >> 6, -1024, 1023);
+                        if ((scale >> 2) >= -64 && (scale >> 2) <= 128) w0 = 64 - (scale >> 2);
+                    }
+                }
+                implicitWeight_[i][j] = w0;
+            }
+        }
+    }
+}
+
+void SliceDecoder::computeQpc(MbInfo& mb) {
+    for (int c = 0; c < 2; ++c)
+        mb.qpc[c] = static_cast<int8_t>(chromaQp(std::clamp(
+            mb.qp + (c == 0 ? pps_->chromaQpIndexOffset : pps_->secondChromaQpIndexOffset), 0, 51)));
+}
+
+void SliceDecoder::decodeSlice(const SliceHeader& sh, const Sps& sps, const Pps& pps, BitReader& br,
+                               std::vector<Picture*> refLists[2], int sliceIndex) {
+    setupSlice(sh, sps, pps, refLists);
+    sliceIndex_ = sliceIndex;
+    int total = widthMbs_ * heightMbs_;
+    int mbAddr = sh.firstMb;
+    if (mbAddr >= total) throw BitstreamError("first_mb_in_slice beyond the picture");
+    if (pps.cabac) {
+        size_t pos = (br.bitPosition() + 7) / 8;
+        cabac_.start(br.data(), br.size(), pos);
+        initCabacContexts(cabac_.ctx, sliceType_ == kSliceI ? 0 : sh.cabacInitIdc + 1, sh.qp);
+        for (;;) {
+            if (mbAddr >= total) throw BitstreamError("slice runs past the last macroblock");
+            decodeMacroblockCabac(mbAddr);
+            lastMb_ = mbAddr;
+            if (cabac_.overran())
+                throw BitstreamError("slice data ends inside macroblock " + std::to_string(mbAddr));
+            if (cabac_.decodeTerminate()) break;
+            ++mbAddr;
+        }
+        return;
+    }
+    bool moreData = true;
+    while (moreData) {
+        if (mbAddr >= total) throw BitstreamError("slice runs past the last macroblock");
+        if (sliceType_ != kSliceI) {
+            uint32_t run = br.ue();
+            if (br.hasError() || run > static_cast<uint32_t>(total - mbAddr))
+                throw BitstreamError("invalid mb_skip_run at macroblock " + std::to_string(mbAddr));
+            for (uint32_t i = 0; i < run; ++i) {
+                decodeSkip(mbAddr);
+                lastMb_ = mbAddr++;
+            }
+            if (run > 0 && !br.moreRbspData()) break;
+            if (mbAddr >= total) throw BitstreamError("slice runs past the last macroblock");
+        }
+        decodeMacroblockCavlc(br, mbAddr);
+        lastMb_ = mbAddr;
+        if (br.hasError())
+            throw BitstreamError("slice data ends inside macroblock " + std::to_string(mbAddr));
+        moreData = br.moreRbspData();
+        ++mbAddr;
+    }
+}
+
+void SliceDecoder::decodeSkip(int mbAddr) {
+    if (std::getenv("DUOSCOPE_H264_TRACE")) std::fprintf(stderr, "skip %d\n", mbAddr);
+    MbInfo& mb = mbs_[static_cast<size_t>(mbAddr)];
+    mb = MbInfo{};
+    mb.slice = sliceIndex_;
+    mb.kind = sliceType_ == kSliceB ? kMbBSkip : kMbPSkip;
+    mb.isDirect16x16 = sliceType_ == kSliceB;
+    mb.qp = static_cast<int8_t>(qp_);
+    computeQpc(mb);
+    std::memset(mb.intraModes, 2, sizeof mb.intraModes);
+    std::memset(mb.totalCoeff, 0, sizeof mb.totalCoeff);
+    std::memset(mb.mvd, 0, sizeof mb.mvd);
+    lastQpDelta_ = 0;
+    mbType_ = 0;
+    transform8x8_ = false;
+    computeMotion(mbAddr);
+    predictInter(mbAddr);
+}
+
+void SliceDecoder::setupIntraModes(int mbAddr, const int* prevFlag, const int* remMode) {
+    MbInfo& mb = mbs_[static_cast<size_t>(mbAddr)];
+    bool is8x8 = mb.kind == kMbI8x8;
+    int count = is8x8 ? 4 : 16;
+    for (int i = 0; i < count; ++i) {
+        int x, y;
+        if (is8x8) {
+            x = (i & 1) * 8;
+            y = (i >> 1) * 8;
+        } else {
+            int r = kBlkToRaster[i];
+            x = (r & 3) * 4;
+            y = (r >> 2) * 4;
+        }
+        int xa, ya, xb, yb;
+        int na = neighbourMb(mbAddr, x - 1, y, xa, ya);
+        int nb = neighbourMb(mbAddr, x, y - 1, xb, yb);
+        bool dcPred = na < 0 || nb < 0 ||
+                      (pps_->constrainedIntraPred &&
+                       (!mbs_[static_cast<size_t>(na)].isIntra || !mbs_[static_cast<size_t>(nb)].isIntra));
+        int pred = 2;
+        if (!dcPred) {
+            int ma = mbs_[static_cast<size_t>(na)].intraModes[(ya >> 2) * 4 + (xa >> 2)];
+            int mbm = mbs_[static_cast<size_t>(nb)].intraModes[(yb >> 2) * 4 + (xb >> 2)];
+            pred = std::min(ma, mbm);
+        }
+        int mode = prevFlag[i] ? pred : (remMode[i] < pred ? remMode[i] : remMode[i] + 1);
+        if (is8x8) {
+            for (int k = 0; k < 4; ++k)
+                mb.intraModes[((y >> 2) + (k >> 1)) * 4 + (x >> 2) + (k & 1)] = static_cast<int8_t>(mode);
+        } else {
+            mb.intraModes[(y >> 2) * 4 + (x >> 2)] = static_cast<int8_t>(mode);
+        }
+    }
+}
+
+int SliceDecoder::nCForBlock(int mbAddr, int bx, int by, int plane) const {
+    int size = plane == 0 ? 4 : 2;
+    int base = plane == 0 ? 0 : plane == 1 ? 16 : 20;
+    int nA = -1, nB = -1;
+    int mbX = mbAddr % widthMbs_;
+    if (bx > 0) {
+        nA = mbs_[static_cast<size_t>(mbAddr)].totalCoeff[base + by * size + bx - 1];
+    } else if (mbX > 0 && isMbAvailable(mbAddr, mbAddr - 1)) {
+        nA = mbs_[static_cast<size_t>(mbAddr - 1)].totalCoeff[base + by * size + size - 1];
+    }
+    if (by > 0) {
+        nB = mbs_[static_cast<size_t>(mbAddr)].totalCoeff[base + (by - 1) * size + bx];
+    } else if (mbAddr >= widthMbs_ && isMbAvailable(mbAddr, mbAddr - widthMbs_)) {
+        nB = mbs_[static_cast<size_t>(mbAddr - widthMbs_)].totalCoeff[base + (size - 1) * size + bx];
+    }
+    if (nA >= 0 && nB >= 0) return (nA + nB + 1) >> 1;
+    if (nA >= 0) return nA;
+    if (nB >= 0) return nB;
+    return 0;
+}
+
+void SliceDecoder::decodeMacroblockCavlc(BitReader& br, int mbAddr) {
+    MbInfo& mb = mbs_[static_cast<size_t>(mbAddr)];
+    mb = MbInfo{};
+    mb.slice = sliceIndex_;
+    std::memset(mb.intraModes, 2, sizeof mb.intraModes);
+    std::memset(mb.totalCoeff, 0, sizeof mb.totalCoeff);
+    std::memset(mb.mvd, 0, sizeof mb.mvd);
+    uint32_t type = br.ue();
+    int intraType = -1;
+    if (sliceType_ == kSliceI) {
+        intraType = static_cast<int>(type);
+    } else if (sliceType_ == kSliceP) {
+        if (type < 5)
+            mbType_ = static_cast<int>(type);
+        else
+            intraType = static_cast<int>(type) - 5;
+    } else {
+        if (type < 23)
+            mbType_ = static_cast<int>(type);
+        else
+            intraType = static_cast<int>(type) - 23;
+    }
+    if (intraType > 25 || br.hasError())
+        throw BitstreamError("invalid mb_type at macroblock " + std::to_string(mbAddr));
+    transform8x8_ = false;
+    if (intraType == 25) {
+        mb.kind = kMbIPcm;
+        mb.isIntra = true;
+        br.skip(static_cast<int>((8 - br.bitPosition() % 8) % 8));
+        for (int i = 0; i < 384; ++i)
+            pcm_[i] = static_cast<uint8_t>(br.u(8));
+        mb.qp = 0;
+        computeQpc(mb);
+        std::memset(mb.totalCoeff, 16, sizeof mb.totalCoeff);
+        mb.nonZero = 0xffff;
+        mb.cbp = 0x2f;
+        lastQpDelta_ = 0;
+        reconstruct(mbAddr);
+        return;
+    }
+    int prevFlag[16] = {}, remMode[16] = {};
+    bool noSubLessThan8x8 = true;
+    if (intraType >= 0) {
+        mb.isIntra = true;
+        if (intraType == 0) {
+            mb.kind = kMbI4x4;
+            if (pps_->transform8x8Mode && br.flag()) {
+                mb.kind = kMbI8x8;
+                transform8x8_ = true;
+            }
+            int count = mb.kind == kMbI8x8 ? 4 : 16;
+            for (int i = 0; i < count; ++i) {
+                prevFlag[i] = br.flag();
+                if (!prevFlag[i]) remMode[i] = static_cast<int>(br.u(3));
+            }
+        } else {
+            mb.kind = kMbI16x16;
+            intra16Mode_ = (intraType - 1) % 4;
+            mb.cbp = static_cast<uint8_t>((((intraType - 1) / 4) % 3) << 4 | (intraType >= 13 ? 15 : 0));
+        }
+        mb.chromaPredMode = static_cast<uint8_t>(br.ue());
+        if (mb.chromaPredMode > 3)
+            throw BitstreamError("invalid intra_chroma_pred_mode at macroblock " + std::to_string(mbAddr));
+        if (mb.kind != kMbI16x16) setupIntraModes(mbAddr, prevFlag, remMode);
+    } else {
+        mb.kind = kMbInter;
+        bool isB = sliceType_ == kSliceB;
+        bool is8x8 = isB ? mbType_ == 22 : mbType_ >= 3;
+        mb.isDirect16x16 = isB && mbType_ == 0;
+        for (auto& l : refIdx_)
+            for (int& r : l)
+                r = 0;
+        std::memset(mvd_, 0, sizeof mvd_);
+        auto readRef = [&](int list) {
+            int n = sh_->numRefIdxActive[list];
+            if (n <= 1) return 0;
+            uint32_t v = n == 2 ? (br.u(1) ^ 1) : br.ue();
+            if (v >= static_cast<uint32_t>(n))
+                throw BitstreamError("ref_idx out of range at macroblock " + std::to_string(mbAddr));
+            return static_cast<int>(v);
+        };
+        if (is8x8) {
+            for (int i = 0; i < 4; ++i) {
+                subTypes_[i] = static_cast<int>(br.ue());
+                if (subTypes_[i] > (isB ? 12 : 3))
+                    throw BitstreamError("invalid sub_mb_type at macroblock " + std::to_string(mbAddr));
+                if (isB && subTypes_[i] == 0) {
+                    if (!sps_->direct8x8Inference) noSubLessThan8x8 = false;
+                } else if ((isB ? kBSubShape[subTypes_[i]] : subTypes_[i]) != 0) {
+                    noSubLessThan8x8 = false;
+                }
+            }
+            for (int list = 0; list < 2; ++list)
+                for (int i = 0; i < 4; ++i) {
+                    int pred = isB ? kBSubPred[subTypes_[i]] : (list == 0 ? 1 : 0);
+                    refIdx_[list][i] = (pred >> list) & 1 ? (mbType_ == 4 ? 0 : readRef(list)) : -1;
+                }
+            for (int list = 0; list < 2; ++list)
+                for (int i = 0; i < 4; ++i) {
+                    int pred = isB ? kBSubPred[subTypes_[i]] : (list == 0 ? 1 : 0);
+                    if (!((pred >> list) & 1)) continue;
+                    int shape = isB ? kBSubShape[subTypes_[i]] : subTypes_[i];
+                    for (int s = 0; s < kShapeParts[shape]; ++s) {
+                        mvd_[list][i * 4 + s][0] = br.se();
+                        mvd_[list][i * 4 + s][1] = br.se();
+                    }
+                }
+        } else if (!mb.isDirect16x16) {
+            int parts = (isB ? (mbType_ <= 3 ? 1 : 2) : (mbType_ == 0 ? 1 : 2));
+            for (int list = 0; list < 2; ++list)
+                for (int p = 0; p < parts; ++p) {
+                    int pred = isB ? kBPartPred[mbType_][p] : (list == 0 ? 1 : 0);
+                    refIdx_[list][p] = (pred >> list) & 1 ? readRef(list) : -1;
+                }
+            for (int list = 0; list < 2; ++list)
+                for (int p = 0; p < parts; ++p) {
+                    int pred = isB ? kBPartPred[mbType_][p] : (list == 0 ? 1 : 0);
+                    if (!((pred >> list) & 1)) continue;
+                    mvd_[list][p * 4][0] = br.se();
+                    mvd_[list][p * 4][1] = br.se();
+                }
+        }
+    }
+    if (mb.kind != kMbI16x16) {
+        uint32_t code = br.ue();
+        if (code > 47)
+            throw BitstreamError("invalid coded_block_pattern at macroblock " + std::to_string(mbAddr));
+        int cbp = mb.isIntra ? kCbpIntra[code] : kCbpInter[code];
+        mb.cbp = static_cast<uint8_t>((cbp & 15) | ((cbp >> 4) << 4));
+        if ((cbp & 15) && pps_->transform8x8Mode && !mb.isIntra && noSubLessThan8x8 &&
+            (!mb.isDirect16x16 || sps_->direct8x8Inference))
+            transform8x8_ = br.flag();
+    }
+    mb.transform8x8 = transform8x8_;
+    if (!mb.isIntra) {
+        computeMotion(mbAddr);
+    }
+    if ((mb.cbp & 15) || (mb.cbp >> 4) || mb.kind == kMbI16x16) {
+        int delta = br.se();
+        if (delta < -26 || delta > 25)
+            throw BitstreamError("invalid mb_qp_delta at macroblock " + std::to_string(mbAddr));
+        qp_ = (qp_ + delta + 52) % 52;
+        lastQpDelta_ = delta;
+        mb.qp = static_cast<int8_t>(qp_);
+        computeQpc(mb);
+        readResidualCavlc(br, mbAddr);
+    } else {
+        lastQpDelta_ = 0;
+        mb.qp = static_cast<int8_t>(qp_);
+        computeQpc(mb);
+        hasDcLuma_ = false;
+    }
+    if (br.hasError()) throw BitstreamError("slice data ends inside macroblock " + std::to_string(mbAddr));
+    reconstruct(mbAddr);
+}
+
+void SliceDecoder::readResidualCavlc(BitReader& br, int mbAddr) {
+    MbInfo& mb = mbs_[static_cast<size_t>(mbAddr)];
+    int32_t levels[64];
+    auto fail = [&]() {
+        if (std::getenv("DUOSCOPE_H264_TRACE"))
+            std::fprintf(stderr, "residual fail mb %d kind %d cbp %x\n", mbAddr, mb.kind, mb.cbp);
+        throw BitstreamError("invalid residual data at macroblock " + std::to_string(mbAddr));
+    };
+    int cbpLuma = mb.cbp & 15, cbpChroma = mb.cbp >> 4;
+    bool intra = mb.isIntra;
+    int qp = mb.qp;
+    hasDcLuma_ = false;
+    if (mb.kind == kMbI16x16) {
+        std::fill_n(levels, 16, 0);
+        int tc = readResidualBlockCavlc(br, nCForBlock(mbAddr, 0, 0, 0), levels, 0, 15, 16);
+        if (tc < 0) fail();
+        if (tc > 0) {
+            int32_t c[16];
+            for (int k = 0; k < 16; ++k)
+                c[kZigzag4x4[k]] = levels[k];
+            hadamard4x4(c);
+            int32_t s = levelScale4_[0][qp][0];
+            for (int i = 0; i < 16; ++i)
+                dcLuma_[i] = scaleLevel(c[i], s, 6);
+            hasDcLuma_ = true;
+        }
+    }
+    for (int blk = 0; blk < 16; ++blk) {
+        int r = kBlkToRaster[blk];
+        int bx = r & 3, by = r >> 2;
+        int b8 = (by >> 1) * 2 + (bx >> 1);
+        if (!((cbpLuma >> b8) & 1)) continue;
+        std::fill_n(levels, 16, 0);
+        int nC = nCForBlock(mbAddr, bx, by, 0);
+        if (std::getenv("DUOSCOPE_H264_TRACE"))
+            std::fprintf(stderr, "  blk %d nC %d bits %zu\n", blk, nC, br.bitPosition());
+        int tc;
+        if (mb.kind == kMbI16x16) {
+            tc = readResidualBlockCavlc(br, nC, levels, 0, 14, 15);
+            if (tc < 0) fail();
+            mb.totalCoeff[r] = static_cast<uint8_t>(tc);
+            for (int k = 0; k < 15; ++k)
+                if (levels[k])
+                    coef_[r][kZigzag4x4[k + 1]] =
+                        scaleLevel(levels[k], levelScale4_[0][qp][kZigzag4x4[k + 1]], 4);
+            if (tc) mb.nonZero |= static_cast<uint16_t>(1 << r);
+        } else if (transform8x8_) {
+            tc = readResidualBlockCavlc(br, nC, levels, 0, 15, 16);
+            if (tc < 0) fail();
+            mb.totalCoeff[r] = static_cast<uint8_t>(tc);
+            int sub = blk & 3;
+            const int32_t* scale = levelScale8_[intra ? 0 : 1][qp];
+            for (int k = 0; k < 16; ++k)
+                if (levels[k]) {
+                    int pos = kZigzag8x8[4 * k + sub];
+                    coef8_[b8][pos] = scaleLevel(levels[k], scale[pos], 6);
+                }
+            if (tc) mb.nonZero |= static_cast<uint16_t>(0x33 << ((by & 2) * 4 + (bx & 2)));
+        } else {
+            tc = readResidualBlockCavlc(br, nC, levels, 0, 15, 16);
+            if (tc < 0) fail();
+            mb.totalCoeff[r] = static_cast<uint8_t>(tc);
+            const int32_t* scale = levelScale4_[intra ? 0 : 3][qp];
+            for (int k = 0; k < 16; ++k)
+                if (levels[k]) coef_[r][kZigzag4x4[k]] = scaleLevel(levels[k], scale[kZigzag4x4[k]], 4);
+            if (tc) mb.nonZero |= static_cast<uint16_t>(1 << r);
+        }
+    }
+    if (transform8x8_) {
+        // Each 8x8 block counts as coded for all four of its 4x4 positions.
+        for (int b8 = 0; b8 < 4; ++b8) {
+            uint16_t mask = static_cast<uint16_t>(0x33 << ((b8 >> 1) * 8 + (b8 & 1) * 2));
+            if (mb.nonZero & mask) mb.nonZero |= mask;
+        }
+    }
+    std::memset(dcChroma_, 0, sizeof dcChroma_);
+    if (cbpChroma) {
+        for (int c = 0; c < 2; ++c) {
+            std::fill_n(levels, 4, 0);
+            int tc = readResidualBlockCavlc(br, -1, levels, 0, 3, 4);
+            if (tc < 0) fail();
+            if (tc) {
+                int32_t f0 = levels[0] + levels[1] + levels[2] + levels[3];
+                int32_t f1 = levels[0] - levels[1] + levels[2] - levels[3];
+                int32_t f2 = levels[0] + levels[1] - levels[2] - levels[3];
+                int32_t f3 = levels[0] - levels[1] - levels[2] + levels[3];
+                int32_t s = levelScale4_[(intra ? 1 : 4) + c][mb.qpc[c]][0];
+                int32_t f[4] = {f0, f1, f2, f3};
+                for (int i = 0; i < 4; ++i)
+                    dcChroma_[c][i] = static_cast<int32_t>(
+                        std::clamp<int64_t>((static_cast<int64_t>(f[i]) * s) >> 5, -(1 << 20), 1 << 20));
+            }
+        }
+    }
+    if (cbpChroma & 2) {
+        for (int c = 0; c < 2; ++c)
+            for (int b = 0; b < 4; ++b) {
+                std::fill_n(levels, 16, 0);
+                int tc =
+                    readResidualBlockCavlc(br, nCForBlock(mbAddr, b & 1, b >> 1, c + 1), levels, 0, 14, 15);
+                if (tc < 0) fail();
+                mb.totalCoeff[16 + c * 4 + b] = static_cast<uint8_t>(tc);
+                const int32_t* scale = levelScale4_[(intra ? 1 : 4) + c][mb.qpc[c]];
+                for (int k = 0; k < 15; ++k)
+                    if (levels[k])
+                        coefChroma_[c][b][kZigzag4x4[k + 1]] =
+                            scaleLevel(levels[k], scale[kZigzag4x4[k + 1]], 4);
+            }
+    }
+}
+
+} // namespace duoscope::h264
+
+namespace duoscope::h264 {
+
+namespace {
+constexpr uint8_t kRasterToBlk[16] = {0, 1, 4, 5, 2, 3, 6, 7, 8, 9, 12, 13, 10, 11, 14, 15};
+
+inline void storeMv(MbMotion& m, int list, int x, int y, int w, int h, int mvx, int mvy) {
+    int16_t vx = static_cast<int16_t>(std::clamp(mvx, -32768, 32767));
+    int16_t vy = static_cast<int16_t>(std::clamp(mvy, -32768, 32767));
+    for (int by = y / 4; by < (y + h) / 4; ++by)
+        for (int bx = x / 4; bx < (x + w) / 4; ++bx) {
+            m.mv[list][by * 4 + bx][0] = vx;
+            m.mv[list][by * 4 + bx][1] = vy;
+        }
+}
+} // namespace
+
+void SliceDecoder::spatialDirectRefs(int mbAddr, int refs[2], int mvp[2][2]) {
+    bool saved[16];
+    std::memcpy(saved, filled_, sizeof saved);
+    std::memset(filled_, 0, sizeof filled_);
+    for (int list = 0; list < 2; ++list) {
+        Neighbour a = neighbour(mbAddr, list, -1, 0);
+        Neighbour b = neighbour(mbAddr, list, 0, -1);
+        Neighbour c = neighbour(mbAddr, list, 16, -1);
+        if (!c.available) c = neighbour(mbAddr, list, -1, -1);
+        auto minPositive = [](int x, int y) { return (x >= 0 && y >= 0) ? std::min(x, y) : std::max(x, y); };
+        refs[list] = minPositive(a.ref, minPositive(b.ref, c.ref));
+        mvp[list][0] = mvp[list][1] = 0;
+    }
+    if (refs[0] >= 0) mvPrediction(mbAddr, 0, refs[0], 0, 0, 16, 16, mvp[0]);
+    if (refs[1] >= 0) mvPrediction(mbAddr, 1, refs[1], 0, 0, 16, 16, mvp[1]);
+    std::memcpy(filled_, saved, sizeof saved);
+}
+
+// 8.4.1.2 for the 8x8 quadrant q of the current macroblock.
+void SliceDecoder::directPrediction(int mbAddr, int q, bool) {
+    MbMotion& m = pic_->motion[static_cast<size_t>(mbAddr)];
+    const std::vector<Picture*>& l0 = refLists_[0];
+    const std::vector<Picture*>& l1 = refLists_[1];
+    const Picture* col = l1.empty() ? nullptr : l1[0];
+    const MbMotion* cm = col && !col->motion.empty() ? &col->motion[static_cast<size_t>(mbAddr)] : nullptr;
+    int qx = (q & 1) * 8, qy = (q >> 1) * 8;
+    auto colocated = [&](int bx, int by, int& refIdx, int& mvx, int& mvy, int32_t& refId) {
+        if (sps_->direct8x8Inference) {
+            bx = (bx >> 1) * 3;
+            by = (by >> 1) * 3;
+        }
+        int blk = by * 4 + bx, b8 = (by >> 1) * 2 + (bx >> 1);
+        refIdx = -1;
+        mvx = mvy = 0;
+        refId = 0;
+        if (!cm || cm->isIntra) return;
+        int list = cm->ref[0][b8] >= 0 ? 0 : 1;
+        refIdx = cm->ref[list][b8];
+        if (refIdx < 0) return;
+        mvx = cm->mv[list][blk][0];
+        mvy = cm->mv[list][blk][1];
+        refId = cm->refId[list][b8];
+    };
+    if (directSpatial_) {
+        if (!directRefsValid_) {
+            spatialDirectRefs(mbAddr, directRefs_, directMvp_);
+            directRefsValid_ = true;
+        }
+        int refs[2] = {directRefs_[0], directRefs_[1]};
+        bool zeroPred = refs[0] < 0 && refs[1] < 0;
+        if (zeroPred) refs[0] = refs[1] = 0;
+        for (int list = 0; list < 2; ++list) {
+            m.ref[list][q] = static_cast<int8_t>(refs[list]);
+            m.refId[list][q] = refs[list] >= 0 && refs[list] < static_cast<int>(refLists_[list].size())
+                                   ? refLists_[list][static_cast<size_t>(refs[list])]->id
+                                   : 0;
+        }
+        bool colShort = col && !col->isLongRef;
+        for (int by = qy / 4; by < qy / 4 + 2; ++by)
+            for (int bx = qx / 4; bx < qx / 4 + 2; ++bx) {
+                int refIdx, mvx, mvy;
+                int32_t refId;
+                colocated(bx, by, refIdx, mvx, mvy, refId);
+                bool colZero = colShort && refIdx == 0 && mvx >= -1 && mvx <= 1 && mvy >= -1 && mvy <= 1;
+                for (int list = 0; list < 2; ++list) {
+                    int vx = 0, vy = 0;
+                    if (!zeroPred && refs[list] >= 0 && !(refs[list] == 0 && colZero)) {
+                        vx = directMvp_[list][0];
+                        vy = directMvp_[list][1];
+                    }
+                    if (refs[list] < 0) vx = vy = 0;
+                    m.mv[list][by * 4 + bx][0] = static_cast<int16_t>(vx);
+                    m.mv[list][by * 4 + bx][1] = static_cast<int16_t>(vy);
+                }
+            }
+    } else {
+        for (int by = qy / 4; by < qy / 4 + 2; ++by)
+            for (int bx = qx / 4; bx < qx / 4 + 2; ++bx) {
+                int refIdx, mvx, mvy;
+                int32_t refId;
+                colocated(bx, by, refIdx, mvx, mvy, refId);
+                int ref0 = 0;
+                if (refIdx >= 0) {
+                    ref0 = -1;
+                    for (size_t i = 0; i < l0.size(); ++i)
+                        if (l0[i]->id == refId) {
+                            ref0 = static_cast<int>(i);
+                            break;
+                        }
+                    if (ref0 < 0) {
+                        ref0 = 0;
+                        missingDirectRef_ = true;
+                    }
+                } else {
+                    mvx = mvy = 0;
+                }
+                int dsf = pocDistanceScale_[ref0];
+                int v0x, v0y, v1x, v1y;
+                if (dsf == 9999) {
+                    v0x = mvx;
+                    v0y = mvy;
+                    v1x = v1y = 0;
+                } else {
+                    v0x = (dsf * mvx + 128) >> 8;
+                    v0y = (dsf * mvy + 128) >> 8;
+                    v1x = v0x - mvx;
+                    v1y = v0y - mvy;
+                }
+                m.ref[0][q] = static_cast<int8_t>(ref0);
+                m.ref[1][q] = 0;
+                m.refId[0][q] = l0.empty() ? 0 : l0[static_cast<size_t>(ref0)]->id;
+                m.refId[1][q] = l1.empty() ? 0 : l1[0]->id;
+                m.mv[0][by * 4 + bx][0] = static_cast<int16_t>(v0x);
+                m.mv[0][by * 4 + bx][1] = static_cast<int16_t>(v0y);
+                m.mv[1][by * 4 + bx][0] = static_cast<int16_t>(v1x);
+                m.mv[1][by * 4 + bx][1] = static_cast<int16_t>(v1y);
+            }
+    }
+    for (int by = qy / 4; by < qy / 4 + 2; ++by)
+        for (int bx = qx / 4; bx < qx / 4 + 2; ++bx)
+            filled_[by * 4 + bx] = true;
+}
+
+void SliceDecoder::computeMotion(int mbAddr) {
+    MbInfo& mb = mbs_[static_cast<size_t>(mbAddr)];
+    MbMotion& m = pic_->motion[static_cast<size_t>(mbAddr)];
+    m.isIntra = false;
+    std::memset(m.mv, 0, sizeof m.mv);
+    std::memset(&m.ref[0][0], -1, sizeof(m.ref));
+    std::memset(m.refId, 0, sizeof m.refId);
+    std::memset(filled_, 0, sizeof filled_);
+    directRefsValid_ = false;
+    auto refIdOf = [&](int list, int ref) {
+        return ref >= 0 && ref < static_cast<int>(refLists_[list].size())
+                   ? refLists_[list][static_cast<size_t>(ref)]->id
+                   : 0;
+    };
+    auto setRef = [&](int list, int x, int y, int w, int h, int ref) {
+        for (int b8y = y / 8; b8y < (y + h + 7) / 8; ++b8y)
+            for (int b8x = x / 8; b8x < (x + w + 7) / 8; ++b8x) {
+                m.ref[list][b8y * 2 + b8x] = static_cast<int8_t>(ref);
+                m.refId[list][b8y * 2 + b8x] = refIdOf(list, ref);
+            }
+    };
+    auto fill = [&](int x, int y, int w, int h) {
+        for (int by = y / 4; by < (y + h) / 4; ++by)
+            for (int bx = x / 4; bx < (x + w) / 4; ++bx)
+                filled_[by * 4 + bx] = true;
+    };
+    auto storeMvd = [&](int list, int x, int y, int w, int h, int dx, int dy) {
+        uint8_t ax = static_cast<uint8_t>(std::min(std::abs(dx), 255)),
+                ay = static_cast<uint8_t>(std::min(std::abs(dy), 255));
+        for (int by = y / 4; by < (y + h) / 4; ++by)
+            for (int bx = x / 4; bx < (x + w) / 4; ++bx) {
+                mb.mvd[list][by * 4 + bx][0] = ax;
+                mb.mvd[list][by * 4 + bx][1] = ay;
+            }
+    };
+    auto interPart = [&](int x, int y, int w, int h, int pred, const int* refs, const int(*mvd)[2]) {
+        for (int list = 0; list < 2; ++list) {
+            if (!((pred >> list) & 1)) continue;
+            int mvp[2];
+            mvPrediction(mbAddr, list, refs[list], x, y, w, h, mvp);
+            storeMv(m, list, x, y, w, h, mvp[0] + mvd[list][0], mvp[1] + mvd[list][1]);
+            storeMvd(list, x, y, w, h, mvd[list][0], mvd[list][1]);
+        }
+        fill(x, y, w, h);
+    };
+    if (mb.kind == kMbPSkip) {
+        m.ref[0][0] = m.ref[0][1] = m.ref[0][2] = m.ref[0][3] = 0;
+        for (int i = 0; i < 4; ++i)
+            m.refId[0][i] = refIdOf(0, 0);
+        Neighbour a = neighbour(mbAddr, 0, -1, 0);
+        Neighbour b = neighbour(mbAddr, 0, 0, -1);
+        int mv[2] = {0, 0};
+        if (a.available && b.available && !(a.ref == 0 && a.mv[0] == 0 && a.mv[1] == 0) &&
+            !(b.ref == 0 && b.mv[0] == 0 && b.mv[1] == 0))
+            mvPrediction(mbAddr, 0, 0, 0, 0, 16, 16, mv);
+        storeMv(m, 0, 0, 0, 16, 16, mv[0], mv[1]);
+        return;
+    }
+    bool isB = sliceType_ == kSliceB;
+    if (mb.kind == kMbBSkip || mb.isDirect16x16) {
+        for (int q = 0; q < 4; ++q)
+            directPrediction(mbAddr, q, true);
+        return;
+    }
+    bool is8x8 = isB ? mbType_ == 22 : mbType_ >= 3;
+    if (is8x8) {
+        for (int i = 0; i < 4; ++i) {
+            int x0 = (i & 1) * 8, y0 = (i >> 1) * 8;
+            if (isB && subTypes_[i] == 0) {
+                directPrediction(mbAddr, i, false);
+                continue;
+            }
+            int pred = isB ? kBSubPred[subTypes_[i]] : 1;
+            int shape = isB ? kBSubShape[subTypes_[i]] : subTypes_[i];
+            for (int list = 0; list < 2; ++list)
+                if ((pred >> list) & 1) setRef(list, x0, y0, 8, 8, refIdx_[list][i]);
+            int w = shape == 0 || shape == 1 ? 8 : 4, h = shape == 0 || shape == 2 ? 8 : 4;
+            for (int s = 0; s < kShapeParts[shape]; ++s) {
+                int x = x0 + (w == 4 ? (s & 1) * 4 : 0);
+                int y = y0 + (h == 4 ? (w == 4 ? (s >> 1) * 4 : s * 4) : 0);
+                int refs[2] = {refIdx_[0][i], refIdx_[1][i]};
+                int mvd[2][2] = {{mvd_[0][i * 4 + s][0], mvd_[0][i * 4 + s][1]},
+                                 {mvd_[1][i * 4 + s][0], mvd_[1][i * 4 + s][1]}};
+                interPart(x, y, w, h, pred, refs, mvd);
+            }
+        }
+        return;
+    }
+    int shape; // 0 16x16, 1 16x8, 2 8x16
+    if (isB)
+        shape = mbType_ <= 3 ? 0 : (mbType_ & 1) ? 2 : 1;
+    else
+        shape = mbType_;
+    int parts = shape == 0 ? 1 : 2;
+    for (int p = 0; p < parts; ++p) {
+        int x = shape == 2 ? p * 8 : 0, y = shape == 1 ? p * 8 : 0;
+        int w = shape == 2 ? 8 : 16, h = shape == 1 ? 8 : 16;
+        int pred = isB ? kBPartPred[mbType_][p] : 1;
+        for (int list = 0; list < 2; ++list)
+            if ((pred >> list) & 1) setRef(list, x, y, w, h, refIdx_[list][p]);
+        int refs[2] = {refIdx_[0][p], refIdx_[1][p]};
+        int mvd[2][2] = {{mvd_[0][p * 4][0], mvd_[0][p * 4][1]}, {mvd_[1][p * 4][0], mvd_[1][p * 4][1]}};
+        interPart(x, y, w, h, pred, refs, mvd);
+    }
+}
+
+void SliceDecoder::predictInter(int mbAddr) {
+    const MbMotion& m = pic_->motion[static_cast<size_t>(mbAddr)];
+    auto sameMotion = [&](int blkA, int blkB) {
+        for (int list = 0; list < 2; ++list)
+            if (m.mv[list][blkA][0] != m.mv[list][blkB][0] || m.mv[list][blkA][1] != m.mv[list][blkB][1])
+                return false;
+        return true;
+    };
+    bool refsUniform = true;
+    for (int list = 0; list < 2; ++list)
+        for (int i = 1; i < 4; ++i)
+            refsUniform &= m.ref[list][i] == m.ref[list][0];
+    bool whole = refsUniform;
+    for (int b = 1; b < 16 && whole; ++b)
+        whole = sameMotion(0, b);
+    if (whole) {
+        predictBlock(mbAddr, 0, 0, 16, 16);
+        return;
+    }
+    for (int q = 0; q < 4; ++q) {
+        int x = (q & 1) * 8, y = (q >> 1) * 8;
+        int b0 = (y / 4) * 4 + x / 4;
+        if (sameMotion(b0, b0 + 1) && sameMotion(b0, b0 + 4) && sameMotion(b0, b0 + 5)) {
+            predictBlock(mbAddr, x, y, 8, 8);
+        } else {
+            for (int s = 0; s < 4; ++s)
+                predictBlock(mbAddr, x + (s & 1) * 4, y + (s >> 1) * 4, 4, 4);
+        }
+    }
+}
+
+void SliceDecoder::predictBlock(int mbAddr, int x, int y, int w, int h) {
+    const MbMotion& m = pic_->motion[static_cast<size_t>(mbAddr)];
+    int b8 = (y / 8) * 2 + x / 8, blk = (y / 4) * 4 + x / 4;
+    int px = (mbAddr % widthMbs_) * 16 + x, py = (mbAddr / widthMbs_) * 16 + y;
+    uint8_t predY[2][256], predC[2][2][64];
+    int refs[2] = {m.ref[0][b8], m.ref[1][b8]};
+    int used = 0;
+    for (int list = 0; list < 2; ++list) {
+        if (refs[list] < 0) continue;
+        used |= 1 << list;
+        const Picture* rp = refs[list] < static_cast<int>(refLists_[list].size())
+                                ? refLists_[list][static_cast<size_t>(refs[list])]
+                                : nullptr;
+        if (!rp) rp = pic_;
+        int mvx = m.mv[list][blk][0], mvy = m.mv[list][blk][1];
+        interpolateLuma(predY[list], 16, rp->plane[0], rp->stride[0], rp->width, rp->height, px + (mvx >> 2),
+                        py + (mvy >> 2), mvx & 3, mvy & 3, w, h);
+        for (int c = 0; c < 2; ++c)
+            interpolateChroma(predC[list][c], 8, rp->plane[1 + c], rp->stride[1], rp->width / 2,
+                              rp->height / 2, px / 2 + (mvx >> 3), py / 2 + (mvy >> 3), mvx & 7, mvy & 7,
+                              w / 2, h / 2);
+    }
+    if (used == 0) return;
+    for (int plane = 0; plane < 3; ++plane) {
+        int bw = plane ? w / 2 : w, bh = plane ? h / 2 : h, ps = plane ? 8 : 16;
+        uint8_t* dst =
+            pic_->plane[plane] + (plane ? py / 2 : py) * pic_->stride[plane] + (plane ? px / 2 : px);
+        int stride = pic_->stride[plane];
+        const uint8_t* s0 = plane ? predC[0][plane - 1] : predY[0];
+        const uint8_t* s1 = plane ? predC[1][plane - 1] : predY[1];
+        if (used != 3) {
+            int list = used == 1 ? 0 : 1;
+            const uint8_t* s = list ? s1 : s0;
+            if (useExplicit_) {
+                const PredWeight& pw = sh_->weights[list][static_cast<size_t>(refs[list])];
+                int wgt = plane ? pw.chromaWeight[plane - 1] : pw.lumaWeight;
+                int off = plane ? pw.chromaOffset[plane - 1] : pw.lumaOffset;
+                int logWD = plane ? sh_->chromaLog2WeightDenom : sh_->lumaLog2WeightDenom;
+                int round = logWD >= 1 ? 1 << (logWD - 1) : 0;
+                for (int r = 0; r < bh; ++r)
+                    for (int c = 0; c < bw; ++c) {
+                        int v = s[r * ps + c] * wgt;
+                        v = logWD >= 1 ? ((v + round) >> logWD) + off : v + off;
+                        dst[r * stride + c] = clip1(v);
+                    }
+            } else {
+                for (int r = 0; r < bh; ++r)
+                    std::memcpy(dst + r * stride, s + r * ps, static_cast<size_t>(bw));
+            }
+            continue;
+        }
+        if (useExplicit_ || useImplicit_) {
+            int w0, w1, o = 0, logWD;
+            if (useExplicit_) {
+                const PredWeight& p0 = sh_->weights[0][static_cast<size_t>(refs[0])];
+                const PredWeight& p1 = sh_->weights[1][static_cast<size_t>(refs[1])];
+                w0 = plane ? p0.chromaWeight[plane - 1] : p0.lumaWeight;
+                w1 = plane ? p1.chromaWeight[plane - 1] : p1.lumaWeight;
+                int o0 = plane ? p0.chromaOffset[plane - 1] : p0.lumaOffset;
+                int o1 = plane ? p1.chromaOffset[plane - 1] : p1.lumaOffset;
+                o = (o0 + o1 + 1) >> 1;
+                logWD = plane ? sh_->chromaLog2WeightDenom : sh_->lumaLog2WeightDenom;
+            } else {
+                w0 = implicitWeight_[refs[0]][refs[1]];
+                w1 = 64 - w0;
+                logWD = 5;
+            }
+            for (int r = 0; r < bh; ++r)
+                for (int c = 0; c < bw; ++c) {
+                    int v = ((s0[r * ps + c] * w0 + s1[r * ps + c] * w1 + (1 << logWD)) >> (logWD + 1)) + o;
+                    dst[r * stride + c] = clip1(v);
+                }
+        } else {
+            for (int r = 0; r < bh; ++r)
+                for (int c = 0; c < bw; ++c)
+                    dst[r * stride + c] = static_cast<uint8_t>((s0[r * ps + c] + s1[r * ps + c] + 1) >> 1);
+        }
+    }
+}
+
+void SliceDecoder::intraEdge(int mbAddr, int plane, int x, int y, int n, bool isNxN, IntraEdge& e) const {
+    int mbX = mbAddr % widthMbs_, mbY = mbAddr / widthMbs_;
+    int stride = pic_->stride[plane];
+    int mbSize = plane ? 8 : 16;
+    const uint8_t* base = pic_->plane[plane] + (mbY * mbSize + y) * stride + mbX * mbSize + x;
+    int left = mbX > 0 ? mbAddr - 1 : -1;
+    int top = mbY > 0 ? mbAddr - widthMbs_ : -1;
+    int topLeft = mbX > 0 && mbY > 0 ? mbAddr - widthMbs_ - 1 : -1;
+    int topRight = mbY > 0 && mbX + 1 < widthMbs_ ? mbAddr - widthMbs_ + 1 : -1;
+    e.hasLeft = x > 0 || isIntraAvailable(mbAddr, left);
+    e.hasTop = y > 0 || isIntraAvailable(mbAddr, top);
+    if (x > 0 && y > 0)
+        e.hasCorner = true;
+    else if (y > 0)
+        e.hasCorner = isIntraAvailable(mbAddr, left);
+    else if (x > 0)
+        e.hasCorner = isIntraAvailable(mbAddr, top);
+    else
+        e.hasCorner = isIntraAvailable(mbAddr, topLeft);
+    e.hasTopRight = false;
+    if (isNxN) {
+        int tx = x + n;
+        if (y == 0) {
+            e.hasTopRight = tx < 16 ? isIntraAvailable(mbAddr, top) : isIntraAvailable(mbAddr, topRight);
+        } else if (tx < 16) {
+            int cur = n == 4 ? kRasterToBlk[(y / 4) * 4 + x / 4] : ((y / 8) * 2 + x / 8) * 4;
+            int other = n == 4 ? kRasterToBlk[((y - 1) / 4) * 4 + tx / 4] : (((y - 1) / 8) * 2 + tx / 8) * 4;
+            e.hasTopRight = other < cur;
+        }
+    }
+    int topCount = isNxN ? 2 * n : n;
+    if (e.hasTop) {
+        std::memcpy(e.top, base - stride, static_cast<size_t>(n));
+        if (isNxN) {
+            if (e.hasTopRight)
+                std::memcpy(e.top + n, base - stride + n, static_cast<size_t>(n));
+            else
+                std::memset(e.top + n, e.top[n - 1], static_cast<size_t>(n));
+        }
+    } else {
+        std::memset(e.top, 128, static_cast<size_t>(topCount));
+    }
+    if (e.hasLeft) {
+        for (int i = 0; i < n; ++i)
+            e.left[i] = base[i * stride - 1];
+    } else {
+        std::memset(e.left, 128, static_cast<size_t>(n));
+    }
+    e.corner = e.hasCorner ? base[-stride - 1] : 128;
+}
+
+void SliceDecoder::reconstruct(int mbAddr) {
+    MbInfo& mb = mbs_[static_cast<size_t>(mbAddr)];
+    static const bool trace = std::getenv("DUOSCOPE_H264_TRACE") != nullptr;
+    if (trace) {
+        std::fprintf(stderr, "mb %d kind %d cbp %x qp %d t8 %d modes", mbAddr, mb.kind, mb.cbp, mb.qp,
+                     mb.transform8x8);
+        for (int i = 0; i < 16; ++i)
+            std::fprintf(stderr, " %d", mb.intraModes[i]);
+        std::fprintf(stderr, " chroma %d i16 %d type %d sub %d %d %d %d\n", mb.chromaPredMode, intra16Mode_,
+                     mbType_, subTypes_[0], subTypes_[1], subTypes_[2], subTypes_[3]);
+        const MbMotion& mm = pic_->motion[static_cast<size_t>(mbAddr)];
+        if (!mb.isIntra)
+            for (int l = 0; l < 2; ++l)
+                std::fprintf(stderr, "   L%d ref %d %d %d %d mv0 %d,%d mv15 %d,%d\n", l, mm.ref[l][0],
+                             mm.ref[l][1], mm.ref[l][2], mm.ref[l][3], mm.mv[l][0][0], mm.mv[l][0][1],
+                             mm.mv[l][15][0], mm.mv[l][15][1]);
+    }
+    int mbX = mbAddr % widthMbs_, mbY = mbAddr / widthMbs_;
+    uint8_t* luma = pic_->plane[0] + mbY * 16 * pic_->stride[0] + mbX * 16;
+    int ls = pic_->stride[0];
+    if (mb.isIntra) {
+        MbMotion& m = pic_->motion[static_cast<size_t>(mbAddr)];
+        m.isIntra = true;
+        std::memset(&m.ref[0][0], -1, sizeof(m.ref));
+        std::memset(m.mv, 0, sizeof m.mv);
+    }
+    if (mb.kind == kMbIPcm) {
+        for (int y = 0; y < 16; ++y)
+            std::memcpy(luma + y * ls, pcm_ + y * 16, 16);
+        for (int c = 0; c < 2; ++c) {
+            uint8_t* ch = pic_->plane[1 + c] + mbY * 8 * pic_->stride[1] + mbX * 8;
+            for (int y = 0; y < 8; ++y)
+                std::memcpy(ch + y * pic_->stride[1], pcm_ + 256 + c * 64 + y * 8, 8);
+        }
+        return;
+    }
+    IntraEdge e;
+    if (mb.kind == kMbI4x4) {
+        for (int blk = 0; blk < 16; ++blk) {
+            int r = kBlkToRaster[blk];
+            int x = (r & 3) * 4, y = (r >> 2) * 4;
+            intraEdge(mbAddr, 0, x, y, 4, true, e);
+            uint8_t* dst = luma + y * ls + x;
+            predictIntraNxN(dst, ls, 4, mb.intraModes[r], e);
+            if (mb.nonZero & (1 << r)) idct4x4Add(dst, ls, coef_[r]);
+        }
+    } else if (mb.kind == kMbI8x8) {
+        for (int b8 = 0; b8 < 4; ++b8) {
+            int x = (b8 & 1) * 8, y = (b8 >> 1) * 8;
+            intraEdge(mbAddr, 0, x, y, 8, true, e);
+            filterEdge8x8(e);
+            uint8_t* dst = luma + y * ls + x;
+            predictIntraNxN(dst, ls, 8, mb.intraModes[(y / 4) * 4 + x / 4], e);
+            if ((mb.cbp >> b8) & 1) idct8x8Add(dst, ls, coef8_[b8]);
+        }
+    } else if (mb.kind == kMbI16x16) {
+        intraEdge(mbAddr, 0, 0, 0, 16, false, e);
+        predictIntra16x16(luma, ls, intra16Mode_, e);
+        for (int r = 0; r < 16; ++r) {
+            if (hasDcLuma_) coef_[r][0] = dcLuma_[r];
+            if ((hasDcLuma_ && dcLuma_[r]) || (mb.nonZero & (1 << r)))
+                idct4x4Add(luma + (r >> 2) * 4 * ls + (r & 3) * 4, ls, coef_[r]);
+            else
+                coef_[r][0] = 0;
+        }
+    } else {
+        predictInter(mbAddr);
+        if (mb.transform8x8) {
+            for (int b8 = 0; b8 < 4; ++b8)
+                if ((mb.cbp >> b8) & 1) idct8x8Add(luma + (b8 >> 1) * 8 * ls + (b8 & 1) * 8, ls, coef8_[b8]);
+        } else {
+            for (int r = 0; r < 16; ++r)
+                if (mb.nonZero & (1 << r)) idct4x4Add(luma + (r >> 2) * 4 * ls + (r & 3) * 4, ls, coef_[r]);
+        }
+    }
+    int cs = pic_->stride[1];
+    for (int c = 0; c < 2; ++c) {
+        uint8_t* ch = pic_->plane[1 + c] + mbY * 8 * cs + mbX * 8;
+        if (mb.isIntra) {
+            intraEdge(mbAddr, 1 + c, 0, 0, 8, false, e);
+            predictIntraChroma(ch, cs, mb.chromaPredMode, e);
+        }
+        if (!(mb.cbp >> 4)) continue;
+        for (int b = 0; b < 4; ++b) {
+            coefChroma_[c][b][0] = dcChroma_[c][b];
+            if (dcChroma_[c][b] || mb.totalCoeff[16 + c * 4 + b])
+                idct4x4Add(ch + (b >> 1) * 4 * cs + (b & 1) * 4, cs, coefChroma_[c][b]);
+            else
+                coefChroma_[c][b][0] = 0;
+        }
+    }
+}
+
+int SliceDecoder::concealMissing(const Picture* ref) {
+    int count = 0;
+    int concealSlice = -1;
+    for (size_t i = 0; i < mbs_.size(); ++i) {
+        if (mbs_[i].slice >= 0) continue;
+        if (concealSlice < 0) {
+            concealSlice = static_cast<int>(sliceParams_.size());
+            sliceParams_.push_back({1, 0, 0, {0, 0}});
+        }
+        ++count;
+        MbInfo& mb = mbs_[i];
+        mb = MbInfo{};
+        mb.slice = concealSlice;
+        mb.kind = kMbPSkip;
+        std::memset(mb.intraModes, 2, sizeof mb.intraModes);
+        std::memset(mb.totalCoeff, 0, sizeof mb.totalCoeff);
+        MbMotion& m = pic_->motion[i];
+        m = MbMotion{};
+        m.isIntra = true;
+        std::memset(&m.ref[0][0], -1, sizeof(m.ref));
+        int mbX = static_cast<int>(i) % widthMbs_, mbY = static_cast<int>(i) / widthMbs_;
+        for (int p = 0; p < 3; ++p) {
+            int size = p ? 8 : 16;
+            int stride = pic_->stride[p];
+            uint8_t* dst = pic_->plane[p] + mbY * size * stride + mbX * size;
+            for (int y = 0; y < size; ++y) {
+                if (ref && ref != pic_ && ref->width == pic_->width && ref->height == pic_->height)
+                    std::memcpy(dst + y * stride, ref->plane[p] + (mbY * size + y) * stride + mbX * size,
+                                static_cast<size_t>(size));
+                else
+                    std::memset(dst + y * stride, 128, static_cast<size_t>(size));
+            }
+        }
+    }
+    return count;
+}
+
+} // namespace duoscope::h264
+
+namespace duoscope::h264 {
+
+namespace {
+
+constexpr uint8_t kAlpha[52] = {0,  0,  0,  0,   0,   0,   0,   0,   0,   0,   0,   0,   0,
+                                0,  0,  0,  4,   4,   5,   6,   7,   8,   9,   10,  12,  13,
+                                15, 17, 20, 22,  25,  28,  32,  36,  40,  45,  50,  56,  63,
+                                71, 80, 90, 101, 113, 127, 144, 162, 182, 203, 226, 255, 255};
+constexpr uint8_t kBeta[52] = {0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0, 2,  2,
+                               2,  3,  3,  3,  3,  4,  4,  4,  6,  6,  7,  7,  8,  8,  9,  9, 10, 10,
+                               11, 11, 12, 12, 13, 13, 14, 14, 15, 15, 16, 16, 17, 17, 18, 18};
+constexpr uint8_t kTc0[52][3] = {
+    {0, 0, 0},   {0, 0, 0},    {0, 0, 0},    {0, 0, 0},   {0, 0, 0},  {0, 0, 0},  {0, 0, 0},   {0, 0, 0},
+    {0, 0, 0},   {0, 0, 0},    {0, 0, 0},    {0, 0, 0},   {0, 0, 0},  {0, 0, 0},  {0, 0, 0},   {0, 0, 0},
+    {0, 0, 0},   {0, 0, 1},    {0, 0, 1},    {0, 0, 1},   {0, 0, 1},  {0, 1, 1},  {0, 1, 1},   {1, 1, 1},
+    {1, 1, 1},   {1, 1, 1},    {1, 1, 1},    {1, 1, 2},   {1, 1, 2},  {1, 1, 2},  {1, 1, 2},   {1, 2, 3},
+    {1, 2, 3},   {2, 2, 3},    {2, 2, 4},    {2, 3, 4},   {2, 3, 4},  {3, 3, 5},  {3, 4, 6},   {3, 4, 6},
+    {4, 5, 7},   {4, 5, 8},    {4, 6, 9},    {5, 7, 10},  {6, 8, 11}, {6, 8, 13}, {7, 10, 14}, {8, 11, 16},
+    {9, 12, 18}, {10, 13, 20}, {11, 15, 23}, {13, 17, 25}};
+
+// Filters one edge of `count` sample lines. q0 points at the first q0
+// sample; `across` steps from p0 to q0, `along` to the next line.
+void filterEdge(uint8_t* q0p, int across, int along, int count, const int* bS, int linesPerBs, int qpAv,
+                int offsetA, int offsetB, bool chroma) {
+    int indexA = std::clamp(qpAv + offsetA, 0, 51);
+    int indexB = std::clamp(qpAv + offsetB, 0, 51);
+    int alpha = kAlpha[indexA], beta = kBeta[indexB];
+    if (alpha == 0 || beta == 0) return;
+    for (int i = 0; i < count; ++i) {
+        int bs = bS[i / linesPerBs];
+        if (bs == 0) continue;
+        uint8_t* q = q0p + i * along;
+        int p0 = q[-across], p1 = q[-2 * across], q0 = q[0], q1 = q[across];
+        if (std::abs(p0 - q0) >= alpha || std::abs(p1 - p0) >= beta || std::abs(q1 - q0) >= beta) continue;
+        if (chroma) {
+            if (bs < 4) {
+                int tc = kTc0[indexA][bs - 1] + 1;
+                int delta = std::clamp((((q0 - p0) * 4) + (p1 - q1) + 4) >> 3, -tc, tc);
+                q[-across] = clip1(p0 + delta);
+                q[0] = clip1(q0 - delta);
+            } else {
+                q[-across] = static_cast<uint8_t>((2 * p1 + p0 + q1 + 2) >> 2);
+                q[0] = static_cast<uint8_t>((2 * q1 + q0 + p1 + 2) >> 2);
+            }
+            continue;
+        }
+        int p2 = q[-3 * across], q2 = q[2 * across];
+        int ap = std::abs(p2 - p0), aq = std::abs(q2 - q0);
+        if (bs < 4) {
+            int tc0 = kTc0[indexA][bs - 1];
+            int tc = tc0 + (ap < beta) + (aq < beta);
+            int delta = std::clamp((((q0 - p0) * 4) + (p1 - q1) + 4) >> 3, -tc, tc);
+            q[-across] = clip1(p0 + delta);
+            q[0] = clip1(q0 - delta);
+            if (ap < beta)
+                q[-2 * across] = static_cast<uint8_t>(
+                    p1 + std::clamp((p2 + ((p0 + q0 + 1) >> 1) - (p1 * 2)) >> 1, -tc0, tc0));
+            if (aq < beta)
+                q[across] = static_cast<uint8_t>(
+                    q1 + std::clamp((q2 + ((p0 + q0 + 1) >> 1) - (q1 * 2)) >> 1, -tc0, tc0));
+        } else {
+            int p3 = q[-4 * across], q3 = q[3 * across];
+            bool strong = std::abs(p0 - q0) < ((alpha >> 2) + 2);
+            if (ap < beta && strong) {
+                q[-across] = static_cast<uint8_t>((p2 + 2 * p1 + 2 * p0 + 2 * q0 + q1 + 4) >> 3);
+                q[-2 * across] = static_cast<uint8_t>((p2 + p1 + p0 + q0 + 2) >> 2);
+                q[-3 * across] = static_cast<uint8_t>((2 * p3 + 3 * p2 + p1 + p0 + q0 + 4) >> 3);
+            } else {
+                q[-across] = static_cast<uint8_t>((2 * p1 + p0 + q1 + 2) >> 2);
+            }
+            if (aq < beta && strong) {
+                q[0] = static_cast<uint8_t>((p1 + 2 * p0 + 2 * q0 + 2 * q1 + q2 + 4) >> 3);
+                q[across] = static_cast<uint8_t>((p0 + q0 + q1 + q2 + 2) >> 2);
+                q[2 * across] = static_cast<uint8_t>((2 * q3 + 3 * q2 + q1 + q0 + p0 + 4) >> 3);
+            } else {
+                q[0] = static_cast<uint8_t>((2 * q1 + q0 + p1 + 2) >> 2);
+            }
+        }
+    }
+}
+
+// bS 1 test of 8.7.2.1 for two inter blocks.
+bool motionDiffers(const MbMotion& p, int pb8, int pblk, const MbMotion& q, int qb8, int qblk) {
+    int pCount = (p.ref[0][pb8] >= 0) + (p.ref[1][pb8] >= 0);
+    int qCount = (q.ref[0][qb8] >= 0) + (q.ref[1][qb8] >= 0);
+    if (pCount != qCount) return true;
+    auto far = [](const int16_t* a, const int16_t* b) {
+        return std::abs(a[0] - b[0]) >= 4 || std::abs(a[1] - b[1]) >= 4;
+    };
+    if (pCount == 1) {
+        int pl = p.ref[0][pb8] >= 0 ? 0 : 1, ql = q.ref[0][qb8] >= 0 ? 0 : 1;
+        if (p.refId[pl][pb8] != q.refId[ql][qb8]) return true;
+        return far(p.mv[pl][pblk], q.mv[ql][qblk]);
+    }
+    int32_t p0 = p.refId[0][pb8], p1 = p.refId[1][pb8], q0 = q.refId[0][qb8], q1 = q.refId[1][qb8];
+    if (!((p0 == q0 && p1 == q1) || (p0 == q1 && p1 == q0))) return true;
+    if (p0 != p1) {
+        if (p0 == q0) return far(p.mv[0][pblk], q.mv[0][qblk]) || far(p.mv[1][pblk], q.mv[1][qblk]);
+        return far(p.mv[0][pblk], q.mv[1][qblk]) || far(p.mv[1][pblk], q.mv[0][qblk]);
+    }
+    bool straight = far(p.mv[0][pblk], q.mv[0][qblk]) || far(p.mv[1][pblk], q.mv[1][qblk]);
+    bool crossed = far(p.mv[0][pblk], q.mv[1][qblk]) || far(p.mv[1][pblk], q.mv[0][qblk]);
+    return straight && crossed;
+}
+
+} // namespace
+
+void SliceDecoder::deblockPicture() {
+    static const bool disabled = std::getenv("DUOSCOPE_H264_NO_DEBLOCK") != nullptr;
+    if (disabled) return;
+    for (int mbAddr = 0; mbAddr < static_cast<int>(mbs_.size()); ++mbAddr)
+        if (mbs_[static_cast<size_t>(mbAddr)].slice >= 0) deblockMb(mbAddr);
+}
+
+void SliceDecoder::deblockMb(int mbAddr) {
+    const MbInfo& mb = mbs_[static_cast<size_t>(mbAddr)];
+    const SliceParams& sp = sliceParams_[static_cast<size_t>(mb.slice)];
+    if (sp.disableDeblocking == 1) return;
+    int mbX = mbAddr % widthMbs_, mbY = mbAddr / widthMbs_;
+    const MbMotion& qm = pic_->motion[static_cast<size_t>(mbAddr)];
+    for (int dir = 0; dir < 2; ++dir) { // 0: vertical edges, 1: horizontal edges
+        int neighbourAddr = dir == 0 ? (mbX > 0 ? mbAddr - 1 : -1) : (mbY > 0 ? mbAddr - widthMbs_ : -1);
+        bool filterOuter =
+            neighbourAddr >= 0 && mbs_[static_cast<size_t>(neighbourAddr)].slice >= 0 &&
+            !(sp.disableDeblocking == 2 && mbs_[static_cast<size_t>(neighbourAddr)].slice != mb.slice);
+        for (int edge = 0; edge < 4; ++edge) {
+            if (edge == 0 && !filterOuter) continue;
+            if (edge > 0 && mb.transform8x8 && (edge & 1)) {
+                continue;
+            }
+            const MbInfo& pmb = edge == 0 ? mbs_[static_cast<size_t>(neighbourAddr)] : mb;
+            const MbMotion& pm = edge == 0 ? pic_->motion[static_cast<size_t>(neighbourAddr)] : qm;
+            int bS[4];
+            for (int k = 0; k < 4; ++k) {
+                int qx = dir == 0 ? edge : k, qy = dir == 0 ? k : edge;
+                int px = dir == 0 ? (edge == 0 ? 3 : edge - 1) : k,
+                    py = dir == 0 ? k : (edge == 0 ? 3 : edge - 1);
+                int qblk = qy * 4 + qx, pblk = py * 4 + px;
+                if (mb.isIntra || pmb.isIntra)
+                    bS[k] = edge == 0 ? 4 : 3;
+                else if (((mb.nonZero >> qblk) & 1) || ((pmb.nonZero >> pblk) & 1))
+                    bS[k] = 2;
+                else
+                    bS[k] = motionDiffers(pm, (py >> 1) * 2 + (px >> 1), pblk, qm, (qy >> 1) * 2 + (qx >> 1),
+                                          qblk)
+                                ? 1
+                                : 0;
+            }
+            if (!(bS[0] | bS[1] | bS[2] | bS[3])) continue;
+            int ls = pic_->stride[0];
+            uint8_t* luma =
+                pic_->plane[0] + (mbY * 16) * ls + mbX * 16 + (dir == 0 ? edge * 4 : edge * 4 * ls);
+            int qpAv = (mb.qp + pmb.qp + 1) >> 1;
+            filterEdge(luma, dir == 0 ? 1 : ls, dir == 0 ? ls : 1, 16, bS, 4, qpAv, sp.alphaOffset,
+                       sp.betaOffset, false);
+            if (edge & 1) continue;
+            int cs = pic_->stride[1];
+            for (int c = 0; c < 2; ++c) {
+                uint8_t* ch =
+                    pic_->plane[1 + c] + (mbY * 8) * cs + mbX * 8 + (dir == 0 ? edge * 2 : edge * 2 * cs);
+                int qpc = (mb.qpc[c] + pmb.qpc[c] + 1) >> 1;
+                filterEdge(ch, dir == 0 ? 1 : cs, dir == 0 ? cs : 1, 8, bS, 2, qpc, sp.alphaOffset,
+                           sp.betaOffset, true);
+            }
+        }
+    }
+}
+
+} // namespace duoscope::h264
