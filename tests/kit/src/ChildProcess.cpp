@@ -103,7 +103,7 @@ size_t Child::readFully(uint8_t* buffer, size_t size) {
 
 Child::Child(Child&& other) noexcept
     : argv_(std::move(other.argv_)), stderrPath_(std::move(other.stderrPath_)), pid_(other.pid_),
-      outputFd_(other.outputFd_) {
+      outputFd_(other.outputFd_), status_(other.status_) {
     other.pid_ = -1;
     other.outputFd_ = -1;
     other.stderrPath_.clear();
@@ -120,20 +120,31 @@ Child::~Child() {
     if (!stderrPath_.empty()) std::filesystem::remove(stderrPath_, ignored);
 }
 
-void Child::wait() {
+int Child::exitStatus() {
     if (outputFd_ >= 0) {
         close(outputFd_); // a reader that stopped early must not leave the child blocked
         outputFd_ = -1;
     }
+    if (pid_ < 0) return status_;
     int status = 0;
     while (waitpid(pid_, &status, 0) < 0) {
         if (errno != EINTR) throw ToolError("waiting for " + argv_[0] + ": " + std::strerror(errno));
     }
     pid_ = -1;
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return;
-    const std::string how = WIFEXITED(status) ? "exited with status " + std::to_string(WEXITSTATUS(status))
-                                              : "was killed by signal " + std::to_string(WTERMSIG(status));
-    throw ToolError(commandLine(argv_) + " " + how + ": " + tail(stderrPath_, 600));
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return status_;
+}
+
+std::string Child::errorText() const {
+    return tail(stderrPath_, 600);
+}
+
+void Child::wait() {
+    const int status = exitStatus();
+    if (status == 0) return;
+    const std::string how = status < 128 ? "exited with status " + std::to_string(status)
+                                         : "was killed by signal " + std::to_string(status - 128);
+    throw ToolError(commandLine(argv_) + " " + how + ": " + errorText());
 }
 
 void run(std::vector<std::string> argv, const std::filesystem::path& stdoutPath) {
@@ -155,6 +166,21 @@ std::string capture(std::vector<std::string> argv) {
     in.close();
     std::filesystem::remove(out);
     return buffer.str();
+}
+
+RunResult runCapture(std::vector<std::string> argv) {
+    const std::filesystem::path out = temporaryPath();
+    Child child(std::move(argv), out);
+    RunResult result;
+    result.status = child.exitStatus();
+    result.error = child.errorText();
+    std::ifstream in(out, std::ios::binary);
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    in.close();
+    std::filesystem::remove(out);
+    result.output = buffer.str();
+    return result;
 }
 
 } // namespace kit

@@ -31,12 +31,17 @@ class Child {
     // Waits; throws ToolError with the command, status and the end of its
     // standard error unless it exited 0.
     void wait();
+    // Waits and returns the exit status (128 + signal number when killed).
+    int exitStatus();
+    // The end of the child's standard error.
+    std::string errorText() const;
 
   private:
     std::vector<std::string> argv_;
     std::filesystem::path stderrPath_;
     int pid_ = -1;
     int outputFd_ = -1;
+    int status_ = -1;
     Child() = default;
     void start(const std::string& stdoutPath, bool pipeOutput);
 };
@@ -46,5 +51,12 @@ void run(std::vector<std::string> argv, const std::filesystem::path& stdoutPath 
 
 // Runs and returns standard output.
 std::string capture(std::vector<std::string> argv);
+
+struct RunResult {
+    int status = -1;
+    std::string output, error;
+};
+// Runs to completion without throwing on a non-zero status.
+RunResult runCapture(std::vector<std::string> argv);
 
 } // namespace kit

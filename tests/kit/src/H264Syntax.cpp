@@ -357,7 +357,29 @@ SubsetSps parseSubsetSpsRbsp(std::span<const uint8_t> rbsp) {
         }
         mvc.levels.push_back(std::move(level));
     }
-    if (r.flag()) throw BitstreamError("subset SPS: mvc_vui_parameters_extension is not supported");
+    if (r.flag()) {
+        const uint32_t ops = r.ue() + 1;
+        if (ops > 1024) throw BitstreamError("vui_mvc_num_ops_minus1 out of range");
+        subset.mvcVui.emplace();
+        for (uint32_t i = 0; i < ops; ++i) {
+            MvcVuiOperation op;
+            op.temporalId = r.bits(3);
+            const uint32_t views = r.ue() + 1;
+            if (views > 1024) throw BitstreamError("vui_mvc_num_target_output_views_minus1 out of range");
+            for (uint32_t j = 0; j < views; ++j)
+                op.targetOutputViewIds.push_back(r.ue());
+            if ((op.timingInfoPresent = r.flag())) {
+                op.numUnitsInTick = r.bits(32);
+                op.timeScale = r.bits(32);
+                op.fixedFrameRate = r.flag();
+            }
+            if (r.flag()) op.nalHrd = readHrd(r);
+            if (r.flag()) op.vclHrd = readHrd(r);
+            if (op.nalHrd || op.vclHrd) op.lowDelayHrd = r.flag();
+            op.picStructPresent = r.flag();
+            subset.mvcVui->push_back(std::move(op));
+        }
+    }
     if (r.flag()) throw BitstreamError("subset SPS: additional_extension2_flag set");
     expectTrailingBits(r, "subset_seq_parameter_set_rbsp");
     return subset;
@@ -391,7 +413,28 @@ Bytes writeSubsetSpsRbsp(const SubsetSps& subset) {
             w.ue(op.numViewsMinus1);
         }
     }
-    w.flag(false); // mvc_vui_parameters_present_flag
+    w.flag(subset.mvcVui.has_value());
+    if (subset.mvcVui) {
+        w.ue(static_cast<uint32_t>(subset.mvcVui->size() - 1));
+        for (const auto& op : *subset.mvcVui) {
+            w.bits(op.temporalId, 3);
+            w.ue(static_cast<uint32_t>(op.targetOutputViewIds.size() - 1));
+            for (uint32_t id : op.targetOutputViewIds)
+                w.ue(id);
+            w.flag(op.timingInfoPresent);
+            if (op.timingInfoPresent) {
+                w.bits(op.numUnitsInTick, 32);
+                w.bits(op.timeScale, 32);
+                w.flag(op.fixedFrameRate);
+            }
+            w.flag(op.nalHrd.has_value());
+            if (op.nalHrd) writeHrd(w, *op.nalHrd);
+            w.flag(op.vclHrd.has_value());
+            if (op.vclHrd) writeHrd(w, *op.vclHrd);
+            if (op.nalHrd || op.vclHrd) w.flag(op.lowDelayHrd);
+            w.flag(op.picStructPresent);
+        }
+    }
     w.flag(false); // additional_extension2_flag
     w.trailingBits();
     return w.bytes();

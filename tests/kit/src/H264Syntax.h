@@ -16,6 +16,7 @@ struct HrdParameters {
     struct Cpb {
         uint32_t bitRateValueMinus1 = 0, cpbSizeValueMinus1 = 0;
         bool cbr = false;
+        bool operator==(const Cpb&) const = default;
     };
     std::vector<Cpb> cpbs{Cpb{}};
     uint32_t initialCpbRemovalDelayLengthMinus1 = 23, cpbRemovalDelayLengthMinus1 = 23,
@@ -100,9 +101,22 @@ struct MvcExtension {
     bool operator==(const MvcExtension&) const = default;
 };
 
+// mvc_vui_parameters_extension() (H.14.1), one entry per operation point.
+struct MvcVuiOperation {
+    uint32_t temporalId = 0;
+    std::vector<uint32_t> targetOutputViewIds;
+    bool timingInfoPresent = false;
+    uint32_t numUnitsInTick = 0, timeScale = 0;
+    bool fixedFrameRate = false;
+    std::optional<HrdParameters> nalHrd, vclHrd;
+    bool lowDelayHrd = false, picStructPresent = false;
+    bool operator==(const MvcVuiOperation&) const = default;
+};
+
 struct SubsetSps {
     SpsData sps;
     MvcExtension mvc;
+    std::optional<std::vector<MvcVuiOperation>> mvcVui;
     bool operator==(const SubsetSps&) const = default;
 };
 
