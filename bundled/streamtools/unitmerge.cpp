@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 
 using namespace streamtools;
 
@@ -21,6 +22,9 @@ void checkHasStartCode(const NalReader& reader) {
         throw StreamError(reader.name() + ": no start code in stream");
 }
 
+int mergeInto(OutputFile& output, DelimitedUnitReader& base, DelimitedUnitReader& dependent,
+              const NalReader& baseReader, const NalReader& dependentReader);
+
 int merge(const std::string& basePath, const std::string& dependentPath, const std::string& outputPath) {
     NalReader baseReader = NalReader::openFile(basePath);
     NalReader dependentReader = NalReader::openFile(dependentPath);
@@ -29,7 +33,16 @@ int merge(const std::string& basePath, const std::string& dependentPath, const s
     DelimitedUnitReader base(baseReader, nal::accessUnitDelimiter);
     DelimitedUnitReader dependent(dependentReader, nal::mvcDelimiter);
     OutputFile output(outputPath);
+    try {
+        return mergeInto(output, base, dependent, baseReader, dependentReader);
+    } catch (...) {
+        if (output.isRegularFile()) ::unlink(outputPath.c_str());
+        throw;
+    }
+}
 
+int mergeInto(OutputFile& output, DelimitedUnitReader& base, DelimitedUnitReader& dependent,
+              const NalReader& baseReader, const NalReader& dependentReader) {
     std::uint64_t pairs = 0;
     for (;;) {
         auto baseUnit = base.next();
