@@ -48,22 +48,6 @@ const fs::path& dir() {
     return d;
 }
 
-// Packet hashes of the first audio stream (column 6 of framemd5).
-std::vector<std::string> audioHashes(const fs::path& f) {
-    const std::string out = run("ffmpeg -nostdin -v error -i " + q(f) + " -map 0:a:0 -c copy -f framemd5 -");
-    std::vector<std::string> v;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream fields(line);
-        std::string field;
-        for (int i = 0; i < 6 && std::getline(fields, field, ','); ++i) {
-        }
-        v.push_back(field);
-    }
-    return v;
-}
-
 void expectStereoMovie(const fs::path& out) {
     media::MovieReader movie(out.string());
     const int v = movie.firstTrack("vide");

@@ -83,6 +83,27 @@ inline double psnr(const std::string& decodedArgs, const std::filesystem::path& 
     return std::stod(out.substr(p + 8));
 }
 
+// Packet hashes of the first audio stream (column 6 of framemd5; later columns hold side data).
+inline std::vector<std::string> audioHashes(const std::filesystem::path& f) {
+    const std::string out = run("ffmpeg -nostdin -v error -i " + q(f) + " -map 0:a:0 -c copy -f framemd5 -");
+    std::vector<std::string> v;
+    size_t pos = 0;
+    while (pos < out.size()) {
+        size_t end = out.find('\n', pos);
+        if (end == std::string::npos) end = out.size();
+        const std::string line = out.substr(pos, end - pos);
+        pos = end + 1;
+        if (line.empty() || line[0] == '#') continue;
+        size_t field = 0;
+        for (int i = 0; i < 5 && field != std::string::npos; ++i)
+            field = line.find(',', field + 1);
+        if (field == std::string::npos) continue;
+        const size_t stop = line.find(',', field + 1);
+        v.push_back(line.substr(field + 1, stop == std::string::npos ? std::string::npos : stop - field - 1));
+    }
+    return v;
+}
+
 inline std::vector<uint8_t> readFile(const std::filesystem::path& p) {
     std::ifstream f(p, std::ios::binary);
     return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
