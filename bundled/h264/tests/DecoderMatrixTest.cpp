@@ -1,0 +1,61 @@
+// Bit-exactness of the decoder against ffmpeg on streams x264 makes at test
+// time: every output frame's MD5 must match ffmpeg's framemd5.
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+
+namespace {
+
+struct MatrixCase {
+    const char* name;
+    const char* size;
+    int frames;
+    const char* x264Options;
+};
+
+void PrintTo(const MatrixCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class H264Matrix : public ::testing::TestWithParam<MatrixCase> {};
+
+TEST_P(H264Matrix, EveryFrameMatchesFfmpeg) {
+    const MatrixCase& c = GetParam();
+    std::string log;
+    ASSERT_TRUE(h264test::makeStream(c.name, c.size, c.frames, c.x264Options, log)) << log;
+    std::string base = h264test::workDir() + "/" + c.name;
+    auto r = h264test::run(h264test::ldecod() + " -p InputFile=" + base + ".264 -p OutputFile=" + base +
+                           ".yuv -p VerifyMd5=" + base + ".md5");
+    EXPECT_EQ(r.status, 0) << r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0);
+    EXPECT_NE(r.output.find("MD5 verification passed: " + std::to_string(c.frames) + " frames"),
+              std::string::npos)
+        << r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0);
+    EXPECT_EQ(r.output.find("Warning"), std::string::npos) << "a clean stream must decode without warnings";
+}
+
+// CAVLC: baseline and high profile tools.
+const MatrixCase kCavlcCases[] = {
+    {"baseline_intra", "176x144", 6, "--profile baseline --keyint 1"},
+    {"baseline_p", "176x144", 20, "--profile baseline"},
+    {"baseline_ref16", "176x144", 24, "--profile baseline --ref 16"},
+    {"cavlc_high_8x8_weightp", "176x144", 20, "--profile high --no-cabac --bframes 0 --weightp 2"},
+    {"cavlc_no8x8", "176x144", 12, "--profile high --no-cabac --no-8x8dct"},
+    {"cavlc_bpyramid_spatial", "176x144", 30,
+     "--profile high --no-cabac --bframes 3 --b-pyramid normal --direct spatial"},
+    {"cavlc_temporal_direct", "176x144", 30, "--profile high --no-cabac --bframes 3 --direct temporal"},
+    {"cavlc_weightb", "176x144", 24, "--profile high --no-cabac --bframes 2 --weightb"},
+    {"cavlc_cqm_jvt", "176x144", 12, "--profile high --no-cabac --cqm jvt"},
+    {"cavlc_slices4", "176x144", 12, "--profile high --no-cabac --slices 4"},
+    {"cavlc_many_slices", "176x144", 12, "--profile high --no-cabac --slice-max-size 250"},
+    {"cavlc_no_deblock", "176x144", 8, "--profile high --no-cabac --no-deblock"},
+    {"cavlc_deblock_offsets", "176x144", 8, "--profile high --no-cabac --deblock -3:2"},
+    {"cavlc_constrained_intra", "176x144", 12, "--profile baseline --constrained-intra --ref 2"},
+    {"cavlc_odd_size", "200x120", 8, "--profile high --no-cabac"},
+    {"cavlc_pal", "720x576", 4, "--profile high --no-cabac --bframes 1"},
+    {"cavlc_fake_interlaced", "176x144", 8, "--profile high --no-cabac --fake-interlaced"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cavlc, H264Matrix, ::testing::ValuesIn(kCavlcCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace

@@ -1,0 +1,72 @@
+// Helpers for the decoder tests: run a command, make test media with x264
+// and reference checksums with ffmpeg, in a per-test work folder.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+
+namespace h264test {
+
+inline std::string workDir() {
+    std::filesystem::path dir = std::filesystem::path(DUOSCOPE_BINARY_DIR) / "tests" / "h264_work";
+    std::filesystem::create_directories(dir);
+    return dir.string();
+}
+
+struct CommandResult {
+    int status;
+    std::string output; // standard output and standard error together
+};
+
+inline CommandResult run(const std::string& command) {
+    CommandResult r{-1, {}};
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (!pipe) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0)
+        r.output.append(buf, n);
+    int status = pclose(pipe);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+inline std::string ldecod() {
+    return std::string(DUOSCOPE_TOOLS_DIR) + "/ldecod";
+}
+
+// A testsrc2 clip as y4m, made once per size and frame count.
+inline std::string sourceClip(const std::string& size, int frames) {
+    std::string path = workDir() + "/src_" + size + "_" + std::to_string(frames) + ".y4m";
+    if (!std::filesystem::exists(path)) {
+        std::string tmp = path + "." + std::to_string(getpid()) + ".part.y4m";
+        run("ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc2=size=" + size + ":rate=25 -frames:v " +
+            std::to_string(frames) + " -pix_fmt yuv420p " + tmp);
+        std::filesystem::rename(tmp, path);
+    }
+    return path;
+}
+
+// Encodes a clip with x264 and writes ffmpeg's per-frame MD5 list beside it.
+// Returns false (with the tool output in log) when a tool fails.
+inline bool makeStream(const std::string& name, const std::string& size, int frames,
+                       const std::string& x264Options, std::string& log) {
+    std::string dir = workDir();
+    CommandResult enc =
+        run("x264 --quiet " + x264Options + " -o " + dir + "/" + name + ".264 " + sourceClip(size, frames));
+    if (enc.status != 0) {
+        log = enc.output;
+        return false;
+    }
+    CommandResult ref = run("ffmpeg -nostdin -loglevel error -y -i " + dir + "/" + name +
+                            ".264 -f framemd5 " + dir + "/" + name + ".md5");
+    log = ref.output;
+    return ref.status == 0;
+}
+
+} // namespace h264test
