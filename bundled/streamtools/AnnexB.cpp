@@ -77,9 +77,9 @@ NalReader NalReader::openFile(const std::string& path) {
 
 NalReader::NalReader(NalReader&& other) noexcept
     : read_(std::move(other.read_)), name_(std::move(other.name_)), ownedFd_(other.ownedFd_),
-      chunkSize_(other.chunkSize_), buffer_(std::move(other.buffer_)), begin_(other.begin_), end_(other.end_),
-      consumedOffset_(other.consumedOffset_), atEnd_(other.atEnd_), started_(other.started_),
-      sawStartCode_(other.sawStartCode_) {
+      chunkSize_(other.chunkSize_), buffer_(std::move(other.buffer_)), capacity_(other.capacity_),
+      begin_(other.begin_), end_(other.end_), consumedOffset_(other.consumedOffset_), atEnd_(other.atEnd_),
+      started_(other.started_), sawStartCode_(other.sawStartCode_) {
     other.ownedFd_ = -1;
 }
 
@@ -90,13 +90,20 @@ NalReader::~NalReader() {
 bool NalReader::readMore() {
     if (atEnd_) return false;
     if (begin_ > 0) {
-        std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+        std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
         end_ -= begin_;
         begin_ = 0;
     }
-    if (buffer_.size() < end_ + chunkSize_) buffer_.resize(end_ + chunkSize_);
+    if (capacity_ < end_ + chunkSize_) {
+        // Doubling keeps a NAL unit far larger than a chunk linear to read.
+        const std::size_t grown = std::max(end_ + chunkSize_, 2 * capacity_);
+        auto larger = std::make_unique_for_overwrite<std::uint8_t[]>(grown);
+        if (end_ > 0) std::memcpy(larger.get(), buffer_.get(), end_);
+        buffer_ = std::move(larger);
+        capacity_ = grown;
+    }
     for (;;) {
-        long got = read_(buffer_.data() + end_, chunkSize_);
+        long got = read_(buffer_.get() + end_, chunkSize_);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0)
             throw StreamError("read error in " + name_ + " at byte " + std::to_string(bytesRead()) + ": " +
@@ -116,7 +123,7 @@ std::optional<NalUnit> NalReader::next() {
         const std::size_t available = end_ - begin_;
         if (available == 0 && !readMore()) return std::nullopt;
         if (available == 0) continue;
-        const std::uint8_t* data = buffer_.data() + begin_;
+        const std::uint8_t* data = buffer_.get() + begin_;
         std::uint8_t length = 0;
         std::size_t cut;
         NalUnit unit;

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -56,7 +57,7 @@ struct NalUnit {
 class NalReader {
   public:
     using ReadFunction = std::function<long(std::uint8_t*, std::size_t)>;
-    static constexpr std::size_t defaultChunkSize = std::size_t{1} << 22;
+    static constexpr std::size_t defaultChunkSize = std::size_t{1} << 20;
 
     NalReader(ReadFunction read, std::string name, std::size_t chunkSize = defaultChunkSize);
     // Reads a file; throws StreamError naming the path when it cannot be opened.
@@ -76,7 +77,8 @@ class NalReader {
     std::string name_;
     int ownedFd_ = -1;
     std::size_t chunkSize_;
-    std::vector<std::uint8_t> buffer_;
+    std::unique_ptr<std::uint8_t[]> buffer_; // not zero-filled: every byte is read into before use
+    std::size_t capacity_ = 0;
     std::size_t begin_ = 0, end_ = 0;
     std::uint64_t consumedOffset_ = 0; // file offset of buffer_[begin_]
     bool atEnd_ = false;

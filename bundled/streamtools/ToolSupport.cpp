@@ -31,7 +31,7 @@ OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
     }
     struct stat opened {};
     isRegularFile_ = ::fstat(fd_, &opened) == 0 && S_ISREG(opened.st_mode);
-    buffer_.resize(bufferSize);
+    buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(bufferSize);
 }
 
 OutputFile::~OutputFile() {
@@ -50,20 +50,20 @@ void OutputFile::writeAll(std::span<const std::uint8_t> bytes) {
 }
 
 void OutputFile::write(std::span<const std::uint8_t> bytes) {
-    if (used_ + bytes.size() > buffer_.size()) {
-        writeAll({buffer_.data(), used_});
+    if (used_ + bytes.size() > bufferSize) {
+        writeAll({buffer_.get(), used_});
         used_ = 0;
-        if (bytes.size() >= buffer_.size() / 2) {
+        if (bytes.size() >= bufferSize / 2) {
             writeAll(bytes);
             return;
         }
     }
-    std::memcpy(buffer_.data() + used_, bytes.data(), bytes.size());
+    std::memcpy(buffer_.get() + used_, bytes.data(), bytes.size());
     used_ += bytes.size();
 }
 
 void OutputFile::close() {
-    writeAll({buffer_.data(), used_});
+    writeAll({buffer_.get(), used_});
     used_ = 0;
     if (ownsFd_) {
         int fd = fd_;

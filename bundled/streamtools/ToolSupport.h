@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -33,7 +34,7 @@ class OutputFile {
     int fd_ = -1;
     bool ownsFd_ = true;
     bool isRegularFile_ = false;
-    std::vector<std::uint8_t> buffer_;
+    std::unique_ptr<std::uint8_t[]> buffer_;
     std::size_t used_ = 0;
 };
 

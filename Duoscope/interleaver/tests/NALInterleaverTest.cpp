@@ -410,3 +410,54 @@ TEST(StartCodeSearch, AgreesWithScalarReference) {
         }
     }
 }
+
+// unitmerge is the same merge written over the stream tools' own NAL reader;
+// on arbitrary bytes (zeros and ones everywhere, so start codes turn up in odd
+// places) both must write the same stream or both must fail.
+TEST(NALInterleaver, AgreesWithUnitmergeOnArbitraryStreams) {
+    const fs::path unitmerge = fs::path(DUOSCOPE_TOOLS_DIR) / "unitmerge";
+    std::mt19937 random(11);
+    auto randomStream = [&](std::uint8_t delimiterType) {
+        Bytes out;
+        const int units = static_cast<int>(random() % 12);
+        if (random() % 3 == 0) append(out, Bytes(random() % 6, 0x00));
+        for (int k = 0; k < units; ++k) {
+            append(out, nal(static_cast<std::uint8_t>(delimiterType | (random() % 2 ? 0x20 : 0)), {0xF0},
+                            random() % 2));
+            for (int n = static_cast<int>(random() % 4); n > 0; --n) {
+                Bytes body(random() % 9);
+                for (auto& byte : body) {
+                    const std::uint32_t pick = random() % 8;
+                    byte = pick < 3 ? 0x00 : pick < 4 ? 0x01 : static_cast<std::uint8_t>(random());
+                }
+                append(out, nal(static_cast<std::uint8_t>(random() % 32), body, random() % 2));
+            }
+        }
+        return out;
+    };
+    int agreedFailures = 0;
+    for (int round = 0; round < 150; ++round) {
+        TempDir dir;
+        const Bytes base = randomStream(9), mvc = randomStream(24);
+        writeFile(dir / "base.264", base);
+        writeFile(dir / "dep.mvc", mvc);
+        bool interleaverFailed = false;
+        try {
+            NALInterleaver().interleave(dir / "base.264", dir / "dep.mvc", dir / "a.264");
+        } catch (const std::exception&) {
+            interleaverFailed = true;
+        }
+        const std::string command = "'" + unitmerge.string() + "' '" + (dir / "base.264").string() + "' '" +
+                                    (dir / "dep.mvc").string() + "' '" + (dir / "b.264").string() +
+                                    "' 2>/dev/null";
+        const int status = std::system(command.c_str());
+        const bool unitmergeFailed = !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+        ASSERT_EQ(interleaverFailed, unitmergeFailed) << "round " << round;
+        if (interleaverFailed) {
+            ++agreedFailures;
+            continue;
+        }
+        ASSERT_TRUE(readFile(dir / "a.264") == readFile(dir / "b.264")) << "round " << round;
+    }
+    EXPECT_LT(agreedFailures, 100); // most rounds must compare real output
+}
