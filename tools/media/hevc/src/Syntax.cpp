@@ -199,19 +199,23 @@ Sps parseSps(std::span<const uint8_t> rbsp, int nuhLayerId) {
     if (s.conformanceWindow)
         for (auto& c : s.confWin)
             c = r.ue();
-    s.bitDepthLuma = static_cast<int>(r.ue()) + 8;
-    s.bitDepthChroma = static_cast<int>(r.ue()) + 8;
-    s.log2MaxPocLsb = static_cast<int>(r.ue()) + 4;
-    check(s.log2MaxPocLsb <= 16, "log2_max_pic_order_cnt_lsb_minus4");
+    const uint32_t depthLuma = r.ue(), depthChroma = r.ue();
+    check(depthLuma <= 8 && depthChroma <= 8, "bit depths");
+    s.bitDepthLuma = static_cast<int>(depthLuma) + 8;
+    s.bitDepthChroma = static_cast<int>(depthChroma) + 8;
+    const uint32_t pocBits = r.ue();
+    check(pocBits <= 12, "log2_max_pic_order_cnt_lsb_minus4");
+    s.log2MaxPocLsb = static_cast<int>(pocBits) + 4;
     const bool orderingAll = r.flag();
     for (int i = orderingAll ? 0 : s.maxSubLayersMinus1; i <= s.maxSubLayersMinus1; ++i) {
         s.maxDecPicBufferingMinus1 = r.ue();
         s.maxNumReorderPics = r.ue();
         s.maxLatencyIncreasePlus1 = r.ue();
     }
-    s.log2MinCb = static_cast<int>(r.ue()) + 3;
-    s.log2Ctb = s.log2MinCb + static_cast<int>(r.ue());
-    check(s.log2Ctb <= 6, "CTB size");
+    const uint32_t minCb = r.ue(), diffCtb = r.ue();
+    check(minCb <= 3 && diffCtb <= 3 && minCb + diffCtb <= 3, "coding block sizes");
+    s.log2MinCb = static_cast<int>(minCb) + 3;
+    s.log2Ctb = s.log2MinCb + static_cast<int>(diffCtb);
     r.ue();
     r.ue();
     r.ue();
