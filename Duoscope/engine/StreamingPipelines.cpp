@@ -1,21 +1,273 @@
-#include <stdexcept>
+// The streaming routes: one viewpump | twinrow | ffmpeg shell pipeline, or the
+// segment-parallel fanout-run.sh script; no decoded picture touches the disk.
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <fstream>
 
+#include "EncodeSupport.h"
 #include "PipelineEngine.h"
+#include "ToolLocator.h"
 
 namespace duoscope {
 
-void PipelineEngine::decodeSBSPipe(const StreamingDecodeRequest&) {
-    throw std::logic_error("decodeSBSPipe is not built yet");
+namespace fs = std::filesystem;
+
+namespace {
+
+void linkInputStream(const fs::path& workFolder, const fs::path& stream) {
+    fs::path link = workFolder / "input_stream.264";
+    std::error_code ignored;
+    fs::remove(link, ignored);
+    fs::create_symlink(stream, link);
 }
 
-void PipelineEngine::decodeSBSParallel(const StreamingDecodeRequest&, bool, bool, long long,
-                                       const std::optional<std::filesystem::path>&) {
-    throw std::logic_error("decodeSBSParallel is not built yet");
+void writeText(const fs::path& file, const std::string& text) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    if (!out)
+        throw fs::filesystem_error("Cannot write script", file, std::make_error_code(std::errc::io_error));
 }
 
-std::optional<std::string> PipelineEngine::parallelPipelineScriptPath() { return std::nullopt; }
+bool hasMovie(const fs::path& file) {
+    std::error_code error;
+    return fs::is_regular_file(file, error) && fs::file_size(file, error) > 0;
+}
 
-bool PipelineEngine::hasDualSplitTools() { return false; }
+std::string folderOf(const fs::path& file) {
+    fs::path folder = file.parent_path();
+    return folder.empty() ? std::string(".") : folder.string();
+}
 
-void PipelineEngine::removeIntermediateFile(const std::filesystem::path&, const std::string&) {}
+} // namespace
+
+std::optional<std::string> PipelineEngine::parallelPipelineScriptPath() {
+    auto viewpump = findTool("viewpump");
+    if (!viewpump) {
+        engineLog("parallelPipelineScriptPath: viewpump not found");
+        return std::nullopt;
+    }
+    fs::path folder = fs::path(*viewpump).parent_path();
+    fs::path script = folder / "fanout-run.sh";
+    fs::path unitprobe = folder / "unitprobe";
+    std::error_code error;
+    bool hasScript = fs::exists(script, error);
+    bool hasProbe = fs::exists(unitprobe, error);
+    engineLog("Parallel tools check: ldecod at " + *viewpump);
+    engineLog("  fanout-run.sh: " + script.string() + " exists=" + (hasScript ? "true" : "false"));
+    engineLog("  unitprobe: " + unitprobe.string() + " exists=" + (hasProbe ? "true" : "false"));
+    if (hasScript && hasProbe) return script.string();
+    return std::nullopt;
+}
+
+bool PipelineEngine::hasDualSplitTools() {
+    auto viewpump = findTool("viewpump");
+    bool hasSever = false, hasMerge = false;
+    if (viewpump) {
+        fs::path folder = fs::path(*viewpump).parent_path();
+        std::error_code error;
+        hasSever = fs::exists(folder / "twinsever", error);
+        hasMerge = fs::exists(folder / "unitmerge", error);
+    }
+    engineLog(std::string("Dual-split tools check: twinsever=") + (hasSever ? "true" : "false") +
+              " unitmerge=" + (hasMerge ? "true" : "false"));
+    return hasSever && hasMerge;
+}
+
+void PipelineEngine::removeIntermediateFile(const fs::path& file, const std::string& label) {
+    std::error_code error;
+    auto size = fs::file_size(file, error);
+    double megabytes = error ? 0.0 : static_cast<double>(size) / (1024.0 * 1024.0);
+    if (fs::remove(file, error) && !error) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.1f", megabytes);
+        engineLog("Cleaned up " + label + ": " + file.filename().string() + " (" + text + " MB freed)");
+    } else {
+        std::string reason = error ? error.message() : std::string("No such file or directory");
+        engineLog("Warning: could not clean up " + label + " at " + file.string() + ": " + reason);
+    }
+}
+
+void PipelineEngine::decodeSBSPipe(const StreamingDecodeRequest& request) {
+    auto viewpump = findTool("viewpump");
+    auto twinrow = findTool("twinrow");
+    auto ffmpeg = findTool("ffmpeg");
+    if (!viewpump || !twinrow || !ffmpeg)
+        throw ConversionError::toolNotFound("viewpump, twinrow, or ffmpeg not found");
+    if (request.rightFirst) engineLog("block_rl detected — twinrow will swap eyes");
+
+    fs::path workFolder = folderOf(request.interleavedURL);
+    linkInputStream(workFolder, request.interleavedURL);
+    fs::path script = workFolder / "pipe_pipeline.sh";
+    writeText(script,
+              pipePipelineScript(
+                  {workFolder.string(), *viewpump, *twinrow, *ffmpeg, request.sourceAudioURL.string(),
+                   request.outputURL.string(), request.rightFirst, request.videoWidth, request.videoHeight,
+                   request.frameRateNum, request.frameRateDen, request.qualityPreset, request.outputTarget},
+                  activeEncoderProfile()));
+
+    double frames = request.frameRateDen != 0
+                        ? std::floor(request.sourceDuration * request.frameRateNum / request.frameRateDen)
+                        : 0;
+    double estimatedFrames = std::max(1.0, std::isfinite(frames) ? frames : 1.0);
+    ProgressCallback progress = request.progressHandler;
+
+    auto process = ChildProcess::create(
+        {"/bin/bash", {script.string()}, workFolder, ChildProcess::Output::pipe, ChildProcess::Output::pipe});
+    setCurrentProcess(process);
+
+    auto recentErrors = std::make_shared<RecentLines>(100);
+    auto lastCount = std::make_shared<long long>(0);
+    auto errSplitter = std::make_shared<LineSplitter>(false);
+    auto outSplitter = std::make_shared<LineSplitter>(true);
+    auto onErrorLine = [this, recentErrors, lastCount, estimatedFrames, progress](const std::string& raw) {
+        std::string line = trimmed(raw);
+        if (line.empty()) return;
+        recentErrors->append(line);
+        if (startsWith(line, "viewpump:")) {
+            size_t first = line.find_first_of("0123456789");
+            if (first != std::string::npos) {
+                size_t last = line.find_first_not_of("0123456789", first);
+                if (last == std::string::npos) last = line.size();
+                long long count = 0;
+                auto [end, error] = std::from_chars(line.data() + first, line.data() + last, count);
+                if (error == std::errc() && count - *lastCount >= 100) {
+                    *lastCount = count;
+                    directLog("viewpump: " + std::to_string(count) + " frame pairs decoded");
+                    if (progress)
+                        progress(ConversionStage::decoding,
+                                 0.50 + 0.30 * std::min(static_cast<double>(count) / estimatedFrames, 1.0));
+                }
+            }
+            if (contains(line, "done")) {
+                directLog(line);
+                if (progress) progress(ConversionStage::encoding, 0.80);
+            }
+        }
+        if (startsWith(line, "twinrow:") && contains(line, "frames") && !contains(line, "done"))
+            directLog(line);
+        if (contains(line, "Warning") && !contains(line, "max_dec_frame_buffering")) directLog(line);
+    };
+    auto onOutputLine = [this](const std::string& raw) {
+        std::string line = trimmed(raw);
+        if (contains(line, "time=") && contains(line, "speed=")) directLog("ffmpeg: " + line);
+    };
+    process->setStandardErrorHandler(
+        [errSplitter, onErrorLine](std::string_view chunk) { errSplitter->feed(chunk, onErrorLine); });
+    process->setStandardOutputHandler(
+        [outSplitter, onOutputLine](std::string_view chunk) { outSplitter->feed(chunk, onOutputLine); });
+    process->launch();
+    process->waitUntilExit();
+    errSplitter->finish(onErrorLine);
+    outSplitter->finish(onOutputLine);
+
+    if (isCancelled) throw ConversionError::cancelled();
+    int status = process->terminationStatus();
+    if (status != 0 || process->wasKilledBySignal()) {
+        engineLog("Pipe pipeline stderr:\n" + joined(recentErrors->last(10), "\n"));
+        throw ConversionError::decodingFailed("Pipe pipeline exited with code " + std::to_string(status));
+    }
+    if (!hasMovie(request.outputURL))
+        throw ConversionError::decodingFailed("Pipe pipeline finished without writing " +
+                                              request.outputURL.string());
+    engineLog("SBS output: " + request.outputURL.filename().string() + " (" +
+              std::to_string(wholeMegabytes(request.outputURL)) + " MB)");
+}
+
+void PipelineEngine::decodeSBSParallel(const StreamingDecodeRequest& request, bool directMVHEVC, bool,
+                                       long long, const std::optional<fs::path>& dualSplitMVCPath) {
+    auto script = parallelPipelineScriptPath();
+    if (!script) throw ConversionError::toolNotFound("fanout-run.sh not found");
+    std::string label = directMVHEVC ? " [DIRECT MV-HEVC]" : " [SBS]";
+    engineLog("=== Parallel pipeline: segment-parallel decode+encode" + label + " ===");
+    engineLog("Workers: auto-detect, quality: " + parallelQualityText(request.qualityPreset, directMVHEVC) +
+              ", swap: " + (request.rightFirst ? "true" : "false") +
+              ", directMVHEVC: " + (directMVHEVC ? "true" : "false"));
+    engineLog("Script: " + *script);
+
+    ParallelArgumentsSpec spec{*script,
+                               request.interleavedURL.string(),
+                               request.sourceAudioURL.string(),
+                               request.outputURL.string(),
+                               folderOf(request.interleavedURL),
+                               request.videoWidth,
+                               request.videoHeight,
+                               request.frameRateNum,
+                               request.frameRateDen,
+                               request.qualityPreset,
+                               request.outputTarget,
+                               request.rightFirst,
+                               directMVHEVC,
+                               std::nullopt};
+    if (dualSplitMVCPath) {
+        spec.dualSplitMVCPath = dualSplitMVCPath->string();
+        engineLog("Dual-split mode: base=" + request.interleavedURL.filename().string() +
+                  " mvc=" + dualSplitMVCPath->filename().string());
+    }
+    auto process =
+        ChildProcess::create({"/bin/bash", parallelPipelineArguments(spec, activeEncoderProfile()),
+                              std::nullopt, ChildProcess::Output::pipe, ChildProcess::Output::pipe});
+    setCurrentProcess(process);
+
+    ConversionStage stage = directMVHEVC ? ConversionStage::encodingMVHEVC : ConversionStage::encoding;
+    ProgressCallback progress = request.progressHandler;
+    auto report = [progress](ConversionStage reportedStage, double fraction) {
+        if (progress) progress(reportedStage, fraction);
+    };
+    auto recentOutput = std::make_shared<RecentLines>(200);
+    auto outSplitter = std::make_shared<LineSplitter>(false);
+    auto errSplitter = std::make_shared<LineSplitter>(false);
+    auto onOutputLine = [this, recentOutput, stage, report](const std::string& raw) {
+        std::string line = trimmed(raw);
+        recentOutput->append(line);
+        if (contains(line, "Phase 1")) {
+            directLog(line);
+            report(ConversionStage::decoding, 0.50);
+        }
+        if (contains(line, "Split into")) {
+            directLog(line);
+            report(ConversionStage::decoding, 0.55);
+        }
+        if (contains(line, "worker_") && contains(line, "done")) directLog(line);
+        if (contains(line, "Phase 2 ") && contains(line, "time")) {
+            directLog(line);
+            report(stage, 0.80);
+        }
+        if (contains(line, "Phase 3") || contains(line, "Concat")) {
+            directLog(line);
+            report(stage, 0.85);
+        }
+        if (contains(line, "COMPLETE")) {
+            directLog(line);
+            report(stage, 0.90);
+        }
+        if (contains(line, "Total time:") || contains(line, "Output:")) directLog(line);
+    };
+    auto onErrorLine = [this](const std::string& raw) {
+        std::string line = trimmed(raw);
+        if (contains(line, "ERROR") || contains(line, "FAILED")) directLog("⚠️ " + line);
+    };
+    process->setStandardOutputHandler(
+        [outSplitter, onOutputLine](std::string_view chunk) { outSplitter->feed(chunk, onOutputLine); });
+    process->setStandardErrorHandler(
+        [errSplitter, onErrorLine](std::string_view chunk) { errSplitter->feed(chunk, onErrorLine); });
+    process->launch();
+    process->waitUntilExit();
+    outSplitter->finish(onOutputLine);
+    errSplitter->finish(onErrorLine);
+
+    if (isCancelled) throw ConversionError::cancelled();
+    int status = process->terminationStatus();
+    if (status != 0 || process->wasKilledBySignal()) {
+        engineLog("Parallel pipeline output:\n" + joined(recentOutput->last(20), "\n"));
+        throw ConversionError::decodingFailed("Parallel pipeline exited with code " + std::to_string(status));
+    }
+    if (!hasMovie(request.outputURL))
+        throw ConversionError::decodingFailed("Parallel pipeline finished without writing " +
+                                              request.outputURL.string());
+    engineLog("SBS output: " + request.outputURL.filename().string() + " (" +
+              std::to_string(wholeMegabytes(request.outputURL)) + " MB)");
+}
+
 } // namespace duoscope

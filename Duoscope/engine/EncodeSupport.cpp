@@ -1,0 +1,332 @@
+#include "EncodeSupport.h"
+
+#include <algorithm>
+#include <charconv>
+#include <fstream>
+
+namespace duoscope {
+
+namespace fs = std::filesystem;
+
+namespace {
+constexpr std::string_view whiteSpace = " \t\r\n\v\f";
+}
+
+std::string trimmed(std::string_view text) {
+    size_t first = text.find_first_not_of(whiteSpace);
+    if (first == std::string_view::npos) return {};
+    size_t last = text.find_last_not_of(whiteSpace);
+    return std::string(text.substr(first, last - first + 1));
+}
+
+std::string lowercased(std::string_view text) {
+    std::string result(text);
+    for (char& c : result)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return result;
+}
+
+std::string joined(const std::vector<std::string>& parts, std::string_view separator) {
+    std::string result;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (i) result += separator;
+        result += parts[i];
+    }
+    return result;
+}
+
+std::string leadingCharacters(std::string_view text, std::size_t count) {
+    size_t end = 0;
+    for (size_t seen = 0; end < text.size() && seen < count; ++seen) {
+        ++end;
+        while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+            ++end;
+    }
+    return std::string(text.substr(0, end));
+}
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+bool contains(std::string_view text, std::string_view part) {
+    return text.find(part) != std::string_view::npos;
+}
+
+std::string extensionOf(const fs::path& path) {
+    std::string extension = path.extension().string();
+    return extension.empty() ? extension : extension.substr(1);
+}
+
+std::string shortestDecimal(double value) {
+    char buffer[64];
+    auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value);
+    std::string text(buffer, error == std::errc() ? end : buffer);
+    if (text.find_first_of(".eEn") == std::string::npos) text += ".0";
+    return text;
+}
+
+std::string shellDoubleQuoted(const std::string& text) {
+    std::string result;
+    for (char c : text) {
+        if (c == '"' || c == '\\' || c == '$' || c == '`') result.push_back('\\');
+        result.push_back(c);
+    }
+    return result;
+}
+
+std::optional<double> parseClockTime(std::string_view text) {
+    double parts[3];
+    int count = 0;
+    size_t start = 0;
+    while (true) {
+        size_t colon = text.find(':', start);
+        std::string_view part = text.substr(start, colon == std::string_view::npos ? colon : colon - start);
+        if (count == 3 || part.empty() || part[0] == '-') return std::nullopt;
+        auto [end, error] = std::from_chars(part.data(), part.data() + part.size(), parts[count]);
+        if (error != std::errc() || end != part.data() + part.size() || !(parts[count] >= 0))
+            return std::nullopt;
+        ++count;
+        if (colon == std::string_view::npos) break;
+        start = colon + 1;
+    }
+    if (count != 3) return std::nullopt;
+    return parts[0] * 3600 + parts[1] * 60 + parts[2];
+}
+
+std::optional<std::string> timeTextOfLine(std::string_view line) {
+    size_t at = line.find("time=");
+    if (at == std::string_view::npos) return std::nullopt;
+    std::string_view rest = line.substr(at + 5);
+    return std::string(rest.substr(0, rest.find(' ')));
+}
+
+double lastTimeInLog(std::string_view logText) {
+    double last = 0;
+    for (size_t at = logText.find("time="); at != std::string_view::npos;
+         at = logText.find("time=", at + 5)) {
+        std::string_view rest = logText.substr(at + 5);
+        if (auto seconds = parseClockTime(rest.substr(0, rest.find_first_of(" \r\n")))) last = *seconds;
+    }
+    return last;
+}
+
+std::uintmax_t wholeMegabytes(const fs::path& file) {
+    std::error_code error;
+    auto size = fs::file_size(file, error);
+    return error ? 0 : size / 1'000'000;
+}
+
+std::string fileTail(const fs::path& file, std::size_t count) {
+    std::ifstream in(file, std::ios::binary | std::ios::ate);
+    if (!in) return {};
+    std::streamoff size = in.tellg();
+    std::streamoff start =
+        size > static_cast<std::streamoff>(count) ? size - static_cast<std::streamoff>(count) : 0;
+    in.seekg(start);
+    std::string text(static_cast<size_t>(size - start), '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<size_t>(in.gcount()));
+    return text;
+}
+
+void RecentLines::append(std::string line) {
+    std::lock_guard lock(mutex_);
+    lines_.push_back(std::move(line));
+    while (lines_.size() > capacity_)
+        lines_.pop_front();
+}
+
+std::vector<std::string> RecentLines::last(std::size_t count) const {
+    std::lock_guard lock(mutex_);
+    size_t skip = lines_.size() > count ? lines_.size() - count : 0;
+    return {lines_.begin() + static_cast<std::ptrdiff_t>(skip), lines_.end()};
+}
+
+bool RecentLines::empty() const {
+    std::lock_guard lock(mutex_);
+    return lines_.empty();
+}
+
+std::vector<std::string> encodeSBSArguments(const SBSEncodeSpec& spec, EncoderProfile profile) {
+    std::string size = std::to_string(spec.viewWidth) + "x" + std::to_string(spec.viewHeight);
+    std::string rate = std::to_string(spec.frameRateNum) + "/" + std::to_string(spec.frameRateDen);
+    std::vector<std::string> arguments{"-y"};
+    for (const fs::path* view : {&spec.leftView, &spec.rightView})
+        arguments.insert(arguments.end(), {"-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", size, "-r", rate,
+                                           "-i", view->string()});
+    // The audio map is optional: a source without audio still makes a movie.
+    arguments.insert(arguments.end(), {"-i", spec.sourceAudio.string(), "-filter_complex",
+                                       "[0:v][1:v]hstack=inputs=2[sbs]", "-map", "[sbs]", "-map", "2:a:0?"});
+    std::string extension = lowercased(extensionOf(spec.output));
+    auto group = videoEncoderGroup(usesHEVC(extension, spec.outputCodec), spec.qualityPreset);
+    arguments.insert(arguments.end(), group.begin(), group.end());
+    auto cap = rateCapArguments(spec.qualityPreset);
+    arguments.insert(arguments.end(), cap.begin(), cap.end());
+    if (extension == "mov") arguments.insert(arguments.end(), {"-movflags", "+faststart"});
+    arguments.insert(arguments.end(), {"-c:a", "copy", "-sn", "-dn", "-shortest", spec.output.string()});
+    return applyEncoderProfile(std::move(arguments), profile);
+}
+
+std::vector<std::string> sideBySideRemuxArguments(const fs::path& source, const fs::path& remuxed,
+                                                  EncoderProfile profile) {
+    return applyEncoderProfile({"-y", "-i", source.string(), "-c:v", "copy", "-tag:v", "hvc1", "-c:a",
+                                "aac_at", "-b:a", "448k", "-ac", "6", "-ar", "48000", "-movflags",
+                                "+faststart", remuxed.string()},
+                               profile);
+}
+
+std::vector<std::string> mvhevcRemuxArguments(const fs::path& input, const fs::path& remuxed) {
+    return {"-y",   "-i",     input.string(), "-c:v",      "copy",       "-c:a",
+            "copy", "-tag:v", "hvc1",         "-movflags", "+faststart", remuxed.string()};
+}
+
+std::vector<std::string> stereoPackerArguments(const fs::path& input, const fs::path& output,
+                                               QualityPreset preset) {
+    const auto& encoding = presetEncoding(preset);
+    std::vector<std::string> arguments{input.string(), output.string(), encoding.stereoPackerQuality};
+    if (encoding.stereoPackerRate) arguments.push_back(std::to_string(*encoding.stereoPackerRate));
+    return arguments;
+}
+
+std::string audioArgumentText(OutputTarget target, EncoderProfile profile) {
+    return applyEncoderProfile(target == OutputTarget::visionPro
+                                   ? std::string("-c:a aac_at -b:a 448k -ac 6 -ar 48000")
+                                   : "-c:a copy",
+                               profile);
+}
+
+std::string frameAlternateScript(const FrameAlternateScriptSpec& spec, EncoderProfile profile) {
+    const auto& encoding = presetEncoding(spec.qualityPreset);
+    std::string rate;
+    if (encoding.rateCapMegabits)
+        rate = " -maxrate " + std::to_string(*encoding.rateCapMegabits) + "M -bufsize " +
+               std::to_string(2 * *encoding.rateCapMegabits) + "M";
+    std::string quality = std::to_string(encoding.videoQuality);
+    std::string video =
+        usesHEVC(lowercased(extensionOf(spec.outputPath)), spec.outputCodec)
+            ? "-c:v hevc_videotoolbox -q:v " + quality + rate +
+                  " -sc_threshold 0 -realtime 0 -tag:v hvc1 -metadata:s:v:0 stereo_mode=left_right"
+            : "-c:v h264_videotoolbox -q:v " + quality + rate +
+                  " -sc_threshold 0 -realtime 0 -metadata:s:v:0 stereo_mode=left_right";
+    video = applyEncoderProfile(video, profile);
+    std::string audio = audioArgumentText(spec.outputTarget, profile);
+    // The limit is in seconds of the source, which are seconds of the output too.
+    std::string limit = spec.durationLimit ? "-t " + std::to_string(*spec.durationLimit) : "";
+    std::string first = spec.rightFirst ? "right" : "left";
+    std::string second = spec.rightFirst ? "left" : "right";
+    // Each eye holds every other picture: stamp it at half the source's rate
+    // and say so to the rest of the graph, or the movie plays twice as fast as
+    // its audio.
+    std::string eyeTiming = "setpts=2*N/FRAME_RATE/TB,fps=source_fps/2";
+    return "#!/bin/bash\n"
+           "set -eo pipefail\n"
+           "FFMPEG=\"" +
+           shellDoubleQuoted(spec.ffmpegPath) +
+           "\"\n"
+           "SOURCE=\"" +
+           shellDoubleQuoted(spec.sourcePath) +
+           "\"\n"
+           "WORKDIR=\"" +
+           shellDoubleQuoted(spec.workFolder) +
+           "\"\n"
+           "\n"
+           "echo \"FA: Encoding frame-alternate → SBS (" +
+           (spec.rightFirst ? "right-first" : "left-first") +
+           ")\"\n"
+           "# Use ffmpeg filter_complex to:\n"
+           "# - Split input into two streams\n"
+           "# - Select even/odd frames for left/right eyes\n"
+           "# - For block_rl: even=right, odd=left (swap)\n"
+           "# - For block_lr: even=left, odd=right (normal)\n"
+           "# - Horizontally stack them (always left|right)\n"
+           "# The source framerate is 2x actual (e.g. 47.952 for 23.976 content)\n"
+           "# After selecting every other frame, each eye is at the real framerate\n"
+           "\"$FFMPEG\" -y " +
+           limit +
+           " -i \"$SOURCE\" \\\n"
+           "    -filter_complex \"\n"
+           "        [0:v]split[a][b];\n"
+           "        [a]select='not(mod(n\\,2))'," +
+           eyeTiming + "[" + first +
+           "];\n"
+           "        [b]select='mod(n\\,2)'," +
+           eyeTiming + "[" + second +
+           "];\n"
+           "        [left][right]hstack=inputs=2[sbs]\n"
+           "    \" \\\n"
+           "    -map \"[sbs]\" -map 0:a:0? \\\n"
+           "    " +
+           video +
+           " \\\n"
+           "    " +
+           audio +
+           " -shortest \\\n"
+           "    -movflags +faststart \\\n"
+           "    \"" +
+           shellDoubleQuoted(spec.outputPath) +
+           "\" 2>\"$WORKDIR/ffmpeg.log\"\n"
+           "\n"
+           "echo \"FA: Done\"";
+}
+
+std::string pipePipelineScript(const PipeScriptSpec& spec, EncoderProfile profile) {
+    const std::string gap = "     ";
+    std::string encoder = applyEncoderProfile(
+        "-c:v hevc_videotoolbox -q:v " + std::to_string(presetEncoding(spec.qualityPreset).videoQuality) +
+            " -tag:v hvc1 -pix_fmt yuv420p",
+        profile);
+    std::string rate = std::to_string(spec.frameRateNum) + "/" + std::to_string(spec.frameRateDen);
+    return "#!/bin/bash\n"
+           "set -o pipefail\n"
+           "cd \"" +
+           shellDoubleQuoted(spec.workFolder) +
+           "\"\n"
+           "\"" +
+           shellDoubleQuoted(spec.viewpumpPath) + "\"" + gap + "-p InputFile=input_stream.264" + gap +
+           "-p OutputFile=output.yuv" + gap + "-p DecodeAllLayers=1 | \"" +
+           shellDoubleQuoted(spec.twinrowPath) + "\" " + std::to_string(spec.viewWidth) + " " +
+           std::to_string(spec.viewHeight) + (spec.rightFirst ? " swap" : "") + " | \"" +
+           shellDoubleQuoted(spec.ffmpegPath) + "\" -y" + gap + "-f rawvideo -pix_fmt yuv420p -s " +
+           std::to_string(2 * spec.viewWidth) + "x" + std::to_string(spec.viewHeight) + " -r " + rate + gap +
+           "-i pipe:0" + gap + "-i \"" + shellDoubleQuoted(spec.sourceAudioPath) + "\"" + gap +
+           "-map 0:v -map '1:a:0?'" + gap + encoder + gap + audioArgumentText(spec.outputTarget, profile) +
+           " -shortest" + gap + "-movflags +faststart" + gap + "\"" + shellDoubleQuoted(spec.outputPath) +
+           "\"" + gap + "2>&1";
+}
+
+std::string parallelQualityText(QualityPreset preset, bool directMVHEVC) {
+    const auto& encoding = presetEncoding(preset);
+    return directMVHEVC ? encoding.stereoPackerQuality : std::to_string(encoding.videoQuality);
+}
+
+std::vector<std::string> parallelPipelineArguments(const ParallelArgumentsSpec& spec,
+                                                   EncoderProfile profile) {
+    const auto& encoding = presetEncoding(spec.qualityPreset);
+    std::vector<std::string> arguments{spec.scriptPath,
+                                       spec.interleavedPath,
+                                       spec.sourceAudioPath,
+                                       spec.outputPath,
+                                       "--width",
+                                       std::to_string(spec.viewWidth),
+                                       "--height",
+                                       std::to_string(spec.viewHeight),
+                                       "--fps",
+                                       std::to_string(spec.frameRateNum) + "/" +
+                                           std::to_string(spec.frameRateDen),
+                                       "--quality",
+                                       parallelQualityText(spec.qualityPreset, spec.directMVHEVC),
+                                       "--audio-args",
+                                       audioArgumentText(spec.outputTarget, profile),
+                                       "--workdir",
+                                       spec.workFolder};
+    if (spec.directMVHEVC) arguments.push_back("--mvhevc");
+    auto cap = spec.directMVHEVC ? encoding.stereoPackerRate : encoding.rateCapMegabits;
+    if (cap) arguments.insert(arguments.end(), {"--maxrate", std::to_string(*cap)});
+    if (spec.rightFirst) arguments.push_back("--swap");
+    if (spec.dualSplitMVCPath)
+        arguments.insert(arguments.end(), {"--dual-split", spec.interleavedPath, *spec.dualSplitMVCPath});
+    return arguments;
+}
+
+} // namespace duoscope

@@ -1,0 +1,117 @@
+// What the decode, encode and pipeline steps build and parse, as plain
+// functions: the argument lists and generated scripts of every tool run, the
+// parsing of ffmpeg's "time=" values, and small text and file helpers.
+// Pure functions and one small thread-safe list; callable from any thread.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ConversionTypes.h"
+#include "EncoderProfile.h"
+
+namespace duoscope {
+
+// ---- text ----
+std::string trimmed(std::string_view text);
+std::string lowercased(std::string_view text);
+std::string joined(const std::vector<std::string>& parts, std::string_view separator);
+// The first `count` characters (UTF-8 code points, not bytes).
+std::string leadingCharacters(std::string_view text, std::size_t count);
+bool startsWith(std::string_view text, std::string_view prefix);
+bool contains(std::string_view text, std::string_view part);
+// The extension without its dot ("" when none).
+std::string extensionOf(const std::filesystem::path& path);
+// Shortest round-trip form that keeps a fractional digit: 5400 -> "5400.0", 12.5 -> "12.5".
+std::string shortestDecimal(double value);
+// Quotes a path for a "..." context of a bash script. Plain paths come back
+// unchanged inside the quotes; ", \, $ and ` are escaped so that a file name
+// can never run as a command.
+std::string shellDoubleQuoted(const std::string& text);
+
+// "HH:MM:SS.ss" -> seconds; exactly three numeric parts, non-negative, else nothing.
+std::optional<double> parseClockTime(std::string_view text);
+// The text after the first "time=" up to the next space (or the line's end); nothing without "time=".
+std::optional<std::string> timeTextOfLine(std::string_view line);
+// The value of the last "time=" in a log tail that parses (0 when none does).
+double lastTimeInLog(std::string_view logText);
+
+// Size in whole megabytes of 1,000,000 bytes; 0 when unreadable.
+std::uintmax_t wholeMegabytes(const std::filesystem::path& file);
+// The last `count` bytes of a file (all of it when shorter); empty when unreadable.
+std::string fileTail(const std::filesystem::path& file, std::size_t count);
+
+// The last `capacity` lines; shared between a pipe reader and the waiting thread.
+class RecentLines {
+  public:
+    explicit RecentLines(std::size_t capacity) : capacity_(capacity) {}
+    void append(std::string line);
+    std::vector<std::string> last(std::size_t count) const;
+    bool empty() const;
+
+  private:
+    std::size_t capacity_;
+    mutable std::mutex mutex_;
+    std::deque<std::string> lines_;
+};
+
+// ---- argument lists and scripts (design lists with the profile applied) ----
+struct SBSEncodeSpec {
+    std::filesystem::path leftView, rightView, sourceAudio, output;
+    QualityPreset qualityPreset = QualityPreset::high;
+    OutputCodec outputCodec = OutputCodec::h264;
+    int viewWidth = 1920, viewHeight = 1080, frameRateNum = 24000, frameRateDen = 1001;
+};
+std::vector<std::string> encodeSBSArguments(const SBSEncodeSpec& spec, EncoderProfile profile);
+
+// Side-by-side MKV source to MOV before the MV-HEVC stage.
+std::vector<std::string> sideBySideRemuxArguments(const std::filesystem::path& source,
+                                                  const std::filesystem::path& remuxed,
+                                                  EncoderProfile profile);
+// Matroska side-by-side intermediate to its .mov twin inside the MV-HEVC stage.
+std::vector<std::string> mvhevcRemuxArguments(const std::filesystem::path& input,
+                                              const std::filesystem::path& remuxed);
+std::vector<std::string> stereoPackerArguments(const std::filesystem::path& input,
+                                               const std::filesystem::path& output, QualityPreset preset);
+
+// "-c:a aac_at -b:a 448k -ac 6 -ar 48000" for visionPro, else "-c:a copy" (profile applied).
+std::string audioArgumentText(OutputTarget target, EncoderProfile profile);
+
+struct FrameAlternateScriptSpec {
+    std::string ffmpegPath, sourcePath, workFolder, outputPath;
+    bool rightFirst = false;
+    std::optional<int> durationLimit;
+    QualityPreset qualityPreset = QualityPreset::high;
+    OutputCodec outputCodec = OutputCodec::h264;
+    OutputTarget outputTarget = OutputTarget::sbs3D;
+};
+std::string frameAlternateScript(const FrameAlternateScriptSpec& spec, EncoderProfile profile);
+
+struct PipeScriptSpec {
+    std::string workFolder, viewpumpPath, twinrowPath, ffmpegPath, sourceAudioPath, outputPath;
+    bool rightFirst = false;
+    int viewWidth = 1920, viewHeight = 1080, frameRateNum = 24000, frameRateDen = 1001;
+    QualityPreset qualityPreset = QualityPreset::high;
+    OutputTarget outputTarget = OutputTarget::sbs3D;
+};
+std::string pipePipelineScript(const PipeScriptSpec& spec, EncoderProfile profile);
+
+struct ParallelArgumentsSpec {
+    std::string scriptPath, interleavedPath, sourceAudioPath, outputPath, workFolder;
+    int viewWidth = 1920, viewHeight = 1080, frameRateNum = 24000, frameRateDen = 1001;
+    QualityPreset qualityPreset = QualityPreset::high;
+    OutputTarget outputTarget = OutputTarget::sbs3D;
+    bool rightFirst = false, directMVHEVC = false;
+    std::optional<std::string> dualSplitMVCPath;
+};
+// The quality argument of fanout-run.sh for a preset and mode.
+std::string parallelQualityText(QualityPreset preset, bool directMVHEVC);
+std::vector<std::string> parallelPipelineArguments(const ParallelArgumentsSpec& spec, EncoderProfile profile);
+
+} // namespace duoscope

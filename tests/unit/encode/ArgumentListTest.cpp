@@ -1,0 +1,399 @@
+// Exact argument lists and generated scripts of every tool run of the encode
+// steps, in the VideoToolbox profile (the design's lists) and the software one.
+#include <gtest/gtest.h>
+
+#include "EncodeSupport.h"
+#include "EncoderProfile.h"
+
+namespace duoscope {
+namespace {
+
+using Arguments = std::vector<std::string>;
+constexpr auto vt = EncoderProfile::videoToolbox;
+constexpr auto sw = EncoderProfile::software;
+
+TEST(EncoderProfile, ChosenFromTheEncoderListing) {
+    std::string macListing = " V....D h264_videotoolbox    VideoToolbox H.264 Encoder (codec h264)\n"
+                             " V....D hevc_videotoolbox    VideoToolbox H.265 Encoder (codec hevc)\n"
+                             " A....D aac_at               aac (AudioToolbox) (codec aac)\n";
+    std::string debianListing = " V....D libx264              libx264 H.264 / AVC (codec h264)\n"
+                                " V....D libx265              libx265 H.265 / HEVC (codec hevc)\n"
+                                " A..... aac                  AAC (Advanced Audio Coding)\n";
+    EXPECT_EQ(encoderProfileFromEncoderList(macListing), vt);
+    EXPECT_EQ(encoderProfileFromEncoderList(debianListing), sw);
+    EXPECT_EQ(encoderProfileFromEncoderList(""), sw);
+    // A name that only contains the encoder's name is another encoder.
+    EXPECT_EQ(encoderProfileFromEncoderList(" V..... h264_videotoolbox_x  x\n V..... hevc_videotoolbox  y\n"),
+              sw);
+}
+
+// Every preset x codec x container of the side-by-side encode, both profiles.
+TEST(EncodeSBSArguments, EveryPresetCodecAndContainerInBothProfiles) {
+    struct Row {
+        QualityPreset preset;
+        const char* q;
+        const char* crf;
+        Arguments cap;
+    };
+    const Row rows[] = {{QualityPreset::ultraHigh, "85", "18", {"-maxrate", "35M", "-bufsize", "70M"}},
+                        {QualityPreset::high, "80", "20", {"-maxrate", "30M", "-bufsize", "60M"}},
+                        {QualityPreset::medium, "65", "23", {}},
+                        {QualityPreset::low, "45", "28", {}}};
+    const Arguments inputs{"-y",
+                           "-f",
+                           "rawvideo",
+                           "-pix_fmt",
+                           "yuv420p",
+                           "-s",
+                           "1920x1080",
+                           "-r",
+                           "24000/1001",
+                           "-i",
+                           "/w/L.yuv",
+                           "-f",
+                           "rawvideo",
+                           "-pix_fmt",
+                           "yuv420p",
+                           "-s",
+                           "1920x1080",
+                           "-r",
+                           "24000/1001",
+                           "-i",
+                           "/w/R.yuv",
+                           "-i",
+                           "/src/Movie.m2ts",
+                           "-filter_complex",
+                           "[0:v][1:v]hstack=inputs=2[sbs]",
+                           "-map",
+                           "[sbs]",
+                           "-map",
+                           "2:a:0?"};
+    for (const Row& row : rows)
+        for (OutputCodec codec : allOutputCodecs)
+            for (std::string extension : {"mkv", "mov", "MOV"}) {
+                std::string output = "/out/Movie_SBS." + extension;
+                bool hevc = extension != "mkv" || codec == OutputCodec::h265;
+                bool mov = extension != "mkv";
+                Arguments design = inputs, software = inputs;
+                if (hevc) {
+                    design.insert(design.end(),
+                                  {"-c:v", "hevc_videotoolbox", "-q:v", row.q, "-tag:v", "hvc1"});
+                    software.insert(software.end(), {"-c:v", "libx265", "-preset", "medium", "-crf", row.crf,
+                                                     "-tag:v", "hvc1"});
+                } else {
+                    design.insert(design.end(), {"-c:v", "h264_videotoolbox", "-q:v", row.q});
+                    software.insert(software.end(),
+                                    {"-c:v", "libx264", "-preset", "medium", "-crf", row.crf});
+                }
+                for (Arguments* list : {&design, &software}) {
+                    list->insert(list->end(), {"-metadata:s:v:0", "stereo_mode=left_right"});
+                    list->insert(list->end(), row.cap.begin(), row.cap.end());
+                    if (mov) list->insert(list->end(), {"-movflags", "+faststart"});
+                    list->insert(list->end(), {"-c:a", "copy", "-sn", "-dn", "-shortest", output});
+                }
+                SBSEncodeSpec spec{
+                    "/w/L.yuv", "/w/R.yuv", "/src/Movie.m2ts", output, row.preset, codec, 1920, 1080,
+                    24000,      1001};
+                SCOPED_TRACE(output + " " + std::string(rawValue(row.preset)) + " " +
+                             std::string(rawValue(codec)));
+                EXPECT_EQ(encodeSBSArguments(spec, vt), design);
+                EXPECT_EQ(encodeSBSArguments(spec, sw), software);
+            }
+}
+
+TEST(EncodeSBSArguments, OneListSpelledOutWhole) {
+    SBSEncodeSpec spec{"/w/output_ViewId0001.yuv",
+                       "/w/output_ViewId0000.yuv",
+                       "/a b/film.mkv",
+                       "/o/film_SBS.mkv",
+                       QualityPreset::medium,
+                       OutputCodec::h265,
+                       1440,
+                       816,
+                       25,
+                       1};
+    Arguments expected{"-y",
+                       "-f",
+                       "rawvideo",
+                       "-pix_fmt",
+                       "yuv420p",
+                       "-s",
+                       "1440x816",
+                       "-r",
+                       "25/1",
+                       "-i",
+                       "/w/output_ViewId0001.yuv",
+                       "-f",
+                       "rawvideo",
+                       "-pix_fmt",
+                       "yuv420p",
+                       "-s",
+                       "1440x816",
+                       "-r",
+                       "25/1",
+                       "-i",
+                       "/w/output_ViewId0000.yuv",
+                       "-i",
+                       "/a b/film.mkv",
+                       "-filter_complex",
+                       "[0:v][1:v]hstack=inputs=2[sbs]",
+                       "-map",
+                       "[sbs]",
+                       "-map",
+                       "2:a:0?",
+                       "-c:v",
+                       "hevc_videotoolbox",
+                       "-q:v",
+                       "65",
+                       "-tag:v",
+                       "hvc1",
+                       "-metadata:s:v:0",
+                       "stereo_mode=left_right",
+                       "-c:a",
+                       "copy",
+                       "-sn",
+                       "-dn",
+                       "-shortest",
+                       "/o/film_SBS.mkv"};
+    EXPECT_EQ(encodeSBSArguments(spec, vt), expected);
+}
+
+TEST(RemuxArguments, SideBySideSourceAndMVHEVCStage) {
+    EXPECT_EQ(
+        sideBySideRemuxArguments("/in/film.mkv", "/w/film_remuxed.mov", vt),
+        (Arguments{"-y", "-i", "/in/film.mkv", "-c:v", "copy", "-tag:v", "hvc1", "-c:a", "aac_at", "-b:a",
+                   "448k", "-ac", "6", "-ar", "48000", "-movflags", "+faststart", "/w/film_remuxed.mov"}));
+    EXPECT_EQ(
+        sideBySideRemuxArguments("/in/film.mkv", "/w/film_remuxed.mov", sw),
+        (Arguments{"-y", "-i", "/in/film.mkv", "-c:v", "copy", "-tag:v", "hvc1", "-c:a", "aac", "-b:a",
+                   "448k", "-ac", "6", "-ar", "48000", "-movflags", "+faststart", "/w/film_remuxed.mov"}));
+    EXPECT_EQ(mvhevcRemuxArguments("/w/Movie_SBS.MKV", "/w/Movie_SBS.mov"),
+              (Arguments{"-y", "-i", "/w/Movie_SBS.MKV", "-c:v", "copy", "-c:a", "copy", "-tag:v", "hvc1",
+                         "-movflags", "+faststart", "/w/Movie_SBS.mov"}));
+}
+
+TEST(StereoPackerArguments, QualityAndRateByPreset) {
+    EXPECT_EQ(stereoPackerArguments("/i.mov", "/o.mov", QualityPreset::ultraHigh),
+              (Arguments{"/i.mov", "/o.mov", "0.88", "35"}));
+    EXPECT_EQ(stereoPackerArguments("/i.mov", "/o.mov", QualityPreset::high),
+              (Arguments{"/i.mov", "/o.mov", "0.85", "25"}));
+    EXPECT_EQ(stereoPackerArguments("/i.mov", "/o.mov", QualityPreset::medium),
+              (Arguments{"/i.mov", "/o.mov", "0.7"}));
+    EXPECT_EQ(stereoPackerArguments("/i.mov", "/o.mov", QualityPreset::low),
+              (Arguments{"/i.mov", "/o.mov", "0.5"}));
+}
+
+TEST(FrameAlternateScript, LeftFirstWithoutLimitByteForByte) {
+    FrameAlternateScriptSpec spec{
+        "/usr/bin/ffmpeg", "/in/fa.mkv",        "/w/fa_work",      "/o/fa_SBS.mkv",    false,
+        std::nullopt,      QualityPreset::high, OutputCodec::h264, OutputTarget::sbs3D};
+    std::string expected =
+        "#!/bin/bash\n"
+        "set -eo pipefail\n"
+        "FFMPEG=\"/usr/bin/ffmpeg\"\n"
+        "SOURCE=\"/in/fa.mkv\"\n"
+        "WORKDIR=\"/w/fa_work\"\n"
+        "\n"
+        "echo \"FA: Encoding frame-alternate → SBS (left-first)\"\n"
+        "# Use ffmpeg filter_complex to:\n"
+        "# - Split input into two streams\n"
+        "# - Select even/odd frames for left/right eyes\n"
+        "# - For block_rl: even=right, odd=left (swap)\n"
+        "# - For block_lr: even=left, odd=right (normal)\n"
+        "# - Horizontally stack them (always left|right)\n"
+        "# The source framerate is 2x actual (e.g. 47.952 for 23.976 content)\n"
+        "# After selecting every other frame, each eye is at the real framerate\n"
+        "\"$FFMPEG\" -y  -i \"$SOURCE\" \\\n"
+        "    -filter_complex \"\n"
+        "        [0:v]split[a][b];\n"
+        "        [a]select='not(mod(n\\,2))',setpts=2*N/FRAME_RATE/TB,fps=source_fps/2[left];\n"
+        "        [b]select='mod(n\\,2)',setpts=2*N/FRAME_RATE/TB,fps=source_fps/2[right];\n"
+        "        [left][right]hstack=inputs=2[sbs]\n"
+        "    \" \\\n"
+        "    -map \"[sbs]\" -map 0:a:0? \\\n"
+        "    -c:v h264_videotoolbox -q:v 80 -maxrate 30M -bufsize 60M -sc_threshold 0 -realtime 0 "
+        "-metadata:s:v:0 stereo_mode=left_right \\\n"
+        "    -c:a copy -shortest \\\n"
+        "    -movflags +faststart \\\n"
+        "    \"/o/fa_SBS.mkv\" 2>\"$WORKDIR/ffmpeg.log\"\n"
+        "\n"
+        "echo \"FA: Done\"";
+    EXPECT_EQ(frameAlternateScript(spec, vt), expected);
+}
+
+TEST(FrameAlternateScript, RightFirstWithLimitInBothProfiles) {
+    FrameAlternateScriptSpec spec{"/t/ffmpeg",
+                                  "/in/fa.mkv",
+                                  "/w/fa_work",
+                                  "/o/fa_SBS.mov",
+                                  true,
+                                  30,
+                                  QualityPreset::ultraHigh,
+                                  OutputCodec::h264,
+                                  OutputTarget::visionPro};
+    std::string design = frameAlternateScript(spec, vt);
+    std::string software = frameAlternateScript(spec, sw);
+    // The limit is the limit: the eyes run at the real rate, so 30 s of source is 30 s of movie.
+    EXPECT_NE(design.find("\"$FFMPEG\" -y -t 30 -i \"$SOURCE\" \\\n"), std::string::npos);
+    EXPECT_NE(design.find("echo \"FA: Encoding frame-alternate → SBS (right-first)\"\n"), std::string::npos);
+    EXPECT_NE(design.find("[a]select='not(mod(n\\,2))',setpts=2*N/FRAME_RATE/TB,fps=source_fps/2[right];\n"),
+              std::string::npos);
+    EXPECT_NE(design.find("[b]select='mod(n\\,2)',setpts=2*N/FRAME_RATE/TB,fps=source_fps/2[left];\n"),
+              std::string::npos);
+    EXPECT_NE(design.find("        [left][right]hstack=inputs=2[sbs]\n"), std::string::npos);
+    EXPECT_NE(design.find("\n    -c:v hevc_videotoolbox -q:v 85 -maxrate 35M -bufsize 70M -sc_threshold 0 "
+                          "-realtime 0 -tag:v hvc1 -metadata:s:v:0 stereo_mode=left_right \\\n"
+                          "    -c:a aac_at -b:a 448k -ac 6 -ar 48000 -shortest \\\n"),
+              std::string::npos);
+    EXPECT_NE(software.find("\n    -c:v libx265 -preset medium -crf 18 -maxrate 35M -bufsize 70M -tag:v hvc1 "
+                            "-metadata:s:v:0 stereo_mode=left_right \\\n"
+                            "    -c:a aac -b:a 448k -ac 6 -ar 48000 -shortest \\\n"),
+              std::string::npos);
+    // The profiles differ in those two lines only.
+    auto withoutCodecLines = [](std::string text) {
+        for (std::string start : {"\n    -c:v", "\n    -c:a"}) {
+            size_t at = text.find(start);
+            text.erase(at, text.find('\n', at + 1) - at);
+        }
+        return text;
+    };
+    EXPECT_EQ(withoutCodecLines(design), withoutCodecLines(software));
+    EXPECT_EQ(design.substr(design.size() - 15), "echo \"FA: Done\"");
+
+    spec.outputPath = "/o/fa_SBS.mkv";
+    spec.qualityPreset = QualityPreset::low;
+    EXPECT_NE(frameAlternateScript(spec, sw).find("\n    -c:v libx264 -preset medium -crf 28 -sc_threshold 0 "
+                                                  "-metadata:s:v:0 stereo_mode=left_right \\\n"),
+              std::string::npos);
+}
+
+TEST(FrameAlternateScript, PathsCannotBreakOutOfTheirQuotes) {
+    FrameAlternateScriptSpec spec{"/usr/bin/ffmpeg",
+                                  "/in/a \"b\" $(touch x) `y`.mkv",
+                                  "/w/fa_work",
+                                  "/o/it's \\ here_SBS.mkv",
+                                  false,
+                                  std::nullopt,
+                                  QualityPreset::high,
+                                  OutputCodec::h264,
+                                  OutputTarget::sbs3D};
+    std::string script = frameAlternateScript(spec, vt);
+    EXPECT_NE(script.find("SOURCE=\"/in/a \\\"b\\\" \\$(touch x) \\`y\\`.mkv\"\n"), std::string::npos);
+    EXPECT_NE(script.find("\"/o/it's \\\\ here_SBS.mkv\" 2>"), std::string::npos);
+}
+
+TEST(PipePipelineScript, ByteForByte) {
+    PipeScriptSpec spec{
+        "/w", "/t/viewpump", "/t/twinrow", "/t/ffmpeg", "/src/Movie.m2ts",   "/o/Movie_SBS.mov",     true,
+        1920, 1080,          24000,        1001,        QualityPreset::high, OutputTarget::visionPro};
+    std::string expected =
+        "#!/bin/bash\n"
+        "set -o pipefail\n"
+        "cd \"/w\"\n"
+        "\"/t/viewpump\"     -p InputFile=input_stream.264     -p OutputFile=output.yuv     -p "
+        "DecodeAllLayers=1 | "
+        "\"/t/twinrow\" 1920 1080 swap | \"/t/ffmpeg\" -y     -f rawvideo -pix_fmt yuv420p -s 3840x1080 -r "
+        "24000/1001     -i pipe:0     -i \"/src/Movie.m2ts\"     -map 0:v -map '1:a:0?'     -c:v "
+        "hevc_videotoolbox -q:v 80 -tag:v hvc1 -pix_fmt yuv420p     -c:a aac_at -b:a 448k -ac 6 -ar 48000 "
+        "-shortest     -movflags +faststart     \"/o/Movie_SBS.mov\"     2>&1";
+    EXPECT_EQ(pipePipelineScript(spec, vt), expected);
+
+    spec.rightFirst = false;
+    spec.outputTarget = OutputTarget::sbs3D;
+    spec.qualityPreset = QualityPreset::low;
+    std::string software = pipePipelineScript(spec, sw);
+    EXPECT_NE(software.find("\"/t/twinrow\" 1920 1080 | \"/t/ffmpeg\""), std::string::npos);
+    EXPECT_NE(
+        software.find("     -c:v libx265 -preset medium -crf 28 -tag:v hvc1 -pix_fmt yuv420p     -c:a copy "
+                      "-shortest     "),
+        std::string::npos);
+}
+
+TEST(ParallelPipelineArguments, ModesPresetsAndFlags) {
+    ParallelArgumentsSpec spec{"/t/fanout-run.sh",
+                               "/w/M_interleaved.264",
+                               "/src/M.m2ts",
+                               "/o/M_SBS.mkv",
+                               "/w",
+                               1920,
+                               1080,
+                               24000,
+                               1001,
+                               QualityPreset::high,
+                               OutputTarget::sbs3D,
+                               false,
+                               false,
+                               std::nullopt};
+    Arguments head{"/t/fanout-run.sh",
+                   "/w/M_interleaved.264",
+                   "/src/M.m2ts",
+                   "/o/M_SBS.mkv",
+                   "--width",
+                   "1920",
+                   "--height",
+                   "1080",
+                   "--fps",
+                   "24000/1001",
+                   "--quality"};
+    auto with = [&](Arguments tail) {
+        Arguments all = head;
+        all.insert(all.end(), tail.begin(), tail.end());
+        return all;
+    };
+    EXPECT_EQ(parallelPipelineArguments(spec, vt),
+              with({"80", "--audio-args", "-c:a copy", "--workdir", "/w", "--maxrate", "30"}));
+
+    spec.qualityPreset = QualityPreset::medium;
+    spec.directMVHEVC = true;
+    spec.rightFirst = true;
+    spec.outputTarget = OutputTarget::visionPro;
+    spec.outputPath = "/o/M_SBS.mov";
+    head[3] = "/o/M_SBS.mov";
+    EXPECT_EQ(parallelPipelineArguments(spec, vt),
+              with({"0.7", "--audio-args", "-c:a aac_at -b:a 448k -ac 6 -ar 48000", "--workdir", "/w",
+                    "--mvhevc", "--swap"}));
+    EXPECT_EQ(parallelPipelineArguments(spec, sw),
+              with({"0.7", "--audio-args", "-c:a aac -b:a 448k -ac 6 -ar 48000", "--workdir", "/w",
+                    "--mvhevc", "--swap"}));
+
+    spec.qualityPreset = QualityPreset::ultraHigh;
+    spec.dualSplitMVCPath = "/w/M.mvc";
+    spec.interleavedPath = "/w/M.264";
+    head[1] = "/w/M.264";
+    EXPECT_EQ(parallelPipelineArguments(spec, vt),
+              with({"0.88", "--audio-args", "-c:a aac_at -b:a 448k -ac 6 -ar 48000", "--workdir", "/w",
+                    "--mvhevc", "--maxrate", "35", "--swap", "--dual-split", "/w/M.264", "/w/M.mvc"}));
+    spec.directMVHEVC = false;
+    EXPECT_EQ(parallelPipelineArguments(spec, vt),
+              with({"85", "--audio-args", "-c:a aac_at -b:a 448k -ac 6 -ar 48000", "--workdir", "/w",
+                    "--maxrate", "35", "--swap", "--dual-split", "/w/M.264", "/w/M.mvc"}));
+}
+
+TEST(FFmpegTime, ParsesClockValuesAndRejectsMalformedOnes) {
+    EXPECT_DOUBLE_EQ(*parseClockTime("00:01:02.50"), 62.5);
+    EXPECT_DOUBLE_EQ(*parseClockTime("01:00:00.00"), 3600);
+    EXPECT_DOUBLE_EQ(*parseClockTime("1:2:3"), 3723);
+    for (const char* bad :
+         {"", "N/A", "01:02", "00:00:01:02", "aa:00:01", "00::01", "00:00:1x", "-00:00:00.02"})
+        EXPECT_FALSE(parseClockTime(bad)) << bad;
+    EXPECT_EQ(*timeTextOfLine("frame=  48 fps=0.0 q=-1.0 size= 256kB time=00:00:02.00 bitrate= 1.0"),
+              "00:00:02.00");
+    EXPECT_EQ(*timeTextOfLine("size=N/A time=00:00:09.96"), "00:00:09.96");
+    EXPECT_FALSE(timeTextOfLine("frame=1 fps=0"));
+    // The last value that parses wins, whatever line breaks separate them.
+    EXPECT_DOUBLE_EQ(lastTimeInLog("a time=00:00:01.00 b\rc time=00:00:03.25 d\nlast time=N/A x"), 3.25);
+    EXPECT_DOUBLE_EQ(lastTimeInLog("no progress yet"), 0);
+    EXPECT_DOUBLE_EQ(lastTimeInLog("time=00:00:04.5"), 4.5);
+}
+
+TEST(TextHelpers, DurationsAndCharacterCuts) {
+    EXPECT_EQ(shortestDecimal(5400), "5400.0");
+    EXPECT_EQ(shortestDecimal(12.5), "12.5");
+    EXPECT_EQ(shortestDecimal(0), "0.0");
+    EXPECT_EQ(shortestDecimal(0.1), "0.1");
+    EXPECT_EQ(leadingCharacters("→→→", 2), "→→");
+    EXPECT_EQ(leadingCharacters("abc", 10), "abc");
+}
+
+} // namespace
+} // namespace duoscope
