@@ -129,6 +129,13 @@ std::unique_ptr<ByteSource> ByteSource::fromMemory(const uint8_t* data, size_t s
 
 size_t ByteSource::ensure(size_t n) {
     if (end_ - start_ >= n || atEnd_) return end_ - start_;
+    if (buffer_.empty()) {
+        // Small sources (and the fuzzer's thousands of them) need no 8 MiB buffer.
+        uint64_t size = kChunk * 2;
+        if (auto total = totalSize())
+            size = std::min<uint64_t>(size, *total - std::min(*total, offset()) + 64);
+        buffer_.resize(static_cast<size_t>(size));
+    }
     if (n > buffer_.size() / 2) buffer_.resize(std::max(buffer_.size() * 2, n * 2));
     if (start_ > 0) {
         std::memmove(buffer_.data(), buffer_.data() + start_, end_ - start_);

@@ -47,7 +47,7 @@ class ByteSource {
     virtual bool seekTo(uint64_t absolute) = 0;
 
   private:
-    std::vector<uint8_t> buffer_ = std::vector<uint8_t>(kChunk * 2);
+    std::vector<uint8_t> buffer_;
     size_t start_ = 0;
     size_t end_ = 0;
     uint64_t bufferOffset_ = 0; // source offset of buffer_[0]

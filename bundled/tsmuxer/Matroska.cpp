@@ -410,8 +410,10 @@ class MatroskaReader {
     }
 
     std::vector<uint8_t> readBody(uint64_t offset, uint64_t size) {
+        auto total = source_.totalSize();
+        if (total && size > *total - std::min(*total, source_.offset())) throw truncated(offset, size);
         std::vector<uint8_t> body;
-        body.reserve(static_cast<size_t>(size));
+        body.reserve(static_cast<size_t>(std::min<uint64_t>(size, 16u << 20)));
         while (body.size() < size) {
             size_t available = source_.ensure(1);
             if (available == 0) throw truncated(offset, size - body.size());
@@ -601,6 +603,8 @@ class MatroskaReader {
             if (h->size == kUnknownSize)
                 throw DemuxError("Matroska element of unknown size at byte offset " + std::to_string(offset));
             if (h->id == kClusterTimestamp) {
+                if (h->size > 8)
+                    throw DemuxError("malformed Cluster Timestamp at byte offset " + std::to_string(offset));
                 clusterTime = static_cast<int64_t>(readUnsigned(readBody(offset, h->size).data(), h->size));
             } else if (h->id == kSimpleBlock || h->id == kBlockGroup) {
                 if (h->size > kMaxBlock)
