@@ -57,7 +57,7 @@ std::string demuxError(const Bytes& input, const std::vector<uint32_t>& tracks) 
     return "(no error)";
 }
 
-TEST(TransportStream, BothViewsComeOutAsMuxedWithEveryUnitOpenedByItsDelimiter) {
+TEST(TsmuxerTransportStream, BothViewsComeOutAsMuxedWithEveryUnitOpenedByItsDelimiter) {
     for (const char* name : kStreams) {
         auto units = loadStereo(name);
         Bytes expectedBase = viewStream(units, false, true),
@@ -81,7 +81,7 @@ TEST(TransportStream, BothViewsComeOutAsMuxedWithEveryUnitOpenedByItsDelimiter) 
     }
 }
 
-TEST(TransportStream, LostPacketIsReportedAndTheRestSurvives) {
+TEST(TsmuxerTransportStream, LostPacketIsReportedAndTheRestSurvives) {
     auto units = loadStereo("mvc_s2_cabac_ibp_352x288.264");
     TsOptions options;
     options.dropPacket = 5; // inside the first (intra) access unit
@@ -104,7 +104,7 @@ size_t unitsBeforeCut(const std::vector<StereoAccessUnit>& units, int64_t cutTic
     return count;
 }
 
-TEST(Demuxer, CutKeepsTheDecodeOrderPrefixUpToTheLastUnitPresentedBeforeTheLimit) {
+TEST(TsmuxerDemuxer, CutKeepsTheDecodeOrderPrefixUpToTheLastUnitPresentedBeforeTheLimit) {
     auto units = loadStereo("MVCRP_3.264");
     ASSERT_EQ(units.size(), 250u);
     const Bytes ts = muxTransportStream(units, {});
@@ -126,7 +126,7 @@ TEST(Demuxer, CutKeepsTheDecodeOrderPrefixUpToTheLastUnitPresentedBeforeTheLimit
     }
 }
 
-TEST(TransportStream, BadInputFailsSayingWhere) {
+TEST(TsmuxerTransportStream, BadInputFailsSayingWhere) {
     auto units = loadStereo("MVCDS-4.264");
     Bytes ts = muxTransportStream(units, {});
     Bytes truncated(ts.begin(), ts.end() - 100);
@@ -146,7 +146,7 @@ TEST(TransportStream, BadInputFailsSayingWhere) {
     EXPECT_EQ(demuxError(ts, {4352}), "track 4352 is AC3, not H.264/MVC video");
 }
 
-TEST(Matroska, BothViewsComeOutOfOneTrack) {
+TEST(TsmuxerMatroska, BothViewsComeOutOfOneTrack) {
     struct Variant {
         const char* label;
         MkvOptions options;
@@ -172,7 +172,7 @@ TEST(Matroska, BothViewsComeOutOfOneTrack) {
     }
 }
 
-TEST(Matroska, MissingDependentViewIsAnError) {
+TEST(TsmuxerMatroska, MissingDependentViewIsAnError) {
     MkvOptions options;
     options.withDependent = false;
     auto units = loadStereo("MVCRP_2.264");
@@ -185,7 +185,7 @@ TEST(Matroska, MissingDependentViewIsAnError) {
               "track 3 not found in the Matroska file; its tracks are 1 (H.264), 2 (AC3)");
 }
 
-TEST(Listing, NamesTracksTheWayTheEngineReadsThem) {
+TEST(TsmuxerListing, NamesTracksTheWayTheEngineReadsThem) {
     auto units = loadStereo("MVCDS-4.264");
     auto listingOf = [](const Bytes& input) {
         auto source = ByteSource::fromMemory(input.data(), input.size());
@@ -216,7 +216,7 @@ TEST(Listing, NamesTracksTheWayTheEngineReadsThem) {
     EXPECT_EQ(ts.find("subTrack"), std::string::npos);
 }
 
-TEST(AnnexBSplitter, FindsAccessUnitsWhateverThePieceSizes) {
+TEST(TsmuxerAnnexBSplitter, FindsAccessUnitsWhateverThePieceSizes) {
     // s4 has eight slices per picture, each dependent one preceded by a prefix
     // NAL unit: prefixes after a slice open the next access unit only when the
     // slice after them opens a picture.
@@ -248,7 +248,7 @@ TEST(AnnexBSplitter, FindsAccessUnitsWhateverThePieceSizes) {
     }
 }
 
-TEST(MetaFile, ReadsTheLinesTheEngineWrites) {
+TEST(TsmuxerMetaFile, ReadsTheLinesTheEngineWrites) {
     auto meta = parseMetaFile(
         "MUXOPT --no-pcr-on-video-pid --new-audio-pes --demux --vbr --vbv-len=500 --cut-end=60s\n"
         "V_MPEG4/ISO/AVC, \"/w/My \"3D\", movie.m2ts\", track=4113\n"
