@@ -1,0 +1,406 @@
+// The encode steps driven against small scripts standing in for ldecod,
+// ffmpeg, StereoPacker, viewpump and fanout-run.sh: progress, log lines,
+// exit rules and the arguments each tool receives.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <mutex>
+
+#include "EncodeSupport.h"
+#include "EncoderProfile.h"
+#include "PipelineEngine.h"
+#include "TestSupport.h"
+#include "ToolLocator.h"
+
+namespace duoscope {
+namespace {
+
+namespace fs = std::filesystem;
+using test::readFile;
+using test::ScratchFolder;
+using test::writeFile;
+using test::writeScript;
+
+struct Recorder {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    std::vector<std::pair<ConversionStage, double>> progress;
+
+    LogCallback log() {
+        return [this](const std::string& line) {
+            std::lock_guard lock(mutex);
+            lines.push_back(line);
+        };
+    }
+    ProgressCallback progressHandler() {
+        return [this](ConversionStage stage, double fraction) {
+            std::lock_guard lock(mutex);
+            progress.emplace_back(stage, fraction);
+        };
+    }
+    bool logged(const std::string& line) {
+        std::lock_guard lock(mutex);
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+    size_t countContaining(const std::string& part) {
+        std::lock_guard lock(mutex);
+        return std::count_if(lines.begin(), lines.end(),
+                             [&](auto& l) { return l.find(part) != std::string::npos; });
+    }
+    std::vector<double> fractions(ConversionStage stage) {
+        std::lock_guard lock(mutex);
+        std::vector<double> result;
+        for (auto& [s, f] : progress)
+            if (s == stage) result.push_back(f);
+        return result;
+    }
+};
+
+// Every tool the engine looks up is found in this test's own folder first.
+class FakeToolTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fs::create_directories(tools);
+        fs::create_directories(work);
+        setPriorityToolFolder(tools);
+        overrideEncoderProfile(EncoderProfile::software);
+        engine.verboseLogging = true;
+        engine.onLog = recorder.log();
+    }
+    void TearDown() override {
+        setPriorityToolFolder({});
+        overrideEncoderProfile(std::nullopt);
+    }
+    // A script that records its arguments one per line in <name>.args.
+    void fakeTool(const std::string& name, const std::string& body) {
+        writeScript(tools / name, "#!/bin/bash\nprintf '%s\\n' \"$@\" > \"" +
+                                      (scratch / (name + ".args")).string() + "\"\n" + body);
+    }
+    std::vector<std::string> argumentsOf(const std::string& name) {
+        std::string text = readFile(scratch / (name + ".args"));
+        std::vector<std::string> lines;
+        size_t start = 0;
+        for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+            lines.push_back(text.substr(start, end - start));
+        return lines;
+    }
+    template <typename F> ConversionError errorOf(F&& step) {
+        try {
+            step();
+        } catch (const ConversionError& error) {
+            return error;
+        }
+        ADD_FAILURE() << "no ConversionError";
+        return ConversionError::cancelled();
+    }
+
+    ScratchFolder scratch{"encode-fake"};
+    fs::path tools = scratch / "tools";
+    fs::path work = scratch / "work";
+    PipelineEngine engine;
+    Recorder recorder;
+};
+
+TEST_F(FakeToolTest, DecodeMVCReportsFramesAndLinksItsInput) {
+    writeFile(work / "input_stream.264", "stale");
+    writeFile(scratch / "interleaved.264", "stream");
+    fakeTool("ldecod", "readlink input_stream.264 > link.txt\n"
+                       "echo 'Warning: something odd' >&2\n"
+                       "for i in $(seq 1 350); do echo \"$i  (I)  poc $i\"; done\n"
+                       "echo '99999999999999999999999 not a frame'\n"
+                       "echo 'Summary: 350 frames are decoded.'\n"
+                       "echo 'Total decoding time : 1.000 sec'\n"
+                       "touch output_ViewId0000.yuv output_ViewId0001.yuv\n");
+    engine.decodeMVC(scratch / "interleaved.264", work, 300, recorder.progressHandler());
+
+    EXPECT_EQ(argumentsOf("ldecod"),
+              (std::vector<std::string>{"-p", "InputFile=input_stream.264", "-p", "OutputFile=output.yuv",
+                                        "-p", "DecodeAllLayers=1"}));
+    EXPECT_EQ(trimmed(readFile(work / "link.txt")), (scratch / "interleaved.264").string());
+    EXPECT_TRUE(fs::exists(work / "output_ViewId0001.yuv"));
+    auto fractions = recorder.fractions(ConversionStage::decoding);
+    ASSERT_EQ(fractions.size(), 350u);
+    EXPECT_TRUE(std::is_sorted(fractions.begin(), fractions.end()));
+    EXPECT_NEAR(fractions.front(), 0.50 + 0.20 / 300, 1e-12);
+    EXPECT_DOUBLE_EQ(fractions.back(), 0.70); // frames beyond the estimate stay at the top
+    EXPECT_TRUE(recorder.logged("ldecod: decoded frame 100 / ~300"));
+    EXPECT_TRUE(recorder.logged("ldecod: decoded frame 300 / ~300"));
+    EXPECT_EQ(recorder.countContaining("ldecod: decoded frame"), 3u);
+    EXPECT_TRUE(recorder.logged("Warning: something odd"));
+    EXPECT_TRUE(recorder.logged("Summary: 350 frames are decoded."));
+    EXPECT_TRUE(recorder.logged("Total decoding time : 1.000 sec"));
+}
+
+TEST_F(FakeToolTest, DecodeMVCWithoutEstimateLogsEveryHundredAndNoProgress) {
+    fakeTool("ldecod", "for i in $(seq 1 250); do echo $i; done\n");
+    engine.decodeMVC(scratch / "interleaved.264", work, 0, recorder.progressHandler());
+    EXPECT_TRUE(recorder.fractions(ConversionStage::decoding).empty());
+    EXPECT_TRUE(recorder.logged("ldecod: decoded frame 100..."));
+    EXPECT_TRUE(recorder.logged("ldecod: decoded frame 200..."));
+    EXPECT_EQ(recorder.countContaining("ldecod: decoded frame"), 2u);
+}
+
+TEST_F(FakeToolTest, DecodeMVCFailureLogsLastTenErrorLines) {
+    fakeTool("ldecod", "for i in $(seq 1 15); do echo \"error $i\" >&2; done\nexit 3\n");
+    auto error = errorOf([&] { engine.decodeMVC(scratch / "interleaved.264", work, 10, nullptr); });
+    EXPECT_EQ(error.kind(), ConversionError::Kind::decodingFailed);
+    EXPECT_EQ(error.description(), "Decoding failed: ldecod exited with code 3");
+    std::vector<std::string> lastTen;
+    for (int i = 6; i <= 15; ++i)
+        lastTen.push_back("error " + std::to_string(i));
+    std::string expected = joined(lastTen, "\n");
+    EXPECT_TRUE(recorder.logged(expected));
+}
+
+TEST_F(FakeToolTest, EncodeSBSParsesTimeAndAcceptsAnOutputDespiteAnErrorStatus) {
+    fs::path output = scratch / "out_SBS.mkv";
+    // Status lines are redrawn with CR; malformed values give no progress.
+    fakeTool("ffmpeg",
+             "printf 'ffmpeg version fake\\n' >&2\n"
+             "printf 'frame=1 time=00:00:02.50 speed=1x\\rframe=2 time=N/A speed=1x\\r' >&2\n"
+             "printf 'frame=3 time=00:00:05.00 speed=1x\\rframe=4 time=00:07 x\\r' >&2\n"
+             "printf 'frame=5 time=00:00:09.99 speed=1x\\rframe=6 time=00:00:20.00 speed=1x\\n' >&2\n"
+             "echo movie > \"${@: -1}\"\nexit 1\n");
+    engine.encodeSBS(scratch / "L.yuv", scratch / "R.yuv", scratch / "src.mkv", output, QualityPreset::medium,
+                     OutputCodec::h264, 320, 176, 24000, 1001, recorder.progressHandler(), 10.0);
+
+    SBSEncodeSpec spec{scratch / "L.yuv",
+                       scratch / "R.yuv",
+                       scratch / "src.mkv",
+                       output,
+                       QualityPreset::medium,
+                       OutputCodec::h264,
+                       320,
+                       176,
+                       24000,
+                       1001};
+    EXPECT_EQ(argumentsOf("ffmpeg"), encodeSBSArguments(spec, EncoderProfile::software));
+    auto fractions = recorder.fractions(ConversionStage::encoding);
+    std::vector<double> expected{0.70 + 0.15 * 0.25, 0.70 + 0.15 * 0.5, 0.70 + 0.15 * 0.999, 0.85};
+    ASSERT_EQ(fractions.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i)
+        EXPECT_NEAR(fractions[i], expected[i], 1e-9);
+    EXPECT_TRUE(recorder.logged("ffmpeg stderr: ffmpeg version fake"));
+    EXPECT_TRUE(recorder.logged("ffmpeg progress tracking: duration=10.0s"));
+    EXPECT_TRUE(recorder.logged("ffmpeg: 20% — 00:00:02.50"));
+    EXPECT_TRUE(recorder.logged("ffmpeg: 50% — 00:00:05.00"));
+    EXPECT_TRUE(recorder.logged("ffmpeg: 90% — 00:00:09.99"));
+    EXPECT_TRUE(recorder.logged("ffmpeg: 100% — 00:00:20.00"));
+    EXPECT_EQ(recorder.countContaining("ffmpeg: "), 4u + 0u);
+    EXPECT_EQ(recorder.countContaining("WARNING: ffmpeg stderr: "), 1u);
+}
+
+TEST_F(FakeToolTest, EncodeSBSFailureRules) {
+    fs::path output = scratch / "out_SBS.mov";
+    fakeTool("ffmpeg", "echo 'Encoder did not produce output' >&2\necho partial > \"${@: -1}\"\nexit 1\n");
+    auto error = errorOf([&] {
+        engine.encodeSBS("L", "R", "A", output, QualityPreset::low, OutputCodec::h265, 8, 8, 25, 1, nullptr,
+                         0);
+    });
+    EXPECT_EQ(error.description(), "Encoding failed: ffmpeg failed to produce output");
+
+    fs::remove(output);
+    fakeTool("ffmpeg", "echo 'only a banner' >&2\nexit 0\n");
+    error = errorOf([&] {
+        engine.encodeSBS("L", "R", "A", output, QualityPreset::low, OutputCodec::h265, 8, 8, 25, 1, nullptr,
+                         0);
+    });
+    EXPECT_EQ(error.description(), "Encoding failed: Output file not created");
+    // Duration 0: no progress, but the first-line messages still come.
+    EXPECT_TRUE(recorder.logged("ffmpeg stderr: only a banner"));
+    EXPECT_TRUE(recorder.logged("ffmpeg progress tracking: duration=0.0s"));
+
+    fakeTool("ffmpeg", ": > \"${@: -1}\"\nexit 0\n");
+    error = errorOf([&] {
+        engine.encodeSBS("L", "R", "A", output, QualityPreset::low, OutputCodec::h265, 8, 8, 25, 1, nullptr,
+                         0);
+    });
+    EXPECT_EQ(error.description(), "Encoding failed: Output file not created");
+}
+
+TEST_F(FakeToolTest, MVHEVCStageRemuxesMatroskaAndReadsStereoPackerProgress) {
+    fs::path input = scratch / "Movie_SBS.MKV";
+    writeFile(input, "mkv");
+    fakeTool("ffmpeg", "cp \"$3\" \"${@: -1}\"\n");
+    fakeTool("StereoPacker", "echo 'Frame 1/20 (5.0%)'\necho 'Frame 2/20'\necho 'Frame 3/20 (abc%)'\n"
+                             "echo 'Frame 20/20 (100%)'\necho 'note on stderr' >&2\necho mvhevc > \"$2\"\n");
+    fs::path output = scratch / "Movie.mov";
+    engine.convertToMVHEVC(input, output, QualityPreset::medium, recorder.progressHandler());
+
+    EXPECT_EQ(argumentsOf("ffmpeg"), mvhevcRemuxArguments(input, scratch / "Movie_SBS.mov"));
+    EXPECT_EQ(argumentsOf("StereoPacker"),
+              (std::vector<std::string>{(scratch / "Movie_SBS.mov").string(), output.string(), "0.7"}));
+    auto fractions = recorder.fractions(ConversionStage::convertingMVHEVC);
+    ASSERT_EQ(fractions.size(), 2u);
+    EXPECT_NEAR(fractions[0], 0.8565, 1e-12);
+    EXPECT_NEAR(fractions[1], 0.98, 1e-12);
+    EXPECT_TRUE(recorder.logged("Remux complete: Movie_SBS.mov"));
+    EXPECT_TRUE(recorder.logged("StereoPacker: Movie_SBS.mov → Movie.mov"));
+    EXPECT_TRUE(recorder.logged("Input exists: true, size: 3 bytes"));
+    EXPECT_TRUE(recorder.logged("note on stderr\n"));
+    EXPECT_TRUE(fs::exists(input)); // the Matroska file is left in place
+}
+
+TEST_F(FakeToolTest, MVHEVCStageFailures) {
+    fs::path mov = scratch / "in.mov";
+    writeFile(mov, "mov");
+    fakeTool("StereoPacker", "exit 2\n");
+    EXPECT_EQ(errorOf([&] {
+                  engine.convertToMVHEVC(mov, scratch / "o.mov", QualityPreset::high, nullptr);
+              }).description(),
+              "Encoding failed: StereoPacker exited with code 2");
+    EXPECT_EQ(argumentsOf("StereoPacker"),
+              (std::vector<std::string>{mov.string(), (scratch / "o.mov").string(), "0.85", "25"}));
+
+    fakeTool("StereoPacker", "exit 0\n");
+    EXPECT_EQ(errorOf([&] {
+                  engine.convertToMVHEVC(mov, scratch / "o.mov", QualityPreset::high, nullptr);
+              }).description(),
+              "Encoding failed: StereoPacker did not produce output file");
+
+    fakeTool("ffmpeg", "for i in 1 2 3 4 5 6 7; do echo \"line $i\" >&2; done\nexit 1\n");
+    writeFile(scratch / "in.mkv", "mkv");
+    EXPECT_EQ(errorOf([&] {
+                  engine.convertToMVHEVC(scratch / "in.mkv", scratch / "o.mov", QualityPreset::high, nullptr);
+              }).description(),
+              "Encoding failed: Failed to remux MKV → MOV: line 3\nline 4\nline 5\nline 6\nline 7");
+}
+
+TEST_F(FakeToolTest, PipePipelineProgressLogsAndFailure) {
+    fs::path stream = work / "Movie_interleaved.264";
+    writeFile(stream, "stream");
+    fs::path output = scratch / "Movie_SBS.mkv";
+    fakeTool("viewpump", "for n in 100 150 250 300; do echo \"viewpump: $n frame pairs\" >&2; done\n"
+                         "echo 'Warning: max_dec_frame_buffering missing' >&2\necho 'Warning: odd' >&2\n"
+                         "echo 'viewpump: 300 pairs, done' >&2\n");
+    fakeTool("twinrow",
+             "cat > /dev/null\necho 'twinrow: 300 frames' >&2\necho 'twinrow: done, 300 frames' >&2\n");
+    fakeTool("ffmpeg", "cat > /dev/null\nprintf 'frame=1 time=00:00:01.00 speed=2x\\r' >&2\n"
+                       "echo movie > \"$(eval echo \\${$#})\"\n");
+    StreamingDecodeRequest request{stream,
+                                   scratch / "src.m2ts",
+                                   output,
+                                   true,
+                                   QualityPreset::high,
+                                   OutputCodec::h264,
+                                   OutputTarget::sbs3D,
+                                   10.0,
+                                   320,
+                                   176,
+                                   24,
+                                   1,
+                                   recorder.progressHandler()};
+    engine.decodeSBSPipe(request);
+
+    EXPECT_EQ(
+        readFile(work / "pipe_pipeline.sh"),
+        pipePipelineScript({work.string(), (tools / "viewpump").string(), (tools / "twinrow").string(),
+                            (tools / "ffmpeg").string(), (scratch / "src.m2ts").string(), output.string(),
+                            true, 320, 176, 24, 1, QualityPreset::high, OutputTarget::sbs3D},
+                           EncoderProfile::software));
+    EXPECT_EQ(fs::read_symlink(work / "input_stream.264"), stream);
+    // 240 frames expected: 100 -> 0.625, 250 -> 0.80 (capped); 150 and 300 are under 100 apart.
+    auto decoding = recorder.fractions(ConversionStage::decoding);
+    ASSERT_EQ(decoding.size(), 2u);
+    EXPECT_NEAR(decoding[0], 0.50 + 0.30 * 100 / 240, 1e-12);
+    EXPECT_NEAR(decoding[1], 0.80, 1e-12);
+    EXPECT_EQ(recorder.fractions(ConversionStage::encoding), std::vector<double>{0.80});
+    EXPECT_TRUE(recorder.logged("viewpump: 250 frame pairs decoded"));
+    EXPECT_FALSE(recorder.logged("viewpump: 150 frame pairs decoded"));
+    EXPECT_TRUE(recorder.logged("viewpump: 300 pairs, done"));
+    EXPECT_TRUE(recorder.logged("twinrow: 300 frames"));
+    EXPECT_FALSE(recorder.logged("twinrow: done, 300 frames"));
+    EXPECT_TRUE(recorder.logged("Warning: odd"));
+    EXPECT_FALSE(recorder.logged("Warning: max_dec_frame_buffering missing"));
+    EXPECT_TRUE(recorder.logged("ffmpeg: frame=1 time=00:00:01.00 speed=2x"));
+    EXPECT_TRUE(recorder.logged("block_rl detected — twinrow will swap eyes"));
+    EXPECT_TRUE(recorder.logged("SBS output: Movie_SBS.mkv (0 MB)"));
+
+    // Any stage failing fails the whole pipe.
+    fakeTool("twinrow", "cat > /dev/null\necho 'twinrow: partial picture' >&2\nexit 1\n");
+    auto error = errorOf([&] { engine.decodeSBSPipe(request); });
+    EXPECT_EQ(error.description(), "Decoding failed: Pipe pipeline exited with code 1");
+    EXPECT_EQ(recorder.countContaining("Pipe pipeline stderr:\n"), 1u);
+}
+
+TEST_F(FakeToolTest, ParallelPipelineArgumentsProgressAndFailure) {
+    fakeTool("viewpump", "exit 0\n");
+    EXPECT_FALSE(engine.parallelPipelineScriptPath());
+    EXPECT_FALSE(engine.hasDualSplitTools());
+    writeScript(tools / "unitprobe", "#!/bin/sh\n");
+    fakeTool(
+        "fanout-run.sh",
+        "echo 'Phase 1: scanning'\necho 'Split into 4 segments'\necho 'worker_0 done'\n"
+        "echo 'Phase 2 (decode+encode) time 3s'\necho 'Phase 3: Concat'\necho 'ERROR: worker 2 slow' >&2\n"
+        "echo 'noise' >&2\necho 'PIPELINE COMPLETE'\necho 'Output: x'\necho movie > \"$3\"\n");
+    ASSERT_EQ(engine.parallelPipelineScriptPath(), (tools / "fanout-run.sh").string());
+    EXPECT_TRUE(recorder.logged("  unitprobe: " + (tools / "unitprobe").string() + " exists=true"));
+    writeScript(tools / "twinsever", "#!/bin/sh\n");
+    EXPECT_FALSE(engine.hasDualSplitTools());
+    writeScript(tools / "unitmerge", "#!/bin/sh\n");
+    EXPECT_TRUE(engine.hasDualSplitTools());
+    EXPECT_TRUE(recorder.logged("Dual-split tools check: twinsever=true unitmerge=true"));
+
+    fs::path output = scratch / "M.mov";
+    StreamingDecodeRequest request{work / "M.264",
+                                   scratch / "M.m2ts",
+                                   output,
+                                   false,
+                                   QualityPreset::medium,
+                                   OutputCodec::h264,
+                                   OutputTarget::visionPro,
+                                   10.0,
+                                   1920,
+                                   1080,
+                                   24000,
+                                   1001,
+                                   recorder.progressHandler()};
+    engine.decodeSBSParallel(request, true, false, 0, work / "M.mvc");
+    ParallelArgumentsSpec spec{(tools / "fanout-run.sh").string(),
+                               (work / "M.264").string(),
+                               (scratch / "M.m2ts").string(),
+                               output.string(),
+                               work.string(),
+                               1920,
+                               1080,
+                               24000,
+                               1001,
+                               QualityPreset::medium,
+                               OutputTarget::visionPro,
+                               false,
+                               true,
+                               (work / "M.mvc").string()};
+    auto expected = parallelPipelineArguments(spec, EncoderProfile::software);
+    expected.erase(expected.begin()); // the script records the arguments after its own path
+    EXPECT_EQ(argumentsOf("fanout-run.sh"), expected);
+    EXPECT_EQ(recorder.fractions(ConversionStage::decoding), (std::vector<double>{0.50, 0.55}));
+    EXPECT_EQ(recorder.fractions(ConversionStage::encodingMVHEVC), (std::vector<double>{0.80, 0.85, 0.90}));
+    EXPECT_TRUE(recorder.logged("worker_0 done"));
+    EXPECT_TRUE(recorder.logged("⚠️ ERROR: worker 2 slow"));
+    EXPECT_FALSE(recorder.logged("⚠️ noise"));
+    EXPECT_TRUE(recorder.logged("Dual-split mode: base=M.264 mvc=M.mvc"));
+    EXPECT_TRUE(recorder.logged("Workers: auto-detect, quality: 0.7, swap: false, directMVHEVC: true"));
+
+    fakeTool("fanout-run.sh", "for i in $(seq 1 25); do echo \"out $i\"; done\nexit 4\n");
+    auto error = errorOf([&] { engine.decodeSBSParallel(request, false, false, 0, std::nullopt); });
+    EXPECT_EQ(error.description(), "Decoding failed: Parallel pipeline exited with code 4");
+    std::string tail = "Parallel pipeline output:";
+    for (int i = 6; i <= 25; ++i)
+        tail += "\nout " + std::to_string(i);
+    EXPECT_TRUE(recorder.logged(tail));
+}
+
+TEST_F(FakeToolTest, RemoveIntermediateFileReportsWhatItFreed) {
+    writeFile(work / "big.264", std::string(1572864, 'x'));
+    engine.removeIntermediateFile(work / "big.264", "interleaved stream");
+    EXPECT_FALSE(fs::exists(work / "big.264"));
+    EXPECT_TRUE(recorder.logged("Cleaned up interleaved stream: big.264 (1.5 MB freed)"));
+    engine.removeIntermediateFile(work / "gone.264", "base view");
+    EXPECT_EQ(
+        recorder.countContaining("Warning: could not clean up base view at " + (work / "gone.264").string()),
+        1u);
+}
+
+} // namespace
+} // namespace duoscope
