@@ -24,7 +24,7 @@ class FileSource : public ByteSource {
         if (fd_ < 0) throw DemuxError(errnoText("cannot open", path));
         struct stat info {};
         if (::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode)) size_ = static_cast<uint64_t>(info.st_size);
-        if (info.st_mode & S_IFDIR) {
+        if (S_ISDIR(info.st_mode)) {
             ::close(fd_);
             throw DemuxError("cannot read " + path + ": it is a folder");
         }
