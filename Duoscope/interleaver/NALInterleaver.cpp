@@ -175,10 +175,11 @@ void NALInterleaver::ByteBuffer::resize(std::size_t size, std::size_t keep) {
     if (size <= size_) return;
     if (data_ != nullptr) size = std::max(size, size_ * 2); // a huge unit grows the buffer geometrically
     constexpr std::size_t hugePage = std::size_t{1} << 21;
-    const std::size_t rounded = (size + hugePage - 1) / hugePage * hugePage;
-    auto* grown = static_cast<std::uint8_t*>(std::aligned_alloc(hugePage, rounded));
+    const std::size_t alignment = size >= hugePage ? hugePage : 4096;
+    const std::size_t rounded = (size + alignment - 1) / alignment * alignment;
+    auto* grown = static_cast<std::uint8_t*>(std::aligned_alloc(alignment, rounded));
     if (grown == nullptr) throw std::bad_alloc();
-    ::madvise(grown, rounded, MADV_HUGEPAGE); // only a hint; small pages work too
+    if (alignment == hugePage) ::madvise(grown, rounded, MADV_HUGEPAGE); // only a hint
     if (data_ != nullptr) {
         std::memcpy(grown, data_, std::min(keep, size_));
         std::free(data_);
@@ -195,7 +196,11 @@ NALInterleaver::StreamReader::StreamReader(const std::filesystem::path& path, st
     if (!std::filesystem::exists(path, ignored)) throw InterleaveError::fileNotFound(path.string());
     handle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (handle < 0) throwErrno(errno, path);
-    buffer.resize(bufferTarget + readSize);
+    struct stat status {};
+    if (::fstat(handle, &status) == 0 && S_ISREG(status.st_mode)) {
+        isRegularFile_ = true;
+        sizeHint_ = static_cast<std::uint64_t>(status.st_size);
+    }
 }
 
 NALInterleaver::StreamReader::~StreamReader() {
@@ -215,8 +220,15 @@ bool NALInterleaver::StreamReader::refill(bool needMore) {
     // A unit longer than the target still needs one more chunk per call, so a
     // scan that ran out always gets new bytes to look at.
     while (end_ < bufferTarget || (needMore && !didRead)) {
-        if (buffer.size() < end_ + readSize) buffer.resize(end_ + readSize, end_);
-        ssize_t got = ::read(handle, buffer.data() + end_, readSize);
+        // A short file needs no 4 MiB of room; one byte more than it holds lets
+        // the read that meets its end say so.
+        std::size_t chunk = readSize;
+        if (isRegularFile_) {
+            const std::uint64_t remaining = sizeHint_ > bytesRead_ ? sizeHint_ - bytesRead_ : 0;
+            chunk = static_cast<std::size_t>(std::clamp<std::uint64_t>(remaining + 1, 65536, readSize));
+        }
+        if (buffer.size() < end_ + chunk) buffer.resize(end_ + chunk, end_);
+        ssize_t got = ::read(handle, buffer.data() + end_, chunk);
         if (got < 0) {
             if (errno == EINTR) continue;
             throwErrno(errno, path_);
@@ -226,6 +238,7 @@ bool NALInterleaver::StreamReader::refill(bool needMore) {
             break;
         }
         end_ += static_cast<std::size_t>(got);
+        bytesRead_ += static_cast<std::uint64_t>(got);
         didRead = true;
     }
     return didRead;

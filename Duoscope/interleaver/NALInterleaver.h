@@ -99,6 +99,9 @@ class NALInterleaver {
         std::size_t begin_ = 0;
         std::size_t end_ = 0;
         std::uint8_t delimiterType;
+        bool isRegularFile_ = false;
+        std::uint64_t sizeHint_ = 0; // size of a regular file, to size the buffer of short inputs
+        std::uint64_t bytesRead_ = 0;
         bool eof = false;
         bool firstAU = true;
         bool sawBytes_ = false;

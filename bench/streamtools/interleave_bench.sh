@@ -30,10 +30,14 @@ rate() { echo "$bytes $1" | awk '{printf "%.2f", $1 / $2 / 1e9}'; }
 cat_time=$(best cat "$work/base.264" "$work/dep.mvc")
 interleave_time=$(best "$driver" run "$work/base.264" "$work/dep.mvc" /dev/null)
 unitmerge_time=$(best "$unitmerge" "$work/base.264" "$work/dep.mvc" /dev/null)
-rss=$(/usr/bin/time -v "$driver" run "$work/base.264" "$work/dep.mvc" /dev/null 2>&1 >/dev/null |
-    awk '/Maximum resident set size/ {printf "%.1f", $6 / 1024}')
+/usr/bin/time -o "$work/time.txt" -v "$driver" run "$work/base.264" "$work/dep.mvc" /dev/null >/dev/null
+rss=$(awk '/Maximum resident set size/ {printf "%.1f", $6 / 1024}' "$work/time.txt")
+interleave_cpu=$(awk -F': ' '/User time|System time/ {t += $2} END {printf "%.2f", t}' "$work/time.txt")
+/usr/bin/time -o "$work/time.txt" -v cat "$work/base.264" "$work/dep.mvc" >/dev/null
+cat_cpu=$(awk -F': ' '/User time|System time/ {t += $2} END {printf "%.2f", t}' "$work/time.txt")
 
 echo "input: $bytes bytes (page-cached), output /dev/null"
 echo "cat:            $(rate "$cat_time") GB/s"
 echo "NALInterleaver: $(rate "$interleave_time") GB/s ($(echo "$cat_time $interleave_time" | awk '{printf "%.2f", $1 / $2}') x cat), max RSS $rss MiB"
 echo "unitmerge:      $(rate "$unitmerge_time") GB/s"
+echo "CPU time (user + sys): cat $cat_cpu s, NALInterleaver $interleave_cpu s (wall times above suffer on a busy machine)"

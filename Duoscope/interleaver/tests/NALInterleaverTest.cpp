@@ -447,9 +447,10 @@ TEST(NALInterleaver, AgreesWithUnitmergeOnArbitraryStreams) {
         } catch (const std::exception&) {
             interleaverFailed = true;
         }
-        const std::string command = "'" + unitmerge.string() + "' '" + (dir / "base.264").string() + "' '" +
-                                    (dir / "dep.mvc").string() + "' '" + (dir / "b.264").string() +
-                                    "' 2>/dev/null";
+        std::string command;
+        for (const fs::path& argument : {unitmerge, dir / "base.264", dir / "dep.mvc", dir / "b.264"})
+            command.append("'").append(argument.string()).append("' ");
+        command.append("2>/dev/null");
         const int status = std::system(command.c_str());
         const bool unitmergeFailed = !WIFEXITED(status) || WEXITSTATUS(status) != 0;
         ASSERT_EQ(interleaverFailed, unitmergeFailed) << "round " << round;
