@@ -166,7 +166,7 @@ Bytes writeMatroska(const MvcComposition& video, const std::vector<AudioFrame>& 
                 frame,
                 std::span<const uint8_t>(video.dependent).subspan(unit.dependentOffset, unit.dependentSize));
             const int64_t ms = toMs(unit.pts - origin);
-            const Bytes block = simpleBlock(1, static_cast<int16_t>(ms - clusterMs), unit.isIdr, frame);
+            const Bytes block = simpleBlock(1, static_cast<int16_t>(ms - clusterMs), unit.isAnchor, frame);
             cluster.insert(cluster.end(), block.begin(), block.end());
             addAudioUpTo(toMs(unit.dts - origin));
         }

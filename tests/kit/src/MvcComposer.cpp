@@ -216,6 +216,8 @@ MvcComposition composeMvc(std::span<const uint8_t> baseEye, std::span<const uint
         info.dependentOffset = out.dependent.size();
         const uint8_t delimiter[] = {0x18, static_cast<uint8_t>((primaryPicType(depLetters) << 5) | 0x10)};
         appendWithStartCode(out.dependent, delimiter);
+        const bool allIntra =
+            std::all_of(depLetters.begin(), depLetters.end(), [](char c) { return c == 'I'; });
         for (size_t i = 0; i < d.nals.size(); ++i) {
             const NalUnit& nal = d.nals[i];
             switch (nal.type()) {
@@ -231,7 +233,10 @@ MvcComposition composeMvc(std::span<const uint8_t> baseEye, std::span<const uint
                 header.nalRefIdc = nal.refIdc();
                 header.nonIdr = nal.type() == 1;
                 header.viewId = 1;
-                header.anchorPic = nal.type() == 5;
+                // An IDR, or an I picture others may start from (open GOP),
+                // is an anchor: it predicts from nothing earlier in decoding order.
+                header.anchorPic = nal.type() == 5 || (nal.refIdc() != 0 && allIntra);
+                info.isAnchor = header.anchorPic;
                 header.interView = false;
                 const auto head = encodeSliceExtensionHeader(header);
                 Bytes slice(head.begin(), head.end());
@@ -288,11 +293,12 @@ MvcComposition composeMvc(std::span<const uint8_t> baseEye, std::span<const uint
 
 std::string describeAccessUnits(const MvcComposition& composition) {
     std::ostringstream text;
-    text << "# decode display idr slice pts dts base_offset base_size dependent_offset dependent_size\n";
+    text << "# decode display idr slice pts dts base_offset base_size dependent_offset dependent_size "
+            "anchor\n";
     for (const auto& u : composition.units)
         text << u.decodeIndex << ' ' << u.displayIndex << ' ' << (u.isIdr ? 1 : 0) << ' ' << u.sliceLetter
              << ' ' << u.pts << ' ' << u.dts << ' ' << u.baseOffset << ' ' << u.baseSize << ' '
-             << u.dependentOffset << ' ' << u.dependentSize << '\n';
+             << u.dependentOffset << ' ' << u.dependentSize << ' ' << (u.isAnchor ? 1 : 0) << '\n';
     return text.str();
 }
 

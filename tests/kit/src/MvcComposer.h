@@ -13,6 +13,7 @@ namespace kit {
 struct AccessUnitInfo {
     size_t decodeIndex = 0, displayIndex = 0;
     bool isIdr = false;
+    bool isAnchor = false;  // anchor_pic_flag of the dependent view's slices
     char sliceLetter = 'P'; // of the base view's first slice
     int32_t picOrderCnt = 0;
     int64_t pts = 0, dts = 0;                      // 90 kHz

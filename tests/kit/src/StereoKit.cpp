@@ -238,6 +238,12 @@ SetSpec standardSet(const std::string& name) {
             {"weighted",
              {"--profile", "high", "--bframes", "2", "--b-pyramid", "none", "--ref", "3", "--weightp", "2",
               "--weightb"}},
+            // Blu-ray encoders cut pictures into several slices.
+            {"slices4",
+             {"--profile", "high", "--bframes", "2", "--b-pyramid", "none", "--ref", "2", "--slices", "4"}},
+            // Non-IDR I pictures start each GOP after the first; leading B pictures refer across.
+            {"open_gop",
+             {"--profile", "high", "--bframes", "2", "--b-pyramid", "none", "--ref", "2", "--open-gop"}},
         };
         return spec;
     }

@@ -226,17 +226,17 @@ Bytes writeTransportStream(const MvcComposition& video, const std::vector<AudioF
     };
     for (size_t i = 0; i < video.units.size(); ++i) {
         const AccessUnitInfo& unit = video.units[i];
-        if (unit.isIdr || i % 4 == 0) {
+        if (unit.isAnchor || i % 4 == 0) {
             mux.psi(0, pat);
             mux.psi(kPmtPid, pmt);
         }
         mux.pcr((unit.dts - kPcrLead90k) * 300);
         mux.pes(kBaseVideoPid, 0xE0,
                 std::span<const uint8_t>(video.base).subspan(unit.baseOffset, unit.baseSize), unit.pts,
-                unit.dts, unit.isIdr, false);
+                unit.dts, unit.isAnchor, false);
         mux.pes(kDependentVideoPid, 0xE1,
                 std::span<const uint8_t>(video.dependent).subspan(unit.dependentOffset, unit.dependentSize),
-                unit.pts, unit.dts, unit.isIdr, false);
+                unit.pts, unit.dts, unit.isAnchor, false);
         // Audio travels about as far ahead of its presentation as the video does.
         const int64_t nextDts = i + 1 < video.units.size() ? video.units[i + 1].dts : unit.dts + 90000;
         audioUpTo(nextDts);
