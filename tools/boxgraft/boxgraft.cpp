@@ -96,8 +96,54 @@ class Input {
     }
 };
 
-// The first plausible lhvC box of the reference: its type bytes, a size of at least 8 that stays inside
-// the file. A plain byte search, streamed in windows so a multi-gigabyte reference is never held whole.
+const media::Box* findLhvCInTree(const std::vector<media::Box>& boxes) {
+    for (const media::Box& b : boxes) {
+        if (b.type == media::fourcc("lhvC")) return &b;
+        if (const media::Box* found = findLhvCInTree(b.children)) return found;
+    }
+    return nullptr;
+}
+
+// The lhvC of the reference's sample entry, found by walking its moov. Nothing when the reference has no
+// readable moov or no lhvC in it.
+std::optional<std::vector<uint8_t>> findLhvCInMoov(int fd, uint64_t length) {
+    uint64_t position = 0;
+    while (length >= 8 && position <= length - 8) {
+        uint8_t h[16];
+        if (!preadAll(fd, h, size_t(std::min<uint64_t>(16, length - position)), position))
+            return std::nullopt;
+        std::optional<media::BoxHeader> header;
+        try {
+            header = media::parseBoxHeader(h, length - position, position);
+        } catch (const media::FormatError&) {
+            return std::nullopt;
+        }
+        if (!header) return std::nullopt;
+        if (header->type == media::fourcc("moov")) {
+            if (header->size > (1ull << 30)) return std::nullopt;
+            std::vector<uint8_t> moov(size_t(header->size));
+            if (!preadAll(fd, moov.data(), moov.size(), position)) return std::nullopt;
+            try {
+                auto tree = media::parseBoxes(moov.data(), moov.size());
+                if (const media::Box* lhvC = findLhvCInTree(tree)) {
+                    std::vector<uint8_t> bytes;
+                    media::writeBox(*lhvC, bytes);
+                    return bytes;
+                }
+            } catch (const media::FormatError&) {
+            }
+            return std::nullopt;
+        }
+        position += header->size;
+    }
+    return std::nullopt;
+}
+
+// The reference's lhvC. Its sample entry is looked at first: a plain byte search over a multi-gigabyte
+// segment whose moov follows its media can hit the four letters inside compressed data, with a plausible
+// size, and would graft garbage. The byte search (first "lhvC" with a size of at least 8 that stays
+// inside the file) remains for references whose moov cannot be walked; it is streamed in windows so the
+// reference is never held whole.
 std::optional<std::vector<uint8_t>> findLhvC(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st {};
@@ -106,7 +152,11 @@ std::optional<std::vector<uint8_t>> findLhvC(const std::string& path) {
         throw Failure{"ERROR: Cannot read reference: " + path};
     }
     uint64_t length = uint64_t(st.st_size);
-    std::optional<std::vector<uint8_t>> found;
+    std::optional<std::vector<uint8_t>> found = findLhvCInMoov(fd, length);
+    if (found) {
+        ::close(fd);
+        return found;
+    }
     std::vector<uint8_t> window(std::min<uint64_t>(length, 8 << 20));
     // Windows overlap by 7 bytes so a size+type straddling two windows is still seen.
     for (uint64_t start = 0; !found && length > 8 && start < length - 8;) {
@@ -116,9 +166,12 @@ std::optional<std::vector<uint8_t>> findLhvC(const std::string& path) {
             throw Failure{"ERROR: Cannot read reference: " + path};
         }
         for (size_t j = 0; j + 8 <= n; ++j) {
+            // Jump to the next "lhvC" bytes (memmem is far faster than a compare at every position).
+            const void* hit = ::memmem(window.data() + j + 4, n - j - 4, "lhvC", 4);
+            if (!hit) break;
+            j = size_t(static_cast<const uint8_t*>(hit) - window.data()) - 4;
             uint64_t i = start + j;
             if (i >= length - 8) break;
-            if (std::memcmp(window.data() + j + 4, "lhvC", 4) != 0) continue;
             uint64_t size = readBE32(window.data() + j);
             if (size >= 8 && i + size <= length) {
                 std::vector<uint8_t> box(size);

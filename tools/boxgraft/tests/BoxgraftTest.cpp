@@ -32,6 +32,7 @@ std::string concat(const std::vector<std::string>& segments, const std::string& 
     if (faststart) args.insert(args.end(), {"-movflags", "+faststart"});
     args.push_back(out);
     auto r = run(args);
+    std::filesystem::remove(list);
     if (r.status != 0) throw std::runtime_error(r.output);
     return out;
 }
@@ -41,18 +42,24 @@ class BoxgraftTest : public ::testing::Test {
     static void SetUpTestSuite() {
         media_ = new Media;
         Media& m = *media_;
-        HevcOptions a;
-        a.frames = 24;
-        HevcOptions b = a;
-        b.pattern = "testsrc";
-        makeHevcMovie(m.dir.file("a.mov"), a);
-        makeHevcMovie(m.dir.file("b.mov"), b);
-        m.segA = m.dir.file("segA.mov");
-        m.segB = m.dir.file("segB.mov");
-        makeStereoSegment(m.dir.file("a.mov"), m.segA, {"hvc1", true, true, 0x11});
-        makeStereoSegment(m.dir.file("b.mov"), m.segB, {"hvc1", true, true, 0x22});
-        m.concatEnd = concat({m.segA, m.segB}, m.dir.file("concat-end.mov"), false);
-        m.concatStart = concat({m.segA, m.segB}, m.dir.file("concat-start.mov"), true);
+        // Made once per build tree and shared by the test processes.
+        auto segment = [](const std::string& name, const char* pattern, uint8_t marker) {
+            return cachedMedia(name, [&](const std::string& path) {
+                HevcOptions o;
+                o.pattern = pattern;
+                makeHevcMovie(path + ".hevc.mov", o);
+                makeStereoSegment(path + ".hevc.mov", path, {"hvc1", true, true, marker});
+                std::filesystem::remove(path + ".hevc.mov");
+            });
+        };
+        m.segA = segment("boxgraft-a.mov", "testsrc2", 0x11);
+        m.segB = segment("boxgraft-b.mov", "testsrc", 0x22);
+        m.concatEnd = cachedMedia("boxgraft-concat-end.mov", [&](const std::string& path) {
+            concat({m.segA, m.segB}, path, false);
+        });
+        m.concatStart = cachedMedia("boxgraft-concat-start.mov", [&](const std::string& path) {
+            concat({m.segA, m.segB}, path, true);
+        });
         m.samples = videoSamples(m.segA);
         for (auto& s : videoSamples(m.segB))
             m.samples.push_back(std::move(s));
@@ -309,9 +316,38 @@ TEST(BoxgraftLayerforgeTest, ConcatenatedLayerforgeSegments) {
     ASSERT_EQ(r.status, 0) << r.output;
     expectOnlyGrafted(concatenated, output, lhvC, false);
     auto samples = videoSamples(segments[0]);
-    for (auto& s : videoSamples(segments[1])) samples.push_back(std::move(s));
+    for (auto& s : videoSamples(segments[1]))
+        samples.push_back(std::move(s));
     EXPECT_EQ(videoSamples(output), samples);
     auto md5 = decodedFrameMd5(segments[0]);
-    for (auto& m : decodedFrameMd5(segments[1])) md5.push_back(m);
+    for (auto& m : decodedFrameMd5(segments[1]))
+        md5.push_back(m);
     EXPECT_EQ(decodedFrameMd5(output), md5);
+}
+
+TEST_F(BoxgraftTest, ReferenceLhvCComesFromItsSampleEntry) {
+    // "lhvC" bytes with a plausible size inside the reference's media must not be taken for the box.
+    auto ref = readFile(m().segA);
+    std::string text(ref.begin(), ref.end());
+    size_t mdat = text.find("mdat");
+    ASSERT_NE(mdat, std::string::npos);
+    const uint8_t decoy[16] = {0, 0, 0, 16, 'l', 'h', 'v', 'C', 9, 9, 9, 9, 9, 9, 9, 9};
+    std::copy(decoy, decoy + 16, ref.begin() + std::ptrdiff_t(mdat + 40));
+    std::string decoyRef = out("decoy-ref.mov");
+    writeFile(decoyRef, ref);
+    std::string output = out("decoy-fixed.mov");
+    auto r = graft(decoyRef, m().concatEnd, output);
+    ASSERT_EQ(r.status, 0) << r.output;
+    expectOnlyGrafted(m().concatEnd, output, fakeLhvC(0x11), false);
+
+    // A reference that is not a movie at all still yields its lhvC through the byte search.
+    std::vector<uint8_t> raw(100, 0xEE);
+    auto box = fakeLhvC(0x33);
+    raw.insert(raw.end(), box.begin(), box.end());
+    raw.insert(raw.end(), 50, 0xEE);
+    std::string rawRef = out("raw-ref.bin");
+    writeFile(rawRef, raw);
+    r = graft(rawRef, m().concatEnd, output);
+    ASSERT_EQ(r.status, 0) << r.output;
+    expectOnlyGrafted(m().concatEnd, output, box, false);
 }
