@@ -133,7 +133,10 @@ ConversionResult PipelineEngine::convert(const ConversionJob& job, const std::op
     }
 
     bool succeeded = false;
+    bool cleanedUp = false;
     auto cleanupTempDirectory = [&] {
+        if (cleanedUp) return;
+        cleanedUp = true;
         if (succeeded || isCancelled) {
             std::error_code ignored;
             fs::remove_all(work, ignored);
@@ -242,10 +245,13 @@ ConversionResult PipelineEngine::convert(const ConversionJob& job, const std::op
                     engineLog("FIFO created at: " + fifo.filename().string());
                     report(ConversionStage::interleaving, 0.3);
                     std::exception_ptr writerError;
+                    // Once the pipeline has ended nobody will read the pipe again.
+                    std::atomic<bool> readerGone{false};
                     std::thread writer([&] {
                         try {
                             NALInterleaver interleaver;
-                            interleaver.interleave(baseView, mvcView, fifo, {}, [this] { return isCancelled.load(); });
+                            interleaver.interleave(baseView, mvcView, fifo, {},
+                                                   [&] { return isCancelled.load() || readerGone.load(); });
                             engineLog("Interleaver finished writing to FIFO");
                         } catch (const std::exception& failure) {
                             writerError = std::current_exception();
@@ -260,8 +266,9 @@ ConversionResult PipelineEngine::convert(const ConversionJob& job, const std::op
                     } catch (...) {
                         pipelineError = std::current_exception();
                     }
-                    // A pipeline that never opened the pipe would leave the writer
-                    // blocked in open() forever: open and close the reading end once.
+                    // A pipeline that never opened the pipe must not leave the writer
+                    // waiting for a reader forever.
+                    readerGone = true;
                     int release = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
                     if (release >= 0) ::close(release);
                     writer.join();
@@ -345,9 +352,8 @@ ConversionResult PipelineEngine::convert(const ConversionJob& job, const std::op
         cleanupTempDirectory();
         return {finalOutput.string(), work, sbsOutput.string()};
     } catch (const ConversionError& error) {
-        if (error.kind() == ConversionError::Kind::cancelled) throw;
         cleanupTempDirectory();
-        if (isCancelled) throw ConversionError::cancelled();
+        if (isCancelled && error.kind() != ConversionError::Kind::cancelled) throw ConversionError::cancelled();
         throw;
     } catch (...) {
         cleanupTempDirectory();

@@ -59,7 +59,12 @@ bool processWithCommandLineExists(const std::string& needle) {
         for (char& c : commandLine)
             if (c == '\0') c = ' ';
         // A zombie has an empty command line and no longer runs anything.
-        if (commandLine.find(needle) != std::string::npos) return true;
+        if (commandLine.find(needle) == std::string::npos) continue;
+        // A process that has exited but is not yet reaped runs nothing any more.
+        std::ifstream statFile(entry.path() / "stat");
+        std::string stat((std::istreambuf_iterator<char>(statFile)), {});
+        auto afterName = stat.rfind(')');
+        if (afterName == std::string::npos || afterName + 2 >= stat.size() || stat[afterName + 2] != 'Z') return true;
     }
     return false;
 }

@@ -1,0 +1,282 @@
+// The conversion driver's routes, driven through stand-in tools in a folder of
+// their own (the real interleaver, twinrow and ffmpeg do the real work).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "PipelineEngine.h"
+#include "TestSupport.h"
+#include "ToolLocator.h"
+
+using namespace duoscope;
+using namespace duoscope::test;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int viewWidth = 64, viewHeight = 48, frames = 6;
+
+// Access units with 4-byte start codes: base opened by an AUD, dependent by type 24.
+std::string annexB(int units, bool dependent) {
+    std::string stream;
+    for (int k = 0; k < units; ++k) {
+        stream += dependent ? std::string("\0\0\0\1\x18", 5) : std::string("\0\0\0\1\x09\x10", 6);
+        stream += dependent ? std::string("\0\0\0\1\x14\x80", 6) : std::string("\0\0\0\1\x65\x88", 6);
+        stream += static_cast<char>('A' + k);
+    }
+    return stream;
+}
+
+class Driver : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setPriorityToolFolder(tools.path(), true);
+        fs::create_directories(output);
+        // A real little movie: its audio is what the encoders take.
+        auto made = runCommand("/usr/bin/ffmpeg",
+                               {"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=s=64x48:r=24000/1001:d=1", "-f",
+                                "lavfi", "-i", "sine=frequency=440:duration=1", "-c:v", "libx264", "-preset",
+                                "ultrafast", "-c:a", "aac", "-shortest", source.string()});
+        ASSERT_EQ(made.status, 0) << made.output;
+        writeFile(streams / "base.bin", annexB(frames, false));
+        writeFile(streams / "mvc.bin", annexB(frames, true));
+        fs::create_symlink("/usr/bin/ffmpeg", tools / "ffmpeg");
+        fs::create_symlink("/usr/bin/ffprobe", tools / "ffprobe");
+        fakeTsmuxer("");
+    }
+    void TearDown() override { setPriorityToolFolder({}); }
+
+    // Copies the prepared views into the work folder; `extra` runs after.
+    void fakeTsmuxer(const std::string& extra) {
+        writeScript(tools / "tsmuxer", "#!/bin/bash\n[ $# -eq 1 ] && exit 0\n"
+                                       "cp \"" + (streams / "base.bin").string() + "\" \"$2/Movie.264\"\n"
+                                       "cp \"" + (streams / "mvc.bin").string() + "\" \"$2/Movie.mvc\"\n" + extra);
+    }
+    void fakeLdecod(const std::string& beforeExit = "", int status = 0) {
+        writeScript(tools / "ldecod",
+                    "#!/bin/bash\n[ -e input_stream.264 ] || exit 9\n"
+                    "size=$((" + std::to_string(viewWidth * viewHeight * 3 / 2 * frames) + "))\n"
+                    "head -c $size /dev/urandom > output_ViewId0000.yuv\n"
+                    "head -c $size /dev/urandom > output_ViewId0001.yuv\n"
+                    "for i in $(seq 1 " + std::to_string(2 * frames) + "); do echo \"$i (I) decoded\"; done\n"
+                    + beforeExit + "echo '" + std::to_string(2 * frames) + " frames are decoded'\n"
+                    "echo 'Total decoding time : 0.1 sec'\nexit " + std::to_string(status) + "\n");
+    }
+    // viewpump reads the whole interleaved stream (at `pace` seconds a chunk), then emits the pictures.
+    void fakeStreamingTools(const std::string& pace = "0") {
+        writeScript(tools / "viewpump",
+                    "#!/bin/bash\nwhile IFS= read -r -d '' -n 64 chunk; do sleep " + pace + "; done < input_stream.264\n"
+                    "head -c $((" + std::to_string(viewWidth * viewHeight * 3 / 2 * frames * 2) + ")) /dev/urandom\n"
+                    "echo 'viewpump: " + std::to_string(frames) + " frame pairs done' >&2\n");
+        fs::create_symlink(fs::path(DUOSCOPE_TOOLS_DIR) / "twinrow", tools / "twinrow");
+    }
+    void fakeParallelTools(bool dualSplit) {
+        writeScript(tools / "fanout-run.sh", "#!/bin/bash\nprintf '%s\\n' \"$@\" > \"" + (streams / "fanout.args").string() +
+                                                 "\"\necho 'Phase 1: split'\necho 'Split into 2 segments'\n"
+                                                 "echo movie > \"$3\"\necho 'COMPLETE'\n");
+        writeScript(tools / "unitprobe", "#!/bin/sh\n");
+        if (dualSplit) {
+            writeScript(tools / "twinsever", "#!/bin/sh\n");
+            writeScript(tools / "unitmerge", "#!/bin/sh\n");
+        }
+    }
+    void fakeStereoPacker() {
+        writeScript(tools / "StereoPacker", "#!/bin/bash\necho 'Frame 1/2 (50.0%)'\necho mvhevc > \"$2\"\n");
+    }
+
+    struct Run {
+        std::optional<ConversionResult> result;
+        std::string error;
+        std::vector<std::string> log;
+        std::vector<std::pair<ConversionStage, double>> progress;
+        bool logged(const std::string& line) const { return std::find(log.begin(), log.end(), line) != log.end(); }
+        bool reported(ConversionStage stage, double fraction) const {
+            for (auto [s, f] : progress)
+                if (s == stage && std::abs(f - fraction) < 1e-9) return true;
+            return false;
+        }
+    };
+
+    Run convert(OutputTarget target, Stereo3DMode mode = Stereo3DMode::mvcSeparateTracks(),
+                std::function<void(PipelineEngine&)> during = {}) {
+        SourceFileInfo info;
+        info.url = source;
+        info.fileName = source.filename().string();
+        info.videoWidth = viewWidth;
+        info.videoHeight = viewHeight;
+        info.duration = frames * 1001.0 / 24000;
+        info.stereoMode = mode;
+        info.hasMVCStream = true;
+        ConversionJob job{source, output, QualityPreset::medium, OutputCodec::h264, target, std::nullopt};
+        Run run;
+        std::mutex mutex;
+        PipelineEngine engine;
+        engine.verboseLogging = true;
+        engine.onLog = [&](const std::string& line) {
+            std::lock_guard lock(mutex);
+            run.log.push_back(line);
+        };
+        std::thread watcher;
+        if (during) watcher = std::thread([&] { during(engine); });
+        try {
+            run.result = engine.convert(
+                job, info,
+                [&](ConversionStage stage, double fraction) {
+                    std::lock_guard lock(mutex);
+                    run.progress.emplace_back(stage, fraction);
+                },
+                {});
+        } catch (const std::exception& failure) {
+            run.error = failure.what();
+        }
+        if (watcher.joinable()) watcher.join();
+        return run;
+    }
+
+    std::vector<fs::path> outputEntries() const {
+        std::vector<fs::path> entries;
+        for (const auto& entry : fs::directory_iterator(output)) entries.push_back(entry.path().filename());
+        std::sort(entries.begin(), entries.end());
+        return entries;
+    }
+
+    ScratchFolder tools{"driver tools"};
+    ScratchFolder streams{"driver streams"};
+    fs::path source = streams / "Movie.m2ts";
+    fs::path output = streams / "out";
+};
+
+} // namespace
+
+TEST_F(Driver, DiskRouteDecodesEncodesAndCleansUp) {
+    fakeLdecod();
+    auto run = convert(OutputTarget::sbs3D);
+    ASSERT_TRUE(run.result) << run.error;
+    EXPECT_EQ(run.result->outputPath, (output / "Movie_SBS.mkv").string());
+    EXPECT_EQ(run.result->sbsIntermediatePath, run.result->outputPath);
+    EXPECT_EQ(outputEntries(), std::vector<fs::path>{"Movie_SBS.mkv"});
+    EXPECT_FALSE(fs::exists(run.result->tempDirectory));
+    EXPECT_TRUE(run.logged("=== Step 2: Interleaving NAL units ==="));
+    EXPECT_TRUE(run.logged("=== Step 3: Decoding MVC to YUV (disk-based fallback) ==="));
+    EXPECT_TRUE(run.logged("Cleaned up temp directory"));
+    for (auto [stage, fraction] : {std::pair{ConversionStage::demuxing, 0.05}, {ConversionStage::interleaving, 0.3},
+                                   {ConversionStage::encoding, 0.7}, {ConversionStage::complete, 1.0}})
+        EXPECT_TRUE(run.reported(stage, fraction)) << caseName(stage) << " " << fraction;
+    double last = 0;
+    for (auto [stage, fraction] : run.progress) {
+        EXPECT_GE(fraction, last - 1e-9);
+        last = fraction;
+    }
+}
+
+TEST_F(Driver, DiskRouteFailureKeepsTheWorkFolder) {
+    fakeLdecod("echo 'Error: broken slice' >&2\n", 1);
+    auto run = convert(OutputTarget::sbs3D);
+    EXPECT_EQ(run.error, "Decoding failed: ldecod exited with code 1");
+    auto kept = std::find_if(run.log.begin(), run.log.end(),
+                             [](const std::string& l) { return l.starts_with("Temp files preserved for debugging: "); });
+    ASSERT_NE(kept, run.log.end());
+    EXPECT_TRUE(fs::exists(kept->substr(std::string("Temp files preserved for debugging: ").size())));
+}
+
+TEST_F(Driver, CancelDuringDecodingRemovesTheWorkFolder) {
+    fakeLdecod("sleep 29.75\n");
+    auto run = convert(OutputTarget::sbs3D, Stereo3DMode::mvcSeparateTracks(), [&](PipelineEngine& engine) {
+        std::this_thread::sleep_for(1500ms);
+        engine.cancel();
+    });
+    EXPECT_EQ(run.error, "Conversion was cancelled");
+    EXPECT_TRUE(run.logged("Cancelled — cleaned up temp directory"));
+    EXPECT_TRUE(outputEntries().empty());
+    std::this_thread::sleep_for(3500ms);
+    EXPECT_FALSE(processWithCommandLineExists((tools / "ldecod").string()));
+    EXPECT_FALSE(processWithCommandLineExists("sleep 29.75"));
+}
+
+TEST_F(Driver, MissingViewsAfterDemuxing) {
+    fakeTsmuxer("rm \"$2/Movie.mvc\"\n");
+    EXPECT_EQ(convert(OutputTarget::sbs3D).error, "Demux failed: MVC view file not found after demuxing");
+    fakeTsmuxer("mv \"$2/Movie.264\" \"$2/a.264\"; mv \"$2/Movie.mvc\" \"$2/b.264\"\n");
+    fakeLdecod();
+    auto run = convert(OutputTarget::sbs3D);
+    ASSERT_TRUE(run.result) << run.error;
+    EXPECT_TRUE(run.logged("Found 2 .264 file(s), 0 .mvc file(s)"));
+    EXPECT_TRUE(std::any_of(run.log.begin(), run.log.end(),
+                            [](const std::string& l) { return l.starts_with("Using second .264 as MVC: "); }));
+}
+
+TEST_F(Driver, ViewpumpWithoutTwinrowTakesTheDiskRoute) {
+    fakeLdecod();
+    writeScript(tools / "viewpump", "#!/bin/sh\nexit 1\n");
+    auto run = convert(OutputTarget::sbs3D);
+    ASSERT_TRUE(run.result) << run.error;
+    EXPECT_TRUE(run.logged("=== Step 3: Decoding MVC to YUV (disk-based fallback) ==="));
+}
+
+TEST_F(Driver, FifoRouteStreamsWithoutAnInterleavedFile) {
+    fakeStreamingTools("0.05");
+    std::atomic<bool> sawPipe{false}, sawInterleavedFile{false};
+    auto run = convert(OutputTarget::sbs3D, Stereo3DMode::mvcSingleTrack(true), [&](PipelineEngine&) {
+        for (int i = 0; i < 200; ++i) {
+            std::error_code ignored;
+            for (const auto& work : fs::directory_iterator(output, ignored)) {
+                if (fs::is_fifo(work.path() / "interleave_fifo.264", ignored)) sawPipe = true;
+                if (fs::exists(work.path() / "Movie_interleaved.264", ignored)) sawInterleavedFile = true;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    EXPECT_TRUE(sawPipe);
+    EXPECT_FALSE(sawInterleavedFile);
+    ASSERT_TRUE(run.result) << run.error;
+    EXPECT_TRUE(run.logged("⚠️ Parallel pipeline NOT found — using single-threaded FIFO pipeline"));
+    EXPECT_TRUE(run.logged("Interleaver finished writing to FIFO"));
+    EXPECT_FALSE(run.logged("Wrote interleaved stream to: " + (fs::path(run.result->tempDirectory) / "Movie_interleaved.264").string()));
+    EXPECT_EQ(outputEntries(), std::vector<fs::path>{"Movie_SBS.mkv"});
+}
+
+TEST_F(Driver, FifoFailureFallsBackToAFile) {
+    fakeStreamingTools();
+    // The demultiplexer leaves something at the pipe's name that cannot be removed.
+    fakeTsmuxer("mkdir -p \"$2/interleave_fifo.264/x\"\n");
+    auto run = convert(OutputTarget::sbs3D);
+    ASSERT_TRUE(run.result) << run.error;
+    EXPECT_TRUE(std::any_of(run.log.begin(), run.log.end(),
+                            [](const std::string& l) { return l.starts_with("⚠️ mkfifo failed (errno "); }));
+    EXPECT_TRUE(run.logged("=== Steps 3+4: Zero-disk pipeline (viewpump → twinrow → ffmpeg) ==="));
+}
+
+TEST_F(Driver, ParallelRoutesAndTheMVHEVCTail) {
+    fakeStreamingTools();
+    fakeParallelTools(true);
+    auto dual = convert(OutputTarget::visionPro);
+    ASSERT_TRUE(dual.result) << dual.error;
+    EXPECT_EQ(dual.result->outputPath, (output / "Movie.mov").string());
+    EXPECT_TRUE(dual.logged("Direct MV-HEVC pipeline output found — skipping StereoPacker"));
+    EXPECT_TRUE(std::any_of(dual.log.begin(), dual.log.end(), [](const std::string& l) {
+        return l.starts_with("✅ Using PARALLEL pipeline with DUAL-SPLIT (") && l.ends_with(") [DIRECT MV-HEVC]");
+    }));
+    fs::remove(output / "Movie.mov");
+
+    fs::remove(tools / "twinsever");
+    fakeStereoPacker();
+    auto single = convert(OutputTarget::sbs3D);
+    ASSERT_TRUE(single.result) << single.error;
+    EXPECT_TRUE(single.logged("=== Parallel decode+encode (segment-parallel) ==="));
+    EXPECT_EQ(single.result->outputPath, (output / "Movie_SBS.mkv").string());
+}
+
+TEST_F(Driver, VisionProTailRunsStereoPacker) {
+    fakeLdecod();
+    fakeStereoPacker();
+    auto run = convert(OutputTarget::visionPro);
+    ASSERT_TRUE(run.result) << run.error;
+    EXPECT_EQ(run.result->outputPath, (output / "Movie.mov").string());
+    EXPECT_EQ(run.result->sbsIntermediatePath, (output / "Movie_SBS.mov").string());
+    EXPECT_TRUE(run.reported(ConversionStage::convertingMVHEVC, 0.85));
+    EXPECT_EQ(outputEntries(), (std::vector<fs::path>{"Movie.mov", "Movie_SBS.mov"}));
+}
