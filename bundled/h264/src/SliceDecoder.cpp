@@ -204,6 +204,8 @@ void SliceDecoder::decodeSlice(const SliceHeader& sh, const Sps& sps, const Pps&
     if (mbAddr >= total) throw BitstreamError("first_mb_in_slice beyond the picture");
     if (pps.cabac) {
         size_t pos = (br.bitPosition() + 7) / 8;
+        cabacData_ = br.data();
+        cabacSize_ = br.size();
         cabac_.start(br.data(), br.size(), pos);
         initCabacContexts(cabac_.ctx, sliceType_ == kSliceI ? 0 : sh.cabacInitIdc + 1, sh.qp);
         for (;;) {
@@ -241,7 +243,6 @@ void SliceDecoder::decodeSlice(const SliceHeader& sh, const Sps& sps, const Pps&
 }
 
 void SliceDecoder::decodeSkip(int mbAddr) {
-    if (std::getenv("DUOSCOPE_H264_TRACE")) std::fprintf(stderr, "skip %d\n", mbAddr);
     MbInfo& mb = mbs_[static_cast<size_t>(mbAddr)];
     mb = MbInfo{};
     mb.slice = sliceIndex_;
@@ -476,8 +477,6 @@ void SliceDecoder::readResidualCavlc(BitReader& br, int mbAddr) {
     MbInfo& mb = mbs_[static_cast<size_t>(mbAddr)];
     int32_t levels[64];
     auto fail = [&]() {
-        if (std::getenv("DUOSCOPE_H264_TRACE"))
-            std::fprintf(stderr, "residual fail mb %d kind %d cbp %x\n", mbAddr, mb.kind, mb.cbp);
         throw BitstreamError("invalid residual data at macroblock " + std::to_string(mbAddr));
     };
     int cbpLuma = mb.cbp & 15, cbpChroma = mb.cbp >> 4;
@@ -506,8 +505,6 @@ void SliceDecoder::readResidualCavlc(BitReader& br, int mbAddr) {
         if (!((cbpLuma >> b8) & 1)) continue;
         std::fill_n(levels, 16, 0);
         int nC = nCForBlock(mbAddr, bx, by, 0);
-        if (std::getenv("DUOSCOPE_H264_TRACE"))
-            std::fprintf(stderr, "  blk %d nC %d bits %zu\n", blk, nC, br.bitPosition());
         int tc;
         if (mb.kind == kMbI16x16) {
             tc = readResidualBlockCavlc(br, nC, levels, 0, 14, 15);
@@ -994,21 +991,6 @@ void SliceDecoder::intraEdge(int mbAddr, int plane, int x, int y, int n, bool is
 
 void SliceDecoder::reconstruct(int mbAddr) {
     MbInfo& mb = mbs_[static_cast<size_t>(mbAddr)];
-    static const bool trace = std::getenv("DUOSCOPE_H264_TRACE") != nullptr;
-    if (trace) {
-        std::fprintf(stderr, "mb %d kind %d cbp %x qp %d t8 %d modes", mbAddr, mb.kind, mb.cbp, mb.qp,
-                     mb.transform8x8);
-        for (int i = 0; i < 16; ++i)
-            std::fprintf(stderr, " %d", mb.intraModes[i]);
-        std::fprintf(stderr, " chroma %d i16 %d type %d sub %d %d %d %d\n", mb.chromaPredMode, intra16Mode_,
-                     mbType_, subTypes_[0], subTypes_[1], subTypes_[2], subTypes_[3]);
-        const MbMotion& mm = pic_->motion[static_cast<size_t>(mbAddr)];
-        if (!mb.isIntra)
-            for (int l = 0; l < 2; ++l)
-                std::fprintf(stderr, "   L%d ref %d %d %d %d mv0 %d,%d mv15 %d,%d\n", l, mm.ref[l][0],
-                             mm.ref[l][1], mm.ref[l][2], mm.ref[l][3], mm.mv[l][0][0], mm.mv[l][0][1],
-                             mm.mv[l][15][0], mm.mv[l][15][1]);
-    }
     int mbX = mbAddr % widthMbs_, mbY = mbAddr / widthMbs_;
     uint8_t* luma = pic_->plane[0] + mbY * 16 * pic_->stride[0] + mbX * 16;
     int ls = pic_->stride[0];

@@ -30,9 +30,9 @@ struct MbInfo {
     uint8_t totalCoeff[24]; // luma raster 4x4 (16), then Cb and Cr 2x2 raster (4 + 4)
     uint16_t nonZero = 0;   // luma 4x4 blocks with coefficients, for deblocking
     uint32_t codedBlockFlags =
-        0;                 // CABAC: bit 0 luma DC, 1..2 chroma DC, 3.. luma 4x4 (16), 19.. chroma AC (8)
-    uint8_t mvd[2][16][2]; // CABAC: |mvd| per 4x4, saturated
-    bool hasQpDelta = false;
+        0;                  // CABAC: bit 0 luma DC, 1..2 chroma DC, 3.. luma 4x4 (16), 19.. chroma AC (8)
+    uint8_t mvd[2][16][2];  // CABAC: |mvd| per 4x4, saturated
+    uint8_t directMask = 0; // 8x8 blocks predicted in direct mode (CABAC ref_idx context)
 };
 
 struct SliceParams {
@@ -70,6 +70,11 @@ class SliceDecoder {
     void decodeSkip(int mbAddr);
     void readResidualCavlc(BitReader& br, int mbAddr);
     void readResidualCabac(int mbAddr);
+    int cabacBlock(int cat, int maxNumCoeff, int32_t* levels, int cbfInc, bool hasCbf);
+    int cbfNeighbourInc(int mbAddr, int bitA, int mbA, int bitB, int mbB) const;
+    int cabacIntraMbType(int ctxBase, bool prefixFromNeighbours, int mbAddr);
+    int cabacRefIdx(int mbAddr, int list, int x, int y);
+    int cabacMvd(int mbAddr, int list, int comp, int x, int y);
     void reconstruct(int mbAddr);
     void setupIntraModes(int mbAddr, const int* prevFlag, const int* remMode);
     void computeMotion(int mbAddr);
@@ -142,6 +147,9 @@ class SliceDecoder {
 
   private:
     CabacDecoder cabac_;
+    const uint8_t* cabacData_ = nullptr;
+    size_t cabacSize_ = 0;
+    int curRef_[2][4];
 };
 
 } // namespace duoscope::h264

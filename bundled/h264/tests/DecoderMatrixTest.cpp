@@ -52,8 +52,35 @@ const MatrixCase kCavlcCases[] = {
     {"cavlc_constrained_intra", "176x144", 12, "--profile baseline --constrained-intra --ref 2"},
     {"cavlc_odd_size", "200x120", 8, "--profile high --no-cabac"},
     {"cavlc_pal", "720x576", 4, "--profile high --no-cabac --bframes 1"},
+    {"cavlc_qp1_large_levels", "176x144", 3, "--profile high --no-cabac --qp 1"},
     {"cavlc_fake_interlaced", "176x144", 8, "--profile high --no-cabac --fake-interlaced"},
 };
+
+// CABAC: main and high profile, B pyramids, weighted and direct prediction.
+const MatrixCase kCabacCases[] = {
+    {"main_intra", "176x144", 4, "--profile main --keyint 1"},
+    {"main_p", "176x144", 16, "--profile main --bframes 0"},
+    {"main_b", "176x144", 24, "--profile main --bframes 3"},
+    {"high_default", "176x144", 30, "--profile high"},
+    {"high_pyramid_ref16", "176x144", 30, "--profile high --ref 16 --bframes 4 --b-pyramid strict"},
+    {"high_temporal_weightb", "176x144", 30, "--profile high --direct temporal --bframes 3 --weightb"},
+    {"high_spatial_weightp", "176x144", 24, "--profile high --direct spatial --weightp 2 --bframes 2"},
+    {"high_b8x8_partitions", "176x144", 24,
+     "--profile high --bframes 3 --partitions all --subme 9 --no-8x8dct"},
+    {"high_intra8x8", "176x144", 4, "--profile high --keyint 1"},
+    {"high_cqm_jvt", "176x144", 16, "--profile high --cqm jvt"},
+    {"high_slices4", "176x144", 12, "--profile high --slices 4"},
+    {"high_many_slices", "176x144", 12, "--profile high --slice-max-size 250"},
+    {"high_deblock_offsets", "176x144", 12, "--profile high --deblock 2:-3"},
+    {"high_no_deblock", "176x144", 8, "--profile high --no-deblock"},
+    {"high_constrained_intra", "176x144", 12, "--profile high --constrained-intra --bframes 0"},
+    {"high_qp1_large_levels", "176x144", 3, "--profile high --qp 1"},
+    {"high_odd_size", "200x120", 8, "--profile high"},
+    {"high_qcif_pal", "720x576", 6, "--profile high"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cabac, H264Matrix, ::testing::ValuesIn(kCabacCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(Cavlc, H264Matrix, ::testing::ValuesIn(kCavlcCases),
                          [](const auto& info) { return std::string(info.param.name); });

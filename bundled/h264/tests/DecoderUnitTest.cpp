@@ -293,7 +293,7 @@ TEST(H264IntraPrediction, DirectionalModesFromTheirEquations) {
     EXPECT_EQ(p[3 + 4 * 2], (40 + 40 + 1) >> 1); // vertical-left (3,2): (p[4,-1] + p[5,-1] + 1) >> 1
 }
 
-TEST(H264Cabac, DISABLED_EngineAndContextInitialisation) {
+TEST(H264Cabac, EngineAndContextInitialisation) {
     CabacContext ctx[kCabacContexts];
     initCabacContexts(ctx, 0, 26);
     // ctxIdx 0 (m = 20, n = -15): preCtxState = (20 * 26 >> 4) - 15 = 17 -> pStateIdx 46, valMPS 0.
