@@ -20,23 +20,28 @@ segs=("$work"/seg*.mov)
 bytes=$(cat "${segs[@]}" | wc -c)
 cat "${segs[@]}" > /dev/null # into the page cache
 
-# Seconds and peak RSS (KiB) of one command, its output removed afterwards.
+# Seconds until the command returns (data in the page cache), seconds until it is on disk (sync), and
+# peak RSS (KiB) of one command; its output is removed afterwards.
 measure() {
     local out=$1
     shift
     sync
-    local t0 t1
+    local t0 t1 t2
     t0=$(date +%s.%N)
     /usr/bin/time -f "%M" -o "$work/rss" "$@" > /dev/null 2> "$work/log" || { cat "$work/log"; exit 1; }
-    sync
     t1=$(date +%s.%N)
+    sync
+    t2=$(date +%s.%N)
     secs=$(echo "$t1 - $t0" | bc -l)
+    synced=$(echo "$t2 - $t0" | bc -l)
     rss=$(cat "$work/rss")
     rm -f "$out"
 }
 
 row() {
-    printf "%-34s %8.2f s %9.0f MB/s %9.1f MiB peak RSS\n" "$1" "$secs" "$(echo "$bytes / $secs / 1000000" | bc -l)" "$(echo "$rss / 1024" | bc -l)"
+    printf "%-32s %7.2f s %7.0f MB/s | synced %7.2f s %6.0f MB/s | %6.1f MiB peak RSS\n" "$1" "$secs" \
+        "$(echo "$bytes / $secs / 1000000" | bc -l)" "$synced" "$(echo "$bytes / $synced / 1000000" | bc -l)" \
+        "$(echo "$rss / 1024" | bc -l)"
 }
 
 echo "Joining ${#segs[@]} page-cached segments, $((bytes / 1000000)) MB in total (output written and synced)"
@@ -46,6 +51,8 @@ measure "$work/cw.mov" "$tools/clipweave" "${segs[@]}" -o "$work/cw.mov"
 row "clipweave"
 measure "$work/rc.mov" "$tools/reelchain" "${segs[@]}" -o "$work/rc.mov"
 row "reelchain"
+measure "$work/cat.out" sh -c "cat \"\$@\" > \"$work/cat.out\"" sh "${segs[@]}"
+row "cat again (reference)"
 measure "$work/cat2.out" sh -c "cat \"\$0\" > \"$work/cat2.out\"" "$work/plain0.mov"
 bytes=$(wc -c < "$work/plain0.mov")
 row "cat of one segment (reference)"

@@ -1,5 +1,6 @@
 // reelchain on real segments (our x265 stereo-style segments, and layerforge's when it is built) with
 // a real AAC audio file; plus the argument and error behaviour users see.
+#include "MovieWriter.h"
 #include "TestMedia.h"
 
 #include <gtest/gtest.h>
@@ -133,4 +134,29 @@ TEST(ReelchainTest, LayerforgeSegmentsWithAudio) {
     expectJoined(out, segments);
     MovieReader joined(out);
     EXPECT_GE(joined.firstTrack("soun"), 0);
+}
+
+TEST(ReelchainTest, SegmentWithoutSamplesAdvancesByOneTick) {
+    ScratchDir dir("reelchain-empty");
+    auto segments = standardSegments();
+    std::string empty = dir.file("empty.mov");
+    {
+        MovieReader first(segments[0]);
+        const TrackInfo& t = first.tracks()[0];
+        MovieWriter w(empty);
+        w.addTrack({"vide", t.timescale, t.width, t.height, t.sampleEntry, t.language, std::nullopt});
+        w.finish();
+    }
+    std::string out = dir.file("joined.mov");
+    auto r = reelchain({segments[0], empty, segments[1], "-o", out});
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("  Segment 1: 0 samples, offset now 1.00104166"), std::string::npos) << r.output;
+    MovieReader joined(out);
+    const TrackInfo& t = joined.tracks()[0];
+    ASSERT_EQ(t.samples.size(), 48u);
+    int64_t firstShown = INT64_MAX;
+    for (size_t i = 24; i < 48; ++i)
+        firstShown = std::min(firstShown, t.samples[i].presentationTime + t.presentationShift);
+    // 1.001 s + 1/24000 s, exactly.
+    EXPECT_EQ(firstShown * 24000, int64_t(t.timescale) * 24025);
 }
