@@ -206,7 +206,11 @@ class TransportStreamReader {
         const size_t syncAt = packetSize_ - kTsPacket;
         size_t at = 0;
         while (at + packetSize_ <= available && !isStopped_) {
-            if (data[at + syncAt] != kSyncByte) {
+            // The next packet's sync byte is checked too, so that stray bytes
+            // which happen to hold 0x47 in the right place are not taken for a packet.
+            bool isNextSynced =
+                at + 2 * packetSize_ > available || data[at + packetSize_ + syncAt] == kSyncByte;
+            if (data[at + syncAt] != kSyncByte || !isNextSynced) {
                 source_.consume(at);
                 resynchronise();
                 return true;
@@ -238,6 +242,9 @@ class TransportStreamReader {
         }
         warn("lost packet sync at byte offset " + std::to_string(lostAt) + "; resumed at byte offset " +
              std::to_string(source_.offset()));
+        // Fewer stray bytes than a packet cannot hide a lost packet of ours: the
+        // continuity counters still tell. More may hide one, so start afresh.
+        if (source_.offset() - lostAt < packetSize_) return;
         for (auto& [pid, state] : video_) {
             state->splitter.resync();
             state->inPes = false;

@@ -81,6 +81,32 @@ TEST(TsmuxerTransportStream, BothViewsComeOutAsMuxedWithEveryUnitOpenedByItsDeli
     }
 }
 
+TEST(TsmuxerTransportStream, SeveralAccessUnitsInOnePesAreSplitAtTheirFirstSlice) {
+    for (const char* name : kStreams) {
+        SCOPED_TRACE(name);
+        auto units = loadStereo(name);
+        TsOptions options;
+        options.unitsPerPes = 3;
+        options.withDelimiters = false;
+        auto out = demuxBytes(muxTransportStream(units, options), 4113, 4114);
+        EXPECT_TRUE(out.base == viewStream(units, false, true));
+        EXPECT_TRUE(out.dependent == viewStream(units, true, true));
+    }
+}
+
+TEST(TsmuxerTransportStream, LostSyncIsReportedAndFoundAgain) {
+    auto units = loadStereo("MVCRP_3.264");
+    TsOptions options;
+    options.junkAfterPacket = 300;
+    auto out = demuxBytes(muxTransportStream(units, options), 4113, 4114);
+    // The stray bytes are all 0x47, so the first of them look like a packet.
+    ASSERT_EQ(out.warnings.size(), 1u);
+    EXPECT_EQ(out.warnings[0], "lost packet sync at byte offset " + std::to_string(301 * 192) +
+                                   "; resumed at byte offset " + std::to_string(301 * 192 + 77));
+    EXPECT_TRUE(out.base == viewStream(units, false, true));
+    EXPECT_TRUE(out.dependent == viewStream(units, true, true));
+}
+
 TEST(TsmuxerTransportStream, LostPacketIsReportedAndTheRestSurvives) {
     auto units = loadStereo("mvc_s2_cabac_ibp_352x288.264");
     TsOptions options;
@@ -151,7 +177,9 @@ TEST(TsmuxerMatroska, BothViewsComeOutOfOneTrack) {
         const char* label;
         MkvOptions options;
     };
-    MkvOptions inBand, configOnly, groups, unknownSize;
+    MkvOptions inBand, configOnly, groups, unknownSize, xiph, ebml;
+    xiph.lacing = 1;
+    ebml.lacing = 3;
     configOnly.parametersInBand = false;
     configOnly.mvcConfigBox = true;
     groups.blockGroups = true;
@@ -159,7 +187,9 @@ TEST(TsmuxerMatroska, BothViewsComeOutOfOneTrack) {
     const Variant variants[] = {{"in-band parameter sets", inBand},
                                 {"parameter sets only in avcC/mvcC", configOnly},
                                 {"BlockGroups", groups},
-                                {"unknown-size Clusters", unknownSize}};
+                                {"unknown-size Clusters", unknownSize},
+                                {"Xiph lacing", xiph},
+                                {"EBML lacing", ebml}};
     for (const char* name : kStreams) {
         auto units = loadStereo(name);
         for (const auto& variant : variants) {

@@ -176,6 +176,8 @@ class TsWriter {
                 bytes.push_back(static_cast<uint8_t>(arrival >> shift));
         }
         bytes.insert(bytes.end(), p.begin(), p.end());
+        if (options_.junkAfterPacket && packets_ == *options_.junkAfterPacket)
+            bytes.insert(bytes.end(), 77, 0x47);
         ++packets_;
     }
 
@@ -253,14 +255,20 @@ Bytes muxTransportStream(const std::vector<StereoAccessUnit>& units, const TsOpt
     Bytes pmt = {0x02, 0xB0, 0,    0x00, 0x01, 0xC1, 0,    0,    0xF0, 0x11, 0xF0, 0x00, 0x1B, 0xF0,
                  0x11, 0xF0, 0x00, 0x20, 0xF0, 0x12, 0xF0, 0x00, 0x81, 0xF1, 0x00, 0xF0, 0x00};
     pmt[2] = static_cast<uint8_t>(pmt.size() - 3 + 4);
-    for (size_t i = 0; i < units.size(); ++i) {
-        if (i % 20 == 0) {
+    for (size_t i = 0; i < units.size(); i += options.unitsPerPes) {
+        if (i % 20 < options.unitsPerPes) {
             ts.section(0x0000, pat);
             ts.section(0x0100, pmt);
         }
-        const auto& unit = units[i];
-        ts.pes(0x1011, 0xE0, accessUnitBytes(unit, false, options.withDelimiters), unit.pts, unit.dts, true);
-        ts.pes(0x1012, 0xE1, accessUnitBytes(unit, true, options.withDelimiters), unit.pts, unit.dts, false);
+        Bytes base, dependent;
+        for (size_t k = i; k < units.size() && k < i + options.unitsPerPes; ++k) {
+            Bytes b = accessUnitBytes(units[k], false, options.withDelimiters);
+            Bytes d = accessUnitBytes(units[k], true, options.withDelimiters);
+            base.insert(base.end(), b.begin(), b.end());
+            dependent.insert(dependent.end(), d.begin(), d.end());
+        }
+        ts.pes(0x1011, 0xE0, base, units[i].pts, units[i].dts, true);
+        ts.pes(0x1012, 0xE1, dependent, units[i].pts, units[i].dts, false);
     }
     return ts.bytes;
 }
@@ -302,10 +310,13 @@ Bytes makeMatroska(const std::vector<StereoAccessUnit>& units, const MkvOptions&
     for (size_t first = 0; first < units.size(); first += 10) {
         int64_t clusterTime = (units[first].dts - units.front().dts) / 90;
         Bytes body = uintElement(0xE7, static_cast<uint64_t>(clusterTime));
+        std::vector<Bytes> laced;
+        int64_t lacedRelative = 0;
         for (size_t i = first; i < units.size() && i < first + 10; ++i) {
             const auto& unit = units[i];
             bool isKeyframe = false;
             Bytes frame;
+            if (laced.empty()) lacedRelative = (unit.pts - firstPts) / 90 - clusterTime;
             auto add = [&](const Bytes& nal, bool isParameterSet) {
                 if (isParameterSet && !options.parametersInBand) return;
                 uint32_t n = static_cast<uint32_t>(nal.size());
@@ -324,6 +335,33 @@ Bytes makeMatroska(const std::vector<StereoAccessUnit>& units, const MkvOptions&
             }
             int64_t relative = (unit.pts - firstPts) / 90 - clusterTime;
             Bytes block = {0x81, static_cast<uint8_t>(relative >> 8), static_cast<uint8_t>(relative)};
+            if (options.lacing) {
+                laced.push_back(frame);
+                if (laced.size() < 3 && i + 1 < units.size() && i + 1 < first + 10) continue;
+                block = {0x81, static_cast<uint8_t>(lacedRelative >> 8), static_cast<uint8_t>(lacedRelative),
+                         static_cast<uint8_t>(options.lacing << 1), static_cast<uint8_t>(laced.size() - 1)};
+                for (size_t k = 0; k + 1 < laced.size(); ++k) {
+                    size_t n = laced[k].size();
+                    if (options.lacing == 1) {
+                        for (; n >= 255; n -= 255)
+                            block.push_back(255);
+                        block.push_back(static_cast<uint8_t>(n));
+                    } else { // EBML: the first size, then signed differences, as 4-byte vints
+                        int64_t value = k == 0 ? static_cast<int64_t>(n)
+                                               : static_cast<int64_t>(n) -
+                                                     static_cast<int64_t>(laced[k - 1].size()) +
+                                                     ((int64_t{1} << 27) - 1);
+                        for (int shift = 24; shift >= 0; shift -= 8)
+                            block.push_back(
+                                static_cast<uint8_t>((shift == 24 ? 0x10 : 0) | (value >> shift)));
+                    }
+                }
+                for (const auto& f : laced)
+                    block.insert(block.end(), f.begin(), f.end());
+                laced.clear();
+                body = concat({body, element(0xA3, block)});
+                continue;
+            }
             if (options.blockGroups) {
                 block.push_back(0);
                 block.insert(block.end(), frame.begin(), frame.end());

@@ -39,8 +39,10 @@ Bytes viewStream(const std::vector<StereoAccessUnit>& units, bool dependent, boo
 
 struct TsOptions {
     unsigned packetSize = 192;
-    bool withDelimiters = true;       // put AUD / type-24 delimiters into the PES payloads
-    std::optional<size_t> dropPacket; // index of a base-view packet to lose
+    bool withDelimiters = true;            // put AUD / type-24 delimiters into the PES payloads
+    std::optional<size_t> dropPacket;      // index of a base-view packet to lose
+    size_t unitsPerPes = 1;                // access units per PES packet (only the first has its PTS)
+    std::optional<size_t> junkAfterPacket; // 77 stray bytes after this packet (sync loss)
 };
 Bytes muxTransportStream(const std::vector<StereoAccessUnit>& units, const TsOptions& options);
 
@@ -50,6 +52,7 @@ struct MkvOptions {
     bool withDependent = true;
     bool unknownSizeClusters = false;
     bool blockGroups = false; // BlockGroup/Block instead of SimpleBlock
+    unsigned lacing = 0;      // 1 Xiph, 3 EBML: up to three frames per block
 };
 Bytes makeMatroska(const std::vector<StereoAccessUnit>& units, const MkvOptions& options);
 
