@@ -142,6 +142,8 @@ std::string Child::errorText() const {
 void Child::wait() {
     const int status = exitStatus();
     if (status == 0) return;
+    if (status == 127 && errorText() == "exec failed")
+        throw ToolError("cannot run " + argv_[0] + ": not installed or not executable");
     const std::string how = status < 128 ? "exited with status " + std::to_string(status)
                                          : "was killed by signal " + std::to_string(status - 128);
     throw ToolError(commandLine(argv_) + " " + how + ": " + errorText());
