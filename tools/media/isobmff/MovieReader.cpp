@@ -97,6 +97,24 @@ void parseMdhd(ByteReader r, TrackInfo& track) {
     track.language = r.u16();
 }
 
+// For each data reference entry: whether the media is in this file (flag 1).
+std::vector<bool> parseDref(const uint8_t* data, size_t size, uint64_t base) {
+    ByteReader r(data, size, base, "dref");
+    r.u32();
+    uint32_t count = r.u32();
+    std::vector<bool> out;
+    for (uint32_t i = 0; i < count && r.remaining() >= 12; ++i) {
+        size_t start = r.position();
+        uint32_t entrySize = r.u32();
+        r.u32();
+        uint32_t flags = r.u32() & 0xFFFFFF;
+        out.push_back(flags & 1);
+        if (entrySize < 12 || entrySize > r.size() - start) break;
+        r.seek(start + entrySize);
+    }
+    return out;
+}
+
 void collectStbl(const uint8_t* data, size_t size, uint64_t base, TableBoxes& t) {
     forEachChild(data, size, base, [&](const BoxHeader& h, const uint8_t* payload) {
         TableBoxes::Span span{payload, size_t(h.payloadSize()), h.payloadOffset()};
@@ -354,6 +372,7 @@ TrackInfo parseTrak(const uint8_t* data, size_t size, uint64_t base, uint64_t fi
     TrackInfo track;
     TableBoxes tables;
     bool hasMdhd = false;
+    std::vector<bool> selfContained;
     forEachChild(data, size, base, [&](const BoxHeader& h, const uint8_t* p) {
         size_t ps = size_t(h.payloadSize());
         if (h.type == fourcc("tkhd"))
@@ -377,6 +396,13 @@ TrackInfo parseTrak(const uint8_t* data, size_t size, uint64_t base, uint64_t fi
                     forEachChild(mp, mps, mh.payloadOffset(), [&](const BoxHeader& nh, const uint8_t* np) {
                         if (nh.type == fourcc("stbl"))
                             collectStbl(np, size_t(nh.payloadSize()), nh.payloadOffset(), tables);
+                        else if (nh.type == fourcc("dinf"))
+                            forEachChild(np, size_t(nh.payloadSize()), nh.payloadOffset(),
+                                         [&](const BoxHeader& dh, const uint8_t* dp) {
+                                             if (dh.type == fourcc("dref"))
+                                                 selfContained = parseDref(dp, size_t(dh.payloadSize()),
+                                                                           dh.payloadOffset());
+                                         });
                     });
                 }
             });
@@ -386,6 +412,13 @@ TrackInfo parseTrak(const uint8_t* data, size_t size, uint64_t base, uint64_t fi
     if (track.timescale == 0)
         throw FormatError("track " + std::to_string(track.trackId) + " has timescale 0");
     if (tables.stsd.present()) parseStsd(tables.stsd, track);
+    // Samples whose data lives in another file (a QuickTime reference movie) cannot be read from this one.
+    if (track.sampleEntry.size() >= 16) {
+        uint16_t index = uint16_t(track.sampleEntry[14] << 8 | track.sampleEntry[15]);
+        if (index >= 1 && index <= selfContained.size() && !selfContained[index - 1])
+            throw FormatError("track " + std::to_string(track.trackId) +
+                              " keeps its media in another file (external data reference), not supported");
+    }
     buildSamples(tables, track, fileSize);
     finishTiming(track, movieTimescale);
     return track;

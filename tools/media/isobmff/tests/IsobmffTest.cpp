@@ -240,10 +240,17 @@ TEST(MovieReaderTest, RejectsWhatIsNotAWholeMovie) {
         return (dir / name).string();
     };
     std::string text = "this is not a movie at all, only text\n";
+    // Media said to live in another file (dref entry without the self-contained flag).
+    auto external = bytes;
+    std::string all(external.begin(), external.end());
+    size_t url = all.find("url ");
+    ASSERT_NE(url, std::string::npos);
+    external[url + 7] = 0;
     std::vector<std::string> bad = {
         write("text.mov", {text.begin(), text.end()}),
         write("truncated.mov", {bytes.begin(), bytes.begin() + std::ptrdiff_t(bytes.size() - 100)}),
         write("empty.mov", {}),
+        write("external.mov", external),
     };
     for (const auto& p : bad) {
         try {
