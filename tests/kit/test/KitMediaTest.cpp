@@ -7,6 +7,7 @@
 #include "KitTestSupport.h"
 #include "MvcComposer.h"
 
+#include <functional>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -24,6 +25,7 @@ struct AccessUnitLine {
     int64_t pts, dts;
     size_t baseOffset, baseSize, dependentOffset, dependentSize;
     bool anchor;
+    char slice;
 };
 
 std::vector<AccessUnitLine> accessUnitLines(const fs::path& folder) {
@@ -38,10 +40,10 @@ std::vector<AccessUnitLine> accessUnitLines(const fs::path& folder) {
         int anchor;
         fields >> l.decode >> l.display >> idr >> slice >> l.pts >> l.dts >> l.baseOffset >> l.baseSize >>
             l.dependentOffset >> l.dependentSize >> anchor;
-        if (!fields)
-            throw std::runtime_error("short line in access_units.txt: " + line);
+        if (!fields) throw std::runtime_error("short line in access_units.txt: " + line);
         l.idr = idr != 0;
         l.anchor = anchor != 0;
+        l.slice = slice;
         lines.push_back(l);
     }
     return lines;
@@ -82,8 +84,15 @@ void checkComposition(const fs::path& folder, const std::string& baseEye, const 
     std::optional<SpsData> dependentSps;
     for (size_t au = 0; au < frames; ++au) {
         SCOPED_TRACE("access unit " + std::to_string(au));
-        // Base: an AUD, then the eye's NAL units unchanged.
+        // Base: an AUD, then the eye's NAL units unchanged. AUD and delimiter
+        // name the slice types present (primary_pic_type 0 I, 1 I/P, 2 I/P/B).
         ASSERT_EQ(baseUnits[au].front().type(), 9);
+        const char letter = lines[au].slice;
+        const uint8_t primaryPicType = letter == 'B' ? 2 : letter == 'P' ? 1 : 0;
+        EXPECT_EQ(baseUnits[au].front().bytes,
+                  (Bytes{0x09, static_cast<uint8_t>(primaryPicType << 5 | 0x10)}));
+        EXPECT_EQ(depUnits[au].front().bytes,
+                  (Bytes{0x18, static_cast<uint8_t>(primaryPicType << 5 | 0x10)}));
         std::vector<NalUnit> eyeNals;
         for (const NalUnit& nal : eyeBase[au])
             if (nal.type() != 9) eyeNals.push_back(nal);
@@ -179,6 +188,27 @@ TEST(KitMedia, MvcCompositionKeepsEveryEyeBitExact) {
         }
         EXPECT_EQ(std::count(shown.begin(), shown.end(), true), static_cast<long>(frames)) << profile;
     }
+}
+
+TEST(KitMedia, CompositionRefusesEyesThatCannotPair) {
+    const fs::path dir = setDir(kSet);
+    const Bytes left = readBytes(dir / "cabac_b" / "left.264"),
+                right = readBytes(dir / "cabac_b" / "right.264");
+    auto message = [](const std::function<void()>& compose) {
+        try {
+            compose();
+        } catch (const BitstreamError& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    EXPECT_NE(message([&] { composeMvc(left, left, {}); }).find("--sps-id"), std::string::npos);
+    const Bytes otherStructure = readBytes(dir / "cavlc_p" / "right.264");
+    EXPECT_NE(message([&] { composeMvc(left, otherStructure, {}); }).find("access unit 1"),
+              std::string::npos);
+    const auto units = splitAccessUnits(right);
+    const Bytes shorter(right.begin(), right.begin() + static_cast<long>(units.back().front().offset - 4));
+    EXPECT_NE(message([&] { composeMvc(left, shorter, {}); }).find("access units"), std::string::npos);
 }
 
 struct PesStream {
