@@ -79,7 +79,7 @@ class SigpipeBlock {
 // does not cost a system call each; large ones go straight to the descriptor.
 class OutputWriter {
   public:
-    explicit OutputWriter(int fd) : fd_(fd), buffer_(capacity) {}
+    explicit OutputWriter(int fd) : fd_(fd) {}
     OutputWriter(const OutputWriter&) = delete;
     OutputWriter& operator=(const OutputWriter&) = delete;
 
@@ -92,19 +92,21 @@ class OutputWriter {
         if (used_ + bytes.size() > capacity) {
             if (int error = flush()) return error;
         }
+        buffer_.resize(capacity); // once, and only for a stream that has small units
         std::memcpy(buffer_.data() + used_, bytes.data(), bytes.size());
         used_ += bytes.size();
         return 0;
     }
 
     int flush() {
+        if (used_ == 0) return 0;
         int error = writeAll({buffer_.data(), used_});
         used_ = 0;
         return error;
     }
 
   private:
-    static constexpr std::size_t capacity = std::size_t{1} << 20;
+    static constexpr std::size_t capacity = std::size_t{1} << 18;
     static constexpr std::size_t directThreshold = std::size_t{1} << 16;
 
     int writeAll(std::span<const std::uint8_t> bytes) {
@@ -225,7 +227,7 @@ bool NALInterleaver::StreamReader::refill(bool needMore) {
         std::size_t chunk = readSize;
         if (isRegularFile_) {
             const std::uint64_t remaining = sizeHint_ > bytesRead_ ? sizeHint_ - bytesRead_ : 0;
-            chunk = static_cast<std::size_t>(std::clamp<std::uint64_t>(remaining + 1, 65536, readSize));
+            chunk = static_cast<std::size_t>(std::clamp<std::uint64_t>(remaining + 1, 4096, readSize));
         }
         if (buffer.size() < end_ + chunk) buffer.resize(end_ + chunk, end_);
         ssize_t got = ::read(handle, buffer.data() + end_, chunk);
