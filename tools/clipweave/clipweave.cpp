@@ -122,7 +122,7 @@ int run(int argc, char** argv) {
     std::filesystem::remove(outputPath, ignored);
 
     auto first = openSegment(args.inputPaths[0]);
-    const TrackInfo& firstTrack = first->tracks()[size_t(first->firstTrack("vide"))];
+    const TrackInfo firstTrack = first->tracks()[size_t(first->firstTrack("vide"))]; // outlives the reader
     std::unique_ptr<MovieWriter> writer;
     try {
         writer = std::make_unique<MovieWriter>(outputPath);

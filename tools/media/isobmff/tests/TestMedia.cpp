@@ -209,13 +209,12 @@ std::vector<std::string> standardSegments() {
     const char* patterns[3] = {"testsrc2", "testsrc", "smptebars"};
     std::vector<std::string> out;
     for (int k = 0; k < 3; ++k) {
-        out.push_back(cachedMedia("segment" + std::to_string(k) + ".mov", [&](const std::string& path) {
+        out.push_back(cachedMedia("stereo-segment" + std::to_string(k) + ".mov", [&](const std::string& path) {
             HevcOptions o;
             o.pattern = patterns[k];
             std::string hevc = path + ".hevc.mov";
             makeHevcMovie(hevc, o);
             SegmentOptions s;
-            s.lhvCMarker = uint8_t(0x10 + k);
             makeStereoSegment(hevc, path, s);
             fs::remove(hevc);
         }));

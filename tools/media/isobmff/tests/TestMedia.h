@@ -65,7 +65,8 @@ std::string toolPath(const std::string& name);
 // A generated file kept in the build tree between test processes: made once by `make(tempPath)`, then
 // renamed into place (so parallel tests never see half a file). Returns its path.
 std::string cachedMedia(const std::string& name, const std::function<void(const std::string&)>& make);
-// Three stereo-style segments with B-frames, 24 frames each at 24000/1001 fps, different pictures.
+// Three stereo-style segments with B-frames, 24 frames each at 24000/1001 fps, different pictures and
+// the same sample entry (as one encoder configuration gives).
 std::vector<std::string> standardSegments();
 // Three layerforge segments (24 frames each, B-frames, different pictures), or nothing when the
 // layerforge program has not been built.
