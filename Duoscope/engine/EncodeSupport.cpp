@@ -4,6 +4,9 @@
 #include <charconv>
 #include <fstream>
 
+#include "ChildProcess.h"
+#include "ToolLocator.h"
+
 namespace duoscope {
 
 namespace fs = std::filesystem;
@@ -179,6 +182,39 @@ std::vector<std::string> sideBySideRemuxArguments(const fs::path& source, const 
 std::vector<std::string> mvhevcRemuxArguments(const fs::path& input, const fs::path& remuxed) {
     return {"-y",   "-i",     input.string(), "-c:v",      "copy",       "-c:a",
             "copy", "-tag:v", "hvc1",         "-movflags", "+faststart", remuxed.string()};
+}
+
+std::vector<std::string> withHEVCTagOnlyFor(std::vector<std::string> arguments,
+                                            const std::optional<std::string>& videoCodec) {
+    if (!videoCodec || *videoCodec == "hevc") return arguments;
+    for (size_t i = 0; i + 1 < arguments.size(); ++i)
+        if (arguments[i] == "-tag:v" && arguments[i + 1] == "hvc1") {
+            arguments.erase(arguments.begin() + static_cast<std::ptrdiff_t>(i),
+                            arguments.begin() + static_cast<std::ptrdiff_t>(i + 2));
+            break;
+        }
+    return arguments;
+}
+
+std::optional<std::string> probeVideoCodec(const fs::path& movie) {
+    auto ffprobe = findTool("ffprobe");
+    if (!ffprobe) return std::nullopt;
+    try {
+        auto process = ChildProcess::create(
+            {*ffprobe,
+             {"-v", "error", "-select_streams", "v:0", "-show_entries", "stream=codec_name", "-of",
+              "default=noprint_wrappers=1:nokey=1", movie.string()},
+             std::nullopt,
+             ChildProcess::Output::pipe,
+             ChildProcess::Output::nullDevice});
+        process->launch();
+        process->waitUntilExit();
+        std::string codec = trimmed(process->collectedStandardOutput());
+        if (process->terminationStatus() != 0 || codec.empty() || contains(codec, "\n")) return std::nullopt;
+        return codec;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
 }
 
 std::vector<std::string> stereoPackerArguments(const fs::path& input, const fs::path& output,

@@ -77,6 +77,12 @@ std::vector<std::string> sideBySideRemuxArguments(const std::filesystem::path& s
 // Matroska side-by-side intermediate to its .mov twin inside the MV-HEVC stage.
 std::vector<std::string> mvhevcRemuxArguments(const std::filesystem::path& input,
                                               const std::filesystem::path& remuxed);
+// "-tag:v hvc1" names HEVC; with stream copy of any other codec ffmpeg refuses
+// the whole remux, so the tag is dropped when the video is known not to be HEVC.
+std::vector<std::string> withHEVCTagOnlyFor(std::vector<std::string> arguments,
+                                            const std::optional<std::string>& videoCodec);
+// The first video stream's codec name by ffprobe, or nothing when it cannot tell.
+std::optional<std::string> probeVideoCodec(const std::filesystem::path& movie);
 std::vector<std::string> stereoPackerArguments(const std::filesystem::path& input,
                                                const std::filesystem::path& output, QualityPreset preset);
 

@@ -40,8 +40,9 @@ void PipelineEngine::convertToMVHEVC(const fs::path& inputMovie, const fs::path&
         std::error_code error;
         engineLog("ffmpeg path: " + ffmpeg);
         engineLog(std::string("ffmpeg exists: ") + (fs::exists(ffmpeg, error) ? "true" : "false"));
-        auto remux = ChildProcess::create({ffmpeg, mvhevcRemuxArguments(input, remuxed), std::nullopt,
-                                           ChildProcess::Output::pipe, ChildProcess::Output::pipe});
+        auto remux = ChildProcess::create(
+            {ffmpeg, withHEVCTagOnlyFor(mvhevcRemuxArguments(input, remuxed), probeVideoCodec(input)),
+             std::nullopt, ChildProcess::Output::pipe, ChildProcess::Output::pipe});
         setCurrentProcess(remux);
         remux->launch();
         remux->waitUntilExit();

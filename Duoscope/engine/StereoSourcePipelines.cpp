@@ -98,8 +98,10 @@ PipelineEngine::runSideBySidePipeline(const fs::path& source, const fs::path& ou
             auto ffmpeg = findTool("ffmpeg");
             if (!ffmpeg) throw ConversionError::toolNotFound("ffmpeg not found for MKV remux");
             auto remux = ChildProcess::create(
-                {*ffmpeg, sideBySideRemuxArguments(source, remuxed, activeEncoderProfile()), std::nullopt,
-                 ChildProcess::Output::nullDevice, ChildProcess::Output::nullDevice});
+                {*ffmpeg,
+                 withHEVCTagOnlyFor(sideBySideRemuxArguments(source, remuxed, activeEncoderProfile()),
+                                    probeVideoCodec(source)),
+                 std::nullopt, ChildProcess::Output::nullDevice, ChildProcess::Output::nullDevice});
             setCurrentProcess(remux);
             remux->launch();
             remux->waitUntilExit();

@@ -38,7 +38,7 @@ struct Media {
     fs::path folder;
     fs::path left, right;                   // raw I420 eyes
     fs::path audioMkv, audioMp4, silentMp4; // sources to take audio from
-    fs::path sbsMp4;                        // a side-by-side source
+    fs::path sbsMp4, sbsMkv;                // side-by-side sources (H.264; AC-3 in the MKV)
     fs::path alternateLeftFirst, alternateRightFirst;
 };
 
@@ -51,6 +51,7 @@ Media mediaIn(const fs::path& folder) {
     m.audioMp4 = folder / "audio_source.mp4";
     m.silentMp4 = folder / "silent.mp4";
     m.sbsMp4 = folder / "sbs.mp4";
+    m.sbsMkv = folder / "sbs.mkv";
     m.alternateLeftFirst = folder / "alternate_lr.mkv";
     m.alternateRightFirst = folder / "alternate_rl.mkv";
     return m;
@@ -60,7 +61,7 @@ const Media& media() {
     static Media made = [] {
         // Each test case runs in its own process, perhaps beside the others:
         // the media are made once, in a private folder renamed into place.
-        fs::path shared = fs::path(DUOSCOPE_BINARY_DIR) / "scratch" / "encode-e2e-media-v1";
+        fs::path shared = fs::path(DUOSCOPE_BINARY_DIR) / "scratch" / "encode-e2e-media-v2";
         Media m = mediaIn(shared);
         if (fs::exists(shared / "complete")) return m;
         m = mediaIn(shared.string() + ".partial-" + std::to_string(::getpid()));
@@ -91,6 +92,8 @@ const Media& media() {
         sbs.insert(sbs.end(), {"-i", m.right.string(), "-filter_complex", "[0:v][1:v]hstack=inputs=2", "-c:v",
                                "libx264", "-preset", "ultrafast", m.sbsMp4.string()});
         ffmpegOrFail(sbs);
+        ffmpegOrFail({"-i", m.sbsMp4.string(), "-i", m.audioMkv.string(), "-map", "0:v", "-map", "1:a", "-c",
+                      "copy", m.sbsMkv.string()});
 
         // Frame-alternate sources: the eyes' pictures interleaved at twice the rate.
         std::ifstream leftIn(m.left, std::ios::binary), rightIn(m.right, std::ios::binary);
@@ -433,6 +436,40 @@ TEST_F(EncodeEndToEnd, MVHEVCStageWithRealStereoPacker) {
     EXPECT_EQ(video->codec, "hevc");
     EXPECT_EQ(video->width, width);
     progress.expectRisingWithin(0.85, 0.98);
+}
+
+} // namespace
+} // namespace duoscope
+
+namespace duoscope {
+namespace {
+
+// A visionPro job for an H.264 side-by-side MKV: remuxed to MOV, then MV-HEVC.
+TEST_F(EncodeEndToEnd, SideBySideMatroskaToMVHEVCWithRealStereoPacker) {
+    if (!fs::exists(fs::path(DUOSCOPE_TOOLS_DIR) / "StereoPacker"))
+        GTEST_SKIP() << "StereoPacker is not built";
+    setPriorityToolFolder(DUOSCOPE_TOOLS_DIR);
+    Recorder progress;
+    ConversionResult result;
+    try {
+        result = engine.runSideBySidePipeline(media().sbsMkv, out, work, "film", QualityPreset::medium,
+                                              OutputCodec::h264, OutputTarget::visionPro, true,
+                                              progress.handler());
+    } catch (...) {
+        setPriorityToolFolder({});
+        throw;
+    }
+    setPriorityToolFolder({});
+    EXPECT_EQ(result.outputPath, (out / "film_MV-HEVC.mov").string());
+    EXPECT_TRUE(fs::exists(work / "film_remuxed.mov"));
+    auto audio = probeStream(work / "film_remuxed.mov", "a:0");
+    ASSERT_TRUE(audio);
+    EXPECT_EQ(audio->codec, "aac");
+    auto video = probeStream(result.outputPath, "v:0");
+    ASSERT_TRUE(video);
+    EXPECT_EQ(video->codec, "hevc");
+    EXPECT_EQ(video->frames, framesPerEye);
+    progress.expectRisingWithin(0.05, 1.0);
 }
 
 } // namespace

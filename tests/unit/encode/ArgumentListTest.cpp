@@ -172,6 +172,14 @@ TEST(RemuxArguments, SideBySideSourceAndMVHEVCStage) {
                          "-movflags", "+faststart", "/w/Movie_SBS.mov"}));
 }
 
+TEST(RemuxArguments, HEVCTagOnlyWhenTheVideoMayBeHEVC) {
+    Arguments remux = mvhevcRemuxArguments("/w/a.mkv", "/w/a.mov");
+    EXPECT_EQ(withHEVCTagOnlyFor(remux, "hevc"), remux);
+    EXPECT_EQ(withHEVCTagOnlyFor(remux, std::nullopt), remux);
+    EXPECT_EQ(withHEVCTagOnlyFor(remux, "h264"), (Arguments{"-y", "-i", "/w/a.mkv", "-c:v", "copy", "-c:a",
+                                                            "copy", "-movflags", "+faststart", "/w/a.mov"}));
+}
+
 TEST(StereoPackerArguments, QualityAndRateByPreset) {
     EXPECT_EQ(stereoPackerArguments("/i.mov", "/o.mov", QualityPreset::ultraHigh),
               (Arguments{"/i.mov", "/o.mov", "0.88", "35"}));
