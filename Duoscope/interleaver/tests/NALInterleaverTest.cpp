@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -368,6 +370,33 @@ TEST(NALInterleaver, ReaderExitingEarlyEndsTheRunWithoutError) {
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[lines.size() - 2], "[NALInterleaver] Write error (likely cancelled): Broken pipe");
     EXPECT_EQ(lines.back().rfind("[NALInterleaver] Complete: ", 0), 0u);
+}
+
+// A regular file that stops taking bytes (here: a file size limit, as a full
+// disk would) is lost output, so it must fail the run rather than pass as done.
+TEST(NALInterleaver, FailedWriteToRegularFileIsAnError) {
+    TempDir dir;
+    writeFile(dir / "base.264", baseStream(50, 20000));
+    writeFile(dir / "dep.mvc", mvcStream(50, 20000));
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{100000, 100000};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        try {
+            NALInterleaver().interleave(dir / "base.264", dir / "dep.mvc", dir / "out.264");
+        } catch (const std::system_error& error) {
+            ::_exit(std::string(error.what()).find((dir / "out.264").string()) != std::string::npos ? 3 : 4);
+        } catch (...) {
+            ::_exit(5);
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 3);
 }
 
 TEST(NALInterleaver, CancelledWhileWaitingForThePipeReader) {
