@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <mutex>
+#include <thread>
 
 #include "EncodeSupport.h"
 #include "EncoderProfile.h"
@@ -389,6 +391,32 @@ TEST_F(FakeToolTest, ParallelPipelineArgumentsProgressAndFailure) {
     for (int i = 6; i <= 25; ++i)
         tail += "\nout " + std::to_string(i);
     EXPECT_TRUE(recorder.logged(tail));
+}
+
+TEST_F(FakeToolTest, CancelStopsAFrameAlternateRunAndItsProgressTimer) {
+    // The script's ffmpeg never ends by itself and ignores SIGTERM.
+    fakeTool("ffmpeg",
+             "trap '' TERM\necho 'frame=1 time=00:00:01.00 speed=1x' >&2\nwhile true; do sleep 0.1; done\n");
+    writeFile(scratch / "fa.mkv", "x");
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        engine.cancel();
+    });
+    auto started = std::chrono::steady_clock::now();
+    auto error = errorOf([&] {
+        engine.runFrameAlternatePipeline(scratch / "fa.mkv", scratch.path(), work, "fa", QualityPreset::high,
+                                         OutputCodec::h264, OutputTarget::sbs3D, false, 10, std::nullopt,
+                                         recorder.progressHandler());
+    });
+    canceller.join();
+    EXPECT_EQ(error.kind(), ConversionError::Kind::cancelled);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(8));
+    // The timer read "time=00:00:01.00" of 10 s from the log before the cancel.
+    auto fractions = recorder.fractions(ConversionStage::encoding);
+    ASSERT_EQ(fractions.size(), 2u);
+    EXPECT_DOUBLE_EQ(fractions[0], 0.05);
+    EXPECT_NEAR(fractions[1], 0.1 + 0.8 * 0.1, 1e-12);
+    EXPECT_TRUE(recorder.logged("FA: Encoding frame-alternate → SBS (left-first)"));
 }
 
 TEST_F(FakeToolTest, RemoveIntermediateFileReportsWhatItFreed) {
