@@ -1,15 +1,11 @@
 // StereoPacker as the engine runs it, on generated side-by-side movies with audio.
-#include "../../../tools/media/hevc/tests/TestMedia.h"
-#include "isobmff/MovieReader.h"
-#include "media/hevc/SampleEntry.h"
+#include "../../../tools/media/hevc/tests/StereoChecks.h"
 
 #include <gtest/gtest.h>
 
 #include <regex>
 
-using namespace testmedia;
-using namespace media::hevc;
-namespace fs = std::filesystem;
+using namespace stereochecks;
 
 namespace {
 
@@ -40,9 +36,11 @@ const fs::path& dir() {
         run("ffmpeg -nostdin -y -i " + q(p / "sbs.mov") + " -c copy " + q(p / "sbs.mkv"));
         run("ffmpeg -nostdin -y -i " + q(p / "sbs.mov") + " -c:v copy -c:a ac3 " + q(p / "sbs-ac3.mkv"));
         run("ffmpeg -nostdin -y -i " + q(p / "sbs.mov") + " -c:v copy -c:a flac " + q(p / "sbs-flac.mkv"));
-        // The decoded source's left eye, to measure the base layer against.
-        run("ffmpeg -nostdin -y -i " + q(p / "sbs.mov") + " -vf crop=" + std::to_string(W) + ":" +
-            std::to_string(H) + ":0:0 -f rawvideo -pix_fmt yuv420p " + q(p / "left.yuv"));
+        // The decoded source's eyes, to measure the two layers against.
+        for (int eye = 0; eye < 2; ++eye)
+            run("ffmpeg -nostdin -y -i " + q(p / "sbs.mov") + " -vf crop=" + std::to_string(W) + ":" +
+                std::to_string(H) + ":" + std::to_string(eye * W) + ":0 -f rawvideo -pix_fmt yuv420p " +
+                q(p / (eye ? "right.yuv" : "left.yuv")));
         return p;
     }();
     return d;
@@ -68,6 +66,9 @@ void expectStereoMovie(const fs::path& out) {
     EXPECT_EQ(layers[0], 1);
     EXPECT_EQ(layers[1], 1);
     EXPECT_GE(psnr("-i " + q(out), dir() / "left.yuv", W, H), 38.0);
+    const fs::path right = out.string() + ".right.hevc";
+    ASSERT_TRUE(extractRightEye(out, right));
+    EXPECT_GE(psnr("-i " + q(right), dir() / "right.yuv", W, H), 38.0);
 }
 
 } // namespace

@@ -1,10 +1,9 @@
 // layerforge as a program, on generated side-by-side frames.
-#include "../../media/hevc/tests/TestMedia.h"
+#include "../../media/hevc/tests/StereoChecks.h"
 
 #include <gtest/gtest.h>
 
-using namespace testmedia;
-namespace fs = std::filesystem;
+using namespace stereochecks;
 
 namespace {
 
@@ -75,6 +74,9 @@ TEST(Layerforge, EncodesBothEyesWithNtscTimingAndReportsDone) {
     EXPECT_NEAR(std::stod(pts[1]), 1001.0 / 30000, 1e-6);
     EXPECT_NEAR(std::stod(pts[23]), 23 * 1001.0 / 30000, 1e-6);
     EXPECT_GE(psnr("-i " + q(out), dir() / "left.yuv", W, H), 38.0);
+    // Layer 1 holds the right eye.
+    ASSERT_TRUE(extractRightEye(out, dir() / "ntsc-right.hevc"));
+    EXPECT_GE(psnr("-i " + q(dir() / "ntsc-right.hevc"), dir() / "right.yuv", W, H), 38.0);
 }
 
 TEST(Layerforge, SwapPutsTheRightHalfIntoTheBaseLayer) {
@@ -84,6 +86,8 @@ TEST(Layerforge, SwapPutsTheRightHalfIntoTheBaseLayer) {
     EXPECT_NE(r.err.find("  Swap eyes: true\n"), std::string::npos);
     EXPECT_GE(psnr("-i " + q(out), dir() / "right.yuv", W, H), 38.0);
     EXPECT_LT(psnr("-i " + q(out), dir() / "left.yuv", W, H), 30.0);
+    ASSERT_TRUE(extractRightEye(out, dir() / "swap-right.hevc"));
+    EXPECT_GE(psnr("-i " + q(dir() / "swap-right.hevc"), dir() / "left.yuv", W, H), 38.0);
     const auto pts = ptsTimes(out);
     ASSERT_EQ(pts.size(), 24u);
     EXPECT_NEAR(std::stod(pts[3]), 0.1, 1e-9);

@@ -115,6 +115,25 @@ Bytes rewriteSlice(std::span<const uint8_t> nal, const Sps& sps, const Pps& pps,
     return out;
 }
 
+Bytes layerSliceToBase(std::span<const uint8_t> nal, const Sps& sps, const Pps& pps,
+                       const LayerContext& ctx) {
+    const int type = nalType(nal);
+    if (!isVcl(type)) throw Error("layerSliceToBase: NAL type " + std::to_string(type) + " is not a slice");
+    const Bytes rbsp = unescapeRbsp(payloadOf(nal));
+    const SliceHeader h = parseSliceHeader(rbsp, type, nalLayerId(nal), sps, pps, ctx);
+    BitWriter w;
+    size_t pos = h.pocLsbPos;
+    w.copyBits(rbsp, 0, pos);
+    if (h.pocLsbPresent && isIdr(type)) pos += static_cast<size_t>(sps.log2MaxPocLsb);
+    w.copyBits(rbsp, pos, h.interLayerFlagPos);
+    pos = h.interLayerFlagPos + (h.interLayerPredPresent ? 1 : 0);
+    w.copyBits(rbsp, pos, h.headerEndBits);
+    w.trailingBits();
+    Bytes out = w.take();
+    out.insert(out.end(), rbsp.begin() + static_cast<std::ptrdiff_t>(h.dataOffset), rbsp.end());
+    return assemble(withLayerId(nal.first(2), 0), out);
+}
+
 Bytes makeStereoVps(const Sps& base, VpsVariant variant) {
     if (base.maxSubLayersMinus1 != 0) throw Error("stereo VPS: only one temporal sub-layer is supported");
     if (base.chromaFormatIdc == 3 && base.separateColourPlane)

@@ -79,6 +79,8 @@ TEST(KitStereo, LayerforgeKeepsTheEyesApart) {
     std::string err;
     ASSERT_EQ(runTool(tool + size + " -o " + q(c.dir / "lf.mov") + " < " + q(c.sbs), &err), 0) << err;
     EXPECT_GE(psnr("-i " + q(c.dir / "lf.mov"), kKit / "left_src.yuv", c.w, c.h), 38.0);
+    ASSERT_TRUE(extractRightEye(c.dir / "lf.mov", c.dir / "lf-right.hevc"));
+    EXPECT_GE(psnr("-i " + q(c.dir / "lf-right.hevc"), kKit / "right_src.yuv", c.w, c.h), 38.0);
     ASSERT_EQ(runTool(tool + size + " --swap -o " + q(c.dir / "lf-swap.mov") + " < " + q(c.sbs), &err), 0)
         << err;
     EXPECT_GE(psnr("-i " + q(c.dir / "lf-swap.mov"), kKit / "right_src.yuv", c.w, c.h), 38.0);
@@ -92,11 +94,19 @@ TEST(KitStereo, StereoPackerOnTheKitMovAndMkv) {
         const fs::path out = c.dir / (std::string(name) + ".mov");
         std::string err;
         ASSERT_EQ(runTool(tool + " " + q(kKit / name) + " " + q(out) + " 0.85", &err), 0) << err;
-        // Against the decoded source's left half: what our encode added.
-        const fs::path left = c.dir / (std::string(name) + ".left.yuv");
-        run("ffmpeg -nostdin -y -i " + q(kKit / name) + " -vf crop=" + std::to_string(c.w) + ":" +
-            std::to_string(c.h) + ":0:0 -f rawvideo -pix_fmt yuv420p " + q(left));
-        EXPECT_GE(psnr("-i " + q(out), left, c.w, c.h), 38.0) << name;
+        // Against the decoded source's halves: what our encode added, per eye and layer.
+        for (int eye = 0; eye < 2; ++eye) {
+            const fs::path half = c.dir / (std::string(name) + (eye ? ".right.yuv" : ".left.yuv"));
+            run("ffmpeg -nostdin -y -i " + q(kKit / name) + " -vf crop=" + std::to_string(c.w) + ":" +
+                std::to_string(c.h) + ":" + std::to_string(eye * c.w) + ":0 -f rawvideo -pix_fmt yuv420p " +
+                q(half));
+            fs::path layer = out;
+            if (eye) {
+                layer = out.string() + ".right.hevc";
+                ASSERT_TRUE(extractRightEye(out, layer));
+            }
+            EXPECT_GE(psnr("-i " + q(layer), half, c.w, c.h), 38.0) << name << " eye " << eye;
+        }
         const auto src = audioHashes(kKit / name);
         EXPECT_FALSE(src.empty()) << name;
         EXPECT_EQ(audioHashes(out), src) << name;

@@ -114,6 +114,36 @@ inline fs::path writeMovie(const Encoded& e, const Clip& c, VpsVariant variant) 
     return out;
 }
 
+// The movie's layer 1 as a single-layer Annex B stream (inserted fields removed, layer id 0),
+// so Debian's ffmpeg 5.1 can decode the right eye of a written movie.
+inline bool extractRightEye(const fs::path& moviePath, const fs::path& out) {
+    media::MovieReader movie(moviePath.string());
+    const int t = movie.firstTrack("vide");
+    if (t < 0) return false;
+    const VisualSampleEntry entry = parseVisualSampleEntry(movie.tracks()[size_t(t)].sampleEntry);
+    if (!entry.child("hvcC") || !entry.child("lhvC")) return false;
+    const HevcConfig hvcc = parseHvcC(*entry.child("hvcC"));
+    const HevcConfig lhvc = parseLhvC(*entry.child("lhvC"));
+    const Bytes& vpsNal = hvcc.array(kVps)->nals[0];
+    const Bytes& spsNal = lhvc.array(kSps)->nals[0];
+    const Bytes& ppsNal = lhvc.array(kPps)->nals[0];
+    const LayerContext ctx = parseVps(unescapeRbsp(std::span(vpsNal).subspan(2))).layer1Context();
+    const Sps sps = parseSps(unescapeRbsp(std::span(spsNal).subspan(2)), 1);
+    const Pps pps = parsePps(unescapeRbsp(std::span(ppsNal).subspan(2)));
+    std::ofstream f(out, std::ios::binary);
+    appendAnnexB(f, vpsNal);
+    appendAnnexB(f, withLayerId(spsNal, 0));
+    appendAnnexB(f, withLayerId(ppsNal, 0));
+    Bytes buf;
+    for (size_t i = 0; i < movie.tracks()[size_t(t)].samples.size(); ++i) {
+        movie.readSample(size_t(t), i, buf);
+        for (auto nal : splitLengthPrefixed(buf))
+            if (nalLayerId(nal) == 1 && isVcl(nalType(nal)))
+                appendAnnexB(f, layerSliceToBase(nal, sps, pps, ctx));
+    }
+    return true;
+}
+
 // Base layer == left encode (both variants), renumbered right eye == right encode, PSNR >= minPsnr
 // against the eyes' sources.
 inline void checkBitExactDecodes(const Encoded& e, const Clip& c, double minPsnr = 38.0) {
@@ -127,6 +157,9 @@ inline void checkBitExactDecodes(const Encoded& e, const Clip& c, double minPsnr
     for (VpsVariant v : {VpsVariant::A, VpsVariant::B}) {
         const fs::path movie = writeMovie(e, c, v);
         EXPECT_EQ(frameHashes("-i " + q(movie)), left) << movie;
+        const fs::path rightOut = movie.string() + ".right.hevc";
+        ASSERT_TRUE(extractRightEye(movie, rightOut));
+        EXPECT_EQ(frameHashes("-i " + q(rightOut)), right) << movie;
     }
     // Quality at the default 0.85, against the source eyes.
     EXPECT_GE(psnr("-i " + q(e.dir / "left.hevc"), e.dir / "left.yuv", W, H), minPsnr);

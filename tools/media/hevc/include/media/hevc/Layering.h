@@ -28,6 +28,11 @@ Bytes rewritePps(std::span<const uint8_t> nal, const LayerRewrite& rw);
 // sps/pps are the parsed originals the slice refers to (layer 0 syntax).
 Bytes rewriteSlice(std::span<const uint8_t> nal, const Sps& sps, const Pps& pps, const LayerRewrite& rw);
 
+// The inverse, for checking a written movie with single-layer decoders: a layer-1 slice
+// (parsed with its own SPS/PPS and the VPS's layer context) back at layer 0 without the
+// inserted fields. Parameter sets only need withLayerId(nal, 0).
+Bytes layerSliceToBase(std::span<const uint8_t> nal, const Sps& sps, const Pps& pps, const LayerContext& ctx);
+
 // The two-layer VPS NAL unit for a base layer described by its SPS.
 Bytes makeStereoVps(const Sps& baseSps, VpsVariant variant);
 
