@@ -36,8 +36,24 @@ void Decoder::decodeNal(const uint8_t* data, size_t size, uint64_t byteOffset) {
             sps_[static_cast<size_t>(sps.id)] = sps;
             break;
         }
+        case kNalSubsetSps: {
+            // Only seq_parameter_set_data is read: MVC picture parameter sets refer to it.
+            try {
+                Sps sps = parseSps(br);
+                subsetSps_[static_cast<size_t>(sps.id)] = sps;
+            } catch (const UnsupportedFeature&) {
+                // The base view never depends on a non-base view's parameters.
+            }
+            break;
+        }
         case kNalPps: {
-            Pps pps = parsePps(br, sps_);
+            Pps pps;
+            try {
+                pps = parsePps(br, sps_);
+            } catch (const BitstreamError&) {
+                br.reset(rbsp_.data(), rbsp_.size());
+                pps = parsePps(br, subsetSps_);
+            }
             pps_[static_cast<size_t>(pps.id)] = pps;
             break;
         }

@@ -84,6 +84,7 @@ class Decoder {
   private:
     DecoderCallbacks callbacks_;
     std::array<Sps, 32> sps_{};
+    std::array<Sps, 32> subsetSps_{};
     std::array<Pps, 256> pps_{};
     std::vector<uint8_t> rbsp_;
 
