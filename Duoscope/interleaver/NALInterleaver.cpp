@@ -427,6 +427,11 @@ NALInterleaver::Summary NALInterleaver::interleave(const std::filesystem::path& 
     if (!summary.writeError) {
         if (int error = writer.flush()) failWrite(error);
     }
+    for (const StreamReader* reader : {&base, &mvc}) {
+        if (reader->hadNoDelimiter())
+            log("No delimiter of NAL type " + std::to_string(reader->delimiterType) + " in " +
+                reader->path_.string() + "; all of its bytes were skipped");
+    }
     if (mismatch) throw *mismatch;
     log("Complete: " + std::to_string(summary.pairsWritten) + " pairs written");
     return summary;

@@ -85,6 +85,7 @@ class NALInterleaver {
         bool hadNoDelimiter() const { return sawBytes_ && !firstAU && !hadDelimiter_; }
 
       private:
+        friend class NALInterleaver;
         // Reads at least one more chunk (unless at end of file); returns false when
         // nothing more could be read.
         bool refill(bool needMore);

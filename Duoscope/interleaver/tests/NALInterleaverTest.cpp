@@ -292,12 +292,19 @@ TEST(NALInterleaver, BadInputs) {
     }
 
     // Start codes but no delimiter of the right type: all leading bytes, so no units.
+    std::vector<std::string> lines;
+    writeFile(dir / "base.264", baseStream(8));
+    writeFile(dir / "dep.mvc", baseStream(3));
     try {
-        interleaveFiles(dir, baseStream(8), baseStream(3));
+        interleaver.interleave(dir / "base.264", dir / "dep.mvc", dir / "out.264",
+                               [&](const std::string& line) { lines.push_back(line); });
         FAIL();
     } catch (const NALInterleaver::InterleaveError& error) {
         EXPECT_STREQ(error.what(), "Access unit count mismatch: base=7, MVC=0");
     }
+    EXPECT_EQ(lines,
+              std::vector<std::string>{"[NALInterleaver] No delimiter of NAL type 24 in " +
+                                       (dir / "dep.mvc").string() + "; all of its bytes were skipped"});
 
     // Writing over an input would destroy it.
     writeFile(dir / "dep.mvc", mvcStream(3));
