@@ -474,3 +474,44 @@ TEST_F(EncodeEndToEnd, SideBySideMatroskaToMVHEVCWithRealStereoPacker) {
 
 } // namespace
 } // namespace duoscope
+
+namespace duoscope {
+namespace {
+
+// The disk route with the real ldecod: the views it leaves are the reference
+// decoder's, byte for byte, and encode side by side.
+TEST_F(EncodeEndToEnd, DiskRouteWithRealLdecod) {
+    if (!fs::exists(fs::path(DUOSCOPE_TOOLS_DIR) / "ldecod")) GTEST_SKIP() << "ldecod is not built";
+    setPriorityToolFolder(DUOSCOPE_TOOLS_DIR);
+    fs::path stream = work / "Movie_interleaved.264";
+    fs::copy_file(fs::path(DUOSCOPE_TESTDATA_DIR) / "mvc" / "mvc_s1_cavlc_ip_320x240.264", stream);
+    Recorder decodeProgress, encodeProgress;
+    try {
+        engine.decodeMVC(stream, work, 40, decodeProgress.handler());
+        if (!fs::exists(work / "output_ViewId0001.yuv")) {
+            setPriorityToolFolder({});
+            GTEST_SKIP() << "this ldecod does not decode the second view yet";
+        }
+        engine.encodeSBS(work / "output_ViewId0000.yuv", work / "output_ViewId0001.yuv", media().audioMkv,
+                         out / "Movie_SBS.mkv", QualityPreset::medium, OutputCodec::h264, 320, 240, 25, 1,
+                         encodeProgress.handler(), 0.8);
+    } catch (...) {
+        setPriorityToolFolder({});
+        throw;
+    }
+    setPriorityToolFolder({});
+    auto md5 = [](const fs::path& file) {
+        return runCommand("/usr/bin/md5sum", {file.string()}).output.substr(0, 32);
+    };
+    EXPECT_EQ(md5(work / "output_ViewId0000.yuv"), "ef77183cfa1862b4b396735b27aa663f");
+    EXPECT_EQ(md5(work / "output_ViewId0001.yuv"), "8aa71a925af201213473151634859e7b");
+    decodeProgress.expectRisingWithin(0.50, 0.70);
+    encodeProgress.expectRisingWithin(0.70, 0.85);
+    auto video = probeStream(out / "Movie_SBS.mkv", "v:0");
+    ASSERT_TRUE(video);
+    EXPECT_EQ(video->width, 640);
+    EXPECT_EQ(video->frames, 20);
+}
+
+} // namespace
+} // namespace duoscope
