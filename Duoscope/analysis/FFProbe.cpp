@@ -117,10 +117,31 @@ std::optional<SourceFileInfo> FFProbe::probe(const std::filesystem::path& url) {
         log("ffprobe stderr: " + prefixCharacters(standardError, 500));
     std::string standardOutput = process->collectedStandardOutput();
     log("ffprobe output: " + std::to_string(standardOutput.size()) + " bytes");
-    return analyse(url, standardOutput);
+    return analyse(url, standardOutput, [&]() -> std::optional<std::string> {
+        // Containers cannot say "frame alternate" to ffprobe; the stream's
+        // frame-packing SEI can, and ffprobe reports it on the first picture.
+        auto frames = ChildProcess::create(
+            {*ffprobe,
+             {"-v", "quiet", "-print_format", "json", "-select_streams", "v:0", "-read_intervals", "%+#1",
+              "-show_entries", "frame_tags=stereo_mode", "-show_frames", absolute.empty() ? url.string() : absolute.string()},
+             std::nullopt,
+             ChildProcess::Output::pipe,
+             ChildProcess::Output::nullDevice});
+        frames->launch();
+        frames->waitUntilExit();
+        json report = json::parse(frames->collectedStandardOutput(), nullptr, false);
+        if (!report.is_object() || !report.contains("frames") || !report["frames"].is_array() ||
+            report["frames"].empty() || !report["frames"][0].is_object())
+            return std::nullopt;
+        const json& first = report["frames"][0];
+        auto tags = first.find("tags");
+        if (tags == first.end() || !tags->is_object()) return std::nullopt;
+        return stringField(*tags, "stereo_mode");
+    });
 }
 
-std::optional<SourceFileInfo> FFProbe::analyse(const std::filesystem::path& url, const std::string& standardOutput) {
+std::optional<SourceFileInfo> FFProbe::analyse(const std::filesystem::path& url, const std::string& standardOutput,
+                                               const FirstFrameStereoTag& firstFrameStereoTag) {
     std::string text = isValidUTF8(standardOutput) ? standardOutput : std::string("{}");
     json root = json::parse(text, nullptr, false);
     if (root.is_discarded() || !root.is_object()) {
@@ -255,6 +276,16 @@ std::optional<SourceFileInfo> FFProbe::analyse(const std::filesystem::path& url,
                     " (ratio " + fixed(ratio, 2) + ")");
                 mode = Stereo3DMode::sideBySide();
             }
+        }
+    }
+
+    // One plain H.264 stream may still alternate the eyes picture by picture.
+    if (!mvcRuleApplied && mode.kind == Stereo3DMode::Kind::none && videoStreams.size() == 1 && firstFrameStereoTag &&
+        stringField(*videoStreams.front(), "codec_name") == std::optional<std::string>("h264")) {
+        if (auto tag = firstFrameStereoTag()) {
+            log("  → frame packing SEI: stereo_mode=" + *tag);
+            if (*tag == "block_lr") mode = Stereo3DMode::frameAlternate(false);
+            else if (*tag == "block_rl") mode = Stereo3DMode::frameAlternate(true);
         }
     }
 

@@ -37,8 +37,13 @@ public:
     // std::system_error when it cannot be started.
     std::optional<SourceFileInfo> probe(const std::filesystem::path& url);
 
+    // Reads the "stereo_mode" tag of the first decoded picture of the first
+    // video stream (set from an H.264 frame-packing SEI), or nothing.
+    using FirstFrameStereoTag = std::function<std::optional<std::string>()>;
+
     // The decision itself, from ffprobe's standard output; exposed for tests.
-    std::optional<SourceFileInfo> analyse(const std::filesystem::path& url, const std::string& standardOutput);
+    std::optional<SourceFileInfo> analyse(const std::filesystem::path& url, const std::string& standardOutput,
+                                          const FirstFrameStereoTag& firstFrameStereoTag = {});
 
 private:
     void log(const std::string& line);

@@ -97,6 +97,27 @@ TEST(FFProbeDecision, TagsAndSideData) {
     EXPECT_EQ(onAudio.info->stereoMode, Stereo3DMode::sideBySide());
 }
 
+TEST(FFProbeDecision, FramePackingOfASinglePlainStream) {
+    FFProbe probe;
+    std::vector<std::string> lines;
+    probe.onLog = [&](const std::string& line) { lines.push_back(line); };
+    auto tag = [](std::optional<std::string> value) { return [value] { return value; }; };
+    EXPECT_EQ(probe.analyse("/a.mkv", report({video(0, 640, 360)}), tag("block_rl"))->stereoMode,
+              Stereo3DMode::frameAlternate(true));
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "  → frame packing SEI: stereo_mode=block_rl"), lines.end());
+    EXPECT_EQ(probe.analyse("/a.mkv", report({video(0, 640, 360)}), tag("block_lr"))->stereoMode,
+              Stereo3DMode::frameAlternate(false));
+    EXPECT_EQ(probe.analyse("/a.mkv", report({video(0, 640, 360)}), tag("mono"))->stereoMode, Stereo3DMode::none());
+    EXPECT_EQ(probe.analyse("/a.mkv", report({video(0, 640, 360)}), tag(std::nullopt))->stereoMode, Stereo3DMode::none());
+    // Only asked when nothing else decided, for one H.264 stream.
+    bool asked = false;
+    auto spy = [&]() -> std::optional<std::string> { asked = true; return "block_lr"; };
+    probe.analyse("/a.mkv", report({video(0, 3840, 1080)}), spy);
+    probe.analyse("/a.mkv", report({video(0, 640, 360, {{"codec_name", "hevc"}})}), spy);
+    probe.analyse("/a.mkv", report({video(0, 640, 360), video(1, 640, 360)}), spy);
+    EXPECT_FALSE(asked);
+}
+
 TEST(FFProbeDecision, AspectRatioBounds) {
     struct Case { int width, height; bool sideBySide; };
     for (auto c : {Case{3840, 1080, true}, Case{2800, 1000, true}, Case{4000, 1000, true}, Case{2799, 1000, false},
@@ -227,6 +248,12 @@ TEST_F(RealFFProbe, GeneratedMedia) {
     laceProbe.onLog = [&](const std::string& line) { lines.push_back(line); };
     info = laceProbe.probe(laced);
     EXPECT_EQ(info->stereoMode, Stereo3DMode::mvcSingleTrack(false));
+
+    // x264 marks a frame-alternate stream with a frame-packing SEI (type 5).
+    auto alternate = folder / "alternate.mkv";
+    make({"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=s=320x180:r=48000/1001:d=1", "-c:v", "libx264",
+          "-preset", "ultrafast", "-x264-params", "frame-packing=5", alternate.string()});
+    EXPECT_EQ(probe(alternate)->stereoMode, Stereo3DMode::frameAlternate(false));
     EXPECT_NE(std::find(lines.begin(), lines.end(), "  → stereo_mode tag: block_lr"), lines.end());
 }
 
