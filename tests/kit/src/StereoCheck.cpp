@@ -116,7 +116,7 @@ double EyeScore::psnrVsRight() const {
 }
 
 StereoReport judge(const EyeScore& leftEye, const EyeScore& rightEye, int frames, int sourceFrames,
-                   double minPsnr) {
+                   double minPsnr, int expectedFrames) {
     StereoReport r;
     r.frames = frames;
     r.sourceFrames = sourceFrames;
@@ -131,6 +131,8 @@ StereoReport judge(const EyeScore& leftEye, const EyeScore& rightEye, int frames
         r.verdict = "no-frames";
     else if (r.swapped)
         r.verdict = "swapped";
+    else if (frames != (expectedFrames < 0 ? sourceFrames : expectedFrames))
+        r.verdict = "frame-count"; // lost or invented pictures must not pass on PSNR alone
     else if (r.leftPsnr < minPsnr || r.rightPsnr < minPsnr)
         r.verdict = "low-psnr";
     else
@@ -218,7 +220,8 @@ StereoReport checkStereo(const CheckRequest& request) {
         break;
     }
     }
-    return judge(leftEye, rightEye, frames, static_cast<int>(sourceFrames), request.minPsnr);
+    return judge(leftEye, rightEye, frames, static_cast<int>(sourceFrames), request.minPsnr,
+                 request.expectedFrames);
 }
 
 } // namespace kit

@@ -29,12 +29,13 @@ struct StereoReport {
     double leftPsnr = 0, rightPsnr = 0;           // output eye vs its own source
     double leftCrossPsnr = 0, rightCrossPsnr = 0; // output eye vs the other source
     bool swapped = false;
-    std::string verdict; // "ok", "swapped", "low-psnr", "no-frames"
+    std::string verdict; // "ok", "swapped", "frame-count", "low-psnr", "no-frames"
     std::string line() const;
 };
 
+// expectedFrames < 0: the output must have as many frames as the sources.
 StereoReport judge(const EyeScore& leftEye, const EyeScore& rightEye, int frames, int sourceFrames,
-                   double minPsnr);
+                   double minPsnr, int expectedFrames = -1);
 
 enum class StereoLayout { sideBySide, frameAlternate, separateFiles };
 
@@ -44,6 +45,7 @@ struct CheckRequest {
     StereoLayout layout = StereoLayout::sideBySide;
     std::filesystem::path movie, secondMovie; // secondMovie: right eye for separateFiles
     double minPsnr = 30.0;
+    int expectedFrames = -1; // e.g. a duration-limited output; -1: all source frames
 };
 
 // Reads width, height, frames from DIR/set.info and the two sources beside it.

@@ -10,7 +10,7 @@ namespace {
 
 int usage() {
     std::cerr << "usage: stereocheck (--set DIR | --left FILE --right FILE --size WxH) [--min-psnr DB]\n"
-                 "                   [--layout sbs|alternate] MOVIE [RIGHT_MOVIE]\n";
+                 "                   [--frames N] [--layout sbs|alternate] MOVIE [RIGHT_MOVIE]\n";
     return 2;
 }
 
@@ -41,6 +41,8 @@ int main(int argc, char** argv) {
                 request.height = std::stoi(size.substr(x + 1));
             } else if (arg == "--min-psnr") {
                 request.minPsnr = std::stod(value());
+            } else if (arg == "--frames") {
+                request.expectedFrames = std::stoi(value());
             } else if (arg == "--layout") {
                 layout = value();
             } else if (!arg.empty() && arg[0] == '-') {

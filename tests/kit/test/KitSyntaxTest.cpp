@@ -247,6 +247,8 @@ TEST(StereoCheckArithmetic, PsnrAndSwapJudgement) {
     EXPECT_EQ(swapped.verdict, "swapped");
     EXPECT_EQ(judge(outLeft, outRight, 1, 1, 60).verdict, "low-psnr");
     EXPECT_EQ(judge(EyeScore{}, EyeScore{}, 0, 1, 30).verdict, "no-frames");
+    EXPECT_EQ(judge(outLeft, outRight, 1, 2, 30).verdict, "frame-count");
+    EXPECT_EQ(judge(outLeft, outRight, 1, 2, 30, 1).verdict, "ok");
 
     // A perfect left eye must not mask a right eye that shows the left picture.
     EyeScore perfectLeft, wrongRight;

@@ -41,7 +41,11 @@ Check stereocheck(std::vector<std::string> args) {
 
 class ScratchDir {
   public:
-    ScratchDir() : path_(fs::path(DUOSCOPE_BINARY_DIR) / "tests" / "stereocheck_scratch") {
+    // One folder per test process: CTest runs the cases of this file in parallel.
+    ScratchDir()
+        : path_(fs::path(DUOSCOPE_BINARY_DIR) / "tests" /
+                ("stereocheck_scratch_" +
+                 std::string(testing::UnitTest::GetInstance()->current_test_info()->name()))) {
         fs::remove_all(path_);
         fs::create_directories(path_);
     }
@@ -105,6 +109,14 @@ TEST(StereoCheck, FlagsExchangedEyesAndHandlesHalfWidth) {
     EXPECT_FALSE(half.swapped);
     EXPECT_LT(half.leftPsnr, 35.0);
     EXPECT_EQ(stereocheck({"--min-psnr", "60", (dir / "sbs.mp4").string()}).status, 1);
+
+    // A truncated output fails unless that length was asked for.
+    run({"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", (dir / "sbs.mp4").string(), "-frames:v", "20",
+         "-c:v", "libx264", "-preset", "ultrafast", "-crf", "12", (scratch / "short.mkv").string()});
+    const Check shortOutput = stereocheck({(scratch / "short.mkv").string()});
+    EXPECT_EQ(shortOutput.status, 1);
+    EXPECT_NE(shortOutput.line.find("verdict=frame-count"), std::string::npos) << shortOutput.line;
+    EXPECT_EQ(stereocheck({"--frames", "20", (scratch / "short.mkv").string()}).status, 0);
 }
 
 TEST(StereoCheck, ReportsUsageAndDecodingErrors) {
