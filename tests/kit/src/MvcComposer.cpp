@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <sstream>
 
 namespace kit {
@@ -37,6 +38,7 @@ struct EyeAccessUnit {
 struct EyeStream {
     std::vector<EyeAccessUnit> units;
     std::map<uint32_t, SpsData> sps;
+    std::set<uint32_t> ppsIds;
 };
 
 std::string where(const char* eye, size_t au, size_t nal) {
@@ -59,6 +61,7 @@ EyeStream readEye(std::span<const uint8_t> stream, const char* eye) {
                 } else if (nal.type() == 8) {
                     const PpsIds ids = parsePpsIds(nal.bytes);
                     ppsToSps[ids.ppsId] = ids.spsId;
+                    result.ppsIds.insert(ids.ppsId);
                 } else if (isSlice(nal.type())) {
                     const Bytes head = unescapeRbsp(std::span<const uint8_t>(nal.bytes).subspan(
                         1, std::min<size_t>(nal.bytes.size() - 1, 16)));
@@ -170,6 +173,12 @@ MvcComposition composeMvc(std::span<const uint8_t> baseEye, std::span<const uint
     if (base.sps.begin()->first == dep.sps.begin()->first)
         throw BitstreamError("both eyes use SPS id " + std::to_string(base.sps.begin()->first) +
                              "; encode the dependent eye with another id (x264 --sps-id)");
+    // Both views' PPSs share one id space in the interleaved stream, and the
+    // slices' pic_parameter_set_id must stay untouched.
+    for (uint32_t id : dep.ppsIds)
+        if (base.ppsIds.count(id))
+            throw BitstreamError("both eyes use PPS id " + std::to_string(id) +
+                                 "; encode the dependent eye with another id (x264 --sps-id)");
 
     MvcComposition out;
     const SpsData& baseSps = base.sps.begin()->second;
