@@ -515,3 +515,42 @@ TEST_F(EncodeEndToEnd, DiskRouteWithRealLdecod) {
 
 } // namespace
 } // namespace duoscope
+
+namespace duoscope {
+namespace {
+
+// visionPro from a frame-alternate source: HEVC side-by-side MOV with 5.1 AAC,
+// then the MV-HEVC movie beside it.
+TEST_F(EncodeEndToEnd, FrameAlternateToMVHEVCWithRealStereoPacker) {
+    if (!fs::exists(fs::path(DUOSCOPE_TOOLS_DIR) / "StereoPacker"))
+        GTEST_SKIP() << "StereoPacker is not built";
+    setPriorityToolFolder(DUOSCOPE_TOOLS_DIR);
+    Recorder progress;
+    ConversionResult result;
+    try {
+        result = engine.runFrameAlternatePipeline(media().alternateRightFirst, out, work, "film",
+                                                  QualityPreset::low, OutputCodec::h264,
+                                                  OutputTarget::visionPro, true, 2.0, 1, progress.handler());
+    } catch (...) {
+        setPriorityToolFolder({});
+        throw;
+    }
+    setPriorityToolFolder({});
+    EXPECT_EQ(result.outputPath, (out / "film.mov").string());
+    EXPECT_EQ(result.sbsIntermediatePath, (out / "film_SBS.mov").string());
+    progress.expectRisingWithin(0.05, 1.0);
+    auto sbsVideo = probeStream(out / "film_SBS.mov", "v:0");
+    auto sbsAudio = probeStream(out / "film_SBS.mov", "a:0");
+    ASSERT_TRUE(sbsVideo && sbsAudio);
+    EXPECT_EQ(sbsVideo->codec, "hevc");
+    EXPECT_EQ(sbsAudio->codec, "aac");
+    EXPECT_NEAR(sbsVideo->length, 1.0, frameSeconds);
+    auto video = probeStream(result.outputPath, "v:0");
+    ASSERT_TRUE(video);
+    EXPECT_EQ(video->codec, "hevc");
+    EXPECT_EQ(video->width, width);
+    EXPECT_EQ(video->frames, sbsVideo->frames);
+}
+
+} // namespace
+} // namespace duoscope
