@@ -15,25 +15,26 @@ constexpr std::size_t notFound = static_cast<std::size_t>(-1);
 
 // First start code beginning at or after `from`. A 00 00 01 preceded by a zero
 // byte at or after `floor` is the 4-byte form and starts one byte earlier.
-// Steps three bytes at a time while the third byte cannot end a start code.
+// memchr finds the zero bytes; a zero followed by a non-zero byte is passed by
+// two positions at once.
 std::size_t scanForStartCode(const std::uint8_t* data, std::size_t from, std::size_t floor, std::size_t size,
                              std::uint8_t& length) {
     std::size_t i = from;
     while (i + 2 < size) {
-        const std::uint8_t third = data[i + 2];
-        if (third > 1) {
-            i += 3;
-        } else if (third == 0) {
-            i += 1;
-        } else if (data[i] != 0 || data[i + 1] != 0) {
-            i += 3;
-        } else {
+        const void* zero = std::memchr(data + i, 0, size - 2 - i);
+        if (zero == nullptr) return notFound;
+        i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - data);
+        if (data[i + 1] != 0) {
+            i += 2;
+        } else if (data[i + 2] == 1) {
             if (i > floor && data[i - 1] == 0) {
                 length = 4;
                 return i - 1;
             }
             length = 3;
             return i;
+        } else {
+            i += data[i + 2] == 0 ? 1 : 3;
         }
     }
     return notFound;
