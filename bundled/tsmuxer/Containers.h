@@ -7,12 +7,15 @@
 
 namespace tsmuxer {
 
-// 188 or 192 when the source starts with transport packets, else 0.
-unsigned detectPacketSize(ByteSource& source);
+struct PacketLayout {
+    unsigned packetSize = 0; // 188 or 192; 0 when the source is no transport stream
+    size_t leadingBytes = 0; // bytes before the first whole packet
+};
+PacketLayout detectPacketSize(ByteSource& source);
 bool looksLikeMatroska(ByteSource& source);
 
-Listing listTransportStream(ByteSource& source, unsigned packetSize);
-std::vector<ViewStats> demuxTransportStream(ByteSource& source, unsigned packetSize,
+Listing listTransportStream(ByteSource& source, PacketLayout layout);
+std::vector<ViewStats> demuxTransportStream(ByteSource& source, PacketLayout layout,
                                             const std::vector<TrackRequest>& requests,
                                             const DemuxOptions& options);
 

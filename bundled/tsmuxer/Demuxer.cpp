@@ -246,7 +246,7 @@ std::string describeTracks(const Listing& listing) {
 
 Listing listTracks(ByteSource& source) {
     if (looksLikeMatroska(source)) return listMatroska(source);
-    if (unsigned packetSize = detectPacketSize(source)) return listTransportStream(source, packetSize);
+    if (auto layout = detectPacketSize(source); layout.packetSize) return listTransportStream(source, layout);
     throw DemuxError("unknown file format: neither an MPEG transport stream nor a Matroska file");
 }
 
@@ -266,8 +266,8 @@ std::string formatListing(const Listing& listing) {
 std::vector<ViewStats> demux(ByteSource& source, const std::vector<TrackRequest>& requests,
                              const DemuxOptions& options) {
     if (looksLikeMatroska(source)) return demuxMatroska(source, requests, options);
-    if (unsigned packetSize = detectPacketSize(source))
-        return demuxTransportStream(source, packetSize, requests, options);
+    if (auto layout = detectPacketSize(source); layout.packetSize)
+        return demuxTransportStream(source, layout, requests, options);
     throw DemuxError("unknown file format: neither an MPEG transport stream nor a Matroska file");
 }
 

@@ -460,31 +460,39 @@ class TransportStreamReader {
 
 } // namespace
 
-unsigned detectPacketSize(ByteSource& source) {
-    size_t available = source.ensure(192 * 5);
+PacketLayout detectPacketSize(ByteSource& source) {
+    size_t available = source.ensure(192 * 6);
     const uint8_t* d = source.data();
-    for (unsigned size : {192u, 188u}) {
-        const size_t syncAt = size - kTsPacket;
-        if (available < size) continue;
-        size_t packets = std::min<size_t>(5, available / size);
-        bool isSynced = true;
-        for (size_t i = 0; i < packets && isSynced; ++i)
-            isSynced = d[i * size + syncAt] == kSyncByte;
-        // A lone 0x47 proves little: demand several packets unless the file is that short.
-        if (isSynced && (packets >= 3 || available < 3 * size)) return size;
+    // A capture cut at an arbitrary byte starts inside a packet: look for five
+    // packets in a row (a lone 0x47 proves little) within the first packet's length.
+    for (size_t start = 0; start < 192; ++start) {
+        for (unsigned size : {192u, 188u}) {
+            const size_t syncAt = size - kTsPacket;
+            if (start >= size || available < start + size) continue;
+            size_t packets = std::min<size_t>(5, (available - start) / size);
+            bool isSynced = start == 0 ? packets >= 3 || available < 3 * size : packets >= 5;
+            for (size_t i = 0; i < packets && isSynced; ++i)
+                isSynced = d[start + i * size + syncAt] == kSyncByte;
+            if (isSynced) return {size, start};
+        }
     }
-    return 0;
+    return {};
 }
 
-Listing listTransportStream(ByteSource& source, unsigned packetSize) {
+Listing listTransportStream(ByteSource& source, PacketLayout layout) {
     DemuxOptions quiet;
-    return TransportStreamReader(source, packetSize, &quiet).list();
+    source.consume(layout.leadingBytes);
+    return TransportStreamReader(source, layout.packetSize, &quiet).list();
 }
 
-std::vector<ViewStats> demuxTransportStream(ByteSource& source, unsigned packetSize,
+std::vector<ViewStats> demuxTransportStream(ByteSource& source, PacketLayout layout,
                                             const std::vector<TrackRequest>& requests,
                                             const DemuxOptions& options) {
-    return TransportStreamReader(source, packetSize, &options).demux(requests);
+    if (layout.leadingBytes > 0 && options.onWarning)
+        options.onWarning("skipped " + std::to_string(layout.leadingBytes) +
+                          " bytes before the first packet");
+    source.consume(layout.leadingBytes);
+    return TransportStreamReader(source, layout.packetSize, &options).demux(requests);
 }
 
 } // namespace tsmuxer

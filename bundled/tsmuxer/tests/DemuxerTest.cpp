@@ -95,10 +95,15 @@ TEST(TsmuxerTransportStream, SeveralAccessUnitsInOnePesAreSplitAtTheirFirstSlice
 }
 
 TEST(TsmuxerTransportStream, LostSyncIsReportedAndFoundAgain) {
+    // A file cut inside a packet, and a run of stray bytes in the middle.
     auto units = loadStereo("MVCRP_3.264");
     TsOptions options;
     options.junkAfterPacket = 300;
     auto out = demuxBytes(muxTransportStream(units, options), 4113, 4114);
+    Bytes ts = muxTransportStream(units, {});
+    auto clipped = demuxBytes(Bytes(ts.begin() + 1000, ts.end()), 4113, 4114);
+    EXPECT_EQ(clipped.warnings, std::vector<std::string>{"skipped 152 bytes before the first packet"});
+    EXPECT_GT(clipped.stats[0].accessUnits, units.size() - 2);
     // The stray bytes are all 0x47, so the first of them look like a packet.
     ASSERT_EQ(out.warnings.size(), 1u);
     EXPECT_EQ(out.warnings[0], "lost packet sync at byte offset " + std::to_string(301 * 192) +
