@@ -92,6 +92,11 @@ TEST(ReelchainTest, ArgumentsAndBadInputs) {
     writeFile(truncated, {bytes.begin(), bytes.begin() + std::ptrdiff_t(bytes.size() / 2)});
     std::string text = dir.file("text.m4a");
     writeFile(text, {'n', 'o', 't', ' ', 's', 'o', 'u', 'n', 'd', '\n'});
+    std::string fragmented = cachedMedia("fragmented.mp4", [&](const std::string& path) {
+        auto r = run({"ffmpeg", "-v", "error", "-y", "-i", segments[0], "-c", "copy", "-movflags",
+                      "frag_keyframe+empty_moov", "-f", "mp4", path});
+        if (r.status != 0) throw std::runtime_error(r.output);
+    });
     std::string out = dir.file("out.mov");
     const std::string usage =
         "Usage: reelchain segment1.mov segment2.mov ... --audio audio.m4a --output output.mov";
@@ -109,6 +114,7 @@ TEST(ReelchainTest, ArgumentsAndBadInputs) {
         {{segments[0], audioMovie(0.5), "-o", out}, "ERROR: No video track in segment 1: " + audioMovie(0.5)},
         {{segments[0], truncated, "-o", out}, "ERROR: AVAssetReader for segment 1: "},
         {{segments[0], text, "-o", out}, "ERROR: AVAssetReader for segment 1: "},
+        {{segments[0], fragmented, "-o", out}, "fragmented movie"},
         {{segments[0], "-a", text, "-o", out}, "ERROR: Cannot read audio file: "},
         {{segments[0], "-o", dir.file("missing/dir/out.mov")}, "ERROR: AVAssetWriter: "},
         {{segments[0], segments[1], "-o", segments[1]}, "ERROR: Output must not be one of the inputs"},
