@@ -17,14 +17,6 @@ struct Result {
     std::string out, err;
 };
 
-Result packer(const std::string& args) {
-    Result r;
-    const fs::path errFile = fs::path(DUOSCOPE_BINARY_DIR) / "tests" / "scratch" / "stereopacker.err";
-    r.out = run("(" + kTool + " " + args + " 2>" + q(errFile) + ")", &r.status);
-    r.err = std::string(reinterpret_cast<const char*>(readFile(errFile).data()), readFile(errFile).size());
-    return r;
-}
-
 const fs::path& dir() {
     static fs::path d = [] {
         fs::path p = scratch("stereopacker");
@@ -44,6 +36,14 @@ const fs::path& dir() {
         return p;
     }();
     return d;
+}
+
+Result packer(const std::string& args) {
+    Result r;
+    const fs::path errFile = dir() / "stereopacker.err";
+    r.out = run("(" + kTool + " " + args + " 2>" + q(errFile) + ")", &r.status);
+    r.err = std::string(reinterpret_cast<const char*>(readFile(errFile).data()), readFile(errFile).size());
+    return r;
 }
 
 void expectStereoMovie(const fs::path& out) {

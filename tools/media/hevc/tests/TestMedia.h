@@ -1,6 +1,8 @@
 // Helpers for tests that generate media with ffmpeg and check it with ffmpeg.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -27,11 +29,23 @@ inline std::string q(const std::filesystem::path& p) {
     return "'" + p.string() + "'";
 }
 
-// A fresh folder under the build tree's test folder.
+// A fresh folder under the build tree's test folder, private to this process (CTest may run
+// several cases of one suite at once) and removed when the process ends.
 inline std::filesystem::path scratch(const std::string& name) {
-    auto dir = std::filesystem::path(DUOSCOPE_BINARY_DIR) / "tests" / "scratch" / name;
+    struct Owned {
+        std::vector<std::filesystem::path> dirs;
+        ~Owned() {
+            std::error_code ec;
+            for (auto& d : dirs)
+                std::filesystem::remove_all(d, ec);
+        }
+    };
+    static Owned owned;
+    auto dir = std::filesystem::path(DUOSCOPE_BINARY_DIR) / "tests" / "scratch" /
+               (name + "-" + std::to_string(::getpid()));
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
+    owned.dirs.push_back(dir);
     return dir;
 }
 
