@@ -1,5 +1,8 @@
 #include "EncoderProfile.h"
 
+#include <signal.h>
+
+#include <chrono>
 #include <mutex>
 #include <sstream>
 
@@ -33,7 +36,12 @@ EncoderProfile detectProfile() {
                                              ChildProcess::Output::pipe,
                                              ChildProcess::Output::nullDevice});
         process->launch();
-        process->waitUntilExit();
+        // A listing takes milliseconds; an ffmpeg that hangs must not hang every conversion.
+        if (!process->waitUntilExit(std::chrono::seconds(20))) {
+            ::kill(process->processIdentifier(), SIGKILL);
+            process->waitUntilExit();
+            return EncoderProfile::software;
+        }
         return encoderProfileFromEncoderList(process->collectedStandardOutput());
     } catch (const std::exception&) {
         return EncoderProfile::software;
