@@ -179,9 +179,8 @@ std::string streamTypeOf(const std::string& codecId) {
 // One requested Matroska track: splits each frame into the views' NAL units.
 class TrackDemux {
   public:
-    TrackDemux(const MatroskaTrack& track, const DemuxOptions& options)
+    explicit TrackDemux(const MatroskaTrack& track)
         : track_(track), config_(parseAvcConfig(track)), isWholeMvc_(track.codecId == kMvcCodec) {
-        (void)options;
         for (const auto& nal : config_.baseParameterSets)
             noteParameterSet(nal.data(), nal.size());
         for (const auto& nal : config_.mvcParameterSets)
@@ -308,7 +307,7 @@ class MatroskaReader {
         std::vector<uint64_t> avcTracks;
         for (const auto& [number, track] : tracks_)
             if (track.codecId == kAvcCodec) {
-                auto demux = std::make_unique<TrackDemux>(track, options_);
+                auto demux = std::make_unique<TrackDemux>(track);
                 isMvcProbe_ = true;
                 probes_.emplace(number, std::move(demux));
             }
@@ -365,7 +364,7 @@ class MatroskaReader {
                 throw DemuxError("track " + std::to_string(request.track) +
                                  " is encrypted or compressed; it cannot be demultiplexed");
             auto& demux = probes_[request.track];
-            if (!demux) demux = std::make_unique<TrackDemux>(track->second, options_);
+            if (!demux) demux = std::make_unique<TrackDemux>(track->second);
             auto writer =
                 std::make_unique<AccessUnitWriter>(*request.sink, request.view, options_.cutEndNanoseconds);
             demux->attach(request.view, writer.get());
