@@ -190,7 +190,12 @@ std::optional<std::vector<uint8_t>> findLhvC(const std::string& path) {
     return found;
 }
 
-std::optional<size_t> findHvcCEnd(const std::vector<uint8_t>& moov, size_t start, size_t end) {
+// Real movies nest a sample entry six boxes deep; a hostile file could nest millions and overflow the
+// stack of the recursive walks.
+constexpr int kMaxDepth = 32;
+
+std::optional<size_t> findHvcCEnd(const std::vector<uint8_t>& moov, size_t start, size_t end, int depth = 0) {
+    if (depth > kMaxDepth) return std::nullopt;
     size_t position = start;
     while (position + 8 < end) {
         uint64_t size = readBE32(moov.data() + position);
@@ -207,9 +212,9 @@ std::optional<size_t> findHvcCEnd(const std::vector<uint8_t>& moov, size_t start
                 child += childSize;
             }
         } else if (isSearchContainer(type)) {
-            if (auto r = findHvcCEnd(moov, position + 8, size_t(next))) return r;
+            if (auto r = findHvcCEnd(moov, position + 8, size_t(next), depth + 1)) return r;
         } else if (type == "stsd") {
-            if (auto r = findHvcCEnd(moov, position + 16, size_t(next))) return r;
+            if (auto r = findHvcCEnd(moov, position + 16, size_t(next), depth + 1)) return r;
         }
         position = size_t(next);
     }
@@ -226,8 +231,9 @@ void bumpSize(std::vector<uint8_t>& b, size_t at, uint64_t growth) {
 
 // Grows every box that encloses the insertion point. A box that ends exactly at the insertion point
 // encloses it too (hvcC last in its entry, the entry last in stsd), except hvcC itself.
-void fixAncestorSizes(std::vector<uint8_t>& b, size_t start, size_t end, size_t insertOffset,
-                      uint64_t growth) {
+void fixAncestorSizes(std::vector<uint8_t>& b, size_t start, size_t end, size_t insertOffset, uint64_t growth,
+                      int depth = 0) {
+    if (depth > kMaxDepth) return;
     size_t position = start;
     while (position + 8 < end) {
         uint64_t size = readBE32(b.data() + position);
@@ -242,7 +248,8 @@ void fixAncestorSizes(std::vector<uint8_t>& b, size_t start, size_t end, size_t 
             log("  Bumped " + type + " @ " + std::to_string(position) + ": " + std::to_string(size) + " → " +
                 std::to_string(size + growth));
             if (!isSizeFixContainer(type)) return;
-            fixAncestorSizes(b, childStart(type, position), size_t(next + growth), insertOffset, growth);
+            fixAncestorSizes(b, childStart(type, position), size_t(next + growth), insertOffset, growth,
+                             depth + 1);
             return;
         }
         position = size_t(next);

@@ -263,6 +263,16 @@ TEST_F(BoxgraftTest, ErrorsLeaveNoOutput) {
     std::string overflow = out("overflow.mov");
     writeFile(overflow, start);
 
+    // A moov nesting 200000 trak boxes: the walks must give up, not overflow the stack.
+    const uint32_t depth = 200000;
+    std::vector<uint8_t> deep(8 + 8 * size_t(depth));
+    for (uint32_t k = 0; k <= depth; ++k) {
+        writeBE32(deep.data() + 8 * k, uint32_t(deep.size() - 8 * k));
+        std::memcpy(deep.data() + 8 * k + 4, k == 0 ? "moov" : "trak", 4);
+    }
+    std::string nested = out("nested.mov");
+    writeFile(nested, deep);
+
     struct Case {
         std::vector<std::string> args;
         std::string message;
@@ -276,6 +286,7 @@ TEST_F(BoxgraftTest, ErrorsLeaveNoOutput) {
         {{m().segA, textFile, output}, "ERROR: Box "},
         {{m().segA, truncated, output}, "(truncated or not a movie)"},
         {{m().segA, overflow, output}, "ERROR: Chunk offset in stco"},
+        {{m().segA, nested, output}, "ERROR: Cannot find hvcC in moov"},
         {{m().segA, m().concatEnd, out("no/such/folder/x.mov")}, "ERROR: Cannot create output"},
         {{m().segA, m().concatEnd, m().concatEnd}, "ERROR: Output must be a new file"},
     };
