@@ -310,20 +310,20 @@ std::optional<std::span<const std::uint8_t>> DelimitedUnitReader::next() {
 // ---- splitViews ----
 
 ViewSplit splitViews(const AccessUnit& unit) {
-    // The dependent part starts at the first delimiter 24, slice extension, or
-    // subset SPS that follows a base slice; what comes before it is the base
-    // view's, except a subset SPS sent ahead with the base parameter sets.
+    // The dependent part starts at the first type-24 delimiter; without one, right
+    // after the last base slice, since what follows it in the same access unit
+    // leads the dependent view component (H.7.4.1.2.3). A subset SPS sent ahead
+    // with the base parameter sets belongs to the dependent view as well.
     std::size_t firstDependent = unit.nals.size();
-    bool seenBaseSlice = false;
+    std::size_t afterLastBaseSlice = 0;
+    bool hasDependentUnits = false;
     for (std::size_t i = 0; i < unit.nals.size(); ++i) {
         const int kind = unit.nals[i].type;
-        if (kind == nal::mvcDelimiter || kind == nal::sliceExtension ||
-            (kind == nal::subsetSequenceParameterSet && seenBaseSlice)) {
-            firstDependent = i;
-            break;
-        }
-        if (kind == nal::slice || kind == nal::idrSlice) seenBaseSlice = true;
+        if (kind == nal::mvcDelimiter && firstDependent == unit.nals.size()) firstDependent = i;
+        if (kind == nal::slice || kind == nal::idrSlice) afterLastBaseSlice = i + 1;
+        if (kind == nal::sliceExtension || kind == nal::subsetSequenceParameterSet) hasDependentUnits = true;
     }
+    if (firstDependent == unit.nals.size() && hasDependentUnits) firstDependent = afterLastBaseSlice;
     ViewSplit split;
     for (std::size_t i = 0; i < unit.nals.size(); ++i) {
         const NalRecord& record = unit.nals[i];

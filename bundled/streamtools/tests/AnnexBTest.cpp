@@ -161,7 +161,9 @@ TEST(SplitViews, KeepsEachViewsUnitsInOrder) {
     const std::vector<Case> cases{
         // The interleaver's output: the dependent part starts at the subset SPS after the base slice.
         {{7, 8, 5, 15, 8, 20}, {7, 8, 5}, {15, 8, 20}},
-        {{1, 6, 20}, {1, 6}, {20}},
+        // What follows the last base slice leads the dependent view component.
+        {{1, 6, 20}, {1}, {6, 20}},
+        {{7, 8, 5, 5, 8, 20}, {7, 8, 5, 5}, {8, 20}},
         // Subset SPS sent ahead of the base slices goes to the dependent view.
         {{7, 15, 8, 8, 14, 5, 20}, {7, 8, 8, 14, 5}, {15, 20}},
         {{9, 1, 6, 24, 14, 20, 11}, {9, 1, 6}, {24, 14, 20, 11}},

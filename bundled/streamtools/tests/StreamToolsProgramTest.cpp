@@ -112,6 +112,7 @@ ViewStreams generatedViews(int units) {
             append(views.dependent, nal(0x6F, {0x80, 0x00, 0x28}));
             append(views.dependent, nal(0x68, {0xFE, 0x3C}));
         }
+        if (k % 4 == 1) append(views.dependent, nal(0x06, {0x25, tag})); // SEI of the dependent view alone
         const std::uint8_t anchor = isIdr ? 0x47 : 0x43;
         append(views.dependent, nal(0x74, {0x40, 0x00, anchor, 0x88, tag}));
         append(views.dependent, nal(0x74, {0x40, 0x00, anchor, 0x40, tag}, false));
