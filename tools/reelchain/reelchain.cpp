@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -216,6 +217,19 @@ int run(int argc, char** argv) {
     auto elapsed = [&] {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - startTime).count();
     };
+    // Audio samples go into the file beside the video of the same time, so that a player reading the
+    // movie front to back finds both together; whatever outlasts the video follows it.
+    size_t audioWritten = 0;
+    auto writeAudioUntil = [&](double seconds) {
+        if (!audio) return;
+        const TrackInfo& a = audio->tracks()[size_t(audioSource)];
+        for (; audioWritten < a.samples.size(); ++audioWritten) {
+            const SampleInfo& s = a.samples[audioWritten];
+            if (double(s.decodeTime + a.presentationShift) / a.timescale > seconds) break;
+            writer->addSampleFromFile(audioTrack, audio->fd(), s.offset, s.size, s.decodeTime,
+                                      s.presentationTime, s.duration, s.isSync);
+        }
+    };
     int64_t currentTimeOffset = 0; // output timescale
     int64_t totalFrames = 0;
     int64_t lastDecodeTime = INT64_MIN;
@@ -239,6 +253,7 @@ int run(int argc, char** argv) {
             int64_t dts = std::max(d + currentTimeOffset,
                                    lastDecodeTime == INT64_MIN ? d + currentTimeOffset : lastDecodeTime + 1);
             try {
+                writeAudioUntil(double(dts) / timescale);
                 writer->addSampleFromFile(video, reader->fd(), s.offset, s.size, dts, pts,
                                           uint32_t(std::clamp<int64_t>(duration, 0, UINT32_MAX)), s.isSync);
             } catch (const std::exception& e) {
@@ -260,15 +275,12 @@ int run(int argc, char** argv) {
 
     if (audio) {
         log("  Writing audio...");
-        const TrackInfo& a = audio->tracks()[size_t(audioSource)];
         try {
-            for (const SampleInfo& s : a.samples)
-                writer->addSampleFromFile(audioTrack, audio->fd(), s.offset, s.size, s.decodeTime,
-                                          s.presentationTime, s.duration, s.isSync);
+            writeAudioUntil(INFINITY);
         } catch (const std::exception& e) {
             throw Failure{std::string("ERROR: Writer failed: ") + e.what()};
         }
-        log("  Audio: " + std::to_string(a.samples.size()) + " samples written");
+        log("  Audio: " + std::to_string(audioWritten) + " samples written");
     }
 
     try {
