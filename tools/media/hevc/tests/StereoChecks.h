@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <optional>
 
 namespace stereochecks {
 
@@ -22,6 +23,8 @@ struct Clip {
     int w = 0, h = 0, frames = 0;
     uint32_t fpsNum = 24, fpsDen = 1;
     int keyint = 16;
+    std::string preset = "fast";
+    std::optional<uint32_t> averageKbps;
 };
 
 inline EncoderSettings settingsFor(const Clip& c) {
@@ -31,7 +34,8 @@ inline EncoderSettings settingsFor(const Clip& c) {
     s.fpsNum = c.fpsNum;
     s.fpsDen = c.fpsDen;
     s.keyint = c.keyint;
-    s.preset = "fast";
+    s.preset = c.preset;
+    s.averageKbps = c.averageKbps;
     return s;
 }
 

@@ -45,3 +45,25 @@ TEST(StereoPipeline, BaseLayerAndRenumberedRightEyeDecodeBitExactly) {
 TEST(StereoPipeline, EveryLayerOneSliceParsesBackToTheOriginalFields) {
     checkLayerOneSlices(encoded(), clip());
 }
+
+// Other x265 presets (SAO off, more references, B-pyramid, different motion search) and the
+// average-bit-rate mode must rewrite just as cleanly.
+TEST(StereoPipeline, OtherPresetsAndRateModeRewriteCleanly) {
+    for (const auto& [preset, kbps] :
+         std::vector<std::pair<std::string, uint32_t>>{{"ultrafast", 0}, {"slow", 0}, {"veryfast", 300}}) {
+        Clip c;
+        c.dir = scratch("stereo_presets_" + preset);
+        c.sbs = c.dir / "sbs.yuv";
+        c.w = 128;
+        c.h = 72;
+        c.frames = 16;
+        c.keyint = 8;
+        c.preset = preset;
+        if (kbps) c.averageKbps = kbps;
+        ASSERT_TRUE(makeSbsYuv(c.sbs, c.w, c.h, c.frames));
+        const Encoded e = encodeClip(c);
+        ASSERT_EQ(e.aus.size(), size_t(c.frames)) << preset;
+        checkBitExactDecodes(e, c, 30.0);
+        checkLayerOneSlices(e, c);
+    }
+}
