@@ -475,6 +475,12 @@ class MatroskaReader {
             throw DemuxError("Matroska file without tracks (no Tracks element before the first Cluster)");
     }
 
+    bool isUnreadable() {
+        size_t available = source_.ensure(12);
+        ElementHeader probe;
+        return available > 0 && decodeHeader(source_.data(), available, probe) == HeaderStatus::invalid;
+    }
+
     bool atSegmentEnd() const { return segmentEnd_ != kUnknownSize && source_.offset() >= segmentEnd_; }
 
     void parseInfo(const std::vector<uint8_t>& body, uint64_t offset) {
@@ -555,11 +561,19 @@ class MatroskaReader {
     void readClusters() {
         uint64_t nextProgress = 0;
         while (!atSegmentEnd() && !isStopped_) {
+            if (sawCluster_ && isUnreadable()) {
+                // Padding or junk after the last Cluster of an unknown-size Segment.
+                if (options_.onWarning)
+                    options_.onWarning("unreadable data at byte offset " + std::to_string(source_.offset()) +
+                                       " after the last Cluster; stopped there");
+                break;
+            }
             auto h = peekHeader();
             if (!h) break;
             uint64_t offset = source_.offset();
             source_.consume(h->length);
             if (h->id == kCluster) {
+                sawCluster_ = true;
                 readCluster(h->size == kUnknownSize ? kUnknownSize : source_.offset() + h->size);
             } else if (h->size == kUnknownSize) {
                 throw DemuxError("Matroska element of unknown size at byte offset " + std::to_string(offset));
@@ -585,6 +599,7 @@ class MatroskaReader {
         int64_t clusterTime = 0;
         while (!isStopped_) {
             if (end != kUnknownSize && source_.offset() >= end) return;
+            if (end == kUnknownSize && isUnreadable()) return; // the caller decides what that means
             auto h = peekHeader();
             if (!h) {
                 if (end != kUnknownSize && !isMvcProbe_)
@@ -761,6 +776,7 @@ class MatroskaReader {
     bool isMvcProbe_ = false;
     uint64_t probeEnd_ = 0;
     bool isStopped_ = false;
+    bool sawCluster_ = false;
     std::optional<int64_t> originTime_;
     std::vector<uint8_t> block_, frame_;
 };

@@ -199,10 +199,15 @@ TEST(TsmuxerMatroska, BothViewsComeOutOfOneTrack) {
         auto units = loadStereo(name);
         for (const auto& variant : variants) {
             SCOPED_TRACE(std::string(name) + ", " + variant.label);
-            auto out = demuxBytes(makeMatroska(units, variant.options), 1, 1);
+            Bytes mkv = makeMatroska(units, variant.options);
+            mkv.insert(mkv.end(), 100, 0); // padding after the last Cluster
+            auto out = demuxBytes(mkv, 1, 1);
             EXPECT_TRUE(out.base == viewStream(units, false, true));
             EXPECT_TRUE(out.dependent == viewStream(units, true, true));
             EXPECT_EQ(out.stats[0].accessUnits, units.size());
+            EXPECT_EQ(out.warnings, std::vector<std::string>{"unreadable data at byte offset " +
+                                                             std::to_string(mkv.size() - 100) +
+                                                             " after the last Cluster; stopped there"});
         }
     }
 }
