@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -354,8 +355,15 @@ NALInterleaver::Summary NALInterleaver::interleave(const std::filesystem::path& 
                                                    const std::filesystem::path& mvcURL,
                                                    const std::filesystem::path& outputURL,
                                                    const LogCallback& onLog, const CancelCheck& isCancelled) {
+    // The design prints these lines on standard output; a caller that wants
+    // them elsewhere passes a callback instead.
     auto log = [&](const std::string& line) {
-        if (onLog) onLog("[NALInterleaver] " + line);
+        if (onLog) {
+            onLog("[NALInterleaver] " + line);
+        } else {
+            std::printf("[NALInterleaver] %s\n", line.c_str());
+            std::fflush(stdout);
+        }
     };
     StreamReader base(baseURL, 9);
     StreamReader mvc(mvcURL, 24);

@@ -117,10 +117,12 @@ class NALInterleaver {
     };
 
     // Interleaves into `output`: a regular file (created, or truncated when it
-    // exists) or an existing named pipe (opened, never replaced). Log lines start
-    // "[NALInterleaver] ". Throws InterleaveError (missing input, count mismatch,
-    // no start code) or std::system_error (open/read failures, with the path).
-    // A write failure or cancellation ends the run normally, as the Summary says.
+    // exists) or an existing named pipe (opened, never replaced). Log lines
+    // start "[NALInterleaver] " and go to onLog, or to standard output without
+    // one. Throws InterleaveError (missing input, count mismatch, no start
+    // code) or std::system_error (open, read or regular-file write failures,
+    // with the path). A failed write to a pipe or cancellation ends the run
+    // normally, as the Summary says.
     Summary interleave(const std::filesystem::path& baseURL, const std::filesystem::path& mvcURL,
                        const std::filesystem::path& outputURL, const LogCallback& onLog = {},
                        const CancelCheck& isCancelled = {});

@@ -31,6 +31,8 @@ rate() { echo "$bytes $1" | awk '{printf "%.2f", $1 / $2 / 1e9}'; }
 cat_time=$(best "cat '$work/views.yuv' | cat | cat >/dev/null")
 twinrow_time=$(best "cat '$work/views.yuv' | '$twinrow' 1920 1080 | cat >/dev/null")
 swap_time=$(best "cat '$work/views.yuv' | '$twinrow' 1920 1080 swap | cat >/dev/null")
+cat_one_time=$(best "cat '$work/views.yuv' | cat >/dev/null")
+twinrow_one_time=$(best "cat '$work/views.yuv' | '$twinrow' 1920 1080 >/dev/null")
 /usr/bin/time -o "$work/time.txt" -f "%U %S" "$twinrow" 1920 1080 <"$work/views.yuv" >/dev/null 2>/dev/null
 cpu=$(cat "$work/time.txt")
 
@@ -38,4 +40,5 @@ echo "input: $bytes bytes ($frames 1080p frame pairs), cat | X | cat > /dev/null
 echo "cat:          $(rate "$cat_time") GB/s"
 echo "twinrow:      $(rate "$twinrow_time") GB/s"
 echo "twinrow swap: $(rate "$swap_time") GB/s"
+echo "one pipe in, /dev/null out: cat $(rate "$cat_one_time") GB/s, twinrow $(rate "$twinrow_one_time") GB/s"
 echo "twinrow CPU (user, sys) for the whole input from a file: $cpu s"
