@@ -238,9 +238,9 @@ TEST_F(EncodeEndToEnd, EncodeSBSMakesMoviesWhoseHalvesAreTheEyesWithTheSourceAud
         OutputCodec codec;
         std::string videoCodec, audioCodec;
     };
-    for (const Case& c : {Case{"Movie_SBS.mkv", m.audioMkv, OutputCodec::h264, "h264", "ac3"},
-                          Case{"Movie_SBS.mov", m.audioMp4, OutputCodec::h264, "hevc", "aac"},
-                          Case{"Silent_SBS.mkv", m.silentMp4, OutputCodec::h265, "hevc", ""}}) {
+    // Matroska with AC-3 is also covered on the kit's media (EncodeKit).
+    for (const Case& c : {Case{"Movie_SBS.mov", m.audioMp4, OutputCodec::h264, "hevc", "aac"},
+                          Case{"Silent_SBS.mkv", m.silentMp4, OutputCodec::h264, "h264", ""}}) {
         SCOPED_TRACE(c.name);
         Recorder progress;
         fs::path output = out / c.name;
