@@ -29,8 +29,9 @@ OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
         fd_ = ::open(path_.c_str(), flags, 0644);
         if (fd_ < 0) throw StreamError("cannot open " + path_ + " for writing: " + std::strerror(errno));
     }
+    // Standard output is never "our" file to remove, whatever it is redirected to.
     struct stat opened {};
-    isRegularFile_ = ::fstat(fd_, &opened) == 0 && S_ISREG(opened.st_mode);
+    isRegularFile_ = ownsFd_ && ::fstat(fd_, &opened) == 0 && S_ISREG(opened.st_mode);
     buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(bufferSize);
 }
 

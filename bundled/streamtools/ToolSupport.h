@@ -25,6 +25,7 @@ class OutputFile {
     void write(std::span<const std::uint8_t> bytes);
     void close();
     const std::string& path() const { return path_; }
+    // A regular file this object opened by name (never standard output).
     bool isRegularFile() const { return isRegularFile_; }
 
   private:
