@@ -184,21 +184,3 @@ TEST(SplitViews, KeepsEachViewsUnitsInOrder) {
         EXPECT_EQ(dependent, c.dependent);
     }
 }
-
-TEST(DelimitedUnitReader, DropsLeadingBytesAndDelimiters) {
-    const Bytes a = other(0x41), b = other(0x01);
-    const Bytes stream = concat({{0x77, 0x00, 0x00, 0x01, 0x41, 0x55},
-                                 nalBytes(0x09, {0xF0}, false),
-                                 a,
-                                 nalBytes(0x09, {0xF0}),
-                                 nalBytes(0x09, {0x10}),
-                                 b});
-    for (std::size_t chunk : {1u, 4u, 1u << 20}) {
-        NalReader reader = memoryReader(stream, chunk);
-        DelimitedUnitReader units(reader, 9);
-        std::vector<Bytes> seen;
-        while (auto unit = units.next())
-            seen.emplace_back(unit->begin(), unit->end());
-        EXPECT_EQ(seen, (std::vector<Bytes>{a, {}, b})) << chunk;
-    }
-}
