@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -417,6 +418,45 @@ TEST_F(FakeToolTest, CancelStopsAFrameAlternateRunAndItsProgressTimer) {
     EXPECT_DOUBLE_EQ(fractions[0], 0.05);
     EXPECT_NEAR(fractions[1], 0.1 + 0.8 * 0.1, 1e-12);
     EXPECT_TRUE(recorder.logged("FA: Encoding frame-alternate → SBS (left-first)"));
+}
+
+TEST_F(FakeToolTest, EachStepNamesTheToolItMisses) {
+    setPriorityToolFolder(tools, true); // nothing else is searched: every tool is missing
+    writeFile(scratch / "in.mov", "mov");
+    StreamingDecodeRequest request;
+    request.interleavedURL = work / "M.264";
+    request.outputURL = scratch / "M_SBS.mkv";
+    std::vector<std::pair<std::function<void()>, std::string>> steps{
+        {[&] { engine.decodeMVC(work / "M.264", work, 1, nullptr); },
+         "ldecod not found. Build from JM reference software or place in app bundle."},
+        {[&] {
+             engine.encodeSBS("L", "R", "A", scratch / "o.mkv", QualityPreset::high, OutputCodec::h264, 8, 8,
+                              25, 1, nullptr, 1);
+         },
+         "ffmpeg not found. Install via: brew install ffmpeg"},
+        {[&] {
+             engine.runFrameAlternatePipeline(scratch / "fa.mkv", scratch.path(), work, "fa",
+                                              QualityPreset::high, OutputCodec::h264, OutputTarget::sbs3D,
+                                              false, 1, std::nullopt, nullptr);
+         },
+         "ffmpeg not found"},
+        {[&] {
+             engine.runSideBySidePipeline(scratch / "sbs.MKV", scratch.path(), work, "sbs",
+                                          QualityPreset::high, OutputCodec::h264, OutputTarget::visionPro,
+                                          true, nullptr);
+         },
+         "ffmpeg not found for MKV remux"},
+        {[&] { engine.convertToMVHEVC(scratch / "in.mov", scratch / "o.mov", QualityPreset::high, nullptr); },
+         "StereoPacker not found in tools/"},
+        {[&] { engine.decodeSBSPipe(request); }, "viewpump, twinrow, or ffmpeg not found"},
+        {[&] { engine.decodeSBSParallel(request, false, false, 0, std::nullopt); },
+         "fanout-run.sh not found"},
+    };
+    for (auto& [step, message] : steps) {
+        auto error = errorOf(step);
+        EXPECT_EQ(error.kind(), ConversionError::Kind::toolNotFound) << message;
+        EXPECT_EQ(error.description(), message);
+    }
 }
 
 TEST_F(FakeToolTest, RemoveIntermediateFileReportsWhatItFreed) {
