@@ -249,6 +249,21 @@ void StereoEncoder::run(const PlanarPicture* left, const PlanarPicture* right, i
     gotAny = got[0] || got[1];
 }
 
+void checkEyesInStep(const StereoAccessUnit& au, int64_t index) {
+    const std::string where = "access unit " + std::to_string(index);
+    if (au.left.poc != au.right.poc || au.left.pts != au.right.pts)
+        throw Error("eyes out of step at " + where + ": POC " + std::to_string(au.left.poc) + " vs " +
+                    std::to_string(au.right.poc));
+    if (au.left.sliceType != au.right.sliceType)
+        throw Error("eyes out of step at " + where + ": picture types differ");
+    std::vector<int> tl, tr;
+    for (auto& n : au.left.nals)
+        if (isVcl(nalType(n))) tl.push_back(nalType(n));
+    for (auto& n : au.right.nals)
+        if (isVcl(nalType(n))) tr.push_back(nalType(n));
+    if (tl != tr || tl.empty()) throw Error("eyes out of step at " + where + ": NAL unit types differ");
+}
+
 void StereoEncoder::pair(std::vector<StereoAccessUnit>& out) {
     auto& L = eyes_[0]->ready;
     auto& R = eyes_[1]->ready;
@@ -256,18 +271,7 @@ void StereoEncoder::pair(std::vector<StereoAccessUnit>& out) {
         StereoAccessUnit au{std::move(L.front()), std::move(R.front())};
         L.pop_front();
         R.pop_front();
-        const std::string where = "access unit " + std::to_string(paired_);
-        if (au.left.poc != au.right.poc || au.left.pts != au.right.pts)
-            throw Error("eyes out of step at " + where + ": POC " + std::to_string(au.left.poc) + " vs " +
-                        std::to_string(au.right.poc));
-        if (au.left.sliceType != au.right.sliceType)
-            throw Error("eyes out of step at " + where + ": picture types differ");
-        std::vector<int> tl, tr;
-        for (auto& n : au.left.nals)
-            if (isVcl(nalType(n))) tl.push_back(nalType(n));
-        for (auto& n : au.right.nals)
-            if (isVcl(nalType(n))) tr.push_back(nalType(n));
-        if (tl != tr || tl.empty()) throw Error("eyes out of step at " + where + ": NAL unit types differ");
+        checkEyesInStep(au, paired_);
         ++paired_;
         out.push_back(std::move(au));
     }

@@ -45,6 +45,10 @@ struct StereoAccessUnit {
     EncodedPicture left, right;
 };
 
+// Throws when the two pictures of access unit `index` differ in POC, pts, picture type or
+// VCL NAL unit types: such a pair cannot become one MV-HEVC access unit.
+void checkEyesInStep(const StereoAccessUnit& au, int64_t index);
+
 class StereoEncoder {
   public:
     explicit StereoEncoder(const EncoderSettings& settings);
