@@ -33,6 +33,9 @@ void Decoder::decodeNal(const uint8_t* data, size_t size, uint64_t byteOffset) {
         switch (nal.type) {
         case kNalSps: {
             Sps sps = parseSps(br);
+            if (sps.widthMbs * sps.heightMbs > callbacks_.maxPictureMacroblocks)
+                throw UnsupportedFeature("picture size " + std::to_string(sps.width()) + "x" +
+                                         std::to_string(sps.height()) + " above the decoder's limit");
             sps_[static_cast<size_t>(sps.id)] = sps;
             break;
         }

@@ -26,6 +26,9 @@ struct OutputPicture {
 struct DecoderCallbacks {
     std::function<void(const OutputPicture&)> onPicture;
     std::function<void(const std::string&)> onWarning;
+    // Pictures larger than this many macroblocks are refused (UnsupportedFeature);
+    // the default is the largest level 6.2 frame.
+    int maxPictureMacroblocks = 139264;
 };
 
 class SliceDecoder;

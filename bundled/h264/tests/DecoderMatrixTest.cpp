@@ -131,3 +131,28 @@ INSTANTIATE_TEST_SUITE_P(Conformance, H264MvcBaseView,
                          });
 
 } // namespace
+
+namespace {
+
+// A full-HD High-profile CABAC stream of 200 frames: long GOP, B pyramid,
+// several references, cropping to 1080 lines; also bounds memory use.
+TEST(H264Long, FullHd200FramesMatchFfmpeg) {
+    std::string log;
+    ASSERT_TRUE(
+        h264test::makeStream("long_1080p", "1920x1080", 200,
+                             "--profile high --preset veryfast --bframes 3 --b-pyramid normal --ref 4 "
+                             "--keyint 120",
+                             log))
+        << log;
+    std::string base = h264test::workDir() + "/long_1080p";
+    auto r = h264test::run("/usr/bin/time -f 'maxrss=%M' " + h264test::ldecod() + " -p InputFile=" + base +
+                           ".264 -p OutputFile=/dev/null -p VerifyMd5=" + base + ".md5");
+    EXPECT_EQ(r.status, 0) << r.output.substr(r.output.size() > 2000 ? r.output.size() - 2000 : 0);
+    EXPECT_NE(r.output.find("MD5 verification passed: 200 frames"), std::string::npos);
+    size_t pos = r.output.find("maxrss=");
+    ASSERT_NE(pos, std::string::npos);
+    long rssKiB = std::stol(r.output.substr(pos + 7));
+    EXPECT_LT(rssKiB, 100 * 1024) << "resident size must stay bounded by the DPB";
+}
+
+} // namespace
