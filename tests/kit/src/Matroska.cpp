@@ -140,12 +140,15 @@ Bytes writeMatroska(const MvcComposition& video, const std::vector<AudioFrame>& 
     const Bytes tracksElement = element(0x1654AE6B, tracks);
     segment.insert(segment.end(), tracksElement.begin(), tracksElement.end());
 
-    // One cluster per IDR period, audio interleaved by time.
+    // A cluster per IDR period, audio interleaved by time. A long open-GOP
+    // period is cut at an anchor after 5 s: block times are 16-bit offsets
+    // from the cluster's time.
     size_t nextAudio = 0;
     size_t i = 0;
     while (i < video.units.size()) {
         size_t end = i + 1;
-        while (end < video.units.size() && !video.units[end].isIdr)
+        while (end < video.units.size() && !video.units[end].isIdr &&
+               !(video.units[end].isAnchor && video.units[end].pts - video.units[i].pts > 5 * 90000))
             ++end;
         const int64_t clusterMs = toMs(video.units[i].pts - origin);
         Bytes cluster = uintElement(0xE7, static_cast<uint64_t>(clusterMs));
