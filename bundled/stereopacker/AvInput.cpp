@@ -13,6 +13,7 @@ extern "C" {
 }
 
 #include <cmath>
+#include <cstdio>
 #include <deque>
 
 namespace stereopacker {
@@ -91,10 +92,16 @@ VideoInput::VideoInput(const std::string& path) : d_(std::make_unique<Impl>()) {
     fpsDen_ = uint32_t(rate.den);
     announced_ = st->nb_frames > 0 ? st->nb_frames : 0;
     double seconds = 0;
-    if (st->duration > 0)
+    int hh = 0, mm = 0;
+    double ss = 0;
+    const AVDictionaryEntry* tag = av_dict_get(st->metadata, "DURATION", nullptr, 0);
+    if (st->duration > 0) {
         seconds = double(st->duration) * av_q2d(st->time_base);
-    else if (d_->fmt->duration > 0)
+    } else if (tag && std::sscanf(tag->value, "%d:%d:%lf", &hh, &mm, &ss) == 3) {
+        seconds = hh * 3600.0 + mm * 60.0 + ss; // Matroska's per-track duration tag
+    } else if (d_->fmt->duration > 0) {
         seconds = double(d_->fmt->duration) / AV_TIME_BASE;
+    }
     estimated_ = std::llround(seconds * rate.num / rate.den);
 
     const AVCodecParameters* cp = st->codecpar;

@@ -198,7 +198,7 @@ int pack(const Arguments& args) {
 
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
-    av_log_set_level(AV_LOG_ERROR);
+    av_log_set_level(AV_LOG_FATAL); // our own ERROR line carries libav's reason
     std::signal(SIGTERM, removePartialAndExit);
     std::signal(SIGINT, removePartialAndExit);
     const auto parsed = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
