@@ -1,7 +1,8 @@
 // Measures what layerforge adds around the two x265 encodes: splitting side-by-side frames,
 // rewriting the right eye into layer 1 and muxing. Runs layerforge's frame loop on a raw
 // side-by-side I420 file with timers around each step.
-//   mvhevc_overhead_bench <sbs.yuv> <width per eye> <height> <output.mov>
+//   mvhevc_overhead_bench <sbs.yuv> <width per eye> <height> <output.mov> [<x265 preset>]
+// (the input may be /dev/stdin).
 #include "media/hevc/StereoMovie.h"
 
 #include <sys/resource.h>
@@ -36,8 +37,9 @@ double now() {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 5) {
-        std::fprintf(stderr, "usage: %s <sbs.yuv> <width per eye> <height> <output.mov>\n", argv[0]);
+    if (argc != 5 && argc != 6) {
+        std::fprintf(stderr, "usage: %s <sbs.yuv> <width per eye> <height> <output.mov> [<x265 preset>]\n",
+                     argv[0]);
         return 1;
     }
     const int w = std::atoi(argv[2]), h = std::atoi(argv[3]);
@@ -47,6 +49,7 @@ int main(int argc, char** argv) {
     s.height = h;
     s.fpsNum = 24000;
     s.fpsDen = 1001;
+    if (argc == 6) s.preset = argv[5];
     hevc::StereoEncoder enc(s);
     hevc::StereoMovieWriter writer(argv[4], enc);
     const size_t frameBytes = size_t(2 * w) * h * 3 / 2, eyeY = size_t(w) * h, eyeC = eyeY / 4;
