@@ -174,7 +174,7 @@ StereoEncoder::StereoEncoder(const EncoderSettings& s) : settings_(s) {
         p->fpsNum = s.fpsNum;
         p->fpsDenom = s.fpsDen;
         p->internalCsp = X265_CSP_I420;
-        p->logLevel = X265_LOG_ERROR;
+        p->logLevel = X265_LOG_NONE; // library code stays quiet; failures come back as Error
         // The layer rewrite needs both eyes in lock step: fixed GOP, IDR only, fixed B pattern,
         // one slice, constant parameter sets, no weighted prediction.
         setParam(p, "keyint", std::to_string(keyint));
@@ -208,7 +208,10 @@ StereoEncoder::StereoEncoder(const EncoderSettings& s) : settings_(s) {
             setParam(p, "range", s.colour->fullRange ? "full" : "limited");
         }
         eye->enc = x265_encoder_open(p);
-        if (!eye->enc) throw Error("x265: cannot open the encoder");
+        if (!eye->enc)
+            throw Error("x265 cannot open an encoder for " + std::to_string(s.width) + "x" +
+                        std::to_string(s.height) + " (preset " + s.preset +
+                        "; pictures need at least 16 pixels per side)");
         x265_encoder_parameters(eye->enc, p);
         x265_nal* nals = nullptr;
         uint32_t count = 0;
