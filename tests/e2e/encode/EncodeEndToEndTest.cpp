@@ -353,21 +353,6 @@ TEST_F(EncodeEndToEnd, EncodeSBSIntoAMissingFolderFails) {
     }
 }
 
-TEST_F(EncodeEndToEnd, SideBySideSourceIsCopiedOnceForSBS3D) {
-    Recorder progress;
-    auto result =
-        engine.runSideBySidePipeline(media().sbsMp4, out, work, "film", QualityPreset::high,
-                                     OutputCodec::h264, OutputTarget::sbs3D, false, progress.handler());
-    EXPECT_EQ(result.outputPath, (out / "film_SBS.mp4").string());
-    EXPECT_FALSE(result.sbsIntermediatePath);
-    EXPECT_EQ(test::readFile(result.outputPath), test::readFile(media().sbsMp4));
-    EXPECT_EQ(progress.progress, (std::vector<std::pair<ConversionStage, double>>{
-                                     {ConversionStage::encoding, 0.5}, {ConversionStage::complete, 1.0}}));
-    EXPECT_THROW(engine.runSideBySidePipeline(media().sbsMp4, out, work, "film", QualityPreset::high,
-                                              OutputCodec::h264, OutputTarget::sbs3D, false, nullptr),
-                 fs::filesystem_error);
-}
-
 // The pipe route with the real twinrow and ffmpeg; viewpump is stood in for by
 // a script that writes the two eyes' pictures alternately, as a decoder would.
 TEST_F(EncodeEndToEnd, PipePipelineWithRealTwinrowAndFFmpeg) {

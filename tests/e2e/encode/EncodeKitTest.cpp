@@ -61,12 +61,21 @@ TEST_F(EncodeKit, FrameAlternateSourceBecomesSideBySide) {
     EXPECT_EQ(audioCodecOf(result.outputPath), "ac3");
 }
 
-TEST_F(EncodeKit, SideBySideMP4IsCopied) {
+TEST_F(EncodeKit, SideBySideMP4IsCopiedOnce) {
+    std::vector<std::pair<ConversionStage, double>> progress;
+    auto record = [&](ConversionStage stage, double fraction) { progress.emplace_back(stage, fraction); };
     auto result = engine.runSideBySidePipeline(kitSet / "sbs.mp4", out, work, "sbs", QualityPreset::high,
-                                               OutputCodec::h264, OutputTarget::sbs3D, false, nullptr);
+                                               OutputCodec::h264, OutputTarget::sbs3D, false, record);
     EXPECT_EQ(result.outputPath, (out / "sbs_SBS.mp4").string());
+    EXPECT_FALSE(result.sbsIntermediatePath);
     EXPECT_EQ(test::readFile(result.outputPath), test::readFile(kitSet / "sbs.mp4"));
+    EXPECT_EQ(progress, (std::vector<std::pair<ConversionStage, double>>{{ConversionStage::encoding, 0.5},
+                                                                         {ConversionStage::complete, 1.0}}));
     expectStereoCheckPasses(result.outputPath);
+    // A second copy would overwrite the first: the copy error ends the job.
+    EXPECT_THROW(engine.runSideBySidePipeline(kitSet / "sbs.mp4", out, work, "sbs", QualityPreset::high,
+                                              OutputCodec::h264, OutputTarget::sbs3D, false, nullptr),
+                 fs::filesystem_error);
 }
 
 } // namespace

@@ -101,63 +101,6 @@ TEST(EncodeSBSArguments, EveryPresetCodecAndContainerInBothProfiles) {
             }
 }
 
-TEST(EncodeSBSArguments, OneListSpelledOutWhole) {
-    SBSEncodeSpec spec{"/w/output_ViewId0001.yuv",
-                       "/w/output_ViewId0000.yuv",
-                       "/a b/film.mkv",
-                       "/o/film_SBS.mkv",
-                       QualityPreset::medium,
-                       OutputCodec::h265,
-                       1440,
-                       816,
-                       25,
-                       1};
-    Arguments expected{"-y",
-                       "-f",
-                       "rawvideo",
-                       "-pix_fmt",
-                       "yuv420p",
-                       "-s",
-                       "1440x816",
-                       "-r",
-                       "25/1",
-                       "-i",
-                       "/w/output_ViewId0001.yuv",
-                       "-f",
-                       "rawvideo",
-                       "-pix_fmt",
-                       "yuv420p",
-                       "-s",
-                       "1440x816",
-                       "-r",
-                       "25/1",
-                       "-i",
-                       "/w/output_ViewId0000.yuv",
-                       "-i",
-                       "/a b/film.mkv",
-                       "-filter_complex",
-                       "[0:v][1:v]hstack=inputs=2[sbs]",
-                       "-map",
-                       "[sbs]",
-                       "-map",
-                       "2:a:0?",
-                       "-c:v",
-                       "hevc_videotoolbox",
-                       "-q:v",
-                       "65",
-                       "-tag:v",
-                       "hvc1",
-                       "-metadata:s:v:0",
-                       "stereo_mode=left_right",
-                       "-c:a",
-                       "copy",
-                       "-sn",
-                       "-dn",
-                       "-shortest",
-                       "/o/film_SBS.mkv"};
-    EXPECT_EQ(encodeSBSArguments(spec, vt), expected);
-}
-
 TEST(RemuxArguments, SideBySideSourceAndMVHEVCStage) {
     EXPECT_EQ(
         sideBySideRemuxArguments("/in/film.mkv", "/w/film_remuxed.mov", vt),
