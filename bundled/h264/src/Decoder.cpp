@@ -155,14 +155,17 @@ Picture* Decoder::acquirePicture(int width, int height) {
 void Decoder::startPicture(const SliceHeader& sh, const NalHeader& nal, const Sps& sps, const Pps& pps) {
     (void)pps;
     ViewState& vs = views_[0];
-    if (activeSpsId_ >= 0) {
-        const Sps& old = sps_[static_cast<size_t>(activeSpsId_)];
-        if (old.width() != sps.width() || old.height() != sps.height()) {
-            bump(true);
-            for (Picture* p : vs.dpb)
-                p->isShortRef = p->isLongRef = false;
-            vs.dpb.clear();
-        }
+    // A new picture size starts afresh: nothing of another size can be referenced
+    // (the SPS under the same id may have been replaced, so look at the pictures).
+    bool sizeChanged = false;
+    for (Picture* p : vs.dpb)
+        sizeChanged |= p->width != sps.width() || p->height != sps.height();
+    if (sizeChanged) {
+        bump(true);
+        for (Picture* p : vs.dpb)
+            p->isShortRef = p->isLongRef = false;
+        releaseUnused();
+        vs.dpb.clear();
     }
     activeSpsId_ = pps.spsId;
     currentSpsId_ = pps.spsId;
@@ -402,6 +405,7 @@ void Decoder::buildRefLists(const SliceHeader& sh, const Sps& sps, std::vector<P
     int maxFrameNum = 1 << sps.log2MaxFrameNum;
     std::vector<Picture*> shortRefs, longRefs;
     for (Picture* p : vs.dpb) {
+        if (p->width != current_->width || p->height != current_->height) continue;
         if (p->isShortRef) {
             p->frameNumWrap = p->frameNum > sh.frameNum ? p->frameNum - maxFrameNum : p->frameNum;
             shortRefs.push_back(p);
@@ -478,7 +482,9 @@ void Decoder::buildRefLists(const SliceHeader& sh, const Sps& sps, std::vector<P
             if (p && !fallback) fallback = p;
         if (!fallback) {
             for (Picture* p : vs.dpb)
-                if (!fallback || p->decodeIndex > fallback->decodeIndex) fallback = p;
+                if (p->width == current_->width && p->height == current_->height &&
+                    (!fallback || p->decodeIndex > fallback->decodeIndex))
+                    fallback = p;
         }
         for (Picture*& p : list) {
             if (p) continue;

@@ -622,7 +622,9 @@ void SliceDecoder::directPrediction(int mbAddr, int q, bool) {
     const std::vector<Picture*>& l0 = refLists_[0];
     const std::vector<Picture*>& l1 = refLists_[1];
     const Picture* col = l1.empty() ? nullptr : l1[0];
-    const MbMotion* cm = col && !col->motion.empty() ? &col->motion[static_cast<size_t>(mbAddr)] : nullptr;
+    const MbMotion* cm = col && col->width == pic_->width && col->height == pic_->height
+                             ? &col->motion[static_cast<size_t>(mbAddr)]
+                             : nullptr;
     int qx = (q & 1) * 8, qy = (q >> 1) * 8;
     auto colocated = [&](int bx, int by, int& refIdx, int& mvx, int& mvy, int32_t& refId) {
         if (sps_->direct8x8Inference) {
