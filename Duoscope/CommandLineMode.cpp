@@ -65,19 +65,6 @@ OutputTarget commandLineTarget(const std::string& text) {
     return text.find("Vision") != std::string::npos ? OutputTarget::visionPro : OutputTarget::sbs3D;
 }
 
-std::optional<int> parseWholeNumber(const std::string& text) {
-    size_t digits = text.starts_with('+') || text.starts_with('-') ? 1 : 0;
-    if (digits == text.size() || text.find_first_not_of("0123456789", digits) != std::string::npos) return std::nullopt;
-    try {
-        size_t used = 0;
-        long long value = std::stoll(text, &used);
-        if (used != text.size() || value < INT32_MIN || value > INT32_MAX) return std::nullopt;
-        return static_cast<int>(value);
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-}
-
 std::optional<std::string> progressLine(ConversionStage stage, double fraction) {
     if (!std::isfinite(fraction)) return std::nullopt;
     auto percent = static_cast<long long>(fraction * 100);

@@ -24,8 +24,6 @@ std::pair<std::string, std::string> storedQualityAndTarget();
 // The choices the command line derives from the stored setting texts.
 QualityPreset commandLineQuality(const std::string& storedText);
 OutputTarget commandLineTarget(const std::string& storedText);
-// A whole number (optional sign, decimal digits, within int range) or nothing.
-std::optional<int> parseWholeNumber(const std::string& text);
 // The progress line for a report, or nothing when it is not at a multiple of 10 %.
 std::optional<std::string> progressLine(ConversionStage stage, double fraction);
 

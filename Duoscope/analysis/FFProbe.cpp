@@ -46,23 +46,6 @@ std::optional<long long> integerField(const json& object, const char* key) {
     return it->get<long long>();
 }
 
-// A whole decimal number: optional sign, digits only, within int range.
-std::optional<int> parseInteger(const std::string& text) {
-    size_t i = 0;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-    if (i == text.size()) return std::nullopt;
-    for (size_t k = i; k < text.size(); ++k)
-        if (text[k] < '0' || text[k] > '9') return std::nullopt;
-    try {
-        size_t used = 0;
-        long long value = std::stoll(text, &used);
-        if (used != text.size() || value < INT32_MIN || value > INT32_MAX) return std::nullopt;
-        return static_cast<int>(value);
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-}
-
 std::optional<double> parseDecimal(const std::string& text) {
     if (text.empty() || std::isspace(static_cast<unsigned char>(text.front()))) return std::nullopt;
     char* end = nullptr;
@@ -219,8 +202,8 @@ std::optional<SourceFileInfo> FFProbe::analyse(const std::filesystem::path& url,
                     start = slash + 1;
                 }
                 if (pieces.size() == 2) {
-                    auto numerator = parseInteger(pieces[0]);
-                    auto denominator = parseInteger(pieces[1]);
+                    auto numerator = parseWholeNumber(pieces[0]);
+                    auto denominator = parseWholeNumber(pieces[1]);
                     if (numerator && denominator && *denominator >= 1) {
                         log("  Frame rate: " + *rate + " (" +
                             fixed(static_cast<double>(*numerator) / *denominator, 3) + " fps)");

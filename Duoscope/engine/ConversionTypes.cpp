@@ -1,6 +1,7 @@
 #include "ConversionTypes.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <sstream>
@@ -108,6 +109,20 @@ std::string SourceFileInfo::description() const {
         << ", mvcTrackIndex: " << (mvcTrackIndex ? std::to_string(*mvcTrackIndex) : std::string("nil"))
         << ", stereoMode: " << stereoMode.text() << ")";
     return out.str();
+}
+
+std::optional<int> parseWholeNumber(std::string_view text) {
+    size_t digits = text.starts_with('+') || text.starts_with('-') ? 1 : 0;
+    if (digits == text.size() || text.find_first_not_of("0123456789", digits) != std::string_view::npos)
+        return std::nullopt;
+    long long value = 0;
+    for (size_t i = digits; i < text.size(); ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > 2147483648LL) return std::nullopt;
+    }
+    if (text.starts_with('-')) value = -value;
+    if (value < INT32_MIN || value > INT32_MAX) return std::nullopt;
+    return static_cast<int>(value);
 }
 
 Stereo3DMode defaultStereoModeForExtension(const std::filesystem::path& source) {

@@ -90,6 +90,10 @@ struct SourceFileInfo {
     friend bool operator==(const SourceFileInfo&, const SourceFileInfo&) = default;
 };
 
+// A whole decimal number as the user or a tool writes it: optional sign, digits
+// only, within int range; nothing otherwise.
+std::optional<int> parseWholeNumber(std::string_view text);
+
 // The stereo mode assumed for a source that could not be analysed.
 Stereo3DMode defaultStereoModeForExtension(const std::filesystem::path& source);
 
