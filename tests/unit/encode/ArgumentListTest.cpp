@@ -101,7 +101,7 @@ TEST(EncodeSBSArguments, EveryPresetCodecAndContainerInBothProfiles) {
             }
 }
 
-TEST(RemuxArguments, SideBySideSourceAndMVHEVCStage) {
+TEST(EncodeRemuxArguments, SideBySideSourceAndMVHEVCStage) {
     EXPECT_EQ(
         sideBySideRemuxArguments("/in/film.mkv", "/w/film_remuxed.mov", vt),
         (Arguments{"-y", "-i", "/in/film.mkv", "-c:v", "copy", "-tag:v", "hvc1", "-c:a", "aac_at", "-b:a",
@@ -115,7 +115,7 @@ TEST(RemuxArguments, SideBySideSourceAndMVHEVCStage) {
                          "-movflags", "+faststart", "/w/Movie_SBS.mov"}));
 }
 
-TEST(RemuxArguments, HEVCTagOnlyWhenTheVideoMayBeHEVC) {
+TEST(EncodeRemuxArguments, HEVCTagOnlyWhenTheVideoMayBeHEVC) {
     Arguments remux = mvhevcRemuxArguments("/w/a.mkv", "/w/a.mov");
     EXPECT_EQ(withHEVCTagOnlyFor(remux, "hevc"), remux);
     EXPECT_EQ(withHEVCTagOnlyFor(remux, std::nullopt), remux);
@@ -123,7 +123,7 @@ TEST(RemuxArguments, HEVCTagOnlyWhenTheVideoMayBeHEVC) {
                                                             "copy", "-movflags", "+faststart", "/w/a.mov"}));
 }
 
-TEST(StereoPackerArguments, QualityAndRateByPreset) {
+TEST(EncodeStereoPackerArguments, QualityAndRateByPreset) {
     EXPECT_EQ(stereoPackerArguments("/i.mov", "/o.mov", QualityPreset::ultraHigh),
               (Arguments{"/i.mov", "/o.mov", "0.88", "35"}));
     EXPECT_EQ(stereoPackerArguments("/i.mov", "/o.mov", QualityPreset::high),
@@ -320,7 +320,7 @@ TEST(ParallelPipelineArguments, ModesPresetsAndFlags) {
                     "--maxrate", "35", "--swap", "--dual-split", "/w/M.264", "/w/M.mvc"}));
 }
 
-TEST(FFmpegTime, ParsesClockValuesAndRejectsMalformedOnes) {
+TEST(EncodeFFmpegTime, ParsesClockValuesAndRejectsMalformedOnes) {
     EXPECT_DOUBLE_EQ(*parseClockTime("00:01:02.50"), 62.5);
     EXPECT_DOUBLE_EQ(*parseClockTime("01:00:00.00"), 3600);
     EXPECT_DOUBLE_EQ(*parseClockTime("1:2:3"), 3723);
@@ -337,7 +337,7 @@ TEST(FFmpegTime, ParsesClockValuesAndRejectsMalformedOnes) {
     EXPECT_DOUBLE_EQ(lastTimeInLog("time=00:00:04.5"), 4.5);
 }
 
-TEST(TextHelpers, DurationsAndCharacterCuts) {
+TEST(EncodeTextHelpers, DurationsAndCharacterCuts) {
     EXPECT_EQ(shortestDecimal(5400), "5400.0");
     EXPECT_EQ(shortestDecimal(12.5), "12.5");
     EXPECT_EQ(shortestDecimal(0), "0.0");

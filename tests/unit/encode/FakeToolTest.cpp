@@ -61,7 +61,7 @@ struct Recorder {
 };
 
 // Every tool the engine looks up is found in this test's own folder first.
-class FakeToolTest : public ::testing::Test {
+class EncodeFakeTools : public ::testing::Test {
   protected:
     void SetUp() override {
         fs::create_directories(tools);
@@ -105,7 +105,7 @@ class FakeToolTest : public ::testing::Test {
     Recorder recorder;
 };
 
-TEST_F(FakeToolTest, DecodeMVCReportsFramesAndLinksItsInput) {
+TEST_F(EncodeFakeTools, DecodeMVCReportsFramesAndLinksItsInput) {
     writeFile(work / "input_stream.264", "stale");
     writeFile(scratch / "interleaved.264", "stream");
     fakeTool("ldecod", "readlink input_stream.264 > link.txt\n"
@@ -135,7 +135,7 @@ TEST_F(FakeToolTest, DecodeMVCReportsFramesAndLinksItsInput) {
     EXPECT_TRUE(recorder.logged("Total decoding time : 1.000 sec"));
 }
 
-TEST_F(FakeToolTest, DecodeMVCWithoutEstimateLogsEveryHundredAndNoProgress) {
+TEST_F(EncodeFakeTools, DecodeMVCWithoutEstimateLogsEveryHundredAndNoProgress) {
     fakeTool("ldecod", "for i in $(seq 1 250); do echo $i; done\n");
     engine.decodeMVC(scratch / "interleaved.264", work, 0, recorder.progressHandler());
     EXPECT_TRUE(recorder.fractions(ConversionStage::decoding).empty());
@@ -144,7 +144,7 @@ TEST_F(FakeToolTest, DecodeMVCWithoutEstimateLogsEveryHundredAndNoProgress) {
     EXPECT_EQ(recorder.countContaining("ldecod: decoded frame"), 2u);
 }
 
-TEST_F(FakeToolTest, DecodeMVCFailureLogsLastTenErrorLines) {
+TEST_F(EncodeFakeTools, DecodeMVCFailureLogsLastTenErrorLines) {
     fakeTool("ldecod", "for i in $(seq 1 15); do echo \"error $i\" >&2; done\nexit 3\n");
     auto error = errorOf([&] { engine.decodeMVC(scratch / "interleaved.264", work, 10, nullptr); });
     EXPECT_EQ(error.kind(), ConversionError::Kind::decodingFailed);
@@ -156,7 +156,7 @@ TEST_F(FakeToolTest, DecodeMVCFailureLogsLastTenErrorLines) {
     EXPECT_TRUE(recorder.logged(expected));
 }
 
-TEST_F(FakeToolTest, EncodeSBSParsesTimeAndAcceptsAnOutputDespiteAnErrorStatus) {
+TEST_F(EncodeFakeTools, EncodeSBSParsesTimeAndAcceptsAnOutputDespiteAnErrorStatus) {
     fs::path output = scratch / "out_SBS.mkv";
     // Status lines are redrawn with CR; malformed values give no progress.
     fakeTool("ffmpeg",
@@ -194,7 +194,7 @@ TEST_F(FakeToolTest, EncodeSBSParsesTimeAndAcceptsAnOutputDespiteAnErrorStatus) 
     EXPECT_EQ(recorder.countContaining("WARNING: ffmpeg stderr: "), 1u);
 }
 
-TEST_F(FakeToolTest, EncodeSBSFailureRules) {
+TEST_F(EncodeFakeTools, EncodeSBSFailureRules) {
     fs::path output = scratch / "out_SBS.mov";
     fakeTool("ffmpeg", "echo 'Encoder did not produce output' >&2\necho partial > \"${@: -1}\"\nexit 1\n");
     auto error = errorOf([&] {
@@ -222,7 +222,7 @@ TEST_F(FakeToolTest, EncodeSBSFailureRules) {
     EXPECT_EQ(error.description(), "Encoding failed: Output file not created");
 }
 
-TEST_F(FakeToolTest, MVHEVCStageRemuxesMatroskaAndReadsStereoPackerProgress) {
+TEST_F(EncodeFakeTools, MVHEVCStageRemuxesMatroskaAndReadsStereoPackerProgress) {
     fs::path input = scratch / "Movie_SBS.MKV";
     writeFile(input, "mkv");
     fakeTool("ffmpeg", "cp \"$3\" \"${@: -1}\"\n");
@@ -245,7 +245,7 @@ TEST_F(FakeToolTest, MVHEVCStageRemuxesMatroskaAndReadsStereoPackerProgress) {
     EXPECT_TRUE(fs::exists(input)); // the Matroska file is left in place
 }
 
-TEST_F(FakeToolTest, MVHEVCStageFailures) {
+TEST_F(EncodeFakeTools, MVHEVCStageFailures) {
     fs::path mov = scratch / "in.mov";
     writeFile(mov, "mov");
     fakeTool("StereoPacker", "exit 2\n");
@@ -270,7 +270,7 @@ TEST_F(FakeToolTest, MVHEVCStageFailures) {
               "Encoding failed: Failed to remux MKV → MOV: line 3\nline 4\nline 5\nline 6\nline 7");
 }
 
-TEST_F(FakeToolTest, PipePipelineProgressLogsAndFailure) {
+TEST_F(EncodeFakeTools, PipePipelineProgressLogsAndFailure) {
     fs::path stream = work / "Movie_interleaved.264";
     writeFile(stream, "stream");
     fs::path output = scratch / "Movie_SBS.mkv";
@@ -327,7 +327,7 @@ TEST_F(FakeToolTest, PipePipelineProgressLogsAndFailure) {
     EXPECT_EQ(recorder.countContaining("Pipe pipeline stderr:\n"), 1u);
 }
 
-TEST_F(FakeToolTest, ParallelPipelineArgumentsProgressAndFailure) {
+TEST_F(EncodeFakeTools, ParallelPipelineArgumentsProgressAndFailure) {
     fakeTool("viewpump", "exit 0\n");
     EXPECT_FALSE(engine.parallelPipelineScriptPath());
     EXPECT_FALSE(engine.hasDualSplitTools());
@@ -394,7 +394,7 @@ TEST_F(FakeToolTest, ParallelPipelineArgumentsProgressAndFailure) {
     EXPECT_TRUE(recorder.logged(tail));
 }
 
-TEST_F(FakeToolTest, CancelStopsAFrameAlternateRunAndItsProgressTimer) {
+TEST_F(EncodeFakeTools, CancelStopsAFrameAlternateRunAndItsProgressTimer) {
     // The script's ffmpeg never ends by itself and ignores SIGTERM.
     fakeTool("ffmpeg",
              "trap '' TERM\necho 'frame=1 time=00:00:01.00 speed=1x' >&2\nwhile true; do sleep 0.1; done\n");
@@ -420,7 +420,7 @@ TEST_F(FakeToolTest, CancelStopsAFrameAlternateRunAndItsProgressTimer) {
     EXPECT_TRUE(recorder.logged("FA: Encoding frame-alternate → SBS (left-first)"));
 }
 
-TEST_F(FakeToolTest, EachStepNamesTheToolItMisses) {
+TEST_F(EncodeFakeTools, EachStepNamesTheToolItMisses) {
     setPriorityToolFolder(tools, true); // nothing else is searched: every tool is missing
     writeFile(scratch / "in.mov", "mov");
     StreamingDecodeRequest request;
@@ -459,7 +459,7 @@ TEST_F(FakeToolTest, EachStepNamesTheToolItMisses) {
     }
 }
 
-TEST_F(FakeToolTest, RemoveIntermediateFileReportsWhatItFreed) {
+TEST_F(EncodeFakeTools, RemoveIntermediateFileReportsWhatItFreed) {
     writeFile(work / "big.264", std::string(1572864, 'x'));
     engine.removeIntermediateFile(work / "big.264", "interleaved stream");
     EXPECT_FALSE(fs::exists(work / "big.264"));
