@@ -197,7 +197,7 @@ StereoEncoder::StereoEncoder(const EncoderSettings& s) : settings_(s) {
         const int smaller = std::min(s.width, s.height);
         if (smaller < 64) setParam(p, "ctu", smaller < 32 ? "16" : "32");
         if (s.averageKbps) {
-            setParam(p, "bitrate", std::to_string(*s.averageKbps));
+            setParam(p, "bitrate", std::to_string(std::max<uint32_t>(1, *s.averageKbps / 2)));
         } else {
             setParam(p, "crf", std::to_string(crfForQuality(s.quality)));
         }

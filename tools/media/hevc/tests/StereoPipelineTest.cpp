@@ -65,5 +65,16 @@ TEST(StereoPipeline, OtherPresetsAndRateModeRewriteCleanly) {
         ASSERT_EQ(e.aus.size(), size_t(c.frames)) << preset;
         checkBitExactDecodes(e, c, 30.0);
         checkLayerOneSlices(e, c);
+        if (kbps) {
+            // The average applies to the whole movie, both layers together.
+            size_t bytes = 0;
+            for (auto& au : e.aus)
+                for (auto* eye : {&au.left, &au.right})
+                    for (auto& n : eye->nals)
+                        bytes += n.size();
+            const double kbit = bytes * 8.0 / (double(c.frames) / c.fpsNum * c.fpsDen) / 1000;
+            EXPECT_GT(kbit, kbps * 0.5) << preset;
+            EXPECT_LT(kbit, kbps * 1.5) << preset;
+        }
     }
 }

@@ -16,8 +16,9 @@ namespace media::hevc {
 struct EncoderSettings {
     int width = 0, height = 0; // one eye
     uint32_t fpsNum = 24000, fpsDen = 1001;
-    double quality = 0.85;               // 0..1, mapped by crfForQuality
-    std::optional<uint32_t> averageKbps; // average bit rate mode instead of quality
+    double quality = 0.85; // 0..1, mapped by crfForQuality
+    // Average bit rate of the whole movie (both layers) instead of quality; each eye gets half.
+    std::optional<uint32_t> averageKbps;
     std::string preset = "medium";
     int keyint = 0;                          // 0: about two seconds
     std::optional<Colour> colour = Colour{}; // VUI colour description; none = unspecified
