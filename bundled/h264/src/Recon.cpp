@@ -368,9 +368,19 @@ inline int tap6(int a, int b, int c, int d, int e, int f) {
 
 void interpolateLuma(uint8_t* dst, int dstStride, const uint8_t* ref, int refStride, int refWidth,
                      int refHeight, int x, int y, int fx, int fy, int w, int h) {
-    constexpr int S = 24; // 16 + 5 taps, rounded up
-    uint8_t src[S * S];
-    fetchBlock(src, S, ref, refStride, refWidth, refHeight, x - 2, y - 2, w + 5, h + 5);
+    // Inside the picture the reference is read in place; near its border the
+    // block and its filter margins are copied with the border repeated.
+    uint8_t copy[24 * 24];
+    const uint8_t* src;
+    int S;
+    if (x - 2 >= 0 && y - 2 >= 0 && x + w + 3 <= refWidth && y + h + 3 <= refHeight) {
+        src = ref + (y - 2) * refStride + (x - 2);
+        S = refStride;
+    } else {
+        fetchBlock(copy, 24, ref, refStride, refWidth, refHeight, x - 2, y - 2, w + 5, h + 5);
+        src = copy;
+        S = 24;
+    }
     auto G = [&](int xx, int yy) { return int{src[(yy + 2) * S + xx + 2]}; };
     if (fx == 0 && fy == 0) {
         for (int r = 0; r < h; ++r)
@@ -447,14 +457,23 @@ void interpolateLuma(uint8_t* dst, int dstStride, const uint8_t* ref, int refStr
 
 void interpolateChroma(uint8_t* dst, int dstStride, const uint8_t* ref, int refStride, int refWidth,
                        int refHeight, int x, int y, int fx, int fy, int w, int h) {
-    uint8_t src[9 * 9];
-    fetchBlock(src, 9, ref, refStride, refWidth, refHeight, x, y, w + 1, h + 1);
+    uint8_t copy[9 * 9];
+    const uint8_t* src;
+    int S;
+    if (x >= 0 && y >= 0 && x + w + 1 <= refWidth && y + h + 1 <= refHeight) {
+        src = ref + y * refStride + x;
+        S = refStride;
+    } else {
+        fetchBlock(copy, 9, ref, refStride, refWidth, refHeight, x, y, w + 1, h + 1);
+        src = copy;
+        S = 9;
+    }
     int wA = (8 - fx) * (8 - fy), wB = fx * (8 - fy), wC = (8 - fx) * fy, wD = fx * fy;
     for (int r = 0; r < h; ++r)
         for (int c = 0; c < w; ++c) {
-            const uint8_t* p = src + r * 9 + c;
+            const uint8_t* p = src + r * S + c;
             dst[r * dstStride + c] =
-                static_cast<uint8_t>((wA * p[0] + wB * p[1] + wC * p[9] + wD * p[10] + 32) >> 6);
+                static_cast<uint8_t>((wA * p[0] + wB * p[1] + wC * p[S] + wD * p[S + 1] + 32) >> 6);
         }
 }
 

@@ -866,22 +866,29 @@ void SliceDecoder::predictBlock(int mbAddr, int x, int y, int w, int h) {
     int px = (mbAddr % widthMbs_) * 16 + x, py = (mbAddr / widthMbs_) * 16 + y;
     uint8_t predY[2][256], predC[2][2][64];
     int refs[2] = {m.ref[0][b8], m.ref[1][b8]};
-    int used = 0;
+    int used = (refs[0] >= 0 ? 1 : 0) | (refs[1] >= 0 ? 2 : 0);
+    // A single unweighted prediction is interpolated straight into the picture.
+    bool direct = (used == 1 || used == 2) && !useExplicit_;
     for (int list = 0; list < 2; ++list) {
         if (refs[list] < 0) continue;
-        used |= 1 << list;
         const Picture* rp = refs[list] < static_cast<int>(refLists_[list].size())
                                 ? refLists_[list][static_cast<size_t>(refs[list])]
                                 : nullptr;
         if (!rp) rp = pic_;
         int mvx = m.mv[list][blk][0], mvy = m.mv[list][blk][1];
-        interpolateLuma(predY[list], 16, rp->plane[0], rp->stride[0], rp->width, rp->height, px + (mvx >> 2),
+        uint8_t* outY = direct ? pic_->plane[0] + py * pic_->stride[0] + px : predY[list];
+        int strideY = direct ? pic_->stride[0] : 16;
+        interpolateLuma(outY, strideY, rp->plane[0], rp->stride[0], rp->width, rp->height, px + (mvx >> 2),
                         py + (mvy >> 2), mvx & 3, mvy & 3, w, h);
-        for (int c = 0; c < 2; ++c)
-            interpolateChroma(predC[list][c], 8, rp->plane[1 + c], rp->stride[1], rp->width / 2,
-                              rp->height / 2, px / 2 + (mvx >> 3), py / 2 + (mvy >> 3), mvx & 7, mvy & 7,
-                              w / 2, h / 2);
+        for (int c = 0; c < 2; ++c) {
+            uint8_t* outC =
+                direct ? pic_->plane[1 + c] + (py / 2) * pic_->stride[1] + px / 2 : predC[list][c];
+            int strideC = direct ? pic_->stride[1] : 8;
+            interpolateChroma(outC, strideC, rp->plane[1 + c], rp->stride[1], rp->width / 2, rp->height / 2,
+                              px / 2 + (mvx >> 3), py / 2 + (mvy >> 3), mvx & 7, mvy & 7, w / 2, h / 2);
+        }
     }
+    if (direct) return;
     if (used == 0) return;
     for (int plane = 0; plane < 3; ++plane) {
         int bw = plane ? w / 2 : w, bh = plane ? h / 2 : h, ps = plane ? 8 : 16;
