@@ -1235,6 +1235,15 @@ void SliceDecoder::deblockMb(int mbAddr) {
     if (sp.disableDeblocking == 1) return;
     int mbX = mbAddr % widthMbs_, mbY = mbAddr / widthMbs_;
     const MbMotion& qm = pic_->motion[static_cast<size_t>(mbAddr)];
+    // One motion for the whole macroblock (skip, 16x16, uniform direct): inner
+    // edges can only get a strength from coefficients.
+    bool uniformMotion = !mb.isIntra;
+    for (int list = 0; list < 2 && uniformMotion; ++list) {
+        for (int i = 1; i < 4; ++i)
+            uniformMotion &= qm.ref[list][i] == qm.ref[list][0];
+        for (int b = 1; b < 16; ++b)
+            uniformMotion &= qm.mv[list][b][0] == qm.mv[list][0][0] && qm.mv[list][b][1] == qm.mv[list][0][1];
+    }
     for (int dir = 0; dir < 2; ++dir) { // 0: vertical edges, 1: horizontal edges
         int neighbourAddr = dir == 0 ? (mbX > 0 ? mbAddr - 1 : -1) : (mbY > 0 ? mbAddr - widthMbs_ : -1);
         bool filterOuter =
@@ -1258,8 +1267,9 @@ void SliceDecoder::deblockMb(int mbAddr) {
                 else if (((mb.nonZero >> qblk) & 1) || ((pmb.nonZero >> pblk) & 1))
                     bS[k] = 2;
                 else
-                    bS[k] = motionDiffers(pm, (py >> 1) * 2 + (px >> 1), pblk, qm, (qy >> 1) * 2 + (qx >> 1),
-                                          qblk)
+                    bS[k] = edge > 0 && uniformMotion ? 0
+                            : motionDiffers(pm, (py >> 1) * 2 + (px >> 1), pblk, qm,
+                                            (qy >> 1) * 2 + (qx >> 1), qblk)
                                 ? 1
                                 : 0;
             }
