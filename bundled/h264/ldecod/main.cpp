@@ -180,6 +180,11 @@ int main(int argc, char** argv) {
     std::printf("Total decoding time : %.3f sec (%.2f fps)\n", seconds,
                 seconds > 0 ? outputCount / seconds : 0.0);
     std::fflush(stdout);
+    if (status == 0 && outputCount == 0) {
+        // An empty result is never what the caller wanted: a wrong file or a stream without pictures.
+        std::fprintf(stderr, "ERROR: no decodable H.264 pictures in %s\n", options.input.c_str());
+        return 1;
+    }
     if (status == 0 && !expected.empty()) {
         if (mismatches > 0 || outputCount != static_cast<int64_t>(expected.size())) {
             std::fprintf(stderr,

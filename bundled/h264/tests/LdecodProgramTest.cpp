@@ -88,6 +88,12 @@ TEST(H264Ldecod, MissingInputIsAnError) {
     EXPECT_EQ(r.output.rfind("ERROR: ", 0), 0u) << r.output;
     r = run(h264test::ldecod());
     EXPECT_EQ(r.status, 1);
+    // A file without pictures (here: text) is an error, not an empty success.
+    std::ofstream(base("not_video") + ".264") << "this is not a video stream\n";
+    r = run(h264test::ldecod() + " -p InputFile=" + base("not_video") +
+            ".264 -p OutputFile=" + base("not_video") + ".yuv");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("ERROR: no decodable H.264 pictures"), std::string::npos) << r.output;
 }
 
 TEST(H264Ldecod, DamagedStreamsAreConcealedWithWarnings) {
