@@ -468,6 +468,12 @@ void interpolateChroma(uint8_t* dst, int dstStride, const uint8_t* ref, int refS
         src = copy;
         S = 9;
     }
+    if ((fx | fy) == 0) {
+        for (int r = 0; r < h; ++r)
+            for (int c = 0; c < w; ++c)
+                dst[r * dstStride + c] = src[r * S + c];
+        return;
+    }
     int wA = (8 - fx) * (8 - fy), wB = fx * (8 - fy), wC = (8 - fx) * fy, wD = fx * fy;
     for (int r = 0; r < h; ++r)
         for (int c = 0; c < w; ++c) {

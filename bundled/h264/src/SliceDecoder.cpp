@@ -918,7 +918,9 @@ void SliceDecoder::predictBlock(int mbAddr, int x, int y, int w, int h) {
             }
             continue;
         }
-        if (useExplicit_ || useImplicit_) {
+        // Implicit weights of 32/32 are the plain average (8-301 with logWD 5).
+        bool weighted = useExplicit_ || (useImplicit_ && implicitWeight_[refs[0]][refs[1]] != 32);
+        if (weighted) {
             int w0, w1, o = 0, logWD;
             if (useExplicit_) {
                 const PredWeight& p0 = sh_->weights[0][static_cast<size_t>(refs[0])];
@@ -1223,8 +1225,6 @@ bool motionDiffers(const MbMotion& p, int pb8, int pblk, const MbMotion& q, int 
 } // namespace
 
 void SliceDecoder::deblockPicture() {
-    static const bool disabled = std::getenv("DUOSCOPE_H264_NO_DEBLOCK") != nullptr;
-    if (disabled) return;
     for (int mbAddr = 0; mbAddr < static_cast<int>(mbs_.size()); ++mbAddr)
         if (mbs_[static_cast<size_t>(mbAddr)].slice >= 0) deblockMb(mbAddr);
 }
