@@ -2,6 +2,10 @@
 // time: every output frame's MD5 must match ffmpeg's framemd5.
 #include <gtest/gtest.h>
 
+#include <vector>
+
+#include "BitReader.h"
+#include "Syntax.h"
 #include "TestSupport.h"
 
 namespace {
@@ -153,6 +157,107 @@ TEST(H264Long, FullHd200FramesMatchFfmpeg) {
     ASSERT_NE(pos, std::string::npos);
     long rssKiB = std::stol(r.output.substr(pos + 7));
     EXPECT_LT(rssKiB, 100 * 1024) << "resident size must stay bounded by the DPB";
+}
+
+} // namespace
+
+namespace {
+
+// x264 never writes pic_order_cnt_type 1. A baseline stream with type 2 is
+// rewritten to type 1 with one offset_for_ref_frame of 2 (the same order for
+// an all-reference stream) and ffmpeg decodes the rewritten stream as the
+// reference, so the type 1 equations are checked independently.
+struct BitString {
+    std::string bits;
+    void u(uint32_t v, int n) {
+        for (int i = n - 1; i >= 0; --i)
+            bits += ((v >> i) & 1) ? '1' : '0';
+    }
+    void ue(uint32_t v) {
+        uint32_t x = v + 1;
+        int len = 32 - __builtin_clz(x);
+        u(0, len - 1);
+        u(x, len);
+    }
+    void se(int v) { ue(v > 0 ? 2 * v - 1 : -2 * v); }
+};
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+TEST(H264PocType1, RewrittenStreamMatchesFfmpeg) {
+    std::string log;
+    ASSERT_TRUE(
+        h264test::makeStream("poc2_source", "176x144", 15, "--profile baseline --bframes 0 --ref 3", log))
+        << log;
+    std::string dir = h264test::workDir();
+    std::string bytes = readAll(dir + "/poc2_source.264");
+    std::string out;
+    size_t pos = 0;
+    bool rewritten = false;
+    while (pos < bytes.size()) {
+        size_t start = bytes.find(std::string("\0\0\1", 3), pos);
+        if (start == std::string::npos) break;
+        start += 3;
+        size_t end = bytes.find(std::string("\0\0\1", 3), start);
+        if (end == std::string::npos) end = bytes.size();
+        std::string nal = bytes.substr(start, end - start);
+        while (!nal.empty() && nal.back() == 0)
+            nal.pop_back();
+        pos = end;
+        if ((nal[0] & 31) == 7) {
+            // Unescape, read up to pic_order_cnt_type, write the new fields, copy the rest.
+            std::vector<uint8_t> rbsp;
+            duoscope::h264::NalHeader h;
+            ASSERT_TRUE(duoscope::h264::parseNalUnit(reinterpret_cast<const uint8_t*>(nal.data()), nal.size(),
+                                                     h, rbsp));
+            duoscope::h264::BitReader br(rbsp.data(), rbsp.size());
+            BitString w;
+            w.u(br.u(8), 8);
+            w.u(br.u(8), 8);
+            w.u(br.u(8), 8);
+            w.ue(br.ue());
+            w.ue(br.ue());
+            ASSERT_EQ(br.ue(), 2u);
+            w.ue(1);
+            w.u(1, 1); // delta_pic_order_always_zero_flag
+            w.se(0);   // offset_for_non_ref_pic
+            w.se(0);   // offset_for_top_to_bottom_field
+            w.ue(1);   // num_ref_frames_in_pic_order_cnt_cycle
+            w.se(2);   // offset_for_ref_frame[0]
+            while (br.bitsLeft() > 0)
+                w.u(br.u(1), 1);
+            while (w.bits.size() % 8)
+                w.bits += '0';
+            std::string payload;
+            payload += static_cast<char>(nal[0]);
+            int zeros = 0;
+            for (size_t i = 0; i < w.bits.size(); i += 8) {
+                uint8_t b = static_cast<uint8_t>(std::stoi(w.bits.substr(i, 8), nullptr, 2));
+                if (zeros >= 2 && b <= 3) {
+                    payload += '\3';
+                    zeros = 0;
+                }
+                zeros = b == 0 ? zeros + 1 : 0;
+                payload += static_cast<char>(b);
+            }
+            nal = payload;
+            rewritten = true;
+        }
+        out += std::string("\0\0\0\1", 4) + nal;
+    }
+    ASSERT_TRUE(rewritten);
+    std::string base = dir + "/poc1";
+    std::ofstream(base + ".264", std::ios::binary) << out;
+    auto ref =
+        h264test::run("ffmpeg -nostdin -loglevel error -y -i " + base + ".264 -f framemd5 " + base + ".md5");
+    ASSERT_EQ(ref.status, 0) << ref.output;
+    auto r = h264test::run(h264test::ldecod() + " -p InputFile=" + base + ".264 -p OutputFile=" + base +
+                           ".yuv -p VerifyMd5=" + base + ".md5");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("MD5 verification passed: 15 frames"), std::string::npos) << r.output;
 }
 
 } // namespace
