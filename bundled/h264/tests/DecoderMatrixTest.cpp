@@ -261,3 +261,100 @@ TEST(H264PocType1, RewrittenStreamMatchesFfmpeg) {
 }
 
 } // namespace
+
+namespace {
+
+// x264 never marks long-term references. One P slice of a baseline stream gets
+// memory_management_control_operation 4 and 6 (the picture becomes long-term
+// frame 0), so later slices predict from a long-term reference placed after
+// the short-term ones; ffmpeg decodes the same rewritten stream as the reference.
+TEST(H264LongTerm, RewrittenStreamMatchesFfmpeg) {
+    std::string log;
+    ASSERT_TRUE(h264test::makeStream("lt_source", "176x144", 20,
+                                     "--profile baseline --bframes 0 --ref 3 --keyint 50", log))
+        << log;
+    std::string dir = h264test::workDir();
+    std::string bytes = readAll(dir + "/lt_source.264");
+    std::string out;
+    size_t pos = 0;
+    int log2MaxFrameNum = 0;
+    bool rewritten = false;
+    auto escape = [](const std::string& bits, char header) {
+        std::string payload(1, header);
+        int zeros = 0;
+        for (size_t i = 0; i < bits.size(); i += 8) {
+            uint8_t b = static_cast<uint8_t>(std::stoi(bits.substr(i, 8), nullptr, 2));
+            if (zeros >= 2 && b <= 3) {
+                payload += '\3';
+                zeros = 0;
+            }
+            zeros = b == 0 ? zeros + 1 : 0;
+            payload += static_cast<char>(b);
+        }
+        return payload;
+    };
+    while (pos < bytes.size()) {
+        size_t start = bytes.find(std::string("\0\0\1", 3), pos);
+        if (start == std::string::npos) break;
+        start += 3;
+        size_t end = bytes.find(std::string("\0\0\1", 3), start);
+        if (end == std::string::npos) end = bytes.size();
+        std::string nal = bytes.substr(start, end - start);
+        while (!nal.empty() && nal.back() == 0)
+            nal.pop_back();
+        pos = end;
+        std::vector<uint8_t> rbsp;
+        duoscope::h264::NalHeader h;
+        ASSERT_TRUE(
+            duoscope::h264::parseNalUnit(reinterpret_cast<const uint8_t*>(nal.data()), nal.size(), h, rbsp));
+        duoscope::h264::BitReader br(rbsp.data(), rbsp.size());
+        if (h.type == 7) {
+            br.skip(24);
+            br.ue();
+            log2MaxFrameNum = static_cast<int>(br.ue()) + 4;
+            ASSERT_EQ(br.ue(), 2u) << "expected POC type 2 from x264 without B-frames";
+        } else if (h.type == 1 && !rewritten) {
+            BitString w;
+            w.ue(br.ue()); // first_mb_in_slice
+            uint32_t sliceType = br.ue();
+            w.ue(sliceType);
+            w.ue(br.ue()); // pic_parameter_set_id
+            uint32_t frameNum = br.u(log2MaxFrameNum);
+            w.u(frameNum, log2MaxFrameNum);
+            if (frameNum == 4 && sliceType % 5 == 0 && h.refIdc != 0) {
+                uint32_t overrideFlag = br.u(1);
+                w.u(overrideFlag, 1);
+                if (overrideFlag) w.ue(br.ue());
+                uint32_t modification = br.u(1);
+                ASSERT_EQ(modification, 0u);
+                w.u(0, 1);
+                ASSERT_EQ(br.u(1), 0u); // adaptive_ref_pic_marking_mode_flag
+                w.u(1, 1);
+                w.ue(4); // max_long_term_frame_idx_plus1 = 1
+                w.ue(1);
+                w.ue(6); // current picture -> long_term_frame_idx 0
+                w.ue(0);
+                w.ue(0); // end of operations
+                while (br.bitsLeft() > 0)
+                    w.u(br.u(1), 1);
+                while (w.bits.size() % 8)
+                    w.bits += '0';
+                nal = escape(w.bits, nal[0]);
+                rewritten = true;
+            }
+        }
+        out += std::string("\0\0\0\1", 4) + nal;
+    }
+    ASSERT_TRUE(rewritten);
+    std::string base = dir + "/longterm";
+    std::ofstream(base + ".264", std::ios::binary) << out;
+    auto ref =
+        h264test::run("ffmpeg -nostdin -loglevel error -y -i " + base + ".264 -f framemd5 " + base + ".md5");
+    ASSERT_EQ(ref.status, 0) << ref.output;
+    auto r = h264test::run(h264test::ldecod() + " -p InputFile=" + base + ".264 -p OutputFile=" + base +
+                           ".yuv -p VerifyMd5=" + base + ".md5");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("MD5 verification passed: 20 frames"), std::string::npos) << r.output;
+}
+
+} // namespace
