@@ -78,6 +78,8 @@ std::string viewFileName(const std::string& output, int viewIndex) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // The engine reads frame lines from a pipe for its progress: send each at once.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     Options options;
     std::string error;
     if (!parseArguments(argc, argv, options, error)) {
