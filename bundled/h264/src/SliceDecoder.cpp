@@ -868,7 +868,13 @@ void SliceDecoder::predictBlock(int mbAddr, int x, int y, int w, int h) {
     int refs[2] = {m.ref[0][b8], m.ref[1][b8]};
     int used = (refs[0] >= 0 ? 1 : 0) | (refs[1] >= 0 ? 2 : 0);
     // A single unweighted prediction is interpolated straight into the picture.
+    // (Not when a damaged stream left the picture itself as its reference.)
     bool direct = (used == 1 || used == 2) && !useExplicit_;
+    if (direct) {
+        int list = used == 1 ? 0 : 1;
+        direct = refs[list] < static_cast<int>(refLists_[list].size()) &&
+                 refLists_[list][static_cast<size_t>(refs[list])] != pic_;
+    }
     for (int list = 0; list < 2; ++list) {
         if (refs[list] < 0) continue;
         const Picture* rp = refs[list] < static_cast<int>(refLists_[list].size())
