@@ -116,7 +116,7 @@ void Decoder::decodeSlice(const NalHeader& nal, std::vector<uint8_t>& rbsp, uint
     }
     if (!current_) startPicture(sh, nal, sps, pps);
     if (pps.cabac && pps.transform8x8Mode && sh.cabacInitIdc != 0 && !warnedInitIdc_) {
-        // Contexts 402..435 of these init types are not yet confirmed against a reference decoder.
+        // Contexts 399..435 of these init types are not yet confirmed against a reference decoder.
         warnedInitIdc_ = true;
         warn("cabac_init_idc " + std::to_string(sh.cabacInitIdc) +
              " with 8x8 transforms: this decoder's output may differ from the reference decoder");
