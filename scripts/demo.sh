@@ -4,7 +4,7 @@
 # converted from the command line to a side-by-side movie and to MV-HEVC.
 set -euo pipefail
 build=${1:-build}
-demo=$build/demo
+demo=$(realpath -m "$build/demo")
 mkdir -p "$demo"
 sample="$demo/Demo Clip.mp4"
 if [[ ! -s $sample ]]; then
@@ -18,7 +18,7 @@ fi
 "$build/bin/Duoscope" --analyze "$sample"
 
 # The demo keeps its settings to itself, not in the user's ~/.config.
-export XDG_CONFIG_HOME=$PWD/$demo/config
+export XDG_CONFIG_HOME=$demo/config
 mkdir -p "$XDG_CONFIG_HOME/Duoscope"
 for target in "SBS 3D (MKV)" "Apple Vision Pro (MV-HEVC)"; do
     printf '[General]\nqualityPreset=Balanced\noutputTarget=%s\n' "$target" > "$XDG_CONFIG_HOME/Duoscope/Duoscope.conf"
