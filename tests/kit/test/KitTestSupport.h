@@ -69,7 +69,7 @@ struct EbmlElement {
     size_t dataOffset = 0, size = 0;
 };
 
-// Reads the element at `offset` (ids keep their marker bits, as written in the spec).
+// Reads the element at `offset` (ids keep their marker bits, as the Matroska format writes them).
 inline EbmlElement readElement(const Bytes& data, size_t offset) {
     auto vint = [&](size_t& at, bool keepMarker) {
         const uint8_t first = data.at(at);
