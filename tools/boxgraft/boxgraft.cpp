@@ -3,6 +3,7 @@
 // and repairs every box size and chunk offset the insertion moves. Works on raw box structure; only the
 // input's moov is held in memory, everything else is streamed. Every message goes to standard error.
 #include "Box.h"
+#include "MovieWriter.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,6 +17,7 @@
 #include <unistd.h>
 #include <vector>
 
+using media::isSameFile;
 using media::readBE32;
 using media::readBE64;
 using media::writeBE32;
@@ -291,13 +293,6 @@ void fixChunkOffsets(std::vector<uint8_t>& moov, uint64_t growth) {
     moov = std::move(b);
 }
 
-bool sameFile(const std::string& a, const std::string& b) {
-    struct stat sa {
-    }, sb{};
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
-}
-
 void writeAll(int fd, const uint8_t* data, size_t size) {
     size_t done = 0;
     while (done < size) {
@@ -384,7 +379,7 @@ int run(int argc, char** argv) {
     size_t P = *insertAt;
     log("Inserting lhvC at moov offset " + std::to_string(P));
 
-    if (sameFile(inputPath, outputPath) || sameFile(referencePath, outputPath))
+    if (isSameFile(inputPath, outputPath) || isSameFile(referencePath, outputPath))
         throw Failure{"ERROR: Output must be a new file, not the reference or the input: " + outputPath};
 
     if (P + 8 <= moov.size() && std::memcmp(moov.data() + P + 4, "lhvC", 4) == 0) {

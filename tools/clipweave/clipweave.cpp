@@ -32,20 +32,6 @@ std::string format(const char* fmt, double value) {
     return buf;
 }
 
-bool sameFile(const std::string& a, const std::string& b) {
-    struct stat sa {
-    }, sb{};
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
-}
-
-// Times of another timescale in the output's. The output timescale is chosen so this is exact; rounding
-// is only the last resort when no common timescale fits in 32 bits.
-int64_t toOutput(int64_t value, uint32_t from, uint32_t to) {
-    if (auto exact = rescaleExact(value, from, to)) return *exact;
-    return rescaleRounded(value, from, to);
-}
-
 constexpr int64_t kDefaultDurationValue = 1001; // 1001/24000 s when no sample has a duration
 constexpr uint32_t kDefaultDurationScale = 24000;
 constexpr int kWriterStatusFailed = 3;
@@ -99,7 +85,7 @@ int run(int argc, char** argv) {
     bool anyEmpty = false;
     for (size_t k = 0; k < args.inputPaths.size(); ++k) {
         const std::string& path = args.inputPaths[k];
-        if (sameFile(path, outputPath)) throw Failure{"ERROR: Output must not be one of the inputs: " + path};
+        if (isSameFile(path, outputPath)) throw Failure{"ERROR: Output must not be one of the inputs: " + path};
         auto reader = openSegment(path);
         int v = reader->firstTrack("vide");
         if (v < 0) {
@@ -151,13 +137,13 @@ int run(int argc, char** argv) {
         const TrackInfo& t = reader->tracks()[size_t(v)];
         if (t.sampleEntry != firstTrack.sampleEntry)
             log("WARNING: " + path + " has a different sample description than the first segment");
-        int64_t lastDuration = toOutput(kDefaultDurationValue, kDefaultDurationScale, timescale);
+        int64_t lastDuration = rescale(kDefaultDurationValue, kDefaultDurationScale, timescale);
         int64_t segmentEnd = 0; // latest presentation end seen, relative to the segment
         int64_t frames = 0;
         for (const SampleInfo& s : t.samples) {
-            int64_t p = toOutput(s.presentationTime + t.presentationShift, t.timescale, timescale);
-            int64_t d = toOutput(s.decodeTime + t.presentationShift, t.timescale, timescale);
-            int64_t duration = toOutput(s.duration, t.timescale, timescale);
+            int64_t p = rescale(s.presentationTime + t.presentationShift, t.timescale, timescale);
+            int64_t d = rescale(s.decodeTime + t.presentationShift, t.timescale, timescale);
+            int64_t duration = rescale(s.duration, t.timescale, timescale);
             int64_t pts = p + timeOffset, dts = d + timeOffset;
             try {
                 writer->addSampleFromFile(track, reader->fd(), s.offset, s.size, dts, pts,
@@ -179,7 +165,7 @@ int run(int argc, char** argv) {
         int64_t length;
         MediaTime range = t.timeRangeDuration;
         if (range.timescale > 0 && range.value > 0)
-            length = toOutput(range.value, range.timescale, timescale);
+            length = rescale(range.value, range.timescale, timescale);
         else
             length = t.samples.empty() ? lastDuration : segmentEnd;
         timeOffset += length;

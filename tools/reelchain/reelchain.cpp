@@ -49,18 +49,6 @@ std::string plainDecimal(double value) {
     return s;
 }
 
-bool sameFile(const std::string& a, const std::string& b) {
-    struct stat sa {
-    }, sb{};
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
-}
-
-int64_t toOutput(int64_t value, uint32_t from, uint32_t to) {
-    if (auto exact = rescaleExact(value, from, to)) return *exact;
-    return rescaleRounded(value, from, to);
-}
-
 constexpr int64_t kDefaultDurationValue = 1; // 1/24000 s when no sample has a duration
 constexpr uint32_t kDefaultDurationScale = 24000;
 
@@ -137,7 +125,7 @@ int run(int argc, char** argv) {
     bool anyEmpty = false;
     for (size_t k = 0; k < args.segmentPaths.size(); ++k) {
         const std::string& path = args.segmentPaths[k];
-        if (sameFile(path, outputPath)) throw Failure{"ERROR: Output must not be one of the inputs: " + path};
+        if (isSameFile(path, outputPath)) throw Failure{"ERROR: Output must not be one of the inputs: " + path};
         auto reader = openSegment(k, path);
         int v = reader->firstTrack("vide");
         if (v < 0)
@@ -203,7 +191,7 @@ int run(int argc, char** argv) {
                 std::vector<EditEntry> edits = a.edits;
                 for (auto& e : edits)
                     e.segmentDuration =
-                        uint64_t(toOutput(int64_t(e.segmentDuration), audio->movieTimescale(), timescale));
+                        uint64_t(rescale(int64_t(e.segmentDuration), audio->movieTimescale(), timescale));
                 config.edits = edits;
             }
             audioTrack = writer->addTrack(config);
@@ -240,13 +228,13 @@ int run(int argc, char** argv) {
             throw Failure{"ERROR: No video track in segment " + std::to_string(k) + ": " +
                           args.segmentPaths[k]};
         const TrackInfo& t = reader->tracks()[size_t(v)];
-        int64_t lastDuration = toOutput(kDefaultDurationValue, kDefaultDurationScale, timescale);
+        int64_t lastDuration = rescale(kDefaultDurationValue, kDefaultDurationScale, timescale);
         int64_t segmentEnd = 0;
         int64_t count = 0;
         for (const SampleInfo& s : t.samples) {
-            int64_t p = toOutput(s.presentationTime + t.presentationShift, t.timescale, timescale);
-            int64_t d = toOutput(s.decodeTime + t.presentationShift, t.timescale, timescale);
-            int64_t duration = toOutput(s.duration, t.timescale, timescale);
+            int64_t p = rescale(s.presentationTime + t.presentationShift, t.timescale, timescale);
+            int64_t d = rescale(s.decodeTime + t.presentationShift, t.timescale, timescale);
+            int64_t duration = rescale(s.duration, t.timescale, timescale);
             int64_t pts = p + currentTimeOffset;
             // Decode times follow the segment's own, moved with it; should segments overlap in decode
             // order, they are nudged forward so that they still strictly increase.

@@ -40,6 +40,13 @@ inline int64_t rescaleRounded(int64_t value, uint32_t from, uint32_t to) {
     return int64_t(result);
 }
 
+// Exactly when possible, rounded otherwise: for joiners whose output timescale was chosen so
+// that rounding is only the last resort (no common timescale fits in 32 bits).
+inline int64_t rescale(int64_t value, uint32_t from, uint32_t to) {
+    if (auto exact = rescaleExact(value, from, to)) return *exact;
+    return rescaleRounded(value, from, to);
+}
+
 // Smallest timescale both can be expressed in exactly; nothing when it does not fit 32 bits.
 inline std::optional<uint32_t> commonTimescale(uint32_t a, uint32_t b) {
     if (a == 0 || b == 0) return std::nullopt;

@@ -15,6 +15,10 @@
 
 namespace media {
 
+// True when both paths name one existing file; a tool uses it to refuse an output that
+// would overwrite one of its own inputs.
+bool isSameFile(const std::string& a, const std::string& b);
+
 struct TrackConfig {
     std::string handler = "vide";     // "vide" or "soun"
     uint32_t timescale = 0;           // media timescale, required
