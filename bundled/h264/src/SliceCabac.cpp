@@ -184,14 +184,7 @@ void SliceDecoder::readResidualCabac(int mbAddr) {
             if (n < 0) fail();
             if (n > 0) {
                 mb.codedBlockFlags |= 1u << (1 + c);
-                int32_t f[4] = {levels[0] + levels[1] + levels[2] + levels[3],
-                                levels[0] - levels[1] + levels[2] - levels[3],
-                                levels[0] + levels[1] - levels[2] - levels[3],
-                                levels[0] - levels[1] - levels[2] + levels[3]};
-                int32_t s = levelScale4_[(intra ? 1 : 4) + c][mb.qpc[c]][0];
-                for (int i = 0; i < 4; ++i)
-                    dcChroma_[c][i] = static_cast<int32_t>(
-                        std::clamp<int64_t>((static_cast<int64_t>(f[i]) * s) >> 5, -(1 << 20), 1 << 20));
+                scaleChromaDc(c, levels, intra, mb.qpc[c]);
             }
         }
     }

@@ -550,17 +550,7 @@ void SliceDecoder::readResidualCavlc(BitReader& br, int mbAddr) {
             std::fill_n(levels, 4, 0);
             int tc = readResidualBlockCavlc(br, -1, levels, 0, 3, 4);
             if (tc < 0) fail();
-            if (tc) {
-                int32_t f0 = levels[0] + levels[1] + levels[2] + levels[3];
-                int32_t f1 = levels[0] - levels[1] + levels[2] - levels[3];
-                int32_t f2 = levels[0] + levels[1] - levels[2] - levels[3];
-                int32_t f3 = levels[0] - levels[1] - levels[2] + levels[3];
-                int32_t s = levelScale4_[(intra ? 1 : 4) + c][mb.qpc[c]][0];
-                int32_t f[4] = {f0, f1, f2, f3};
-                for (int i = 0; i < 4; ++i)
-                    dcChroma_[c][i] = static_cast<int32_t>(
-                        std::clamp<int64_t>((static_cast<int64_t>(f[i]) * s) >> 5, -(1 << 20), 1 << 20));
-            }
+            if (tc) scaleChromaDc(c, levels, intra, mb.qpc[c]);
         }
     }
     if (cbpChroma & 2) {
@@ -1297,6 +1287,15 @@ void SliceDecoder::deblockMb(int mbAddr) {
             }
         }
     }
+}
+
+void SliceDecoder::scaleChromaDc(int c, const int32_t levels[4], bool intra, int qpc) {
+    int32_t f[4] = {levels[0] + levels[1] + levels[2] + levels[3], levels[0] - levels[1] + levels[2] - levels[3],
+                    levels[0] + levels[1] - levels[2] - levels[3], levels[0] - levels[1] - levels[2] + levels[3]};
+    int32_t s = levelScale4_[(intra ? 1 : 4) + c][qpc][0];
+    for (int i = 0; i < 4; ++i)
+        dcChroma_[c][i] = static_cast<int32_t>(
+            std::clamp<int64_t>((static_cast<int64_t>(f[i]) * s) >> 5, -(1 << 20), 1 << 20));
 }
 
 } // namespace duoscope::h264

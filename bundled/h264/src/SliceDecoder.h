@@ -141,6 +141,10 @@ class SliceDecoder {
     int directRefs_[2] = {0, 0};
     int directMvp_[2][2] = {{0, 0}, {0, 0}};
 
+    // Chroma DC of component c: 2x2 inverse transform and scaling (H.264 8.5.11), the same
+    // for both entropy coders.
+    void scaleChromaDc(int c, const int32_t levels[4], bool intra, int qpc);
+
   public:
     bool missingDirectRef_ = false;
     bool missingReference_ = false;
