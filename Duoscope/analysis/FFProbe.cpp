@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ChildProcess.h"
+#include "Text.h"
 #include "ToolLocator.h"
 
 namespace duoscope {
@@ -26,12 +27,6 @@ std::string prefixCharacters(const std::string& text, size_t n) {
         ++count;
     }
     return text.substr(0, i);
-}
-
-std::string lowered(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
 }
 
 std::optional<std::string> stringField(const json& object, const char* key) {
@@ -221,9 +216,9 @@ std::optional<SourceFileInfo> FFProbe::analyse(const std::filesystem::path& url,
         bool profileHit = false, codecTagHit = false, zeroWidth = false;
         int h264Count = 0;
         for (const json* stream : videoStreams) {
-            if (lowered(stringField(*stream, "profile").value_or("")).find("mvc") != std::string::npos)
+            if (lowercased(stringField(*stream, "profile").value_or("")).find("mvc") != std::string::npos)
                 profileHit = true;
-            if (lowered(stringField(*stream, "codec_tag_string").value_or("")).find("mvc") != std::string::npos)
+            if (lowercased(stringField(*stream, "codec_tag_string").value_or("")).find("mvc") != std::string::npos)
                 codecTagHit = true;
             if (integerField(*stream, "width") == 0LL) zeroWidth = true;
             if (stringField(*stream, "codec_name") == std::optional<std::string>("h264")) ++h264Count;
@@ -238,8 +233,8 @@ std::optional<SourceFileInfo> FFProbe::analyse(const std::filesystem::path& url,
             mvcRuleApplied = true;
             for (const json* stream : videoStreams) {
                 bool qualifies =
-                    lowered(stringField(*stream, "profile").value_or("")).find("mvc") != std::string::npos ||
-                    lowered(stringField(*stream, "codec_tag_string").value_or("")).find("mvc") != std::string::npos ||
+                    lowercased(stringField(*stream, "profile").value_or("")).find("mvc") != std::string::npos ||
+                    lowercased(stringField(*stream, "codec_tag_string").value_or("")).find("mvc") != std::string::npos ||
                     integerField(*stream, "width") == 0LL;
                 if (!qualifies) continue;
                 if (auto index = integerField(*stream, "index"))

@@ -1,5 +1,7 @@
 #include "ConversionTypes.h"
 
+#include "Text.h"
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -126,10 +128,7 @@ std::optional<int> parseWholeNumber(std::string_view text) {
 }
 
 Stereo3DMode defaultStereoModeForExtension(const std::filesystem::path& source) {
-    std::string extension = source.extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (extension == ".mkv") return Stereo3DMode::mvcSingleTrack(false);
+    if (lowercased(source.extension().string()) == ".mkv") return Stereo3DMode::mvcSingleTrack(false);
     return Stereo3DMode::mvcSeparateTracks();
 }
 

@@ -8,6 +8,7 @@
 
 #include "EngineFiles.h"
 #include "PipelineEngine.h"
+#include "Text.h"
 #include "ToolLocator.h"
 
 namespace duoscope {
@@ -17,19 +18,12 @@ using nlohmann::json;
 
 namespace {
 
-std::string trimmedBlanks(const std::string& text) {
-    auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos) return {};
-    auto last = text.find_last_not_of(" \t\r");
-    return text.substr(first, last - first + 1);
-}
-
 // The integer between the first and the second ":" of a listing line.
 int listingNumber(const std::string& line) {
     auto colon = line.find(':');
     std::string rest = line.substr(colon + 1);
     rest = rest.substr(0, rest.find(':'));
-    rest = trimmedBlanks(rest);
+    rest = trimmed(rest);
     if (rest.empty() || rest.find_first_not_of("0123456789") != std::string::npos) return 0;
     try {
         return std::stoi(rest);
@@ -56,12 +50,6 @@ int demuxerTrackNumber(const json& stream, int index) {
     return index + 1;
 }
 
-std::string lowered(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
 } // namespace
 
 std::string demuxCutOption(std::optional<int> durationLimit) {
@@ -76,12 +64,12 @@ SubTrackLayout parseTrackListing(const std::string& listing) {
     while (start <= listing.size()) {
         size_t end = listing.find('\n', start);
         if (end == std::string::npos) end = listing.size();
-        std::string line = trimmedBlanks(listing.substr(start, end - start));
+        std::string line = trimmed(listing.substr(start, end - start));
         start = end + 1;
         if (line.starts_with("Track ID:")) {
             currentTrack = listingNumber(line);
         } else if (line.starts_with("Stream type:")) {
-            currentType = trimmedBlanks(line.substr(line.find(':') + 1));
+            currentType = trimmed(line.substr(line.find(':') + 1));
         } else if (line.starts_with("subTrack:")) {
             int subTrack = listingNumber(line);
             if (currentType == "MVC") {
@@ -115,7 +103,7 @@ std::string separateTracksMeta(const fs::path& source, const std::vector<Detecte
         return meta;
     }
     for (const auto& track : tracks) {
-        std::string codec = lowered(track.codec);
+        std::string codec = lowercased(track.codec);
         if (codec != "h264" && codec != "avc") continue;
         meta += std::string(track.isMVC ? "V_MPEG4/ISO/MVC" : "V_MPEG4/ISO/AVC") + ", \"" + path +
                 "\", track=" + std::to_string(track.trackId) + "\n";
@@ -140,7 +128,7 @@ std::vector<DetectedTrack> detectedTracksFromReport(const std::string& report) {
         track.trackId = demuxerTrackNumber(stream, track.index);
         auto text = [&](const char* key) {
             auto it = stream.find(key);
-            return it != stream.end() && it->is_string() ? lowered(it->get<std::string>()) : std::string();
+            return it != stream.end() && it->is_string() ? lowercased(it->get<std::string>()) : std::string();
         };
         auto width = stream.find("width");
         bool noWidth = width == stream.end() || !width->is_number_integer() || width->get<long long>() == 0;

@@ -11,24 +11,6 @@ namespace duoscope {
 
 namespace fs = std::filesystem;
 
-namespace {
-constexpr std::string_view whiteSpace = " \t\r\n\v\f";
-}
-
-std::string trimmed(std::string_view text) {
-    size_t first = text.find_first_not_of(whiteSpace);
-    if (first == std::string_view::npos) return {};
-    size_t last = text.find_last_not_of(whiteSpace);
-    return std::string(text.substr(first, last - first + 1));
-}
-
-std::string lowercased(std::string_view text) {
-    std::string result(text);
-    for (char& c : result)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return result;
-}
-
 std::string joined(const std::vector<std::string>& parts, std::string_view separator) {
     std::string result;
     for (size_t i = 0; i < parts.size(); ++i) {

@@ -15,12 +15,11 @@
 
 #include "ConversionTypes.h"
 #include "EncoderProfile.h"
+#include "Text.h"
 
 namespace duoscope {
 
 // ---- text ----
-std::string trimmed(std::string_view text);
-std::string lowercased(std::string_view text);
 std::string joined(const std::vector<std::string>& parts, std::string_view separator);
 // The first `count` characters (UTF-8 code points, not bytes).
 std::string leadingCharacters(std::string_view text, std::size_t count);

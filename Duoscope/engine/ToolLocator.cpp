@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "ChildProcess.h"
+#include "Text.h"
 
 #ifndef DUOSCOPE_BUILD_TOOLS_DIR
 #define DUOSCOPE_BUILD_TOOLS_DIR ""
@@ -23,14 +24,6 @@ bool priorityIsExclusive = false;
 bool isExecutableFile(const fs::path& path) {
     std::error_code error;
     return fs::is_regular_file(path, error) && ::access(path.c_str(), X_OK) == 0;
-}
-
-std::string trimmed(std::string text) {
-    const char* blanks = " \t\r\n\v\f";
-    auto first = text.find_first_not_of(blanks);
-    if (first == std::string::npos) return {};
-    auto last = text.find_last_not_of(blanks);
-    return text.substr(first, last - first + 1);
 }
 
 } // namespace
