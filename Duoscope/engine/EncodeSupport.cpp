@@ -1,3 +1,4 @@
+#include "EngineFiles.h"
 #include "EncodeSupport.h"
 
 #include <algorithm>
@@ -96,11 +97,7 @@ double lastTimeInLog(std::string_view logText) {
     return last;
 }
 
-std::uintmax_t wholeMegabytes(const fs::path& file) {
-    std::error_code error;
-    auto size = fs::file_size(file, error);
-    return error ? 0 : size / 1'000'000;
-}
+std::uintmax_t wholeMegabytes(const fs::path& file) { return fileSizeOrZero(file) / 1'000'000; }
 
 std::string fileTail(const fs::path& file, std::size_t count) {
     std::ifstream in(file, std::ios::binary | std::ios::ate);

@@ -2,6 +2,7 @@
 // Matroska intermediate has been remuxed into QuickTime.
 #include <charconv>
 
+#include "EngineFiles.h"
 #include "EncodeSupport.h"
 #include "PipelineEngine.h"
 #include "ToolLocator.h"
@@ -74,9 +75,8 @@ void PipelineEngine::convertToMVHEVC(const fs::path& inputMovie, const fs::path&
     engineLog("StereoPacker path: " + *packer);
     engineLog("StereoPacker: " + input.filename().string() + " → " + output.filename().string());
     std::error_code error;
-    auto size = fs::file_size(input, error);
     engineLog(std::string("Input exists: ") + (fs::exists(input, error) ? "true" : "false") +
-              ", size: " + std::to_string(error ? 0 : size) + " bytes");
+              ", size: " + std::to_string(fileSizeOrZero(input)) + " bytes");
 
     auto process =
         ChildProcess::create({*packer, stereoPackerArguments(input, output, qualityPreset), std::nullopt,

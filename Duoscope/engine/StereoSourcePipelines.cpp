@@ -5,6 +5,7 @@
 #include <fstream>
 #include <thread>
 
+#include "EngineFiles.h"
 #include "EncodeSupport.h"
 #include "PipelineEngine.h"
 #include "ToolLocator.h"
@@ -46,20 +47,6 @@ class RepeatingTimer {
     bool stopped_ = false;
     std::thread thread_;
 };
-
-void writeTextAtomically(const fs::path& file, const std::string& text) {
-    fs::path partial = file;
-    partial += ".partial";
-    {
-        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.close();
-        if (!out)
-            throw fs::filesystem_error("Cannot write script", partial,
-                                       std::make_error_code(std::errc::io_error));
-    }
-    fs::rename(partial, file);
-}
 
 std::vector<std::string> splitLines(std::string_view text) {
     std::vector<std::string> lines;
@@ -151,7 +138,7 @@ ConversionResult PipelineEngine::runFrameAlternatePipeline(
     engineLog("Work directory: " + faWork.string());
     fs::path script = faWork / "pipeline.sh";
     fs::path ffmpegLog = faWork / "ffmpeg.log";
-    writeTextAtomically(
+    writeFileAtomically(
         script, frameAlternateScript({*ffmpeg, source.string(), faWork.string(), sbsOutput.string(),
                                       rightFirst, durationLimit, qualityPreset, outputCodec, outputTarget},
                                      activeEncoderProfile()));

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <fstream>
 
+#include "EngineFiles.h"
 #include "EncodeSupport.h"
 #include "PipelineEngine.h"
 #include "ToolLocator.h"
@@ -20,14 +21,6 @@ void linkInputStream(const fs::path& workFolder, const fs::path& stream) {
     std::error_code ignored;
     fs::remove(link, ignored);
     fs::create_symlink(stream, link);
-}
-
-void writeText(const fs::path& file, const std::string& text) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    if (!out)
-        throw fs::filesystem_error("Cannot write script", file, std::make_error_code(std::errc::io_error));
 }
 
 bool hasMovie(const fs::path& file) {
@@ -100,7 +93,7 @@ void PipelineEngine::decodeSBSPipe(const StreamingDecodeRequest& request) {
     fs::path workFolder = folderOf(request.interleavedURL);
     linkInputStream(workFolder, request.interleavedURL);
     fs::path script = workFolder / "pipe_pipeline.sh";
-    writeText(script,
+    writeFileAtomically(script,
               pipePipelineScript(
                   {workFolder.string(), *viewpump, *twinrow, *ffmpeg, request.sourceAudioURL.string(),
                    request.outputURL.string(), request.rightFirst, request.videoWidth, request.videoHeight,
