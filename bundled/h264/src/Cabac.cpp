@@ -6,11 +6,27 @@
 
 namespace duoscope::h264 {
 
+#ifdef DUOSCOPE_CABAC_PROBE
+namespace cabac_probe {
+uint8_t forcedPre[4][kCabacContexts] = {};
+bool used[kCabacContexts] = {};
+int lastInitType = -1;
+int lastQp = -1;
+} // namespace cabac_probe
+#endif
+
 void initCabacContexts(CabacContext* contexts, int initType, int sliceQp) {
     const int8_t(*table)[2] = kCabacInit[initType];
     int qp = std::clamp(sliceQp, 0, 51);
+#ifdef DUOSCOPE_CABAC_PROBE
+    cabac_probe::lastInitType = initType;
+    cabac_probe::lastQp = qp;
+#endif
     for (int i = 0; i < kCabacContexts; ++i) {
         int pre = std::clamp(((table[i][0] * qp) >> 4) + table[i][1], 1, 126);
+#ifdef DUOSCOPE_CABAC_PROBE
+        if (cabac_probe::forcedPre[initType][i] != 0) pre = cabac_probe::forcedPre[initType][i];
+#endif
         if (pre <= 63) {
             contexts[i].state = static_cast<uint8_t>(63 - pre);
             contexts[i].mps = 0;

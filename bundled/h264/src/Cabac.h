@@ -18,6 +18,18 @@ inline constexpr int kCabacContexts = 460;
 // slices, else cabac_init_idc + 1. Returns false if no table is available.
 void initCabacContexts(CabacContext* contexts, int initType, int sliceQp);
 
+#ifdef DUOSCOPE_CABAC_PROBE
+// Measuring builds only (cabac_init_probe): initial states can be forced per
+// context and the contexts a slice reads are recorded, so that initialisation
+// values can be measured against another decoder's output.
+namespace cabac_probe {
+extern uint8_t forcedPre[4][kCabacContexts]; // preCtxState 1..126; 0 = from the table
+extern bool used[kCabacContexts];
+extern int lastInitType;
+extern int lastQp;
+} // namespace cabac_probe
+#endif
+
 namespace cabac_tables {
 // Table 9-44: rangeTabLPS[pStateIdx][qCodIRangeIdx].
 inline constexpr uint8_t kRangeLps[64][4] = {
@@ -94,6 +106,9 @@ inline void CabacDecoder::renorm() {
 }
 
 inline int CabacDecoder::decodeDecision(CabacContext& c) {
+#ifdef DUOSCOPE_CABAC_PROBE
+    cabac_probe::used[&c - ctx] = true;
+#endif
     uint32_t lps = cabac_tables::kRangeLps[c.state][(range_ >> 6) & 3];
     range_ -= lps;
     int bin;
