@@ -115,12 +115,6 @@ void Decoder::decodeSlice(const NalHeader& nal, std::vector<uint8_t>& rbsp, uint
         }
     }
     if (!current_) startPicture(sh, nal, sps, pps);
-    if (pps.cabac && pps.transform8x8Mode && sh.cabacInitIdc != 0 && !warnedInitIdc_) {
-        // Contexts 399..435 of these init types are not yet confirmed against a reference decoder.
-        warnedInitIdc_ = true;
-        warn("cabac_init_idc " + std::to_string(sh.cabacInitIdc) +
-             " with 8x8 transforms: this decoder's output may differ from the reference decoder");
-    }
     std::vector<Picture*> lists[2];
     if (sh.sliceType != kSliceI) buildRefLists(sh, sps, lists);
     int sliceIndex = static_cast<int>(slices_->sliceParams_.size());

@@ -109,7 +109,6 @@ class Decoder {
     int64_t decodeIndex_ = 0;
     int64_t picturesDecoded_ = 0;
     int warningsLeft_ = 200;
-    bool warnedInitIdc_ = false;
 };
 
 } // namespace duoscope::h264

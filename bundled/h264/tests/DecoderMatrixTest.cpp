@@ -89,6 +89,45 @@ INSTANTIATE_TEST_SUITE_P(Cabac, H264Matrix, ::testing::ValuesIn(kCabacCases),
 INSTANTIATE_TEST_SUITE_P(Cavlc, H264Matrix, ::testing::ValuesIn(kCavlcCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Every context's initial state depends on the slice QP, so one stream per
+// cabac_init_idc joins small encodes at slice QPs from 0 to 51. The x264
+// program always writes cabac_init_idc 0; its library takes 1 and 2
+// ("cabac-idc"), so these streams come through ffmpeg's libx264.
+class H264CabacInitIdc : public ::testing::TestWithParam<int> {};
+
+TEST_P(H264CabacInitIdc, EverySliceQpMatchesFfmpeg) {
+    int idc = GetParam();
+    std::string dir = h264test::workDir();
+    std::string base = dir + "/init_idc" + std::to_string(idc);
+    std::string joined;
+    int frames = 0;
+    for (int qp : {1, 5, 10, 15, 20, 25, 30, 35, 40, 45, 49}) {
+        std::string part = base + "_qp" + std::to_string(qp) + ".264";
+        // B frames add 2 to the QP and I frames take 3 off: slice QPs 0..51 are all met
+        // (a QP of 0 itself would make x264 switch to lossless coding).
+        auto enc = h264test::run(
+            "ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc2=size=96x64:rate=25,noise=alls=12:allf=t "
+            "-frames:v 9 -pix_fmt yuv420p -c:v libx264 -profile:v high -x264-params cabac-idc=" +
+            std::to_string(idc) + ":qp=" + std::to_string(qp) +
+            ":bframes=2:b-adapt=0:weightp=2:weightb=1:direct=auto:partitions=all:8x8dct=1 " + part);
+        ASSERT_EQ(enc.status, 0) << enc.output;
+        joined += h264test::readAll(part);
+        frames += 9;
+    }
+    std::ofstream(base + ".264", std::ios::binary) << joined;
+    auto ref = h264test::run("ffmpeg -nostdin -loglevel error -y -i " + base + ".264 -f framemd5 " + base + ".md5");
+    ASSERT_EQ(ref.status, 0) << ref.output;
+    auto r = h264test::run(h264test::ldecod() + " -p InputFile=" + base + ".264 -p OutputFile=" + base +
+                           ".yuv -p VerifyMd5=" + base + ".md5");
+    EXPECT_EQ(r.status, 0) << r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0);
+    EXPECT_NE(r.output.find("MD5 verification passed: " + std::to_string(frames) + " frames"), std::string::npos)
+        << r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0);
+    EXPECT_EQ(r.output.find("Warning"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cabac, H264CabacInitIdc, ::testing::Values(0, 1, 2),
+                         [](const auto& info) { return "idc" + std::to_string(info.param); });
+
 } // namespace
 
 namespace {
@@ -126,7 +165,11 @@ TEST_P(H264MvcBaseView, MatchesReferenceChecksums) {
 INSTANTIATE_TEST_SUITE_P(Conformance, H264MvcBaseView,
                          ::testing::Values("MVCDS-4.264", "MVCDS-5.264", "MVCDS-6.264", "MVCRP_2.264",
                                            "MVCRP_3.264", "MVCSPS-1.264", "mvc_s1_cavlc_ip_320x240.264",
-                                           "mvc_s3_cavlc_hierb_mvhigh_352x288.264"),
+                                           "mvc_s2_cabac_ibp_352x288.264", "mvc_s3_cavlc_hierb_mvhigh_352x288.264",
+                                           "mvc_s4_cabac_idr8_slices_ivf0_320x240.264",
+                                           "mvc_s5_cabac_ibbp_1920x1080.264", "mvc_s7_cabac_hierb_mmco_352x288.264",
+                                           "mvc_s8_cabac_idr8_slices_320x240.264",
+                                           "mvc_s9_s2_with_aud_eos_352x288.264"),
                          [](const auto& info) {
                              std::string n = info.param;
                              for (char& c : n)
@@ -182,18 +225,13 @@ struct BitString {
     void se(int v) { ue(v > 0 ? 2 * v - 1 : -2 * v); }
 };
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), {});
-}
-
 TEST(H264PocType1, RewrittenStreamMatchesFfmpeg) {
     std::string log;
     ASSERT_TRUE(
         h264test::makeStream("poc2_source", "176x144", 15, "--profile baseline --bframes 0 --ref 3", log))
         << log;
     std::string dir = h264test::workDir();
-    std::string bytes = readAll(dir + "/poc2_source.264");
+    std::string bytes = h264test::readAll(dir + "/poc2_source.264");
     std::string out;
     size_t pos = 0;
     bool rewritten = false;
@@ -274,7 +312,7 @@ TEST(H264LongTerm, RewrittenStreamMatchesFfmpeg) {
                                      "--profile baseline --bframes 0 --ref 3 --keyint 50", log))
         << log;
     std::string dir = h264test::workDir();
-    std::string bytes = readAll(dir + "/lt_source.264");
+    std::string bytes = h264test::readAll(dir + "/lt_source.264");
     std::string out;
     size_t pos = 0;
     int log2MaxFrameNum = 0;

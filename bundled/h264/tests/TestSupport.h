@@ -36,6 +36,11 @@ inline CommandResult run(const std::string& command) {
     return r;
 }
 
+inline std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
 inline std::string ldecod() {
     return std::string(DUOSCOPE_TOOLS_DIR) + "/ldecod";
 }
