@@ -1,23 +1,29 @@
 // Measures CABAC context initialisation values against another decoder.
 //
-//   cabac_init_probe solve <stream.264> <reference.yuv> <width> <height> [known]
+//   cabac_init_probe solve <stream.264> <reference.yuv> <width> <height> [known [window]]
 //       The stream is a sequence of (IDR, P) picture pairs, one slice each,
 //       with a constant P-slice QP; the reference is another decoder's output
-//       of it (I420, decoding order). For every context of 399..435 (the 8x8
-//       transform's) that the P slices read, finds the initial preCtxState
-//       with which this decoder reproduces the reference, and prints
+//       of it (I420, decoding order). For every measured context (the list in
+//       CABAC_PROBE_CONTEXTS, e.g. "227-275,399-435"; default 399-435) that
+//       the P slices read, finds the initial preCtxState with which this
+//       decoder reproduces the reference, and prints
 //       "initType qp ctxIdx preCtxState uses". States already measured can be
-//       given in that form in the file known.
+//       given in that form in the file known; with a window, states measured
+//       at other QPs narrow the search (needed where slices are dense).
 //   cabac_init_probe fit
 //       Reads such lines from standard input and prints, per context, every
 //       (m, n) of 9.3.1.1 consistent with all of them: "initType ctxIdx m n".
+//   cabac_init_probe check
+//       Reads such lines and prints those the decoder's table disagrees with.
 //
 // A wrong initial state desynchronises the arithmetic decoder, so a picture
 // decodes exactly like the reference only when every context its slice read
 // started right. Pictures are solved smallest unknown set first; a state found
-// once is fixed for the following ones.
+// once is fixed for the following ones. Contexts not measured come from the
+// table.
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -30,6 +36,7 @@
 #include <vector>
 
 #include "Cabac.h"
+#include "CabacTables.h"
 #include "Decoder.h"
 #include "Syntax.h"
 
@@ -63,6 +70,24 @@ std::vector<std::vector<uint8_t>> splitAnnexB(const std::vector<uint8_t>& data) 
     if (start != std::string::npos && start < data.size())
         nals.emplace_back(data.begin() + static_cast<long>(start), data.end());
     return nals;
+}
+
+// The contexts measured: CABAC_PROBE_CONTEXTS="first-last,...", default the
+// 8x8 transform's 399-435; all others are taken from the table.
+bool gMeasured[kCabacContexts];
+
+void selectContexts() {
+    const char* env = std::getenv("CABAC_PROBE_CONTEXTS");
+    std::string spec = env ? env : "399-435";
+    std::istringstream in(spec);
+    std::string range;
+    while (std::getline(in, range, ',')) {
+        size_t dash = range.find('-');
+        int a = std::stoi(range.substr(0, dash));
+        int b = dash == std::string::npos ? a : std::stoi(range.substr(dash + 1));
+        for (int c = std::max(a, 0); c <= std::min(b, kCabacContexts - 1); ++c)
+            gMeasured[c] = true;
+    }
 }
 
 struct Pair {
@@ -111,7 +136,7 @@ class Prober {
                 initType = cabac_probe::lastInitType;
                 qp = cabac_probe::lastQp;
                 for (int c = first; c <= last; ++c)
-                    if (cabac_probe::used[c]) pair.used.push_back(c);
+                    if (cabac_probe::used[c] && gMeasured[c]) pair.used.push_back(c);
             }
             decoder_.flush();
         } catch (const std::exception&) {
@@ -150,7 +175,8 @@ class Prober {
 
 int solve(int argc, char** argv) {
     int width = std::stoi(argv[4]), height = std::stoi(argv[5]);
-    const int first = 399, last = 435;
+    const int first = 0, last = kCabacContexts - 1;
+    selectContexts();
     Prober prober(splitAnnexB(readFile(argv[2])), readFile(argv[3]), width, height);
     std::vector<Pair> pairs = prober.pairs();
 
@@ -165,24 +191,39 @@ int solve(int argc, char** argv) {
             throw std::runtime_error("P slices differ in init type or QP; make one stream per QP");
     }
     for (int c = first; c <= last; ++c)
-        for (int v = 1; v <= 126; ++v)
+        for (int v = 1; gMeasured[c] && v <= 126; ++v)
             candidates[c].insert(v);
     std::fprintf(stderr, "%zu pairs, initType %d, qp %d: %d decode right with the current table\n", pairs.size(),
                  initType, qp, baselinePass);
-    if (argc > 6) { // states measured before, e.g. on smaller pictures
+    if (argc > 6) {
+        // States measured before: at this QP (e.g. on smaller pictures) they
+        // are taken as they are; with a window, the state at the nearest
+        // other QP narrows the search to that many steps either side.
+        int window = argc > 7 ? std::stoi(argv[7]) : 0;
+        std::map<int, std::pair<int, int>> nearest; // ctx -> (QP distance, state)
         std::ifstream known(argv[6]);
         int t, q, c, pre;
         while (known >> t >> q >> c >> pre) {
             std::string rest;
             std::getline(known, rest);
-            if (t == initType && q == qp && c >= first && c <= last) candidates[c] = {pre};
+            if (t != initType || c < first || c > last || !gMeasured[c]) continue;
+            if (q == qp) candidates[c] = {pre};
+            int distance = std::abs(q - qp);
+            if (window > 0 && q != qp && (!nearest.count(c) || distance < nearest[c].first)) nearest[c] = {distance, pre};
+        }
+        for (const auto& [c, near] : nearest) {
+            if (candidates[c].size() == 1) continue;
+            candidates[c].clear();
+            for (int v = std::max(1, near.second - window); v <= std::min(126, near.second + window); ++v)
+                candidates[c].insert(v);
         }
     }
 
     auto assignKnown = [&] {
         for (int c = first; c <= last; ++c)
-            cabac_probe::forcedPre[initType][c] =
-                static_cast<uint8_t>(candidates[c].size() == 1 ? *candidates[c].begin() : 0);
+            if (gMeasured[c])
+                cabac_probe::forcedPre[initType][c] =
+                    static_cast<uint8_t>(candidates[c].size() == 1 ? *candidates[c].begin() : 0);
     };
     // Which contexts a slice reads depends on what it decoded so far, so the
     // set is taken again with every state known and widened when a trial
@@ -287,6 +328,29 @@ int solve(int argc, char** argv) {
     return unresolved ? 3 : 0;
 }
 
+// Compares measured states ("initType qp ctxIdx preCtxState" lines) with what
+// the decoder's table gives; prints every difference.
+int check() {
+    std::string line;
+    int lines = 0, differences = 0;
+    while (std::getline(std::cin, line)) {
+        std::istringstream in(line);
+        int initType, qp, ctx, pre;
+        if (!(in >> initType >> qp >> ctx >> pre) || initType < 0 || initType > 3 || ctx < 0 || ctx >= kCabacContexts)
+            continue;
+        ++lines;
+        int m = kCabacInit[initType][ctx][0], n = kCabacInit[initType][ctx][1];
+        int table = std::clamp(((m * qp) >> 4) + n, 1, 126);
+        if (table != pre) {
+            ++differences;
+            std::printf("initType %d qp %d ctxIdx %d: measured %d, table (%d, %d) gives %d\n", initType, qp, ctx, pre,
+                        m, n, table);
+        }
+    }
+    std::printf("%d measured states, %d differ from the table\n", lines, differences);
+    return differences ? 3 : 0;
+}
+
 int fit() {
     std::map<std::pair<int, int>, std::vector<std::pair<int, int>>> measured; // (initType, ctx) -> (qp, pre)
     std::string line;
@@ -323,10 +387,12 @@ int fit() {
 int main(int argc, char** argv) {
     try {
         if (argc >= 6 && std::strcmp(argv[1], "solve") == 0) return solve(argc, argv);
+        if (argc == 2 && std::strcmp(argv[1], "check") == 0) return check();
         if (argc == 2 && std::strcmp(argv[1], "fit") == 0) return fit();
-        std::fprintf(stderr, "usage: %s solve <stream.264> <reference.yuv> <width> <height> [known]\n"
-                             "       %s fit < measurements\n",
-                     argv[0], argv[0]);
+        std::fprintf(stderr, "usage: %s solve <stream.264> <reference.yuv> <width> <height> [known [window]]\n"
+                             "       %s fit < measurements\n"
+                             "       %s check < measurements\n",
+                     argv[0], argv[0], argv[0]);
         return 2;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "cabac_init_probe: %s\n", e.what());

@@ -1,20 +1,24 @@
 #!/bin/bash
-# Measures the CABAC initialisation values (m, n) of the 8x8-transform
-# contexts 399..435 for cabac_init_idc 1 and 2 against Debian's ffmpeg.
+# Measures CABAC initialisation values (m, n) for cabac_init_idc 1 and 2
+# against Debian's ffmpeg: by default the coefficient level contexts 227..275
+# and the 8x8 transform's 399..435 (CABAC_PROBE_CONTEXTS chooses others).
 #
 #   derive-cabac-init.sh <cabac_init_probe> <work folder> [qp ...]
+#
+# (QPs besides 20 and 28, which are always measured; default 8 14 36 44.)
 #
 # x264 (through ffmpeg's libx264, "cabac-idc") writes streams of (IDR, P)
 # picture pairs at one QP each; ffmpeg decodes them as the reference; the probe
 # finds the initial state of every context the P slices read (16x16 pictures
 # first: one macroblock, few contexts per slice; then 32x32 for the contexts
 # that depend on neighbouring macroblocks), and "fit" turns the states at
-# several QPs into (m, n). Prints "initType ctxIdx m n" (initType = idc + 1).
+# several QPs into (m, n). Prints "initType ctxIdx m n" (initType = idc + 1),
+# then how the measured states compare with the decoder's table.
 set -euo pipefail
 probe=$1 work=$2
 shift 2
 qps=("$@")
-[ ${#qps[@]} -gt 0 ] || qps=(12 20 28 36 44)
+[ ${#qps[@]} -gt 0 ] || qps=(8 14 36 44)
 mkdir -p "$work"
 
 make_stream() { # idc qp WxH name
@@ -32,19 +36,30 @@ make_stream() { # idc qp WxH name
     ffmpeg -v error -y -i "$work/$name.264" -f rawvideo -pix_fmt yuv420p "$work/$name.yuv"
 }
 
-measure() { # idc qp
-    local idc=$1 qp=$2 name="idc$1_qp$2"
+measure() { # idc qp [known window]
+    local idc=$1 qp=$2 known=${3:-} window=${4:-} name="idc$1_qp$2"
     make_stream "$idc" "$qp" 16x16 "${name}_16"
-    "$probe" solve "$work/${name}_16.264" "$work/${name}_16.yuv" 16 16 >"$work/$name.states" 2>"$work/${name}_16.log" || true
+    "$probe" solve "$work/${name}_16.264" "$work/${name}_16.yuv" 16 16 $known $window \
+        >"$work/$name.states" 2>"$work/${name}_16.log" || true
     make_stream "$idc" "$qp" 32x32 "${name}_32"
-    "$probe" solve "$work/${name}_32.264" "$work/${name}_32.yuv" 32 32 "$work/$name.states" \
+    cat "$work/$name.states" $known >"$work/$name.known"
+    "$probe" solve "$work/${name}_32.264" "$work/${name}_32.yuv" 32 32 "$work/$name.known" $window \
         >"$work/$name.more" 2>"$work/${name}_32.log" || true
     rm -f "$work/${name}"_*.yuv
     echo "idc $idc qp $qp: $(cat "$work/$name.states" "$work/$name.more" | sort -u | wc -l) states" >&2
 }
 export -f make_stream measure
 export probe work
+export CABAC_PROBE_CONTEXTS=${CABAC_PROBE_CONTEXTS:-227-275,399-435}
 
-for idc in 1 2; do for qp in "${qps[@]}"; do echo "$idc $qp"; done; done |
+# Mid QPs first: there slices are sparse enough to find states from nothing.
+# Their states then bound the search at the other QPs, where most slices read
+# many unknown contexts at once.
+for idc in 1 2; do for qp in 20 28; do echo "$idc $qp"; done; done |
     xargs -P "$(nproc)" -n 2 bash -c 'measure "$0" "$1"'
-cat "$work"/*.states "$work"/*.more | sort -u | "$probe" fit
+cat "$work"/*.states "$work"/*.more | sort -u >"$work/mid.known"
+for idc in 1 2; do for qp in "${qps[@]}"; do echo "$idc $qp"; done; done |
+    xargs -P "$(nproc)" -n 2 bash -c 'measure "$0" "$1" "$work/mid.known" 40'
+cat "$work"/*.states "$work"/*.more | cut -d' ' -f1-4 | sort -u >"$work/all.states"
+"$probe" fit <"$work/all.states" || true
+"$probe" check <"$work/all.states"
