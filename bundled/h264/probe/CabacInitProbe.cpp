@@ -23,8 +23,8 @@
 // table.
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -38,7 +38,6 @@
 #include "Cabac.h"
 #include "CabacTables.h"
 #include "Decoder.h"
-#include "Syntax.h"
 
 using namespace duoscope::h264;
 
@@ -59,7 +58,8 @@ std::vector<std::vector<uint8_t>> splitAnnexB(const std::vector<uint8_t>& data) 
                 size_t end = i;
                 while (end > start && data[end - 1] == 0)
                     --end;
-                nals.emplace_back(data.begin() + static_cast<long>(start), data.begin() + static_cast<long>(end));
+                nals.emplace_back(data.begin() + static_cast<long>(start),
+                                  data.begin() + static_cast<long>(end));
             }
             i += 3;
             start = i;
@@ -94,7 +94,7 @@ struct Pair {
     const std::vector<uint8_t>* idr;
     const std::vector<uint8_t>* p;
     const uint8_t* reference; // the P picture as the other decoder made it
-    std::vector<int> used;    // contexts in range the P slice read
+    std::vector<int> used;    // measured contexts the P slice read
 };
 
 class Prober {
@@ -117,16 +117,19 @@ class Prober {
                 continue;
             }
             if (type != 1 && type != 5) continue;
-            if ((picture + 1) * frameSize > reference_.size()) throw std::runtime_error("reference too short");
-            if (type == 5) lastIdr = &nal;
-            else if (lastIdr) out.push_back({lastIdr, &nal, reference_.data() + picture * frameSize, {}});
+            if ((picture + 1) * frameSize > reference_.size())
+                throw std::runtime_error("reference too short");
+            if (type == 5)
+                lastIdr = &nal;
+            else if (lastIdr)
+                out.push_back({lastIdr, &nal, reference_.data() + picture * frameSize, {}});
             ++picture;
         }
         return out;
     }
 
     // Decodes the pair with the forced states; true if the P picture matches.
-    bool trial(Pair& pair, bool recordUse = false, int first = 0, int last = -1) {
+    bool trial(Pair& pair, bool recordUse = false) {
         pictures_.clear();
         try {
             decoder_.decodeNal(pair.idr->data(), pair.idr->size());
@@ -135,7 +138,7 @@ class Prober {
             if (recordUse) {
                 initType = cabac_probe::lastInitType;
                 qp = cabac_probe::lastQp;
-                for (int c = first; c <= last; ++c)
+                for (int c = 0; c < kCabacContexts; ++c)
                     if (cabac_probe::used[c] && gMeasured[c]) pair.used.push_back(c);
             }
             decoder_.flush();
@@ -143,7 +146,8 @@ class Prober {
             decoder_.flush();
             return false;
         }
-        return pictures_.size() == 2 && pictures_[1] == std::vector<uint8_t>(pair.reference, pair.reference + pictures_[1].size());
+        return pictures_.size() == 2 &&
+               pictures_[1] == std::vector<uint8_t>(pair.reference, pair.reference + pictures_[1].size());
     }
 
   private:
@@ -154,9 +158,10 @@ class Prober {
             for (int plane = 0; plane < 3; ++plane) {
                 int div = plane ? 2 : 1;
                 for (int y = 0; y < out.height / div; ++y) {
-                    const uint8_t* row = out.picture->plane[plane] +
-                                         static_cast<size_t>(out.cropTop / div + y) * out.picture->stride[plane] +
-                                         out.cropLeft / div;
+                    const uint8_t* row =
+                        out.picture->plane[plane] +
+                        static_cast<size_t>(out.cropTop / div + y) * out.picture->stride[plane] +
+                        out.cropLeft / div;
                     bytes.insert(bytes.end(), row, row + out.width / div);
                 }
             }
@@ -175,7 +180,6 @@ class Prober {
 
 int solve(int argc, char** argv) {
     int width = std::stoi(argv[4]), height = std::stoi(argv[5]);
-    const int first = 0, last = kCabacContexts - 1;
     selectContexts();
     Prober prober(splitAnnexB(readFile(argv[2])), readFile(argv[3]), width, height);
     std::vector<Pair> pairs = prober.pairs();
@@ -185,16 +189,16 @@ int solve(int argc, char** argv) {
     int baselinePass = 0;
     int initType = -1, qp = -1;
     for (Pair& pair : pairs) {
-        baselinePass += prober.trial(pair, true, first, last);
+        baselinePass += prober.trial(pair, true);
         if (initType < 0) initType = prober.initType, qp = prober.qp;
         if (prober.initType != initType || prober.qp != qp)
             throw std::runtime_error("P slices differ in init type or QP; make one stream per QP");
     }
-    for (int c = first; c <= last; ++c)
+    for (int c = 0; c < kCabacContexts; ++c)
         for (int v = 1; gMeasured[c] && v <= 126; ++v)
             candidates[c].insert(v);
-    std::fprintf(stderr, "%zu pairs, initType %d, qp %d: %d decode right with the current table\n", pairs.size(),
-                 initType, qp, baselinePass);
+    std::fprintf(stderr, "%zu pairs, initType %d, qp %d: %d decode right with the current table\n",
+                 pairs.size(), initType, qp, baselinePass);
     if (argc > 6) {
         // States measured before: at this QP (e.g. on smaller pictures) they
         // are taken as they are; with a window, the state at the nearest
@@ -206,10 +210,11 @@ int solve(int argc, char** argv) {
         while (known >> t >> q >> c >> pre) {
             std::string rest;
             std::getline(known, rest);
-            if (t != initType || c < first || c > last || !gMeasured[c]) continue;
+            if (t != initType || c < 0 || c >= kCabacContexts || !gMeasured[c]) continue;
             if (q == qp) candidates[c] = {pre};
             int distance = std::abs(q - qp);
-            if (window > 0 && q != qp && (!nearest.count(c) || distance < nearest[c].first)) nearest[c] = {distance, pre};
+            if (window > 0 && q != qp && (!nearest.count(c) || distance < nearest[c].first))
+                nearest[c] = {distance, pre};
         }
         for (const auto& [c, near] : nearest) {
             if (candidates[c].size() == 1) continue;
@@ -220,7 +225,7 @@ int solve(int argc, char** argv) {
     }
 
     auto assignKnown = [&] {
-        for (int c = first; c <= last; ++c)
+        for (int c = 0; c < kCabacContexts; ++c)
             if (gMeasured[c])
                 cabac_probe::forcedPre[initType][c] =
                     static_cast<uint8_t>(candidates[c].size() == 1 ? *candidates[c].begin() : 0);
@@ -238,7 +243,7 @@ int solve(int argc, char** argv) {
         for (size_t i = 0; i < pairs.size(); ++i) {
             if (done[i]) continue;
             pairs[i].used.clear();
-            bool pass = prober.trial(pairs[i], true, first, last);
+            bool pass = prober.trial(pairs[i], true);
             std::set<int> unknown;
             for (int c : pairs[i].used)
                 if (candidates[c].size() > 1) unknown.insert(c);
@@ -275,12 +280,13 @@ int solve(int argc, char** argv) {
             for (size_t k = 0; k < unknown.size(); ++k)
                 cabac_probe::forcedPre[initType][unknown[k]] = static_cast<uint8_t>(values[k][index[k]]);
             Pair probe{pair.idr, pair.p, pair.reference, {}};
-            bool pass = prober.trial(probe, true, first, last);
+            bool pass = prober.trial(probe, true);
             // A wrong state sends the decoder down another path; only a path
             // that ends in the reference picture tells which contexts it reads.
             if (pass)
                 for (int c : probe.used)
-                    if (candidates[c].size() > 1 && std::find(unknown.begin(), unknown.end(), c) == unknown.end()) {
+                    if (candidates[c].size() > 1 &&
+                        std::find(unknown.begin(), unknown.end(), c) == unknown.end()) {
                         extra[bestIndex].insert(c);
                         widened = true;
                     }
@@ -296,12 +302,13 @@ int solve(int argc, char** argv) {
             if (k == index.size()) break;
         }
         if (widened) {
-            std::fprintf(stderr, "pair %zu: reads more contexts than thought (%zu unknown, %ld combinations)\n",
+            std::fprintf(stderr,
+                         "pair %zu: reads more contexts than thought (%zu unknown, %ld combinations)\n",
                          bestIndex, unknown.size(), best);
             continue;
         }
-        std::fprintf(stderr, "pair %zu: %zu unknown contexts, %ld combinations, %ld decode right\n", bestIndex,
-                     unknown.size(), best, passes);
+        std::fprintf(stderr, "pair %zu: %zu unknown contexts, %ld combinations, %ld decode right\n",
+                     bestIndex, unknown.size(), best, passes);
         done[bestIndex] = true;
         if (passes == 0) continue;
         for (size_t k = 0; k < unknown.size(); ++k)
@@ -311,7 +318,7 @@ int solve(int argc, char** argv) {
     int finalPass = 0;
     for (Pair& pair : pairs) {
         pair.used.clear();
-        finalPass += prober.trial(pair, true, first, last);
+        finalPass += prober.trial(pair, true);
         for (int c : pair.used)
             ++uses[c];
     }
@@ -336,15 +343,16 @@ int check() {
     while (std::getline(std::cin, line)) {
         std::istringstream in(line);
         int initType, qp, ctx, pre;
-        if (!(in >> initType >> qp >> ctx >> pre) || initType < 0 || initType > 3 || ctx < 0 || ctx >= kCabacContexts)
+        if (!(in >> initType >> qp >> ctx >> pre) || initType < 0 || initType > 3 || ctx < 0 ||
+            ctx >= kCabacContexts)
             continue;
         ++lines;
         int m = kCabacInit[initType][ctx][0], n = kCabacInit[initType][ctx][1];
         int table = std::clamp(((m * qp) >> 4) + n, 1, 126);
         if (table != pre) {
             ++differences;
-            std::printf("initType %d qp %d ctxIdx %d: measured %d, table (%d, %d) gives %d\n", initType, qp, ctx, pre,
-                        m, n, table);
+            std::printf("initType %d qp %d ctxIdx %d: measured %d, table (%d, %d) gives %d\n", initType, qp,
+                        ctx, pre, m, n, table);
         }
     }
     std::printf("%d measured states, %d differ from the table\n", lines, differences);
@@ -389,9 +397,10 @@ int main(int argc, char** argv) {
         if (argc >= 6 && std::strcmp(argv[1], "solve") == 0) return solve(argc, argv);
         if (argc == 2 && std::strcmp(argv[1], "check") == 0) return check();
         if (argc == 2 && std::strcmp(argv[1], "fit") == 0) return fit();
-        std::fprintf(stderr, "usage: %s solve <stream.264> <reference.yuv> <width> <height> [known [window]]\n"
-                             "       %s fit < measurements\n"
-                             "       %s check < measurements\n",
+        std::fprintf(stderr,
+                     "usage: %s solve <stream.264> <reference.yuv> <width> <height> [known [window]]\n"
+                     "       %s fit < measurements\n"
+                     "       %s check < measurements\n",
                      argv[0], argv[0], argv[0]);
         return 2;
     } catch (const std::exception& e) {
