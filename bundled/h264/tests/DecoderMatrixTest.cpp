@@ -28,8 +28,7 @@ TEST_P(H264Matrix, EveryFrameMatchesFfmpeg) {
     std::string log;
     ASSERT_TRUE(h264test::makeStream(c.name, c.size, c.frames, c.x264Options, log)) << log;
     std::string base = h264test::workDir() + "/" + c.name;
-    auto r = h264test::run(h264test::ldecod() + " -p InputFile=" + base + ".264 -p OutputFile=" + base +
-                           ".yuv -p VerifyMd5=" + base + ".md5");
+    auto r = h264test::decodeAndVerify(base);
     EXPECT_EQ(r.status, 0) << r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0);
     EXPECT_NE(r.output.find("MD5 verification passed: " + std::to_string(c.frames) + " frames"),
               std::string::npos)
@@ -115,12 +114,12 @@ TEST_P(H264CabacInitIdc, EverySliceQpMatchesFfmpeg) {
         frames += 9;
     }
     std::ofstream(base + ".264", std::ios::binary) << joined;
-    auto ref = h264test::run("ffmpeg -nostdin -loglevel error -y -i " + base + ".264 -f framemd5 " + base + ".md5");
+    auto ref = h264test::referenceMd5(base);
     ASSERT_EQ(ref.status, 0) << ref.output;
-    auto r = h264test::run(h264test::ldecod() + " -p InputFile=" + base + ".264 -p OutputFile=" + base +
-                           ".yuv -p VerifyMd5=" + base + ".md5");
+    auto r = h264test::decodeAndVerify(base);
     EXPECT_EQ(r.status, 0) << r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0);
-    EXPECT_NE(r.output.find("MD5 verification passed: " + std::to_string(frames) + " frames"), std::string::npos)
+    EXPECT_NE(r.output.find("MD5 verification passed: " + std::to_string(frames) + " frames"),
+              std::string::npos)
         << r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0);
     EXPECT_EQ(r.output.find("Warning"), std::string::npos);
 }
@@ -162,20 +161,19 @@ TEST_P(H264MvcBaseView, MatchesReferenceChecksums) {
     EXPECT_EQ(r.output.find("Warning"), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(Conformance, H264MvcBaseView,
-                         ::testing::Values("MVCDS-4.264", "MVCDS-5.264", "MVCDS-6.264", "MVCRP_2.264",
-                                           "MVCRP_3.264", "MVCSPS-1.264", "mvc_s1_cavlc_ip_320x240.264",
-                                           "mvc_s2_cabac_ibp_352x288.264", "mvc_s3_cavlc_hierb_mvhigh_352x288.264",
-                                           "mvc_s4_cabac_idr8_slices_ivf0_320x240.264",
-                                           "mvc_s5_cabac_ibbp_1920x1080.264", "mvc_s7_cabac_hierb_mmco_352x288.264",
-                                           "mvc_s8_cabac_idr8_slices_320x240.264",
-                                           "mvc_s9_s2_with_aud_eos_352x288.264"),
-                         [](const auto& info) {
-                             std::string n = info.param;
-                             for (char& c : n)
-                                 if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-                             return n;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Conformance, H264MvcBaseView,
+    ::testing::Values("MVCDS-4.264", "MVCDS-5.264", "MVCDS-6.264", "MVCRP_2.264", "MVCRP_3.264",
+                      "MVCSPS-1.264", "mvc_s1_cavlc_ip_320x240.264", "mvc_s2_cabac_ibp_352x288.264",
+                      "mvc_s3_cavlc_hierb_mvhigh_352x288.264", "mvc_s4_cabac_idr8_slices_ivf0_320x240.264",
+                      "mvc_s5_cabac_ibbp_1920x1080.264", "mvc_s7_cabac_hierb_mmco_352x288.264",
+                      "mvc_s8_cabac_idr8_slices_320x240.264", "mvc_s9_s2_with_aud_eos_352x288.264"),
+    [](const auto& info) {
+        std::string n = info.param;
+        for (char& c : n)
+            if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+        return n;
+    });
 
 } // namespace
 
@@ -289,11 +287,9 @@ TEST(H264PocType1, RewrittenStreamMatchesFfmpeg) {
     ASSERT_TRUE(rewritten);
     std::string base = dir + "/poc1";
     std::ofstream(base + ".264", std::ios::binary) << out;
-    auto ref =
-        h264test::run("ffmpeg -nostdin -loglevel error -y -i " + base + ".264 -f framemd5 " + base + ".md5");
+    auto ref = h264test::referenceMd5(base);
     ASSERT_EQ(ref.status, 0) << ref.output;
-    auto r = h264test::run(h264test::ldecod() + " -p InputFile=" + base + ".264 -p OutputFile=" + base +
-                           ".yuv -p VerifyMd5=" + base + ".md5");
+    auto r = h264test::decodeAndVerify(base);
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("MD5 verification passed: 15 frames"), std::string::npos) << r.output;
 }
@@ -386,11 +382,9 @@ TEST(H264LongTerm, RewrittenStreamMatchesFfmpeg) {
     ASSERT_TRUE(rewritten);
     std::string base = dir + "/longterm";
     std::ofstream(base + ".264", std::ios::binary) << out;
-    auto ref =
-        h264test::run("ffmpeg -nostdin -loglevel error -y -i " + base + ".264 -f framemd5 " + base + ".md5");
+    auto ref = h264test::referenceMd5(base);
     ASSERT_EQ(ref.status, 0) << ref.output;
-    auto r = h264test::run(h264test::ldecod() + " -p InputFile=" + base + ".264 -p OutputFile=" + base +
-                           ".yuv -p VerifyMd5=" + base + ".md5");
+    auto r = h264test::decodeAndVerify(base);
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("MD5 verification passed: 20 frames"), std::string::npos) << r.output;
 }

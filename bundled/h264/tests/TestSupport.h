@@ -57,6 +57,17 @@ inline std::string sourceClip(const std::string& size, int frames) {
     return path;
 }
 
+// ffmpeg's per-frame MD5 list of base.264, written to base.md5.
+inline CommandResult referenceMd5(const std::string& base) {
+    return run("ffmpeg -nostdin -loglevel error -y -i " + base + ".264 -f framemd5 " + base + ".md5");
+}
+
+// ldecod on base.264 (frames to base.yuv), checked against base.md5.
+inline CommandResult decodeAndVerify(const std::string& base) {
+    return run(ldecod() + " -p InputFile=" + base + ".264 -p OutputFile=" + base +
+               ".yuv -p VerifyMd5=" + base + ".md5");
+}
+
 // Encodes a clip with x264 and writes ffmpeg's per-frame MD5 list beside it.
 // Returns false (with the tool output in log) when a tool fails.
 inline bool makeStream(const std::string& name, const std::string& size, int frames,
@@ -68,8 +79,7 @@ inline bool makeStream(const std::string& name, const std::string& size, int fra
         log = enc.output;
         return false;
     }
-    CommandResult ref = run("ffmpeg -nostdin -loglevel error -y -i " + dir + "/" + name +
-                            ".264 -f framemd5 " + dir + "/" + name + ".md5");
+    CommandResult ref = referenceMd5(dir + "/" + name);
     log = ref.output;
     return ref.status == 0;
 }

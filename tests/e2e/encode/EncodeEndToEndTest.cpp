@@ -12,6 +12,7 @@
 #include "EncodeSupport.h"
 #include "EncoderProfile.h"
 #include "PipelineEngine.h"
+#include "StepRecorder.h"
 #include "TestSupport.h"
 #include "ToolLocator.h"
 
@@ -184,45 +185,21 @@ std::optional<StreamFacts> probeStream(const fs::path& movie, const std::string&
     return facts;
 }
 
-struct Recorder {
-    std::mutex mutex;
-    std::vector<std::string> lines;
-    std::vector<std::pair<ConversionStage, double>> progress;
-    void attach(PipelineEngine& engine) {
-        engine.onLog = [this](const std::string& line) {
-            std::lock_guard lock(mutex);
-            lines.push_back(line);
-        };
-    }
-    ProgressCallback handler() {
-        return [this](ConversionStage stage, double fraction) {
-            std::lock_guard lock(mutex);
-            progress.emplace_back(stage, fraction);
-        };
-    }
-    void expectRisingWithin(double low, double high) {
-        std::lock_guard lock(mutex);
-        ASSERT_FALSE(progress.empty());
-        for (size_t i = 0; i < progress.size(); ++i) {
-            EXPECT_GE(progress[i].second, low);
-            EXPECT_LE(progress[i].second, high);
-            if (i) {
-                EXPECT_GE(progress[i].second, progress[i - 1].second) << "at report " << i;
-            }
-        }
-    }
-};
+using Recorder = test::StepRecorder;
 
 class EncodeEndToEnd : public ::testing::Test {
   protected:
     void SetUp() override {
         overrideEncoderProfile(EncoderProfile::software);
-        recorder.attach(engine);
+        engine.onLog = recorder.log();
         engine.verboseLogging = true;
         fs::create_directories(out);
         fs::create_directories(work);
     }
-    void TearDown() override { overrideEncoderProfile(std::nullopt); }
+    void TearDown() override {
+        overrideEncoderProfile(std::nullopt);
+        setPriorityToolFolder({}); // also when a step threw or the test was skipped
+    }
     ScratchFolder scratch{"encode-e2e"};
     fs::path out = scratch / "out";
     fs::path work = scratch / "work";
@@ -383,12 +360,7 @@ TEST_F(EncodeEndToEnd, PipePipelineWithRealTwinrowAndFFmpeg) {
                                    24000,
                                    1001,
                                    progress.handler()};
-    try {
-        engine.decodeSBSPipe(request);
-    } catch (...) {
-        setPriorityToolFolder({});
-        throw;
-    }
+    engine.decodeSBSPipe(request);
     setPriorityToolFolder({});
     auto video = probeStream(request.outputURL, "v:0");
     ASSERT_TRUE(video);
@@ -406,14 +378,9 @@ TEST_F(EncodeEndToEnd, MVHEVCStageWithRealStereoPacker) {
     const Media& m = media();
     fs::path sbs = work / "Movie_SBS.mkv";
     Recorder progress;
-    try {
-        engine.encodeSBS(m.left, m.right, m.audioMp4, sbs, QualityPreset::medium, OutputCodec::h265, width,
-                         height, 24000, 1001, nullptr, 2);
-        engine.convertToMVHEVC(sbs, out / "Movie.mov", QualityPreset::medium, progress.handler());
-    } catch (...) {
-        setPriorityToolFolder({});
-        throw;
-    }
+    engine.encodeSBS(m.left, m.right, m.audioMp4, sbs, QualityPreset::medium, OutputCodec::h265, width,
+                     height, 24000, 1001, nullptr, 2);
+    engine.convertToMVHEVC(sbs, out / "Movie.mov", QualityPreset::medium, progress.handler());
     setPriorityToolFolder({});
     EXPECT_TRUE(fs::exists(work / "Movie_SBS.mov")); // the remuxed twin beside the Matroska file
     auto video = probeStream(out / "Movie.mov", "v:0");
@@ -435,15 +402,9 @@ TEST_F(EncodeEndToEnd, SideBySideMatroskaToMVHEVCWithRealStereoPacker) {
         GTEST_SKIP() << "StereoPacker is not built";
     setPriorityToolFolder(DUOSCOPE_TOOLS_DIR);
     Recorder progress;
-    ConversionResult result;
-    try {
-        result = engine.runSideBySidePipeline(media().sbsMkv, out, work, "film", QualityPreset::medium,
-                                              OutputCodec::h264, OutputTarget::visionPro, true,
-                                              progress.handler());
-    } catch (...) {
-        setPriorityToolFolder({});
-        throw;
-    }
+    ConversionResult result =
+        engine.runSideBySidePipeline(media().sbsMkv, out, work, "film", QualityPreset::medium,
+                                     OutputCodec::h264, OutputTarget::visionPro, true, progress.handler());
     setPriorityToolFolder({});
     EXPECT_EQ(result.outputPath, (out / "film_MV-HEVC.mov").string());
     EXPECT_TRUE(fs::exists(work / "film_remuxed.mov"));
@@ -471,19 +432,13 @@ TEST_F(EncodeEndToEnd, DiskRouteWithRealLdecod) {
     fs::path stream = work / "Movie_interleaved.264";
     fs::copy_file(fs::path(DUOSCOPE_TESTDATA_DIR) / "mvc" / "mvc_s1_cavlc_ip_320x240.264", stream);
     Recorder decodeProgress, encodeProgress;
-    try {
-        engine.decodeMVC(stream, work, 40, decodeProgress.handler());
-        if (!fs::exists(work / "output_ViewId0001.yuv")) {
-            setPriorityToolFolder({});
-            GTEST_SKIP() << "this ldecod does not decode the second view yet";
-        }
-        engine.encodeSBS(work / "output_ViewId0000.yuv", work / "output_ViewId0001.yuv", media().audioMkv,
-                         out / "Movie_SBS.mkv", QualityPreset::medium, OutputCodec::h264, 320, 240, 25, 1,
-                         encodeProgress.handler(), 0.8);
-    } catch (...) {
-        setPriorityToolFolder({});
-        throw;
+    engine.decodeMVC(stream, work, 40, decodeProgress.handler());
+    if (!fs::exists(work / "output_ViewId0001.yuv")) {
+        GTEST_SKIP() << "this ldecod does not decode the second view yet";
     }
+    engine.encodeSBS(work / "output_ViewId0000.yuv", work / "output_ViewId0001.yuv", media().audioMkv,
+                     out / "Movie_SBS.mkv", QualityPreset::medium, OutputCodec::h264, 320, 240, 25, 1,
+                     encodeProgress.handler(), 0.8);
     setPriorityToolFolder({});
     auto md5 = [](const fs::path& file) {
         return runCommand("/usr/bin/md5sum", {file.string()}).output.substr(0, 32);
@@ -511,15 +466,9 @@ TEST_F(EncodeEndToEnd, FrameAlternateToMVHEVCWithRealStereoPacker) {
         GTEST_SKIP() << "StereoPacker is not built";
     setPriorityToolFolder(DUOSCOPE_TOOLS_DIR);
     Recorder progress;
-    ConversionResult result;
-    try {
-        result = engine.runFrameAlternatePipeline(media().alternateRightFirst, out, work, "film",
-                                                  QualityPreset::low, OutputCodec::h264,
-                                                  OutputTarget::visionPro, true, 2.0, 1, progress.handler());
-    } catch (...) {
-        setPriorityToolFolder({});
-        throw;
-    }
+    ConversionResult result = engine.runFrameAlternatePipeline(
+        media().alternateRightFirst, out, work, "film", QualityPreset::low, OutputCodec::h264,
+        OutputTarget::visionPro, true, 2.0, 1, progress.handler());
     setPriorityToolFolder({});
     EXPECT_EQ(result.outputPath, (out / "film.mov").string());
     EXPECT_EQ(result.sbsIntermediatePath, (out / "film_SBS.mov").string());

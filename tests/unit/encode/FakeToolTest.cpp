@@ -13,6 +13,7 @@
 #include "EncodeSupport.h"
 #include "EncoderProfile.h"
 #include "PipelineEngine.h"
+#include "StepRecorder.h"
 #include "TestSupport.h"
 #include "ToolLocator.h"
 
@@ -25,40 +26,7 @@ using test::ScratchFolder;
 using test::writeFile;
 using test::writeScript;
 
-struct Recorder {
-    std::mutex mutex;
-    std::vector<std::string> lines;
-    std::vector<std::pair<ConversionStage, double>> progress;
-
-    LogCallback log() {
-        return [this](const std::string& line) {
-            std::lock_guard lock(mutex);
-            lines.push_back(line);
-        };
-    }
-    ProgressCallback progressHandler() {
-        return [this](ConversionStage stage, double fraction) {
-            std::lock_guard lock(mutex);
-            progress.emplace_back(stage, fraction);
-        };
-    }
-    bool logged(const std::string& line) {
-        std::lock_guard lock(mutex);
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
-    }
-    size_t countContaining(const std::string& part) {
-        std::lock_guard lock(mutex);
-        return std::count_if(lines.begin(), lines.end(),
-                             [&](auto& l) { return l.find(part) != std::string::npos; });
-    }
-    std::vector<double> fractions(ConversionStage stage) {
-        std::lock_guard lock(mutex);
-        std::vector<double> result;
-        for (auto& [s, f] : progress)
-            if (s == stage) result.push_back(f);
-        return result;
-    }
-};
+using Recorder = test::StepRecorder;
 
 // Every tool the engine looks up is found in this test's own folder first.
 class EncodeFakeTools : public ::testing::Test {
@@ -115,7 +83,7 @@ TEST_F(EncodeFakeTools, DecodeMVCReportsFramesAndLinksItsInput) {
                        "echo 'Summary: 350 frames are decoded.'\n"
                        "echo 'Total decoding time : 1.000 sec'\n"
                        "touch output_ViewId0000.yuv output_ViewId0001.yuv\n");
-    engine.decodeMVC(scratch / "interleaved.264", work, 300, recorder.progressHandler());
+    engine.decodeMVC(scratch / "interleaved.264", work, 300, recorder.handler());
 
     EXPECT_EQ(argumentsOf("ldecod"),
               (std::vector<std::string>{"-p", "InputFile=input_stream.264", "-p", "OutputFile=output.yuv",
@@ -137,7 +105,7 @@ TEST_F(EncodeFakeTools, DecodeMVCReportsFramesAndLinksItsInput) {
 
 TEST_F(EncodeFakeTools, DecodeMVCWithoutEstimateLogsEveryHundredAndNoProgress) {
     fakeTool("ldecod", "for i in $(seq 1 250); do echo $i; done\n");
-    engine.decodeMVC(scratch / "interleaved.264", work, 0, recorder.progressHandler());
+    engine.decodeMVC(scratch / "interleaved.264", work, 0, recorder.handler());
     EXPECT_TRUE(recorder.fractions(ConversionStage::decoding).empty());
     EXPECT_TRUE(recorder.logged("ldecod: decoded frame 100..."));
     EXPECT_TRUE(recorder.logged("ldecod: decoded frame 200..."));
@@ -166,7 +134,7 @@ TEST_F(EncodeFakeTools, EncodeSBSParsesTimeAndAcceptsAnOutputDespiteAnErrorStatu
              "printf 'frame=5 time=00:00:09.99 speed=1x\\rframe=6 time=00:00:20.00 speed=1x\\n' >&2\n"
              "echo movie > \"${@: -1}\"\nexit 1\n");
     engine.encodeSBS(scratch / "L.yuv", scratch / "R.yuv", scratch / "src.mkv", output, QualityPreset::medium,
-                     OutputCodec::h264, 320, 176, 24000, 1001, recorder.progressHandler(), 10.0);
+                     OutputCodec::h264, 320, 176, 24000, 1001, recorder.handler(), 10.0);
 
     SBSEncodeSpec spec{scratch / "L.yuv",
                        scratch / "R.yuv",
@@ -229,7 +197,7 @@ TEST_F(EncodeFakeTools, MVHEVCStageRemuxesMatroskaAndReadsStereoPackerProgress) 
     fakeTool("StereoPacker", "echo 'Frame 1/20 (5.0%)'\necho 'Frame 2/20'\necho 'Frame 3/20 (abc%)'\n"
                              "echo 'Frame 20/20 (100%)'\necho 'note on stderr' >&2\necho mvhevc > \"$2\"\n");
     fs::path output = scratch / "Movie.mov";
-    engine.convertToMVHEVC(input, output, QualityPreset::medium, recorder.progressHandler());
+    engine.convertToMVHEVC(input, output, QualityPreset::medium, recorder.handler());
 
     EXPECT_EQ(argumentsOf("ffmpeg"), mvhevcRemuxArguments(input, scratch / "Movie_SBS.mov"));
     EXPECT_EQ(argumentsOf("StereoPacker"),
@@ -293,7 +261,7 @@ TEST_F(EncodeFakeTools, PipePipelineProgressLogsAndFailure) {
                                    176,
                                    24,
                                    1,
-                                   recorder.progressHandler()};
+                                   recorder.handler()};
     engine.decodeSBSPipe(request);
 
     EXPECT_EQ(
@@ -358,7 +326,7 @@ TEST_F(EncodeFakeTools, ParallelPipelineArgumentsProgressAndFailure) {
                                    1080,
                                    24000,
                                    1001,
-                                   recorder.progressHandler()};
+                                   recorder.handler()};
     engine.decodeSBSParallel(request, true, false, 0, work / "M.mvc");
     ParallelArgumentsSpec spec{(tools / "fanout-run.sh").string(),
                                (work / "M.264").string(),
@@ -407,7 +375,7 @@ TEST_F(EncodeFakeTools, CancelStopsAFrameAlternateRunAndItsProgressTimer) {
     auto error = errorOf([&] {
         engine.runFrameAlternatePipeline(scratch / "fa.mkv", scratch.path(), work, "fa", QualityPreset::high,
                                          OutputCodec::h264, OutputTarget::sbs3D, false, 10, std::nullopt,
-                                         recorder.progressHandler());
+                                         recorder.handler());
     });
     canceller.join();
     EXPECT_EQ(error.kind(), ConversionError::Kind::cancelled);

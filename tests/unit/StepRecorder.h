@@ -1,0 +1,63 @@
+// Collects what an engine step reports (log lines and progress) from any
+// thread, for the encode steps' tests.
+#pragma once
+
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "PipelineEngine.h"
+
+namespace duoscope::test {
+
+struct StepRecorder {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    std::vector<std::pair<ConversionStage, double>> progress;
+
+    LogCallback log() {
+        return [this](const std::string& line) {
+            std::lock_guard lock(mutex);
+            lines.push_back(line);
+        };
+    }
+    ProgressCallback handler() {
+        return [this](ConversionStage stage, double fraction) {
+            std::lock_guard lock(mutex);
+            progress.emplace_back(stage, fraction);
+        };
+    }
+    bool logged(const std::string& line) {
+        std::lock_guard lock(mutex);
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+    size_t countContaining(const std::string& part) {
+        std::lock_guard lock(mutex);
+        return std::count_if(lines.begin(), lines.end(),
+                             [&](auto& l) { return l.find(part) != std::string::npos; });
+    }
+    std::vector<double> fractions(ConversionStage stage) {
+        std::lock_guard lock(mutex);
+        std::vector<double> result;
+        for (auto& [s, f] : progress)
+            if (s == stage) result.push_back(f);
+        return result;
+    }
+    // Every report within [low, high] and none below the one before.
+    void expectRisingWithin(double low, double high) {
+        std::lock_guard lock(mutex);
+        ASSERT_FALSE(progress.empty());
+        for (size_t i = 0; i < progress.size(); ++i) {
+            EXPECT_GE(progress[i].second, low);
+            EXPECT_LE(progress[i].second, high);
+            if (i) {
+                EXPECT_GE(progress[i].second, progress[i - 1].second) << "at report " << i;
+            }
+        }
+    }
+};
+
+} // namespace duoscope::test
