@@ -146,8 +146,7 @@ class Prober {
             decoder_.flush();
             return false;
         }
-        return pictures_.size() == 2 &&
-               pictures_[1] == std::vector<uint8_t>(pair.reference, pair.reference + pictures_[1].size());
+        return pictures_.size() == 2 && std::equal(pictures_[1].begin(), pictures_[1].end(), pair.reference);
     }
 
   private:
