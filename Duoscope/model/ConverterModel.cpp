@@ -1,0 +1,765 @@
+#include "ConverterModel.h"
+
+#include <cxxabi.h>
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QLocale>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QThreadPool>
+#include <QTimer>
+#include <QUrl>
+#include <QUuid>
+
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+#include "FFProbe.h"
+
+namespace duoscope {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const QStringList supportedExtensions{"mkv", "m2ts", "ts", "bluray", "mp4", "mov"};
+
+QString qText(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+fs::path toPath(const QString& path) { return fs::path(path.toStdString()); }
+QString fileName(const QString& path) { return QFileInfo(path).fileName(); }
+
+// Dropped, chosen and typed paths name the same file the same way.
+QString canonicalURL(const QString& path) { return QDir::cleanPath(QFileInfo(path).absoluteFilePath()); }
+
+// The locale's time of day with seconds, without date or zone.
+QString mediumTimeText(const QTime& time) {
+    QLocale locale;
+    QString format = locale.timeFormat(QLocale::LongFormat);
+    format.remove(QLatin1Char('t'));
+    return locale.toString(time, format.trimmed());
+}
+
+// Runs `work` with the model on the main thread later, if the model still
+// exists by then. Safe from any thread: the queued call goes through the
+// application object and the weak pointer is only tested on the main thread.
+template <typename F>
+void post(const QPointer<ConverterModel>& model, F work) {
+    auto* application = QCoreApplication::instance();
+    if (!application) return;
+    QMetaObject::invokeMethod(
+        application, [model, work = std::move(work)]() mutable {
+            if (model) work(model.data());
+        },
+        Qt::QueuedConnection);
+}
+
+QString exceptionText(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& failure) {
+        return QString::fromUtf8(failure.what());
+    } catch (...) {
+        return QStringLiteral("Unknown error");
+    }
+}
+
+// The dynamic type of the exception being handled, without its namespace.
+QString currentExceptionTypeName() {
+    const std::type_info* type = abi::__cxa_current_exception_type();
+    if (!type) return QStringLiteral("Error");
+    int status = 0;
+    char* demangled = abi::__cxa_demangle(type->name(), nullptr, nullptr, &status);
+    QString name = QString::fromUtf8(status == 0 && demangled ? demangled : type->name());
+    std::free(demangled);
+    return name.mid(name.lastIndexOf(QLatin1String("::")) + (name.contains(QLatin1String("::")) ? 2 : 0));
+}
+
+QSettings userSettings() { return QSettings(QStringLiteral("Duoscope"), QStringLiteral("Duoscope")); }
+
+} // namespace
+
+ConverterModel::ConverterModel(QObject* parent) : QObject(parent), pipelineEngine_(std::make_unique<PipelineEngine>()) {
+    QString desktop = QStandardPaths::standardLocations(QStandardPaths::DesktopLocation).value(0);
+    if (!desktop.isEmpty()) outputDirectory_ = QDir(desktop).filePath(QStringLiteral("Duoscope Output"));
+
+    QPointer<ConverterModel> self(this);
+    pipelineEngine_->onLog = [self](const std::string& line) {
+        post(self, [text = QString::fromStdString(line)](ConverterModel* model) { model->appendLog(text); });
+    };
+    if (auto* application = QCoreApplication::instance())
+        connect(application, &QCoreApplication::aboutToQuit, this, [this] {
+            // Quitting while idle must not reach the engine's sweep of tools.
+            if (isConverting_ || isRunActive()) cancelConversion();
+        });
+}
+
+ConverterModel::~ConverterModel() {
+    if (runThread_.joinable()) {
+        if (runCancelRequested_) *runCancelRequested_ = true;
+        pipelineEngine_->cancel();
+        runThread_.join();
+    }
+}
+
+template <typename T>
+void ConverterModel::assign(T& field, const T& value, void (ConverterModel::*changed)()) {
+    if (field == value) return;
+    field = value;
+    emit(this->*changed)();
+}
+
+// ---- Settings, log, timing -------------------------------------------------
+
+void ConverterModel::setOutputDirectory(const QString& folder) {
+    assign(outputDirectory_, folder, &ConverterModel::outputDirectoryChanged);
+    if (isInitialized_ && !folder.isEmpty()) userSettings().setValue("outputDirectory", folder);
+}
+
+void ConverterModel::setQualityPreset(QualityPreset preset) {
+    assign(qualityPreset_, preset, &ConverterModel::qualityPresetChanged);
+    userSettings().setValue("qualityPreset", qText(rawValue(preset)));
+    resetIfComplete();
+}
+
+void ConverterModel::setOutputCodec(OutputCodec codec) {
+    assign(outputCodec_, codec, &ConverterModel::outputCodecChanged);
+    userSettings().setValue("outputCodec", qText(rawValue(codec)));
+    resetIfComplete();
+}
+
+void ConverterModel::setOutputTarget(OutputTarget target) {
+    assign(outputTarget_, target, &ConverterModel::outputTargetChanged);
+    userSettings().setValue("outputTarget", qText(rawValue(target)));
+    resetIfComplete();
+}
+
+void ConverterModel::setDebugLimitSeconds(int seconds) {
+    assign(debugLimitSeconds_, seconds, &ConverterModel::debugLimitSecondsChanged);
+    userSettings().setValue("durationLimit", seconds);
+    resetIfComplete();
+}
+
+void ConverterModel::setKeepSBSIntermediate(bool keep) {
+    assign(keepSBSIntermediate_, keep, &ConverterModel::keepSBSIntermediateChanged);
+    userSettings().setValue("keepSBSIntermediate", keep);
+}
+
+void ConverterModel::setErrorMessage(const QString& message) {
+    assign(errorMessage_, message, &ConverterModel::errorMessageChanged);
+}
+
+void ConverterModel::loadSettings() {
+    QSettings settings = userSettings();
+    QVariant folder = settings.value("outputDirectory");
+    if (folder.isValid() && !folder.toString().isEmpty() && QFileInfo::exists(folder.toString()))
+        setOutputDirectory(folder.toString());
+    if (auto preset = qualityPresetFromRaw(settings.value("qualityPreset").toString().toStdString()))
+        setQualityPreset(*preset);
+    if (auto codec = outputCodecFromRaw(settings.value("outputCodec").toString().toStdString())) setOutputCodec(*codec);
+    if (auto target = outputTargetFromRaw(settings.value("outputTarget").toString().toStdString()))
+        setOutputTarget(*target);
+    if (settings.contains("durationLimit")) setDebugLimitSeconds(settings.value("durationLimit").toInt());
+    if (settings.contains("keepSBSIntermediate")) setKeepSBSIntermediate(settings.value("keepSBSIntermediate").toBool());
+    isInitialized_ = true;
+}
+
+void ConverterModel::appendLog(const QString& message) {
+    logs_.append(QLatin1Char('[') + mediumTimeText(QTime::currentTime()) + QLatin1String("] ") + message);
+    if (logs_.size() > logLimit) logs_.remove(0, logs_.size() - logLimit);
+    emit logsChanged();
+}
+
+void ConverterModel::resetIfComplete() {
+    if (currentStage_ != ConversionStage::complete) return;
+    setCurrentStage(ConversionStage::idle);
+    setProgress(0);
+}
+
+QString ConverterModel::timingSummaryText(const QDateTime& start, const QDateTime& end) {
+    if (!start.isValid() || !end.isValid()) return {};
+    QLocale locale;
+    auto clock = [&](const QDateTime& time) { return locale.toString(time.time(), QStringLiteral("h:mm:ss AP")); };
+    qint64 seconds = start.msecsTo(end) / 1000;
+    QString duration = seconds < 60 ? QString::number(seconds) + "s"
+                                    : QString::number(seconds / 60) + "m " + QString::number(seconds % 60) + "s";
+    return "Started: " + clock(start) + QString::fromUtf8(" · Finished: ") + clock(end) +
+           QString::fromUtf8(" · Duration: ") + duration;
+}
+
+// ---- Plain setters of observable fields ------------------------------------
+
+void ConverterModel::setIsParsing(bool parsing) { assign(isParsing_, parsing, &ConverterModel::isParsingChanged); }
+void ConverterModel::setCurrentStage(ConversionStage stage) {
+    assign(currentStage_, stage, &ConverterModel::currentStageChanged);
+}
+void ConverterModel::setProgress(double value) { assign(progress_, value, &ConverterModel::progressChanged); }
+void ConverterModel::setEstimatedTimeRemaining(const QString& text) {
+    assign(estimatedTimeRemaining_, text, &ConverterModel::estimatedTimeRemainingChanged);
+}
+void ConverterModel::setIsConverting(bool converting) {
+    assign(isConverting_, converting, &ConverterModel::isConvertingChanged);
+}
+
+// ---- Intake ----------------------------------------------------------------
+
+bool ConverterModel::isSupportedFile(const QString& path) {
+    return supportedExtensions.contains(QFileInfo(path).suffix().toLower());
+}
+
+void ConverterModel::addFiles(const QStringList& paths) {
+    resetIfComplete();
+    QStringList kept;
+    for (const QString& path : paths)
+        if (isSupportedFile(path)) kept.append(canonicalURL(path));
+    if (kept.isEmpty()) {
+        setErrorMessage(QStringLiteral("No supported video files found."));
+        return;
+    }
+    bool grew = false;
+    for (const QString& path : kept) {
+        if (fileQueue_.contains(path)) continue;
+        fileQueue_.append(path);
+        grew = true;
+        analyzeQueuedFile(path);
+    }
+    if (grew) emit fileQueueChanged();
+    if (sourceFileURL_.isEmpty() && !fileQueue_.isEmpty()) selectFile(fileQueue_.first());
+    appendLog("Queue: " + QString::number(fileQueue_.size()) + " file(s)");
+}
+
+void ConverterModel::selectFile(const QString& path) {
+    assign(sourceFileURL_, canonicalURL(path), &ConverterModel::sourceFileURLChanged);
+    cachedSBS_.reset();
+    appendLog("Selected file: " + fileName(path));
+    analyzeSelectedFile(sourceFileURL_);
+}
+
+void ConverterModel::analyzeSelectedFile(const QString& path) {
+    // Started at once rather than later, so that a run waiting for this file's
+    // analysis sees it running and never judges the previous file's result.
+    quint64 generation = ++selectionGeneration_;
+    setIsParsing(true);
+    appendLog(QStringLiteral("Parsing source file metadata..."));
+    appendLog("File path: " + path);
+    std::error_code sizeError;
+    auto size = fs::file_size(toPath(path), sizeError);
+    appendLog("File size: " + QString::number(sizeError ? 0 : size / 1000000) + " MB");
+
+    QPointer<ConverterModel> self(this);
+    QThreadPool::globalInstance()->start([self, path, generation] {
+        FFProbe probe;
+        probe.onLog = [self](const std::string& line) {
+            post(self, [text = QString::fromStdString(line)](ConverterModel* model) { model->appendLog(text); });
+        };
+        std::optional<SourceFileInfo> info;
+        std::exception_ptr error;
+        QString typeName;
+        try {
+            info = probe.probe(toPath(path));
+        } catch (...) {
+            error = std::current_exception();
+            typeName = currentExceptionTypeName();
+        }
+        post(self, [=](ConverterModel* model) {
+            // A result for a selection that has moved on is of no use.
+            if (generation != model->selectionGeneration_) return;
+            if (error) {
+                QString description = exceptionText(error);
+                model->setErrorMessage("Failed to parse file: " + description);
+                model->appendLog("ERROR type: " + typeName);
+                model->appendLog("ERROR detail: " + description);
+                model->appendLog("ERROR: " + description);
+            } else if (info) {
+                model->sourceInfo_ = info;
+                emit model->sourceInfoChanged();
+                if (info->hasMVCStream) {
+                    model->setErrorMessage({});
+                    model->appendLog("Source parsed: " + QString::fromStdString(info->resolution) + ", " +
+                                     QString::fromStdString(info->formattedDuration()) +
+                                     ", mode: " + QString::fromStdString(info->stereoMode.text()) +
+                                     ", MVC track: " + QString::number(info->mvcTrackIndex.value_or(-1)));
+                } else {
+                    model->setErrorMessage(QStringLiteral(
+                        "No 3D stream detected. Select a Blu-ray 3D .m2ts or MakeMKV 3D .mkv file."));
+                    model->appendLog(QStringLiteral(
+                        "WARNING: No 3D stream detected (no MVC tracks, no stereo_mode tag, no Stereo 3D side data)"));
+                }
+            }
+            model->setIsParsing(false);
+        });
+    });
+}
+
+void ConverterModel::analyzeQueuedFile(const QString& path) {
+    QPointer<ConverterModel> self(this);
+    QThreadPool::globalInstance()->start([self, path] {
+        FFProbe probe;
+        std::optional<SourceFileInfo> info;
+        std::exception_ptr error;
+        try {
+            info = probe.probe(toPath(path));
+        } catch (...) {
+            error = std::current_exception();
+        }
+        post(self, [=](ConverterModel* model) {
+            if (error) {
+                model->appendLog("Failed to parse " + fileName(path) + ": " + exceptionText(error));
+                return;
+            }
+            // A file removed meanwhile keeps no entry.
+            if (info && model->fileQueue_.contains(path)) model->fileInfoMap_.insert(path, *info);
+            else if (!model->fileInfoMap_.remove(path)) return;
+            emit model->fileInfoMapChanged();
+        });
+    });
+}
+
+void ConverterModel::removeFromQueue(int index) {
+    if (index < 0 || index >= fileQueue_.size()) return;
+    QString removed = fileQueue_.takeAt(index);
+    emit fileQueueChanged();
+    if (fileInfoMap_.remove(removed)) emit fileInfoMapChanged();
+    appendLog("Removed from queue: " + fileName(removed));
+    if (!fileQueue_.isEmpty()) {
+        if (removed == sourceFileURL_) selectFile(fileQueue_.first());
+        return;
+    }
+    ++selectionGeneration_;
+    setIsParsing(false);
+    assign(sourceFileURL_, QString(), &ConverterModel::sourceFileURLChanged);
+    if (sourceInfo_) {
+        sourceInfo_.reset();
+        emit sourceInfoChanged();
+    }
+}
+
+void ConverterModel::resetAll() {
+    // Clearing the display must not leave a run going on behind it.
+    if (isConverting_) cancelConversion();
+    setIsConverting(false);
+    setCurrentStage(ConversionStage::idle);
+    setProgress(0);
+    setErrorMessage({});
+    assign(conversionStartTime_, QDateTime(), &ConverterModel::conversionStartTimeChanged);
+    assign(conversionEndTime_, QDateTime(), &ConverterModel::conversionEndTimeChanged);
+    setEstimatedTimeRemaining({});
+    assign(fileQueue_, QStringList(), &ConverterModel::fileQueueChanged);
+    assign(currentQueueIndex_, 0, &ConverterModel::currentQueueIndexChanged);
+    assign(batchCompletedCount_, 0, &ConverterModel::batchCompletedCountChanged);
+    assign(isBatchMode_, false, &ConverterModel::isBatchModeChanged);
+    assign(lastOutputURL_, QString(), &ConverterModel::lastOutputURLChanged);
+    assign(batchOutputURLs_, QStringList(), &ConverterModel::batchOutputURLsChanged);
+    ++selectionGeneration_;
+    setIsParsing(false);
+    assign(sourceFileURL_, QString(), &ConverterModel::sourceFileURLChanged);
+    if (sourceInfo_) {
+        sourceInfo_.reset();
+        emit sourceInfoChanged();
+    }
+}
+
+void ConverterModel::chooseOutputDirectory() {
+    if (!folderChooser_) return;
+    auto folder = folderChooser_(QStringLiteral("Select Output Directory"));
+    if (!folder || folder->isEmpty()) return;
+    setOutputDirectory(*folder);
+    appendLog("Output directory set to: " + *folder);
+}
+
+void ConverterModel::handleCommandLineArguments(const QStringList& givenArguments) {
+    if (cliArgsHandled_) return;
+    QStringList arguments = givenArguments.isEmpty() ? QCoreApplication::arguments() : givenArguments;
+    qsizetype input = arguments.indexOf(QStringLiteral("--input"));
+    if (input < 0 || input + 1 >= arguments.size()) return;
+    cliArgsHandled_ = true;
+    addFiles({arguments[input + 1]});
+    qsizetype output = arguments.indexOf(QStringLiteral("--output"));
+    setOutputDirectory(output >= 0 && output + 1 < arguments.size()
+                           ? QFileInfo(arguments[output + 1]).absoluteFilePath()
+                           : QDir::home().filePath(QStringLiteral("Desktop/Duoscope Output")));
+}
+
+void ConverterModel::handleDrop(const QStringList& paths) {
+    resetAll();
+    if (paths.size() != 1) {
+        addFiles(paths);
+        return;
+    }
+    if (!isSupportedFile(paths.first())) {
+        setErrorMessage(QStringLiteral("Unsupported file format. Please use MKV, M2TS, MP4, or MOV."));
+        return;
+    }
+    selectFile(paths.first());
+    assign(fileQueue_, QStringList{sourceFileURL_}, &ConverterModel::fileQueueChanged);
+}
+
+void ConverterModel::handleOpenPanelChoice(const QStringList& paths) {
+    if (paths.size() == 1 && isSupportedFile(paths.first())) {
+        selectFile(paths.first());
+        assign(fileQueue_, QStringList{sourceFileURL_}, &ConverterModel::fileQueueChanged);
+    } else if (!paths.isEmpty()) {
+        addFiles(paths);
+    }
+}
+
+// ---- Runs ------------------------------------------------------------------
+
+void ConverterModel::startConversion() {
+    if (outputDirectory_.isEmpty()) {
+        setErrorMessage(QStringLiteral("No output directory selected"));
+        return;
+    }
+    if (isConverting_) return;
+    if (isRunActive()) {
+        // A cancelled run is still stopping its tools; start once it has.
+        startPending_ = true;
+        return;
+    }
+    if (fileQueue_.size() >= 2) {
+        runFiles_ = fileQueue_;
+        assign(isBatchMode_, true, &ConverterModel::isBatchModeChanged);
+    } else if (sourceFileURL_.isEmpty()) {
+        setErrorMessage(QStringLiteral("No source file selected"));
+        return;
+    } else {
+        runFiles_ = {sourceFileURL_};
+        assign(isBatchMode_, false, &ConverterModel::isBatchModeChanged);
+    }
+    setIsConverting(true);
+    assign(batchCompletedCount_, 0, &ConverterModel::batchCompletedCountChanged);
+    assign(currentQueueIndex_, 0, &ConverterModel::currentQueueIndexChanged);
+    assign(batchOutputURLs_, QStringList(), &ConverterModel::batchOutputURLsChanged);
+    assign(conversionStartTime_, QDateTime::currentDateTime(), &ConverterModel::conversionStartTimeChanged);
+    assign(conversionEndTime_, QDateTime(), &ConverterModel::conversionEndTimeChanged);
+    pipelineEngine_->isCancelled = false;
+    ++runId_;
+    runCancelRequested_ = std::make_shared<std::atomic<bool>>(false);
+    runOutputDirectory_ = outputDirectory_;
+
+    std::error_code error;
+    fs::create_directories(toPath(runOutputDirectory_), error);
+    if (error) {
+        failRun(std::make_exception_ptr(
+            std::system_error(error, "Cannot create the output folder " + runOutputDirectory_.toStdString())));
+        return;
+    }
+    processFile(0);
+}
+
+bool ConverterModel::runWasCancelled() const {
+    return pipelineEngine_->isCancelled || (runCancelRequested_ && *runCancelRequested_);
+}
+
+void ConverterModel::processFile(int index) {
+    if (runWasCancelled() || index >= runFiles_.size()) {
+        finishRun();
+        return;
+    }
+    assign(currentQueueIndex_, index, &ConverterModel::currentQueueIndexChanged);
+    setCurrentStage(ConversionStage::demuxing);
+    setProgress(0);
+    setEstimatedTimeRemaining({});
+    lastETAUpdate_ = lastETATime_ = QDateTime();
+    lastETAProgress_ = etaSmoothed_ = 0;
+    setErrorMessage({});
+    if (isBatchMode_) {
+        selectFile(runFiles_[index]);
+        awaitAnalysis(index, 0);
+        return;
+    }
+    appendLog("=== Starting conversion pipeline (Build " + QString::number(buildNumber) + ") ===");
+    convertCurrentFile(index);
+}
+
+void ConverterModel::awaitAnalysis(int index, int pauses) {
+    if (runWasCancelled()) {
+        failRun(std::make_exception_ptr(ConversionError::cancelled()));
+        return;
+    }
+    const QString& file = runFiles_[index];
+    if (isParsing_ && pauses < 600) {
+        quint64 run = runId_;
+        QTimer::singleShot(100, this, [this, run, index, pauses] {
+            if (run == runId_) awaitAnalysis(index, pauses + 1);
+        });
+        return;
+    }
+    if (isParsing_) {
+        appendLog("WARNING: Parsing timed out for " + fileName(file) + " after 60s, skipping");
+        processFile(index + 1);
+        return;
+    }
+    // The analysis must be this file's: a failed one leaves the previous file's in place.
+    if (!sourceInfo_ || !sourceInfo_->hasMVCStream || sourceInfo_->url != toPath(file)) {
+        appendLog("WARNING: No 3D stream in " + fileName(file) + ", skipping");
+        processFile(index + 1);
+        return;
+    }
+    appendLog("=== Converting " + QString::number(index + 1) + " of " + QString::number(runFiles_.size()) + ": " +
+              fileName(file) + " ===");
+    convertCurrentFile(index);
+}
+
+void ConverterModel::convertCurrentFile(int index) {
+    quint64 run = runId_;
+    convertFile(runFiles_[index], runOutputDirectory_,
+                [this, run, index](std::optional<ConversionResult> result, std::exception_ptr error) {
+                    if (run != runId_) return;
+                    if (error) {
+                        failRun(error);
+                        return;
+                    }
+                    fileConverted(*result);
+                    processFile(index + 1);
+                });
+}
+
+void ConverterModel::fileConverted(const ConversionResult& result) {
+    QString output = QString::fromStdString(result.outputPath);
+    assign(lastOutputURL_, output, &ConverterModel::lastOutputURLChanged);
+    batchOutputURLs_.append(output);
+    emit batchOutputURLsChanged();
+    assign(batchCompletedCount_, batchCompletedCount_ + 1, &ConverterModel::batchCompletedCountChanged);
+}
+
+void ConverterModel::convertFile(const QString& path, const QString& outputDirectory, Completion completion) {
+    int effectiveLimit = debugLimitSeconds_ >= 1 ? debugLimitSeconds_ : 0;
+    QDateTime startTime = QDateTime::currentDateTime();
+    QPointer<ConverterModel> self(this);
+    quint64 run = runId_;
+    auto cancelRequested = runCancelRequested_;
+    PipelineEngine* engine = pipelineEngine_.get();
+
+    ProgressCallback progress = [self, run, startTime, cancelRequested, engine](ConversionStage stage, double value) {
+        // A cancel that landed before the engine reset its own flag still stops it here.
+        if (*cancelRequested && !engine->isCancelled) engine->cancel();
+        post(self, [=](ConverterModel* model) {
+            if (run != model->runId_ || !model->isConverting_) return;
+            model->setCurrentStage(stage);
+            model->setProgress(value);
+            model->updateETA(startTime, value);
+        });
+    };
+    LogCallback log = [self](const std::string& line) {
+        post(self, [text = QString::fromStdString(line)](ConverterModel* model) { model->appendLog(text); });
+    };
+
+    const auto& cached = cachedSBS_;
+    if (outputTarget_ == OutputTarget::visionPro && cached && cached->sourceURL == path &&
+        cached->qualityPreset == qualityPreset_ && cached->outputCodec == outputCodec_ &&
+        cached->durationLimit == effectiveLimit && QFileInfo::exists(cached->sbsURL)) {
+        appendLog(QString::fromUtf8("✅ Reusing cached SBS: ") + fileName(cached->sbsURL));
+        fs::path source = toPath(cached->sbsURL);
+        fs::path output = toPath(outputDirectory);
+        fs::path work = output / ("Duoscope_" + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().left(8).toStdString());
+        std::string baseName = toPath(path).stem().string();
+        QualityPreset preset = qualityPreset_;
+        OutputCodec codec = outputCodec_;
+        OutputTarget target = outputTarget_;
+        startEngineWork(
+            [=] {
+                fs::create_directories(work);
+                auto result = engine->runSideBySidePipeline(source, output, work, baseName, preset, codec, target,
+                                                            true, progress);
+                std::error_code ignored;
+                fs::remove_all(work, ignored);
+                return result;
+            },
+            std::move(completion));
+        return;
+    }
+
+    ConversionJob job;
+    job.sourceURL = toPath(path);
+    job.outputDirectory = toPath(outputDirectory);
+    job.qualityPreset = qualityPreset_;
+    job.outputCodec = outputCodec_;
+    job.outputTarget = outputTarget_;
+    if (effectiveLimit >= 1) job.durationLimit = effectiveLimit;
+    // An analysis of another file (the selection moved on meanwhile) would
+    // mislead the engine; without one it analyses the source itself.
+    std::optional<SourceFileInfo> info;
+    if (sourceInfo_ && sourceInfo_->url == job.sourceURL) info = sourceInfo_;
+
+    auto finished = [this, path, effectiveLimit, completion = std::move(completion)](
+                        std::optional<ConversionResult> result, std::exception_ptr error) {
+        if (result && result->sbsIntermediatePath) {
+            QString intermediate = QString::fromStdString(*result->sbsIntermediatePath);
+            if (outputTarget_ == OutputTarget::visionPro && !keepSBSIntermediate_) {
+                std::error_code ignored;
+                fs::remove(toPath(intermediate), ignored);
+                appendLog(QString::fromUtf8("🗑 Removed SBS intermediate (toggle 'Keep SBS intermediate' to keep it)"));
+                cachedSBS_.reset();
+            } else {
+                cachedSBS_ = CachedSBS{path, intermediate, qualityPreset_, outputCodec_, effectiveLimit};
+                appendLog(QString::fromUtf8("💾 Cached SBS for reuse: ") + fileName(intermediate));
+            }
+        }
+        completion(std::move(result), error);
+    };
+    startEngineWork([=] { return engine->convert(job, info, progress, log); }, std::move(finished));
+}
+
+void ConverterModel::startEngineWork(std::function<ConversionResult()> work, Completion completion) {
+    if (runThread_.joinable()) runThread_.join();
+    QPointer<ConverterModel> self(this);
+    runThread_ = std::thread([self, work = std::move(work), completion = std::move(completion)] {
+        std::optional<ConversionResult> result;
+        std::exception_ptr error;
+        try {
+            result = work();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        post(self, [=](ConverterModel* model) {
+            // This call is the worker's last act, so the join is immediate.
+            if (model->runThread_.joinable()) model->runThread_.join();
+            completion(result, error);
+        });
+    });
+}
+
+void ConverterModel::finishRun() {
+    if (runWasCancelled()) {
+        appendLog(QStringLiteral("Conversion cancelled"));
+        setIsConverting(false);
+        runEnded();
+        return;
+    }
+    setCurrentStage(ConversionStage::complete);
+    setProgress(1);
+    assign(conversionEndTime_, QDateTime::currentDateTime(), &ConverterModel::conversionEndTimeChanged);
+    setEstimatedTimeRemaining({});
+    if (isBatchMode_) {
+        appendLog("=== Batch complete: " + QString::number(batchCompletedCount_) + " of " +
+                  QString::number(runFiles_.size()) + " files converted ===");
+        sendNotification("Batch complete: " + QString::number(batchCompletedCount_) + " files converted");
+    } else {
+        appendLog(QStringLiteral("=== Conversion complete! ==="));
+        if (!lastOutputURL_.isEmpty()) {
+            appendLog("Output: " + lastOutputURL_);
+            sendNotification("Conversion complete: " + fileName(lastOutputURL_));
+        }
+    }
+    setIsConverting(false);
+    runEnded();
+}
+
+void ConverterModel::failRun(std::exception_ptr error) {
+    if (runWasCancelled()) {
+        appendLog(QStringLiteral("Conversion cancelled"));
+        setIsConverting(false);
+        runEnded();
+        return;
+    }
+    QString description = exceptionText(error);
+    setErrorMessage(description);
+    setCurrentStage(ConversionStage::failed);
+    appendLog("ERROR: " + description);
+    sendNotification("Conversion failed: " + description);
+    setIsConverting(false);
+    runEnded();
+}
+
+void ConverterModel::runEnded() {
+    if (runThread_.joinable()) return; // the worker's completion calls back here
+    if (startPending_) {
+        startPending_ = false;
+        QTimer::singleShot(0, this, &ConverterModel::startConversion);
+    }
+}
+
+void ConverterModel::cancelConversion() {
+    pipelineEngine_->cancel();
+    if (runCancelRequested_) *runCancelRequested_ = true;
+    startPending_ = false;
+    setIsConverting(false);
+    setCurrentStage(ConversionStage::idle);
+    setProgress(0);
+    setEstimatedTimeRemaining({});
+    appendLog(QStringLiteral("Conversion cancelled by user"));
+}
+
+QString ConverterModel::remainingTimeText(double seconds) {
+    long long s = seconds > 0 ? static_cast<long long>(seconds) : 0;
+    if (s < 60) return "~" + QString::number(s) + " sec remaining";
+    if (s < 3600) return "~" + QString::number(s / 60) + " min " + QString::number(s % 60) + " sec remaining";
+    return "~" + QString::number(s / 3600) + "h " + QString::number((s % 3600) / 60) + "m remaining";
+}
+
+void ConverterModel::updateETA(const QDateTime& startTime, double progress) {
+    if (progress <= 0.05) {
+        setEstimatedTimeRemaining({});
+        return;
+    }
+    QDateTime now = QDateTime::currentDateTime();
+    if (lastETAUpdate_.isValid() && lastETAUpdate_.msecsTo(now) < 3000) return;
+    double dt = lastETATime_.isValid() ? lastETATime_.msecsTo(now) / 1000.0 : 0;
+    double dp = progress - lastETAProgress_;
+    double elapsed = startTime.msecsTo(now) / 1000.0;
+    double estimate;
+    if (!lastETATime_.isValid() || dt <= 0 || dp <= 0.001) {
+        estimate = (1 - progress) * elapsed / progress;
+    } else {
+        double raw = (1 - progress) / (dp / dt);
+        estimate = etaSmoothed_ > 0 ? 0.3 * raw + 0.7 * etaSmoothed_ : raw;
+    }
+    etaSmoothed_ = estimate;
+    lastETAUpdate_ = lastETATime_ = now;
+    lastETAProgress_ = progress;
+    setEstimatedTimeRemaining(remainingTimeText(estimate));
+}
+
+// ---- Desktop integration ---------------------------------------------------
+
+bool ConverterModel::hasNotificationService() {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || !bus.interface()) return false;
+    return bus.interface()->isServiceRegistered(QStringLiteral("org.freedesktop.Notifications")).value();
+}
+
+void ConverterModel::sendNotification(const QString& body) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) return;
+    QDBusMessage notify = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+    QVariantMap hints{{QStringLiteral("sound-name"), QStringLiteral("complete")}};
+    notify << QStringLiteral("Duoscope") << 0u << QStringLiteral("duoscope") << QStringLiteral("Duoscope") << body
+           << QStringList() << hints << -1;
+    bus.call(notify, QDBus::NoBlock);
+}
+
+void ConverterModel::revealOutput() {
+    QStringList outputs = batchOutputURLs_.size() >= 2 ? batchOutputURLs_ : QStringList();
+    if (outputs.isEmpty() && !lastOutputURL_.isEmpty()) outputs = {lastOutputURL_};
+    if (outputs.isEmpty()) return;
+
+    QUrl folder = QUrl::fromLocalFile(QFileInfo(outputs.first()).absolutePath());
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        QDesktopServices::openUrl(folder);
+        return;
+    }
+    QStringList uris;
+    for (const QString& output : outputs) uris.append(QUrl::fromLocalFile(output).toString());
+    QDBusMessage show = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
+    show << uris << QString();
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(show, 5000), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [folder](QDBusPendingCallWatcher* call) {
+        if (call->isError()) QDesktopServices::openUrl(folder);
+        call->deleteLater();
+    });
+}
+
+} // namespace duoscope

@@ -1,0 +1,127 @@
+// Runs through the model with the real engine and tools on the kit's media:
+// the selection's analysis, a batch with a 2D file, the reuse of a kept
+// side-by-side intermediate, and cancellation.
+#include <gtest/gtest.h>
+
+#include "ConverterModel.h"
+#include "ModelTestSupport.h"
+#include "ToolLocator.h"
+
+using namespace duoscope;
+using namespace duoscope::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path kit = fs::path(DUOSCOPE_KIT_DIR) / "small";
+
+QString q(const fs::path& path) { return QString::fromStdString(path.string()); }
+
+int countLines(const QStringList& logs, const QString& text) {
+    int count = 0;
+    for (const QString& line : logs) count += line.contains(text);
+    return count;
+}
+
+std::vector<std::string> entries(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class ModelRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        model.loadSettings();
+        model.setOutputDirectory(q(output));
+    }
+    // Starts a run and waits for its end (including its engine work).
+    void run(int milliseconds = 120000) {
+        model.startConversion();
+        ASSERT_TRUE(waitFor([&] { return !model.isConverting() && !model.isRunActive(); }, milliseconds));
+    }
+    void select(const fs::path& file) {
+        model.handleDrop({q(file)});
+        ASSERT_TRUE(waitFor([&] { return !model.isParsing(); }, 30000));
+    }
+
+    PrivateHome home{"model runs"};
+    fs::path output = home / "out";
+    ConverterModel model;
+};
+
+} // namespace
+
+TEST_F(ModelRun, StaleAnalysesAreDropped) {
+    model.handleDrop({q(kit / "sbs_lr.mkv")});
+    model.handleDrop({q(kit / "cabac_b/movie.m2ts")});
+    ASSERT_TRUE(waitFor([&] { return !model.isParsing(); }, 30000));
+    QCoreApplication::processEvents(); // let the other analysis land too
+    ASSERT_TRUE(model.sourceInfo());
+    EXPECT_EQ(model.sourceInfo()->fileName, "movie.m2ts");
+    EXPECT_EQ(model.sourceInfo()->stereoMode, Stereo3DMode::mvcSeparateTracks());
+}
+
+TEST_F(ModelRun, BatchSkipsA2DFileAndCountsTheOthers) {
+    fs::path plain = home / "plain.mkv";
+    auto made = runCommand("/usr/bin/ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=24",
+                                               "-t", "1", "-c:v", "libx264", plain.string()});
+    ASSERT_EQ(made.status, 0) << made.output;
+    std::string sourceBytes = readFile(kit / "sbs_lr.mkv");
+    model.handleDrop({q(kit / "sbs_lr.mkv"), q(plain), q(kit / "frame_alternate.mkv")});
+    run();
+    const QStringList& logs = model.logs();
+    EXPECT_EQ(countLines(logs, "=== Converting 1 of 3: sbs_lr.mkv ==="), 1);
+    EXPECT_EQ(countLines(logs, "WARNING: No 3D stream in plain.mkv, skipping"), 1);
+    EXPECT_EQ(countLines(logs, "=== Converting 3 of 3: frame_alternate.mkv ==="), 1);
+    EXPECT_EQ(countLines(logs, "=== Batch complete: 2 of 3 files converted ==="), 1) << logs.join("\n").toStdString();
+    EXPECT_EQ(model.currentStage(), ConversionStage::complete);
+    EXPECT_EQ(model.batchOutputURLs().size(), 2);
+    EXPECT_EQ(entries(output), (std::vector<std::string>{"frame_alternate_SBS.mkv", "sbs_lr_SBS.mkv"}));
+    EXPECT_EQ(readFile(kit / "sbs_lr.mkv"), sourceBytes);
+    EXPECT_FALSE(model.timingSummary().isEmpty());
+}
+
+TEST_F(ModelRun, KeptIntermediateIsReusedWithoutConvertingAgain) {
+    if (!fs::exists(fs::path(DUOSCOPE_TOOLS_DIR) / "StereoPacker")) GTEST_SKIP() << "StereoPacker is not built";
+    model.setOutputTarget(OutputTarget::visionPro);
+    model.setKeepSBSIntermediate(true);
+    select(kit / "frame_alternate.mkv");
+    run();
+    ASSERT_EQ(model.currentStage(), ConversionStage::complete) << model.logs().join("\n").toStdString();
+    EXPECT_EQ(countLines(model.logs(), "💾 Cached SBS for reuse: frame_alternate_SBS.mov"), 1);
+
+    qsizetype before = model.logs().size();
+    run();
+    QStringList second = model.logs().mid(before);
+    ASSERT_EQ(model.currentStage(), ConversionStage::complete) << second.join("\n").toStdString();
+    EXPECT_EQ(countLines(second, "✅ Reusing cached SBS: frame_alternate_SBS.mov"), 1);
+    EXPECT_EQ(countLines(second, "] Source: "), 0) << "the engine's conversion must not run again";
+    EXPECT_TRUE(fs::exists(output / "frame_alternate_MV-HEVC.mov"));
+
+    model.setQualityPreset(QualityPreset::high);
+    before = model.logs().size();
+    run();
+    EXPECT_EQ(countLines(model.logs().mid(before), "Reusing cached SBS"), 0) << "another preset needs a new intermediate";
+}
+
+TEST_F(ModelRun, CancelInTheMiddleLeavesNothingBehind) {
+    // A demultiplexer that takes its time, so that the cancel lands mid-run.
+    ScratchFolder tools("model slow tools");
+    writeScript(tools / "tsmuxer", "#!/bin/bash\nsleep 3171\n");
+    setPriorityToolFolder(tools.path());
+    select(kit / "cabac_b/movie.m2ts");
+    model.startConversion();
+    ASSERT_TRUE(waitFor([&] { return processWithCommandLineExists("sleep 3171"); }, 30000));
+    model.cancelConversion();
+    EXPECT_FALSE(model.isConverting());
+    EXPECT_EQ(model.currentStage(), ConversionStage::idle);
+    EXPECT_TRUE(waitFor([&] { return !model.isRunActive(); }, 10000));
+    EXPECT_TRUE(waitFor([&] { return !processWithCommandLineExists("sleep 3171"); }, 5000));
+    setPriorityToolFolder({});
+    EXPECT_EQ(countLines(model.logs(), "Conversion cancelled by user"), 1);
+    EXPECT_EQ(countLines(model.logs(), "] Conversion cancelled"), 2);
+    EXPECT_TRUE(entries(output).empty()) << "no partial output, no work folder";
+    EXPECT_FALSE(model.conversionEndTime().isValid());
+}
