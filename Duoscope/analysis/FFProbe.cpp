@@ -148,6 +148,7 @@ std::optional<SourceFileInfo> FFProbe::analyse(const std::filesystem::path& url,
                           std::all_of(streams->begin(), streams->end(), [](const json& s) { return s.is_object(); });
     if (hasStreamArray) {
         log("Found " + std::to_string(streams->size()) + " streams total");
+        bool rateFromSizedStream = false;
         for (const json& stream : *streams) {
             std::string codecType = stringField(stream, "codec_type").value_or("?");
             std::string codecName = stringField(stream, "codec_name").value_or("?");
@@ -187,7 +188,12 @@ std::optional<SourceFileInfo> FFProbe::analyse(const std::filesystem::path& url,
                 info.videoHeight = static_cast<int>(std::min<long long>(height, INT32_MAX));
             }
 
-            if (auto rate = stringField(stream, "r_frame_rate")) {
+            // A stream without a picture size (the MVC dependent view, which
+            // ffprobe cannot decode) reports a guessed rate such as 90000/1;
+            // it must not replace the rate of a stream that has pictures.
+            bool sized = width >= 1 && height >= 1;
+            auto rate = sized || !rateFromSizedStream ? stringField(stream, "r_frame_rate") : std::nullopt;
+            if (rate) {
                 std::vector<std::string> pieces;
                 size_t start = 0;
                 while (start <= rate->size()) {
@@ -204,6 +210,7 @@ std::optional<SourceFileInfo> FFProbe::analyse(const std::filesystem::path& url,
                             fixed(static_cast<double>(*numerator) / *denominator, 3) + " fps)");
                         info.frameRateNum = *numerator;
                         info.frameRateDen = *denominator;
+                        rateFromSizedStream = sized;
                     }
                 }
             }

@@ -190,7 +190,7 @@ units=$(wc -l <"$scratch/units")
 ((units > 0)) || fail "no access unit found in the stream"
 
 # Segments: about four per worker, so that a slow stretch of film does not
-# leave the other workers idle at the end, but never shorter than 48 access
+# leave the other workers idle at the end, but never shorter than 24 access
 # units (--segment-size sets the length instead). A segment starts at a random access point; one that starts at an
 # anchor that is not an IDR may have leading pictures that refer to the GOP
 # before it, so its worker starts decoding at the previous random access point
@@ -198,7 +198,7 @@ units=$(wc -l <"$scratch/units")
 # pictures of each decode-order range together, so the segments' pictures in
 # order are exactly the pictures of one decode.
 # segments file: index start end warmup (access unit indexes, end exclusive)
-awk -v units="$units" -v want=$((workers * 4)) -v min="${segment_size:-48}" -v fixed="${segment_size:-0}" '
+awk -v units="$units" -v want=$((workers * 4)) -v min="${segment_size:-24}" -v fixed="${segment_size:-0}" '
     { rap[NR - 1] = $4 }
     END {
         size = int((units + want - 1) / want); if (size < min || fixed) size = min
@@ -299,6 +299,8 @@ last_message() { # the last meaningful line a tool wrote
 
 run_worker() {
     local k=$1 s=$2 e=$3 w=$4 dir="$scratch/seg$1" status
+    # Every tool's command line names the work folder, so that the engine's
+    # sweep after a cancellation finds them.
     mkdir -p "$dir" && cd "$dir" || exit 1
     local started_at
     started_at=$(date +%s%N)
@@ -311,19 +313,19 @@ run_worker() {
     offset=$(awk -v s="$s" -v n="$fps_num" -v d="$fps_den" 'BEGIN { printf "%.9f", 1 + s * d / n }')
     {
         feed_segment "$w" "$e" 2>feed.log |
-            "$viewpump" -p InputFile=/dev/stdin -p OutputFile=output.yuv -p DecodeAllLayers=1 2>viewpump.log |
+            "$viewpump" -p InputFile=/dev/stdin -p OutputFile="$dir/output.yuv" -p DecodeAllLayers=1 2>viewpump.log |
             "$twinrow" "$width" "$height" "${swap_word[@]}" 2>twinrow.log |
             drop_frames $((s - w)) |
             if ((frame_md5)); then
                 "$ffmpeg" -hide_banner -nostdin -loglevel error -f rawvideo -pix_fmt yuv420p \
                     -s "${sbs_width}x$height" -i pipe:0 -f framemd5 - 2>encoder.log |
-                    awk '!/^#/ { print $NF }' >segment.md5
+                    awk '!/^#/ { print $NF }' >"$dir/segment.md5"
             elif ((mvhevc)); then
-                "$layerforge" "${layerforge_args[@]}" --output segment.mov 2>encoder.log
+                "$layerforge" "${layerforge_args[@]}" --output "$dir/segment.mov" 2>encoder.log
             else
                 "$ffmpeg" -hide_banner -nostdin -y -loglevel error -f rawvideo -pix_fmt yuv420p \
                     -s "${sbs_width}x$height" -r "$fps_num/$fps_den" -i pipe:0 "${video_args[@]}" \
-                    -output_ts_offset "$offset" -f mpegts segment.ts 2>encoder.log
+                    -output_ts_offset "$offset" -f mpegts "$dir/segment.ts" 2>encoder.log
             fi
         status=("${PIPESTATUS[@]}")
     }

@@ -138,10 +138,12 @@ TEST(FFProbeDecision, FrameRatesAndSizes) {
     }
     auto slashes = analyse(report({video(0, 1280, 720, {{"r_frame_rate", "//25//1"}})}));
     EXPECT_EQ(slashes.info->frameRateNum, 25);
-    // The last qualifying video stream decides size and rate; width 0 keeps the earlier values.
-    auto a = analyse(report({video(0, 1280, 720, {{"r_frame_rate", "25/1"}}), video(1, 0, 0, {{"codec_name", "hevc"}, {"r_frame_rate", "30/1"}})}));
+    // The last video stream with pictures decides size and rate; a stream of width 0 (an MVC
+    // dependent view) keeps the earlier values, and gives its rate only when nothing else did.
+    auto a = analyse(report({video(0, 1280, 720, {{"r_frame_rate", "25/1"}}), video(1, 0, 0, {{"codec_name", "hevc"}, {"r_frame_rate", "90000/1"}})}));
     EXPECT_EQ(a.info->resolution, "1280x720");
-    EXPECT_EQ(a.info->frameRateNum, 30);
+    EXPECT_EQ(a.info->frameRateNum, 25);
+    EXPECT_EQ(analyse(report({video(0, 0, 0, {{"r_frame_rate", "30/1"}})})).info->frameRateNum, 30);
     auto noSize = analyse(report({video(0, 0, 0)}));
     EXPECT_EQ(noSize.info->resolution, "Unknown");
     EXPECT_EQ(noSize.info->videoWidth, 1920);

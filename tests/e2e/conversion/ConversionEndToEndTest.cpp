@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "StereoChecks.h"
 #include "TestSupport.h"
 
 using namespace duoscope::test;
@@ -76,4 +77,53 @@ TEST_F(Conversion, SideBySideSourceToMVHEVC) {
                                                  "stream=codec_name,width,height", "-of", "csv=p=0",
                                                  (output / "sbs_MV-HEVC.mov").string()});
     EXPECT_EQ(probe.output, "hevc,320,176\n");
+}
+
+// The MVC sources through the segment-parallel script with every real tool:
+// the two view files split side by side (all tools present), and the
+// interleaved stream (a tools folder without twinsever and unitmerge).
+TEST_F(Conversion, MVCSourcesThroughTheParallelRoutes) {
+    const fs::path tools = DUOSCOPE_TOOLS_DIR;
+    if (!fs::exists(tools / "viewpump")) GTEST_SKIP() << "viewpump is not built";
+    // A copy of the program finds the tools folder beside it first.
+    fs::path bin = work / "bin";
+    fs::create_directories(bin / "tools");
+    fs::copy_file(duoscopeProgram, bin / "Duoscope");
+    for (const auto& entry : fs::directory_iterator(tools))
+        if (entry.path().filename() != "twinsever" && entry.path().filename() != "unitmerge")
+            fs::create_symlink(entry.path(), bin / "tools" / entry.path().filename());
+
+    struct Case {
+        std::string source, target, program, route;
+    };
+    const std::string dual = "✅ Using PARALLEL pipeline with DUAL-SPLIT (", interleaved = "✅ Using PARALLEL pipeline (";
+    for (const auto& c : {Case{"open_gop/movie.m2ts", "SBS 3D (MKV)", duoscopeProgram, dual},
+                          Case{"cabac_b/movie_lr.mkv", "Apple Vision Pro (MV-HEVC)", duoscopeProgram, dual},
+                          Case{"cabac_b/movie_rl.mkv", "SBS 3D (MKV)", (bin / "Duoscope").string(), interleaved},
+                          Case{"open_gop/movie.m2ts", "Apple Vision Pro (MV-HEVC)", (bin / "Duoscope").string(),
+                               interleaved}}) {
+        SCOPED_TRACE(c.source + " → " + c.target + " via " + c.route);
+        storeTarget(c.target);
+        fs::path output = work / "out";
+        fs::remove_all(output);
+        auto result = runCommand(c.program, {"--input", (set / c.source).string(), "--auto-convert", "--output",
+                                             output.string()});
+        ASSERT_EQ(result.status, 0) << result.output;
+        EXPECT_NE(result.output.find(c.route), std::string::npos) << result.output;
+        bool mvhevc = c.target.starts_with("Apple");
+        std::string name = fs::path(c.source).stem().string() + (mvhevc ? ".mov" : "_SBS.mkv");
+        ASSERT_EQ(entries(output), std::vector<std::string>{name});
+        fs::path movie = output / name;
+        auto streams = runCommand("/usr/bin/ffprobe", {"-v", "error", "-show_entries", "stream=codec_type,r_frame_rate",
+                                                       "-of", "default=nw=1", movie.string()});
+        EXPECT_EQ(streams.output, "codec_type=video\nr_frame_rate=24000/1001\ncodec_type=audio\nr_frame_rate=0/0\n");
+        std::vector<std::string> check{"--set", set.string(), "--min-psnr", "35", movie.string()};
+        if (mvhevc) {
+            fs::path right = work / "right.hevc";
+            ASSERT_TRUE(stereochecks::extractRightEye(movie, right));
+            check.push_back(right.string());
+        }
+        auto eyes = runCommand(stereocheck, check);
+        EXPECT_EQ(eyes.status, 0) << eyes.output;
+    }
 }
