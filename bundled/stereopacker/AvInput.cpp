@@ -84,12 +84,16 @@ VideoInput::VideoInput(const std::string& path) : d_(std::make_unique<Impl>()) {
     if (width_ < 16 || height_ < 16)
         throw InputError("video of " + std::to_string(d_->srcWidth) + "x" + std::to_string(d_->srcHeight) +
                          " is too small for a side-by-side frame");
-    AVRational rate = st->avg_frame_rate;
-    if (rate.num <= 0 || rate.den <= 0) rate = st->r_frame_rate;
-    if (rate.num <= 0 || rate.den <= 0) throw InputError("'" + path + "' has no frame rate");
-    av_reduce(&rate.num, &rate.den, rate.num, rate.den, INT32_MAX);
-    fpsNum_ = uint32_t(rate.num);
-    fpsDen_ = uint32_t(rate.den);
+    auto reported = [](AVRational r) {
+        if (r.num <= 0 || r.den <= 0) return FrameRate{};
+        av_reduce(&r.num, &r.den, r.num, r.den, INT32_MAX);
+        return FrameRate{uint32_t(r.num), uint32_t(r.den)};
+    };
+    const FrameRate exact = exactFrameRate(reported(st->avg_frame_rate), reported(st->r_frame_rate));
+    if (exact.num == 0) throw InputError("'" + path + "' has no frame rate");
+    fpsNum_ = exact.num;
+    fpsDen_ = exact.den;
+    const AVRational rate{int(exact.num), int(exact.den)};
     announced_ = st->nb_frames > 0 ? st->nb_frames : 0;
     double seconds = 0;
     int hh = 0, mm = 0;

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 
 namespace stereopacker {
 
@@ -34,6 +35,26 @@ std::string progressLine(int64_t frame, int64_t total) {
     char pct[32];
     std::snprintf(pct, sizeof pct, "%.1f", std::min(100.0, 100.0 * double(frame) / double(total)));
     return "Frame " + std::to_string(frame) + "/" + std::to_string(total) + " (" + pct + "%)";
+}
+
+FrameRate exactFrameRate(FrameRate average, FrameRate real) {
+    auto valid = [](FrameRate r) { return r.num > 0 && r.den > 0; };
+    auto value = [](FrameRate r) { return double(r.num) / double(r.den); };
+    auto near = [&](FrameRate a, FrameRate b, double tolerance) {
+        return std::abs(value(a) / value(b) - 1.0) <= tolerance;
+    };
+    static constexpr FrameRate standard[] = {
+        {24000, 1001}, {24, 1},  {25, 1},  {30000, 1001}, {30, 1},  {48000, 1001},  {48, 1},  {50, 1},
+        {60000, 1001}, {60, 1},  {100, 1}, {120000, 1001}, {120, 1}, {15, 1},       {12, 1},
+    };
+    auto snapped = [&](FrameRate r) -> std::optional<FrameRate> {
+        for (FrameRate s : standard)
+            if (near(r, s, 0.0003)) return s;
+        return std::nullopt;
+    };
+    if (valid(real) && (!valid(average) || near(average, real, 0.01))) return snapped(real).value_or(real);
+    if (valid(average)) return snapped(average).value_or(average);
+    return {};
 }
 
 namespace {

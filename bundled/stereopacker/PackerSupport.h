@@ -26,6 +26,19 @@ constexpr const char* kUsage = "Usage: StereoPacker <input> <output> <quality 0.
 // "Frame <n>/<total> (<p>%)" with one decimal; without a known total just "Frame <n>".
 std::string progressLine(int64_t frame, int64_t total);
 
+struct FrameRate {
+    uint32_t num = 0, den = 1;
+    bool operator==(const FrameRate&) const = default;
+};
+
+// The source's exact frame rate from what the container reports. Matroska keeps millisecond
+// timestamps and a remux to QuickTime keeps their rounding, so the average rate comes out as
+// 16000/667 or 10000/417 for a 24000/1001 film, and the sample durations are uneven. The
+// demuxer's base rate (`real`) is taken when it agrees with the average; a rate within 0.03 %
+// of a broadcast or film rate (24000/1001 and 24 lie 0.1 % apart) is that rate; otherwise the
+// average stands. A zero numerator or denominator means "not reported".
+FrameRate exactFrameRate(FrameRate average, FrameRate real);
+
 // AudioSampleEntry fixed part shared by both entries, then the codec box.
 std::vector<uint8_t> aacSampleEntry(std::span<const uint8_t> audioSpecificConfig, int channels,
                                     int sampleRate, uint32_t averageBitRate);

@@ -147,18 +147,22 @@ int pack(const Arguments& args) {
             }
         }
     };
+    // Progress counts pictures that came out of the encoders, not pictures read: the encoders
+    // take a second's worth of input at once before the first one comes out.
+    const int64_t step = std::max<int64_t>(1, total / 1000);
+    int64_t frames = 0, written = 0;
     auto writeReady = [&] {
         for (auto& au : ready) {
             writer.addAccessUnit(au);
             videoSeconds =
                 std::max(videoSeconds, double(au.left.pts + 1) * settings.fpsDen / settings.fpsNum);
+            if (++written % step == 0 && (total <= 0 || written < total))
+                std::printf("%s\n", progressLine(written, total).c_str());
         }
         ready.clear();
         writeAudioUntil(videoSeconds + 0.5);
     };
 
-    const int64_t step = std::max<int64_t>(1, total / 1000);
-    int64_t frames = 0;
     I420View sbs;
     while (video.next(sbs)) {
         hevc::PlanarPicture left, right;
@@ -168,12 +172,8 @@ int pack(const Arguments& args) {
             left.strides[i] = right.strides[i] = sbs.strides[i];
         }
         encoder.encode(left, right, frames, ready);
-        writeReady();
         ++frames;
-        if (frames % step == 0) {
-            std::printf("%s\n", progressLine(frames, std::max(total, frames)).c_str());
-            std::fflush(stdout);
-        }
+        writeReady();
     }
     encoder.flush(ready);
     writeReady();
@@ -189,7 +189,6 @@ int pack(const Arguments& args) {
     fs::rename(partial, args.output);
     g_partialPath[0] = 0;
     std::printf("%s\n", progressLine(frames, frames).c_str());
-    std::fflush(stdout);
     info("✅ Done! " + std::to_string(frames) + " frames -> " + args.output);
     return 0;
 }
@@ -197,6 +196,8 @@ int pack(const Arguments& args) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Progress goes to a pipe: each line must reach the reader when it is printed.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::signal(SIGPIPE, SIG_IGN);
     av_log_set_level(AV_LOG_FATAL); // our own ERROR line carries libav's reason
     std::signal(SIGTERM, removePartialAndExit);

@@ -76,6 +76,8 @@ struct Run {
     }
 
     [[noreturn]] void gotoFinish() {
+        // A movie without a single picture would look like a finished conversion.
+        if (frameCount == 0) fail("no complete frame on standard input; nothing was written");
         try {
             encoder->flush(ready);
             for (auto& au : ready)

@@ -55,3 +55,24 @@ TEST(StereoPackerAudio, Ac3HeaderAndDac3Fields) {
     EXPECT_FALSE(parseAc3Header(std::vector<uint8_t>{0x0B, 0x77, 0, 0, 0xC0, 0, 0, 0})); // fscod 3
     EXPECT_FALSE(parseAc3Header(std::vector<uint8_t>{0x0B, 0x78, 0, 0, 0, 0, 0, 0}));
 }
+
+TEST(StereoPackerFrameRate, MillisecondTimestampsGiveBackTheSourceRate) {
+    struct Case {
+        FrameRate average, real, exact;
+    };
+    const Case cases[] = {
+        {{768000, 32023}, {24000, 1001}, {24000, 1001}}, // Matroska remuxed to QuickTime
+        {{16000, 667}, {24000, 1001}, {24000, 1001}},
+        {{10000, 417}, {}, {24000, 1001}},
+        {{7001, 146}, {7001, 146}, {48000, 1001}}, // frame-alternate Matroska
+        {{24, 1}, {48, 1}, {24, 1}},               // a base rate that disagrees with the average
+        {{25, 1}, {}, {25, 1}},
+        {{47, 2}, {47, 2}, {47, 2}}, // an unusual rate stands
+        {{}, {30000, 1001}, {30000, 1001}},
+        {{}, {}, {}},
+    };
+    for (const Case& c : cases) {
+        const FrameRate r = exactFrameRate(c.average, c.real);
+        EXPECT_EQ(r, c.exact) << c.average.num << "/" << c.average.den << " " << c.real.num << "/" << c.real.den;
+    }
+}

@@ -159,7 +159,8 @@ struct StreamFacts {
     int width = 0;
     int frames = 0;
     double frameRate = 0;
-    double length = 0; // last packet's end, seconds
+    std::string averageRate; // as ffprobe gives it, e.g. "24000/1001"
+    double length = 0;       // last packet's end, seconds
 };
 
 std::optional<StreamFacts> probeStream(const fs::path& movie, const std::string& selector) {
@@ -175,6 +176,7 @@ std::optional<StreamFacts> probeStream(const fs::path& movie, const std::string&
     facts.codec = stream.value("codec_name", "");
     facts.width = stream.value("width", 0);
     std::string rate = stream.value("avg_frame_rate", "0/1");
+    facts.averageRate = rate;
     double den = std::stod(rate.substr(rate.find('/') + 1));
     facts.frameRate = den > 0 ? std::stod(rate) / den : 0;
     for (auto& packet : json["packets"]) {
@@ -387,6 +389,8 @@ TEST_F(EncodeEndToEnd, MVHEVCStageWithRealStereoPacker) {
     ASSERT_TRUE(video);
     EXPECT_EQ(video->codec, "hevc");
     EXPECT_EQ(video->width, width);
+    // The Matroska intermediate keeps millisecond timestamps; the movie has the exact rate.
+    EXPECT_EQ(video->averageRate, "24000/1001");
     progress.expectRisingWithin(0.85, 0.98);
 }
 
@@ -415,6 +419,7 @@ TEST_F(EncodeEndToEnd, SideBySideMatroskaToMVHEVCWithRealStereoPacker) {
     ASSERT_TRUE(video);
     EXPECT_EQ(video->codec, "hevc");
     EXPECT_EQ(video->frames, framesPerEye);
+    EXPECT_EQ(video->averageRate, "24000/1001");
     progress.expectRisingWithin(0.05, 1.0);
 }
 
@@ -484,6 +489,7 @@ TEST_F(EncodeEndToEnd, FrameAlternateToMVHEVCWithRealStereoPacker) {
     EXPECT_EQ(video->codec, "hevc");
     EXPECT_EQ(video->width, width);
     EXPECT_EQ(video->frames, sbsVideo->frames);
+    EXPECT_EQ(video->averageRate, "24000/1001"); // half of the 48000/1001 source
 }
 
 } // namespace

@@ -105,18 +105,24 @@ TEST(Layerforge, AverageBitRateModeAndNonIntegerMaxrate) {
 }
 
 TEST(Layerforge, EmptyAndPartialInput) {
+    // No complete frame (nothing, or less than one frame): an error and no movie.
     const fs::path empty = dir() / "empty.mov";
-    Result r = layerforge(sizeArgs() + " " + q(empty), "/dev/null");
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("✅ Done! 0 frames in 0s"), std::string::npos) << r.err;
-    EXPECT_TRUE(fs::exists(empty));
+    const fs::path half = dir() / "half.yuv";
+    const size_t frameBytes = size_t(2 * W) * H * 3 / 2;
+    run("head -c " + std::to_string(frameBytes / 2) + " " + q(dir() / "sbs.yuv") + " > " + q(half));
+    for (const std::string input : {std::string("/dev/null"), q(half)}) {
+        const Result r = layerforge(sizeArgs() + " " + q(empty), input);
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_NE(r.err.find("\nERROR: "), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("Done"), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(empty)) << input;
+    }
 
     // Two and a half frames.
     const fs::path partial = dir() / "partial.yuv";
-    const size_t frameBytes = size_t(2 * W) * H * 3 / 2;
     run("head -c " + std::to_string(frameBytes * 5 / 2) + " " + q(dir() / "sbs.yuv") + " > " + q(partial));
     const fs::path out = dir() / "partial.mov";
-    r = layerforge(sizeArgs() + " -o " + q(out), q(partial));
+    const Result r = layerforge(sizeArgs() + " -o " + q(out), q(partial));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("WARNING: Partial frame at EOF (" + std::to_string(frameBytes / 2) + "/" +
                          std::to_string(frameBytes) + " bytes), discarding\n✅ Done! 2 frames"),

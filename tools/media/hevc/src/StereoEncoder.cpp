@@ -2,6 +2,7 @@
 
 #include <x265.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -25,6 +26,56 @@ double crfForQuality(double q) {
         }
     }
     return table[5].second;
+}
+
+std::string presetForQuality(double quality) {
+    if (quality >= 0.8) return "medium";
+    if (quality >= 0.6) return "fast";
+    return "veryfast";
+}
+
+PicturePlan::PicturePlan(int keyint, int minKeyint, int bframes)
+    : keyint_(std::max(1, keyint)), minKeyint_(std::clamp(minKeyint, 1, std::max(1, keyint))),
+      bframes_(std::max(0, bframes)) {}
+
+int PicturePlan::next(bool sceneCut) {
+    ++sinceIdr_;
+    if (sinceIdr_ == 0 || sinceIdr_ >= keyint_ || (sceneCut && sinceIdr_ >= minKeyint_)) {
+        sinceIdr_ = 0;
+        return X265_TYPE_IDR;
+    }
+    return sinceIdr_ % (bframes_ + 1) == 0 ? X265_TYPE_P : X265_TYPE_B;
+}
+
+double SceneCutDetector::difference(int eye, const PlanarPicture& picture, int width, int height) {
+    // Every 16th sample of every 16th row: a few thousand samples of a 1080p picture.
+    constexpr int step = 16;
+    std::vector<uint8_t>& prev = previous_[eye];
+    const size_t count = size_t((width + step - 1) / step) * size_t((height + step - 1) / step);
+    const bool first = prev.size() != count;
+    prev.resize(count);
+    uint64_t sum = 0;
+    size_t i = 0;
+    for (int y = 0; y < height; y += step) {
+        const uint8_t* row = picture.planes[0] + ptrdiff_t(y) * picture.strides[0];
+        for (int x = 0; x < width; x += step, ++i) {
+            sum += uint64_t(std::abs(int(row[x]) - int(prev[i])));
+            prev[i] = row[x];
+        }
+    }
+    return first ? 0.0 : double(sum) / double(count);
+}
+
+bool SceneCutDetector::isCut(const PlanarPicture& left, const PlanarPicture& right, int width, int height) {
+    bool cut = seen_ > 0;
+    for (int eye = 0; eye < 2; ++eye) {
+        const double d = difference(eye, eye ? right : left, width, height);
+        // A cut stands well above both the usual motion and grain of the shot and an absolute floor.
+        if (!(d > 24.0 && d > 4.0 * average_[eye])) cut = false;
+        average_[eye] = seen_ == 0 ? d : (seen_ == 1 ? d : 0.8 * average_[eye] + 0.2 * d);
+    }
+    ++seen_;
+    return cut;
 }
 
 namespace {
@@ -116,7 +167,7 @@ struct StereoEncoder::Eye {
     }
 
     // Returns true when a picture came out.
-    bool encodeOne(const PlanarPicture* in, int64_t frame) {
+    bool encodeOne(const PlanarPicture* in, int64_t frame, int sliceType) {
         x265_picture pic, out;
         x265_picture_init(param, &out);
         x265_picture* pin = nullptr;
@@ -129,6 +180,7 @@ struct StereoEncoder::Eye {
             pic.bitDepth = 8;
             pic.colorSpace = X265_CSP_I420;
             pic.pts = frame;
+            pic.sliceType = sliceType;
             pin = &pic;
         }
         x265_nal* nals = nullptr;
@@ -162,23 +214,25 @@ StereoEncoder::StereoEncoder(const EncoderSettings& s) : settings_(s) {
     if (s.fpsNum == 0 || s.fpsDen == 0) throw Error("encoder: frame rate must be positive");
     const double fps = double(s.fpsNum) / s.fpsDen;
     const int keyint = s.keyint > 0 ? s.keyint : std::max(1, int(std::lround(2 * fps)));
+    if (settings_.preset.empty()) settings_.preset = presetForQuality(s.quality);
     for (auto& eye : eyes_) {
         eye = std::make_unique<Eye>();
         x265_param* p = x265_param_alloc();
         if (!p) throw Error("x265: out of memory");
         eye->param = p;
-        if (x265_param_default_preset(p, s.preset.c_str(), nullptr) != 0)
-            throw Error("x265: unknown preset " + s.preset);
+        if (x265_param_default_preset(p, settings_.preset.c_str(), nullptr) != 0)
+            throw Error("x265: unknown preset " + settings_.preset);
         p->sourceWidth = s.width;
         p->sourceHeight = s.height;
         p->fpsNum = s.fpsNum;
         p->fpsDenom = s.fpsDen;
         p->internalCsp = X265_CSP_I420;
         p->logLevel = X265_LOG_NONE; // library code stays quiet; failures come back as Error
-        // The layer rewrite needs both eyes in lock step: fixed GOP, IDR only, fixed B pattern,
-        // one slice, constant parameter sets, no weighted prediction.
+        // The layer rewrite needs both eyes in lock step: the picture types come from the one
+        // plan (IDR only, closed GOP), one slice, constant parameter sets, no weighted prediction.
+        // x265's own scene-cut and B-frame decisions would differ between eyes that differ.
         setParam(p, "keyint", std::to_string(keyint));
-        setParam(p, "min-keyint", std::to_string(keyint));
+        setParam(p, "min-keyint", std::to_string(std::max(1, keyint / 4)));
         setParam(p, "scenecut", "0");
         setParam(p, "open-gop", "0");
         setParam(p, "b-adapt", "0");
@@ -210,7 +264,7 @@ StereoEncoder::StereoEncoder(const EncoderSettings& s) : settings_(s) {
         eye->enc = x265_encoder_open(p);
         if (!eye->enc)
             throw Error("x265 cannot open an encoder for " + std::to_string(s.width) + "x" +
-                        std::to_string(s.height) + " (preset " + s.preset +
+                        std::to_string(s.height) + " (preset " + settings_.preset +
                         "; pictures need at least 16 pixels per side)");
         x265_encoder_parameters(eye->enc, p);
         x265_nal* nals = nullptr;
@@ -224,6 +278,8 @@ StereoEncoder::StereoEncoder(const EncoderSettings& s) : settings_(s) {
         eye->start();
     }
     if (eyes_[0]->headers != eyes_[1]->headers) throw Error("encoder: the two eyes' parameter sets differ");
+    const int bframes = eyes_[0]->param->bframes;
+    plan_ = std::make_unique<PicturePlan>(keyint, std::max(1, keyint / 4), bframes);
 }
 
 StereoEncoder::~StereoEncoder() = default;
@@ -236,10 +292,11 @@ double StereoEncoder::encoderSeconds() const {
     return eyes_[0]->seconds + eyes_[1]->seconds;
 }
 
-void StereoEncoder::run(const PlanarPicture* left, const PlanarPicture* right, int64_t frame, bool& gotAny) {
+void StereoEncoder::run(const PlanarPicture* left, const PlanarPicture* right, int64_t frame, int sliceType,
+                        bool& gotAny) {
     bool got[2] = {false, false};
-    eyes_[0]->submit([&] { got[0] = eyes_[0]->encodeOne(left, frame); });
-    eyes_[1]->submit([&] { got[1] = eyes_[1]->encodeOne(right, frame); });
+    eyes_[0]->submit([&] { got[0] = eyes_[0]->encodeOne(left, frame, sliceType); });
+    eyes_[1]->submit([&] { got[1] = eyes_[1]->encodeOne(right, frame, sliceType); });
     std::exception_ptr err;
     for (auto& e : eyes_) {
         try {
@@ -283,14 +340,15 @@ void StereoEncoder::pair(std::vector<StereoAccessUnit>& out) {
 void StereoEncoder::encode(const PlanarPicture& left, const PlanarPicture& right, int64_t frame,
                            std::vector<StereoAccessUnit>& out) {
     bool got = false;
-    run(&left, &right, frame, got);
+    const int type = plan_->next(cuts_.isCut(left, right, settings_.width, settings_.height));
+    run(&left, &right, frame, type, got);
     pair(out);
 }
 
 void StereoEncoder::flush(std::vector<StereoAccessUnit>& out) {
     for (;;) {
         bool got = false;
-        run(nullptr, nullptr, -1, got);
+        run(nullptr, nullptr, -1, X265_TYPE_AUTO, got);
         pair(out);
         if (!got) break;
     }

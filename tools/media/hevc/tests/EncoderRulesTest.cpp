@@ -19,6 +19,29 @@ TEST(QualityTable, DocumentedPointsAndMonotonic) {
     }
 }
 
+TEST(QualityTable, SpeedPresetFollowsQuality) {
+    EXPECT_EQ(presetForQuality(0.88), "medium");
+    EXPECT_EQ(presetForQuality(0.8), "medium");
+    EXPECT_EQ(presetForQuality(0.7), "fast");
+    EXPECT_EQ(presetForQuality(0.6), "fast");
+    EXPECT_EQ(presetForQuality(0.5), "veryfast");
+}
+
+TEST(PicturePlan, IdrEveryKeyintAndAtCutsBRunsClosedByP) {
+    // keyint 12, cuts honoured from 3 pictures after an IDR, 3 B pictures per run.
+    PicturePlan plan(12, 3, 3);
+    std::string types;
+    for (int i = 0; i < 30; ++i)
+        types += "?IIPBB"[plan.next(i == 13 || i == 15 || i == 18 || i == 20)]; // IDR 1, P 3, B 5
+    // Cuts 1 and 2 pictures after an IDR (13, 20) are too close; 15 and 18 become IDRs.
+    EXPECT_EQ(types, "IBBBPBBBPBBBIBBIBBIBBBPBBBPBBB");
+    PicturePlan noB(4, 1, 0);
+    types.clear();
+    for (int i = 0; i < 9; ++i)
+        types += "?IIPBB"[noB.next(false)];
+    EXPECT_EQ(types, "IPPPIPPPI");
+}
+
 TEST(EyesInStep, MismatchedPairsAreErrors) {
     auto picture = [](int poc, int type, int nalType) {
         EncodedPicture p;

@@ -1,7 +1,9 @@
-// Two libx265 encoders (left and right eye) with identical, forced GOP structure,
-// each driven on its own thread, yielding access units that pair the two eyes'
-// pictures. Every pair is checked for equal POC, slice type and NAL types; a
-// mismatch throws. One StereoEncoder per thread of control (the caller's).
+// Two libx265 encoders (left and right eye), each driven on its own thread, yielding
+// access units that pair the two eyes' pictures. One PicturePlan decides every
+// picture's type and both encoders are given it, so the eyes share one coding
+// structure whatever their content. Every pair is still checked for equal POC, slice
+// type and NAL types (an assertion: a mismatch throws). One StereoEncoder per thread of
+// control (the caller's).
 #pragma once
 
 #include "media/hevc/Bitstream.h"
@@ -19,7 +21,7 @@ struct EncoderSettings {
     double quality = 0.85; // 0..1, mapped by crfForQuality
     // Average bit rate of the whole movie (both layers) instead of quality; each eye gets half.
     std::optional<uint32_t> averageKbps;
-    std::string preset = "medium";
+    std::string preset; // x265 speed preset; empty: presetForQuality(quality)
     int keyint = 0;                          // 0: about two seconds
     std::optional<Colour> colour = Colour{}; // VUI colour description; none = unspecified
 };
@@ -28,10 +30,42 @@ struct EncoderSettings {
 // linear in between (quality outside 0..1 is clamped).
 double crfForQuality(double quality);
 
+// The x265 speed preset for a quality: "medium" from 0.8, "fast" from 0.6, "veryfast" below.
+std::string presetForQuality(double quality);
+
 // One eye's planar 8-bit I420 picture.
 struct PlanarPicture {
     const uint8_t* planes[3] = {};
     int strides[3] = {};
+};
+
+// The picture types of one stereo stream, decided once for both eyes: an IDR every `keyint`
+// pictures and at scene cuts (at least `minKeyint` after the last IDR), between them runs
+// of `bframes` B pictures closed by a P picture. The encoder turns the B before an IDR and
+// the last pictures of the stream into P pictures itself, the same way for both eyes.
+class PicturePlan {
+  public:
+    PicturePlan(int keyint, int minKeyint, int bframes);
+    // The X265_TYPE_* to force on the next picture.
+    int next(bool sceneCut);
+
+  private:
+    int keyint_, minKeyint_, bframes_;
+    int64_t sinceIdr_ = -1; // -1: before the first picture
+};
+
+// Cheap scene-cut test on a sparse grid of luma samples: a cut is a jump in the mean absolute
+// difference between consecutive pictures, in both eyes at once (a flash one eye sees is
+// left to the encoder's intra blocks; an IDR would cost both eyes).
+class SceneCutDetector {
+  public:
+    bool isCut(const PlanarPicture& left, const PlanarPicture& right, int width, int height);
+
+  private:
+    double difference(int eye, const PlanarPicture& picture, int width, int height);
+    std::vector<uint8_t> previous_[2];
+    double average_[2] = {0, 0};
+    int64_t seen_ = 0;
 };
 
 struct EncodedPicture {
@@ -72,12 +106,14 @@ class StereoEncoder {
 
   private:
     struct Eye;
-    void run(const PlanarPicture* left, const PlanarPicture* right, int64_t frame, bool& gotAny);
+    void run(const PlanarPicture* left, const PlanarPicture* right, int64_t frame, int sliceType, bool& gotAny);
     void pair(std::vector<StereoAccessUnit>& out);
 
     EncoderSettings settings_;
     std::unique_ptr<Eye> eyes_[2];
     int64_t paired_ = 0;
+    std::unique_ptr<PicturePlan> plan_;
+    SceneCutDetector cuts_;
 };
 
 } // namespace media::hevc
