@@ -162,13 +162,20 @@ finish() {
 trap 'finish' EXIT
 trap 'trap "" TERM INT HUP; echo "fanout-run.sh: stopped" >&2; finish; exit 143' TERM INT HUP
 
+# Long steps run in the background and are waited for: the shell runs a trap
+# only between commands, and a wait ends at once when a signal arrives.
+in_background() {
+    "$@" &
+    wait $!
+}
+
 # ---------------------------------------------------------------- Phase 1: split
 phase1_ns=$(date +%s%N)
 if [[ -n $dual_base ]]; then
     echo "Phase 1: finding split points in $(basename "$dual_base") + $(basename "$dual_mvc")"
-    "$unitprobe" "$dual_base" >"$scratch/base.units" 2>"$scratch/probe.log" ||
+    in_background "$unitprobe" "$dual_base" >"$scratch/base.units" 2>"$scratch/probe.log" ||
         fail "unitprobe failed on $dual_base: $(tail -n 1 "$scratch/probe.log")"
-    "$unitprobe" "$dual_mvc" >"$scratch/mvc.units" 2>"$scratch/probe.log" ||
+    in_background "$unitprobe" "$dual_mvc" >"$scratch/mvc.units" 2>"$scratch/probe.log" ||
         fail "unitprobe failed on $dual_mvc: $(tail -n 1 "$scratch/probe.log")"
     base_count=$(wc -l <"$scratch/base.units")
     mvc_count=$(wc -l <"$scratch/mvc.units")
@@ -182,7 +189,7 @@ if [[ -n $dual_base ]]; then
         awk 'NF == 8 { print $1, $2, $6, ($4 == 1 || $8 == 1) ? 1 : 0 }' >"$scratch/units"
 else
     echo "Phase 1: finding split points in $(basename "$input")"
-    "$unitprobe" "$input" >"$scratch/probe.units" 2>"$scratch/probe.log" ||
+    in_background "$unitprobe" "$input" >"$scratch/probe.units" 2>"$scratch/probe.log" ||
         fail "unitprobe failed on $input: $(tail -n 1 "$scratch/probe.log")"
     awk '{ print $1, $2, 0, $4 }' "$scratch/probe.units" >"$scratch/units"
 fi
@@ -434,7 +441,7 @@ elif ((mvhevc)); then
         wait "$audio_pid" || fail "audio: ffmpeg failed: $(last_message "$scratch/audio.log")"
         audio_option=(--audio "$scratch/audio.mov")
     fi
-    "$reelchain" "${list[@]}" "${audio_option[@]}" --output "$partial" 2>"$scratch/join.log" ||
+    in_background "$reelchain" "${list[@]}" "${audio_option[@]}" --output "$partial" 2>"$scratch/join.log" ||
         fail "join: reelchain failed: $(last_message "$scratch/join.log")"
     frames=$(sed -n 's/.*Done: \([0-9]*\) video samples.*/\1/p' "$scratch/join.log")
     [[ $frames == "$units" ]] || fail "join: reelchain wrote ${frames:-0} frames, expected $units"
@@ -450,15 +457,24 @@ else
     case ${output_name##*.} in
     mov | MOV | mp4 | MP4 | m4v) container_args=(-tag:v hvc1 -movflags +faststart) ;;
     esac
-    # shellcheck disable=SC2086 # the audio arguments are a word list by design
-    for ((k = 0; k < segments; k++)); do
-        cat "$scratch/seg$k/segment.ts" && rm -f "$scratch/seg$k/segment.ts" || exit 1
-    done | "$ffmpeg" -hide_banner -nostdin -y -loglevel error -f mpegts -i pipe:0 -i "$audio_source" \
-        -map 0:v:0 -map '1:a:0?' -c:v copy -metadata:s:v:0 stereo_mode=left_right "${container_args[@]}" \
-        $audio_args -shortest "$partial" 2>"$scratch/join.log"
-    join_status=("${PIPESTATUS[@]}")
-    ((join_status[0] == 0)) || fail "join: cannot read the encoded segments"
-    ((join_status[1] == 0)) || fail "join: ffmpeg failed: $(last_message "$scratch/join.log")"
+    join_sbs() {
+        local k
+        # shellcheck disable=SC2086 # the audio arguments are a word list by design
+        for ((k = 0; k < segments; k++)); do
+            cat "$scratch/seg$k/segment.ts" && rm -f "$scratch/seg$k/segment.ts" || exit 1
+        done | "$ffmpeg" -hide_banner -nostdin -y -loglevel error -f mpegts -i pipe:0 -i "$audio_source" \
+            -map 0:v:0 -map '1:a:0?' -c:v copy -metadata:s:v:0 stereo_mode=left_right "${container_args[@]}" \
+            $audio_args -shortest "$partial" 2>"$scratch/join.log"
+        local status=("${PIPESTATUS[@]}")
+        ((status[1] == 0)) || exit 2
+        ((status[0] == 0)) || exit 3
+    }
+    in_background join_sbs
+    case $? in
+    0) ;;
+    3) fail "join: cannot read the encoded segments" ;;
+    *) fail "join: ffmpeg failed: $(last_message "$scratch/join.log")" ;;
+    esac
 fi
 [[ -s $partial ]] || fail "join: nothing was written"
 mv -f "$partial" "$output" || fail "cannot move the finished movie to $output"
