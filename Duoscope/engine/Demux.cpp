@@ -185,7 +185,7 @@ void PipelineEngine::demux(const fs::path& source, const fs::path& workFolder, b
 
     auto process = ChildProcess::create({*tsmuxer, {metaFile.string(), workFolder.string()}, std::nullopt});
     setCurrentProcess(process);
-    process->launch();
+    launchCurrentProcess(process);
     process->waitUntilExit();
     std::string output = process->collectedStandardOutput();
     std::string errors = process->collectedStandardError();

@@ -91,7 +91,7 @@ void PipelineEngine::decodeMVC(const fs::path& interleavedStream, const fs::path
     process->setStandardOutputHandler(
         [outReader, onOutputLine](std::string_view chunk) { outReader->splitter.feed(chunk, onOutputLine); });
 
-    process->launch();
+    launchCurrentProcess(process);
     process->waitUntilExit();
     errReader->splitter.finish(onErrorLine);
     outReader->splitter.finish(onOutputLine);
@@ -157,7 +157,7 @@ void PipelineEngine::encodeSBS(const fs::path& leftView, const fs::path& rightVi
     process->setStandardErrorHandler(
         [state, onErrorLine](std::string_view chunk) { state->splitter.feed(chunk, onErrorLine); });
 
-    process->launch();
+    launchCurrentProcess(process);
     process->waitUntilExit();
     state->splitter.finish(onErrorLine);
     std::string standardOutput = process->collectedStandardOutput();

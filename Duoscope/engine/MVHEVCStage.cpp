@@ -45,7 +45,7 @@ void PipelineEngine::convertToMVHEVC(const fs::path& inputMovie, const fs::path&
             {ffmpeg, withHEVCTagOnlyFor(mvhevcRemuxArguments(input, remuxed), probeVideoCodec(input)),
              std::nullopt, ChildProcess::Output::pipe, ChildProcess::Output::pipe});
         setCurrentProcess(remux);
-        remux->launch();
+        launchCurrentProcess(remux);
         remux->waitUntilExit();
         if (isCancelled) throw ConversionError::cancelled();
         if (remux->terminationStatus() != 0 || remux->wasKilledBySignal()) {
@@ -90,7 +90,7 @@ void PipelineEngine::convertToMVHEVC(const fs::path& inputMovie, const fs::path&
     };
     process->setStandardOutputHandler(
         [splitter, onLine](std::string_view chunk) { splitter->feed(chunk, onLine); });
-    process->launch();
+    launchCurrentProcess(process);
     process->waitUntilExit();
     splitter->finish(onLine);
     std::string errorText = process->collectedStandardError();

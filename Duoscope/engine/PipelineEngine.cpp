@@ -50,6 +50,11 @@ void PipelineEngine::setCurrentProcess(std::shared_ptr<ChildProcess> process) {
     currentProcess_ = std::move(process);
 }
 
+void PipelineEngine::launchCurrentProcess(const std::shared_ptr<ChildProcess>& process) {
+    process->launch();
+    if (isCancelled) cancel();
+}
+
 void PipelineEngine::setConversionScope(const std::filesystem::path& folder) {
     std::lock_guard lock(stateMutex_);
     conversionScope_ = folder;

@@ -50,6 +50,10 @@ public:
 
     std::shared_ptr<ChildProcess> currentProcess() const;
     void setCurrentProcess(std::shared_ptr<ChildProcess> process);
+    // Launches the current process. A cancel() that raced with the launch may
+    // have found no process to stop yet, so the flag is looked at again after
+    // the child exists and the child is stopped the same way.
+    void launchCurrentProcess(const std::shared_ptr<ChildProcess>& process);
 
     // Stops the running tool: SIGTERM to it and its group now, SIGKILL to the
     // group about 3 s later, then a sweep of this conversion's leftover tools.

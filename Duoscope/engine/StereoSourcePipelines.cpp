@@ -90,7 +90,7 @@ PipelineEngine::runSideBySidePipeline(const fs::path& source, const fs::path& ou
                                     probeVideoCodec(source)),
                  std::nullopt, ChildProcess::Output::nullDevice, ChildProcess::Output::nullDevice});
             setCurrentProcess(remux);
-            remux->launch();
+            launchCurrentProcess(remux);
             remux->waitUntilExit();
             if (isCancelled) throw ConversionError::cancelled();
             if (remux->terminationStatus() != 0 || remux->wasKilledBySignal())
@@ -171,7 +171,7 @@ ConversionResult PipelineEngine::runFrameAlternatePipeline(
     process->setStandardOutputHandler(
         [splitter, onLine](std::string_view chunk) { splitter->feed(chunk, onLine); });
     try {
-        process->launch();
+        launchCurrentProcess(process);
     } catch (...) {
         timer.stop();
         throw;

@@ -150,7 +150,7 @@ void PipelineEngine::decodeSBSPipe(const StreamingDecodeRequest& request) {
         [errSplitter, onErrorLine](std::string_view chunk) { errSplitter->feed(chunk, onErrorLine); });
     process->setStandardOutputHandler(
         [outSplitter, onOutputLine](std::string_view chunk) { outSplitter->feed(chunk, onOutputLine); });
-    process->launch();
+    launchCurrentProcess(process);
     process->waitUntilExit();
     errSplitter->finish(onErrorLine);
     outSplitter->finish(onOutputLine);
@@ -245,7 +245,7 @@ void PipelineEngine::decodeSBSParallel(const StreamingDecodeRequest& request, bo
         [outSplitter, onOutputLine](std::string_view chunk) { outSplitter->feed(chunk, onOutputLine); });
     process->setStandardErrorHandler(
         [errSplitter, onErrorLine](std::string_view chunk) { errSplitter->feed(chunk, onErrorLine); });
-    process->launch();
+    launchCurrentProcess(process);
     process->waitUntilExit();
     outSplitter->finish(onOutputLine);
     errSplitter->finish(onErrorLine);
