@@ -124,12 +124,17 @@ cores=$(nproc 2>/dev/null || echo 1)
 
 # ---------------------------------------------------------------- clean-up
 # Everything this run makes lives in one private folder of the work folder, and
-# the movie is written under a hidden name beside the output and renamed only
-# when it is complete, so an interrupted or failed run leaves nothing behind.
+# the movie gets the output's name only when it is complete, so an interrupted
+# or failed run leaves nothing behind.
 scratch=$(mktemp -d "$workdir/fanout.XXXXXX") || fail "cannot create a folder in $workdir"
 output_name=$(basename "$output")
-partial="$output_dir/.${output_name%.*}.fanout-$$.${output_name##*.}"
-[[ $output_name == *.* ]] || partial="$output_dir/.$output_name.fanout-$$"
+# The movie is made in the private folder when a rename can move it from there
+# (a kill that leaves no time to clean up then leaves nothing in the output
+# folder), else under a hidden name beside the output.
+partial_dir=$scratch
+[[ $(stat -c %d "$scratch") == $(stat -c %d "$output_dir") ]] || partial_dir=$output_dir
+partial="$partial_dir/.${output_name%.*}.fanout-$$.${output_name##*.}"
+[[ $output_name == *.* ]] || partial="$partial_dir/.$output_name.fanout-$$"
 
 descendants() {
     local child
