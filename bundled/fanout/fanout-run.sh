@@ -255,7 +255,8 @@ if ((frame_md5)); then
     mode="frame MD5"
 elif ((mvhevc)); then
     mode="MV-HEVC"
-    layerforge_args=(--width "$width" --height "$height" --fps "$fps_num/$fps_den" --quality "$quality")
+    layerforge_args=(--width "$width" --height "$height" --fps "$fps_num/$fps_den" --quality "$quality"
+        --threads "$threads")
     [[ -n $maxrate ]] && layerforge_args+=(--maxrate "$maxrate")
 else
     mode="SBS"

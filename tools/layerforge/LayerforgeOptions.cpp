@@ -32,7 +32,7 @@ ParseResult parseCommandLine(const std::vector<std::string>& args) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         const bool takesValue = a == "--width" || a == "--height" || a == "--fps" || a == "--quality" ||
-                                a == "--maxrate" || a == "--output" || a == "-o";
+                                a == "--maxrate" || a == "--threads" || a == "--output" || a == "-o";
         if (takesValue && i + 1 >= args.size()) return BadOption{a + " needs a value"};
         if (a == "--width" || a == "--height") {
             const auto v = parseInt<int>(args[++i]);
@@ -62,6 +62,10 @@ ParseResult parseCommandLine(const std::vector<std::string>& args) {
         } else if (a == "--maxrate") {
             // Not an integer: quality mode, as documented.
             o.maxBitrateMbps = parseInt<int64_t>(args[++i]);
+        } else if (a == "--threads") {
+            const auto v = parseInt<int>(args[++i]);
+            if (!v || *v < 1 || *v > 256) return BadOption{"--threads needs 1 to 256, got '" + args[i] + "'"};
+            o.threads = *v;
         } else if (a == "--swap") {
             o.swap = true;
         } else if (a == "--output" || a == "-o") {

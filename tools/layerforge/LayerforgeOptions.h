@@ -17,6 +17,8 @@ struct Options {
     double quality = 0.85;
     std::optional<int64_t> maxBitrateMbps;
     bool swap = false;
+    // Worker threads of the two encoders together; 0 leaves the choice to x265 (all cores).
+    int threads = 0;
     std::string outputPath;
 };
 

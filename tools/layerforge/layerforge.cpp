@@ -143,6 +143,7 @@ int main(int argc, char** argv) {
     settings.fpsNum = static_cast<uint32_t>(o.fpsNum);
     settings.fpsDen = static_cast<uint32_t>(o.fpsDen);
     settings.quality = o.quality;
+    settings.threads = o.threads;
     try {
         if (o.maxBitrateMbps) settings.averageKbps = static_cast<uint32_t>(*o.maxBitrateMbps * 1000);
         run.encoder = std::make_unique<hevc::StereoEncoder>(settings);

@@ -41,6 +41,8 @@ TEST(LayerforgeOptions, MaxrateIntegerOrQualityMode) {
     EXPECT_FALSE(std::get<Options>(parse({"--maxrate", "12.5", "o.mov"})).maxBitrateMbps);
     EXPECT_FALSE(std::get<Options>(parse({"--maxrate", "", "o.mov"})).maxBitrateMbps);
     EXPECT_TRUE(std::holds_alternative<BadOption>(parse({"--maxrate", "-5", "o.mov"})));
+    EXPECT_EQ(std::get<Options>(parse({"--threads", "2", "o.mov"})).threads, 2);
+    EXPECT_TRUE(std::holds_alternative<BadOption>(parse({"--threads", "0", "o.mov"})));
 }
 
 TEST(LayerforgeOptions, MissingOrBadValuesAreErrorsNotCrashes) {

@@ -231,6 +231,13 @@ StereoEncoder::StereoEncoder(const EncoderSettings& s) : settings_(s) {
         // The layer rewrite needs both eyes in lock step: the picture types come from the one
         // plan (IDR only, closed GOP), one slice, constant parameter sets, no weighted prediction.
         // x265's own scene-cut and B-frame decisions would differ between eyes that differ.
+        if (s.threads > 0) {
+            // Several encoders share the machine (the segment-parallel script runs one per
+            // core): each gets its share instead of a pool as large as the machine.
+            const int perEye = std::max(1, s.threads / 2);
+            setParam(p, "pools", std::to_string(perEye));
+            setParam(p, "frame-threads", perEye < 2 ? "1" : "2");
+        }
         setParam(p, "keyint", std::to_string(keyint));
         setParam(p, "min-keyint", std::to_string(std::max(1, keyint / 4)));
         setParam(p, "scenecut", "0");

@@ -23,6 +23,9 @@ struct EncoderSettings {
     std::optional<uint32_t> averageKbps;
     std::string preset; // x265 speed preset; empty: presetForQuality(quality)
     int keyint = 0;                          // 0: about two seconds
+    // Worker threads of both eyes' encoders together (each eye gets half, at least one);
+    // 0: x265's own choice, a pool as large as the machine for each eye.
+    int threads = 0;
     std::optional<Colour> colour = Colour{}; // VUI colour description; none = unspecified
 };
 
