@@ -5,6 +5,10 @@
 #include <QLocale>
 #include <QSettings>
 #include <QTime>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -74,10 +78,56 @@ std::optional<std::string> progressLine(ConversionStage stage, double fraction) 
     return line;
 }
 
+namespace {
+
+sigset_t interruptSignals() {
+    sigset_t signalSet;
+    sigemptyset(&signalSet);
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signalSet, signalNumber);
+    return signalSet;
+}
+
+// Waits for the interrupt signalSet on its own thread (they are blocked in every
+// other): the first one cancels the run, which then fails and cleans up; a
+// second one ends the program at once, taking every tool with it.
+void watchInterrupts(std::shared_ptr<PipelineEngine> engine, std::shared_ptr<std::atomic<int>> received) {
+    std::thread([engine, received] {
+        sigset_t signalSet = interruptSignals();
+        for (;;) {
+            int signalNumber = 0;
+            if (::sigwait(&signalSet, &signalNumber) != 0) continue;
+            if (received->exchange(signalNumber) == 0) {
+                engine->cancel();
+                continue;
+            }
+            killAllProcessGroups();
+            ::_exit(128 + signalNumber);
+        }
+    }).detach();
+}
+
+} // namespace
+
+void blockInterruptSignals() {
+    sigset_t signalSet = interruptSignals();
+    ::pthread_sigmask(SIG_BLOCK, &signalSet, nullptr);
+}
+
+std::optional<int> commandLineDurationLimit(const std::optional<std::string>& value) {
+    if (!value) return std::nullopt;
+    auto seconds = parseWholeNumber(*value);
+    // Zero or less has nothing to convert: read it, like any other unusable
+    // value, as no limit.
+    if (!seconds || *seconds <= 0) return std::nullopt;
+    return seconds;
+}
+
 int runCommandLineMode(const std::vector<std::string>& arguments) {
     auto input = valueAfter(arguments, "--input");
     if (!input) {
-        std::cout << "Usage: Duoscope --input <file> --auto-convert [--output <dir>]\n";
+        std::cout << "Usage: Duoscope --input <file> --auto-convert [--output <dir>]\n"
+                  << "  [--duration <seconds>] converts only the first seconds; 0, a negative number or\n"
+                  << "  anything that is not a whole number converts everything.\n";
         return 1;
     }
     fs::path outputFolder;
@@ -86,6 +136,11 @@ int runCommandLineMode(const std::vector<std::string>& arguments) {
     } else {
         outputFolder = fs::path(QDir::homePath().toStdString()) / "Desktop/Duoscope Output";
     }
+    // Tools run in work folders of their own: a relative path would mean
+    // something else to them.
+    std::error_code pathError;
+    fs::path sourcePath = fs::absolute(*input, pathError).lexically_normal();
+    outputFolder = fs::absolute(outputFolder, pathError).lexically_normal();
     auto [qualityText, targetText] = storedQualityAndTarget();
 
     std::cout << "=== Duoscope CLI (Build " << buildNumber << ") ===\n"
@@ -98,19 +153,22 @@ int runCommandLineMode(const std::vector<std::string>& arguments) {
     fs::create_directories(outputFolder, ignored);
 
     ConversionJob job;
-    job.sourceURL = *input;
+    job.sourceURL = sourcePath;
     job.outputDirectory = outputFolder;
     job.qualityPreset = commandLineQuality(qualityText);
     job.outputCodec = OutputCodec::h264;
     job.outputTarget = commandLineTarget(targetText);
-    if (auto duration = valueAfter(arguments, "--duration")) job.durationLimit = parseWholeNumber(*duration);
+    job.durationLimit = commandLineDurationLimit(valueAfter(arguments, "--duration"));
 
-    PipelineEngine engine;
-    engine.onLog = cliLog;
+    // Shared with the interrupt watcher, which may outlive this frame.
+    auto engine = std::make_shared<PipelineEngine>();
+    engine->onLog = cliLog;
+    auto receivedSignal = std::make_shared<std::atomic<int>>(0);
+    watchInterrupts(engine, receivedSignal);
     int status = 1;
     std::thread conversion([&] {
         try {
-            auto result = engine.convert(
+            auto result = engine->convert(
                 job, std::nullopt,
                 [](ConversionStage stage, double fraction) {
                     if (auto line = progressLine(stage, fraction)) cliLog(*line);
@@ -123,6 +181,9 @@ int runCommandLineMode(const std::vector<std::string>& arguments) {
         }
     });
     conversion.join();
+    // Whatever the cancellation's own sweep has not reached yet goes now.
+    killAllProcessGroups();
+    if (status != 0 && *receivedSignal != 0) return 128 + *receivedSignal;
     return status;
 }
 
@@ -131,14 +192,10 @@ int runAnalyzeMode(const std::vector<std::string>& arguments, size_t position) {
         std::cerr << "Usage: Duoscope --analyze <file>\n";
         return 1;
     }
-    fs::path source = arguments[position + 1];
     std::error_code error;
-    if (!fs::exists(source, error)) {
-        std::cerr << "ERROR: File not found: " << source.string() << "\n";
-        return 1;
-    }
-    if (fs::is_directory(source, error)) {
-        std::cerr << "ERROR: Not a file: " << source.string() << "\n";
+    fs::path source = fs::absolute(arguments[position + 1], error);
+    if (auto problem = sourceProblem(source)) {
+        std::cerr << "ERROR: " << *problem << "\n";
         return 1;
     }
     try {

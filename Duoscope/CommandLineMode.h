@@ -16,6 +16,13 @@ int runCommandLineMode(const std::vector<std::string>& arguments);
 // Analyses one file and prints the trace and the record; returns 0 or 1.
 int runAnalyzeMode(const std::vector<std::string>& arguments, size_t position);
 
+// Blocks SIGINT, SIGTERM and SIGHUP in the calling thread and every thread it
+// starts later; command-line mode then waits for them on a thread of its own.
+// Call before any thread exists.
+void blockInterruptSignals();
+// The "--duration" value as a limit: a positive whole number, else none.
+std::optional<int> commandLineDurationLimit(const std::optional<std::string>& value);
+
 // "[<time>] " + message on standard output.
 void cliLog(const std::string& message);
 

@@ -14,6 +14,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv, argv + argc);
     for (const auto& argument : arguments)
         if (argument == "--auto-convert") {
+            duoscope::blockInterruptSignals();
             QCoreApplication application(argc, argv);
             return duoscope::runCommandLineMode(arguments);
         }

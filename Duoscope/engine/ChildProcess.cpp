@@ -3,11 +3,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <set>
 #include <system_error>
 #include <thread>
 
@@ -35,7 +38,96 @@ void closeIfOpen(int& fd) {
     _exit(127);
 }
 
+// ---- the groups of running tools, and the guard that outlives us ----
+
+std::mutex registryMutex;
+std::set<pid_t> liveGroups;
+int guardWriteFd = -1;
+bool guardStarted = false;
+
+// The guard's whole life, in a child forked from a threaded program: only
+// async-signal-safe calls. It learns of each tool group (+pid) and its end
+// (-pid) through the pipe; end of file means the program has died, however.
+[[noreturn]] void runGuard(int readFd) {
+    constexpr size_t capacity = 4096;
+    pid_t groups[capacity];
+    size_t count = 0;
+    for (;;) {
+        std::int32_t record;
+        ssize_t got = ::read(readFd, &record, sizeof record);
+        if (got < 0 && errno == EINTR) continue;
+        if (got != static_cast<ssize_t>(sizeof record)) break;
+        if (record > 0) {
+            if (count < capacity) groups[count++] = record;
+        } else {
+            for (size_t i = 0; i < count; ++i)
+                if (groups[i] == -record) {
+                    groups[i] = groups[--count];
+                    break;
+                }
+        }
+    }
+    for (size_t i = 0; i < count; ++i) ::kill(-groups[i], SIGKILL);
+    _exit(0);
+}
+
+// Called with registryMutex held.
+void startGuardOnce() {
+    if (guardStarted) return;
+    guardStarted = true;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return;
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return;
+    }
+    if (pid == 0) {
+        // Its own group, deaf to the terminal's signals: an interrupt must
+        // reach the program, which cleans up, not the guard.
+        ::setpgid(0, 0);
+        for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGPIPE}) ::signal(signalNumber, SIG_IGN);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        // Holding any other descriptor (a tool's pipe) would keep it open.
+        if (fds[0] > 0) ::close_range(0, static_cast<unsigned>(fds[0]) - 1, 0);
+        ::close_range(static_cast<unsigned>(fds[0]) + 1, ~0u, 0);
+        ::prctl(PR_SET_NAME, "duoscope-guard");
+        runGuard(fds[0]);
+    }
+    ::close(fds[0]);
+    ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    guardWriteFd = fds[1];
+}
+
+// Called with registryMutex held.
+void tellGuard(std::int32_t record) {
+    if (guardWriteFd < 0) return;
+    ssize_t ignored = ::write(guardWriteFd, &record, sizeof record);
+    (void)ignored;
+}
+
+void registerGroup(pid_t group) {
+    std::lock_guard lock(registryMutex);
+    startGuardOnce();
+    liveGroups.insert(group);
+    tellGuard(group);
+}
+
+void unregisterGroup(pid_t group) {
+    std::lock_guard lock(registryMutex);
+    liveGroups.erase(group);
+    tellGuard(-group);
+}
+
 } // namespace
+
+void killAllProcessGroups() {
+    std::lock_guard lock(registryMutex);
+    for (pid_t group : liveGroups) ::kill(-group, SIGKILL);
+}
 
 std::shared_ptr<ChildProcess> ChildProcess::create(Options options) {
     return std::shared_ptr<ChildProcess>(new ChildProcess(std::move(options)));
@@ -117,6 +209,7 @@ void ChildProcess::launch() {
 
     // Also set the group from the parent so a cancel that comes at once finds it.
     ::setpgid(pid, pid);
+    registerGroup(pid);
     closeIfOpen(outPipe[1]);
     closeIfOpen(errPipe[1]);
     closeIfOpen(statusPipe[1]);
@@ -132,6 +225,7 @@ void ChildProcess::launch() {
         std::memcpy(&error, message + 1, sizeof error);
         int ignored;
         ::waitpid(pid, &ignored, 0);
+        unregisterGroup(pid);
         closeIfOpen(outPipe[0]);
         closeIfOpen(errPipe[0]);
         std::string what = message[0] == 'd' ? "Cannot launch " + options_.executable + " in folder " + directory
@@ -210,6 +304,7 @@ void ChildProcess::monitor(int outFd, int errFd) {
     closeIfOpen(fds[0]);
     closeIfOpen(fds[1]);
     tryReap(true);
+    unregisterGroup(pid_);
 
     // The handler runs before waiters wake, so a waiter sees its effects.
     TerminationHandler handler;

@@ -3,6 +3,9 @@
 // deliver output as chunks (or collect it), wait or get called back on exit.
 // A ChildProcess is shared (std::shared_ptr): its monitor thread keeps it alive
 // until the child is reaped. Any thread may call its members.
+// Every tool's group is also handed to a small guard process that kills the
+// groups still alive when this program dies, even by SIGKILL, so no tool
+// outlives it.
 #pragma once
 
 #include <sys/types.h>
@@ -101,6 +104,11 @@ private:
     bool splitAtCarriageReturn_;
     std::string pending_;
 };
+
+// Sends SIGKILL to the process group of every tool still running. For a
+// program that must end at once (a second interrupt); async-signal-unsafe
+// callers only.
+void killAllProcessGroups();
 
 // True when the bytes are well-formed UTF-8.
 bool isValidUTF8(std::string_view bytes);

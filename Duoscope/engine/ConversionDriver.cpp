@@ -8,10 +8,13 @@
 #include <cmath>
 #include <exception>
 #include <fstream>
+#include <chrono>
 #include <random>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
 
+#include "EncodeSupport.h"
 #include "EngineFiles.h"
 #include "FFProbe.h"
 #include "NALInterleaver.h"
@@ -74,9 +77,36 @@ RunValues deriveValues(const ConversionJob& job, const std::optional<SourceFileI
     return values;
 }
 
+// Retries for a few seconds: a tool that is being killed may still add a
+// file while the folder goes.
+void removeFolderPersistently(const fs::path& folder) {
+    for (int attempt = 0; attempt < 40; ++attempt) {
+        std::error_code error;
+        fs::remove_all(folder, error);
+        if (!fs::exists(folder, error)) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+// After a failure the work folder may stay for inspection, but no movie that
+// failed its check stays anywhere; an empty folder goes too.
+void discardUncheckedMovies(const fs::path& folder) {
+    std::error_code error;
+    std::vector<fs::path> movies;
+    for (auto it = fs::recursive_directory_iterator(folder, error); !error && it != fs::recursive_directory_iterator();
+         it.increment(error)) {
+        std::string extension = lowercased(it->path().extension().string());
+        if (it->is_regular_file(error) &&
+            (extension == ".mkv" || extension == ".mov" || extension == ".mp4" || extension == ".partial"))
+            movies.push_back(it->path());
+    }
+    for (const auto& movie : movies) fs::remove(movie, error);
+    if (fs::is_empty(folder, error)) fs::remove(folder, error);
+}
+
 } // namespace
 
-ConversionResult PipelineEngine::convert(const ConversionJob& job, const std::optional<SourceFileInfo>& sourceInfo,
+ConversionResult PipelineEngine::convert(const ConversionJob& givenJob, const std::optional<SourceFileInfo>& sourceInfo,
                                          ProgressCallback progressHandler, LogCallback logHandler) {
     auto report = [&](ConversionStage stage, double fraction) {
         if (progressHandler) progressHandler(stage, fraction);
@@ -85,13 +115,17 @@ ConversionResult PipelineEngine::convert(const ConversionJob& job, const std::op
         if (logHandler) logHandler(line);
     };
 
-    // A missing source would otherwise surface much later as a demultiplexer error.
-    std::error_code sourceError;
-    auto sourceStatus = fs::status(job.sourceURL, sourceError);
-    if (!fs::exists(sourceStatus))
-        throw std::system_error(ENOENT, std::generic_category(), "Source file not found: " + job.sourceURL.string());
-    if (fs::is_directory(sourceStatus))
-        throw std::system_error(EISDIR, std::generic_category(), "Source is a folder, not a file: " + job.sourceURL.string());
+    // Tools run in folders of their own, so every path they see is absolute.
+    ConversionJob job = givenJob;
+    std::error_code pathError;
+    job.sourceURL = fs::absolute(job.sourceURL, pathError).lexically_normal();
+    job.outputDirectory = fs::absolute(job.outputDirectory, pathError).lexically_normal();
+    if (job.durationLimit && *job.durationLimit <= 0) job.durationLimit.reset();
+    // A missing or unreadable source would otherwise surface much later, or
+    // (a named pipe) hang the analysis.
+    if (auto problem = sourceProblem(job.sourceURL)) throw std::runtime_error(*problem);
+    // An output folder that cannot exist is the first thing to say, before any long analysis.
+    fs::create_directories(job.outputDirectory); // throws with the OS reason and the path
 
     std::optional<SourceFileInfo> info = sourceInfo;
     if (!info) {
@@ -109,6 +143,14 @@ ConversionResult PipelineEngine::convert(const ConversionJob& job, const std::op
              std::to_string(values.frameRateNum) + "/" + std::to_string(values.frameRateDen) +
              " fps, stereo: " + values.stereoMode.text() + ", rightFirst: " + (values.rightFirst ? "true" : "false"));
 
+    // The design sends a source without a recognised layout down the MVC
+    // route, because ffprobe cannot see every MVC track. The demultiplexer's
+    // own listing settles it: without an MVC track there is nothing 3D to
+    // convert, and demultiplexing a 2D, audio-only or broken file would only
+    // fail later with a misleading message.
+    if (info && values.stereoMode.kind == Stereo3DMode::Kind::none && !listsMVCTrack(job.sourceURL))
+        throw std::runtime_error("No stereoscopic 3D video found in " + job.sourceURL.string());
+
     isCancelled = false;
     const fs::path& outputFolder = job.outputDirectory;
     fs::path work = outputFolder / ("Duoscope_" + upperCaseUUID().substr(0, 8));
@@ -118,18 +160,28 @@ ConversionResult PipelineEngine::convert(const ConversionJob& job, const std::op
 
     if (values.stereoMode.kind == Stereo3DMode::Kind::frameAlternate ||
         values.stereoMode.kind == Stereo3DMode::Kind::sideBySide) {
-        ConversionResult result =
-            values.stereoMode.kind == Stereo3DMode::Kind::frameAlternate
-                ? runFrameAlternatePipeline(job.sourceURL, outputFolder, work, values.baseName, job.qualityPreset,
-                                            job.outputCodec, job.outputTarget, values.stereoMode.rightFirst,
-                                            values.sourceDuration, job.durationLimit, progressHandler)
-                : runSideBySidePipeline(job.sourceURL, outputFolder, work, values.baseName, job.qualityPreset,
-                                        job.outputCodec, job.outputTarget,
-                                        job.outputTarget == OutputTarget::visionPro, progressHandler);
-        // Only a failed run leaves its work folder behind for inspection.
-        std::error_code ignored;
-        fs::remove_all(work, ignored);
-        return result;
+        try {
+            ConversionResult result =
+                values.stereoMode.kind == Stereo3DMode::Kind::frameAlternate
+                    ? runFrameAlternatePipeline(job.sourceURL, outputFolder, work, values.baseName,
+                                                job.qualityPreset, job.outputCodec, job.outputTarget,
+                                                values.stereoMode.rightFirst, values.sourceDuration,
+                                                job.durationLimit, progressHandler)
+                    : runSideBySidePipeline(job.sourceURL, outputFolder, work, values.baseName, job.qualityPreset,
+                                            job.outputCodec, job.outputTarget,
+                                            job.outputTarget == OutputTarget::visionPro, progressHandler,
+                                            job.durationLimit);
+            std::error_code ignored;
+            fs::remove_all(work, ignored);
+            return result;
+        } catch (...) {
+            if (isCancelled) {
+                removeFolderPersistently(work);
+                throw ConversionError::cancelled();
+            }
+            discardUncheckedMovies(work);
+            throw;
+        }
     }
 
     bool succeeded = false;
@@ -138,10 +190,10 @@ ConversionResult PipelineEngine::convert(const ConversionJob& job, const std::op
         if (cleanedUp) return;
         cleanedUp = true;
         if (succeeded || isCancelled) {
-            std::error_code ignored;
-            fs::remove_all(work, ignored);
+            removeFolderPersistently(work);
             engineLog(isCancelled && !succeeded ? "Cancelled — cleaned up temp directory" : "Cleaned up temp directory");
         } else {
+            discardUncheckedMovies(work);
             engineLog("Temp files preserved for debugging: " + work.string());
         }
     };
@@ -153,6 +205,10 @@ ConversionResult PipelineEngine::convert(const ConversionJob& job, const std::op
     };
 
     try {
+        MovieExpectation expected =
+            expectationFromSource(job.sourceURL, static_cast<double>(values.frameRateNum) / values.frameRateDen, 1,
+                                  job.durationLimit, processTracker());
+        checkCancelled();
         report(ConversionStage::demuxing, 0.05);
         engineLog("=== Step 1: Demuxing ===");
         demux(job.sourceURL, work, values.stereoMode.kind == Stereo3DMode::Kind::mvcSingleTrack, job.durationLimit);
@@ -190,8 +246,9 @@ ConversionResult PipelineEngine::convert(const ConversionJob& job, const std::op
         engineLog("MVC view: " + mvcView.filename().string() + " (" + std::to_string(fileSizeOrZero(mvcView)) +
                   " bytes)");
 
+        // Every movie is made inside the work folder and put in place at the end.
         fs::path sbsOutput =
-            outputFolder / (values.baseName + (job.outputTarget == OutputTarget::visionPro ? "_SBS.mov" : "_SBS.mkv"));
+            work / (values.baseName + (job.outputTarget == OutputTarget::visionPro ? "_SBS.mov" : "_SBS.mkv"));
         fs::path interleaved = work / (values.baseName + "_interleaved.264");
         bool wroteInterleaved = false;
         auto interleaveInto = [&](const fs::path& output) {
@@ -281,7 +338,7 @@ ConversionResult PipelineEngine::convert(const ConversionJob& job, const std::op
                     directLog("=== Steps 2+3+4: Dual-split parallel pipeline — no interleaving needed ===");
                     report(ConversionStage::interleaving, 0.3);
                     fs::remove(fifo, ignored);
-                    if (values.directMVHEVC) request.outputURL = outputFolder / (values.baseName + ".mov");
+                    if (values.directMVHEVC) request.outputURL = work / (values.baseName + ".mov");
                     engineLog("=== Parallel decode+encode (dual-split, segment-parallel) ===");
                     request.interleavedURL = baseView;
                     decodeSBSParallel(request, values.directMVHEVC, false, 0, mvcView);
@@ -293,7 +350,7 @@ ConversionResult PipelineEngine::convert(const ConversionJob& job, const std::op
                     wroteInterleaved = true;
                     fs::remove(fifo, ignored);
                     removeViews();
-                    if (values.directMVHEVC) request.outputURL = outputFolder / (values.baseName + ".mov");
+                    if (values.directMVHEVC) request.outputURL = work / (values.baseName + ".mov");
                     engineLog("=== Parallel decode+encode (segment-parallel) ===");
                     request.interleavedURL = interleaved;
                     decodeSBSParallel(request, values.directMVHEVC, false, 0, std::nullopt);
@@ -334,23 +391,34 @@ ConversionResult PipelineEngine::convert(const ConversionJob& job, const std::op
         // Common tail.
         if (wroteInterleaved && fs::exists(interleaved)) removeIntermediateFile(interleaved, "interleaved stream");
         checkCancelled();
-        fs::path finalOutput = sbsOutput;
+        fs::path movie;
         if (job.outputTarget == OutputTarget::visionPro) {
-            fs::path movie = outputFolder / (values.baseName + ".mov");
+            movie = work / (values.baseName + ".mov");
             if (fs::exists(movie)) {
                 engineLog("Direct MV-HEVC pipeline output found — skipping StereoPacker");
             } else {
+                checkMovie(sbsOutput, expected);
                 report(ConversionStage::convertingMVHEVC, 0.85);
                 engineLog("=== Step 5: Converting to MV-HEVC for Apple Vision Pro ===");
                 convertToMVHEVC(sbsOutput, movie, job.qualityPreset, progressHandler);
             }
-            finalOutput = movie;
+            checkCancelled();
+            checkMovie(movie, expected);
+        } else {
+            checkMovie(sbsOutput, expected);
         }
+        checkCancelled();
+        fs::path publishedSBS;
+        if (fs::exists(sbsOutput))
+            publishedSBS = publishMovie(sbsOutput, outputFolder / sbsOutput.filename(), job.sourceURL);
+        fs::path finalOutput =
+            movie.empty() ? publishedSBS : publishMovie(movie, outputFolder / movie.filename(), job.sourceURL);
         succeeded = true;
         report(ConversionStage::complete, 1.0);
         engineLog("=== Pipeline complete! ===");
         cleanupTempDirectory();
-        return {finalOutput.string(), work, sbsOutput.string()};
+        return {finalOutput.string(), work,
+                publishedSBS.empty() ? std::optional<std::string>() : std::optional(publishedSBS.string())};
     } catch (const ConversionError& error) {
         cleanupTempDirectory();
         if (isCancelled && error.kind() != ConversionError::Kind::cancelled) throw ConversionError::cancelled();

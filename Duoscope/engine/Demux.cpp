@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "EncodeSupport.h"
 #include "EngineFiles.h"
 #include "PipelineEngine.h"
 #include "Text.h"
@@ -152,6 +153,20 @@ std::vector<DetectedTrack> PipelineEngine::detectVideoTracks(const fs::path& url
     return detectedTracksFromReport(process->collectedStandardOutput());
 }
 
+bool PipelineEngine::listsMVCTrack(const fs::path& source) {
+    auto tsmuxer = findTool("tsmuxer");
+    // Without the demultiplexer the MVC route fails anyway, with its own message.
+    if (!tsmuxer) return true;
+    auto listing = ChildProcess::create({*tsmuxer, {source.string()}, std::nullopt, ChildProcess::Output::pipe,
+                                         ChildProcess::Output::nullDevice});
+    setCurrentProcess(listing);
+    listing->launch();
+    listing->waitUntilExit();
+    for (const auto& line : splitLines(listing->collectedStandardOutput()))
+        if (line.starts_with("Stream type:") && trimmed(line.substr(line.find(':') + 1)) == "MVC") return true;
+    return false;
+}
+
 void PipelineEngine::demux(const fs::path& source, const fs::path& workFolder, bool isSingleTrack,
                            std::optional<int> durationLimit) {
     auto tsmuxer = findTool("tsmuxer");
@@ -192,7 +207,9 @@ void PipelineEngine::demux(const fs::path& source, const fs::path& workFolder, b
     engineLog(isValidUTF8(output) ? output : std::string());
     engineLog(isValidUTF8(errors) ? errors : std::string());
     if (process->terminationStatus() != 0 || process->wasKilledBySignal())
-        throw ConversionError::demuxFailed("tsMuxeR exited with code " + std::to_string(process->terminationStatus()));
+        throw ConversionError::demuxFailed(
+            withReason("tsMuxeR exited with code " + std::to_string(process->terminationStatus()),
+                       lastMeaningfulLine(splitLines(errors + "\n" + output))));
 }
 
 } // namespace duoscope

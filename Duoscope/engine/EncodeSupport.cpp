@@ -21,6 +21,19 @@ std::string joined(const std::vector<std::string>& parts, std::string_view separ
     return result;
 }
 
+std::vector<std::string> splitLines(std::string_view text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find_first_of("\r\n", start);
+        if (end == std::string_view::npos) end = text.size();
+        std::string line = trimmed(text.substr(start, end - start));
+        if (!line.empty()) lines.push_back(std::move(line));
+        start = end + 1;
+    }
+    return lines;
+}
+
 std::string leadingCharacters(std::string_view text, std::size_t count) {
     size_t end = 0;
     for (size_t seen = 0; end < text.size() && seen < count; ++seen) {

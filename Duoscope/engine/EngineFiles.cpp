@@ -1,11 +1,19 @@
 #include "EngineFiles.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <system_error>
+
+#include "ChildProcess.h"
+#include "Text.h"
+#include "ToolLocator.h"
 
 namespace duoscope {
 
@@ -34,6 +42,136 @@ void writeFileAtomically(const fs::path& path, const std::string& contents) {
         ::unlink(temporary.c_str());
         throw std::system_error(error, std::generic_category(), "Cannot write " + path.string());
     }
+}
+
+std::optional<std::string> sourceProblem(const fs::path& source) {
+    struct stat status;
+    if (::stat(source.c_str(), &status) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return "Source file not found: " + source.string();
+        return "Cannot read source " + source.string() + ": " + std::strerror(errno);
+    }
+    if (S_ISREG(status.st_mode)) return std::nullopt;
+    if (S_ISDIR(status.st_mode)) return "Source is a folder, not a file: " + source.string();
+    // Reading a pipe or a device would wait forever or never end.
+    const char* kind = S_ISFIFO(status.st_mode)   ? "a named pipe"
+                       : S_ISCHR(status.st_mode)  ? "a character device"
+                       : S_ISBLK(status.st_mode)  ? "a block device"
+                       : S_ISSOCK(status.st_mode) ? "a socket"
+                                                  : "not a regular file";
+    return "Source is " + std::string(kind) + ", not a regular file: " + source.string();
+}
+
+bool isSameFile(const fs::path& a, const fs::path& b) {
+    std::error_code error;
+    bool same = fs::equivalent(a, b, error);
+    return !error && same;
+}
+
+fs::path destinationBesideSource(const fs::path& destination, const fs::path& source) {
+    fs::path chosen = destination;
+    for (int n = 1; isSameFile(chosen, source); ++n)
+        chosen = destination.parent_path() /
+                 (destination.stem().string() + "_" + std::to_string(n) + destination.extension().string());
+    return chosen;
+}
+
+std::string lastMeaningfulLine(const std::vector<std::string>& lines) {
+    auto isNoise = [](const std::string& line) {
+        std::string lower = lowercased(line);
+        return line.empty() || lower.starts_with("frame=") || lower.starts_with("size=") ||
+               lower.find(" time=") != std::string::npos || lower.starts_with("frame ") ||
+               lower == "conversion failed!" || lower.starts_with("exiting normally");
+    };
+    auto isError = [](const std::string& line) {
+        std::string lower = lowercased(line);
+        for (const char* word : {"error", "failed", "no space", "invalid", "denied", "cannot", "could not",
+                                 "no such", "not found", "unable"})
+            if (lower.find(word) != std::string::npos) return true;
+        return false;
+    };
+    for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
+        std::string text = trimmed(*line);
+        if (!isNoise(text) && isError(text)) return text;
+    }
+    for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
+        std::string text = trimmed(*line);
+        if (!isNoise(text)) return text;
+    }
+    return {};
+}
+
+std::string withReason(const std::string& text, const std::string& reason) {
+    return reason.empty() ? text : text + ": " + reason;
+}
+
+std::optional<MovieFacts> probeMovieFacts(const fs::path& movie, std::optional<double> readSeconds,
+                                          const ProcessTracker& track) {
+    auto ffprobe = findTool("ffprobe");
+    if (!ffprobe) return std::nullopt;
+    std::vector<std::string> arguments{"-v", "error"};
+    if (readSeconds) arguments.insert(arguments.end(), {"-read_intervals", "%+" + std::to_string(*readSeconds)});
+    arguments.insert(arguments.end(), {"-select_streams", "v:0", "-count_packets", "-show_entries",
+                                       "stream=nb_read_packets,r_frame_rate:format=duration", "-of", "json", movie.string()});
+    try {
+        auto process = ChildProcess::create(
+            {*ffprobe, arguments, std::nullopt, ChildProcess::Output::pipe, ChildProcess::Output::nullDevice});
+        if (track) track(process);
+        process->launch();
+        process->waitUntilExit();
+        if (process->terminationStatus() != 0 || process->wasKilledBySignal()) return std::nullopt;
+        auto report = nlohmann::json::parse(process->collectedStandardOutput(), nullptr, false);
+        if (!report.is_object()) return std::nullopt;
+        MovieFacts facts;
+        auto streams = report.find("streams");
+        if (streams == report.end() || !streams->is_array() || streams->empty()) return facts;
+        const auto& packets = (*streams)[0].value("nb_read_packets", std::string("0"));
+        facts.frames = std::stoll(packets);
+        std::string rate = (*streams)[0].value("r_frame_rate", std::string());
+        if (auto slash = rate.find('/'); slash != std::string::npos) {
+            double numerator = std::stod(rate.substr(0, slash)), denominator = std::stod(rate.substr(slash + 1));
+            if (denominator > 0) facts.frameRate = numerator / denominator;
+        }
+        if (auto format = report.find("format"); format != report.end() && format->contains("duration"))
+            facts.duration = std::stod((*format)["duration"].get<std::string>());
+        return facts;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+MovieExpectation expectationFromSource(const fs::path& source, double sourceFrameRate, int picturesPerFrame,
+                                       std::optional<int> durationLimit, const ProcessTracker& track) {
+    MovieExpectation expected;
+    // With a limit only its stretch of the source needs reading.
+    std::optional<double> readSeconds;
+    if (durationLimit) readSeconds = *durationLimit + 2.0;
+    auto facts = probeMovieFacts(source, readSeconds, track);
+    if (sourceFrameRate <= 0 && facts) sourceFrameRate = facts->frameRate;
+    expected.frameRate = sourceFrameRate / picturesPerFrame;
+    if (!facts || facts->frames <= 0) return expected;
+    long long frames = facts->frames / picturesPerFrame;
+    if (durationLimit && expected.frameRate > 0)
+        frames = std::min(frames, static_cast<long long>(std::ceil(*durationLimit * expected.frameRate - 1e-6)));
+    expected.frames = frames;
+    return expected;
+}
+
+std::optional<std::string> movieShortfall(const MovieFacts& facts, const MovieExpectation& expected) {
+    if (facts.frames <= 0) return std::string("it holds no video frame");
+    if (!expected.frames) return std::nullopt;
+    if (std::llabs(facts.frames - *expected.frames) > 1)
+        return "it holds " + std::to_string(facts.frames) + " of " + std::to_string(*expected.frames) + " frames";
+    if (expected.frameRate > 0 && facts.duration > 0) {
+        double length = static_cast<double>(*expected.frames) / expected.frameRate;
+        // Audio may run a little past the last picture; a cut-off file falls short.
+        double slack = std::max(0.5, 2 / expected.frameRate);
+        if (facts.duration < length - slack || facts.duration > length + 1.0 + 0.05 * length) {
+            char text[128];
+            std::snprintf(text, sizeof text, "it lasts %.2f s instead of %.2f s", facts.duration, length);
+            return std::string(text);
+        }
+    }
+    return std::nullopt;
 }
 
 unsigned long long fileSizeOrZero(const fs::path& path) {

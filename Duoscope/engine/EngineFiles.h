@@ -3,6 +3,8 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,9 +13,59 @@
 
 namespace duoscope {
 
+class ChildProcess;
+// Receives each tool process a helper starts, so that cancellation reaches it.
+using ProcessTracker = std::function<void(const std::shared_ptr<ChildProcess>&)>;
+
 // Writes the whole text to a temporary file beside `path` and renames it into
 // place; throws std::system_error with the path on failure.
 void writeFileAtomically(const std::filesystem::path& path, const std::string& contents);
+
+// Why a path cannot be a conversion's source (missing, a folder, a named pipe,
+// a device, ...), or nothing when it is a regular file (links followed).
+std::optional<std::string> sourceProblem(const std::filesystem::path& source);
+
+// True when both paths name one existing file (links of either kind count).
+bool isSameFile(const std::filesystem::path& a, const std::filesystem::path& b);
+
+// `destination`, or the first of "<stem>_1<ext>", "<stem>_2<ext>", ... that is
+// not the source itself.
+std::filesystem::path destinationBesideSource(const std::filesystem::path& destination,
+                                              const std::filesystem::path& source);
+
+// The last line of a tool's output that says something: progress lines and
+// generic closing words are passed over, an error line is preferred. Empty
+// when there is none.
+std::string lastMeaningfulLine(const std::vector<std::string>& lines);
+// "<text>: <reason>", or the text alone when the reason is empty.
+std::string withReason(const std::string& text, const std::string& reason);
+
+// Video frames and length of a movie, read back with ffprobe.
+struct MovieFacts {
+    long long frames = 0;
+    double duration = 0;
+    double frameRate = 0; // the video stream's r_frame_rate, 0 when unknown
+};
+// Counts the first video stream's packets, within the first `readSeconds`
+// when given; nothing when ffprobe cannot read the file.
+std::optional<MovieFacts> probeMovieFacts(const std::filesystem::path& movie,
+                                          std::optional<double> readSeconds = std::nullopt,
+                                          const ProcessTracker& track = {});
+
+// What a movie written from a source must hold.
+struct MovieExpectation {
+    std::optional<long long> frames; // unknown when the source could not be counted
+    double frameRate = 0;            // of the written movie
+};
+// From the source's own count (and rate, when `sourceFrameRate` is 0): `picturesPerFrame` source pictures make one
+// output frame (2 for frame-alternate sources); a limit cuts after that many
+// seconds.
+MovieExpectation expectationFromSource(const std::filesystem::path& source, double sourceFrameRate,
+                                       int picturesPerFrame, std::optional<int> durationLimit,
+                                       const ProcessTracker& track = {});
+// Nothing when the facts meet the expectation (frames within one, length
+// within a frame or two), else what is wrong.
+std::optional<std::string> movieShortfall(const MovieFacts& facts, const MovieExpectation& expected);
 
 // Size in bytes, 0 when it cannot be read.
 unsigned long long fileSizeOrZero(const std::filesystem::path& path);

@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "EncodeSupport.h"
+#include "EngineFiles.h"
 #include "PipelineEngine.h"
 #include "ToolLocator.h"
 
@@ -100,7 +101,8 @@ void PipelineEngine::decodeMVC(const fs::path& interleavedStream, const fs::path
     if (isCancelled) throw ConversionError::cancelled();
     int status = process->terminationStatus();
     if (status != 0 || process->wasKilledBySignal())
-        throw ConversionError::decodingFailed("ldecod exited with code " + std::to_string(status));
+        throw ConversionError::decodingFailed(withReason("ldecod exited with code " + std::to_string(status),
+                                                         lastMeaningfulLine(recentErrors->last(50))));
 }
 
 void PipelineEngine::encodeSBS(const fs::path& leftView, const fs::path& rightView,
@@ -169,6 +171,10 @@ void PipelineEngine::encodeSBS(const fs::path& leftView, const fs::path& rightVi
         if (contains(errorText, "Encoder did not produce output"))
             throw ConversionError::encodingFailed("ffmpeg failed to produce output");
         engineLog("WARNING: ffmpeg stderr: " + leadingCharacters(errorText, 500));
+        // A movie that ffmpeg gave up on is cut short, whatever is on disk.
+        throw ConversionError::encodingFailed(
+            withReason("ffmpeg exited with code " + std::to_string(process->terminationStatus()),
+                       lastMeaningfulLine(recentErrors->last(20))));
     }
     // An empty file is what ffmpeg leaves when it fails before its first
     // packet; that is no movie.

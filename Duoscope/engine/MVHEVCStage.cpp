@@ -34,8 +34,11 @@ void PipelineEngine::convertToMVHEVC(const fs::path& inputMovie, const fs::path&
     engineLog("Converting SBS → MV-HEVC spatial video...");
     fs::path input = inputMovie;
     if (lowercased(extensionOf(input)) == "mkv") {
-        fs::path remuxed = input;
+        // Beside the output, which is the run's own folder: never next to a
+        // file the run did not make.
+        fs::path remuxed = output.parent_path() / input.filename();
         remuxed.replace_extension("mov");
+        if (remuxed == output) remuxed.replace_filename(input.stem().string() + "_remuxed.mov");
         engineLog("Remuxing MKV → MOV for AVFoundation compatibility...");
         std::string ffmpeg = findTool("ffmpeg").value_or("/usr/local/bin/ffmpeg");
         std::error_code error;
@@ -99,7 +102,8 @@ void PipelineEngine::convertToMVHEVC(const fs::path& inputMovie, const fs::path&
     if (isCancelled) throw ConversionError::cancelled();
     int status = process->terminationStatus();
     if (status != 0 || process->wasKilledBySignal())
-        throw ConversionError::encodingFailed("StereoPacker exited with code " + std::to_string(status));
+        throw ConversionError::encodingFailed(withReason("StereoPacker exited with code " + std::to_string(status),
+                                                         lastMeaningfulLine(splitLines(errorText))));
     if (!fs::exists(output, error))
         throw ConversionError::encodingFailed("StereoPacker did not produce output file");
 }

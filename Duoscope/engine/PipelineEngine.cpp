@@ -2,7 +2,9 @@
 
 #include <signal.h>
 
+#include <cerrno>
 #include <chrono>
+#include <system_error>
 #include <thread>
 
 namespace duoscope {
@@ -71,6 +73,35 @@ void PipelineEngine::engineLog(const std::string& line) const {
 
 void PipelineEngine::directLog(const std::string& line) const {
     if (onLog) onLog(line);
+}
+
+void PipelineEngine::checkMovie(const std::filesystem::path& movie, const MovieExpectation& expected,
+                                const std::string& reason) {
+    auto facts = probeMovieFacts(movie, std::nullopt, processTracker());
+    if (isCancelled) throw ConversionError::cancelled();
+    std::optional<std::string> shortfall =
+        facts ? movieShortfall(*facts, expected) : std::optional<std::string>("it cannot be read back");
+    if (shortfall)
+        throw ConversionError::encodingFailed(
+            withReason(movie.filename().string() + " is incomplete: " + *shortfall, reason));
+    engineLog("Checked " + movie.filename().string() + ": " + std::to_string(facts->frames) + " frames");
+}
+
+std::filesystem::path PipelineEngine::publishMovie(const std::filesystem::path& written,
+                                                   const std::filesystem::path& destination,
+                                                   const std::filesystem::path& source) {
+    std::filesystem::path chosen = destinationBesideSource(destination, source);
+    if (chosen != destination)
+        directLog("⚠️ " + destination.filename().string() + " is the source itself — writing " +
+                  chosen.filename().string() + " instead");
+    // One rename: a reader sees the old file or the new one, never half of one.
+    if (::rename(written.c_str(), chosen.c_str()) != 0)
+        throw std::system_error(errno, std::generic_category(), "Cannot put " + chosen.string() + " in place");
+    return chosen;
+}
+
+ProcessTracker PipelineEngine::processTracker() {
+    return [this](const std::shared_ptr<ChildProcess>& process) { setCurrentProcess(process); };
 }
 
 void PipelineEngine::cancel() {

@@ -15,6 +15,7 @@
 
 #include "ChildProcess.h"
 #include "ConversionTypes.h"
+#include "EngineFiles.h"
 
 namespace duoscope {
 
@@ -74,6 +75,8 @@ public:
     void demux(const std::filesystem::path& source, const std::filesystem::path& workFolder, bool isSingleTrack,
                std::optional<int> durationLimit);
     std::vector<DetectedTrack> detectVideoTracks(const std::filesystem::path& url);
+    // True when the demultiplexer's track listing shows an MVC track.
+    bool listsMVCTrack(const std::filesystem::path& source);
 
     // Sources that already hold both eyes.
     ConversionResult runSideBySidePipeline(const std::filesystem::path& source,
@@ -81,13 +84,17 @@ public:
                                            const std::filesystem::path& workFolder, const std::string& baseName,
                                            QualityPreset qualityPreset, OutputCodec outputCodec,
                                            OutputTarget outputTarget, bool convertToMVHEVCFlag,
-                                           ProgressCallback progressHandler);
+                                           ProgressCallback progressHandler,
+                                           std::optional<int> durationLimit = std::nullopt);
     ConversionResult runFrameAlternatePipeline(const std::filesystem::path& source,
                                                const std::filesystem::path& outputDirectory,
                                                const std::filesystem::path& workFolder, const std::string& baseName,
                                                QualityPreset qualityPreset, OutputCodec outputCodec,
                                                OutputTarget outputTarget, bool rightFirst, double sourceDuration,
                                                std::optional<int> durationLimit, ProgressCallback progressHandler);
+
+    // The first `seconds` of a movie by stream copy.
+    void cutMovie(const std::filesystem::path& source, const std::filesystem::path& output, int seconds);
 
     // The disk route's decode and side-by-side encode.
     void decodeMVC(const std::filesystem::path& interleavedStream, const std::filesystem::path& workFolder,
@@ -108,6 +115,19 @@ public:
     // A side-by-side movie to MV-HEVC through StereoPacker.
     void convertToMVHEVC(const std::filesystem::path& input, const std::filesystem::path& output,
                          QualityPreset qualityPreset, ProgressCallback progressHandler);
+
+    // Every movie is written inside the run's work folder and only put in
+    // place once checked. checkMovie reads it back with ffprobe and fails
+    // with what is wrong (and the tool's own last word, `reason`).
+    void checkMovie(const std::filesystem::path& movie, const MovieExpectation& expected,
+                    const std::string& reason = {});
+    // Renames the checked movie to `destination` (replacing our own earlier
+    // output of that name, never the source: then a suffixed name is taken
+    // and logged). Returns where it went.
+    std::filesystem::path publishMovie(const std::filesystem::path& written, const std::filesystem::path& destination,
+                                       const std::filesystem::path& source);
+    // Cancellation then reaches the helper processes of checks and probes too.
+    ProcessTracker processTracker();
 
     // The gated narration: reaches onLog only when verboseLogging is on.
     void engineLog(const std::string& line) const;

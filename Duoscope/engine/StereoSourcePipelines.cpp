@@ -48,37 +48,50 @@ class RepeatingTimer {
     std::thread thread_;
 };
 
-std::vector<std::string> splitLines(std::string_view text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find_first_of("\r\n", start);
-        if (end == std::string_view::npos) end = text.size();
-        std::string line = trimmed(text.substr(start, end - start));
-        if (!line.empty()) lines.push_back(std::move(line));
-        start = end + 1;
-    }
-    return lines;
-}
-
 } // namespace
+
+// Cuts the first seconds of a movie by stream copy, so a limited run reads no more.
+void PipelineEngine::cutMovie(const fs::path& source, const fs::path& output, int seconds) {
+    auto ffmpeg = findTool("ffmpeg");
+    if (!ffmpeg) throw ConversionError::toolNotFound("ffmpeg not found");
+    auto cut = ChildProcess::create({*ffmpeg,
+                                     {"-y", "-t", std::to_string(seconds), "-i", source.string(), "-map", "0:v:0",
+                                      "-map", "0:a?", "-c", "copy", output.string()},
+                                     std::nullopt, ChildProcess::Output::nullDevice, ChildProcess::Output::pipe});
+    setCurrentProcess(cut);
+    cut->launch();
+    cut->waitUntilExit();
+    if (isCancelled) throw ConversionError::cancelled();
+    if (cut->terminationStatus() != 0 || cut->wasKilledBySignal())
+        throw ConversionError::encodingFailed(
+            withReason("Cutting the first " + std::to_string(seconds) + " s failed (exit " +
+                           std::to_string(cut->terminationStatus()) + ")",
+                       lastMeaningfulLine(splitLines(cut->collectedStandardError()))));
+}
 
 ConversionResult
 PipelineEngine::runSideBySidePipeline(const fs::path& source, const fs::path& outputDirectory,
                                       const fs::path& workFolder, const std::string& baseName,
                                       QualityPreset qualityPreset, OutputCodec, OutputTarget,
-                                      bool convertToMVHEVCFlag, ProgressCallback progressHandler) {
+                                      bool convertToMVHEVCFlag, ProgressCallback progressHandler,
+                                      std::optional<int> durationLimit) {
     auto report = [&](ConversionStage stage, double fraction) {
         if (progressHandler) progressHandler(stage, fraction);
     };
     engineLog("=== Side-by-Side Pipeline ===");
     engineLog("Input already SBS — skipping demux/interleave/decode");
+    MovieExpectation expected = expectationFromSource(source, 0, 1, durationLimit, processTracker());
+    if (isCancelled) throw ConversionError::cancelled();
 
     if (convertToMVHEVCFlag) {
-        fs::path movie = outputDirectory / (baseName + "_MV-HEVC.mov");
+        std::string movieName = baseName + "_MV-HEVC.mov";
         report(ConversionStage::convertingMVHEVC, 0.05);
         engineLog("=== Converting SBS → MV-HEVC ===");
         fs::path input = source;
+        if (durationLimit) {
+            input = workFolder / (baseName + "_cut." + extensionOf(source));
+            cutMovie(source, input, *durationLimit);
+        }
         if (lowercased(extensionOf(source)) == "mkv") {
             fs::path remuxed = workFolder / (baseName + "_remuxed.mov");
             engineLog("Remuxing MKV → MOV + transcoding audio to AAC 5.1...");
@@ -86,30 +99,40 @@ PipelineEngine::runSideBySidePipeline(const fs::path& source, const fs::path& ou
             if (!ffmpeg) throw ConversionError::toolNotFound("ffmpeg not found for MKV remux");
             auto remux = ChildProcess::create(
                 {*ffmpeg,
-                 withHEVCTagOnlyFor(sideBySideRemuxArguments(source, remuxed, activeEncoderProfile()),
-                                    probeVideoCodec(source)),
-                 std::nullopt, ChildProcess::Output::nullDevice, ChildProcess::Output::nullDevice});
+                 withHEVCTagOnlyFor(sideBySideRemuxArguments(input, remuxed, activeEncoderProfile()),
+                                    probeVideoCodec(input)),
+                 std::nullopt, ChildProcess::Output::nullDevice, ChildProcess::Output::pipe});
             setCurrentProcess(remux);
             launchCurrentProcess(remux);
             remux->waitUntilExit();
             if (isCancelled) throw ConversionError::cancelled();
             if (remux->terminationStatus() != 0 || remux->wasKilledBySignal())
-                throw ConversionError::encodingFailed("MKV → MOV remux failed (exit " +
-                                                      std::to_string(remux->terminationStatus()) + ")");
+                throw ConversionError::encodingFailed(
+                    withReason("MKV → MOV remux failed (exit " + std::to_string(remux->terminationStatus()) + ")",
+                               lastMeaningfulLine(splitLines(remux->collectedStandardError()))));
             directLog("Remux complete: " + remuxed.filename().string());
             input = remuxed;
         }
-        convertToMVHEVC(input, movie, qualityPreset, progressHandler);
+        fs::path written = workFolder / movieName;
+        convertToMVHEVC(input, written, qualityPreset, progressHandler);
         if (isCancelled) throw ConversionError::cancelled();
+        checkMovie(written, expected);
+        if (isCancelled) throw ConversionError::cancelled();
+        fs::path movie = publishMovie(written, outputDirectory / movieName, source);
         report(ConversionStage::complete, 1.0);
         engineLog("✅ MV-HEVC conversion complete: " + movie.filename().string());
         return {movie.string(), workFolder, std::nullopt};
     }
 
-    fs::path copy = outputDirectory / (baseName + "_SBS." + extensionOf(source));
+    std::string copyName = baseName + "_SBS." + extensionOf(source);
+    fs::path written = workFolder / copyName;
     report(ConversionStage::encoding, 0.5);
     engineLog("Input is already SBS — copying to output...");
-    fs::copy_file(source, copy);
+    if (durationLimit) cutMovie(source, written, *durationLimit);
+    else fs::copy_file(source, written);
+    checkMovie(written, expected);
+    if (isCancelled) throw ConversionError::cancelled();
+    fs::path copy = publishMovie(written, outputDirectory / copyName, source);
     report(ConversionStage::complete, 1.0);
     return {copy.string(), workFolder, std::nullopt};
 }
@@ -130,8 +153,10 @@ ConversionResult PipelineEngine::runFrameAlternatePipeline(
     auto ffmpeg = findTool("ffmpeg");
     if (!ffmpeg) throw ConversionError::toolNotFound("ffmpeg not found");
     double progressDuration = durationLimit ? *durationLimit : sourceDuration > 0 ? sourceDuration : 7200;
-    fs::path sbsOutput =
-        outputDirectory / (baseName + (outputTarget == OutputTarget::visionPro ? "_SBS.mov" : "_SBS.mkv"));
+    std::string sbsName = baseName + (outputTarget == OutputTarget::visionPro ? "_SBS.mov" : "_SBS.mkv");
+    fs::path sbsOutput = workFolder / sbsName;
+    MovieExpectation expected = expectationFromSource(source, 0, 2, durationLimit, processTracker());
+    if (isCancelled) throw ConversionError::cancelled();
 
     fs::path faWork = workFolder / "fa_work";
     fs::create_directories(faWork);
@@ -182,39 +207,44 @@ ConversionResult PipelineEngine::runFrameAlternatePipeline(
 
     if (isCancelled) throw ConversionError::cancelled();
     int status = process->terminationStatus();
+    std::vector<std::string> logLines;
+    if (std::ifstream logFile(ffmpegLog, std::ios::binary); logFile)
+        logLines = splitLines(std::string((std::istreambuf_iterator<char>(logFile)), {}));
+    auto kept = scriptLines->last(50);
     if (status != 0 || process->wasKilledBySignal()) {
-        std::string diagnostic = "Pipeline exited with code " + std::to_string(status);
-        std::ifstream logFile(ffmpegLog, std::ios::binary);
-        if (logFile) {
-            std::string logText((std::istreambuf_iterator<char>(logFile)), {});
-            auto lines = splitLines(logText);
-            if (lines.size() > 15) lines.erase(lines.begin(), lines.end() - 15);
-            if (!lines.empty()) diagnostic += "\nffmpeg: " + joined(lines, "\n");
-        }
-        auto kept = scriptLines->last(50);
+                std::string diagnostic = withReason("Pipeline exited with code " + std::to_string(status),
+                                            lastMeaningfulLine(logLines.empty() ? kept : logLines));
+        if (logLines.size() > 15) logLines.erase(logLines.begin(), logLines.end() - 15);
+        if (!logLines.empty()) diagnostic += "\nffmpeg: " + joined(logLines, "\n");
         if (!kept.empty()) diagnostic += "\n— Script output —\n" + joined(kept, "\n");
         directLog("DIAGNOSTIC: " + diagnostic);
         throw ConversionError::decodingFailed(diagnostic);
     }
+    // ffmpeg can end with status 0 on a full disk; only the movie itself tells.
+    checkMovie(sbsOutput, expected, lastMeaningfulLine(logLines));
     std::error_code error;
-    if (!fs::is_regular_file(sbsOutput, error) || fs::file_size(sbsOutput, error) == 0)
-        throw ConversionError::decodingFailed("Pipeline finished without writing " + sbsOutput.string());
     engineLog("SBS output: " + sbsOutput.filename().string() + " (" +
               std::to_string(wholeMegabytes(sbsOutput)) + " MB)");
     fs::remove_all(faWork, error);
     engineLog("Cleaned up intermediate files");
 
-    fs::path finalOutput = sbsOutput;
+    fs::path movie;
     if (outputTarget == OutputTarget::visionPro) {
         report(ConversionStage::convertingMVHEVC, 0.85);
         engineLog("=== Converting to MV-HEVC for Apple Vision Pro ===");
-        finalOutput = outputDirectory / (baseName + ".mov");
-        convertToMVHEVC(sbsOutput, finalOutput, qualityPreset, progressHandler);
+        movie = workFolder / (baseName + ".mov");
+        convertToMVHEVC(sbsOutput, movie, qualityPreset, progressHandler);
+        if (isCancelled) throw ConversionError::cancelled();
+        checkMovie(movie, expected);
     }
+    if (isCancelled) throw ConversionError::cancelled();
+    fs::path publishedSBS = publishMovie(sbsOutput, outputDirectory / sbsName, source);
+    fs::path finalOutput =
+        movie.empty() ? publishedSBS : publishMovie(movie, outputDirectory / movie.filename(), source);
     report(ConversionStage::complete, 1.0);
     engineLog("=== Pipeline complete! ===");
     engineLog("Output: " + finalOutput.string());
-    return {finalOutput.string(), workFolder, sbsOutput.string()};
+    return {finalOutput.string(), workFolder, publishedSBS.string()};
 }
 
 } // namespace duoscope

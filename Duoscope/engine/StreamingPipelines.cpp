@@ -142,9 +142,12 @@ void PipelineEngine::decodeSBSPipe(const StreamingDecodeRequest& request) {
             directLog(line);
         if (contains(line, "Warning") && !contains(line, "max_dec_frame_buffering")) directLog(line);
     };
-    auto onOutputLine = [this](const std::string& raw) {
+    auto onOutputLine = [this, recentErrors](const std::string& raw) {
         std::string line = trimmed(raw);
+        if (line.empty()) return;
+        // ffmpeg's own messages arrive here (2>&1 in the script).
         if (contains(line, "time=") && contains(line, "speed=")) directLog("ffmpeg: " + line);
+        else recentErrors->append(line);
     };
     process->setStandardErrorHandler(
         [errSplitter, onErrorLine](std::string_view chunk) { errSplitter->feed(chunk, onErrorLine); });
@@ -159,7 +162,8 @@ void PipelineEngine::decodeSBSPipe(const StreamingDecodeRequest& request) {
     int status = process->terminationStatus();
     if (status != 0 || process->wasKilledBySignal()) {
         engineLog("Pipe pipeline stderr:\n" + joined(recentErrors->last(10), "\n"));
-        throw ConversionError::decodingFailed("Pipe pipeline exited with code " + std::to_string(status));
+        throw ConversionError::decodingFailed(withReason("Pipe pipeline exited with code " + std::to_string(status),
+                                                         lastMeaningfulLine(recentErrors->last(100))));
     }
     if (!hasMovie(request.outputURL))
         throw ConversionError::decodingFailed("Pipe pipeline finished without writing " +
@@ -237,8 +241,10 @@ void PipelineEngine::decodeSBSParallel(const StreamingDecodeRequest& request, bo
         }
         if (contains(line, "Total time:") || contains(line, "Output:")) directLog(line);
     };
-    auto onErrorLine = [this](const std::string& raw) {
+    auto onErrorLine = [this, recentOutput](const std::string& raw) {
         std::string line = trimmed(raw);
+        if (line.empty()) return;
+        recentOutput->append(line);
         if (contains(line, "ERROR") || contains(line, "FAILED")) directLog("⚠️ " + line);
     };
     process->setStandardOutputHandler(
@@ -254,7 +260,8 @@ void PipelineEngine::decodeSBSParallel(const StreamingDecodeRequest& request, bo
     int status = process->terminationStatus();
     if (status != 0 || process->wasKilledBySignal()) {
         engineLog("Parallel pipeline output:\n" + joined(recentOutput->last(20), "\n"));
-        throw ConversionError::decodingFailed("Parallel pipeline exited with code " + std::to_string(status));
+        throw ConversionError::decodingFailed(withReason("Parallel pipeline exited with code " + std::to_string(status),
+                                                         lastMeaningfulLine(recentOutput->last(200))));
     }
     if (!hasMovie(request.outputURL))
         throw ConversionError::decodingFailed("Parallel pipeline finished without writing " +

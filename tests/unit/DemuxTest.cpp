@@ -96,7 +96,7 @@ TEST_F(DemuxStep, FailuresAndMissingTools) {
         engine.demux("/films/Movie.mkv", work.path(), true, std::nullopt);
         FAIL();
     } catch (const ConversionError& error) {
-        EXPECT_STREQ(error.what(), "Demux failed: tsMuxeR exited with code 3");
+        EXPECT_STREQ(error.what(), "Demux failed: tsMuxeR exited with code 3: ERROR: bad track");
     }
     std::filesystem::remove(tools / "tsmuxer");
     writeScript(tools / "tsmuxer", "#!/bin/sh\nexit 0\n");

@@ -39,7 +39,7 @@ protected:
         // A real little movie: its audio is what the encoders take.
         auto made = runCommand("/usr/bin/ffmpeg",
                                {"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=s=64x48:r=24000/1001:d=1", "-f",
-                                "lavfi", "-i", "sine=frequency=440:duration=1", "-c:v", "libx264", "-preset",
+                                "lavfi", "-i", "sine=frequency=440:duration=1", "-frames:v", std::to_string(frames), "-c:v", "libx264", "-preset",
                                 "ultrafast", "-c:a", "aac", "-shortest", source.string()});
         ASSERT_EQ(made.status, 0) << made.output;
         writeFile(streams / "base.bin", annexB(frames, false));
@@ -77,7 +77,7 @@ protected:
     void fakeParallelTools(bool dualSplit) {
         writeScript(tools / "fanout-run.sh", "#!/bin/bash\nprintf '%s\\n' \"$@\" > \"" + (streams / "fanout.args").string() +
                                                  "\"\necho 'Phase 1: split'\necho 'Split into 2 segments'\n"
-                                                 "echo movie > \"$3\"\necho 'COMPLETE'\n");
+                                                 "cp \"" + source.string() + "\" \"$3\"\necho 'COMPLETE'\n");
         writeScript(tools / "unitprobe", "#!/bin/sh\n");
         if (dualSplit) {
             writeScript(tools / "twinsever", "#!/bin/sh\n");
@@ -85,7 +85,7 @@ protected:
         }
     }
     void fakeStereoPacker() {
-        writeScript(tools / "StereoPacker", "#!/bin/bash\necho 'Frame 1/2 (50.0%)'\necho mvhevc > \"$2\"\n");
+        writeScript(tools / "StereoPacker", "#!/bin/bash\necho 'Frame 1/2 (50.0%)'\ncp \"$1\" \"$2\"\n");
     }
 
     struct Run {
@@ -176,7 +176,7 @@ TEST_F(Driver, DiskRouteDecodesEncodesAndCleansUp) {
 TEST_F(Driver, DiskRouteFailureKeepsTheWorkFolder) {
     fakeLdecod("echo 'Error: broken slice' >&2\n", 1);
     auto run = convert(OutputTarget::sbs3D);
-    EXPECT_EQ(run.error, "Decoding failed: ldecod exited with code 1");
+    EXPECT_EQ(run.error, "Decoding failed: ldecod exited with code 1: Error: broken slice");
     auto kept = std::find_if(run.log.begin(), run.log.end(),
                              [](const std::string& l) { return l.starts_with("Temp files preserved for debugging: "); });
     ASSERT_NE(kept, run.log.end());

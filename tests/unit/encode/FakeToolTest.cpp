@@ -116,7 +116,7 @@ TEST_F(EncodeFakeTools, DecodeMVCFailureLogsLastTenErrorLines) {
     fakeTool("ldecod", "for i in $(seq 1 15); do echo \"error $i\" >&2; done\nexit 3\n");
     auto error = errorOf([&] { engine.decodeMVC(scratch / "interleaved.264", work, 10, nullptr); });
     EXPECT_EQ(error.kind(), ConversionError::Kind::decodingFailed);
-    EXPECT_EQ(error.description(), "Decoding failed: ldecod exited with code 3");
+    EXPECT_EQ(error.description(), "Decoding failed: ldecod exited with code 3: error 15");
     std::vector<std::string> lastTen;
     for (int i = 6; i <= 15; ++i)
         lastTen.push_back("error " + std::to_string(i));
@@ -124,7 +124,7 @@ TEST_F(EncodeFakeTools, DecodeMVCFailureLogsLastTenErrorLines) {
     EXPECT_TRUE(recorder.logged(expected));
 }
 
-TEST_F(EncodeFakeTools, EncodeSBSParsesTimeAndAcceptsAnOutputDespiteAnErrorStatus) {
+TEST_F(EncodeFakeTools, EncodeSBSParsesTimeAndLogsProgress) {
     fs::path output = scratch / "out_SBS.mkv";
     // Status lines are redrawn with CR; malformed values give no progress.
     fakeTool("ffmpeg",
@@ -132,7 +132,7 @@ TEST_F(EncodeFakeTools, EncodeSBSParsesTimeAndAcceptsAnOutputDespiteAnErrorStatu
              "printf 'frame=1 time=00:00:02.50 speed=1x\\rframe=2 time=N/A speed=1x\\r' >&2\n"
              "printf 'frame=3 time=00:00:05.00 speed=1x\\rframe=4 time=00:07 x\\r' >&2\n"
              "printf 'frame=5 time=00:00:09.99 speed=1x\\rframe=6 time=00:00:20.00 speed=1x\\n' >&2\n"
-             "echo movie > \"${@: -1}\"\nexit 1\n");
+             "echo movie > \"${@: -1}\"\nexit 0\n");
     engine.encodeSBS(scratch / "L.yuv", scratch / "R.yuv", scratch / "src.mkv", output, QualityPreset::medium,
                      OutputCodec::h264, 320, 176, 24000, 1001, recorder.handler(), 10.0);
 
@@ -159,7 +159,16 @@ TEST_F(EncodeFakeTools, EncodeSBSParsesTimeAndAcceptsAnOutputDespiteAnErrorStatu
     EXPECT_TRUE(recorder.logged("ffmpeg: 90% — 00:00:09.99"));
     EXPECT_TRUE(recorder.logged("ffmpeg: 100% — 00:00:20.00"));
     EXPECT_EQ(recorder.countContaining("ffmpeg: "), 4u + 0u);
-    EXPECT_EQ(recorder.countContaining("WARNING: ffmpeg stderr: "), 1u);
+    EXPECT_EQ(recorder.countContaining("WARNING: ffmpeg stderr: "), 0u);
+
+    // A movie that ffmpeg gave up on is no success, whatever lies on disk.
+    fakeTool("ffmpeg", "echo 'av_interleaved_write_frame(): No space left on device' >&2\n"
+                       "echo 'Conversion failed!' >&2\necho movie > \"${@: -1}\"\nexit 1\n");
+    auto error = errorOf([&] {
+        engine.encodeSBS("L", "R", "A", output, QualityPreset::low, OutputCodec::h264, 8, 8, 25, 1, nullptr, 0);
+    });
+    EXPECT_EQ(error.description(),
+              "Encoding failed: ffmpeg exited with code 1: av_interleaved_write_frame(): No space left on device");
 }
 
 TEST_F(EncodeFakeTools, EncodeSBSFailureRules) {
@@ -291,7 +300,7 @@ TEST_F(EncodeFakeTools, PipePipelineProgressLogsAndFailure) {
     // Any stage failing fails the whole pipe.
     fakeTool("twinrow", "cat > /dev/null\necho 'twinrow: partial picture' >&2\nexit 1\n");
     auto error = errorOf([&] { engine.decodeSBSPipe(request); });
-    EXPECT_EQ(error.description(), "Decoding failed: Pipe pipeline exited with code 1");
+    EXPECT_EQ(error.description(), "Decoding failed: Pipe pipeline exited with code 1: twinrow: partial picture");
     EXPECT_EQ(recorder.countContaining("Pipe pipeline stderr:\n"), 1u);
 }
 
@@ -355,7 +364,7 @@ TEST_F(EncodeFakeTools, ParallelPipelineArgumentsProgressAndFailure) {
 
     fakeTool("fanout-run.sh", "for i in $(seq 1 25); do echo \"out $i\"; done\nexit 4\n");
     auto error = errorOf([&] { engine.decodeSBSParallel(request, false, false, 0, std::nullopt); });
-    EXPECT_EQ(error.description(), "Decoding failed: Parallel pipeline exited with code 4");
+    EXPECT_EQ(error.description(), "Decoding failed: Parallel pipeline exited with code 4: out 25");
     std::string tail = "Parallel pipeline output:";
     for (int i = 6; i <= 25; ++i)
         tail += "\nout " + std::to_string(i);
