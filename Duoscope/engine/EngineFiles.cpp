@@ -174,6 +174,47 @@ std::optional<std::string> movieShortfall(const MovieFacts& facts, const MovieEx
     return std::nullopt;
 }
 
+void copyFileContents(const fs::path& from, const fs::path& to) {
+    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) throw std::system_error(errno, std::generic_category(), "Cannot read " + from.string());
+    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (out < 0) {
+        int error = errno;
+        ::close(in);
+        throw std::system_error(error, std::generic_category(), "Cannot write " + to.string());
+    }
+    std::vector<char> buffer(1 << 20);
+    int error = 0;
+    std::string failedPath;
+    for (;;) {
+        ssize_t got = ::read(in, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            error = errno;
+            failedPath = from.string();
+            break;
+        }
+        if (got == 0) break;
+        for (ssize_t done = 0; done < got && !error;) {
+            ssize_t put = ::write(out, buffer.data() + done, static_cast<size_t>(got - done));
+            if (put < 0 && errno == EINTR) continue;
+            if (put < 0) {
+                error = errno;
+                failedPath = to.string();
+            } else {
+                done += put;
+            }
+        }
+        if (error) break;
+    }
+    ::close(in);
+    if (::close(out) != 0 && !error) {
+        error = errno;
+        failedPath = to.string();
+    }
+    if (error) throw std::system_error(error, std::generic_category(), "Cannot copy to " + failedPath);
+}
+
 unsigned long long fileSizeOrZero(const fs::path& path) {
     std::error_code error;
     auto size = fs::file_size(path, error);

@@ -67,6 +67,10 @@ MovieExpectation expectationFromSource(const std::filesystem::path& source, doub
 // within a frame or two), else what is wrong.
 std::optional<std::string> movieShortfall(const MovieFacts& facts, const MovieExpectation& expected);
 
+// Copies a file's bytes to a new file; throws std::system_error with the OS
+// reason (a full disk says so) and the path.
+void copyFileContents(const std::filesystem::path& from, const std::filesystem::path& to);
+
 // Size in bytes, 0 when it cannot be read.
 unsigned long long fileSizeOrZero(const std::filesystem::path& path);
 

@@ -93,8 +93,10 @@ public:
                                                OutputTarget outputTarget, bool rightFirst, double sourceDuration,
                                                std::optional<int> durationLimit, ProgressCallback progressHandler);
 
-    // The first `seconds` of a movie by stream copy.
-    void cutMovie(const std::filesystem::path& source, const std::filesystem::path& output, int seconds);
+    // The first `seconds` of a movie by stream copy, checked against what the
+    // limit leaves of the source; returns what the cut holds.
+    MovieExpectation cutMovie(const std::filesystem::path& source, const std::filesystem::path& output, int seconds,
+                              const MovieExpectation& expected);
 
     // The disk route's decode and side-by-side encode.
     void decodeMVC(const std::filesystem::path& interleavedStream, const std::filesystem::path& workFolder,

@@ -51,7 +51,8 @@ class RepeatingTimer {
 } // namespace
 
 // Cuts the first seconds of a movie by stream copy, so a limited run reads no more.
-void PipelineEngine::cutMovie(const fs::path& source, const fs::path& output, int seconds) {
+MovieExpectation PipelineEngine::cutMovie(const fs::path& source, const fs::path& output, int seconds,
+                                          const MovieExpectation& expected) {
     auto ffmpeg = findTool("ffmpeg");
     if (!ffmpeg) throw ConversionError::toolNotFound("ffmpeg not found");
     auto cut = ChildProcess::create({*ffmpeg,
@@ -67,6 +68,20 @@ void PipelineEngine::cutMovie(const fs::path& source, const fs::path& output, in
             withReason("Cutting the first " + std::to_string(seconds) + " s failed (exit " +
                            std::to_string(cut->terminationStatus()) + ")",
                        lastMeaningfulLine(splitLines(cut->collectedStandardError()))));
+    // A stream copy ends in decode order, so it keeps the few pictures after
+    // the cut that earlier ones refer to; from here on the cut is the measure.
+    auto facts = probeMovieFacts(output, std::nullopt, processTracker());
+    if (isCancelled) throw ConversionError::cancelled();
+    constexpr long long reorderSlack = 16;
+    if (!facts || facts->frames <= 0 ||
+        (expected.frames && (facts->frames < *expected.frames - 1 || facts->frames > *expected.frames + reorderSlack)))
+        throw ConversionError::encodingFailed(
+            withReason(output.filename().string() + " is incomplete: " +
+                           (facts ? std::to_string(facts->frames) : std::string("no")) + " frames after cutting",
+                       lastMeaningfulLine(splitLines(cut->collectedStandardError()))));
+    MovieExpectation cutExpectation = expected;
+    cutExpectation.frames = facts->frames;
+    return cutExpectation;
 }
 
 ConversionResult
@@ -90,7 +105,7 @@ PipelineEngine::runSideBySidePipeline(const fs::path& source, const fs::path& ou
         fs::path input = source;
         if (durationLimit) {
             input = workFolder / (baseName + "_cut." + extensionOf(source));
-            cutMovie(source, input, *durationLimit);
+            expected = cutMovie(source, input, *durationLimit, expected);
         }
         if (lowercased(extensionOf(source)) == "mkv") {
             fs::path remuxed = workFolder / (baseName + "_remuxed.mov");
@@ -128,9 +143,12 @@ PipelineEngine::runSideBySidePipeline(const fs::path& source, const fs::path& ou
     fs::path written = workFolder / copyName;
     report(ConversionStage::encoding, 0.5);
     engineLog("Input is already SBS — copying to output...");
-    if (durationLimit) cutMovie(source, written, *durationLimit);
-    else fs::copy_file(source, written);
-    checkMovie(written, expected);
+    if (durationLimit) {
+        cutMovie(source, written, *durationLimit, expected);
+    } else {
+        copyFileContents(source, written);
+        checkMovie(written, expected);
+    }
     if (isCancelled) throw ConversionError::cancelled();
     fs::path copy = publishMovie(written, outputDirectory / copyName, source);
     report(ConversionStage::complete, 1.0);

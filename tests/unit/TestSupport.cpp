@@ -42,8 +42,11 @@ void writeScript(const fs::path& path, const std::string& contents) {
     ::chmod(path.c_str(), 0755);
 }
 
-CommandResult runCommand(const std::string& program, const std::vector<std::string>& arguments) {
-    auto process = ChildProcess::create({program, arguments, std::nullopt, ChildProcess::Output::pipe,
+CommandResult runCommand(const std::string& program, const std::vector<std::string>& arguments,
+                         const fs::path& workingDirectory) {
+    std::optional<fs::path> folder;
+    if (!workingDirectory.empty()) folder = workingDirectory;
+    auto process = ChildProcess::create({program, arguments, folder, ChildProcess::Output::pipe,
                                          ChildProcess::Output::toStdout});
     process->launch();
     process->waitUntilExit();

@@ -30,7 +30,8 @@ struct CommandResult {
     std::string output; // standard output and error together
 };
 // Runs a program with arguments (no shell) and waits for it.
-CommandResult runCommand(const std::string& program, const std::vector<std::string>& arguments);
+CommandResult runCommand(const std::string& program, const std::vector<std::string>& arguments,
+                         const std::filesystem::path& workingDirectory = {});
 
 // True when some process's command line contains `needle`.
 bool processWithCommandLineExists(const std::string& needle);
