@@ -72,10 +72,10 @@ TEST_F(EncodeKit, SideBySideMP4IsCopiedOnce) {
     EXPECT_EQ(progress, (std::vector<std::pair<ConversionStage, double>>{{ConversionStage::encoding, 0.5},
                                                                          {ConversionStage::complete, 1.0}}));
     expectStereoCheckPasses(result.outputPath);
-    // A second copy would overwrite the first: the copy error ends the job.
-    EXPECT_THROW(engine.runSideBySidePipeline(kitSet / "sbs.mp4", out, work, "sbs", QualityPreset::high,
-                                              OutputCodec::h264, OutputTarget::sbs3D, false, nullptr),
-                 fs::filesystem_error);
+    // A second run replaces our own first copy.
+    engine.runSideBySidePipeline(kitSet / "sbs.mp4", out, work, "sbs", QualityPreset::high, OutputCodec::h264,
+                                 OutputTarget::sbs3D, false, nullptr);
+    EXPECT_EQ(test::readFile(result.outputPath), test::readFile(kitSet / "sbs.mp4"));
 }
 
 } // namespace
