@@ -61,8 +61,8 @@ bool parseArguments(int argc, char** argv, Options& options, std::string& error)
     return true;
 }
 
-// JM names each view's file after the output name: out.yuv -> out_ViewId0000.yuv.
-std::string viewFileName(const std::string& output, int viewIndex) {
+// JM names each view's file after the output name and the view_id: out.yuv -> out_ViewId0000.yuv.
+std::string viewFileName(const std::string& output, int viewId) {
     std::string stem = output, ext;
     size_t dot = output.find_last_of('.');
     size_t slash = output.find_last_of('/');
@@ -71,7 +71,7 @@ std::string viewFileName(const std::string& output, int viewIndex) {
         ext = output.substr(dot);
     }
     char suffix[32];
-    std::snprintf(suffix, sizeof suffix, "_ViewId%04d", viewIndex);
+    std::snprintf(suffix, sizeof suffix, "_ViewId%04d", viewId);
     return stem + suffix + ext;
 }
 
@@ -92,10 +92,21 @@ int main(int argc, char** argv) {
                      std::strerror(errno));
         return 1;
     }
-    std::string outName = options.decodeAllLayers ? viewFileName(options.output, 0) : options.output;
-    FILE* out = std::fopen(outName.c_str(), "wb");
-    if (!out) {
-        std::fprintf(stderr, "ERROR: cannot create output file %s: %s\n", outName.c_str(),
+    // One file per view_id; the base view's is created at once, so an unwritable
+    // destination fails before any decoding.
+    std::map<int, FILE*> outputs;
+    std::string failedName;
+    auto outputFor = [&](int viewId) -> FILE* {
+        auto it = outputs.find(viewId);
+        if (it != outputs.end()) return it->second;
+        std::string name = options.decodeAllLayers ? viewFileName(options.output, viewId) : options.output;
+        FILE* f = std::fopen(name.c_str(), "wb");
+        if (!f) failedName = name;
+        outputs[viewId] = f;
+        return f;
+    };
+    if (!outputFor(0)) {
+        std::fprintf(stderr, "ERROR: cannot create output file %s: %s\n", failedName.c_str(),
                      std::strerror(errno));
         return 1;
     }
@@ -117,14 +128,21 @@ int main(int argc, char** argv) {
     }
 
     int64_t outputCount = 0;
+    int64_t verifiedCount = 0; // base-view frames compared with the MD5 list
     int64_t mismatches = 0;
     int64_t firstMismatch = -1;
     bool writeFailed = false;
     std::vector<uint8_t> frame;
     DecoderCallbacks callbacks;
     callbacks.onWarning = [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); };
+    callbacks.views = options.decodeAllLayers ? ViewSelection::All : ViewSelection::BaseOnly;
     callbacks.onPicture = [&](const OutputPicture& o) {
         const Picture& p = *o.picture;
+        FILE* out = outputFor(options.decodeAllLayers ? o.viewId : 0);
+        if (!out) {
+            writeFailed = true;
+            return;
+        }
         frame.resize(static_cast<size_t>(o.width) * o.height * 3 / 2);
         uint8_t* dst = frame.data();
         for (int y = 0; y < o.height; ++y, dst += o.width)
@@ -135,15 +153,16 @@ int main(int argc, char** argv) {
                 std::memcpy(dst, p.plane[c] + (o.cropTop / 2 + y) * p.stride[c] + o.cropLeft / 2,
                             static_cast<size_t>(o.width / 2));
         if (std::fwrite(frame.data(), 1, frame.size(), out) != frame.size()) writeFailed = true;
-        if (!expected.empty()) {
+        if (!expected.empty() && o.picture->viewIndex == 0) {
             Md5 md5;
             md5.update(frame.data(), frame.size());
-            bool ok = outputCount < static_cast<int64_t>(expected.size()) &&
-                      md5.hex() == expected[static_cast<size_t>(outputCount)];
+            bool ok = verifiedCount < static_cast<int64_t>(expected.size()) &&
+                      md5.hex() == expected[static_cast<size_t>(verifiedCount)];
             if (!ok) {
                 ++mismatches;
-                if (firstMismatch < 0) firstMismatch = outputCount;
+                if (firstMismatch < 0) firstMismatch = verifiedCount;
             }
+            ++verifiedCount;
         }
         std::printf("%05lld (view %d, POC %d)\n", static_cast<long long>(outputCount), o.viewId, p.poc);
         ++outputCount;
@@ -173,8 +192,11 @@ int main(int argc, char** argv) {
         status = 1;
     }
     if (fd != 0) ::close(fd);
-    if (std::fclose(out) != 0 || writeFailed) {
-        std::fprintf(stderr, "ERROR: cannot write output file %s\n", outName.c_str());
+    for (auto& [viewId, f] : outputs)
+        if (!f || std::fclose(f) != 0) writeFailed = true;
+    if (writeFailed) {
+        std::fprintf(stderr, "ERROR: cannot write output file %s\n",
+                     failedName.empty() ? options.output.c_str() : failedName.c_str());
         status = 1;
     }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -188,15 +210,15 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (status == 0 && !expected.empty()) {
-        if (mismatches > 0 || outputCount != static_cast<int64_t>(expected.size())) {
+        if (mismatches > 0 || verifiedCount != static_cast<int64_t>(expected.size())) {
             std::fprintf(stderr,
                          "ERROR: MD5 verification failed: %lld of %lld frames differ (first at frame %lld), "
                          "%zu expected\n",
-                         static_cast<long long>(mismatches), static_cast<long long>(outputCount),
+                         static_cast<long long>(mismatches), static_cast<long long>(verifiedCount),
                          static_cast<long long>(firstMismatch), expected.size());
             return 1;
         }
-        std::fprintf(stderr, "MD5 verification passed: %lld frames\n", static_cast<long long>(outputCount));
+        std::fprintf(stderr, "MD5 verification passed: %lld frames\n", static_cast<long long>(verifiedCount));
     }
     return status;
 }

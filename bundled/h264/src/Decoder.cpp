@@ -40,29 +40,48 @@ void Decoder::decodeNal(const uint8_t* data, size_t size, uint64_t byteOffset) {
             break;
         }
         case kNalSubsetSps: {
-            // Only seq_parameter_set_data is read: MVC picture parameter sets refer to it.
+            Sps sps;
             try {
-                Sps sps = parseSps(br);
-                subsetSps_[static_cast<size_t>(sps.id)] = sps;
+                sps = parseSubsetSps(br);
             } catch (const UnsupportedFeature&) {
-                // The base view never depends on a non-base view's parameters.
+                // The base view alone never depends on the other views' parameters.
+                if (callbacks_.views == ViewSelection::BaseOnly) break;
+                throw;
             }
+            if (sps.widthMbs * sps.heightMbs > callbacks_.maxPictureMacroblocks)
+                throw UnsupportedFeature("picture size " + std::to_string(sps.width()) + "x" +
+                                         std::to_string(sps.height()) + " above the decoder's limit");
+            if (sps.numViews == 2) baseViewId_ = sps.viewIds[0];
+            subsetSps_[static_cast<size_t>(sps.id)] = sps;
             break;
         }
         case kNalPps: {
-            Pps pps;
-            try {
-                pps = parsePps(br, sps_);
-            } catch (const BitstreamError&) {
+            // One PPS id may serve both views (each through its own SPS table),
+            // so the PPS is read against both; a side whose SPS is missing stays invalid.
+            std::string error;
+            uint32_t id = br.ue();
+            if (id >= 256 || br.hasError()) throw BitstreamError("invalid pic_parameter_set_id");
+            for (int table = 0; table < 2; ++table) {
                 br.reset(rbsp_.data(), rbsp_.size());
-                pps = parsePps(br, subsetSps_);
+                Pps& slot = (table == 0 ? pps_ : ppsMvc_)[id];
+                try {
+                    slot = parsePps(br, table == 0 ? sps_ : subsetSps_);
+                } catch (const BitstreamError& e) {
+                    error = e.what();
+                    slot.isValid = false;
+                }
             }
-            pps_[static_cast<size_t>(pps.id)] = pps;
+            if (!pps_[id].isValid && !ppsMvc_[id].isValid) throw BitstreamError(error);
             break;
         }
         case kNalSlice:
         case kNalIdr:
+        case kNalSliceExt:
             decodeSlice(nal, rbsp_, byteOffset);
+            break;
+        case kNalPrefix:
+            prefix_ = nal;
+            hasPrefix_ = nal.hasMvcExtension;
             break;
         case kNalPartitionA:
         case 3:
@@ -71,10 +90,10 @@ void Decoder::decodeNal(const uint8_t* data, size_t size, uint64_t byteOffset) {
         case kNalAud:
         case kNalEndSeq:
         case kNalEndStream:
-            finishPicture();
+            endAccessUnit();
             break;
         default:
-            // SEI, filler, prefix NAL units and the MVC extension are not needed for the base view.
+            // SEI, filler, the dependent-view delimiter (24) and the rest carry nothing to decode.
             break;
         }
     } catch (const BitstreamError& e) {
@@ -99,22 +118,60 @@ bool isNewPicture(const SliceHeader& a, const NalHeader& na, const SliceHeader& 
 
 } // namespace
 
-void Decoder::decodeSlice(const NalHeader& nal, std::vector<uint8_t>& rbsp, uint64_t byteOffset) {
+void Decoder::decodeSlice(NalHeader nal, std::vector<uint8_t>& rbsp, uint64_t byteOffset) {
     BitReader br(rbsp.data(), rbsp.size());
-    SliceHeader sh = parseSliceHeader(br, nal, sps_, pps_, false);
+    bool extension = nal.type == kNalSliceExt;
+    if (extension && !nal.hasMvcExtension) return; // scalable (SVC) layers are not decoded
+    const bool baseOnlyOutput = callbacks_.views == ViewSelection::BaseOnly && !callbacks_.onBasePicture;
+    if (extension && baseOnlyOutput && !multiview_) multiview_ = true;
+    SliceHeader sh = extension ? parseSliceHeader(br, nal, subsetSps_, ppsMvc_, true)
+                               : parseSliceHeader(br, nal, sps_, pps_, false);
     if (sh.redundantPicCnt > 0) return; // primary pictures are always present here
-    const Pps& pps = pps_[static_cast<size_t>(sh.ppsId)];
-    const Sps& sps = sps_[static_cast<size_t>(pps.spsId)];
-    if (pps.cabac && !kCabacTablesComplete) throw UnsupportedFeature("CABAC entropy coding");
-    if (current_) {
-        const Sps& curSps = sps_[static_cast<size_t>(currentSpsId_)];
-        if (isNewPicture(firstSlice_, currentNal_, sh, nal, curSps) || sh.firstMb == 0) {
-            finishPicture();
-        } else if (sh.firstMb <= lastMbDecoded_) {
-            throw UnsupportedFeature("arbitrary slice order (ASO)");
+    const Pps& pps = (extension ? ppsMvc_ : pps_)[static_cast<size_t>(sh.ppsId)];
+    const Sps& sps = (extension ? subsetSps_ : sps_)[static_cast<size_t>(pps.spsId)];
+    int view = 0;
+    if (extension) {
+        if (sps.numViews != 2 || nal.viewId != sps.viewIds[1]) {
+            if (sps.numViews == 2 && !warnedUnknownView_)
+                warn("slices of view_id " + std::to_string(nal.viewId) + " not in the subset SPS skipped");
+            warnedUnknownView_ = true;
+            return;
         }
+        view = 1;
+        multiview_ = true;
+    } else {
+        // The base view's MVC header comes from its prefix NAL unit; without one,
+        // the base picture may serve as an inter-view reference.
+        nal.viewId = baseViewId_;
+        nal.interViewFlag = hasPrefix_ ? prefix_.interViewFlag : true;
+        nal.anchorPic = hasPrefix_ ? prefix_.anchorPic : sh.isIdr;
+        hasPrefix_ = false;
     }
-    if (!current_) startPicture(sh, nal, sps, pps);
+    if (pps.cabac && !kCabacTablesComplete) throw UnsupportedFeature("CABAC entropy coding");
+    ViewState& vs = views_[static_cast<size_t>(view)];
+    bool newPicture = !vs.inPicture || sh.firstMb == 0 || isNewPicture(vs.firstSlice, vs.firstNal, sh, nal, sps);
+    if (newPicture) {
+        // A base picture opens an access unit; so does a second picture of one view.
+        if (view == 0 || auHas_[view] || !auOpen_) {
+            endAccessUnit();
+            ++accessUnit_;
+            auOpen_ = true;
+        }
+        auHas_[view] = true;
+        vs.firstSlice = sh;
+        vs.firstNal = nal;
+        vs.inPicture = true;
+    } else if (current_ && currentView_ == view && sh.firstMb <= lastMbDecoded_) {
+        throw UnsupportedFeature("arbitrary slice order (ASO)");
+    }
+    bool skip = (callbacks_.views == ViewSelection::BaseOnly && view == 1) ||
+                (callbacks_.views == ViewSelection::DependentOnly && view == 0);
+    if (skip) return;
+    if (current_ && (newPicture || currentView_ != view)) finishPicture();
+    if (!current_) {
+        if (!newPicture) return; // the rest of a picture that was already finished
+        startPicture(sh, nal, sps, view);
+    }
     std::vector<Picture*> lists[2];
     if (sh.sliceType != kSliceI) buildRefLists(sh, sps, lists);
     int sliceIndex = static_cast<int>(slices_->sliceParams_.size());
@@ -138,10 +195,12 @@ void Decoder::decodeSlice(const NalHeader& nal, std::vector<uint8_t>& rbsp, uint
 Picture* Decoder::acquirePicture(int width, int height) {
     for (auto& p : pool_) {
         Picture* pic = p.get();
-        if (pic == current_) continue;
+        if (pic == current_ || pic->pins.load(std::memory_order_acquire) > 0) continue;
         bool held = false;
-        for (const ViewState& v : views_)
+        for (const ViewState& v : views_) {
             held |= std::find(v.dpb.begin(), v.dpb.end(), pic) != v.dpb.end();
+            held |= std::find(v.ready.begin(), v.ready.end(), pic) != v.ready.end();
+        }
         if (!held) {
             pic->allocate(width, height);
             return pic;
@@ -152,27 +211,38 @@ Picture* Decoder::acquirePicture(int width, int height) {
     return pool_.back().get();
 }
 
-void Decoder::startPicture(const SliceHeader& sh, const NalHeader& nal, const Sps& sps, const Pps& pps) {
-    (void)pps;
-    ViewState& vs = views_[0];
+void Decoder::startPicture(const SliceHeader& sh, const NalHeader& nal, const Sps& sps, int view) {
+    ViewState& vs = views_[static_cast<size_t>(view)];
     // A new picture size starts afresh: nothing of another size can be referenced
     // (the SPS under the same id may have been replaced, so look at the pictures).
     bool sizeChanged = false;
     for (Picture* p : vs.dpb)
         sizeChanged |= p->width != sps.width() || p->height != sps.height();
     if (sizeChanged) {
-        bump(true);
+        bump(vs, true);
         for (Picture* p : vs.dpb)
             p->isShortRef = p->isLongRef = false;
         releaseUnused();
         vs.dpb.clear();
     }
-    activeSpsId_ = pps.spsId;
-    currentSpsId_ = pps.spsId;
+    currentView_ = view;
+    currentSps_ = sps;
+    vs.sps = sps;
+    vs.hasSps = true;
+    if (view == 1 && callbacks_.views == ViewSelection::DependentOnly && !interViewFetched_) {
+        interView_ = callbacks_.interViewPicture ? callbacks_.interViewPicture(accessUnit_) : nullptr;
+        interViewFetched_ = true;
+    }
     if (!sh.isIdr) handleFrameNumGap(sh, sps);
     Picture* pic = acquirePicture(sps.width(), sps.height());
     pic->id = nextPictureId_++;
     pic->viewId = nal.viewId;
+    pic->viewIndex = view;
+    pic->cropLeft = sps.cropLeft;
+    pic->cropTop = sps.cropTop;
+    pic->visibleWidth = sps.croppedWidth();
+    pic->visibleHeight = sps.croppedHeight();
+    pic->interViewFlag = nal.interViewFlag;
     pic->frameNum = sh.frameNum;
     pic->isIdr = sh.isIdr;
     pic->isShortRef = pic->isLongRef = false;
@@ -189,12 +259,12 @@ void Decoder::startPicture(const SliceHeader& sh, const NalHeader& nal, const Sp
     lastMbDecoded_ = -1;
     sliceCount_ = 0;
     slices_->beginPicture(pic, sps);
-    if (!sh.isIdr && !vs.hasSeenIdr && vs.dpb.empty() && sh.sliceType != kSliceI)
+    if (!sh.isIdr && !vs.hasSeenIdr && vs.dpb.empty() && sh.sliceType != kSliceI && !(view == 1 && interView_))
         warn("stream does not start with an IDR picture; references are concealed");
 }
 
 void Decoder::computePoc(const SliceHeader& sh, const Sps& sps, Picture& pic) {
-    ViewState& vs = views_[0];
+    ViewState& vs = views_[static_cast<size_t>(currentView_)];
     int maxFrameNum = 1 << sps.log2MaxFrameNum;
     if (sps.pocType == 0) {
         int prevMsb = sh.isIdr ? 0 : vs.prevPocMsb;
@@ -248,7 +318,7 @@ void Decoder::computePoc(const SliceHeader& sh, const Sps& sps, Picture& pic) {
 }
 
 void Decoder::handleFrameNumGap(const SliceHeader& sh, const Sps& sps) {
-    ViewState& vs = views_[0];
+    ViewState& vs = views_[static_cast<size_t>(currentView_)];
     int maxFrameNum = 1 << sps.log2MaxFrameNum;
     if (!vs.hasSeenIdr && vs.dpb.empty()) return;
     if (sh.frameNum == vs.prevRefFrameNum || sh.frameNum == (vs.prevRefFrameNum + 1) % maxFrameNum) return;
@@ -272,7 +342,13 @@ void Decoder::handleFrameNumGap(const SliceHeader& sh, const Sps& sps) {
         if (i < createFrom) continue;
         Picture* pic = acquirePicture(sps.width(), sps.height());
         pic->id = nextPictureId_++;
-        pic->viewId = 0;
+        pic->viewId = vs.firstNal.viewId;
+        pic->viewIndex = currentView_;
+        pic->cropLeft = sps.cropLeft;
+        pic->cropTop = sps.cropTop;
+        pic->visibleWidth = sps.croppedWidth();
+        pic->visibleHeight = sps.croppedHeight();
+        pic->interViewFlag = false;
         pic->frameNum = fn;
         pic->poc = source ? source->poc : 0;
         pic->isIdr = false;
@@ -293,21 +369,20 @@ void Decoder::handleFrameNumGap(const SliceHeader& sh, const Sps& sps) {
         // Sliding window against the frame being inserted (8.2.5.2).
         for (Picture* p : vs.dpb)
             p->frameNumWrap = p->frameNum > fn ? p->frameNum - maxFrameNum : p->frameNum;
-        slidingWindow(sps);
+        slidingWindow(vs, sps);
         pic->isShortRef = true;
         vs.dpb.push_back(pic);
         source = pic;
         releaseUnused();
-        while (static_cast<int>(vs.dpb.size()) > sps.dpbFrames() + 1) {
+        while (static_cast<int>(vs.dpb.size()) > sps.dpbFrames(multiview_ ? 2 : 1) + 1) {
             size_t before = vs.dpb.size();
-            bump(false);
+            bump(vs, false);
             if (vs.dpb.size() == before) break;
         }
     }
 }
 
-void Decoder::slidingWindow(const Sps& sps) {
-    ViewState& vs = views_[0];
+void Decoder::slidingWindow(ViewState& vs, const Sps& sps) {
     for (;;) {
         int shortCount = 0, longCount = 0;
         Picture* oldest = nullptr;
@@ -324,7 +399,7 @@ void Decoder::slidingWindow(const Sps& sps) {
 }
 
 void Decoder::markReferences(const SliceHeader& sh, const Sps& sps, Picture& pic) {
-    ViewState& vs = views_[0];
+    ViewState& vs = views_[static_cast<size_t>(currentView_)];
     int maxFrameNum = 1 << sps.log2MaxFrameNum;
     for (Picture* p : vs.dpb)
         p->frameNumWrap = p->frameNum > sh.frameNum ? p->frameNum - maxFrameNum : p->frameNum;
@@ -342,7 +417,7 @@ void Decoder::markReferences(const SliceHeader& sh, const Sps& sps, Picture& pic
         return;
     }
     if (!sh.adaptiveRefPicMarking) {
-        slidingWindow(sps);
+        slidingWindow(vs, sps);
     } else {
         for (const Mmco& m : sh.mmcos) {
             switch (m.op) {
@@ -397,14 +472,17 @@ void Decoder::markReferences(const SliceHeader& sh, const Sps& sps, Picture& pic
     int refs = 0;
     for (Picture* p : vs.dpb)
         refs += p->isRef();
-    if (refs >= std::max(sps.maxNumRefFrames, 1) && sh.adaptiveRefPicMarking) slidingWindow(sps);
+    if (refs >= std::max(sps.maxNumRefFrames, 1) && sh.adaptiveRefPicMarking) slidingWindow(vs, sps);
 }
 
 void Decoder::buildRefLists(const SliceHeader& sh, const Sps& sps, std::vector<Picture*> lists[2]) {
-    ViewState& vs = views_[0];
+    ViewState& vs = views_[static_cast<size_t>(currentView_)];
     int maxFrameNum = 1 << sps.log2MaxFrameNum;
     std::vector<Picture*> shortRefs, longRefs;
+    // An IDR picture of the second view predicts from the other view only: the
+    // pictures before it are no references any more, although still marked.
     for (Picture* p : vs.dpb) {
+        if (sh.isIdr) break;
         if (p->width != current_->width || p->height != current_->height) continue;
         if (p->isShortRef) {
             p->frameNumWrap = p->frameNum > sh.frameNum ? p->frameNum - maxFrameNum : p->frameNum;
@@ -433,8 +511,22 @@ void Decoder::buildRefLists(const SliceHeader& sh, const Sps& sps, std::vector<P
         lists[1] = after;
         lists[1].insert(lists[1].end(), before.begin(), before.end());
         lists[1].insert(lists[1].end(), longRefs.begin(), longRefs.end());
+        // The exchange looks at the temporal entries only: inter-view entries come after it.
         if (lists[1].size() > 1 && lists[1] == lists[0]) std::swap(lists[1][0], lists[1][1]);
     }
+    // Second view: the base picture of this access unit, when the SPS names it as
+    // an inter-view reference of this list and it may serve as one (H.8.2.1).
+    const std::vector<int>* viewRefs = currentNal_.anchorPic ? sps.anchorRefs : sps.nonAnchorRefs;
+    Picture* interView = nullptr;
+    if (currentView_ == 1 && interView_ && interView_->interViewFlag && interView_->width == current_->width &&
+        interView_->height == current_->height)
+        interView = interView_;
+    auto interViewFor = [&](int viewId) { return interView && interView->viewId == viewId ? interView : nullptr; };
+    if (currentView_ == 1)
+        for (int l = 0; l < (sh.sliceType == kSliceB ? 2 : 1); ++l)
+            for (int viewId : viewRefs[l])
+                if (Picture* p = interViewFor(viewId)) lists[l].push_back(p);
+    auto sameView = [&](const Picture* p) { return p && p->viewIndex == currentView_; };
     bool missing = false;
     for (int l = 0; l < (sh.sliceType == kSliceB ? 2 : 1); ++l) {
         std::vector<Picture*>& list = lists[l];
@@ -442,7 +534,17 @@ void Decoder::buildRefLists(const SliceHeader& sh, const Sps& sps, std::vector<P
         if (list.size() > active) list.resize(active);
         list.resize(active + 1, nullptr);
         int picNumPred = sh.frameNum;
+        int viewIdxPred = -1;
         size_t refIdx = 0;
+        auto insert = [&](Picture* target, auto isDuplicate) {
+            if (!target) missing = true;
+            for (size_t c = active; c > refIdx; --c)
+                list[c] = list[c - 1];
+            list[refIdx++] = target;
+            size_t n = refIdx;
+            for (size_t c = refIdx; c <= active; ++c)
+                if (!(list[c] && isDuplicate(list[c]))) list[n++] = list[c];
+        };
         for (const RefPicModification& mod : sh.refPicModification[l]) {
             if (refIdx >= active) break;
             Picture* target = nullptr;
@@ -454,26 +556,26 @@ void Decoder::buildRefLists(const SliceHeader& sh, const Sps& sps, std::vector<P
                 int picNum = noWrap > sh.frameNum ? noWrap - maxFrameNum : noWrap;
                 for (Picture* p : shortRefs)
                     if (p->frameNumWrap == picNum) target = p;
-                if (!target) missing = true;
-                for (size_t c = active; c > refIdx; --c)
-                    list[c] = list[c - 1];
-                list[refIdx++] = target;
-                size_t n = refIdx;
-                for (size_t c = refIdx; c <= active; ++c)
-                    if (!(list[c] && list[c]->isShortRef && list[c]->frameNumWrap == picNum))
-                        list[n++] = list[c];
+                insert(target, [&](Picture* p) { return sameView(p) && p->isShortRef && p->frameNumWrap == picNum; });
             } else if (mod.idc == 2) {
                 for (Picture* p : longRefs)
                     if (p->longTermFrameIdx == static_cast<int>(mod.value)) target = p;
-                if (!target) missing = true;
-                for (size_t c = active; c > refIdx; --c)
-                    list[c] = list[c - 1];
-                list[refIdx++] = target;
-                size_t n = refIdx;
-                for (size_t c = refIdx; c <= active; ++c)
-                    if (!(list[c] && list[c]->isLongRef &&
-                          list[c]->longTermFrameIdx == static_cast<int>(mod.value)))
-                        list[n++] = list[c];
+                insert(target, [&](Picture* p) {
+                    return sameView(p) && p->isLongRef && p->longTermFrameIdx == static_cast<int>(mod.value);
+                });
+            } else if (mod.idc == 4 || mod.idc == 5) {
+                // H.8.2.2.3: an index into the SPS's inter-view references, wrapped.
+                int count = static_cast<int>(viewRefs[l].size());
+                if (count == 0) {
+                    insert(nullptr, [](Picture*) { return false; });
+                    continue;
+                }
+                int diff = static_cast<int>(std::min<uint32_t>(mod.value, 1u << 20)) + 1;
+                int idx = mod.idc == 4 ? viewIdxPred - diff : viewIdxPred + diff;
+                idx = ((idx % count) + count) % count;
+                viewIdxPred = idx;
+                target = interViewFor(viewRefs[l][static_cast<size_t>(idx)]);
+                insert(target, [&](Picture* p) { return target && p == target; });
             }
         }
         list.resize(active);
@@ -486,24 +588,29 @@ void Decoder::buildRefLists(const SliceHeader& sh, const Sps& sps, std::vector<P
                     (!fallback || p->decodeIndex > fallback->decodeIndex))
                     fallback = p;
         }
+        if (!fallback) fallback = interView;
         for (Picture*& p : list) {
             if (p) continue;
             missing = true;
             p = fallback ? fallback : current_;
         }
     }
-    if (missing && vs.hasSeenIdr)
-        warn("missing reference picture for frame_num " + std::to_string(sh.frameNum) + "; concealed");
+    if (missing && (vs.hasSeenIdr || interView))
+        warn("missing reference picture for frame_num " + std::to_string(sh.frameNum) +
+             (currentView_ == 1 ? " of the second view" : "") + "; concealed");
 }
 
 void Decoder::finishPicture() {
     if (!current_) return;
-    ViewState& vs = views_[0];
-    const Sps& sps = sps_[static_cast<size_t>(currentSpsId_)];
+    ViewState& vs = views_[static_cast<size_t>(currentView_)];
+    const Sps& sps = currentSps_;
     Picture* pic = current_;
     Picture* concealRef = nullptr;
     for (Picture* p : vs.dpb)
         if (p->isRef() && (!concealRef || p->decodeIndex > concealRef->decodeIndex)) concealRef = p;
+    if (!concealRef && currentView_ == 1 && interView_ && interView_->width == pic->width &&
+        interView_->height == pic->height)
+        concealRef = interView_;
     int concealed = slices_->concealMissing(concealRef);
     if (concealed > 0)
         warn(std::to_string(concealed) + " macroblock(s) of picture " + std::to_string(picturesDecoded_) +
@@ -534,24 +641,106 @@ void Decoder::finishPicture() {
             for (Picture* p : vs.dpb)
                 p->isNeededForOutput = false;
         } else {
-            bump(true);
+            bump(vs, true);
         }
         releaseUnused();
     }
     pic->isNeededForOutput = true;
     vs.dpb.push_back(pic);
+    vs.latest = pic;
     current_ = nullptr;
     ++picturesDecoded_;
     releaseUnused();
-    int dpbSize = sps.dpbFrames();
-    int reorder = sps.maxNumReorderFrames >= 0 ? sps.maxNumReorderFrames : dpbSize;
+    if (currentView_ == 0) {
+        interView_ = pic;
+        if (callbacks_.views == ViewSelection::BaseOnly && callbacks_.onBasePicture && !basePublished_) {
+            pic->pins.fetch_add(1, std::memory_order_release);
+            basePublished_ = true;
+            callbacks_.onBasePicture(accessUnit_, pic);
+        }
+    }
+}
+
+// Output and the DPB fullness are settled per access unit, after both views
+// of it are decoded, so that the two views leave the decoder in lock-step.
+void Decoder::endAccessUnit() {
+    finishPicture();
+    if (!auOpen_) return;
+    auOpen_ = false;
+    for (auto& v : views_)
+        v.inPicture = false;
+    if (callbacks_.views == ViewSelection::BaseOnly && callbacks_.onBasePicture && !basePublished_)
+        callbacks_.onBasePicture(accessUnit_, nullptr);
+    if (callbacks_.views == ViewSelection::DependentOnly && !interViewFetched_) {
+        interView_ = callbacks_.interViewPicture ? callbacks_.interViewPicture(accessUnit_) : nullptr;
+        interViewFetched_ = true;
+    }
+    if (multiview_) {
+        if (callbacks_.views != ViewSelection::DependentOnly && !auHas_[0]) concealMissingView(0);
+        if (callbacks_.views != ViewSelection::BaseOnly && !auHas_[1] && views_[1].hasSps) concealMissingView(1);
+    }
+    if (callbacks_.views == ViewSelection::DependentOnly && interView_)
+        interView_->pins.fetch_sub(1, std::memory_order_release);
+    interView_ = nullptr;
+    interViewFetched_ = false;
+    basePublished_ = false;
+    auHas_[0] = auHas_[1] = false;
+    for (auto& v : views_)
+        bumpForSpace(v);
+    emitReady(false);
+}
+
+// An access unit without a picture of one view still yields one for it, so the
+// views stay paired: the base picture of the access unit for a lost second
+// view, the latest base picture for a lost base view.
+void Decoder::concealMissingView(int view) {
+    ViewState& vs = views_[static_cast<size_t>(view)];
+    const Picture* source = view == 1 ? interView_ : vs.latest;
+    if (!vs.hasSps && !source) return;
+    int width = vs.hasSps ? vs.sps.width() : source->width;
+    int height = vs.hasSps ? vs.sps.height() : source->height;
+    if (source && (source->width != width || source->height != height)) source = nullptr;
+    warn("access unit " + std::to_string(accessUnit_) + " has no picture of the " +
+         (view == 0 ? "base view" : "second view") + "; concealed");
+    Picture* pic = acquirePicture(width, height);
+    pic->id = nextPictureId_++;
+    pic->viewId = view == 0 ? baseViewId_ : vs.firstNal.viewId;
+    pic->viewIndex = view;
+    pic->cropLeft = vs.hasSps ? vs.sps.cropLeft : source->cropLeft;
+    pic->cropTop = vs.hasSps ? vs.sps.cropTop : source->cropTop;
+    pic->visibleWidth = vs.hasSps ? vs.sps.croppedWidth() : source->visibleWidth;
+    pic->visibleHeight = vs.hasSps ? vs.sps.croppedHeight() : source->visibleHeight;
+    pic->interViewFlag = false;
+    pic->poc = view == 1 && interView_ ? interView_->poc : vs.latest ? vs.latest->poc + 1 : 0;
+    pic->isShortRef = pic->isLongRef = false;
+    pic->isIdr = pic->hasMmco5 = false;
+    pic->isConcealed = true;
+    pic->decodeIndex = decodeIndex_++;
+    if (source)
+        std::memcpy(pic->storage.data(), source->storage.data(), pic->storage.size());
+    else
+        std::memset(pic->storage.data(), 128, pic->storage.size());
+    for (MbMotion& m : pic->motion) {
+        m = MbMotion{};
+        m.isIntra = true;
+        std::memset(&m.ref[0][0], -1, sizeof(m.ref));
+    }
+    pic->isNeededForOutput = true;
+    vs.dpb.push_back(pic);
+    vs.latest = pic;
+}
+
+void Decoder::bumpForSpace(ViewState& vs) {
+    if (!vs.hasSps) return;
+    int dpbSize = vs.sps.dpbFrames(multiview_ ? 2 : 1);
+    int reorder = vs.sps.maxNumReorderFrames >= 0 ? vs.sps.maxNumReorderFrames : dpbSize;
     for (;;) {
         int waiting = 0;
         for (Picture* p : vs.dpb)
             waiting += p->isNeededForOutput;
         if (waiting == 0) break;
         if (static_cast<int>(vs.dpb.size()) <= dpbSize && waiting <= reorder) break;
-        bump(false);
+        bump(vs, false);
     }
     // Reference frames beyond the DPB size only come from broken marking; drop the oldest.
     while (static_cast<int>(vs.dpb.size()) > dpbSize + 1) {
@@ -564,8 +753,7 @@ void Decoder::finishPicture() {
     }
 }
 
-void Decoder::bump(bool flushAll) {
-    ViewState& vs = views_[0];
+void Decoder::bump(ViewState& vs, bool flushAll) {
     do {
         Picture* best = nullptr;
         for (Picture* p : vs.dpb)
@@ -578,12 +766,37 @@ void Decoder::bump(bool flushAll) {
 
 void Decoder::outputPicture(Picture* pic) {
     pic->isNeededForOutput = false;
-    if (!callbacks_.onPicture) return;
-    const Sps& sps = sps_[static_cast<size_t>(activeSpsId_ >= 0 ? activeSpsId_ : 0)];
-    OutputPicture out{pic, pic->viewId, sps.cropLeft, sps.cropTop, sps.croppedWidth(), sps.croppedHeight()};
-    if (sps.width() != pic->width || sps.height() != pic->height)
-        out = {pic, pic->viewId, 0, 0, pic->width, pic->height};
-    callbacks_.onPicture(out);
+    views_[static_cast<size_t>(pic->viewIndex)].ready.push_back(pic);
+}
+
+void Decoder::emitReady(bool flushing) {
+    auto emit = [&](int view) {
+        ViewState& vs = views_[static_cast<size_t>(view)];
+        Picture* pic = vs.ready.front();
+        vs.ready.pop_front();
+        if (callbacks_.onPicture)
+            callbacks_.onPicture(
+                OutputPicture{pic, pic->viewId, pic->cropLeft, pic->cropTop, pic->visibleWidth, pic->visibleHeight});
+    };
+    std::deque<Picture*>& base = views_[0].ready;
+    std::deque<Picture*>& second = views_[1].ready;
+    if (!multiview_ || callbacks_.views != ViewSelection::All) {
+        while (!base.empty())
+            emit(0);
+        while (!second.empty())
+            emit(1);
+        return;
+    }
+    while (!base.empty() && !second.empty()) {
+        emit(0);
+        emit(1);
+    }
+    // Only a damaged stream lets one view run ahead; never hold more than a few pictures for it.
+    constexpr size_t kMaxAhead = 8;
+    while (base.size() > (flushing ? 0 : kMaxAhead))
+        emit(0);
+    while (second.size() > (flushing ? 0 : kMaxAhead))
+        emit(1);
 }
 
 void Decoder::releaseUnused() {
@@ -594,9 +807,11 @@ void Decoder::releaseUnused() {
 }
 
 void Decoder::flush() {
-    finishPicture();
-    bump(true);
+    endAccessUnit();
+    for (auto& v : views_)
+        bump(v, true);
     releaseUnused();
+    emitReady(true);
 }
 
 } // namespace duoscope::h264

@@ -1,11 +1,19 @@
 // Duoscope's H.264 decoder (progressive 4:2:0 8-bit, Constrained Baseline to
-// High): feed NAL units in decoding order, receive pictures in output order
-// through a callback. One Decoder per stream, used from one thread at a time;
-// it owns all picture memory, the callback only borrows a finished picture.
+// High, Stereo and Multiview High with two views): feed NAL units in decoding
+// order, receive pictures in output order through a callback; with two views
+// the pictures come in lock-step, base view then second view of each access
+// unit. One Decoder per stream, used from one thread at a time; it owns all
+// picture memory, the callback only borrows a finished picture.
+//
+// Two decoders can share one two-view stream on two threads: both get every
+// NAL unit, one decodes the base view only and hands each access unit's base
+// picture over, the other decodes the second view with it as its inter-view
+// reference. Both count access units the same way, so they always agree.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -23,12 +31,21 @@ struct OutputPicture {
     int cropLeft, cropTop, width, height; // visible area in luma samples
 };
 
+enum class ViewSelection { All, BaseOnly, DependentOnly };
+
 struct DecoderCallbacks {
     std::function<void(const OutputPicture&)> onPicture;
     std::function<void(const std::string&)> onWarning;
     // Pictures larger than this many macroblocks are refused (UnsupportedFeature);
     // the default is the largest level 6.2 frame.
     int maxPictureMacroblocks = 139264;
+    ViewSelection views = ViewSelection::All;
+    // BaseOnly: receives the base picture of every access unit (nullptr when it
+    // has none), pinned once; the receiver unpins it (Picture::pins) when done.
+    std::function<void(int64_t accessUnit, Picture* base)> onBasePicture;
+    // DependentOnly: returns that pinned base picture (may block until it is
+    // decoded); the decoder unpins it when the access unit is finished.
+    std::function<Picture*(int64_t accessUnit)> interViewPicture;
 };
 
 class SliceDecoder;
@@ -54,6 +71,14 @@ class Decoder {
 
     struct ViewState {
         std::vector<Picture*> dpb; // pictures held for reference or output
+        std::deque<Picture*> ready; // output, waiting for the other view's picture
+        Sps sps;                    // of the view's latest picture
+        bool hasSps = false;
+        // First slice of the view's latest picture: where the next picture starts.
+        SliceHeader firstSlice;
+        NalHeader firstNal;
+        bool inPicture = false;
+        Picture* latest = nullptr; // latest decoded picture (concealment source)
         int prevRefFrameNum = 0;
         int prevPocMsb = 0;
         int prevPocLsb = 0;
@@ -64,19 +89,21 @@ class Decoder {
         bool hasSeenIdr = false;
     };
 
-    void decodeSlice(const NalHeader& nal, std::vector<uint8_t>& rbsp, uint64_t byteOffset);
-    void startPicture(const SliceHeader& sh, const NalHeader& nal, const Sps& sps, const Pps& pps);
+    void decodeSlice(NalHeader nal, std::vector<uint8_t>& rbsp, uint64_t byteOffset);
+    void startPicture(const SliceHeader& sh, const NalHeader& nal, const Sps& sps, int view);
     void finishPicture();
+    void endAccessUnit();
+    void concealMissingView(int view);
     void computePoc(const SliceHeader& sh, const Sps& sps, Picture& pic);
     void handleFrameNumGap(const SliceHeader& sh, const Sps& sps);
     void markReferences(const SliceHeader& sh, const Sps& sps, Picture& pic);
-    void slidingWindow(const Sps& sps);
-    void storePicture(Picture* pic);
-    void bump(bool flushAll);
+    void slidingWindow(ViewState& vs, const Sps& sps);
+    void bump(ViewState& vs, bool flushAll);
+    void bumpForSpace(ViewState& vs);
     void outputPicture(Picture* pic);
+    void emitReady(bool flushing);
     void releaseUnused();
     Picture* acquirePicture(int width, int height);
-    void concealMissing();
     void warn(const std::string& text);
 
   public:
@@ -88,18 +115,32 @@ class Decoder {
     DecoderCallbacks callbacks_;
     std::array<Sps, 32> sps_{};
     std::array<Sps, 32> subsetSps_{};
-    std::array<Pps, 256> pps_{};
+    std::array<Pps, 256> pps_{};    // against the SPS table (base view)
+    std::array<Pps, 256> ppsMvc_{}; // the same ids against the subset SPS table (second view)
     std::vector<uint8_t> rbsp_;
 
     std::vector<std::unique_ptr<Picture>> pool_;
-    std::vector<ViewState> views_{1};
-    int activeSpsId_ = -1;
+    std::array<ViewState, 2> views_{};
+    int baseViewId_ = 0;
+    bool multiview_ = false; // a second view has been seen
+    NalHeader prefix_;       // MVC header of the next base-view slice (prefix NAL unit)
+    bool hasPrefix_ = false;
+    bool warnedUnknownView_ = false;
+
+    // The access unit being decoded.
+    int64_t accessUnit_ = -1;
+    bool auOpen_ = false;
+    bool auHas_[2] = {false, false};
+    Picture* interView_ = nullptr; // the base picture of this access unit
+    bool interViewFetched_ = false;
+    bool basePublished_ = false;
 
     // The picture being decoded.
     Picture* current_ = nullptr;
+    int currentView_ = 0;
+    Sps currentSps_;
     SliceHeader firstSlice_;
     NalHeader currentNal_;
-    int currentSpsId_ = 0;
     std::unique_ptr<SliceDecoder> slices_;
     int lastMbDecoded_ = -1;
     int sliceCount_ = 0;

@@ -3,6 +3,7 @@
 // and reference marking state. Owned by the Decoder's picture pool.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -24,6 +25,12 @@ struct Picture {
     std::vector<MbMotion> motion;
 
     int viewId = 0;
+    int viewIndex = 0; // view order index: 0 base view, 1 second view
+    int cropLeft = 0, cropTop = 0, visibleWidth = 0, visibleHeight = 0;
+    bool interViewFlag = true; // may serve as an inter-view reference of its access unit
+    // Held by another decoder (the dependent view's, on its own thread) as an
+    // inter-view reference: the pool must not reuse the picture until released.
+    std::atomic<int> pins{0};
     int poc = 0;
     int frameNum = 0;
     int frameNumWrap = 0;

@@ -163,7 +163,7 @@ void SliceDecoder::setupSlice(const SliceHeader& sh, const Sps& sps, const Pps& 
             if (p1 && p0) {
                 int tb = std::clamp(cur - p0->poc, -128, 127);
                 int td = std::clamp(p1->poc - p0->poc, -128, 127);
-                if (td != 0 && !p0->isLongRef) {
+                if (td != 0 && !longTerm(p0)) {
                     int tx = (16384 + std::abs(td / 2)) / td;
                     dsf = std::clamp((tb * tx + 32) >> 6, -1024, 1023);
                 } else {
@@ -174,7 +174,7 @@ void SliceDecoder::setupSlice(const SliceHeader& sh, const Sps& sps, const Pps& 
             for (size_t j = 0; j < refLists[1].size() && j < 32; ++j) {
                 const Picture* q1 = refLists[1][j];
                 int w0 = 32;
-                if (p0 && q1 && !p0->isLongRef && !q1->isLongRef) {
+                if (p0 && q1 && !longTerm(p0) && !longTerm(q1)) {
                     int tb = std::clamp(cur - p0->poc, -128, 127);
                     int td = std::clamp(q1->poc - p0->poc, -128, 127);
                     if (td != 0) {
@@ -647,7 +647,7 @@ void SliceDecoder::directPrediction(int mbAddr, int q, bool) {
                                    ? refLists_[list][static_cast<size_t>(refs[list])]->id
                                    : 0;
         }
-        bool colShort = col && !col->isLongRef;
+        bool colShort = col && !longTerm(col);
         for (int by = qy / 4; by < qy / 4 + 2; ++by)
             for (int bx = qx / 4; bx < qx / 4 + 2; ++bx) {
                 int refIdx, mvx, mvy;

@@ -92,6 +92,9 @@ class SliceDecoder {
     void intraEdge(int mbAddr, int plane, int x, int y, int n, bool isNxN, IntraEdge& e) const;
     void computeQpc(MbInfo& mb);
     void deblockMb(int mbAddr);
+    // An inter-view reference counts as short-term whatever its own view marks
+    // it (and that marking may change on another thread meanwhile).
+    bool longTerm(const Picture* p) const { return p->isLongRef && p->viewIndex == pic_->viewIndex; }
 
     friend class Decoder;
 

@@ -175,7 +175,7 @@ void parseVui(BitReader& br, Sps& sps) {
 
 } // namespace
 
-int Sps::dpbFrames() const {
+int Sps::dpbFrames(int viewsSharing) const {
     struct LevelLimit {
         int level;
         int maxDpbMbs;
@@ -187,7 +187,9 @@ int Sps::dpbFrames() const {
     int maxDpbMbs = 696320;
     for (const auto& l : limits)
         if (l.level == levelIdc) maxDpbMbs = l.maxDpbMbs;
-    int frames = std::clamp(maxDpbMbs / std::max(1, widthMbs * heightMbs), 1, 16);
+    // H.10.2.1: two views share twice the level's buffer, at most 16 view components.
+    int frames = viewsSharing > 1 ? std::clamp(maxDpbMbs * 2 / std::max(1, widthMbs * heightMbs), 1, 16) / 2
+                                  : std::clamp(maxDpbMbs / std::max(1, widthMbs * heightMbs), 1, 16);
     if (maxDecFrameBuffering >= 0) frames = std::max(1, maxDecFrameBuffering);
     return std::clamp(std::max(frames, maxNumRefFrames), 1, 16);
 }
@@ -256,6 +258,36 @@ Sps parseSps(BitReader& br) {
     if (static_cast<int64_t>(sps.widthMbs) * sps.heightMbs > 139264)
         throw UnsupportedFeature("picture size above level 6.2 limits");
     sps.isValid = true;
+    return sps;
+}
+
+Sps parseSubsetSps(BitReader& br) {
+    Sps sps = parseSps(br);
+    if (sps.profileIdc != 118 && sps.profileIdc != 128 && sps.profileIdc != 134) return sps;
+    br.skip(1); // bit_equal_to_one
+    // H.7.3.2.1.4 seq_parameter_set_mvc_extension
+    int numViews = static_cast<int>(ueMax(br, 1023, "num_views_minus1")) + 1;
+    if (numViews > 2)
+        throw UnsupportedFeature("more than two views (" + std::to_string(numViews) +
+                                 "); only stereo (two-view) MVC is decoded");
+    sps.numViews = numViews;
+    for (int i = 0; i < numViews; ++i)
+        sps.viewIds[i] = static_cast<int>(ueMax(br, 1023, "view_id"));
+    if (numViews == 2 && sps.viewIds[0] == sps.viewIds[1]) throw BitstreamError("two views with one view_id");
+    auto readRefs = [&](std::vector<int>& refs) {
+        uint32_t n = ueMax(br, 15, "number of inter-view references");
+        for (uint32_t j = 0; j < n; ++j)
+            refs.push_back(static_cast<int>(ueMax(br, 1023, "inter-view reference view_id")));
+    };
+    if (numViews == 2) {
+        readRefs(sps.anchorRefs[0]);
+        readRefs(sps.anchorRefs[1]);
+        readRefs(sps.nonAnchorRefs[0]);
+        readRefs(sps.nonAnchorRefs[1]);
+    }
+    // Level values and operation points follow; nothing in them is needed to
+    // decode (their levels are unreliable in real streams), nor the MVC VUI.
+    if (br.hasError()) throw BitstreamError("truncated subset sequence parameter set");
     return sps;
 }
 

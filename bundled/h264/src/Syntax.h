@@ -94,13 +94,21 @@ struct Sps {
     bool hasBitstreamRestriction = false;
     int maxNumReorderFrames = -1;
     int maxDecFrameBuffering = -1;
+    // seq_parameter_set_mvc_extension of a subset SPS (two views at most):
+    // view_id by view order index, and the inter-view references of the
+    // second view (view_ids) for anchor and non-anchor pictures, per list.
+    int numViews = 1;
+    int viewIds[2] = {0, 1};
+    std::vector<int> anchorRefs[2], nonAnchorRefs[2];
 
     int width() const { return widthMbs * 16; }
     int height() const { return heightMbs * 16; }
     int croppedWidth() const { return width() - cropLeft - cropRight; }
     int croppedHeight() const { return height() - cropTop - cropBottom; }
-    // DPB capacity in frames from the level limits (A.3.1) and the VUI.
-    int dpbFrames() const;
+    // DPB capacity in frames from the level limits (A.3.1) and the VUI; with
+    // two views the level's buffer is shared by both views, and each view
+    // gets its half.
+    int dpbFrames(int viewsSharing = 1) const;
 };
 
 struct Pps {
@@ -127,6 +135,9 @@ struct Pps {
 // Parses an SPS (type 7) or the seq_parameter_set_data of a subset SPS.
 // Throws UnsupportedFeature / BitstreamError.
 Sps parseSps(BitReader& br);
+// Parses a subset SPS (type 15): seq_parameter_set_data and, for the MVC
+// profiles, the MVC extension. Throws UnsupportedFeature for more than two views.
+Sps parseSubsetSps(BitReader& br);
 Pps parsePps(BitReader& br, const std::array<Sps, 32>& spsTable);
 
 struct RefPicModification {
