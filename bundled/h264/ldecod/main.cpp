@@ -13,6 +13,7 @@
 
 #include "AnnexBReader.h"
 #include "Decoder.h"
+#include "JmArguments.h"
 #include "Md5.h"
 
 using namespace duoscope::h264;
@@ -27,29 +28,7 @@ struct Options {
 };
 
 bool parseArguments(int argc, char** argv, Options& options, std::string& error) {
-    std::map<std::string, std::string> params;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string value;
-        if ((arg == "-p" || arg == "-i" || arg == "-o" || arg == "-d") && i + 1 < argc) {
-            value = argv[++i];
-            if (arg == "-i") value = "InputFile=" + value;
-            if (arg == "-o") value = "OutputFile=" + value;
-            if (arg == "-d") continue; // JM configuration file: every setting we honour comes by -p
-        } else if (arg.rfind("-p", 0) == 0 && arg.size() > 2) {
-            value = arg.substr(2);
-        } else {
-            continue; // unknown JM switches are ignored, as JM ignores unknown keys
-        }
-        size_t eq = value.find('=');
-        if (eq == std::string::npos) continue;
-        std::string key = value.substr(0, eq), val = value.substr(eq + 1);
-        while (!key.empty() && key.back() == ' ')
-            key.pop_back();
-        while (!val.empty() && val.front() == ' ')
-            val.erase(val.begin());
-        params[key] = val;
-    }
+    std::map<std::string, std::string> params = parseJmArguments(argc, argv);
     options.input = params["InputFile"];
     options.output = params.count("OutputFile") ? params["OutputFile"] : "test_dec.yuv";
     options.decodeAllLayers = params["DecodeAllLayers"] == "1";
@@ -137,21 +116,12 @@ int main(int argc, char** argv) {
     callbacks.onWarning = [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); };
     callbacks.views = options.decodeAllLayers ? ViewSelection::All : ViewSelection::BaseOnly;
     callbacks.onPicture = [&](const OutputPicture& o) {
-        const Picture& p = *o.picture;
         FILE* out = outputFor(options.decodeAllLayers ? o.viewId : 0);
         if (!out) {
             writeFailed = true;
             return;
         }
-        frame.resize(static_cast<size_t>(o.width) * o.height * 3 / 2);
-        uint8_t* dst = frame.data();
-        for (int y = 0; y < o.height; ++y, dst += o.width)
-            std::memcpy(dst, p.plane[0] + (o.cropTop + y) * p.stride[0] + o.cropLeft,
-                        static_cast<size_t>(o.width));
-        for (int c = 1; c < 3; ++c)
-            for (int y = 0; y < o.height / 2; ++y, dst += o.width / 2)
-                std::memcpy(dst, p.plane[c] + (o.cropTop / 2 + y) * p.stride[c] + o.cropLeft / 2,
-                            static_cast<size_t>(o.width / 2));
+        copyVisible(o, frame);
         if (std::fwrite(frame.data(), 1, frame.size(), out) != frame.size()) writeFailed = true;
         if (!expected.empty() && o.picture->viewIndex == 0) {
             Md5 md5;
@@ -164,7 +134,7 @@ int main(int argc, char** argv) {
             }
             ++verifiedCount;
         }
-        std::printf("%05lld (view %d, POC %d)\n", static_cast<long long>(outputCount), o.viewId, p.poc);
+        std::printf("%05lld (view %d, POC %d)\n", static_cast<long long>(outputCount), o.viewId, o.picture->poc);
         ++outputCount;
     };
 

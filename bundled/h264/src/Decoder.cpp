@@ -9,7 +9,11 @@
 namespace duoscope::h264 {
 
 Decoder::Decoder(DecoderCallbacks callbacks)
-    : callbacks_(std::move(callbacks)), slices_(std::make_unique<SliceDecoder>()) {}
+    : callbacks_(std::move(callbacks)), slices_(std::make_unique<SliceDecoder>()) {
+    // Pictures are told apart by id; the other decoder's base pictures must never
+    // share one with this decoder's own.
+    if (callbacks_.views == ViewSelection::DependentOnly) nextPictureId_ = 1 << 30;
+}
 
 Decoder::~Decoder() = default;
 
@@ -122,8 +126,6 @@ void Decoder::decodeSlice(NalHeader nal, std::vector<uint8_t>& rbsp, uint64_t by
     BitReader br(rbsp.data(), rbsp.size());
     bool extension = nal.type == kNalSliceExt;
     if (extension && !nal.hasMvcExtension) return; // scalable (SVC) layers are not decoded
-    const bool baseOnlyOutput = callbacks_.views == ViewSelection::BaseOnly && !callbacks_.onBasePicture;
-    if (extension && baseOnlyOutput && !multiview_) multiview_ = true;
     SliceHeader sh = extension ? parseSliceHeader(br, nal, subsetSps_, ppsMvc_, true)
                                : parseSliceHeader(br, nal, sps_, pps_, false);
     if (sh.redundantPicCnt > 0) return; // primary pictures are always present here

@@ -65,6 +65,9 @@ class Decoder {
     void flush();
 
     int64_t picturesDecoded() const { return picturesDecoded_; }
+    int64_t accessUnits() const { return accessUnit_ + 1; }
+    // True once the stream has shown a second view (NAL unit type 20).
+    bool hasSecondView() const { return multiview_; }
 
   private:
     friend class SliceDecoder;

@@ -199,8 +199,21 @@ void SliceDecoder::decodeSlice(const SliceHeader& sh, const Sps& sps, const Pps&
                                std::vector<Picture*> refLists[2], int sliceIndex) {
     setupSlice(sh, sps, pps, refLists);
     sliceIndex_ = sliceIndex;
-    int total = widthMbs_ * heightMbs_;
     int mbAddr = sh.firstMb;
+    try {
+        decodeMacroblocks(sh, pps, br, mbAddr);
+    } catch (const BitstreamError&) {
+        // A macroblock left half-decoded would keep whatever the reused picture
+        // held before; concealment fills it instead.
+        if (mbAddr > lastMb_ && mbAddr < static_cast<int>(mbs_.size()) &&
+            mbs_[static_cast<size_t>(mbAddr)].slice == sliceIndex_)
+            mbs_[static_cast<size_t>(mbAddr)].slice = -1;
+        throw;
+    }
+}
+
+void SliceDecoder::decodeMacroblocks(const SliceHeader& sh, const Pps& pps, BitReader& br, int& mbAddr) {
+    int total = widthMbs_ * heightMbs_;
     if (mbAddr >= total) throw BitstreamError("first_mb_in_slice beyond the picture");
     if (pps.cabac) {
         size_t pos = (br.bitPosition() + 7) / 8;

@@ -65,6 +65,7 @@ class SliceDecoder {
 
     // Slice-level state.
     void setupSlice(const SliceHeader& sh, const Sps& sps, const Pps& pps, std::vector<Picture*> refLists[2]);
+    void decodeMacroblocks(const SliceHeader& sh, const Pps& pps, BitReader& br, int& mbAddr);
     void decodeMacroblockCavlc(BitReader& br, int mbAddr);
     void decodeMacroblockCabac(int mbAddr);
     void decodeSkip(int mbAddr);

@@ -131,54 +131,6 @@ INSTANTIATE_TEST_SUITE_P(Cabac, H264CabacInitIdc, ::testing::Values(0, 1, 2),
 
 namespace {
 
-// The base view of real two-view MVC streams (ITU-T conformance and JM-made),
-// against the JM 18.6 per-frame checksums kept with the test data.
-class H264MvcBaseView : public ::testing::TestWithParam<const char*> {};
-
-TEST_P(H264MvcBaseView, MatchesReferenceChecksums) {
-    std::string name = GetParam();
-    std::string data = std::string(DUOSCOPE_TESTDATA_DIR) + "/mvc/";
-    std::ifstream frames(data + "frame_md5.txt");
-    ASSERT_TRUE(frames) << "test data missing";
-    std::string line, list;
-    int count = 0;
-    while (std::getline(frames, line)) {
-        std::istringstream fields(line);
-        std::string file, voIdx, viewId, index, md5;
-        if (fields >> file >> voIdx >> viewId >> index >> md5 && file == name && voIdx == "0") {
-            list += md5 + "\n";
-            ++count;
-        }
-    }
-    ASSERT_GT(count, 0);
-    std::string listPath = h264test::workDir() + "/" + name + ".base.md5";
-    std::ofstream(listPath) << list;
-    auto r = h264test::run(h264test::ldecod() + " -p InputFile=" + data + name + " -p OutputFile=" +
-                           h264test::workDir() + "/" + name + ".base.yuv -p VerifyMd5=" + listPath);
-    EXPECT_EQ(r.status, 0) << r.output.substr(r.output.size() > 2000 ? r.output.size() - 2000 : 0);
-    EXPECT_NE(r.output.find("MD5 verification passed: " + std::to_string(count) + " frames"),
-              std::string::npos);
-    EXPECT_EQ(r.output.find("Warning"), std::string::npos);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Conformance, H264MvcBaseView,
-    ::testing::Values("MVCDS-4.264", "MVCDS-5.264", "MVCDS-6.264", "MVCRP_2.264", "MVCRP_3.264",
-                      "MVCSPS-1.264", "mvc_s1_cavlc_ip_320x240.264", "mvc_s2_cabac_ibp_352x288.264",
-                      "mvc_s3_cavlc_hierb_mvhigh_352x288.264", "mvc_s4_cabac_idr8_slices_ivf0_320x240.264",
-                      "mvc_s5_cabac_ibbp_1920x1080.264", "mvc_s7_cabac_hierb_mmco_352x288.264",
-                      "mvc_s8_cabac_idr8_slices_320x240.264", "mvc_s9_s2_with_aud_eos_352x288.264"),
-    [](const auto& info) {
-        std::string n = info.param;
-        for (char& c : n)
-            if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-        return n;
-    });
-
-} // namespace
-
-namespace {
-
 // A full-HD High-profile CABAC stream of 200 frames: long GOP, B pyramid,
 // several references, cropping to 1080 lines; also bounds memory use.
 TEST(H264Long, FullHd200FramesMatchFfmpeg) {
