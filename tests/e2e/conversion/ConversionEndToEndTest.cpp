@@ -4,8 +4,10 @@
 
 #include <cstdlib>
 
+#include "PipelineEngine.h"
 #include "StereoChecks.h"
 #include "TestSupport.h"
+#include "ToolLocator.h"
 
 using namespace duoscope::test;
 namespace fs = std::filesystem;
@@ -35,6 +37,22 @@ protected:
         for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
+    }
+
+    // Every frame at the source's rate with its audio, both eyes at 35 dB
+    // against the kit's sources, in the right order.
+    void expectEyes(const fs::path& movie, bool mvhevc) {
+        auto streams = runCommand("/usr/bin/ffprobe", {"-v", "error", "-show_entries", "stream=codec_type,r_frame_rate",
+                                                       "-of", "default=nw=1", movie.string()});
+        EXPECT_EQ(streams.output, "codec_type=video\nr_frame_rate=24000/1001\ncodec_type=audio\nr_frame_rate=0/0\n");
+        std::vector<std::string> check{"--set", set.string(), "--min-psnr", "35", movie.string()};
+        fs::path right = work / "right.hevc";
+        if (mvhevc) {
+            ASSERT_TRUE(stereochecks::extractRightEye(movie, right));
+            check.push_back(right.string());
+        }
+        auto eyes = runCommand(stereocheck, check);
+        EXPECT_EQ(eyes.status, 0) << eyes.output;
     }
 
     ScratchFolder config{"e2e config"};
@@ -126,4 +144,69 @@ TEST_F(Conversion, MVCSourcesThroughTheParallelRoutes) {
         auto eyes = runCommand(stereocheck, check);
         EXPECT_EQ(eyes.status, 0) << eyes.output;
     }
+}
+
+// The MVC sources through the two routes that run our decoder directly: the
+// named pipe into viewpump and twinrow (a program whose tools folder has no
+// fanout-run.sh), and the disk route through ldecod's two view files (an
+// engine whose only tools folder has no viewpump).
+TEST_F(Conversion, MVCSourcesThroughTheNamedPipeAndDiskRoutes) {
+    const fs::path tools = DUOSCOPE_TOOLS_DIR;
+    if (!fs::exists(tools / "viewpump")) GTEST_SKIP() << "viewpump is not built";
+    auto toolsWithout = [&](const fs::path& folder, const std::string& missing) {
+        fs::create_directories(folder);
+        for (const auto& entry : fs::directory_iterator(tools))
+            if (entry.path().filename() != missing)
+                fs::create_symlink(entry.path(), folder / entry.path().filename());
+        for (const char* name : {"ffmpeg", "ffprobe"}) fs::create_symlink(fs::path("/usr/bin") / name, folder / name);
+    };
+    fs::path bin = work / "bin";
+    toolsWithout(bin / "tools", "fanout-run.sh");
+    fs::copy_file(duoscopeProgram, bin / "Duoscope");
+    for (const auto& [source, target] : {std::pair{"cabac_b/movie_rl.mkv", "SBS 3D (MKV)"},
+                                         std::pair{"cabac_b/movie.m2ts", "Apple Vision Pro (MV-HEVC)"}}) {
+        SCOPED_TRACE(std::string(source) + " → " + target + " through the named pipe");
+        storeTarget(target);
+        fs::path output = work / "pipe";
+        fs::remove_all(output);
+        auto result = runCommand((bin / "Duoscope").string(),
+                                 {"--input", (set / source).string(), "--auto-convert", "--output", output.string()});
+        ASSERT_EQ(result.status, 0) << result.output;
+        EXPECT_NE(result.output.find("using single-threaded FIFO pipeline"), std::string::npos) << result.output;
+        bool mvhevc = std::string(target).starts_with("Apple");
+        std::string name = fs::path(source).stem().string() + (mvhevc ? ".mov" : "_SBS.mkv");
+        ASSERT_TRUE(fs::exists(output / name)) << result.output;
+        expectEyes(output / name, mvhevc);
+    }
+
+    fs::path diskTools = work / "disk tools";
+    toolsWithout(diskTools, "viewpump");
+    duoscope::setPriorityToolFolder(diskTools, true);
+    for (const auto& [source, target] : {std::pair{"cabac_b/movie_rl.mkv", duoscope::OutputTarget::visionPro},
+                                         std::pair{"open_gop/movie.m2ts", duoscope::OutputTarget::sbs3D}}) {
+        SCOPED_TRACE(std::string(source) + " through the disk route");
+        fs::path output = work / "disk";
+        fs::remove_all(output);
+        std::vector<std::string> log;
+        duoscope::PipelineEngine engine;
+        engine.verboseLogging = true;
+        engine.onLog = [&](const std::string& line) { log.push_back(line); };
+        duoscope::ConversionJob job{set / source, output, duoscope::QualityPreset::medium,
+                                    duoscope::OutputCodec::h264, target, std::nullopt};
+        std::string error;
+        try {
+            engine.convert(job, std::nullopt, [](duoscope::ConversionStage, double) {}, {});
+        } catch (const std::exception& failure) {
+            error = failure.what();
+        }
+        std::string joined;
+        for (const auto& line : log) joined += line + "\n";
+        ASSERT_EQ(error, "") << joined;
+        EXPECT_NE(joined.find("Decoding MVC to YUV (disk-based fallback)"), std::string::npos) << joined;
+        bool mvhevc = target == duoscope::OutputTarget::visionPro;
+        std::string name = fs::path(source).stem().string() + (mvhevc ? ".mov" : "_SBS.mkv");
+        ASSERT_TRUE(fs::exists(output / name)) << joined;
+        expectEyes(output / name, mvhevc);
+    }
+    duoscope::setPriorityToolFolder({});
 }
