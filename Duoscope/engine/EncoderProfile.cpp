@@ -16,10 +16,10 @@ namespace {
 
 // Indexed by the preset's position: ultraHigh, high, medium, low.
 const PresetEncoding presetTable[] = {
-    {85, 35, 18, "0.88", 35},
-    {80, 30, 20, "0.85", 25},
-    {65, std::nullopt, 23, "0.7", std::nullopt},
-    {45, std::nullopt, 28, "0.5", std::nullopt},
+    {85, 35, 18, "medium", "0.88", 35},
+    {80, 30, 20, "medium", "0.85", 25},
+    {65, std::nullopt, 23, "fast", "0.7", std::nullopt},
+    {45, std::nullopt, 28, "veryfast", "0.5", std::nullopt},
 };
 
 std::mutex profileMutex;
@@ -92,8 +92,13 @@ void overrideEncoderProfile(std::optional<EncoderProfile> profile) {
 std::vector<std::string> applyEncoderProfile(std::vector<std::string> arguments, EncoderProfile profile) {
     if (profile == EncoderProfile::videoToolbox) return arguments;
     bool isHEVC = false;
-    for (size_t i = 0; i + 1 < arguments.size(); ++i)
+    // The speed preset follows the quality the list asks for ("-q:v"), wherever it stands.
+    std::string speedPreset = "medium";
+    for (size_t i = 0; i + 1 < arguments.size(); ++i) {
         if (arguments[i] == "-c:v" && arguments[i + 1] == "hevc_videotoolbox") isHEVC = true;
+        if (arguments[i] == "-q:v" && presetForQuality(arguments[i + 1]))
+            speedPreset = presetForQuality(arguments[i + 1])->softwareSpeedPreset;
+    }
 
     std::vector<std::string> result;
     result.reserve(arguments.size() + 4);
@@ -102,7 +107,7 @@ std::vector<std::string> applyEncoderProfile(std::vector<std::string> arguments,
         const std::string* next = i + 1 < arguments.size() ? &arguments[i + 1] : nullptr;
         if (word == "-c:v" && next && (*next == "hevc_videotoolbox" || *next == "h264_videotoolbox")) {
             result.insert(result.end(), {"-c:v", *next == "hevc_videotoolbox" ? "libx265" : "libx264",
-                                         "-preset", "medium"});
+                                         "-preset", speedPreset});
             ++i;
         } else if (word == "-q:v" && next && presetForQuality(*next)) {
             result.insert(result.end(), {"-crf", std::to_string(presetForQuality(*next)->softwareCRF)});

@@ -23,6 +23,8 @@ struct PresetEncoding {
     int videoQuality;                    // ffmpeg -q:v of the hardware encoders
     std::optional<int> rateCapMegabits;  // -maxrate <cap>M -bufsize <2 cap>M
     int softwareCRF;                     // what -q:v becomes in the software profile
+    const char* softwareSpeedPreset;     // libx264/libx265 -preset: a two-hour stereo film at
+                                         // "medium" takes days on two cores, so faster below high
     std::string stereoPackerQuality;     // StereoPacker / direct MV-HEVC quality, 0..1
     std::optional<int> stereoPackerRate; // StereoPacker / direct MV-HEVC average rate, Mbit/s
 };

@@ -33,12 +33,13 @@ TEST(EncodeSBSArguments, EveryPresetCodecAndContainerInBothProfiles) {
         QualityPreset preset;
         const char* q;
         const char* crf;
+        const char* speed;
         Arguments cap;
     };
-    const Row rows[] = {{QualityPreset::ultraHigh, "85", "18", {"-maxrate", "35M", "-bufsize", "70M"}},
-                        {QualityPreset::high, "80", "20", {"-maxrate", "30M", "-bufsize", "60M"}},
-                        {QualityPreset::medium, "65", "23", {}},
-                        {QualityPreset::low, "45", "28", {}}};
+    const Row rows[] = {{QualityPreset::ultraHigh, "85", "18", "medium", {"-maxrate", "35M", "-bufsize", "70M"}},
+                        {QualityPreset::high, "80", "20", "medium", {"-maxrate", "30M", "-bufsize", "60M"}},
+                        {QualityPreset::medium, "65", "23", "fast", {}},
+                        {QualityPreset::low, "45", "28", "veryfast", {}}};
     const Arguments inputs{"-y",
                            "-f",
                            "rawvideo",
@@ -78,12 +79,12 @@ TEST(EncodeSBSArguments, EveryPresetCodecAndContainerInBothProfiles) {
                 if (hevc) {
                     design.insert(design.end(),
                                   {"-c:v", "hevc_videotoolbox", "-q:v", row.q, "-tag:v", "hvc1"});
-                    software.insert(software.end(), {"-c:v", "libx265", "-preset", "medium", "-crf", row.crf,
+                    software.insert(software.end(), {"-c:v", "libx265", "-preset", row.speed, "-crf", row.crf,
                                                      "-tag:v", "hvc1"});
                 } else {
                     design.insert(design.end(), {"-c:v", "h264_videotoolbox", "-q:v", row.q});
                     software.insert(software.end(),
-                                    {"-c:v", "libx264", "-preset", "medium", "-crf", row.crf});
+                                    {"-c:v", "libx264", "-preset", row.speed, "-crf", row.crf});
                 }
                 for (Arguments* list : {&design, &software}) {
                     list->insert(list->end(), {"-metadata:s:v:0", "stereo_mode=left_right"});
@@ -213,7 +214,7 @@ TEST(FrameAlternateScript, RightFirstWithLimitInBothProfiles) {
 
     spec.outputPath = "/o/fa_SBS.mkv";
     spec.qualityPreset = QualityPreset::low;
-    EXPECT_NE(frameAlternateScript(spec, sw).find("\n    -c:v libx264 -preset medium -crf 28 -sc_threshold 0 "
+    EXPECT_NE(frameAlternateScript(spec, sw).find("\n    -c:v libx264 -preset veryfast -crf 28 -sc_threshold 0 "
                                                   "-metadata:s:v:0 stereo_mode=left_right \\\n"),
               std::string::npos);
 }
@@ -255,7 +256,7 @@ TEST(PipePipelineScript, ByteForByte) {
     std::string software = pipePipelineScript(spec, sw);
     EXPECT_NE(software.find("\"/t/twinrow\" 1920 1080 | \"/t/ffmpeg\""), std::string::npos);
     EXPECT_NE(
-        software.find("     -c:v libx265 -preset medium -crf 28 -tag:v hvc1 -pix_fmt yuv420p     -c:a copy "
+        software.find("     -c:v libx265 -preset veryfast -crf 28 -tag:v hvc1 -pix_fmt yuv420p     -c:a copy "
                       "-shortest     "),
         std::string::npos);
 }
