@@ -113,6 +113,16 @@ void reportStereo(const TrackInfo& t) {
         log("  ⚠️ lhvC NOT present — stereo layer may be missing");
 }
 
+// "<width>x<height>" of a video sample entry (the track header's size when the entry is too short).
+std::string entrySize(const TrackInfo& t) {
+    uint32_t width = t.width, height = t.height;
+    if (t.sampleEntry.size() >= 36) { // visual sample entry width/height
+        width = uint32_t(t.sampleEntry[32]) << 8 | t.sampleEntry[33];
+        height = uint32_t(t.sampleEntry[34]) << 8 | t.sampleEntry[35];
+    }
+    return std::to_string(width) + "x" + std::to_string(height);
+}
+
 int run(int argc, char** argv) {
     Arguments args = parseArguments(argc, argv);
     const std::string& outputPath = args.outputPath;
@@ -123,6 +133,7 @@ int run(int argc, char** argv) {
     // times are exact.
     uint32_t timescale = 0;
     bool anyEmpty = false;
+    std::vector<uint8_t> firstEntry;
     for (size_t k = 0; k < args.segmentPaths.size(); ++k) {
         const std::string& path = args.segmentPaths[k];
         if (isSameFile(path, outputPath)) throw Failure{"ERROR: Output must not be one of the inputs: " + path};
@@ -134,13 +145,16 @@ int run(int argc, char** argv) {
         const TrackInfo& t = reader->tracks()[size_t(v)];
         if (k == 0) {
             if (t.sampleEntry.empty()) throw Failure{"ERROR: No format description in first segment"};
-            uint32_t width = t.width, height = t.height;
-            if (t.sampleEntry.size() >= 36) { // visual sample entry width/height
-                width = uint32_t(t.sampleEntry[32]) << 8 | t.sampleEntry[33];
-                height = uint32_t(t.sampleEntry[34]) << 8 | t.sampleEntry[35];
-            }
-            log("  Format: " + std::to_string(width) + "x" + std::to_string(height));
+            log("  Format: " + entrySize(t));
             reportStereo(t);
+            firstEntry = t.sampleEntry;
+        } else if (t.sampleEntry != firstEntry) {
+            // The output carries the first segment's sample description only: pictures of another
+            // size or coded with other parameter sets would not decode in it.
+            auto first = openSegment(0, args.segmentPaths[0]);
+            throw Failure{"ERROR: Segment " + std::to_string(k) + " cannot be joined: its sample description (" +
+                          entrySize(t) + ") differs from the first segment's (" +
+                          entrySize(first->tracks()[size_t(first->firstTrack("vide"))]) + "): " + path};
         }
         if (t.samples.empty()) anyEmpty = true;
         if (timescale == 0)

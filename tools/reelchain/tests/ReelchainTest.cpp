@@ -73,7 +73,7 @@ TEST(ReelchainTest, MissingAudioAndSegmentWithoutLhvC) {
         cachedMedia("plain-hevc.mov", [](const std::string& p) { makeHevcMovie(p, HevcOptions{}); });
     makeStereoSegment(hevc, plain, o);
     std::string out = dir.file("joined.mov");
-    auto r = reelchain({"-o", out, "--audio", dir.file("no-such-audio.m4a"), plain, segments[1]});
+    auto r = reelchain({"-o", out, "--audio", dir.file("no-such-audio.m4a"), plain, plain});
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("  ⚠️ lhvC NOT present — stereo layer may be missing"), std::string::npos)
         << r.output;
@@ -81,7 +81,7 @@ TEST(ReelchainTest, MissingAudioAndSegmentWithoutLhvC) {
     EXPECT_EQ(r.output.find("ERROR"), std::string::npos) << r.output;
     MovieReader joined(out);
     EXPECT_EQ(joined.tracks().size(), 1u);
-    expectJoined(out, {plain, segments[1]});
+    expectJoined(out, {plain, plain});
 }
 
 TEST(ReelchainTest, ArgumentsAndBadInputs) {
@@ -96,6 +96,18 @@ TEST(ReelchainTest, ArgumentsAndBadInputs) {
         auto r = run({"ffmpeg", "-v", "error", "-y", "-i", segments[0], "-c", "copy", "-movflags",
                       "frag_keyframe+empty_moov", "-f", "mp4", path});
         if (r.status != 0) throw std::runtime_error(r.output);
+    });
+    std::string plain = dir.file("plain.mov");
+    SegmentOptions noLhvC;
+    noLhvC.withLhvC = false;
+    makeStereoSegment(cachedMedia("plain-hevc.mov", [](const std::string& p) { makeHevcMovie(p, HevcOptions{}); }),
+                      plain, noLhvC);
+    std::string wide = cachedMedia("wide-segment.mov", [](const std::string& p) {
+        HevcOptions o;
+        o.width = 320;
+        o.height = 176;
+        makeStereoSegment(cachedMedia("wide-hevc.mov", [&](const std::string& h) { makeHevcMovie(h, o); }), p,
+                          SegmentOptions{});
     });
     std::string out = dir.file("out.mov");
     const std::string usage =
@@ -118,6 +130,10 @@ TEST(ReelchainTest, ArgumentsAndBadInputs) {
         {{segments[0], "-a", text, "-o", out}, "ERROR: Cannot read audio file: "},
         {{segments[0], "-o", dir.file("missing/dir/out.mov")}, "ERROR: AVAssetWriter: "},
         {{segments[0], segments[1], "-o", segments[1]}, "ERROR: Output must not be one of the inputs"},
+        // Pictures of another size, or a segment without the stereo configuration, cannot follow.
+        {{segments[0], wide, "-o", out}, "ERROR: Segment 1 cannot be joined: its sample description (320x176) "
+                                         "differs from the first segment's (160x120): " + wide},
+        {{segments[0], plain, "-o", out}, "ERROR: Segment 1 cannot be joined: "},
     };
     for (const auto& c : cases) {
         auto r = reelchain(c.args);
