@@ -1,6 +1,10 @@
-#include "media/hevc/StereoEncoder.h"
+#include "isobmff/MovieReader.h"
+#include "media/hevc/StereoMovie.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 using namespace media::hevc;
 
@@ -76,4 +80,48 @@ TEST(StereoEncoderSetup, RejectsSizesAndRatesItCannotEncode) {
     s.fpsDen = 1;
     s.preset = "no-such-preset";
     EXPECT_THROW(StereoEncoder{s}, Error);
+}
+
+// Sample times are whole multiples of the frame duration in the rate's own timescale, so a two-hour
+// film at 24000/1001 ends exactly where it should: no drift against its sound, however long.
+TEST(StereoTiming, TwoHoursAt24000Over1001EndExactly) {
+    EncoderSettings s;
+    s.width = s.height = 16;
+    s.preset = "ultrafast";
+    StereoEncoder encoder(s);
+    std::vector<uint8_t> grey(16 * 16 * 3 / 2, 128);
+    PlanarPicture picture;
+    picture.planes[0] = grey.data();
+    picture.planes[1] = grey.data() + 256;
+    picture.planes[2] = grey.data() + 320;
+    picture.strides[0] = 16;
+    picture.strides[1] = picture.strides[2] = 8;
+    std::vector<StereoAccessUnit> aus;
+    encoder.encode(picture, picture, 0, aus);
+    encoder.flush(aus);
+    ASSERT_EQ(aus.size(), 1u);
+
+    const auto path = std::filesystem::temp_directory_path() / ("stereo-timing-" + std::to_string(::getpid()) + ".mov");
+    constexpr int64_t frames = 172800; // 2 h 0 min 7.2 s
+    {
+        StereoMovieWriter writer(path.string(), encoder);
+        StereoAccessUnit au = aus[0];
+        for (int64_t k = 0; k < frames; ++k) {
+            au.left.pts = au.left.dts = au.right.pts = au.right.dts = k;
+            writer.addAccessUnit(au);
+        }
+        writer.finish();
+    }
+    media::MovieReader movie(path.string());
+    std::filesystem::remove(path);
+    const media::TrackInfo& t = movie.tracks()[0];
+    ASSERT_EQ(t.samples.size(), size_t(frames));
+    EXPECT_EQ(t.timescale, 24000u);
+    EXPECT_EQ(t.mediaDuration, uint64_t(frames) * 1001); // 7207.2 s exactly
+    EXPECT_EQ(movie.movieDuration() * t.timescale, uint64_t(frames) * 1001 * movie.movieTimescale());
+    for (int64_t k : {int64_t(0), int64_t(1), frames / 2, frames - 1}) {
+        const media::SampleInfo& sample = t.samples[size_t(k)];
+        EXPECT_EQ(sample.presentationTime + t.presentationShift, k * 1001) << k;
+        EXPECT_EQ(sample.duration, 1001u) << k;
+    }
 }
