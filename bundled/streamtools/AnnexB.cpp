@@ -80,7 +80,8 @@ NalReader::NalReader(NalReader&& other) noexcept
     : read_(std::move(other.read_)), name_(std::move(other.name_)), ownedFd_(other.ownedFd_),
       chunkSize_(other.chunkSize_), buffer_(std::move(other.buffer_)), capacity_(other.capacity_),
       begin_(other.begin_), end_(other.end_), consumedOffset_(other.consumedOffset_), atEnd_(other.atEnd_),
-      started_(other.started_), sawStartCode_(other.sawStartCode_) {
+      started_(other.started_), sawStartCode_(other.sawStartCode_), largestHeld_(other.largestHeld_),
+      inLongUnit_(other.inLongUnit_) {
     other.ownedFd_ = -1;
 }
 
@@ -147,12 +148,38 @@ std::optional<NalUnit> NalReader::next() {
             } else {
                 started_ = sawStartCode_ = true;
             }
+        } else if (inLongUnit_) {
+            // The middle of a long unit: the bytes up to the next start code
+            // (or as many as we may hold) continue it.
+            unit.isContinuation = true;
+            cut = scanForStartCode(data, resumeAt, 0, available, length);
+            if (cut == 0) {
+                inLongUnit_ = false;
+                resumeAt = 0;
+                continue;
+            }
+            if (cut == notFound) {
+                if (!atEnd_ && available < largestHeld_) {
+                    resumeAt = available >= 3 ? available - 3 : 0;
+                    if (!readMore()) resumeAt = 0;
+                    continue;
+                }
+                // Three bytes stay behind: a start code may straddle the cut.
+                cut = atEnd_ ? available : available - 3;
+                if (atEnd_) inLongUnit_ = false;
+            } else {
+                inLongUnit_ = false;
+            }
         } else {
             unit.startCodeLength = data[2] == 1 ? 3 : 4;
             // The next NAL unit may begin right at this one's header byte only in
             // a malformed stream; searching from there keeps every start code.
             const std::size_t floor = unit.startCodeLength;
             cut = scanForStartCode(data, std::max(resumeAt, floor), floor, available, length);
+            if (cut == notFound && !atEnd_ && largestHeld_ != 0 && available >= largestHeld_) {
+                cut = available - 3;
+                inLongUnit_ = true;
+            }
             if (cut == notFound) {
                 if (!atEnd_) {
                     resumeAt = available >= 3 ? available - 3 : 0;
@@ -171,34 +198,53 @@ std::optional<NalUnit> NalReader::next() {
 
 // ---- AccessUnitReader ----
 
+void AccessUnitReader::addRecord(AccessUnit& unit, NalRecord record, std::span<const std::uint8_t> bytes) {
+    record.offset = static_cast<std::size_t>(unit.size);
+    unit.nals.push_back(record);
+    unit.size += record.size;
+    if (keepsBytes_) unit.bytes.insert(unit.bytes.end(), bytes.begin(), bytes.end());
+    if (record.type == nal::slice || record.type == nal::idrSlice) unit.hasBaseView = true;
+    if (record.type == nal::sliceExtension) unit.hasDependentView = true;
+    if (record.type == nal::idrSlice || record.isAnchor) unit.isRandomAccess = true;
+}
+
 void AccessUnitReader::add(AccessUnit& unit, const NalUnit& nal) {
-    if (unit.bytes.empty()) unit.offset = nal.offset;
-    const int kind = nal.type();
-    unit.nals.push_back({unit.bytes.size(), nal.bytes.size(), kind});
-    unit.bytes.insert(unit.bytes.end(), nal.bytes.begin(), nal.bytes.end());
-    if (kind == nal::slice || kind == nal::idrSlice) unit.hasBaseView = true;
-    if (kind == nal::sliceExtension) unit.hasDependentView = true;
-    if (kind == nal::idrSlice || nal.isAnchor()) unit.isRandomAccess = true;
+    if (unit.nals.empty()) unit.offset = nal.offset;
+    addRecord(unit, {0, nal.bytes.size(), nal.type(), nal.isAnchor()}, nal.bytes);
+    lastWasPending_ = false;
 }
 
 void AccessUnitReader::storePending(const NalUnit& nal) {
     if (pendingNals_.empty()) pendingOffset_ = nal.offset;
-    pendingNals_.push_back({pendingBytes_.size(), nal.bytes.size(), nal.type()});
-    pendingBytes_.insert(pendingBytes_.end(), nal.bytes.begin(), nal.bytes.end());
+    pendingNals_.push_back({pendingSize_, nal.bytes.size(), nal.type(), nal.isAnchor()});
+    pendingSize_ += nal.bytes.size();
+    if (keepsBytes_) pendingBytes_.insert(pendingBytes_.end(), nal.bytes.begin(), nal.bytes.end());
+    lastWasPending_ = true;
+}
+
+void AccessUnitReader::extendLast(const NalUnit& piece) {
+    if (lastWasPending_ && !pendingNals_.empty()) {
+        pendingNals_.back().size += piece.bytes.size();
+        pendingSize_ += piece.bytes.size();
+        if (keepsBytes_) pendingBytes_.insert(pendingBytes_.end(), piece.bytes.begin(), piece.bytes.end());
+    } else if (!current_.nals.empty()) {
+        current_.nals.back().size += piece.bytes.size();
+        current_.size += piece.bytes.size();
+        if (keepsBytes_) current_.bytes.insert(current_.bytes.end(), piece.bytes.begin(), piece.bytes.end());
+    }
 }
 
 void AccessUnitReader::takePending(AccessUnit& unit) {
     if (pendingNals_.empty()) return;
-    if (unit.bytes.empty()) unit.offset = pendingOffset_;
-    for (const auto& record : pendingNals_) {
-        NalUnit nal;
-        nal.offset = pendingOffset_ + record.offset;
-        nal.bytes = std::span<const std::uint8_t>(pendingBytes_).subspan(record.offset, record.size);
-        nal.startCodeLength = nal.bytes[2] == 1 ? 3 : 4;
-        add(unit, nal);
-    }
+    if (unit.nals.empty()) unit.offset = pendingOffset_;
+    for (const auto& record : pendingNals_)
+        addRecord(unit, record,
+                  keepsBytes_ ? std::span<const std::uint8_t>(pendingBytes_).subspan(record.offset, record.size)
+                              : std::span<const std::uint8_t>());
     pendingNals_.clear();
     pendingBytes_.clear();
+    pendingSize_ = 0;
+    lastWasPending_ = false;
 }
 
 std::optional<AccessUnit> AccessUnitReader::next() {
@@ -208,8 +254,12 @@ std::optional<AccessUnit> AccessUnitReader::next() {
         if (!nal) {
             isDone_ = true;
             takePending(current_);
-            if (current_.bytes.empty()) return std::nullopt;
+            if (current_.nals.empty()) return std::nullopt;
             return std::move(current_);
+        }
+        if (nal->isContinuation) {
+            extendLast(*nal);
+            continue;
         }
         if (nal->startCodeLength == 0) {
             leadingBytes_ += nal->bytes.size();
@@ -267,7 +317,7 @@ std::optional<AccessUnit> AccessUnitReader::next() {
             current_ = AccessUnit{};
         } else {
             takePending(current_);
-            if (place == Place::startNew && !current_.bytes.empty()) {
+            if (place == Place::startNew && !current_.nals.empty()) {
                 finished = std::move(current_);
                 current_ = AccessUnit{};
             }
@@ -281,30 +331,44 @@ std::optional<AccessUnit> AccessUnitReader::next() {
 // ---- DelimitedUnitReader ----
 
 std::optional<std::span<const std::uint8_t>> DelimitedUnitReader::next() {
-    if (isDone_) return std::nullopt;
+    if (!startNext()) return std::nullopt;
+    unit_.clear();
+    while (auto piece = nextPiece())
+        unit_.insert(unit_.end(), piece->bytes.begin(), piece->bytes.end());
+    return std::span<const std::uint8_t>(unit_);
+}
+
+bool DelimitedUnitReader::startNext() {
+    while (inUnit_ && nextPiece()) {
+    }
+    if (isDone_) return false;
     while (!delimiterRead_) {
         auto nal = reader_.next();
         if (!nal) {
             isDone_ = true;
-            return std::nullopt;
+            return false;
         }
-        if (nal->type() == delimiterType_) delimiterRead_ = true; // the delimiter itself is dropped
+        if (!nal->isContinuation && nal->type() == delimiterType_) delimiterRead_ = true; // the delimiter itself is dropped
     }
     delimiterRead_ = false;
-    unit_.clear();
-    for (;;) {
-        auto nal = reader_.next();
-        if (!nal) {
-            isDone_ = true;
-            break;
-        }
-        if (nal->type() == delimiterType_) {
-            delimiterRead_ = true;
-            break;
-        }
-        unit_.insert(unit_.end(), nal->bytes.begin(), nal->bytes.end());
+    inUnit_ = true;
+    return true;
+}
+
+std::optional<NalUnit> DelimitedUnitReader::nextPiece() {
+    if (!inUnit_) return std::nullopt;
+    auto nal = reader_.next();
+    if (!nal) {
+        isDone_ = true;
+        inUnit_ = false;
+        return std::nullopt;
     }
-    return std::span<const std::uint8_t>(unit_);
+    if (!nal->isContinuation && nal->type() == delimiterType_) {
+        delimiterRead_ = true;
+        inUnit_ = false;
+        return std::nullopt;
+    }
+    return nal;
 }
 
 // ---- splitViews ----

@@ -42,6 +42,9 @@ struct NalUnit {
     std::uint64_t offset = 0;
     std::span<const std::uint8_t> bytes;
     std::uint8_t startCodeLength = 0;
+    // A later piece of a NAL unit too long to hold at once (see
+    // NalReader::setLargestHeldUnit); it has no start code and no header.
+    bool isContinuation = false;
 
     bool hasHeader() const { return startCodeLength != 0 && bytes.size() > startCodeLength; }
     int type() const { return hasHeader() ? bytes[startCodeLength] & 0x1F : -1; }
@@ -66,6 +69,10 @@ class NalReader {
     ~NalReader();
 
     std::optional<NalUnit> next();
+    // A NAL unit longer than `bytes` comes out in pieces (the first with its
+    // start code and header, the rest as continuations), so memory stays
+    // bounded however long a unit is. 0, the default, holds whole units.
+    void setLargestHeldUnit(std::size_t bytes) { largestHeld_ = bytes; }
     const std::string& name() const { return name_; }
     bool sawStartCode() const { return sawStartCode_; }
     std::uint64_t bytesRead() const { return consumedOffset_ + (end_ - begin_); }
@@ -84,16 +91,20 @@ class NalReader {
     bool atEnd_ = false;
     bool started_ = false;
     bool sawStartCode_ = false;
+    std::size_t largestHeld_ = 0;
+    bool inLongUnit_ = false;
 };
 
 struct NalRecord {
     std::size_t offset; // within the access unit's bytes
     std::size_t size;
     int type;
+    bool isAnchor = false;
 };
 
 struct AccessUnit {
     std::uint64_t offset = 0;
+    std::uint64_t size = 0;           // in the stream; bytes holds them unless the reader keeps none
     std::vector<std::uint8_t> bytes;
     std::vector<NalRecord> nals;
     bool isRandomAccess = false; // holds an IDR slice or an MVC anchor view component
@@ -114,12 +125,18 @@ class AccessUnitReader {
   public:
     explicit AccessUnitReader(NalReader& reader) : reader_(reader) {}
     std::optional<AccessUnit> next();
+    // Units then carry their layout and size but no bytes (for a scan that
+    // only lists them); with a NalReader that hands out long units in pieces,
+    // memory stays bounded.
+    void keepNoBytes() { keepsBytes_ = false; }
     std::uint64_t leadingBytes() const { return leadingBytes_; }
 
   private:
     void add(AccessUnit& unit, const NalUnit& nal);
+    void addRecord(AccessUnit& unit, NalRecord record, std::span<const std::uint8_t> bytes);
     void takePending(AccessUnit& unit);
     void storePending(const NalUnit& nal);
+    void extendLast(const NalUnit& piece);
 
     NalReader& reader_;
     AccessUnit current_;
@@ -127,6 +144,9 @@ class AccessUnitReader {
     std::vector<NalRecord> pendingNals_;
     std::uint64_t pendingOffset_ = 0;
     std::uint64_t leadingBytes_ = 0;
+    std::size_t pendingSize_ = 0;
+    bool keepsBytes_ = true;
+    bool lastWasPending_ = false;
     bool isDone_ = false;
 };
 
@@ -139,12 +159,18 @@ class DelimitedUnitReader {
         : reader_(reader), delimiterType_(delimiterType) {}
     // Unit bytes without the delimiter, valid until the next call.
     std::optional<std::span<const std::uint8_t>> next();
+    // The same in pieces, for units too long to hold: startNext() says whether
+    // another unit follows (skipping what is left of the current one), then
+    // nextPiece() hands out its NAL units (or pieces of them) until it ends.
+    bool startNext();
+    std::optional<NalUnit> nextPiece();
 
   private:
     NalReader& reader_;
     int delimiterType_;
     std::vector<std::uint8_t> unit_;
     bool delimiterRead_ = false; // the next unit's delimiter has already been read
+    bool inUnit_ = false;
     bool isDone_ = false;
 };
 

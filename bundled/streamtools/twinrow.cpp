@@ -6,7 +6,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,9 @@ namespace {
 constexpr const char* usage = "usage: twinrow <width> <height> [swap]\n";
 constexpr unsigned long progressEvery = 500;
 constexpr int pipeSize = 1 << 20;
+// The largest picture of any H.264 level (level 6.2: 139264 macroblocks);
+// anything larger is a mistake, not a film, and must not reserve gigabytes.
+constexpr std::size_t largestPictureSamples = 139264ul * 256ul;
 
 bool parseDimension(const char* text, std::size_t& value) {
     char* end = nullptr;
@@ -31,9 +36,9 @@ bool parseDimension(const char* text, std::size_t& value) {
     return true;
 }
 
-// Fills `size` bytes; returns how many arrived before the end of input.
-std::size_t readPicture(std::uint8_t* into, std::size_t size) {
-    std::size_t filled = 0;
+// Fills `size` bytes from `filled` on; returns how many are there when the
+// picture is full or the input ends.
+std::size_t readPicture(std::uint8_t* into, std::size_t size, std::size_t filled = 0) {
     while (filled < size) {
         ssize_t got = ::read(STDIN_FILENO, into + filled, size - filled);
         if (got < 0) {
@@ -87,6 +92,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     swap = argc == 4;
+    if (width * height > largestPictureSamples) {
+        std::fprintf(stderr, "ERROR: twinrow: %zux%zu is larger than any H.264 picture (%zu samples at most)\n", width,
+                     height, largestPictureSamples);
+        return 1;
+    }
     std::signal(SIGPIPE, SIG_IGN);
     // Larger pipe buffers let a whole stripe of a frame move per wake-up.
     ::fcntl(STDIN_FILENO, F_SETPIPE_SZ, pipeSize);
@@ -94,24 +104,35 @@ int main(int argc, char** argv) {
 
     const std::size_t lumaSize = width * height;
     const std::size_t pictureSize = lumaSize + lumaSize / 2;
-    std::vector<std::uint8_t> views[2] = {std::vector<std::uint8_t>(pictureSize),
-                                          std::vector<std::uint8_t>(pictureSize)};
+    // Nothing is reserved before the first bytes arrive: a stage that never
+    // gets input costs no memory.
+    std::uint8_t firstBytes[4096];
+    const std::size_t firstCount = readPicture(firstBytes, std::min(sizeof firstBytes, pictureSize));
+    if (firstCount == 0) {
+        std::fprintf(stderr, "twinrow: done, 0 frames\n");
+        return 0;
+    }
+    // Not zero-filled: memory is only touched as picture bytes arrive.
+    std::unique_ptr<std::uint8_t[]> views[2] = {std::make_unique_for_overwrite<std::uint8_t[]>(pictureSize),
+                                                std::make_unique_for_overwrite<std::uint8_t[]>(pictureSize)};
+    std::memcpy(views[0].get(), firstBytes, firstCount);
     std::vector<iovec> rows;
     rows.reserve(2 * (height + height));
 
     unsigned long frames = 0;
     for (;;) {
-        const std::size_t first = readPicture(views[0].data(), pictureSize);
+        const std::size_t first = frames == 0 ? readPicture(views[0].get(), pictureSize, firstCount)
+                                              : readPicture(views[0].get(), pictureSize);
         if (first == 0) break;
-        const std::size_t second = first == pictureSize ? readPicture(views[1].data(), pictureSize) : 0;
+        const std::size_t second = first == pictureSize ? readPicture(views[1].get(), pictureSize) : 0;
         if (second != pictureSize) {
             std::fprintf(
                 stderr, "ERROR: twinrow: input ended inside frame %lu (view %d has %zu of %zu bytes)\n",
                 frames + 1, first == pictureSize ? 1 : 0, first == pictureSize ? second : first, pictureSize);
             return 1;
         }
-        const std::uint8_t* left = views[swap ? 1 : 0].data();
-        const std::uint8_t* right = views[swap ? 0 : 1].data();
+        const std::uint8_t* left = views[swap ? 1 : 0].get();
+        const std::uint8_t* right = views[swap ? 0 : 1].get();
         rows.clear();
         // Luma rows of width W, then the two chroma planes with rows of W/2.
         auto addPlane = [&](std::size_t offset, std::size_t rowLength, std::size_t rowCount) {

@@ -19,20 +19,41 @@ enum class Mode { units, summary, nals };
 
 int probe(const std::string& path, Mode mode) {
     NalReader reader = NalReader::openFile(path);
+    // Only offsets and sizes are printed: long units pass in pieces, none is held.
+    reader.setLargestHeldUnit(std::size_t{8} << 20);
     std::uint64_t count = 0, randomAccess = 0;
     if (mode == Mode::nals) {
-        while (auto unit = reader.next()) {
-            if (unit->startCodeLength == 0) continue;
-            std::printf("%llu %zu %d\n", static_cast<unsigned long long>(unit->offset), unit->bytes.size(),
-                        unit->type());
+        // A unit is printed once its last piece has passed.
+        bool isOpen = false;
+        std::uint64_t openOffset = 0, openSize = 0;
+        int openType = 0;
+        auto print = [&] {
+            if (!isOpen) return;
+            std::printf("%llu %llu %d\n", static_cast<unsigned long long>(openOffset),
+                        static_cast<unsigned long long>(openSize), openType);
             ++count;
+            isOpen = false;
+        };
+        while (auto unit = reader.next()) {
+            if (unit->isContinuation) {
+                openSize += unit->bytes.size();
+                continue;
+            }
+            print();
+            if (unit->startCodeLength == 0) continue;
+            isOpen = true;
+            openOffset = unit->offset;
+            openSize = unit->bytes.size();
+            openType = unit->type();
         }
+        print();
     } else {
         AccessUnitReader units(reader);
+        units.keepNoBytes();
         while (auto unit = units.next()) {
             if (mode == Mode::units)
                 std::printf("%llu %llu %zu %d\n", static_cast<unsigned long long>(count),
-                            static_cast<unsigned long long>(unit->offset), unit->bytes.size(),
+                            static_cast<unsigned long long>(unit->offset), static_cast<std::size_t>(unit->size),
                             unit->isRandomAccess ? 1 : 0);
             ++count;
             if (unit->isRandomAccess) ++randomAccess;

@@ -486,9 +486,14 @@ TEST(NALInterleaver, AgreesWithUnitmergeOnArbitraryStreams) {
         std::string command;
         for (const fs::path& argument : {unitmerge, dir / "base.264", dir / "dep.mvc", dir / "b.264"})
             command.append("'").append(argument.string()).append("' ");
-        command.append("2>/dev/null");
+        command.append("2>'").append((dir / "err").string()).append("'");
         const int status = std::system(command.c_str());
         const bool unitmergeFailed = !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+        // The program, unlike the engine's interleaver, refuses streams with nothing to pair.
+        const Bytes said = readFile(dir / "err");
+        if (unitmergeFailed && !interleaverFailed &&
+            std::string(said.begin(), said.end()).find("no access unit to pair") != std::string::npos)
+            continue;
         ASSERT_EQ(interleaverFailed, unitmergeFailed) << "round " << round;
         if (interleaverFailed) {
             ++agreedFailures;

@@ -228,6 +228,8 @@ TEST(StreamTools, BadUseAndBadInput) {
     writeFile(dir / "noise.264", Bytes(3000, 0x47));
     ViewStreams views = generatedViews(3);
     writeFile(dir / "base.264", views.base);
+    writeFile(dir / "dependent.mvc", views.dependent);
+    const std::string dependent = quote((dir / "dependent.mvc").string());
     const std::string missing = quote((dir / "missing.264").string());
     const std::string empty = quote((dir / "empty.264").string()),
                       noise = quote((dir / "noise.264").string());
@@ -243,6 +245,11 @@ TEST(StreamTools, BadUseAndBadInput) {
         {tool("unitmerge") + " " + missing + " " + base + " " + out, 1, "ERROR: cannot open "},
         {tool("unitmerge") + " " + noise + " " + base + " " + out, 1, "ERROR: "},
         {tool("unitmerge") + " " + base + " " + base + " " + base, 1, "ERROR: "},
+        // Nothing to pair is no success: swapped inputs, two empty files.
+        {tool("unitmerge") + " " + dependent + " " + base + " " + out, 1, "ERROR: no access unit to pair"},
+        {tool("unitmerge") + " " + empty + " " + empty + " " + out, 1, "ERROR: no access unit to pair"},
+        // A size no film has is refused before any memory is taken.
+        {"head -c 10 /dev/zero | " + tool("twinrow") + " 65536 65536", 1, "ERROR: twinrow: 65536x65536 is larger"},
         {tool("twinsever") + " " + base, 1, "usage: twinsever "},
         {tool("twinsever") + " " + empty + " " + out + " " + out + "2", 1, "ERROR: "},
         {tool("twinsever") + " " + noise + " " + out + " " + out + "2", 1, "ERROR: "},
@@ -262,6 +269,27 @@ TEST(StreamTools, BadUseAndBadInput) {
     }
     EXPECT_TRUE(readFile(dir / "base.264") == views.base); // an output naming an input is refused
     EXPECT_FALSE(fs::exists(dir / "out.264"));             // failed splits leave no half-written views
+}
+
+// One NAL unit far larger than the tools' buffers passes through in pieces.
+TEST(StreamTools, AHugeNalUnitTakesLittleMemory) {
+    TempDir dir;
+    constexpr std::size_t huge = 64u << 20;
+    Bytes base = nal(0x09, {0x10});
+    append(base, nal(0x65, Bytes(huge, 0xFF)));
+    writeFile(dir / "base.264", base);
+    writeFile(dir / "dependent.mvc", nal(0x18, {0x10}));
+    for (const std::string& command :
+         {tool("unitmerge") + " " + quote((dir / "base.264").string()) + " " +
+              quote((dir / "dependent.mvc").string()) + " " + quote((dir / "out.264").string()),
+          tool("unitprobe") + " " + quote((dir / "base.264").string())}) {
+        Result result = run(dir, "/usr/bin/time -f 'rss %M' " + command);
+        ASSERT_EQ(result.status, 0) << command << ": " << result.err;
+        auto at = result.err.rfind("rss ");
+        ASSERT_NE(at, std::string::npos) << result.err;
+        EXPECT_LT(std::stol(result.err.substr(at + 4)), 40 * 1024) << command << " (kilobytes)";
+    }
+    EXPECT_EQ(fs::file_size(dir / "out.264"), base.size() - 6); // all but the delimiter
 }
 
 // twinrow against ffmpeg's hstack of the same two pictures, both eye orders,
