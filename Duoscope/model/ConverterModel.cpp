@@ -82,6 +82,15 @@ QString currentExceptionTypeName() {
     return name.mid(name.lastIndexOf(QLatin1String("::")) + (name.contains(QLatin1String("::")) ? 2 : 0));
 }
 
+// The session bus when this session has one. Asking Qt for it otherwise may
+// make libdbus autolaunch a bus daemon that outlives the program.
+QDBusConnection sessionBusIfPresent() {
+    QString runtimeBus = qEnvironmentVariable("XDG_RUNTIME_DIR") + QStringLiteral("/bus");
+    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS") && !QFileInfo::exists(runtimeBus))
+        return QDBusConnection(QStringLiteral("duoscope-no-session-bus"));
+    return QDBusConnection::sessionBus();
+}
+
 QSettings userSettings() { return QSettings(QStringLiteral("Duoscope"), QStringLiteral("Duoscope")); }
 
 } // namespace
@@ -721,13 +730,13 @@ void ConverterModel::updateETA(const QDateTime& startTime, double progress) {
 // ---- Desktop integration ---------------------------------------------------
 
 bool ConverterModel::hasNotificationService() {
-    QDBusConnection bus = QDBusConnection::sessionBus();
+    QDBusConnection bus = sessionBusIfPresent();
     if (!bus.isConnected() || !bus.interface()) return false;
     return bus.interface()->isServiceRegistered(QStringLiteral("org.freedesktop.Notifications")).value();
 }
 
 void ConverterModel::sendNotification(const QString& body) {
-    QDBusConnection bus = QDBusConnection::sessionBus();
+    QDBusConnection bus = sessionBusIfPresent();
     if (!bus.isConnected()) return;
     QDBusMessage notify = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
@@ -744,7 +753,7 @@ void ConverterModel::revealOutput() {
     if (outputs.isEmpty()) return;
 
     QUrl folder = QUrl::fromLocalFile(QFileInfo(outputs.first()).absolutePath());
-    QDBusConnection bus = QDBusConnection::sessionBus();
+    QDBusConnection bus = sessionBusIfPresent();
     if (!bus.isConnected()) {
         QDesktopServices::openUrl(folder);
         return;
