@@ -8,6 +8,56 @@
 
 #include "CommandLineMode.h"
 
+#ifdef DUOSCOPE_WITHOUT_WINDOW
+namespace {
+int runWindow(int, char**, const std::vector<std::string>&) {
+    std::cerr << "Duoscope: this build has no window (DUOSCOPE_BUILD_UI=OFF).\n"
+              << "Usage: Duoscope --input <file> --auto-convert [--output <dir>] [--duration <seconds>]\n";
+    return 1;
+}
+} // namespace
+#else
+#include <QApplication>
+#include <QFileInfo>
+#include <QUrl>
+
+#include "ConverterModel.h"
+#include "MainWindow.h"
+
+namespace {
+
+// Files named without an option, as a file manager passes them ("Open with").
+QStringList openedFiles(const std::vector<std::string>& arguments) {
+    QStringList files;
+    for (size_t i = 1; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "--input" || argument == "--output" || argument == "--duration") {
+            ++i;
+            continue;
+        }
+        if (argument.rfind("-", 0) == 0) continue;
+        QString path = QString::fromStdString(argument);
+        if (path.startsWith("file://")) path = QUrl(path).toLocalFile();
+        if (QFileInfo(path).isFile()) files.append(path);
+    }
+    return files;
+}
+
+int runWindow(int argc, char** argv, const std::vector<std::string>& arguments) {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName("Duoscope");
+    QApplication::setOrganizationName("Duoscope");
+    QApplication::setApplicationVersion(duoscope::AboutDialog::applicationVersion());
+    QApplication::setDesktopFileName("duoscope");
+    duoscope::ConverterModel model;
+    duoscope::MainWindow window(model, openedFiles(arguments));
+    window.show();
+    return application.exec();
+}
+
+} // namespace
+#endif
+
 int main(int argc, char** argv) {
     // A tool that exits early must not take the whole program down with it.
     ::signal(SIGPIPE, SIG_IGN);
@@ -20,8 +70,5 @@ int main(int argc, char** argv) {
         }
     for (size_t i = 1; i < arguments.size(); ++i)
         if (arguments[i] == "--analyze") return duoscope::runAnalyzeMode(arguments, i);
-    std::cerr << "Duoscope " DUOSCOPE_VERSION ": the window is not part of this build yet.\n"
-              << "Usage: Duoscope --input <file> --auto-convert [--output <dir>] [--duration <seconds>]\n"
-              << "       Duoscope --analyze <file>\n";
-    return 1;
+    return runWindow(argc, argv, arguments);
 }

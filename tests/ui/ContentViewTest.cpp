@@ -1,0 +1,185 @@
+// The window on the offscreen platform over the real model and engine:
+// drops, the Convert rule, a real conversion through the button, Cancel,
+// a failed run, and the coalescing of redraws.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QDropEvent>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+
+#include "ContentView.h"
+#include "ConverterModel.h"
+#include "MainWindow.h"
+#include "TestSupport.h"
+#include "ToolLocator.h"
+
+using namespace duoscope;
+using namespace duoscope::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path kit = fs::path(DUOSCOPE_KIT_DIR) / "small";
+QString q(const fs::path& path) { return QString::fromStdString(path.string()); }
+
+bool waitFor(const std::function<bool()>& done, int milliseconds) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > milliseconds) return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+class Window : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        static int argc = 1;
+        static char name[] = "window_test";
+        static char* argv[] = {name, nullptr};
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        if (!QApplication::instance()) new QApplication(argc, argv);
+    }
+    void SetUp() override {
+        setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
+        window.show();
+        model.setOutputDirectory(q(home / "out"));
+    }
+    void TearDown() override { unsetenv("XDG_CONFIG_HOME"); }
+
+    template <typename T>
+    T* find(const char* name) {
+        return window.findChild<T*>(name);
+    }
+    void drop(const QStringList& paths) {
+        auto* zone = find<QWidget>("dropZone");
+        QMimeData data;
+        QList<QUrl> urls;
+        for (const QString& path : paths) urls.append(QUrl::fromLocalFile(path));
+        data.setUrls(urls);
+        QDragEnterEvent enter(zone->rect().center(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(zone, &enter);
+        QDropEvent dropped(zone->rect().center(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(zone, &dropped);
+    }
+    QString footer() { return find<QLabel>("footerStatus")->text(); }
+    void settle() { QTest::qWait(80); }
+
+    ScratchFolder home{"window"};
+    ConverterModel model;
+    MainWindow window{model};
+};
+
+} // namespace
+
+TEST_F(Window, DropsAndTheConvertRule) {
+    auto* convert = find<QPushButton>("convertButton");
+    drop({q(home / "notes.txt")});
+    settle();
+    EXPECT_EQ(footer(), "Error: Unsupported file format. Please use MKV, M2TS, MP4, or MOV.");
+    EXPECT_FALSE(find<QWidget>("fileList")->isVisible());
+    EXPECT_FALSE(convert->isEnabled());
+
+    drop({q(kit / "sbs_lr.mkv"), q(kit / "sbs.mp4"), q(home / "notes.txt")});
+    ASSERT_TRUE(waitFor([&] { return convert->isEnabled(); }, 30000)) << "a source with its analysis and a folder";
+    EXPECT_EQ(window.findChildren<QWidget*>("fileRow").size(), 2);
+    EXPECT_EQ(convert->text(), "Convert to SBS 3D");
+
+    drop({q(kit / "sbs.mov")});
+    settle();
+    EXPECT_EQ(model.fileQueue(), QStringList{q(kit / "sbs.mov")});
+    EXPECT_FALSE(convert->isEnabled()) << "not before the new file's analysis";
+    ASSERT_TRUE(waitFor([&] { return convert->isEnabled(); }, 30000));
+    model.setOutputDirectory({});
+    settle();
+    EXPECT_FALSE(convert->isEnabled()) << "not without an output folder";
+}
+
+TEST_F(Window, ConversionThroughTheButtonRisesToComplete) {
+    drop({q(kit / "sbs_lr.mkv")});
+    auto* convert = find<QPushButton>("convertButton");
+    ASSERT_TRUE(waitFor([&] { return convert->isEnabled(); }, 30000));
+    auto* bar = find<QProgressBar>("progressBar");
+    QList<int> seen;
+    QTest::mouseClick(convert, Qt::LeftButton);
+    waitFor([&] {
+        if (seen.isEmpty() || seen.last() != bar->value()) seen.append(bar->value());
+        return !model.isConverting() && bar->value() == bar->maximum();
+    }, 60000);
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end())) << "the bar only rises";
+    EXPECT_EQ(seen.last(), bar->maximum());
+    EXPECT_GT(seen.size(), 2) << "it moves through values between empty and full";
+    settle();
+    EXPECT_EQ(find<QLabel>("stageText")->text(), "Complete!");
+    EXPECT_TRUE(find<QLabel>("timingSummary")->isVisible());
+    EXPECT_TRUE(find<QLabel>("timingSummary")->text().startsWith("Started: "));
+    EXPECT_TRUE(find<QPushButton>("revealButton")->isVisible());
+    EXPECT_EQ(footer(), "Conversion complete");
+    EXPECT_TRUE(fs::exists(home / "out/sbs_lr_SBS.mkv"));
+
+    QTest::mouseClick(find<QPushButton>("convertAnotherButton"), Qt::LeftButton);
+    settle();
+    EXPECT_TRUE(convert->isVisible());
+    EXPECT_TRUE(model.fileQueue().isEmpty());
+}
+
+TEST_F(Window, CancelLeavesNothingRunning) {
+    ScratchFolder tools("window slow tools");
+    writeScript(tools / "tsmuxer", "#!/bin/bash\nsleep 3172\n");
+    setPriorityToolFolder(tools.path());
+    drop({q(kit / "cabac_b/movie.m2ts")});
+    auto* convert = find<QPushButton>("convertButton");
+    ASSERT_TRUE(waitFor([&] { return convert->isEnabled(); }, 30000));
+    QTest::mouseClick(convert, Qt::LeftButton);
+    ASSERT_TRUE(waitFor([&] { return processWithCommandLineExists("sleep 3172"); }, 30000));
+    settle();
+    EXPECT_FALSE(find<QWidget>("settingsColumn")->isEnabled()) << "settings are locked during a run";
+    QTest::mouseClick(find<QPushButton>("cancelButton"), Qt::LeftButton);
+    EXPECT_TRUE(waitFor([&] { return !model.isRunActive(); }, 10000));
+    EXPECT_TRUE(waitFor([&] { return !processWithCommandLineExists("sleep 3172"); }, 5000));
+    setPriorityToolFolder({});
+    settle();
+    EXPECT_TRUE(convert->isVisible());
+    EXPECT_EQ(footer(), "Ready");
+}
+
+TEST_F(Window, FailedRunShowsTheAlertAndTheError) {
+    fs::path plain = home / "plain.mkv";
+    ASSERT_EQ(runCommand("/usr/bin/ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=24", "-t",
+                                             "1", "-c:v", "libx264", plain.string()})
+                  .status,
+              0);
+    drop({q(plain)});
+    auto* convert = find<QPushButton>("convertButton");
+    ASSERT_TRUE(waitFor([&] { return convert->isEnabled(); }, 30000));
+    QTest::mouseClick(convert, Qt::LeftButton);
+    ASSERT_TRUE(waitFor([&] { return find<QMessageBox>("failureAlert") != nullptr; }, 60000));
+    auto* alert = find<QMessageBox>("failureAlert");
+    EXPECT_EQ(alert->windowTitle(), "Conversion Failed");
+    EXPECT_FALSE(alert->text().isEmpty());
+    EXPECT_EQ(footer(), "Error: " + alert->text());
+    EXPECT_EQ(find<QLabel>("stageText")->text(), "Failed");
+    EXPECT_TRUE(find<QLabel>("stageText")->isVisible());
+    alert->accept();
+}
+
+TEST_F(Window, FloodsOfChangesAreRedrawnAtMost30TimesASecond) {
+    auto* view = window.contentView();
+    int before = view->refreshCount();
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 500) {
+        model.appendLog("line");
+        model.setErrorMessage(QString::number(timer.elapsed()));
+        QApplication::processEvents();
+    }
+    EXPECT_LE(view->refreshCount() - before, 20);
+}
