@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
@@ -42,7 +43,8 @@ bool save(QWidget& window, const QString& folder, const QString& name) {
     settle();
     QRect frame = window.frameGeometry();
     QPixmap picture = window.screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
-    bool saved = picture.save(QDir(folder).filePath(name + ".png"));
+    // Strongest compression: the pictures are committed.
+    bool saved = picture.toImage().convertToFormat(QImage::Format_RGB888).save(QDir(folder).filePath(name + ".png"), "PNG", 0);
     std::printf("%s %s.png\n", saved ? "saved" : "FAILED", qPrintable(name));
     return saved;
 }
@@ -76,6 +78,8 @@ int main(int argc, char** argv) {
     window.show();
     model.setOutputDirectory(home.filePath("Duoscope Output"));
     auto* convert = window.findChild<QPushButton*>("convertButton");
+    auto* codecCaption = window.findChild<QLabel*>("codecCaption");
+    waitFor([&] { return !codecCaption->text().startsWith("Detecting"); }, 10000);
     bool ok = save(window, output, "empty");
 
     model.handleDrop({kit + "/frame_alternate.mkv", kit + "/sbs.mp4"});
