@@ -255,6 +255,11 @@ ContentView::ContentView(ConverterModel& model, QWidget* parent) : QWidget(paren
     refreshTimer_.setInterval(refreshIntervalMs);
     connect(&refreshTimer_, &QTimer::timeout, this, &ContentView::refresh);
     buildLayout();
+    model_.setFolderChooser([this](const QString& title) -> std::optional<QString> {
+        QString folder = QFileDialog::getExistingDirectory(this, title, model_.outputDirectory());
+        if (folder.isEmpty()) return std::nullopt;
+        return folder;
+    });
 
     for (auto signal : {&ConverterModel::fileQueueChanged, &ConverterModel::fileInfoMapChanged,
                         &ConverterModel::currentQueueIndexChanged, &ConverterModel::isConvertingChanged,
