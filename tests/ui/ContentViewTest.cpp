@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QDropEvent>
 #include <QElapsedTimer>
+#include <QFileDialog>
+#include <QTimer>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMimeData>
@@ -101,6 +103,17 @@ TEST_F(Window, DropsAndTheConvertRule) {
     model.setOutputDirectory({});
     settle();
     EXPECT_FALSE(convert->isEnabled()) << "not without an output folder";
+    EXPECT_EQ(find<QLabel>("outputDirectory")->text(), "Not selected");
+
+    fs::create_directories(home / "chosen");
+    QTimer::singleShot(300, [&] {
+        if (auto* chooser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+            chooser->setDirectory(q(home / "chosen"));
+            QMetaObject::invokeMethod(chooser, "accept");
+        }
+    });
+    QTest::mouseClick(find<QPushButton>("chooseFolderButton"), Qt::LeftButton);
+    EXPECT_EQ(model.outputDirectory().toStdString(), (home / "chosen").string());
 }
 
 TEST_F(Window, ConversionThroughTheButtonRisesToComplete) {
