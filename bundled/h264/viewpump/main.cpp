@@ -17,12 +17,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <deque>
 #include <fcntl.h>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <vector>
 
@@ -55,6 +57,38 @@ class FrameWriter {
             }
             p += n;
             left -= static_cast<size_t>(n);
+        }
+        return true;
+    }
+    // Writes a picture straight from its planes when its visible rows are
+    // contiguous (no left or right cropping), else through a copy.
+    bool write(const OutputPicture& o, Frame& scratch) {
+        const Picture& p = *o.picture;
+        if (o.cropLeft != 0 || o.width != p.stride[0]) {
+            copyVisible(o, scratch);
+            return write(scratch);
+        }
+        iovec parts[3];
+        for (int c = 0; c < 3; ++c) {
+            int sub = c ? 2 : 1;
+            parts[c].iov_base = p.plane[c] + (o.cropTop / sub) * p.stride[c];
+            parts[c].iov_len = static_cast<size_t>(o.width / sub) * (o.height / sub);
+        }
+        int first = 0;
+        while (first < 3) {
+            ssize_t n = ::writev(fd_, parts + first, 3 - first);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                error_ = std::strerror(n < 0 ? errno : EIO);
+                return false;
+            }
+            for (size_t left = static_cast<size_t>(n); left > 0 && first < 3;) {
+                size_t used = std::min(left, parts[first].iov_len);
+                parts[first].iov_base = static_cast<uint8_t*>(parts[first].iov_base) + used;
+                parts[first].iov_len -= used;
+                left -= used;
+                if (parts[first].iov_len == 0) ++first;
+            }
         }
         return true;
     }
@@ -123,8 +157,7 @@ int runOneThread(int fd, FrameWriter& writer, int64_t& pairs) {
     Decoder* decoderPtr = nullptr;
     callbacks.onPicture = [&](const OutputPicture& o) {
         if (!writeError.empty()) return;
-        copyVisible(o, frame);
-        if (!writer.write(frame)) writeError = writer.error();
+        if (!writer.write(o, frame)) writeError = writer.error();
         secondView = decoderPtr->hasSecondView();
         if (o.picture->viewIndex == 1 || !secondView) {
             ++pairs;
