@@ -86,6 +86,7 @@ class OutputWriter {
 
     // Returns 0 or the errno of the failed write.
     int append(std::span<const std::uint8_t> bytes) {
+        if (bytes.empty()) return 0; // an empty span may carry a null pointer, which memcpy must not see
         if (bytes.size() >= directThreshold) {
             if (int error = flush()) return error;
             return writeAll(bytes);

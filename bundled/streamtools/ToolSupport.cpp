@@ -51,6 +51,7 @@ void OutputFile::writeAll(std::span<const std::uint8_t> bytes) {
 }
 
 void OutputFile::write(std::span<const std::uint8_t> bytes) {
+    if (bytes.empty()) return; // an empty span may carry a null pointer, which memcpy must not see
     if (used_ + bytes.size() > bufferSize) {
         writeAll({buffer_.get(), used_});
         used_ = 0;
