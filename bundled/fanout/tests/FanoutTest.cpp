@@ -54,8 +54,9 @@ TEST(Fanout, SegmentsGiveThePicturesOfOneDecode) {
         cases.push_back({kit / profile / "interleaved.264", 320, 176, "7", true});
     }
     fs::path mvc = DUOSCOPE_TESTDATA_DIR "/mvc";
-    cases.push_back({mvc / "MVCRP_2.264", 640, 480, "3"});
-    cases.push_back({mvc / "mvc_s7_cabac_hierb_mmco_352x288.264", 352, 288, "4"});
+    // Real two-camera streams: a non-IDR anchor after the first picture, and an IDR every 8 with slices.
+    cases.push_back({mvc / "MVCDS-4.264", 640, 480, "1"});
+    cases.push_back({mvc / "mvc_s4_cabac_idr8_slices_ivf0_320x240.264", 320, 240, "4"});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.stream.string() + (c.dual ? " (two view files)" : ""));
         std::string size = std::to_string(c.width) + " " + std::to_string(c.height);
