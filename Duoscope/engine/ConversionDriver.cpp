@@ -115,6 +115,9 @@ ConversionResult PipelineEngine::convert(const ConversionJob& givenJob, const st
         if (logHandler) logHandler(line);
     };
 
+    // Cleared here, not after the analysis, so that a stop during the
+    // analysis is not forgotten.
+    isCancelled = false;
     // Tools run in folders of their own, so every path they see is absolute.
     ConversionJob job = givenJob;
     std::error_code pathError;
@@ -148,10 +151,10 @@ ConversionResult PipelineEngine::convert(const ConversionJob& givenJob, const st
     // own listing settles it: without an MVC track there is nothing 3D to
     // convert, and demultiplexing a 2D, audio-only or broken file would only
     // fail later with a misleading message.
-    if (info && values.stereoMode.kind == Stereo3DMode::Kind::none && !listsMVCTrack(job.sourceURL))
-        throw std::runtime_error("No stereoscopic 3D video found in " + job.sourceURL.string());
-
-    isCancelled = false;
+    bool isFlat = info && values.stereoMode.kind == Stereo3DMode::Kind::none && !listsMVCTrack(job.sourceURL);
+    // A stop asked for during the analysis counts: nothing has been made yet.
+    if (isCancelled) throw ConversionError::cancelled();
+    if (isFlat) throw std::runtime_error("No stereoscopic 3D video found in " + job.sourceURL.string());
     const fs::path& outputFolder = job.outputDirectory;
     fs::path work = outputFolder / ("Duoscope_" + upperCaseUUID().substr(0, 8));
     fs::create_directories(work); // throws with the OS reason and the path
