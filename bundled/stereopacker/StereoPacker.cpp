@@ -58,8 +58,12 @@ int pack(const Arguments& args) {
     std::error_code ec;
     if (!fs::is_regular_file(args.input, ec))
         throw InputError("input '" + args.input + "' is not a readable file");
-    if (fs::weakly_canonical(args.input, ec) == fs::weakly_canonical(args.output, ec))
-        throw InputError("the output would overwrite the input");
+    // Compared as files, so a hard link counts as well as a symbolic one; the
+    // temporary name must not hit the input either.
+    for (const std::string& written : {args.output, args.output + ".partial"})
+        if (fs::weakly_canonical(args.input, ec) == fs::weakly_canonical(written, ec) ||
+            fs::equivalent(args.input, written, ec))
+            throw InputError("the output would overwrite the input");
 
     VideoInput video(args.input);
     const int64_t total = video.announcedFrames() > 0 ? video.announcedFrames() : video.estimatedFrames();

@@ -110,6 +110,13 @@ TEST_F(Safety, TheSourceIsNeverReplacedAndReRunsReplaceOurOwnOutput) {
         EXPECT_EQ(readFile(source), readFile(set / "sbs_lr.mkv"));
         EXPECT_EQ(entries(linked), (std::vector<std::string>{"clip.mkv", "clip_SBS.mkv", "clip_SBS_1.mkv"}));
     }
+    // StereoPacker on its own refuses an output that is its input under another name.
+    fs::path movie = copyOfKit("sbs.mov", work / "packer" / "sbs.mov");
+    fs::create_hard_link(movie, work / "packer" / "out.mov");
+    auto packed = runCommand(std::string(DUOSCOPE_TOOLS_DIR) + "/StereoPacker",
+                             {movie.string(), (work / "packer" / "out.mov").string(), "0.5"});
+    EXPECT_EQ(packed.status, 1) << packed.output;
+    EXPECT_EQ(readFile(movie), readFile(set / "sbs.mov"));
 }
 
 TEST_F(Safety, InterruptsLeaveNoToolRunningAndNoOutput) {
