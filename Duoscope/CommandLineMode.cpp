@@ -168,6 +168,9 @@ int runCommandLineMode(const std::vector<std::string>& arguments) {
     int status = 1;
     std::thread conversion([&] {
         try {
+            // The run clears the engine's flag when it starts: a stop that
+            // came before must not be lost with it.
+            if (*receivedSignal != 0) throw ConversionError::cancelled();
             auto result = engine->convert(
                 job, std::nullopt,
                 [](ConversionStage stage, double fraction) {
