@@ -1,5 +1,9 @@
 #include "media/hevc/StereoMovie.h"
 
+#include "isobmff/MovieReader.h"
+
+#include <fstream>
+
 namespace media::hevc {
 
 namespace {
@@ -74,6 +78,39 @@ void StereoMovieWriter::addAccessUnit(const StereoAccessUnit& au) {
 
 void StereoMovieWriter::finish() {
     writer_.finish();
+}
+
+void writeLayerOneAsSingleLayer(const std::string& moviePath, const std::string& outputPath) {
+    MovieReader movie(moviePath);
+    const int t = movie.firstTrack("vide");
+    if (t < 0) throw Error(moviePath + ": no video track");
+    const VisualSampleEntry entry = parseVisualSampleEntry(movie.tracks()[size_t(t)].sampleEntry);
+    if (!entry.child("hvcC") || !entry.child("lhvC")) throw Error(moviePath + ": not an MV-HEVC movie");
+    const HevcConfig hvcc = parseHvcC(*entry.child("hvcC"));
+    const HevcConfig lhvc = parseLhvC(*entry.child("lhvC"));
+    if (!hvcc.array(kVps) || !lhvc.array(kSps) || !lhvc.array(kPps)) throw Error(moviePath + ": parameter sets missing");
+    const Bytes& vps = hvcc.array(kVps)->nals.at(0);
+    const Bytes& sps = lhvc.array(kSps)->nals.at(0);
+    const Bytes& pps = lhvc.array(kPps)->nals.at(0);
+    const LayerContext context = parseVps(unescapeRbsp(std::span(vps).subspan(2))).layer1Context();
+    const Sps parsedSps = parseSps(unescapeRbsp(std::span(sps).subspan(2)), 1);
+    const Pps parsedPps = parsePps(unescapeRbsp(std::span(pps).subspan(2)));
+    std::ofstream out(outputPath, std::ios::binary);
+    auto put = [&](const Bytes& nal) {
+        static const char startCode[4] = {0, 0, 0, 1};
+        out.write(startCode, 4);
+        out.write(reinterpret_cast<const char*>(nal.data()), std::streamsize(nal.size()));
+    };
+    put(vps);
+    put(withLayerId(sps, 0));
+    put(withLayerId(pps, 0));
+    Bytes sample;
+    for (size_t i = 0; i < movie.tracks()[size_t(t)].samples.size(); ++i) {
+        movie.readSample(size_t(t), i, sample);
+        for (auto nal : splitLengthPrefixed(sample))
+            if (nalLayerId(nal) == 1 && isVcl(nalType(nal))) put(layerSliceToBase(nal, parsedSps, parsedPps, context));
+    }
+    if (!out) throw Error("cannot write " + outputPath);
 }
 
 } // namespace media::hevc

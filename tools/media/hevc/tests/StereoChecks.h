@@ -121,31 +121,12 @@ inline fs::path writeMovie(const Encoded& e, const Clip& c, VpsVariant variant) 
 // The movie's layer 1 as a single-layer Annex B stream (inserted fields removed, layer id 0),
 // so Debian's ffmpeg 5.1 can decode the right eye of a written movie.
 inline bool extractRightEye(const fs::path& moviePath, const fs::path& out) {
-    media::MovieReader movie(moviePath.string());
-    const int t = movie.firstTrack("vide");
-    if (t < 0) return false;
-    const VisualSampleEntry entry = parseVisualSampleEntry(movie.tracks()[size_t(t)].sampleEntry);
-    if (!entry.child("hvcC") || !entry.child("lhvC")) return false;
-    const HevcConfig hvcc = parseHvcC(*entry.child("hvcC"));
-    const HevcConfig lhvc = parseLhvC(*entry.child("lhvC"));
-    const Bytes& vpsNal = hvcc.array(kVps)->nals[0];
-    const Bytes& spsNal = lhvc.array(kSps)->nals[0];
-    const Bytes& ppsNal = lhvc.array(kPps)->nals[0];
-    const LayerContext ctx = parseVps(unescapeRbsp(std::span(vpsNal).subspan(2))).layer1Context();
-    const Sps sps = parseSps(unescapeRbsp(std::span(spsNal).subspan(2)), 1);
-    const Pps pps = parsePps(unescapeRbsp(std::span(ppsNal).subspan(2)));
-    std::ofstream f(out, std::ios::binary);
-    appendAnnexB(f, vpsNal);
-    appendAnnexB(f, withLayerId(spsNal, 0));
-    appendAnnexB(f, withLayerId(ppsNal, 0));
-    Bytes buf;
-    for (size_t i = 0; i < movie.tracks()[size_t(t)].samples.size(); ++i) {
-        movie.readSample(size_t(t), i, buf);
-        for (auto nal : splitLengthPrefixed(buf))
-            if (nalLayerId(nal) == 1 && isVcl(nalType(nal)))
-                appendAnnexB(f, layerSliceToBase(nal, sps, pps, ctx));
+    try {
+        writeLayerOneAsSingleLayer(moviePath.string(), out.string());
+        return true;
+    } catch (const std::exception&) {
+        return false;
     }
-    return true;
 }
 
 // Base layer == left encode (both variants), renumbered right eye == right encode, PSNR >= minPsnr

@@ -48,4 +48,10 @@ class StereoMovieWriter {
     int64_t frames_ = 0;
 };
 
+// A stereo movie's layer 1 (the right eye) written as a single-layer Annex B stream, layer id 0
+// and the inserted slice fields removed, so that a decoder without MV-HEVC support (Debian's
+// ffmpeg 5.1) can decode the right eye: how tests and the benchmark check both views. Throws
+// Error when the movie has no MV-HEVC video track, IoError/FormatError from the reader.
+void writeLayerOneAsSingleLayer(const std::string& moviePath, const std::string& outputPath);
+
 } // namespace media::hevc
