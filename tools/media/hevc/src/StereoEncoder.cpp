@@ -3,6 +3,7 @@
 #include <x265.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -47,13 +48,15 @@ int PicturePlan::next(bool sceneCut) {
     return sinceIdr_ % (bframes_ + 1) == 0 ? X265_TYPE_P : X265_TYPE_B;
 }
 
-double SceneCutDetector::difference(int eye, const PlanarPicture& picture, int width, int height) {
+SceneCutDetector::Difference SceneCutDetector::difference(int eye, const PlanarPicture& picture, int width,
+                                                          int height) {
     // Every 16th sample of every 16th row: a few thousand samples of a 1080p picture.
     constexpr int step = 16;
     std::vector<uint8_t>& prev = previous_[eye];
     const size_t count = size_t((width + step - 1) / step) * size_t((height + step - 1) / step);
     const bool first = prev.size() != count;
     prev.resize(count);
+    std::array<int, 32> histogram{};
     uint64_t sum = 0;
     size_t i = 0;
     for (int y = 0; y < height; y += step) {
@@ -61,18 +64,26 @@ double SceneCutDetector::difference(int eye, const PlanarPicture& picture, int w
         for (int x = 0; x < width; x += step, ++i) {
             sum += uint64_t(std::abs(int(row[x]) - int(prev[i])));
             prev[i] = row[x];
+            ++histogram[row[x] >> 3];
         }
     }
-    return first ? 0.0 : double(sum) / double(count);
+    int moved = 0;
+    for (size_t b = 0; b < histogram.size(); ++b)
+        moved += std::abs(histogram[b] - histograms_[eye][b]);
+    histograms_[eye] = histogram;
+    if (first) return {};
+    return {double(sum) / double(count), double(moved) / double(2 * count)};
 }
 
 bool SceneCutDetector::isCut(const PlanarPicture& left, const PlanarPicture& right, int width, int height) {
-    bool cut = seen_ > 0;
+    // A cut both changes the pictures far more than the shot's usual motion and grain do (a pan
+    // moves them too) and moves the brightness histogram (a pan barely does; a fade does, but
+    // slowly). A flash that one eye sees is no cut: an IDR would cost both eyes.
+    bool cut = seen_ >= 2;
     for (int eye = 0; eye < 2; ++eye) {
-        const double d = difference(eye, eye ? right : left, width, height);
-        // A cut stands well above both the usual motion and grain of the shot and an absolute floor.
-        if (!(d > 24.0 && d > 4.0 * average_[eye])) cut = false;
-        average_[eye] = seen_ == 0 ? d : (seen_ == 1 ? d : 0.8 * average_[eye] + 0.2 * d);
+        const Difference d = difference(eye, eye ? right : left, width, height);
+        if (!(d.samples > std::max(12.0, 2.0 * average_[eye]) && d.histogram > 0.2)) cut = false;
+        average_[eye] = seen_ <= 1 ? d.samples : 0.8 * average_[eye] + 0.2 * d.samples;
     }
     ++seen_;
     return cut;

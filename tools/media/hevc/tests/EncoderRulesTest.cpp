@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 
 using namespace media::hevc;
@@ -44,6 +46,36 @@ TEST(PicturePlan, IdrEveryKeyintAndAtCutsBRunsClosedByP) {
     for (int i = 0; i < 9; ++i)
         types += "?IIPBB"[noB.next(false)];
     EXPECT_EQ(types, "IPPPIPPPI");
+}
+
+TEST(PicturePlan, SceneCutsSeenByBothEyesOnlyNotPansFadesOrOneEyeFlashes) {
+    constexpr int W = 256, H = 64;
+    auto texture = [](int x, int y, int scene) { // two smooth scenes of different brightness ranges
+        return scene ? 60 + int(40 * std::sin(x / 11.0 + y / 13.0)) : 150 + int(60 * std::sin(x / 17.0) * std::cos(y / 9.0));
+    };
+    std::vector<uint8_t> eyes[2] = {std::vector<uint8_t>(W * H * 3 / 2, 128), std::vector<uint8_t>(W * H * 3 / 2, 128)};
+    SceneCutDetector detector;
+    std::vector<int> cuts;
+    for (int n = 0; n < 24; ++n) {
+        const int scene = n >= 10, pan = 8 * n;                       // a fast pan, a cut at 10
+        const double fade = n >= 14 ? 1.0 - 0.08 * (n - 13) : 1.0;    // a fade from 14
+        PlanarPicture pictures[2];
+        for (int eye = 0; eye < 2; ++eye) {
+            for (int y = 0; y < H; ++y)
+                for (int x = 0; x < W; ++x) {
+                    const int grain = int((uint32_t((x + 7 * eye) * 2654435761u) ^ uint32_t(n * y * 40503)) % 9) - 4;
+                    const int flash = eye == 1 && n == 5 ? 120 : 0; // only the right eye
+                    eyes[eye][size_t(y * W + x)] =
+                        uint8_t(std::clamp(int(fade * texture(x + pan + 3 * eye, y, scene)) + grain + flash, 0, 255));
+                }
+            pictures[eye].planes[0] = eyes[eye].data();
+            pictures[eye].planes[1] = pictures[eye].planes[2] = eyes[eye].data() + W * H;
+            pictures[eye].strides[0] = W;
+            pictures[eye].strides[1] = pictures[eye].strides[2] = W / 2;
+        }
+        if (detector.isCut(pictures[0], pictures[1], W, H)) cuts.push_back(n);
+    }
+    EXPECT_EQ(cuts, std::vector<int>{10});
 }
 
 TEST(EyesInStep, MismatchedPairsAreErrors) {

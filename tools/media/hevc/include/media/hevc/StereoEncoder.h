@@ -9,6 +9,7 @@
 #include "media/hevc/Bitstream.h"
 #include "media/hevc/SampleEntry.h"
 
+#include <array>
 #include <memory>
 #include <optional>
 #include <string>
@@ -57,16 +58,21 @@ class PicturePlan {
     int64_t sinceIdr_ = -1; // -1: before the first picture
 };
 
-// Cheap scene-cut test on a sparse grid of luma samples: a cut is a jump in the mean absolute
-// difference between consecutive pictures, in both eyes at once (a flash one eye sees is
-// left to the encoder's intra blocks; an IDR would cost both eyes).
+// Cheap scene-cut test on a sparse grid of luma samples (a 1/16 grid): a cut is a picture whose
+// mean absolute difference to the previous one exceeds twice the shot's running average (and a
+// floor) while the brightness histogram moves by more than a fifth, in both eyes at once.
 class SceneCutDetector {
   public:
     bool isCut(const PlanarPicture& left, const PlanarPicture& right, int width, int height);
 
   private:
-    double difference(int eye, const PlanarPicture& picture, int width, int height);
+    struct Difference {
+        double samples = 0;   // mean absolute difference, 0..255
+        double histogram = 0; // share of samples that changed histogram bin, 0..1
+    };
+    Difference difference(int eye, const PlanarPicture& picture, int width, int height);
     std::vector<uint8_t> previous_[2];
+    std::array<int, 32> histograms_[2] = {};
     double average_[2] = {0, 0};
     int64_t seen_ = 0;
 };
