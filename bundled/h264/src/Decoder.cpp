@@ -166,10 +166,12 @@ void Decoder::decodeSlice(NalHeader nal, std::vector<uint8_t>& rbsp, uint64_t by
     } else if (current_ && currentView_ == view && sh.firstMb <= lastMbDecoded_) {
         throw UnsupportedFeature("arbitrary slice order (ASO)");
     }
+    // A slice of the other view ends the current picture; a base-only decoder
+    // thereby hands its base picture over as early as it can.
+    if (current_ && (newPicture || currentView_ != view)) finishPicture();
     bool skip = (callbacks_.views == ViewSelection::BaseOnly && view == 1) ||
                 (callbacks_.views == ViewSelection::DependentOnly && view == 0);
     if (skip) return;
-    if (current_ && (newPicture || currentView_ != view)) finishPicture();
     if (!current_) {
         if (!newPicture) return; // the rest of a picture that was already finished
         startPicture(sh, nal, sps, view);
