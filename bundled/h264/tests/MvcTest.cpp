@@ -1,8 +1,9 @@
 // Two-view MVC: both views of the real conformance and JM-made streams against
 // their reference checksums, through ldecod's view files and through
 // viewpump's stream (two threads, and one); the kit's composed Blu-ray style
-// streams against their left and right ground truth, viewpump reading a named
-// pipe; damaged two-view input keeps both views paired.
+// streams against their left and right ground truth (ldecod after the
+// interleaver program, viewpump reading a named pipe); damaged two-view input
+// keeps both views paired.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -176,8 +177,12 @@ TEST_P(H264MvcKit, ComposedStreamGivesBothEyes) {
     std::string dir = h264test::workDir() + "/kit_" + GetParam();
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
-    auto r = run("cd " + dir + " && " + tool("ldecod") + " -p InputFile=" + profile +
-                 "/interleaved.264 -p OutputFile=output.yuv -p DecodeAllLayers=1");
+    // The two views as the demultiplexer leaves them, interleaved by the engine's interleaver program.
+    auto merged = run(tool("unitmerge") + " " + profile + "/base.264 " + profile + "/dependent.mvc " + dir +
+                      "/merged.264");
+    ASSERT_EQ(merged.status, 0) << merged.output;
+    auto r = run("cd " + dir + " && " + tool("ldecod") +
+                 " -p InputFile=merged.264 -p OutputFile=output.yuv -p DecodeAllLayers=1");
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(frameMd5s(h264test::readAll(dir + "/output_ViewId0000.yuv"), frameSize), left);
     EXPECT_EQ(frameMd5s(h264test::readAll(dir + "/output_ViewId0001.yuv"), frameSize), right);
