@@ -629,7 +629,8 @@ void ContentView::refreshActionArea() {
     QColor fill = stage == ConversionStage::complete ? completeGreen
                   : stage == ConversionStage::failed ? failedRed
                                                      : runningBlue;
-    progressBar_->setStyleSheet(progressBarStyle(fill));
+    QString barStyle = progressBarStyle(fill);
+    if (progressBar_->styleSheet() != barStyle) progressBar_->setStyleSheet(barStyle);
     int target = static_cast<int>(model_.progress() * 1000);
     if (progressAnimation_->endValue().toInt() != target || progressAnimation_->state() != QAbstractAnimation::Running) {
         progressAnimation_->stop();
