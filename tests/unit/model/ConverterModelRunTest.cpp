@@ -69,16 +69,16 @@ TEST_F(ModelRun, BatchSkipsA2DFileAndCountsTheOthers) {
                                                "-t", "1", "-c:v", "libx264", plain.string()});
     ASSERT_EQ(made.status, 0) << made.output;
     std::string sourceBytes = readFile(kit / "sbs_lr.mkv");
-    model.handleDrop({q(kit / "sbs_lr.mkv"), q(plain), q(kit / "frame_alternate.mkv")});
+    model.handleDrop({q(kit / "sbs_lr.mkv"), q(plain), q(kit / "cabac_b/movie.m2ts")});
     run();
     const QStringList& logs = model.logs();
     EXPECT_EQ(countLines(logs, "=== Converting 1 of 3: sbs_lr.mkv ==="), 1);
     EXPECT_EQ(countLines(logs, "WARNING: No 3D stream in plain.mkv, skipping"), 1);
-    EXPECT_EQ(countLines(logs, "=== Converting 3 of 3: frame_alternate.mkv ==="), 1);
+    EXPECT_EQ(countLines(logs, "=== Converting 3 of 3: movie.m2ts ==="), 1);
     EXPECT_EQ(countLines(logs, "=== Batch complete: 2 of 3 files converted ==="), 1) << logs.join("\n").toStdString();
     EXPECT_EQ(model.currentStage(), ConversionStage::complete);
     EXPECT_EQ(model.batchOutputURLs().size(), 2);
-    EXPECT_EQ(entries(output), (std::vector<std::string>{"frame_alternate_SBS.mkv", "sbs_lr_SBS.mkv"}));
+    EXPECT_EQ(entries(output), (std::vector<std::string>{"movie_SBS.mkv", "sbs_lr_SBS.mkv"}));
     EXPECT_EQ(readFile(kit / "sbs_lr.mkv"), sourceBytes);
     EXPECT_FALSE(model.timingSummary().isEmpty());
 }
