@@ -863,6 +863,40 @@ void SliceDecoder::predictInter(int mbAddr) {
     }
 }
 
+namespace {
+
+// Bi-predictive sample combination (8-301 and the plain average), row by row
+// on unaliased buffers so that the compiler vectorises it.
+void weightRows(uint8_t* __restrict dst, int stride, const uint8_t* __restrict s0, const uint8_t* __restrict s1,
+                int ps, int bw, int bh, int w0, int w1, int o, int logWD) {
+    const int round = 1 << logWD, shift = logWD + 1;
+    for (int r = 0; r < bh; ++r, dst += stride, s0 += ps, s1 += ps)
+        for (int c = 0; c < bw; ++c) {
+            int v = ((s0[c] * w0 + s1[c] * w1 + round) >> shift) + o;
+            dst[c] = static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+        }
+}
+
+// Single-list explicit weighting (8-300); logWD 0 needs no rounding term.
+void weightRow(uint8_t* __restrict dst, int stride, const uint8_t* __restrict s, int ps, int bw, int bh, int wgt,
+               int off, int logWD) {
+    const int round = logWD >= 1 ? 1 << (logWD - 1) : 0;
+    for (int r = 0; r < bh; ++r, dst += stride, s += ps)
+        for (int c = 0; c < bw; ++c) {
+            int v = ((s[c] * wgt + round) >> logWD) + off;
+            dst[c] = static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+        }
+}
+
+void averageRows(uint8_t* __restrict dst, int stride, const uint8_t* __restrict s0, const uint8_t* __restrict s1,
+                 int ps, int bw, int bh) {
+    for (int r = 0; r < bh; ++r, dst += stride, s0 += ps, s1 += ps)
+        for (int c = 0; c < bw; ++c)
+            dst[c] = static_cast<uint8_t>((s0[c] + s1[c] + 1) >> 1);
+}
+
+} // namespace
+
 void SliceDecoder::predictBlock(int mbAddr, int x, int y, int w, int h) {
     const MbMotion& m = pic_->motion[static_cast<size_t>(mbAddr)];
     int b8 = (y / 8) * 2 + x / 8, blk = (y / 4) * 4 + x / 4;
@@ -914,13 +948,7 @@ void SliceDecoder::predictBlock(int mbAddr, int x, int y, int w, int h) {
                 int wgt = plane ? pw.chromaWeight[plane - 1] : pw.lumaWeight;
                 int off = plane ? pw.chromaOffset[plane - 1] : pw.lumaOffset;
                 int logWD = plane ? sh_->chromaLog2WeightDenom : sh_->lumaLog2WeightDenom;
-                int round = logWD >= 1 ? 1 << (logWD - 1) : 0;
-                for (int r = 0; r < bh; ++r)
-                    for (int c = 0; c < bw; ++c) {
-                        int v = s[r * ps + c] * wgt;
-                        v = logWD >= 1 ? ((v + round) >> logWD) + off : v + off;
-                        dst[r * stride + c] = clip1(v);
-                    }
+                weightRow(dst, stride, s, ps, bw, bh, wgt, off, logWD);
             } else {
                 for (int r = 0; r < bh; ++r)
                     std::memcpy(dst + r * stride, s + r * ps, static_cast<size_t>(bw));
@@ -945,15 +973,9 @@ void SliceDecoder::predictBlock(int mbAddr, int x, int y, int w, int h) {
                 w1 = 64 - w0;
                 logWD = 5;
             }
-            for (int r = 0; r < bh; ++r)
-                for (int c = 0; c < bw; ++c) {
-                    int v = ((s0[r * ps + c] * w0 + s1[r * ps + c] * w1 + (1 << logWD)) >> (logWD + 1)) + o;
-                    dst[r * stride + c] = clip1(v);
-                }
+            weightRows(dst, stride, s0, s1, ps, bw, bh, w0, w1, o, logWD);
         } else {
-            for (int r = 0; r < bh; ++r)
-                for (int c = 0; c < bw; ++c)
-                    dst[r * stride + c] = static_cast<uint8_t>((s0[r * ps + c] + s1[r * ps + c] + 1) >> 1);
+            averageRows(dst, stride, s0, s1, ps, bw, bh);
         }
     }
 }
