@@ -65,6 +65,7 @@ void Decoder::decodeNal(const uint8_t* data, size_t size, uint64_t byteOffset) {
             std::string error;
             uint32_t id = br.ue();
             if (id >= 256 || br.hasError()) throw BitstreamError("invalid pic_parameter_set_id");
+            ppsRbsp_[id] = rbsp_;
             for (int table = 0; table < 2; ++table) {
                 br.reset(rbsp_.data(), rbsp_.size());
                 Pps& slot = (table == 0 ? pps_ : ppsMvc_)[id];
@@ -75,7 +76,9 @@ void Decoder::decodeNal(const uint8_t* data, size_t size, uint64_t byteOffset) {
                     slot.isValid = false;
                 }
             }
-            if (!pps_[id].isValid && !ppsMvc_[id].isValid) throw BitstreamError(error);
+            // Without its SPS yet, the PPS waits in ppsRbsp_ for the first slice that uses it.
+            if (!pps_[id].isValid && !ppsMvc_[id].isValid && error.find("missing SPS") == std::string::npos)
+                throw BitstreamError(error);
             break;
         }
         case kNalSlice:
@@ -126,6 +129,21 @@ void Decoder::decodeSlice(NalHeader nal, std::vector<uint8_t>& rbsp, uint64_t by
     BitReader br(rbsp.data(), rbsp.size());
     bool extension = nal.type == kNalSliceExt;
     if (extension && !nal.hasMvcExtension) return; // scalable (SVC) layers are not decoded
+    {
+        // A PPS that came before the (subset) SPS it names is read again now.
+        br.ue();
+        br.ue();
+        uint32_t id = br.ue();
+        std::array<Pps, 256>& table = extension ? ppsMvc_ : pps_;
+        if (id < 256 && !table[id].isValid && !ppsRbsp_[id].empty()) {
+            BitReader ppsReader(ppsRbsp_[id].data(), ppsRbsp_[id].size());
+            try {
+                table[id] = parsePps(ppsReader, extension ? subsetSps_ : sps_);
+            } catch (const BitstreamError&) {
+            }
+        }
+        br.reset(rbsp.data(), rbsp.size());
+    }
     SliceHeader sh = extension ? parseSliceHeader(br, nal, subsetSps_, ppsMvc_, true)
                                : parseSliceHeader(br, nal, sps_, pps_, false);
     if (sh.redundantPicCnt > 0) return; // primary pictures are always present here

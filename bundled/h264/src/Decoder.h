@@ -120,6 +120,7 @@ class Decoder {
     std::array<Sps, 32> subsetSps_{};
     std::array<Pps, 256> pps_{};    // against the SPS table (base view)
     std::array<Pps, 256> ppsMvc_{}; // the same ids against the subset SPS table (second view)
+    std::array<std::vector<uint8_t>, 256> ppsRbsp_; // as received, for a PPS that came before its SPS
     std::vector<uint8_t> rbsp_;
 
     std::vector<std::unique_ptr<Picture>> pool_;

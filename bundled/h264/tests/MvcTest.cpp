@@ -236,6 +236,33 @@ TEST(H264MvcDamage, DamagedUnitsAreConcealedAndViewsStayPaired) {
     EXPECT_EQ(pump("-p InputFile=" + dir + "/damaged.264 -p Threads=1", frameSize).pictures, two.pictures);
 }
 
+// The second view's PPS sent before the subset SPS it names still decodes exactly.
+TEST(H264MvcDamage, PictureParameterSetBeforeItsSubsetSps) {
+    std::string bytes = h264test::readAll(kitSet() + "/cabac_b/interleaved.264");
+    const std::string start("\x00\x00\x00\x01", 4);
+    std::string reordered;
+    for (size_t at = 0; at < bytes.size();) {
+        size_t next = std::min(bytes.find(start, at + 4), bytes.size());
+        size_t after = std::min(bytes.find(start, next + 4), bytes.size());
+        if ((bytes[at + 4] & 31) == 15 && next < bytes.size() && (bytes[next + 4] & 31) == 8) {
+            reordered += bytes.substr(next, after - next) + bytes.substr(at, next - at);
+            at = after;
+        } else {
+            reordered += bytes.substr(at, next - at);
+            at = next;
+        }
+    }
+    ASSERT_EQ(reordered.size(), bytes.size());
+    ASSERT_NE(reordered, bytes);
+    std::string path = h264test::workDir() + "/mvc_reordered.264";
+    std::ofstream(path, std::ios::binary) << reordered;
+    PumpResult r = pump("-p InputFile=" + path, kitFrameSize());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.log.find("Warning"), std::string::npos) << r.log;
+    EXPECT_EQ(r.pictures, interleave(framemd5File(kitSet() + "/cabac_b/left.framemd5"),
+                                     framemd5File(kitSet() + "/cabac_b/right.framemd5")));
+}
+
 TEST(H264MvcDamage, ErrorsAreReportedWithExitStatus1) {
     PumpResult missing = pump("-p InputFile=/nonexistent/stream.264", 16);
     EXPECT_EQ(missing.status, 1);
