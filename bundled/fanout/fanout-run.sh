@@ -203,18 +203,18 @@ units=$(wc -l <"$scratch/units")
 
 # Segments: about four per worker, so that a slow stretch of film does not
 # leave the other workers idle at the end, but never shorter than 24 access
-# units (--segment-size sets the length instead). A segment starts at a random access point; one that starts at an
-# anchor that is not an IDR may have leading pictures that refer to the GOP
-# before it, so its worker starts decoding at the previous random access point
-# and drops the pictures of that warm-up stretch. Output order keeps the
-# pictures of each decode-order range together, so the segments' pictures in
-# order are exactly the pictures of one decode.
+# units (--segment-size sets the length instead). A segment starts at a random
+# access point; one that starts at an anchor that is not an IDR may have leading
+# pictures that refer to the GOP before it, so its worker starts decoding at the
+# previous random access point and drops the pictures of that warm-up stretch.
+# Output order keeps the pictures of each decode-order range together, so the
+# segments' pictures in order are exactly the pictures of one decode.
 # segments file: index start end warmup (access unit indexes, end exclusive)
 awk -v units="$units" -v want=$((workers * 4)) -v min="${segment_size:-24}" -v fixed="${segment_size:-0}" '
     { rap[NR - 1] = $4 }
     END {
         size = int((units + want - 1) / want); if (size < min || fixed) size = min
-        n = 0; start[n++] = 0; prevRap = -1; lastRap = rap[0] ? 0 : -1
+        n = 0; start[n++] = 0; lastRap = rap[0] ? 0 : -1
         for (i = 1; i < units; i++) {
             if (!rap[i]) continue
             if (i - start[n - 1] >= size && units - i >= min / 2) { warm[n] = lastRap; start[n++] = i }
