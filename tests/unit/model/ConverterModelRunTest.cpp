@@ -81,6 +81,12 @@ TEST_F(ModelRun, BatchSkipsA2DFileAndCountsTheOthers) {
     EXPECT_EQ(entries(output), (std::vector<std::string>{"movie_SBS.mkv", "sbs_lr_SBS.mkv"}));
     EXPECT_EQ(readFile(kit / "sbs_lr.mkv"), sourceBytes);
     EXPECT_FALSE(model.timingSummary().isEmpty());
+
+    model.setKeepSBSIntermediate(true);
+    EXPECT_EQ(model.currentStage(), ConversionStage::complete);
+    model.setOutputCodec(OutputCodec::h265);
+    EXPECT_EQ(model.currentStage(), ConversionStage::idle) << "a changed setting clears the finished run";
+    EXPECT_EQ(model.progress(), 0);
 }
 
 TEST_F(ModelRun, KeptIntermediateIsReusedWithoutConvertingAgain) {
