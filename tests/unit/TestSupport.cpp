@@ -57,15 +57,25 @@ bool processWithCommandLineExists(const std::string& needle) {
     for (const auto& entry : fs::directory_iterator("/proc")) {
         std::string name = entry.path().filename().string();
         if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::ifstream in(entry.path() / "cmdline", std::ios::binary);
-        std::string commandLine((std::istreambuf_iterator<char>(in)), {});
+        std::string commandLine;
+        try {
+            std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+            commandLine.assign(std::istreambuf_iterator<char>(in), {});
+        } catch (const std::exception&) {
+            continue; // the process ended while its command line was read
+        }
         for (char& c : commandLine)
             if (c == '\0') c = ' ';
         // A zombie has an empty command line and no longer runs anything.
         if (commandLine.find(needle) == std::string::npos) continue;
         // A process that has exited but is not yet reaped runs nothing any more.
-        std::ifstream statFile(entry.path() / "stat");
-        std::string stat((std::istreambuf_iterator<char>(statFile)), {});
+        std::string stat;
+        try {
+            std::ifstream statFile(entry.path() / "stat");
+            stat.assign(std::istreambuf_iterator<char>(statFile), {});
+        } catch (const std::exception&) {
+            continue;
+        }
         auto afterName = stat.rfind(')');
         if (afterName == std::string::npos || afterName + 2 >= stat.size() || stat[afterName + 2] != 'Z') return true;
     }
