@@ -87,14 +87,18 @@ TEST_F(Conversion, SideBySideAndFrameAlternateSourcesToSideBySide) {
 
 TEST_F(Conversion, SideBySideSourceToMVHEVC) {
     if (!fs::exists(fs::path(DUOSCOPE_TOOLS_DIR) / "StereoPacker")) GTEST_SKIP() << "StereoPacker is not built";
-    fs::path output = work / "mvhevc";
-    auto result = convert(set / "sbs.mov", output);
-    ASSERT_EQ(result.status, 0) << result.output;
-    EXPECT_EQ(entries(output), std::vector<std::string>{"sbs_MV-HEVC.mov"});
-    auto probe = runCommand("/usr/bin/ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries",
-                                                 "stream=codec_name,width,height", "-of", "csv=p=0",
-                                                 (output / "sbs_MV-HEVC.mov").string()});
-    EXPECT_EQ(probe.output, "hevc,320,176\n");
+    // QuickTime, and Matroska with its millisecond timestamps: both eyes, and the exact rate.
+    for (const std::string name : {"sbs", "sbs_lr"}) {
+        fs::path output = work / ("mvhevc " + name);
+        auto result = convert(set / (name + (name == "sbs" ? ".mov" : ".mkv")), output);
+        ASSERT_EQ(result.status, 0) << result.output;
+        EXPECT_EQ(entries(output), std::vector<std::string>{name + "_MV-HEVC.mov"});
+        auto probe = runCommand("/usr/bin/ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries",
+                                                     "stream=codec_name,width,height,avg_frame_rate", "-of", "csv=p=0",
+                                                     (output / (name + "_MV-HEVC.mov")).string()});
+        EXPECT_EQ(probe.output, "hevc,320,176,24000/1001\n");
+        expectEyes(output / (name + "_MV-HEVC.mov"), true);
+    }
 }
 
 // The MVC sources through the segment-parallel script with every real tool:
