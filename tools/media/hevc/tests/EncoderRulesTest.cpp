@@ -151,9 +151,7 @@ TEST(StereoTiming, TwoHoursAt24000Over1001EndExactly) {
     EXPECT_EQ(t.timescale, 24000u);
     EXPECT_EQ(t.mediaDuration, uint64_t(frames) * 1001); // 7207.2 s exactly
     EXPECT_EQ(movie.movieDuration() * t.timescale, uint64_t(frames) * 1001 * movie.movieTimescale());
-    for (int64_t k : {int64_t(0), int64_t(1), frames / 2, frames - 1}) {
-        const media::SampleInfo& sample = t.samples[size_t(k)];
-        EXPECT_EQ(sample.presentationTime + t.presentationShift, k * 1001) << k;
-        EXPECT_EQ(sample.duration, 1001u) << k;
-    }
+    const media::SampleInfo& last = t.samples.back();
+    EXPECT_EQ(last.presentationTime + t.presentationShift, (frames - 1) * 1001);
+    EXPECT_EQ(last.duration, 1001u);
 }
