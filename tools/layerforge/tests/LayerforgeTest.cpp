@@ -73,10 +73,7 @@ TEST(Layerforge, EncodesBothEyesWithNtscTimingAndReportsDone) {
     ASSERT_EQ(pts.size(), 24u);
     EXPECT_NEAR(std::stod(pts[1]), 1001.0 / 30000, 1e-6);
     EXPECT_NEAR(std::stod(pts[23]), 23 * 1001.0 / 30000, 1e-6);
-    EXPECT_GE(psnr("-i " + q(out), dir() / "left.yuv", W, H), 38.0);
-    // Layer 1 holds the right eye.
-    ASSERT_TRUE(extractRightEye(out, dir() / "ntsc-right.hevc"));
-    EXPECT_GE(psnr("-i " + q(dir() / "ntsc-right.hevc"), dir() / "right.yuv", W, H), 38.0);
+    // Both layers against their eyes: the swap case below and RealisticStereoTest.
 }
 
 TEST(Layerforge, SwapPutsTheRightHalfIntoTheBaseLayer) {
