@@ -118,3 +118,25 @@ TEST(RealisticStereo, EveryPresetAtTheSizesFilmsComeIn) {
         fs::remove_all(dir);
     }
 }
+
+// Real two-camera footage: a 640x480 MVC conformance stream decoded by our ldecod, both views.
+TEST(RealisticStereo, TwoCameraFootageFromTheMvcDecoder) {
+    const fs::path dir = scratch("realistic_mvc");
+    run(kTools + "/ldecod -p InputFile=" + q(fs::path(DUOSCOPE_TESTDATA_DIR) / "mvc" / "MVCRP_2.264") +
+        " -p OutputFile=" + q(dir / "rp.yuv") + " -p DecodeAllLayers=1");
+    constexpr int frames = 48;
+    const fs::path left = dir / "rp_ViewId0000.yuv", right = dir / "rp_ViewId0001.yuv";
+    ASSERT_TRUE(fs::exists(left) && fs::exists(right));
+    for (const fs::path& eye : {left, right})
+        fs::resize_file(eye, size_t(640) * 480 * 3 / 2 * frames);
+    const std::string raw = "-f rawvideo -pix_fmt yuv420p -s 640x480 -i ";
+    run("ffmpeg -nostdin -y " + raw + q(left) + " " + raw + q(right) + " -filter_complex hstack -f rawvideo " +
+        q(dir / "sbs.yuv"));
+    std::string out;
+    ASSERT_EQ(runTool(kTools + "/layerforge --width 640 --height 480 -o " + q(dir / "mvc.mov") + " < " +
+                          q(dir / "sbs.yuv"),
+                      &out),
+              0)
+        << out;
+    judge(dir / "mvc.mov", left, right, 640, 480, frames, 38.0);
+}
