@@ -168,7 +168,8 @@ TEST_F(Conversion, MVCSourcesThroughTheNamedPipeAndDiskRoutes) {
     toolsWithout(bin / "tools", "fanout-run.sh");
     fs::copy_file(duoscopeProgram, bin / "Duoscope");
     for (const auto& [source, target] : {std::pair{"cabac_b/movie_rl.mkv", "SBS 3D (MKV)"},
-                                         std::pair{"cabac_b/movie.m2ts", "Apple Vision Pro (MV-HEVC)"}}) {
+                                         std::pair{"cabac_b/movie.m2ts", "Apple Vision Pro (MV-HEVC)"},
+                                         std::pair{"cabac_b/movie_lr.mkv", "Apple Vision Pro (MV-HEVC)"}}) {
         SCOPED_TRACE(std::string(source) + " → " + target + " through the named pipe");
         storeTarget(target);
         fs::path output = work / "pipe";
@@ -187,7 +188,8 @@ TEST_F(Conversion, MVCSourcesThroughTheNamedPipeAndDiskRoutes) {
     toolsWithout(diskTools, "viewpump");
     duoscope::setPriorityToolFolder(diskTools, true);
     for (const auto& [source, target] : {std::pair{"cabac_b/movie_rl.mkv", duoscope::OutputTarget::visionPro},
-                                         std::pair{"open_gop/movie.m2ts", duoscope::OutputTarget::sbs3D}}) {
+                                         std::pair{"open_gop/movie.m2ts", duoscope::OutputTarget::sbs3D},
+                                         std::pair{"cabac_b/movie_lr.mkv", duoscope::OutputTarget::sbs3D}}) {
         SCOPED_TRACE(std::string(source) + " through the disk route");
         fs::path output = work / "disk";
         fs::remove_all(output);
