@@ -179,7 +179,8 @@ int pack(const Arguments& args) {
         ++frames;
         writeReady();
     }
-    encoder.flush(ready);
+    while (encoder.drainStep(ready))
+        writeReady();
     writeReady();
     writeAudioUntil(1e300);
 

@@ -363,16 +363,20 @@ void StereoEncoder::encode(const PlanarPicture& left, const PlanarPicture& right
     pair(out);
 }
 
-void StereoEncoder::flush(std::vector<StereoAccessUnit>& out) {
-    for (;;) {
-        bool got = false;
-        run(nullptr, nullptr, -1, X265_TYPE_AUTO, got);
-        pair(out);
-        if (!got) break;
-    }
+bool StereoEncoder::drainStep(std::vector<StereoAccessUnit>& out) {
+    bool got = false;
+    run(nullptr, nullptr, -1, X265_TYPE_AUTO, got);
+    pair(out);
+    if (got) return true;
     if (!eyes_[0]->ready.empty() || !eyes_[1]->ready.empty())
         throw Error("eyes out of step at the end: one eye has " +
                     std::to_string(eyes_[0]->ready.size() + eyes_[1]->ready.size()) + " pictures left over");
+    return false;
+}
+
+void StereoEncoder::flush(std::vector<StereoAccessUnit>& out) {
+    while (drainStep(out)) {
+    }
 }
 
 } // namespace media::hevc

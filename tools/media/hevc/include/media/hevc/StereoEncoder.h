@@ -109,6 +109,9 @@ class StereoEncoder {
                 std::vector<StereoAccessUnit>& out);
     // Drains both encoders.
     void flush(std::vector<StereoAccessUnit>& out);
+    // One step of draining, for callers that report progress while the encoders empty their
+    // look-ahead: appends what came out; false once both encoders are empty.
+    bool drainStep(std::vector<StereoAccessUnit>& out);
 
     // Seconds spent inside libx265 calls, summed over both eyes' threads (wall time of each call).
     double encoderSeconds() const;
