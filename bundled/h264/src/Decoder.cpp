@@ -537,7 +537,7 @@ void Decoder::buildRefLists(const SliceHeader& sh, const Sps& sps, std::vector<P
         if (lists[1].size() > 1 && lists[1] == lists[0]) std::swap(lists[1][0], lists[1][1]);
     }
     // Second view: the base picture of this access unit, when the SPS names it as
-    // an inter-view reference of this list and it may serve as one (H.8.2.1).
+    // an inter-view reference of this list and it may serve as one (Annex H).
     const std::vector<int>* viewRefs = currentNal_.anchorPic ? sps.anchorRefs : sps.nonAnchorRefs;
     Picture* interView = nullptr;
     if (currentView_ == 1 && interView_ && interView_->interViewFlag && interView_->width == current_->width &&
@@ -586,7 +586,7 @@ void Decoder::buildRefLists(const SliceHeader& sh, const Sps& sps, std::vector<P
                     return sameView(p) && p->isLongRef && p->longTermFrameIdx == static_cast<int>(mod.value);
                 });
             } else if (mod.idc == 4 || mod.idc == 5) {
-                // H.8.2.2.3: an index into the SPS's inter-view references, wrapped.
+                // modification_of_pic_nums_idc 4/5 (Annex H): an index into the SPS's inter-view references, wrapped.
                 int count = static_cast<int>(viewRefs[l].size());
                 if (count == 0) {
                     insert(nullptr, [](Picture*) { return false; });

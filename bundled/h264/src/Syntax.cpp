@@ -187,7 +187,7 @@ int Sps::dpbFrames(int viewsSharing) const {
     int maxDpbMbs = 696320;
     for (const auto& l : limits)
         if (l.level == levelIdc) maxDpbMbs = l.maxDpbMbs;
-    // H.10.2.1: two views share twice the level's buffer, at most 16 view components.
+    // Annex H level limits: two views share twice the level's buffer, at most 16 view components.
     int frames = viewsSharing > 1 ? std::clamp(maxDpbMbs * 2 / std::max(1, widthMbs * heightMbs), 1, 16) / 2
                                   : std::clamp(maxDpbMbs / std::max(1, widthMbs * heightMbs), 1, 16);
     if (maxDecFrameBuffering >= 0) frames = std::max(1, maxDecFrameBuffering);
@@ -265,7 +265,7 @@ Sps parseSubsetSps(BitReader& br) {
     Sps sps = parseSps(br);
     if (sps.profileIdc != 118 && sps.profileIdc != 128 && sps.profileIdc != 134) return sps;
     br.skip(1); // bit_equal_to_one
-    // H.7.3.2.1.4 seq_parameter_set_mvc_extension
+    // seq_parameter_set_mvc_extension (Annex H)
     int numViews = static_cast<int>(ueMax(br, 1023, "num_views_minus1")) + 1;
     if (numViews > 2)
         throw UnsupportedFeature("more than two views (" + std::to_string(numViews) +
