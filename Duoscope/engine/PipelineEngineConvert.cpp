@@ -1,0 +1,532 @@
+// PipelineEngine::convert: analysis, work folder, then one function per route
+// (a source that already holds both eyes, the named pipe, the two parallel
+// pipelines, the disk route), the MV-HEVC tail and clean-up.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <exception>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+#include "EncodeSupport.h"
+#include "EngineFiles.h"
+#include "FFProbe.h"
+#include "NALInterleaver.h"
+#include "PipelineEngine.h"
+#include "ToolLocator.h"
+
+namespace duoscope {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int buildNumber = 134;
+
+std::string upperCaseUUID() {
+    std::ifstream in("/proc/sys/kernel/random/uuid");
+    std::string uuid;
+    std::getline(in, uuid);
+    if (uuid.size() < 8) {
+        std::random_device random;
+        char text[16];
+        std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(random()));
+        uuid = text;
+    }
+    for (char& c : uuid)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return uuid;
+}
+
+// The values one run derives from its job and analysis.
+struct RunValues {
+    Stereo3DMode stereoMode;
+    int viewWidth = 1920;
+    int viewHeight = 1080;
+    int frameRateNum = 24000;
+    int frameRateDen = 1001;
+    double sourceDuration = 0;
+    bool rightFirst = false;
+    std::string baseName;
+    double progressDuration = 7200;
+    bool directMVHEVC = false;
+};
+
+RunValues deriveValues(const ConversionJob& job, const std::optional<SourceFileInfo>& info) {
+    RunValues values;
+    if (info) {
+        values.stereoMode = info->stereoMode;
+        values.viewWidth = info->videoWidth;
+        values.viewHeight = info->videoHeight;
+        values.frameRateNum = info->frameRateNum;
+        values.frameRateDen = info->frameRateDen;
+        values.sourceDuration = info->duration;
+    } else {
+        values.stereoMode = defaultStereoModeForExtension(job.sourceURL);
+    }
+    values.rightFirst =
+        values.stereoMode.kind == Stereo3DMode::Kind::mvcSingleTrack && values.stereoMode.rightFirst;
+    values.baseName = job.sourceURL.stem().string();
+    if (job.durationLimit)
+        values.progressDuration = *job.durationLimit;
+    else if (values.sourceDuration > 0)
+        values.progressDuration = values.sourceDuration;
+    values.directMVHEVC = job.outputTarget == OutputTarget::visionPro;
+    return values;
+}
+
+// Retries for a few seconds: a tool that is being killed may still add a
+// file while the folder goes.
+void removeFolderPersistently(const fs::path& folder) {
+    for (int attempt = 0; attempt < 40; ++attempt) {
+        std::error_code error;
+        fs::remove_all(folder, error);
+        if (!fs::exists(folder, error)) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+// After a failure the work folder may stay for inspection, but no movie that
+// failed its check stays anywhere; an empty folder goes too.
+void discardUncheckedMovies(const fs::path& folder) {
+    std::error_code error;
+    std::vector<fs::path> movies;
+    for (auto it = fs::recursive_directory_iterator(folder, error);
+         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+        std::string extension = lowercased(it->path().extension().string());
+        if (it->is_regular_file(error) &&
+            (extension == ".mkv" || extension == ".mov" || extension == ".mp4" || extension == ".partial"))
+            movies.push_back(it->path());
+    }
+    for (const auto& movie : movies)
+        fs::remove(movie, error);
+    if (fs::is_empty(folder, error)) fs::remove(folder, error);
+}
+
+// One MVC run: what its routes share. The routes run in this order of steps:
+// demux, interleave or split, decode and encode, then the common tail.
+struct MVCRun {
+    PipelineEngine& engine;
+    const ConversionJob& job;
+    const RunValues& values;
+    fs::path work;
+    ProgressCallback progressHandler;
+    fs::path baseView;
+    fs::path mvcView;
+    fs::path sbsOutput;
+    fs::path interleaved;
+    bool wroteInterleaved = false;
+    StreamingDecodeRequest request;
+
+    void report(ConversionStage stage, double fraction) const {
+        if (progressHandler) progressHandler(stage, fraction);
+    }
+    void checkCancelled() const {
+        if (engine.isCancelled) throw ConversionError::cancelled();
+    }
+    void interleaveInto(const fs::path& output) {
+        engine.engineLog("Interleaving NAL units from " + baseView.filename().string() + " + " +
+                         mvcView.filename().string());
+        NALInterleaver interleaver;
+        interleaver.interleave(baseView, mvcView, output, {}, [this] { return engine.isCancelled.load(); });
+        engine.engineLog("Wrote interleaved stream to: " + output.string());
+    }
+    void removeViews() {
+        engine.removeIntermediateFile(baseView, "base view");
+        engine.removeIntermediateFile(mvcView, "MVC view");
+    }
+};
+
+// Side-by-side and frame-alternate sources: no demultiplexing, no decoding of MVC.
+ConversionResult convertStereoSource(PipelineEngine& engine, const ConversionJob& job,
+                                     const RunValues& values, const fs::path& work,
+                                     ProgressCallback progressHandler) {
+    try {
+        ConversionResult result =
+            values.stereoMode.kind == Stereo3DMode::Kind::frameAlternate
+                ? engine.runFrameAlternatePipeline(job.sourceURL, job.outputDirectory, work, values.baseName,
+                                                   job.qualityPreset, job.outputCodec, job.outputTarget,
+                                                   values.stereoMode.rightFirst, values.sourceDuration,
+                                                   job.durationLimit, progressHandler)
+                : engine.runSideBySidePipeline(job.sourceURL, job.outputDirectory, work, values.baseName,
+                                               job.qualityPreset, job.outputCodec, job.outputTarget,
+                                               job.outputTarget == OutputTarget::visionPro, progressHandler,
+                                               job.durationLimit);
+        std::error_code ignored;
+        fs::remove_all(work, ignored);
+        return result;
+    } catch (...) {
+        if (engine.isCancelled) {
+            removeFolderPersistently(work);
+            throw ConversionError::cancelled();
+        }
+        discardUncheckedMovies(work);
+        throw;
+    }
+}
+
+// The demultiplexer names its outputs after the source; when it did not, the
+// views are whatever .264/.mvc files it left.
+void findDemuxedViews(MVCRun& run) {
+    PipelineEngine& engine = run.engine;
+    run.baseView = run.work / (run.values.baseName + ".264");
+    run.mvcView = run.work / (run.values.baseName + ".mvc");
+    if (!(fs::exists(run.baseView) && fs::exists(run.mvcView))) {
+        engine.engineLog("Scanning for demuxed files...");
+        std::vector<fs::path> avcFiles, mvcFiles;
+        for (const auto& entry : fs::directory_iterator(run.work)) {
+            std::string extension = entry.path().extension().string();
+            if (extension == ".264")
+                avcFiles.push_back(entry.path());
+            else if (extension == ".mvc")
+                mvcFiles.push_back(entry.path());
+        }
+        engine.engineLog("Found " + std::to_string(avcFiles.size()) + " .264 file(s), " +
+                         std::to_string(mvcFiles.size()) + " .mvc file(s)");
+        for (const auto& file : avcFiles)
+            engine.engineLog("  .264: " + file.filename().string());
+        for (const auto& file : mvcFiles)
+            engine.engineLog("  .mvc: " + file.filename().string());
+        run.baseView = avcFiles.empty() ? fs::path() : avcFiles[0];
+        run.mvcView = fs::path();
+        if (!mvcFiles.empty()) {
+            run.mvcView = mvcFiles[0];
+        } else if (avcFiles.size() >= 2) {
+            run.mvcView = avcFiles[1];
+            engine.engineLog("Using second .264 as MVC: " + run.mvcView.filename().string());
+        }
+    }
+    if (run.baseView.empty() || !fs::exists(run.baseView))
+        throw ConversionError::demuxFailed("Base view file not found after demuxing");
+    if (run.mvcView.empty() || !fs::exists(run.mvcView))
+        throw ConversionError::demuxFailed("MVC view file not found after demuxing");
+    engine.engineLog("Base view: " + run.baseView.filename().string() + " (" +
+                     std::to_string(fileSizeOrZero(run.baseView)) + " bytes)");
+    engine.engineLog("MVC view: " + run.mvcView.filename().string() + " (" +
+                     std::to_string(fileSizeOrZero(run.mvcView)) + " bytes)");
+}
+
+StreamingDecodeRequest streamingRequest(const MVCRun& run) {
+    StreamingDecodeRequest request;
+    request.sourceAudioURL = run.job.sourceURL;
+    request.outputURL = run.sbsOutput;
+    request.rightFirst = run.values.rightFirst;
+    request.qualityPreset = run.job.qualityPreset;
+    request.outputCodec = run.job.outputCodec;
+    request.outputTarget = run.job.outputTarget;
+    request.sourceDuration = run.values.progressDuration;
+    request.videoWidth = run.values.viewWidth;
+    request.videoHeight = run.values.viewHeight;
+    request.frameRateNum = run.values.frameRateNum;
+    request.frameRateDen = run.values.frameRateDen;
+    request.progressHandler = run.progressHandler;
+    return request;
+}
+
+// No named pipe could be made: the interleaved stream goes to a file that the
+// same streaming pipeline then reads.
+void runPipeFromFile(MVCRun& run) {
+    run.engine.engineLog("⚠️ mkfifo failed (errno " + std::to_string(errno) +
+                         ") — falling back to temp file");
+    run.report(ConversionStage::interleaving, 0.3);
+    run.engine.engineLog("=== Step 2: Interleaving NAL units (fallback) ===");
+    run.interleaveInto(run.interleaved);
+    run.wroteInterleaved = true;
+    run.removeViews();
+    run.checkCancelled();
+    run.engine.engineLog("=== Steps 3+4: Zero-disk pipeline (viewpump → twinrow → ffmpeg) ===");
+    run.request.interleavedURL = run.interleaved;
+    run.engine.decodeSBSPipe(run.request);
+}
+
+// The interleaver writes into a named pipe on a thread of its own while the
+// single-threaded pipeline reads it.
+void runNamedPipe(MVCRun& run, const fs::path& fifo) {
+    PipelineEngine& engine = run.engine;
+    engine.directLog("⚠️ Parallel pipeline NOT found — using single-threaded FIFO pipeline");
+    engine.directLog("=== Steps 2+3+4: FIFO pipeline — interleave → decode → encode (concurrent) ===");
+    engine.engineLog("FIFO created at: " + fifo.filename().string());
+    run.report(ConversionStage::interleaving, 0.3);
+    std::exception_ptr writerError;
+    // Once the pipeline has ended nobody will read the pipe again.
+    std::atomic<bool> readerGone{false};
+    std::thread writer([&] {
+        try {
+            NALInterleaver interleaver;
+            interleaver.interleave(run.baseView, run.mvcView, fifo, {},
+                                   [&] { return engine.isCancelled.load() || readerGone.load(); });
+            engine.engineLog("Interleaver finished writing to FIFO");
+        } catch (const std::exception& failure) {
+            writerError = std::current_exception();
+            engine.engineLog(std::string("Interleaver error: ") + failure.what());
+        }
+    });
+    engine.engineLog("Starting decode pipeline (reads from FIFO)...");
+    run.request.interleavedURL = fifo;
+    std::exception_ptr pipelineError;
+    try {
+        engine.decodeSBSPipe(run.request);
+    } catch (...) {
+        pipelineError = std::current_exception();
+    }
+    // A pipeline that never opened the pipe must not leave the writer
+    // waiting for a reader forever.
+    readerGone = true;
+    int release = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (release >= 0) ::close(release);
+    writer.join();
+    if (pipelineError) std::rethrow_exception(pipelineError);
+    if (writerError) std::rethrow_exception(writerError);
+    std::error_code ignored;
+    fs::remove(fifo, ignored);
+    run.removeViews();
+}
+
+// Both views go to the parallel script as they are; it splits each itself.
+void runDualSplitParallel(MVCRun& run, const std::string& script, const fs::path& fifo) {
+    PipelineEngine& engine = run.engine;
+    std::string modeSuffix = run.values.directMVHEVC ? " [DIRECT MV-HEVC]" : " [SBS]";
+    engine.directLog("✅ Using PARALLEL pipeline with DUAL-SPLIT (" + script + ")" + modeSuffix);
+    engine.directLog("=== Steps 2+3+4: Dual-split parallel pipeline — no interleaving needed ===");
+    run.report(ConversionStage::interleaving, 0.3);
+    std::error_code ignored;
+    fs::remove(fifo, ignored);
+    if (run.values.directMVHEVC) run.request.outputURL = run.work / (run.values.baseName + ".mov");
+    engine.engineLog("=== Parallel decode+encode (dual-split, segment-parallel) ===");
+    run.request.interleavedURL = run.baseView;
+    engine.decodeSBSParallel(run.request, run.values.directMVHEVC, false, 0, run.mvcView);
+}
+
+// One interleaved file, split into segments by the parallel script.
+void runInterleavedParallel(MVCRun& run, const std::string& script, const fs::path& fifo) {
+    PipelineEngine& engine = run.engine;
+    std::string modeSuffix = run.values.directMVHEVC ? " [DIRECT MV-HEVC]" : " [SBS]";
+    engine.directLog("✅ Using PARALLEL pipeline (" + script + ")" + modeSuffix);
+    engine.directLog(
+        "=== Steps 2+3+4: Parallel pipeline — interleave → streaming split → parallel decode+encode ===");
+    run.report(ConversionStage::interleaving, 0.3);
+    run.interleaveInto(run.interleaved);
+    run.wroteInterleaved = true;
+    std::error_code ignored;
+    fs::remove(fifo, ignored);
+    run.removeViews();
+    if (run.values.directMVHEVC) run.request.outputURL = run.work / (run.values.baseName + ".mov");
+    engine.engineLog("=== Parallel decode+encode (segment-parallel) ===");
+    run.request.interleavedURL = run.interleaved;
+    engine.decodeSBSParallel(run.request, run.values.directMVHEVC, false, 0, std::nullopt);
+}
+
+// viewpump and twinrow are there: a named pipe, else a file, feeds one of the
+// streaming pipelines.
+void runStreamingRoute(MVCRun& run) {
+    PipelineEngine& engine = run.engine;
+    fs::path fifo = run.work / "interleave_fifo.264";
+    std::error_code ignored;
+    fs::remove(fifo, ignored);
+    if (::mkfifo(fifo.c_str(), 0644) != 0) return runPipeFromFile(run);
+    auto script = engine.parallelPipelineScriptPath();
+    engine.directLog("Pipeline decision: parallelPipelineScriptPath = " + script.value_or("nil"));
+    if (!script)
+        runNamedPipe(run, fifo);
+    else if (engine.hasDualSplitTools())
+        runDualSplitParallel(run, *script, fifo);
+    else
+        runInterleavedParallel(run, *script, fifo);
+}
+
+// Without the streaming tools: both views decoded to YUV files, then joined.
+void runDiskRoute(MVCRun& run) {
+    PipelineEngine& engine = run.engine;
+    const RunValues& values = run.values;
+    run.report(ConversionStage::interleaving, 0.3);
+    engine.engineLog("=== Step 2: Interleaving NAL units ===");
+    run.interleaveInto(run.interleaved);
+    run.wroteInterleaved = true;
+    run.removeViews();
+    run.checkCancelled();
+    engine.engineLog("=== Step 3: Decoding MVC to YUV (disk-based fallback) ===");
+    auto estimatedFrames = static_cast<long long>(std::floor(
+        static_cast<double>(values.frameRateNum) / values.frameRateDen * values.progressDuration * 2));
+    engine.decodeMVC(run.interleaved, run.work, estimatedFrames, run.progressHandler);
+    run.checkCancelled();
+    fs::path view0 = run.work / "output_ViewId0000.yuv";
+    fs::path view1 = run.work / "output_ViewId0001.yuv";
+    fs::path left = view0, right = view1;
+    if (values.rightFirst) {
+        engine.engineLog("block_rl detected — swapping eyes (ViewId0000=right, ViewId0001=left)");
+        std::swap(left, right);
+    }
+    if (!fs::exists(view0) || !fs::exists(view1))
+        throw ConversionError::decodingFailed("YUV files not generated by ldecod");
+    run.report(ConversionStage::encoding, 0.7);
+    engine.engineLog("=== Step 4: Encoding Full Side-by-Side 3D ===");
+    engine.encodeSBS(left, right, run.job.sourceURL, run.sbsOutput, run.job.qualityPreset,
+                     run.job.outputCodec, values.viewWidth, values.viewHeight, values.frameRateNum,
+                     values.frameRateDen, run.progressHandler, values.progressDuration);
+    // The decoded views are the biggest files of the whole run.
+    engine.removeIntermediateFile(view0, "left view");
+    engine.removeIntermediateFile(view1, "right view");
+}
+
+// Checks what the route made, takes it to MV-HEVC when asked, and puts the
+// checked movies in place.
+ConversionResult finishMVCRun(MVCRun& run, const MovieExpectation& expected) {
+    PipelineEngine& engine = run.engine;
+    const ConversionJob& job = run.job;
+    run.checkCancelled();
+    if (run.wroteInterleaved && fs::exists(run.interleaved))
+        engine.removeIntermediateFile(run.interleaved, "interleaved stream");
+    run.checkCancelled();
+    fs::path movie;
+    if (job.outputTarget == OutputTarget::visionPro) {
+        movie = run.work / (run.values.baseName + ".mov");
+        if (fs::exists(movie)) {
+            engine.engineLog("Direct MV-HEVC pipeline output found — skipping StereoPacker");
+        } else {
+            engine.checkMovie(run.sbsOutput, expected);
+            run.report(ConversionStage::convertingMVHEVC, 0.85);
+            engine.engineLog("=== Step 5: Converting to MV-HEVC for Apple Vision Pro ===");
+            engine.convertToMVHEVC(run.sbsOutput, movie, job.qualityPreset, run.progressHandler);
+        }
+        run.checkCancelled();
+        engine.checkMovie(movie, expected);
+    } else {
+        engine.checkMovie(run.sbsOutput, expected);
+    }
+    run.checkCancelled();
+    fs::path publishedSBS;
+    if (fs::exists(run.sbsOutput))
+        publishedSBS =
+            engine.publishMovie(run.sbsOutput, job.outputDirectory / run.sbsOutput.filename(), job.sourceURL);
+    fs::path finalOutput =
+        movie.empty() ? publishedSBS
+                      : engine.publishMovie(movie, job.outputDirectory / movie.filename(), job.sourceURL);
+    return {finalOutput.string(), run.work,
+            publishedSBS.empty() ? std::optional<std::string>() : std::optional(publishedSBS.string())};
+}
+
+// An MVC source: demux, one decode route, the tail. The work folder goes after
+// success or a stop; after a failure it stays for inspection, without movies.
+ConversionResult convertMVC(PipelineEngine& engine, const ConversionJob& job, const RunValues& values,
+                            const fs::path& work, ProgressCallback progressHandler) {
+    MVCRun run{engine, job, values, work, progressHandler, {}, {}, {}, {}, false, {}};
+    bool succeeded = false;
+    bool cleanedUp = false;
+    auto cleanupTempDirectory = [&] {
+        if (cleanedUp) return;
+        cleanedUp = true;
+        if (succeeded || engine.isCancelled) {
+            removeFolderPersistently(work);
+            engine.engineLog(engine.isCancelled && !succeeded ? "Cancelled — cleaned up temp directory"
+                                                              : "Cleaned up temp directory");
+        } else {
+            discardUncheckedMovies(work);
+            engine.engineLog("Temp files preserved for debugging: " + work.string());
+        }
+    };
+    try {
+        MovieExpectation expected = expectationFromSource(
+            job.sourceURL, static_cast<double>(values.frameRateNum) / values.frameRateDen, 1,
+            job.durationLimit, engine.processTracker());
+        run.checkCancelled();
+        run.report(ConversionStage::demuxing, 0.05);
+        engine.engineLog("=== Step 1: Demuxing ===");
+        engine.demux(job.sourceURL, work, values.stereoMode.kind == Stereo3DMode::Kind::mvcSingleTrack,
+                     job.durationLimit);
+        run.checkCancelled();
+        findDemuxedViews(run);
+        // Every movie is made inside the work folder and put in place at the end.
+        run.sbsOutput = work / (values.baseName +
+                                (job.outputTarget == OutputTarget::visionPro ? "_SBS.mov" : "_SBS.mkv"));
+        run.interleaved = work / (values.baseName + "_interleaved.264");
+        run.request = streamingRequest(run);
+        if (findTool("viewpump") && findTool("twinrow"))
+            runStreamingRoute(run);
+        else
+            runDiskRoute(run);
+        ConversionResult result = finishMVCRun(run, expected);
+        succeeded = true;
+        run.report(ConversionStage::complete, 1.0);
+        engine.engineLog("=== Pipeline complete! ===");
+        cleanupTempDirectory();
+        return result;
+    } catch (const ConversionError& error) {
+        cleanupTempDirectory();
+        if (engine.isCancelled && error.kind() != ConversionError::Kind::cancelled)
+            throw ConversionError::cancelled();
+        throw;
+    } catch (...) {
+        cleanupTempDirectory();
+        // A tool stopped by cancel() fails in its own way; the user asked for a stop.
+        if (engine.isCancelled) throw ConversionError::cancelled();
+        throw;
+    }
+}
+
+} // namespace
+
+ConversionResult PipelineEngine::convert(const ConversionJob& givenJob,
+                                         const std::optional<SourceFileInfo>& sourceInfo,
+                                         ProgressCallback progressHandler, LogCallback logHandler) {
+    auto startLog = [&](const std::string& line) {
+        if (logHandler) logHandler(line);
+    };
+    // Cleared here, not after the analysis, so that a stop during the
+    // analysis is not forgotten.
+    isCancelled = false;
+    // Tools run in folders of their own, so every path they see is absolute.
+    ConversionJob job = givenJob;
+    std::error_code pathError;
+    job.sourceURL = fs::absolute(job.sourceURL, pathError).lexically_normal();
+    job.outputDirectory = fs::absolute(job.outputDirectory, pathError).lexically_normal();
+    if (job.durationLimit && *job.durationLimit <= 0) job.durationLimit.reset();
+    // A missing or unreadable source would otherwise surface much later, or
+    // (a named pipe) hang the analysis.
+    if (auto problem = sourceProblem(job.sourceURL)) throw std::runtime_error(*problem);
+    // An output folder that cannot exist is the first thing to say, before any long analysis.
+    fs::create_directories(job.outputDirectory); // throws with the OS reason and the path
+
+    std::optional<SourceFileInfo> info = sourceInfo;
+    if (!info) {
+        startLog("[Duoscope Build " + std::to_string(buildNumber) + "] Starting conversion...");
+        startLog("Analyzing source file...");
+        try {
+            info = FFProbe().probe(job.sourceURL);
+        } catch (const std::exception& failure) {
+            startLog(std::string("FFProbe analysis failed: ") + failure.what());
+        }
+    }
+    RunValues values = deriveValues(job, info);
+    startLog("Source: " + std::to_string(values.viewWidth) + "x" + std::to_string(values.viewHeight) + ", " +
+             std::to_string(values.frameRateNum) + "/" + std::to_string(values.frameRateDen) +
+             " fps, stereo: " + values.stereoMode.text() +
+             ", rightFirst: " + (values.rightFirst ? "true" : "false"));
+
+    // The design sends a source without a recognised layout down the MVC
+    // route, because ffprobe cannot see every MVC track. The demultiplexer's
+    // own listing settles it: without an MVC track there is nothing 3D to
+    // convert, and demultiplexing a 2D, audio-only or broken file would only
+    // fail later with a misleading message.
+    bool isFlat = info && values.stereoMode.kind == Stereo3DMode::Kind::none && !listsMVCTrack(job.sourceURL);
+    // A stop asked for during the analysis counts: nothing has been made yet.
+    if (isCancelled) throw ConversionError::cancelled();
+    if (isFlat) throw std::runtime_error("No stereoscopic 3D video found in " + job.sourceURL.string());
+    fs::path work = job.outputDirectory / ("Duoscope_" + upperCaseUUID().substr(0, 8));
+    fs::create_directories(work); // throws with the OS reason and the path
+    engineLog("Created temp directory: " + work.string());
+    setConversionScope(work);
+
+    bool holdsBothEyes = values.stereoMode.kind == Stereo3DMode::Kind::frameAlternate ||
+                         values.stereoMode.kind == Stereo3DMode::Kind::sideBySide;
+    return holdsBothEyes ? convertStereoSource(*this, job, values, work, progressHandler)
+                         : convertMVC(*this, job, values, work, progressHandler);
+}
+
+} // namespace duoscope
