@@ -8,13 +8,13 @@
 #include <QDropEvent>
 #include <QElapsedTimer>
 #include <QFileDialog>
-#include <QTimer>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 #include "ContentView.h"
 #include "ConverterModel.h"
@@ -29,7 +29,9 @@ namespace fs = std::filesystem;
 namespace {
 
 const fs::path kit = fs::path(DUOSCOPE_KIT_DIR) / "small";
-QString q(const fs::path& path) { return QString::fromStdString(path.string()); }
+QString q(const fs::path& path) {
+    return QString::fromStdString(path.string());
+}
 
 bool waitFor(const std::function<bool()>& done, int milliseconds) {
     QElapsedTimer timer;
@@ -42,7 +44,7 @@ bool waitFor(const std::function<bool()>& done, int milliseconds) {
 }
 
 class Window : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         static int argc = 1;
         static char name[] = "window_test";
@@ -57,15 +59,13 @@ protected:
     }
     void TearDown() override { unsetenv("XDG_CONFIG_HOME"); }
 
-    template <typename T>
-    T* find(const char* name) {
-        return window.findChild<T*>(name);
-    }
+    template <typename T> T* find(const char* name) { return window.findChild<T*>(name); }
     void drop(const QStringList& paths) {
         auto* zone = find<QWidget>("dropZone");
         QMimeData data;
         QList<QUrl> urls;
-        for (const QString& path : paths) urls.append(QUrl::fromLocalFile(path));
+        for (const QString& path : paths)
+            urls.append(QUrl::fromLocalFile(path));
         data.setUrls(urls);
         QDragEnterEvent enter(zone->rect().center(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(zone, &enter);
@@ -73,7 +73,8 @@ protected:
         QApplication::sendEvent(zone, &dropped);
     }
     QString footer() { return find<QLabel>("footerStatus")->text(); }
-    void settle() { QTest::qWait(80); }
+    // The view redraws on a timer; a check waits for what it expects, briefly.
+    bool shows(const std::function<bool()>& condition) { return waitFor(condition, 3000); }
 
     ScratchFolder home{"window"};
     ConverterModel model;
@@ -85,24 +86,24 @@ protected:
 TEST_F(Window, DropsAndTheConvertRule) {
     auto* convert = find<QPushButton>("convertButton");
     drop({q(home / "notes.txt")});
-    settle();
-    EXPECT_EQ(footer(), "Error: Unsupported file format. Please use MKV, M2TS, MP4, or MOV.");
+    EXPECT_TRUE(shows([&] {
+        return footer() == "Error: Unsupported file format. Please use MKV, M2TS, MP4, or MOV.";
+    })) << footer().toStdString();
     EXPECT_FALSE(find<QWidget>("fileList")->isVisible());
     EXPECT_FALSE(convert->isEnabled());
 
     drop({q(kit / "sbs_lr.mkv"), q(kit / "sbs.mp4"), q(home / "notes.txt")});
-    ASSERT_TRUE(waitFor([&] { return convert->isEnabled(); }, 30000)) << "a source with its analysis and a folder";
+    ASSERT_TRUE(waitFor([&] { return convert->isEnabled(); }, 30000))
+        << "a source with its analysis and a folder";
     EXPECT_EQ(window.findChildren<QWidget*>("fileRow").size(), 2);
     EXPECT_EQ(convert->text(), "Convert to SBS 3D");
 
     drop({q(kit / "sbs.mov")});
-    settle();
     EXPECT_EQ(model.fileQueue(), QStringList{q(kit / "sbs.mov")});
     EXPECT_FALSE(convert->isEnabled()) << "not before the new file's analysis";
     ASSERT_TRUE(waitFor([&] { return convert->isEnabled(); }, 30000));
     model.setOutputDirectory({});
-    settle();
-    EXPECT_FALSE(convert->isEnabled()) << "not without an output folder";
+    EXPECT_TRUE(shows([&] { return !convert->isEnabled(); })) << "not without an output folder";
     EXPECT_EQ(find<QLabel>("outputDirectory")->text(), "Not selected");
 
     fs::create_directories(home / "chosen");
@@ -123,15 +124,16 @@ TEST_F(Window, ConversionThroughTheButtonRisesToComplete) {
     auto* bar = find<QProgressBar>("progressBar");
     QList<int> seen;
     QTest::mouseClick(convert, Qt::LeftButton);
-    waitFor([&] {
-        if (seen.isEmpty() || seen.last() != bar->value()) seen.append(bar->value());
-        return !model.isConverting() && bar->value() == bar->maximum();
-    }, 60000);
+    waitFor(
+        [&] {
+            if (seen.isEmpty() || seen.last() != bar->value()) seen.append(bar->value());
+            return !model.isConverting() && bar->value() == bar->maximum();
+        },
+        60000);
     EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end())) << "the bar only rises";
     EXPECT_EQ(seen.last(), bar->maximum());
     EXPECT_GT(seen.size(), 2) << "it moves through values between empty and full";
-    settle();
-    EXPECT_EQ(find<QLabel>("stageText")->text(), "Complete!");
+    EXPECT_TRUE(shows([&] { return find<QLabel>("stageText")->text() == "Complete!"; }));
     EXPECT_TRUE(find<QLabel>("timingSummary")->isVisible());
     EXPECT_TRUE(find<QLabel>("timingSummary")->text().startsWith("Started: "));
     EXPECT_TRUE(find<QPushButton>("revealButton")->isVisible());
@@ -139,8 +141,7 @@ TEST_F(Window, ConversionThroughTheButtonRisesToComplete) {
     EXPECT_TRUE(fs::exists(home / "out/sbs_lr_SBS.mkv"));
 
     QTest::mouseClick(find<QPushButton>("convertAnotherButton"), Qt::LeftButton);
-    settle();
-    EXPECT_TRUE(convert->isVisible());
+    EXPECT_TRUE(shows([&] { return convert->isVisible(); }));
     EXPECT_TRUE(model.fileQueue().isEmpty());
 }
 
@@ -153,23 +154,22 @@ TEST_F(Window, CancelLeavesNothingRunning) {
     ASSERT_TRUE(waitFor([&] { return convert->isEnabled(); }, 30000));
     QTest::mouseClick(convert, Qt::LeftButton);
     ASSERT_TRUE(waitFor([&] { return processWithCommandLineExists("sleep 3172"); }, 30000));
-    settle();
-    EXPECT_FALSE(find<QWidget>("settingsColumn")->isEnabled()) << "settings are locked during a run";
+    EXPECT_TRUE(shows([&] { return !find<QWidget>("settingsColumn")->isEnabled(); }))
+        << "settings are locked during a run";
     QTest::mouseClick(find<QPushButton>("cancelButton"), Qt::LeftButton);
     EXPECT_TRUE(waitFor([&] { return !model.isRunActive(); }, 10000));
     EXPECT_TRUE(waitFor([&] { return !processWithCommandLineExists("sleep 3172"); }, 5000));
     setPriorityToolFolder({});
-    settle();
-    EXPECT_TRUE(convert->isVisible());
-    EXPECT_EQ(footer(), "Ready");
+    EXPECT_TRUE(shows([&] { return convert->isVisible() && footer() == "Ready"; })) << footer().toStdString();
 }
 
 TEST_F(Window, FailedRunShowsTheAlertAndTheError) {
     fs::path plain = home / "plain.mkv";
-    ASSERT_EQ(runCommand("/usr/bin/ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=24", "-t",
-                                             "1", "-c:v", "libx264", plain.string()})
-                  .status,
-              0);
+    ASSERT_EQ(
+        runCommand("/usr/bin/ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=24",
+                                       "-t", "1", "-c:v", "libx264", plain.string()})
+            .status,
+        0);
     drop({q(plain)});
     auto* convert = find<QPushButton>("convertButton");
     ASSERT_TRUE(waitFor([&] { return convert->isEnabled(); }, 30000));

@@ -3,7 +3,6 @@
 #include <signal.h>
 
 #include <chrono>
-#include <thread>
 
 #include "PipelineEngine.h"
 #include "TestSupport.h"
@@ -11,20 +10,6 @@
 using namespace duoscope;
 using namespace duoscope::test;
 using namespace std::chrono_literals;
-
-namespace {
-
-// Waits up to `limit` for no process to mention `needle`; true when gone.
-bool goneWithin(const std::string& needle, std::chrono::milliseconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (!processWithCommandLineExists(needle)) return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return !processWithCommandLineExists(needle);
-}
-
-} // namespace
 
 TEST(Cancel, WithNothingRunningOnlySetsTheFlag) {
     PipelineEngine engine;
@@ -44,13 +29,13 @@ TEST(Cancel, StopsAShellPipelineAndATermIgnoringStage) {
     auto process = ChildProcess::create({"/bin/bash", {(work / "pipeline.sh").string()}, work.path()});
     process->launch();
     engine.setCurrentProcess(process);
-    std::this_thread::sleep_for(300ms);
-    ASSERT_TRUE(processWithCommandLineExists((work / "stubborn.sh").string()));
+    ASSERT_TRUE(
+        waitUntil([&] { return processWithCommandLineExists((work / "stubborn.sh").string()); }, 10s));
 
     auto start = std::chrono::steady_clock::now();
     engine.cancel();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 200ms) << "cancel() must return at once";
-    EXPECT_TRUE(goneWithin(work.path().string(), 3500ms));
+    EXPECT_TRUE(waitUntil([&] { return !processWithCommandLineExists(work.path().string()); }, 3500ms));
     EXPECT_TRUE(process->waitUntilExit(1s));
 }
 
@@ -61,9 +46,11 @@ TEST(Cancel, SweepSparesSameNamedToolsOfOtherRuns) {
     // recorded process's group as a script's background job could be.
     for (auto* folder : {&ours, &theirs})
         writeScript(*folder / "twinrow", "#!/bin/bash\ntrap '' TERM\nwhile true; do sleep 0.05; done\n");
-    auto theirTool = ChildProcess::create({(theirs / "twinrow").string(), {"--input", theirs.path().string()}, std::nullopt});
+    auto theirTool = ChildProcess::create(
+        {(theirs / "twinrow").string(), {"--input", theirs.path().string()}, std::nullopt});
     theirTool->launch();
-    auto ourTool = ChildProcess::create({(ours / "twinrow").string(), {"--input", ours.path().string()}, std::nullopt});
+    auto ourTool =
+        ChildProcess::create({(ours / "twinrow").string(), {"--input", ours.path().string()}, std::nullopt});
     ourTool->launch();
 
     PipelineEngine engine;

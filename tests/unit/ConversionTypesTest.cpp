@@ -1,3 +1,4 @@
+// The texts users and stored settings see, and the defaults by file name.
 #include <gtest/gtest.h>
 
 #include "ConversionTypes.h"
@@ -11,26 +12,17 @@ TEST(ConversionTypes, RawValuesRoundTripInDeclarationOrder) {
         EXPECT_EQ(qualityPresetFromRaw(rawValue(preset)), preset);
     }
     EXPECT_EQ(presets, (std::vector<std::string>{"Ultra High", "High Quality", "Balanced", "Smaller File"}));
-    for (auto stage : allConversionStages) stages.emplace_back(rawValue(stage));
-    EXPECT_EQ(stages, (std::vector<std::string>{"Ready", "Demuxing...", "Interleaving NAL units...", "Decoding MVC...",
-                                                "Encoding SBS 3D...", "Encoding MV-HEVC...",
-                                                "Converting to MV-HEVC...", "Complete!", "Failed"}));
+    for (auto stage : allConversionStages)
+        stages.emplace_back(rawValue(stage));
+    EXPECT_EQ(stages,
+              (std::vector<std::string>{"Ready", "Demuxing...", "Interleaving NAL units...",
+                                        "Decoding MVC...", "Encoding SBS 3D...", "Encoding MV-HEVC...",
+                                        "Converting to MV-HEVC...", "Complete!", "Failed"}));
     EXPECT_EQ(rawValue(OutputCodec::h265), "H.265 (HEVC)");
     EXPECT_EQ(outputTargetFromRaw("Apple Vision Pro (MV-HEVC)"), OutputTarget::visionPro);
     EXPECT_EQ(outputTargetFromRaw("SBS 3D (MKV)"), OutputTarget::sbs3D);
     EXPECT_FALSE(qualityPresetFromRaw("high"));
     EXPECT_EQ(caseName(ConversionStage::convertingMVHEVC), "convertingMVHEVC");
-}
-
-TEST(ConversionTypes, StereoModeEqualityAndText) {
-    EXPECT_NE(Stereo3DMode::mvcSingleTrack(true), Stereo3DMode::mvcSingleTrack(false));
-    EXPECT_NE(Stereo3DMode::mvcSingleTrack(true), Stereo3DMode::frameAlternate(true));
-    EXPECT_EQ(Stereo3DMode::frameAlternate(true), Stereo3DMode::frameAlternate(true));
-    EXPECT_EQ(Stereo3DMode::sideBySide(), Stereo3DMode::sideBySide());
-    EXPECT_EQ(Stereo3DMode::mvcSingleTrack(true).text(), "mvcSingleTrack(rightFirst: true)");
-    EXPECT_EQ(Stereo3DMode::frameAlternate(false).text(), "frameAlternate(rightFirst: false)");
-    EXPECT_EQ(Stereo3DMode::mvcSeparateTracks().text(), "mvcSeparateTracks");
-    EXPECT_EQ(Stereo3DMode::none().text(), "none");
 }
 
 TEST(ConversionTypes, DefaultsByExtension) {
@@ -47,13 +39,4 @@ TEST(ConversionTypes, FormattedDuration) {
     EXPECT_EQ(info.formattedDuration(), "25:00:00");
     info.duration = 0;
     EXPECT_EQ(info.formattedDuration(), "00:00:00");
-}
-
-TEST(ConversionTypes, ErrorDescriptions) {
-    EXPECT_STREQ(ConversionError::demuxFailed("").what(), "Demux failed: ");
-    EXPECT_STREQ(ConversionError::decodingFailed("ldecod exited with code 1").what(),
-                 "Decoding failed: ldecod exited with code 1");
-    EXPECT_STREQ(ConversionError::encodingFailed("x").what(), "Encoding failed: x");
-    EXPECT_STREQ(ConversionError::toolNotFound("ffmpeg not found").what(), "ffmpeg not found");
-    EXPECT_STREQ(ConversionError::cancelled().what(), "Conversion was cancelled");
 }

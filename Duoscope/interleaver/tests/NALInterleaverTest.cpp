@@ -2,6 +2,7 @@
 // behaviour with named pipes, unequal streams and bad input.
 #include "NALInterleaver.h"
 #include "StartCodeSearch.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -483,16 +484,11 @@ TEST(NALInterleaver, AgreesWithUnitmergeOnArbitraryStreams) {
         } catch (const std::exception&) {
             interleaverFailed = true;
         }
-        std::string command;
-        for (const fs::path& argument : {unitmerge, dir / "base.264", dir / "dep.mvc", dir / "b.264"})
-            command.append("'").append(argument.string()).append("' ");
-        command.append("2>'").append((dir / "err").string()).append("'");
-        const int status = std::system(command.c_str());
-        const bool unitmergeFailed = !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+        const auto merged = duoscope::test::runCommand(
+            unitmerge.string(), {(dir / "base.264").string(), (dir / "dep.mvc").string(), (dir / "b.264").string()});
+        const bool unitmergeFailed = merged.status != 0;
         // The program, unlike the engine's interleaver, refuses streams with nothing to pair.
-        const Bytes said = readFile(dir / "err");
-        if (unitmergeFailed && !interleaverFailed &&
-            std::string(said.begin(), said.end()).find("no access unit to pair") != std::string::npos)
+        if (unitmergeFailed && !interleaverFailed && merged.output.find("no access unit to pair") != std::string::npos)
             continue;
         ASSERT_EQ(interleaverFailed, unitmergeFailed) << "round " << round;
         if (interleaverFailed) {

@@ -6,7 +6,7 @@
 
 #include "BitReader.h"
 #include "Syntax.h"
-#include "TestSupport.h"
+#include "DecoderTestSupport.h"
 
 namespace {
 

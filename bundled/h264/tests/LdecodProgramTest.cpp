@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <thread>
 
-#include "TestSupport.h"
+#include "DecoderTestSupport.h"
 
 namespace {
 

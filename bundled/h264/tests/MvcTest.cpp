@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "Md5.h"
-#include "TestSupport.h"
+#include "DecoderTestSupport.h"
 
 namespace {
 
@@ -47,12 +47,10 @@ struct PumpResult {
 PumpResult pump(const std::string& args, size_t frameSize) {
     std::string errPath = h264test::workDir() + "/pump." + std::to_string(getpid()) + ".err";
     PumpResult r{{}, -1, {}};
-    FILE* p = popen((tool("viewpump") + " " + args + " 2>" + errPath).c_str(), "r");
-    std::string frame(frameSize, '\0');
-    while (fread(frame.data(), 1, frameSize, p) == frameSize)
-        r.pictures.push_back(md5Of(frame.data(), frameSize));
-    int status = pclose(p);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    auto run = h264test::run(tool("viewpump") + " " + args + " 2>" + errPath);
+    for (size_t at = 0; at + frameSize <= run.output.size(); at += frameSize)
+        r.pictures.push_back(md5Of(run.output.data() + at, frameSize));
+    r.status = run.status;
     r.log = h264test::readAll(errPath);
     return r;
 }

@@ -151,31 +151,37 @@ TEST_F(Safety, InterruptsLeaveNoToolRunningAndNoOutput) {
                                              ChildProcess::Output::toStdout}));
         runs.back()->launch();
     }
-    std::this_thread::sleep_for(4s);
+    // Interrupted in the middle of their work: once each run has a tool running in its work folder.
+    for (const auto& c : cases)
+        waitUntil([&] { return processWithCommandLineExists((work / c.name / "out" / "Duoscope_").string()); }, 60s);
     for (size_t i = 0; i < cases.size(); ++i)
         for (int signalNumber : cases[i].signals) {
             ::kill(-runs[i]->processIdentifier(), signalNumber);
             std::this_thread::sleep_for(50ms);
         }
-    std::this_thread::sleep_for(3500ms);
     for (size_t i = 0; i < cases.size(); ++i) {
         const auto& c = cases[i];
-        EXPECT_FALSE(processWithCommandLineExists((work / c.name).string())) << c.name << ": a tool is still running";
-        ASSERT_TRUE(runs[i]->waitUntilExit(1s)) << c.name;
+        ASSERT_TRUE(runs[i]->waitUntilExit(10s)) << c.name;
+        EXPECT_TRUE(waitUntil([&] { return !processWithCommandLineExists((work / c.name).string()); }, 5s))
+            << c.name << ": a tool is still running";
         EXPECT_EQ(runs[i]->terminationStatus(), c.status) << c.name << "\n" << runs[i]->collectedStandardOutput();
-        if (c.signals.size() == 1 && c.signals[0] != SIGKILL)
+        if (c.signals.size() == 1 && c.signals[0] != SIGKILL) {
             EXPECT_NE(runs[i]->collectedStandardOutput().find("❌ Pipeline failed: Conversion was cancelled"),
                       std::string::npos)
                 << c.name << "\n" << runs[i]->collectedStandardOutput();
+        }
     }
-    std::this_thread::sleep_for(10s);
     for (const auto& c : cases) {
-        auto left = entries(work / c.name / "out");
         // A run that was given no time to clean up may leave its work folder,
         // but no movie under a final name.
-        if (c.signals[0] == SIGKILL || c.signals.size() == 2)
-            std::erase_if(left, [](const std::string& name) { return name.starts_with("Duoscope_"); });
-        EXPECT_TRUE(left.empty()) << c.name << ": " << ::testing::PrintToString(left);
+        auto finalEntries = [&] {
+            auto left = entries(work / c.name / "out");
+            if (c.signals[0] == SIGKILL || c.signals.size() == 2)
+                std::erase_if(left, [](const std::string& name) { return name.starts_with("Duoscope_"); });
+            return left;
+        };
+        waitUntil([&] { return finalEntries().empty(); }, 15s);
+        EXPECT_TRUE(finalEntries().empty()) << c.name << ": " << ::testing::PrintToString(finalEntries());
     }
 }
 

@@ -1,5 +1,6 @@
-// Exact argument lists and generated scripts of every tool run of the encode
-// steps, in the VideoToolbox profile (the design's lists) and the software one.
+// Exact argument lists of every tool run of the encode steps, in the
+// VideoToolbox profile (the design's lists) and the software one, and what the
+// generated scripts take from the job.
 #include <gtest/gtest.h>
 
 #include "EncodeSupport.h"
@@ -36,39 +37,18 @@ TEST(EncodeSBSArguments, EveryPresetCodecAndContainerInBothProfiles) {
         const char* speed;
         Arguments cap;
     };
-    const Row rows[] = {{QualityPreset::ultraHigh, "85", "18", "medium", {"-maxrate", "35M", "-bufsize", "70M"}},
-                        {QualityPreset::high, "80", "20", "medium", {"-maxrate", "30M", "-bufsize", "60M"}},
-                        {QualityPreset::medium, "65", "23", "fast", {}},
-                        {QualityPreset::low, "45", "28", "veryfast", {}}};
-    const Arguments inputs{"-y",
-                           "-f",
-                           "rawvideo",
-                           "-pix_fmt",
-                           "yuv420p",
-                           "-s",
-                           "1920x1080",
-                           "-r",
-                           "24000/1001",
-                           "-i",
-                           "/w/L.yuv",
-                           "-f",
-                           "rawvideo",
-                           "-pix_fmt",
-                           "yuv420p",
-                           "-s",
-                           "1920x1080",
-                           "-r",
-                           "24000/1001",
-                           "-i",
-                           "/w/R.yuv",
-                           "-i",
-                           "/src/Movie.m2ts",
-                           "-filter_complex",
-                           "[0:v][1:v]hstack=inputs=2[sbs]",
-                           "-map",
-                           "[sbs]",
-                           "-map",
-                           "2:a:0?"};
+    const Row rows[] = {
+        {QualityPreset::ultraHigh, "85", "18", "medium", {"-maxrate", "35M", "-bufsize", "70M"}},
+        {QualityPreset::high, "80", "20", "medium", {"-maxrate", "30M", "-bufsize", "60M"}},
+        {QualityPreset::medium, "65", "23", "fast", {}},
+        {QualityPreset::low, "45", "28", "veryfast", {}}};
+    Arguments inputs;
+    for (const char* eye : {"/w/L.yuv", "/w/R.yuv"})
+        inputs.insert(inputs.end(), {"-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", "1920x1080", "-r",
+                                     "24000/1001", "-i", eye});
+    inputs.insert(inputs.begin(), "-y");
+    inputs.insert(inputs.end(), {"-i", "/src/Movie.m2ts", "-filter_complex", "[0:v][1:v]hstack=inputs=2[sbs]",
+                                 "-map", "[sbs]", "-map", "2:a:0?"});
     for (const Row& row : rows)
         for (OutputCodec codec : allOutputCodecs)
             for (std::string extension : {"mkv", "mov", "MOV"}) {
@@ -135,88 +115,38 @@ TEST(EncodeStereoPackerArguments, QualityAndRateByPreset) {
               (Arguments{"/i.mov", "/o.mov", "0.5"}));
 }
 
-TEST(FrameAlternateScript, LeftFirstWithoutLimitByteForByte) {
+// The generated scripts are run end to end elsewhere; here only what the job
+// decides: which frames make which eye, the limit, and the encoder settings.
+TEST(FrameAlternateScript, EyeOrderLimitAndEncoderFollowTheJob) {
     FrameAlternateScriptSpec spec{
         "/usr/bin/ffmpeg", "/in/fa.mkv",        "/w/fa_work",      "/o/fa_SBS.mkv",    false,
         std::nullopt,      QualityPreset::high, OutputCodec::h264, OutputTarget::sbs3D};
-    std::string expected =
-        "#!/bin/bash\n"
-        "set -eo pipefail\n"
-        "FFMPEG=\"/usr/bin/ffmpeg\"\n"
-        "SOURCE=\"/in/fa.mkv\"\n"
-        "WORKDIR=\"/w/fa_work\"\n"
-        "\n"
-        "echo \"FA: Encoding frame-alternate → SBS (left-first)\"\n"
-        "# Use ffmpeg filter_complex to:\n"
-        "# - Split input into two streams\n"
-        "# - Select even/odd frames for left/right eyes\n"
-        "# - For block_rl: even=right, odd=left (swap)\n"
-        "# - For block_lr: even=left, odd=right (normal)\n"
-        "# - Horizontally stack them (always left|right)\n"
-        "# The source framerate is 2x actual (e.g. 47.952 for 23.976 content)\n"
-        "# After selecting every other frame, each eye is at the real framerate\n"
-        "\"$FFMPEG\" -y  -i \"$SOURCE\" \\\n"
-        "    -filter_complex \"\n"
-        "        [0:v]split[a][b];\n"
-        "        [a]select='not(mod(n\\,2))',setpts=2*N/FRAME_RATE/TB,fps=source_fps/2[left];\n"
-        "        [b]select='mod(n\\,2)',setpts=2*N/FRAME_RATE/TB,fps=source_fps/2[right];\n"
-        "        [left][right]hstack=inputs=2[sbs]\n"
-        "    \" \\\n"
-        "    -map \"[sbs]\" -map 0:a:0? \\\n"
-        "    -c:v h264_videotoolbox -q:v 80 -maxrate 30M -bufsize 60M -sc_threshold 0 -realtime 0 "
-        "-metadata:s:v:0 stereo_mode=left_right \\\n"
-        "    -c:a copy -shortest \\\n"
-        "    -movflags +faststart \\\n"
-        "    \"/o/fa_SBS.mkv\" 2>\"$WORKDIR/ffmpeg.log\"\n"
-        "\n"
-        "echo \"FA: Done\"";
-    EXPECT_EQ(frameAlternateScript(spec, vt), expected);
-}
+    std::string leftFirst = frameAlternateScript(spec, vt);
+    EXPECT_NE(leftFirst.find("[a]select='not(mod(n\\,2))',setpts=2*N/FRAME_RATE/TB,fps=source_fps/2[left];"),
+              std::string::npos);
+    EXPECT_EQ(leftFirst.find(" -t "), std::string::npos);
+    EXPECT_NE(leftFirst.find("-c:v h264_videotoolbox -q:v 80 -maxrate 30M -bufsize 60M"), std::string::npos);
 
-TEST(FrameAlternateScript, RightFirstWithLimitInBothProfiles) {
-    FrameAlternateScriptSpec spec{"/t/ffmpeg",
-                                  "/in/fa.mkv",
-                                  "/w/fa_work",
-                                  "/o/fa_SBS.mov",
-                                  true,
-                                  30,
-                                  QualityPreset::ultraHigh,
-                                  OutputCodec::h264,
-                                  OutputTarget::visionPro};
+    spec = {"/t/ffmpeg",
+            "/in/fa.mkv",
+            "/w/fa_work",
+            "/o/fa_SBS.mov",
+            true,
+            30,
+            QualityPreset::ultraHigh,
+            OutputCodec::h264,
+            OutputTarget::visionPro};
     std::string design = frameAlternateScript(spec, vt);
     std::string software = frameAlternateScript(spec, sw);
     // The limit is the limit: the eyes run at the real rate, so 30 s of source is 30 s of movie.
-    EXPECT_NE(design.find("\"$FFMPEG\" -y -t 30 -i \"$SOURCE\" \\\n"), std::string::npos);
-    EXPECT_NE(design.find("echo \"FA: Encoding frame-alternate → SBS (right-first)\"\n"), std::string::npos);
-    EXPECT_NE(design.find("[a]select='not(mod(n\\,2))',setpts=2*N/FRAME_RATE/TB,fps=source_fps/2[right];\n"),
+    EXPECT_NE(design.find("\"$FFMPEG\" -y -t 30 -i \"$SOURCE\""), std::string::npos);
+    EXPECT_NE(design.find("[a]select='not(mod(n\\,2))',setpts=2*N/FRAME_RATE/TB,fps=source_fps/2[right];"),
               std::string::npos);
-    EXPECT_NE(design.find("[b]select='mod(n\\,2)',setpts=2*N/FRAME_RATE/TB,fps=source_fps/2[left];\n"),
+    EXPECT_NE(design.find("[left][right]hstack=inputs=2[sbs]"), std::string::npos);
+    EXPECT_NE(design.find("-c:v hevc_videotoolbox -q:v 85 -maxrate 35M -bufsize 70M"), std::string::npos);
+    EXPECT_NE(software.find("-c:v libx265 -preset medium -crf 18 -maxrate 35M -bufsize 70M -tag:v hvc1"),
               std::string::npos);
-    EXPECT_NE(design.find("        [left][right]hstack=inputs=2[sbs]\n"), std::string::npos);
-    EXPECT_NE(design.find("\n    -c:v hevc_videotoolbox -q:v 85 -maxrate 35M -bufsize 70M -sc_threshold 0 "
-                          "-realtime 0 -tag:v hvc1 -metadata:s:v:0 stereo_mode=left_right \\\n"
-                          "    -c:a aac_at -b:a 448k -ac 6 -ar 48000 -shortest \\\n"),
-              std::string::npos);
-    EXPECT_NE(software.find("\n    -c:v libx265 -preset medium -crf 18 -maxrate 35M -bufsize 70M -tag:v hvc1 "
-                            "-metadata:s:v:0 stereo_mode=left_right \\\n"
-                            "    -c:a aac -b:a 448k -ac 6 -ar 48000 -shortest \\\n"),
-              std::string::npos);
-    // The profiles differ in those two lines only.
-    auto withoutCodecLines = [](std::string text) {
-        for (std::string start : {"\n    -c:v", "\n    -c:a"}) {
-            size_t at = text.find(start);
-            text.erase(at, text.find('\n', at + 1) - at);
-        }
-        return text;
-    };
-    EXPECT_EQ(withoutCodecLines(design), withoutCodecLines(software));
-    EXPECT_EQ(design.substr(design.size() - 15), "echo \"FA: Done\"");
-
-    spec.outputPath = "/o/fa_SBS.mkv";
-    spec.qualityPreset = QualityPreset::low;
-    EXPECT_NE(frameAlternateScript(spec, sw).find("\n    -c:v libx264 -preset veryfast -crf 28 -sc_threshold 0 "
-                                                  "-metadata:s:v:0 stereo_mode=left_right \\\n"),
-              std::string::npos);
+    EXPECT_NE(software.find("-c:a aac -b:a 448k -ac 6 -ar 48000"), std::string::npos);
 }
 
 TEST(FrameAlternateScript, PathsCannotBreakOutOfTheirQuotes) {
@@ -234,31 +164,22 @@ TEST(FrameAlternateScript, PathsCannotBreakOutOfTheirQuotes) {
     EXPECT_NE(script.find("\"/o/it's \\\\ here_SBS.mkv\" 2>"), std::string::npos);
 }
 
-TEST(PipePipelineScript, ByteForByte) {
+TEST(PipePipelineScript, EyeSwapAndEncoderFollowTheJob) {
     PipeScriptSpec spec{
         "/w", "/t/viewpump", "/t/twinrow", "/t/ffmpeg", "/src/Movie.m2ts",   "/o/Movie_SBS.mov",     true,
         1920, 1080,          24000,        1001,        QualityPreset::high, OutputTarget::visionPro};
-    std::string expected =
-        "#!/bin/bash\n"
-        "set -o pipefail\n"
-        "cd \"/w\"\n"
-        "\"/t/viewpump\"     -p InputFile=input_stream.264     -p OutputFile=output.yuv     -p "
-        "DecodeAllLayers=1 | "
-        "\"/t/twinrow\" 1920 1080 swap | \"/t/ffmpeg\" -y     -f rawvideo -pix_fmt yuv420p -s 3840x1080 -r "
-        "24000/1001     -i pipe:0     -i \"/src/Movie.m2ts\"     -map 0:v -map '1:a:0?'     -c:v "
-        "hevc_videotoolbox -q:v 80 -tag:v hvc1 -pix_fmt yuv420p     -c:a aac_at -b:a 448k -ac 6 -ar 48000 "
-        "-shortest     -movflags +faststart     \"/o/Movie_SBS.mov\"     2>&1";
-    EXPECT_EQ(pipePipelineScript(spec, vt), expected);
+    std::string design = pipePipelineScript(spec, vt);
+    EXPECT_NE(design.find("\"/t/twinrow\" 1920 1080 swap | \"/t/ffmpeg\""), std::string::npos);
+    EXPECT_NE(design.find("-s 3840x1080 -r 24000/1001"), std::string::npos);
+    EXPECT_NE(design.find("-c:v hevc_videotoolbox -q:v 80 -tag:v hvc1"), std::string::npos);
 
     spec.rightFirst = false;
     spec.outputTarget = OutputTarget::sbs3D;
     spec.qualityPreset = QualityPreset::low;
     std::string software = pipePipelineScript(spec, sw);
     EXPECT_NE(software.find("\"/t/twinrow\" 1920 1080 | \"/t/ffmpeg\""), std::string::npos);
-    EXPECT_NE(
-        software.find("     -c:v libx265 -preset veryfast -crf 28 -tag:v hvc1 -pix_fmt yuv420p     -c:a copy "
-                      "-shortest     "),
-        std::string::npos);
+    EXPECT_NE(software.find("-c:v libx265 -preset veryfast -crf 28 -tag:v hvc1"), std::string::npos);
+    EXPECT_NE(software.find("-c:a copy"), std::string::npos);
 }
 
 TEST(ParallelPipelineArguments, ModesPresetsAndFlags) {
@@ -336,15 +257,6 @@ TEST(EncodeFFmpegTime, ParsesClockValuesAndRejectsMalformedOnes) {
     EXPECT_DOUBLE_EQ(lastTimeInLog("a time=00:00:01.00 b\rc time=00:00:03.25 d\nlast time=N/A x"), 3.25);
     EXPECT_DOUBLE_EQ(lastTimeInLog("no progress yet"), 0);
     EXPECT_DOUBLE_EQ(lastTimeInLog("time=00:00:04.5"), 4.5);
-}
-
-TEST(EncodeTextHelpers, DurationsAndCharacterCuts) {
-    EXPECT_EQ(shortestDecimal(5400), "5400.0");
-    EXPECT_EQ(shortestDecimal(12.5), "12.5");
-    EXPECT_EQ(shortestDecimal(0), "0.0");
-    EXPECT_EQ(shortestDecimal(0.1), "0.1");
-    EXPECT_EQ(leadingCharacters("→→→", 2), "→→");
-    EXPECT_EQ(leadingCharacters("abc", 10), "abc");
 }
 
 } // namespace

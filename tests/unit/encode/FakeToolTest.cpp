@@ -1,6 +1,6 @@
 // The encode steps driven against small scripts standing in for ldecod,
-// ffmpeg, StereoPacker, viewpump and fanout-run.sh: progress, log lines,
-// exit rules and the arguments each tool receives.
+// ffmpeg, StereoPacker, viewpump and fanout-run.sh: progress, exit rules,
+// error messages and the arguments each tool receives.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -95,36 +95,21 @@ TEST_F(EncodeFakeTools, DecodeMVCReportsFramesAndLinksItsInput) {
     EXPECT_TRUE(std::is_sorted(fractions.begin(), fractions.end()));
     EXPECT_NEAR(fractions.front(), 0.50 + 0.20 / 300, 1e-12);
     EXPECT_DOUBLE_EQ(fractions.back(), 0.70); // frames beyond the estimate stay at the top
-    EXPECT_TRUE(recorder.logged("ldecod: decoded frame 100 / ~300"));
-    EXPECT_TRUE(recorder.logged("ldecod: decoded frame 300 / ~300"));
-    EXPECT_EQ(recorder.countContaining("ldecod: decoded frame"), 3u);
-    EXPECT_TRUE(recorder.logged("Warning: something odd"));
-    EXPECT_TRUE(recorder.logged("Summary: 350 frames are decoded."));
-    EXPECT_TRUE(recorder.logged("Total decoding time : 1.000 sec"));
+
+    // Without an estimate there is nothing to measure progress against.
+    Recorder unestimated;
+    engine.decodeMVC(scratch / "interleaved.264", work, 0, unestimated.handler());
+    EXPECT_TRUE(unestimated.fractions(ConversionStage::decoding).empty());
 }
 
-TEST_F(EncodeFakeTools, DecodeMVCWithoutEstimateLogsEveryHundredAndNoProgress) {
-    fakeTool("ldecod", "for i in $(seq 1 250); do echo $i; done\n");
-    engine.decodeMVC(scratch / "interleaved.264", work, 0, recorder.handler());
-    EXPECT_TRUE(recorder.fractions(ConversionStage::decoding).empty());
-    EXPECT_TRUE(recorder.logged("ldecod: decoded frame 100..."));
-    EXPECT_TRUE(recorder.logged("ldecod: decoded frame 200..."));
-    EXPECT_EQ(recorder.countContaining("ldecod: decoded frame"), 2u);
-}
-
-TEST_F(EncodeFakeTools, DecodeMVCFailureLogsLastTenErrorLines) {
+TEST_F(EncodeFakeTools, DecodeMVCFailureNamesTheLastErrorLine) {
     fakeTool("ldecod", "for i in $(seq 1 15); do echo \"error $i\" >&2; done\nexit 3\n");
     auto error = errorOf([&] { engine.decodeMVC(scratch / "interleaved.264", work, 10, nullptr); });
     EXPECT_EQ(error.kind(), ConversionError::Kind::decodingFailed);
     EXPECT_EQ(error.description(), "Decoding failed: ldecod exited with code 3: error 15");
-    std::vector<std::string> lastTen;
-    for (int i = 6; i <= 15; ++i)
-        lastTen.push_back("error " + std::to_string(i));
-    std::string expected = joined(lastTen, "\n");
-    EXPECT_TRUE(recorder.logged(expected));
 }
 
-TEST_F(EncodeFakeTools, EncodeSBSParsesTimeAndLogsProgress) {
+TEST_F(EncodeFakeTools, EncodeSBSReadsProgressFromTheStatusLines) {
     fs::path output = scratch / "out_SBS.mkv";
     // Status lines are redrawn with CR; malformed values give no progress.
     fakeTool("ffmpeg",
@@ -152,23 +137,17 @@ TEST_F(EncodeFakeTools, EncodeSBSParsesTimeAndLogsProgress) {
     ASSERT_EQ(fractions.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i)
         EXPECT_NEAR(fractions[i], expected[i], 1e-9);
-    EXPECT_TRUE(recorder.logged("ffmpeg stderr: ffmpeg version fake"));
-    EXPECT_TRUE(recorder.logged("ffmpeg progress tracking: duration=10.0s"));
-    EXPECT_TRUE(recorder.logged("ffmpeg: 20% — 00:00:02.50"));
-    EXPECT_TRUE(recorder.logged("ffmpeg: 50% — 00:00:05.00"));
-    EXPECT_TRUE(recorder.logged("ffmpeg: 90% — 00:00:09.99"));
-    EXPECT_TRUE(recorder.logged("ffmpeg: 100% — 00:00:20.00"));
-    EXPECT_EQ(recorder.countContaining("ffmpeg: "), 4u + 0u);
-    EXPECT_EQ(recorder.countContaining("WARNING: ffmpeg stderr: "), 0u);
 
     // A movie that ffmpeg gave up on is no success, whatever lies on disk.
     fakeTool("ffmpeg", "echo 'av_interleaved_write_frame(): No space left on device' >&2\n"
                        "echo 'Conversion failed!' >&2\necho movie > \"${@: -1}\"\nexit 1\n");
     auto error = errorOf([&] {
-        engine.encodeSBS("L", "R", "A", output, QualityPreset::low, OutputCodec::h264, 8, 8, 25, 1, nullptr, 0);
+        engine.encodeSBS("L", "R", "A", output, QualityPreset::low, OutputCodec::h264, 8, 8, 25, 1, nullptr,
+                         0);
     });
-    EXPECT_EQ(error.description(),
-              "Encoding failed: ffmpeg exited with code 1: av_interleaved_write_frame(): No space left on device");
+    EXPECT_EQ(
+        error.description(),
+        "Encoding failed: ffmpeg exited with code 1: av_interleaved_write_frame(): No space left on device");
 }
 
 TEST_F(EncodeFakeTools, EncodeSBSFailureRules) {
@@ -187,9 +166,6 @@ TEST_F(EncodeFakeTools, EncodeSBSFailureRules) {
                          0);
     });
     EXPECT_EQ(error.description(), "Encoding failed: Output file not created");
-    // Duration 0: no progress, but the first-line messages still come.
-    EXPECT_TRUE(recorder.logged("ffmpeg stderr: only a banner"));
-    EXPECT_TRUE(recorder.logged("ffmpeg progress tracking: duration=0.0s"));
 
     fakeTool("ffmpeg", ": > \"${@: -1}\"\nexit 0\n");
     error = errorOf([&] {
@@ -215,10 +191,7 @@ TEST_F(EncodeFakeTools, MVHEVCStageRemuxesMatroskaAndReadsStereoPackerProgress) 
     ASSERT_EQ(fractions.size(), 2u);
     EXPECT_NEAR(fractions[0], 0.8565, 1e-12);
     EXPECT_NEAR(fractions[1], 0.98, 1e-12);
-    EXPECT_TRUE(recorder.logged("Remux complete: Movie_SBS.mov"));
-    EXPECT_TRUE(recorder.logged("StereoPacker: Movie_SBS.mov → Movie.mov"));
-    EXPECT_TRUE(recorder.logged("Input exists: true, size: 3 bytes"));
-    EXPECT_TRUE(recorder.logged("note on stderr\n"));
+    EXPECT_EQ(readFile(output), "mvhevc\n");
     EXPECT_TRUE(fs::exists(input)); // the Matroska file is left in place
 }
 
@@ -247,7 +220,7 @@ TEST_F(EncodeFakeTools, MVHEVCStageFailures) {
               "Encoding failed: Failed to remux MKV → MOV: line 3\nline 4\nline 5\nline 6\nline 7");
 }
 
-TEST_F(EncodeFakeTools, PipePipelineProgressLogsAndFailure) {
+TEST_F(EncodeFakeTools, PipePipelineProgressAndFailure) {
     fs::path stream = work / "Movie_interleaved.264";
     writeFile(stream, "stream");
     fs::path output = scratch / "Movie_SBS.mkv";
@@ -273,12 +246,8 @@ TEST_F(EncodeFakeTools, PipePipelineProgressLogsAndFailure) {
                                    recorder.handler()};
     engine.decodeSBSPipe(request);
 
-    EXPECT_EQ(
-        readFile(work / "pipe_pipeline.sh"),
-        pipePipelineScript({work.string(), (tools / "viewpump").string(), (tools / "twinrow").string(),
-                            (tools / "ffmpeg").string(), (scratch / "src.m2ts").string(), output.string(),
-                            true, 320, 176, 24, 1, QualityPreset::high, OutputTarget::sbs3D},
-                           EncoderProfile::software));
+    EXPECT_EQ(readFile(output), "movie\n");
+    EXPECT_EQ(argumentsOf("twinrow"), (std::vector<std::string>{"320", "176", "swap"}));
     EXPECT_EQ(fs::read_symlink(work / "input_stream.264"), stream);
     // 240 frames expected: 100 -> 0.625, 250 -> 0.80 (capped); 150 and 300 are under 100 apart.
     auto decoding = recorder.fractions(ConversionStage::decoding);
@@ -286,22 +255,12 @@ TEST_F(EncodeFakeTools, PipePipelineProgressLogsAndFailure) {
     EXPECT_NEAR(decoding[0], 0.50 + 0.30 * 100 / 240, 1e-12);
     EXPECT_NEAR(decoding[1], 0.80, 1e-12);
     EXPECT_EQ(recorder.fractions(ConversionStage::encoding), std::vector<double>{0.80});
-    EXPECT_TRUE(recorder.logged("viewpump: 250 frame pairs decoded"));
-    EXPECT_FALSE(recorder.logged("viewpump: 150 frame pairs decoded"));
-    EXPECT_TRUE(recorder.logged("viewpump: 300 pairs, done"));
-    EXPECT_TRUE(recorder.logged("twinrow: 300 frames"));
-    EXPECT_FALSE(recorder.logged("twinrow: done, 300 frames"));
-    EXPECT_TRUE(recorder.logged("Warning: odd"));
-    EXPECT_FALSE(recorder.logged("Warning: max_dec_frame_buffering missing"));
-    EXPECT_TRUE(recorder.logged("ffmpeg: frame=1 time=00:00:01.00 speed=2x"));
-    EXPECT_TRUE(recorder.logged("block_rl detected — twinrow will swap eyes"));
-    EXPECT_TRUE(recorder.logged("SBS output: Movie_SBS.mkv (0 MB)"));
 
     // Any stage failing fails the whole pipe.
     fakeTool("twinrow", "cat > /dev/null\necho 'twinrow: partial picture' >&2\nexit 1\n");
     auto error = errorOf([&] { engine.decodeSBSPipe(request); });
-    EXPECT_EQ(error.description(), "Decoding failed: Pipe pipeline exited with code 1: twinrow: partial picture");
-    EXPECT_EQ(recorder.countContaining("Pipe pipeline stderr:\n"), 1u);
+    EXPECT_EQ(error.description(),
+              "Decoding failed: Pipe pipeline exited with code 1: twinrow: partial picture");
 }
 
 TEST_F(EncodeFakeTools, ParallelPipelineArgumentsProgressAndFailure) {
@@ -315,12 +274,10 @@ TEST_F(EncodeFakeTools, ParallelPipelineArgumentsProgressAndFailure) {
         "echo 'Phase 2 (decode+encode) time 3s'\necho 'Phase 3: Concat'\necho 'ERROR: worker 2 slow' >&2\n"
         "echo 'noise' >&2\necho 'PIPELINE COMPLETE'\necho 'Output: x'\necho movie > \"$3\"\n");
     ASSERT_EQ(engine.parallelPipelineScriptPath(), (tools / "fanout-run.sh").string());
-    EXPECT_TRUE(recorder.logged("  unitprobe: " + (tools / "unitprobe").string() + " exists=true"));
     writeScript(tools / "twinsever", "#!/bin/sh\n");
     EXPECT_FALSE(engine.hasDualSplitTools());
     writeScript(tools / "unitmerge", "#!/bin/sh\n");
     EXPECT_TRUE(engine.hasDualSplitTools());
-    EXPECT_TRUE(recorder.logged("Dual-split tools check: twinsever=true unitmerge=true"));
 
     fs::path output = scratch / "M.mov";
     StreamingDecodeRequest request{work / "M.264",
@@ -356,19 +313,10 @@ TEST_F(EncodeFakeTools, ParallelPipelineArgumentsProgressAndFailure) {
     EXPECT_EQ(argumentsOf("fanout-run.sh"), expected);
     EXPECT_EQ(recorder.fractions(ConversionStage::decoding), (std::vector<double>{0.50, 0.55}));
     EXPECT_EQ(recorder.fractions(ConversionStage::encodingMVHEVC), (std::vector<double>{0.80, 0.85, 0.90}));
-    EXPECT_TRUE(recorder.logged("worker_0 done"));
-    EXPECT_TRUE(recorder.logged("⚠️ ERROR: worker 2 slow"));
-    EXPECT_FALSE(recorder.logged("⚠️ noise"));
-    EXPECT_TRUE(recorder.logged("Dual-split mode: base=M.264 mvc=M.mvc"));
-    EXPECT_TRUE(recorder.logged("Workers: auto-detect, quality: 0.7, swap: false, directMVHEVC: true"));
 
     fakeTool("fanout-run.sh", "for i in $(seq 1 25); do echo \"out $i\"; done\nexit 4\n");
     auto error = errorOf([&] { engine.decodeSBSParallel(request, false, false, 0, std::nullopt); });
     EXPECT_EQ(error.description(), "Decoding failed: Parallel pipeline exited with code 4: out 25");
-    std::string tail = "Parallel pipeline output:";
-    for (int i = 6; i <= 25; ++i)
-        tail += "\nout " + std::to_string(i);
-    EXPECT_TRUE(recorder.logged(tail));
 }
 
 TEST_F(EncodeFakeTools, CancelStopsAFrameAlternateRunAndItsProgressTimer) {
@@ -376,8 +324,10 @@ TEST_F(EncodeFakeTools, CancelStopsAFrameAlternateRunAndItsProgressTimer) {
     fakeTool("ffmpeg",
              "trap '' TERM\necho 'frame=1 time=00:00:01.00 speed=1x' >&2\nwhile true; do sleep 0.1; done\n");
     writeFile(scratch / "fa.mkv", "x");
+    // Cancelled once the progress timer has read the log.
     std::thread canceller([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        test::waitUntil([&] { return recorder.fractions(ConversionStage::encoding).size() >= 2; },
+                        std::chrono::seconds(20));
         engine.cancel();
     });
     auto started = std::chrono::steady_clock::now();
@@ -394,7 +344,6 @@ TEST_F(EncodeFakeTools, CancelStopsAFrameAlternateRunAndItsProgressTimer) {
     ASSERT_EQ(fractions.size(), 2u);
     EXPECT_DOUBLE_EQ(fractions[0], 0.05);
     EXPECT_NEAR(fractions[1], 0.1 + 0.8 * 0.1, 1e-12);
-    EXPECT_TRUE(recorder.logged("FA: Encoding frame-alternate → SBS (left-first)"));
 }
 
 TEST_F(EncodeFakeTools, EachStepNamesTheToolItMisses) {
@@ -441,10 +390,6 @@ TEST_F(EncodeFakeTools, RemoveIntermediateFileReportsWhatItFreed) {
     engine.removeIntermediateFile(work / "big.264", "interleaved stream");
     EXPECT_FALSE(fs::exists(work / "big.264"));
     EXPECT_TRUE(recorder.logged("Cleaned up interleaved stream: big.264 (1.5 MB freed)"));
-    engine.removeIntermediateFile(work / "gone.264", "base view");
-    EXPECT_EQ(
-        recorder.countContaining("Warning: could not clean up base view at " + (work / "gone.264").string()),
-        1u);
 }
 
 } // namespace

@@ -2,13 +2,13 @@
 // and reference checksums with ffmpeg, in a per-test work folder.
 #pragma once
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <unistd.h>
+
+#include "TestSupport.h"
 
 namespace h264test {
 
@@ -18,22 +18,12 @@ inline std::string workDir() {
     return dir.string();
 }
 
-struct CommandResult {
-    int status;
-    std::string output; // standard output and standard error together
-};
+using duoscope::test::CommandResult;
 
+// A command line of the decoder tests, run by the shell (standard output and
+// error together), killed after ten minutes.
 inline CommandResult run(const std::string& command) {
-    CommandResult r{-1, {}};
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0)
-        r.output.append(buf, n);
-    int status = pclose(pipe);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+    return duoscope::test::runCommand("/bin/sh", {"-c", command});
 }
 
 inline std::string readAll(const std::string& path) {

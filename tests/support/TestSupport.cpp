@@ -1,0 +1,160 @@
+#include "TestSupport.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace duoscope::test {
+
+namespace fs = std::filesystem;
+
+ScratchFolder::ScratchFolder(const std::string& name) {
+    std::random_device random;
+    path_ = fs::path(DUOSCOPE_BINARY_DIR) / "scratch" / (name + "-" + std::to_string(random() % 1000000));
+    fs::remove_all(path_);
+    fs::create_directories(path_);
+}
+
+ScratchFolder::~ScratchFolder() {
+    std::error_code ignored;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(path_, ignored);
+}
+
+void writeFile(const fs::path& path, const std::string& contents) {
+    std::ofstream out(path, std::ios::binary);
+    out << contents;
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void writeScript(const fs::path& path, const std::string& contents) {
+    writeFile(path, contents);
+    ::chmod(path.c_str(), 0755);
+}
+
+CommandResult runCommand(const std::string& program, const std::vector<std::string>& arguments,
+                         const fs::path& workingDirectory, std::chrono::seconds timeout) {
+    CommandResult result;
+    int output[2];
+    if (::pipe2(output, O_CLOEXEC) != 0) return result;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, output[1], STDERR_FILENO);
+    if (!workingDirectory.empty()) posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    // Its own group, so a timeout stops everything it started; SIGPIPE as a
+    // shell would give it, whatever the test program does with it.
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    int spawnError = ::posix_spawnp(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ::close(output[1]);
+    if (spawnError != 0) {
+        ::close(output[0]);
+        result.output = program + ": " + std::strerror(spawnError);
+        return result;
+    }
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    bool timedOut = false;
+    char buffer[65536];
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
+        pollfd readable{output[0], POLLIN, 0};
+        int ready = left.count() > 0 ? ::poll(&readable, 1, static_cast<int>(left.count())) : 0;
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) {
+            timedOut = true;
+            ::kill(-pid, SIGKILL);
+            break;
+        }
+        ssize_t count = ::read(output[0], buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) break;
+        result.output.append(buffer, static_cast<size_t>(count));
+    }
+    ::close(output[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (timedOut)
+        result.status = -1;
+    else if (WIFEXITED(status))
+        result.status = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        result.status = WTERMSIG(status);
+    return result;
+}
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+bool processWithCommandLineExists(const std::string& needle) {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc", error)) {
+        std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::string commandLine;
+        try {
+            std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+            commandLine.assign(std::istreambuf_iterator<char>(in), {});
+        } catch (const std::exception&) {
+            continue; // the process ended while its command line was read
+        }
+        for (char& c : commandLine)
+            if (c == '\0') c = ' ';
+        if (commandLine.find(needle) == std::string::npos) continue;
+        // A process that has exited but is not yet reaped runs nothing any more.
+        std::string stat;
+        try {
+            std::ifstream statFile(entry.path() / "stat");
+            stat.assign(std::istreambuf_iterator<char>(statFile), {});
+        } catch (const std::exception&) {
+            continue;
+        }
+        auto afterName = stat.rfind(')');
+        if (afterName == std::string::npos || afterName + 2 >= stat.size() || stat[afterName + 2] != 'Z')
+            return true;
+    }
+    return false;
+}
+
+} // namespace duoscope::test

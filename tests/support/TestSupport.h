@@ -1,0 +1,51 @@
+// What every test folder shares: scratch folders, files, scripts standing in
+// for tools, running a program with a timeout, and waiting on a condition.
+// Depends on nothing of the programs under test, so tool and bundled-program
+// tests use it as well as the main program's. Any thread may call it.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace duoscope::test {
+
+// A fresh folder under the build tree's scratch area, removed on destruction.
+class ScratchFolder {
+  public:
+    explicit ScratchFolder(const std::string& name);
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+void writeFile(const std::filesystem::path& path, const std::string& contents);
+std::string readFile(const std::filesystem::path& path);
+// Writes an executable script (contents should start with a #! line).
+void writeScript(const std::filesystem::path& path, const std::string& contents);
+
+struct CommandResult {
+    int status = -1;    // exit code, the signal number when killed, -1 when timed out or not started
+    std::string output; // standard output and error together
+};
+// Runs a program (looked up on PATH when it has no slash) with arguments, no
+// shell, in a process group of its own; one that outlives `timeout` is killed
+// with its whole group.
+CommandResult runCommand(const std::string& program, const std::vector<std::string>& arguments,
+                         const std::filesystem::path& workingDirectory = {},
+                         std::chrono::seconds timeout = std::chrono::seconds(600));
+
+// Polls `condition` until it holds or `timeout` has passed; returns whether it held.
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+// True when some live (not zombie) process's command line contains `needle`.
+bool processWithCommandLineExists(const std::string& needle);
+
+} // namespace duoscope::test
