@@ -53,14 +53,6 @@ TEST_F(EncodeKit, EncodeSBSFromTheEyesWithTheSourceAudio) {
     }
 }
 
-TEST_F(EncodeKit, FrameAlternateSourceBecomesSideBySide) {
-    auto result = engine.runFrameAlternatePipeline(kitSet / "frame_alternate.mkv", out, work,
-                                                   "frame_alternate", QualityPreset::high, OutputCodec::h264,
-                                                   OutputTarget::sbs3D, false, 2.002, std::nullopt, nullptr);
-    expectStereoCheckPasses(result.outputPath);
-    EXPECT_EQ(audioCodecOf(result.outputPath), "ac3");
-}
-
 TEST_F(EncodeKit, SideBySideMP4IsCopiedOnce) {
     std::vector<std::pair<ConversionStage, double>> progress;
     auto record = [&](ConversionStage stage, double fraction) { progress.emplace_back(stage, fraction); };
