@@ -100,7 +100,7 @@ TEST_F(Window, DropsAndTheConvertRule) {
 
     drop({q(kit / "sbs.mov")});
     EXPECT_EQ(model.fileQueue(), QStringList{q(kit / "sbs.mov")});
-    EXPECT_FALSE(convert->isEnabled()) << "not before the new file's analysis";
+    EXPECT_TRUE(shows([&] { return !convert->isEnabled(); })) << "not before the new file's analysis";
     ASSERT_TRUE(waitFor([&] { return convert->isEnabled(); }, 30000));
     model.setOutputDirectory({});
     EXPECT_TRUE(shows([&] { return !convert->isEnabled(); })) << "not without an output folder";
