@@ -34,11 +34,6 @@ struct StepRecorder {
         std::lock_guard lock(mutex);
         return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
-    size_t countContaining(const std::string& part) {
-        std::lock_guard lock(mutex);
-        return std::count_if(lines.begin(), lines.end(),
-                             [&](auto& l) { return l.find(part) != std::string::npos; });
-    }
     std::vector<double> fractions(ConversionStage stage) {
         std::lock_guard lock(mutex);
         std::vector<double> result;
