@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <thread>
 
 #include "TestSupport.h"
 
@@ -150,22 +149,18 @@ TEST(Fanout, TerminatingTheProcessGroupStopsEveryWorker) {
         text.append(buffer, static_cast<size_t>(got));
     }
     ASSERT_NE(text.find("Phase 2"), std::string::npos) << text;
-    for (int i = 0; i < 50 && !processWithCommandLineExists("fanout-test-busy-worker"); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    ASSERT_TRUE(processWithCommandLineExists("fanout-test-busy-worker"));
+    ASSERT_TRUE(waitUntil([] { return processWithCommandLineExists("fanout-test-busy-worker"); },
+                          std::chrono::seconds(5)));
 
     auto signalled = std::chrono::steady_clock::now();
     kill(-pid, SIGTERM);
     int status = 0;
-    bool exited = false;
-    while (!(exited = waitpid(pid, &status, WNOHANG) == pid) &&
-           std::chrono::steady_clock::now() - signalled < std::chrono::seconds(5))
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    bool exited = waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, std::chrono::seconds(5));
     EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(3));
     if (!exited) kill(-pid, SIGKILL), waitpid(pid, &status, 0);
     close(lines[0]);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_FALSE(processWithCommandLineExists("fanout-test-busy-worker"));
+    EXPECT_TRUE(waitUntil([] { return !processWithCommandLineExists("fanout-test-busy-worker"); },
+                          std::chrono::seconds(2)));
     EXPECT_TRUE(isEmptyFolder(out));
     EXPECT_TRUE(isEmptyFolder(work));
 }
