@@ -1,3 +1,5 @@
+// The analysis: which layout ffprobe's report means, on made-up reports and
+// on media generated here; its narration is not judged, its decisions are.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -14,21 +16,18 @@ namespace {
 
 struct Analysis {
     std::optional<SourceFileInfo> info;
-    std::vector<std::string> lines;
-    bool hasLine(const std::string& line) const { return std::find(lines.begin(), lines.end(), line) != lines.end(); }
 };
 
 Analysis analyse(const std::string& output, const std::string& path = "/films/Movie.m2ts") {
     Analysis result;
     FFProbe probe;
-    probe.onLog = [&](const std::string& line) { result.lines.push_back(line); };
     result.info = probe.analyse(path, output);
     return result;
 }
 
 json video(int index, int width, int height, json extra = json::object()) {
-    json stream = {{"index", index}, {"codec_type", "video"}, {"codec_name", "h264"}, {"width", width},
-                   {"height", height}, {"r_frame_rate", "24000/1001"}};
+    json stream = {{"index", index}, {"codec_type", "video"}, {"codec_name", "h264"},
+                   {"width", width}, {"height", height},      {"r_frame_rate", "24000/1001"}};
     stream.update(extra);
     return stream;
 }
@@ -46,11 +45,6 @@ TEST(FFProbeDecision, MVCInTwoStreams) {
     EXPECT_EQ(a.info->mvcTrackIndex, 1);
     EXPECT_TRUE(a.info->hasMVCStream);
     EXPECT_EQ(a.info->resolution, "1920x1080");
-    EXPECT_TRUE(a.hasLine("MVC detection: profile=false codecTag=false dependent=true"));
-    EXPECT_TRUE(a.hasLine("✅ MVC 3D stream detected!"));
-    EXPECT_TRUE(a.hasLine("✅ 3D detected: mvcSeparateTracks"));
-    EXPECT_TRUE(a.hasLine("  Stream 1: video h264 0x0 profile=none"));
-    EXPECT_TRUE(a.hasLine("  Frame rate: 24000/1001 (23.976 fps)"));
 }
 
 TEST(FFProbeDecision, MVCSignsAndPrecedence) {
@@ -67,51 +61,51 @@ TEST(FFProbeDecision, MVCSignsAndPrecedence) {
     EXPECT_FALSE(single.info->hasMVCStream);
     auto twoFull = analyse(report({video(0, 1920, 1080), video(1, 1920, 1080)}));
     EXPECT_EQ(twoFull.info->stereoMode, Stereo3DMode::none());
-    EXPECT_TRUE(twoFull.hasLine("MVC detection: profile=false codecTag=false dependent=false"));
     // Width 0 alone with a single h264 stream among the videos is not a dependent view.
     auto oneH264 = analyse(report({video(0, 1920, 1080, {{"codec_name", "hevc"}}), video(1, 0, 0)}));
     EXPECT_EQ(oneH264.info->stereoMode, Stereo3DMode::none());
 }
 
 TEST(FFProbeDecision, TagsAndSideData) {
-    auto blockRL = analyse(report({video(0, 1920, 1080,
-                                         {{"tags", {{"stereo_mode", "block_rl"}}},
-                                          {"side_data_list", {{{"side_data_type", "Stereo 3D"}, {"type", "side by side"}}}}})}));
+    auto blockRL = analyse(
+        report({video(0, 1920, 1080,
+                      {{"tags", {{"stereo_mode", "block_rl"}}},
+                       {"side_data_list", {{{"side_data_type", "Stereo 3D"}, {"type", "side by side"}}}}})}));
     EXPECT_EQ(blockRL.info->stereoMode, Stereo3DMode::mvcSingleTrack(true));
     EXPECT_FALSE(blockRL.info->mvcTrackIndex);
     EXPECT_TRUE(blockRL.info->hasMVCStream);
-    EXPECT_FALSE(blockRL.hasLine("  → Stereo 3D side_data: type=side by side"));
 
-    auto alternate = analyse(report({video(0, 1920, 1080,
-                                           {{"tags", {{"stereo_mode", "left_right"}}},
-                                            {"side_data_list", {{{"side_data_type", "Stereo 3D"}, {"type", "frame alternate"}}}}})}));
+    auto alternate = analyse(report(
+        {video(0, 1920, 1080,
+               {{"tags", {{"stereo_mode", "left_right"}}},
+                {"side_data_list", {{{"side_data_type", "Stereo 3D"}, {"type", "frame alternate"}}}}})}));
     EXPECT_EQ(alternate.info->stereoMode, Stereo3DMode::frameAlternate(false));
-    EXPECT_TRUE(alternate.hasLine("  → stereo_mode tag: left_right"));
-    EXPECT_TRUE(alternate.hasLine("  → Stereo 3D side_data: type=frame alternate"));
 
     auto other = analyse(report({video(0, 1920, 1080, {{"tags", {{"stereo_mode", "top_bottom"}}}})}));
     EXPECT_EQ(other.info->stereoMode, Stereo3DMode::none());
-    EXPECT_TRUE(other.hasLine("  → stereo_mode tag: top_bottom"));
     // Tags count on non-video streams too.
-    auto onAudio = analyse(report({video(0, 1920, 1080), {{"codec_type", "audio"}, {"tags", {{"stereo_mode", "right_left"}}}}}));
+    auto onAudio = analyse(
+        report({video(0, 1920, 1080), {{"codec_type", "audio"}, {"tags", {{"stereo_mode", "right_left"}}}}}));
     EXPECT_EQ(onAudio.info->stereoMode, Stereo3DMode::sideBySide());
 }
 
 TEST(FFProbeDecision, FramePackingOfASinglePlainStream) {
     FFProbe probe;
-    std::vector<std::string> lines;
-    probe.onLog = [&](const std::string& line) { lines.push_back(line); };
     auto tag = [](std::optional<std::string> value) { return [value] { return value; }; };
     EXPECT_EQ(probe.analyse("/a.mkv", report({video(0, 640, 360)}), tag("block_rl"))->stereoMode,
               Stereo3DMode::frameAlternate(true));
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "  → frame packing SEI: stereo_mode=block_rl"), lines.end());
     EXPECT_EQ(probe.analyse("/a.mkv", report({video(0, 640, 360)}), tag("block_lr"))->stereoMode,
               Stereo3DMode::frameAlternate(false));
-    EXPECT_EQ(probe.analyse("/a.mkv", report({video(0, 640, 360)}), tag("mono"))->stereoMode, Stereo3DMode::none());
-    EXPECT_EQ(probe.analyse("/a.mkv", report({video(0, 640, 360)}), tag(std::nullopt))->stereoMode, Stereo3DMode::none());
+    EXPECT_EQ(probe.analyse("/a.mkv", report({video(0, 640, 360)}), tag("mono"))->stereoMode,
+              Stereo3DMode::none());
+    EXPECT_EQ(probe.analyse("/a.mkv", report({video(0, 640, 360)}), tag(std::nullopt))->stereoMode,
+              Stereo3DMode::none());
     // Only asked when nothing else decided, for one H.264 stream.
     bool asked = false;
-    auto spy = [&]() -> std::optional<std::string> { asked = true; return "block_lr"; };
+    auto spy = [&]() -> std::optional<std::string> {
+        asked = true;
+        return "block_lr";
+    };
     probe.analyse("/a.mkv", report({video(0, 3840, 1080)}), spy);
     probe.analyse("/a.mkv", report({video(0, 640, 360, {{"codec_name", "hevc"}})}), spy);
     probe.analyse("/a.mkv", report({video(0, 640, 360), video(1, 640, 360)}), spy);
@@ -119,15 +113,16 @@ TEST(FFProbeDecision, FramePackingOfASinglePlainStream) {
 }
 
 TEST(FFProbeDecision, AspectRatioBounds) {
-    struct Case { int width, height; bool sideBySide; };
-    for (auto c : {Case{3840, 1080, true}, Case{2800, 1000, true}, Case{4000, 1000, true}, Case{2799, 1000, false},
-                   Case{4001, 1000, false}, Case{1920, 1080, false}}) {
+    struct Case {
+        int width, height;
+        bool sideBySide;
+    };
+    for (auto c : {Case{3840, 1080, true}, Case{2800, 1000, true}, Case{4000, 1000, true},
+                   Case{2799, 1000, false}, Case{4001, 1000, false}, Case{1920, 1080, false}}) {
         auto a = analyse(report({video(0, c.width, c.height)}));
-        EXPECT_EQ(a.info->stereoMode == Stereo3DMode::sideBySide(), c.sideBySide) << c.width << "x" << c.height;
+        EXPECT_EQ(a.info->stereoMode == Stereo3DMode::sideBySide(), c.sideBySide)
+            << c.width << "x" << c.height;
     }
-    auto a = analyse(report({video(0, 3840, 1080)}));
-    EXPECT_TRUE(a.hasLine("✅ SBS detected by aspect ratio: 3840x1080 (ratio 3.56)"));
-    EXPECT_TRUE(analyse(report({video(0, 2800, 1000)})).hasLine("✅ SBS detected by aspect ratio: 2800x1000 (ratio 2.80)"));
 }
 
 TEST(FFProbeDecision, FrameRatesAndSizes) {
@@ -140,7 +135,8 @@ TEST(FFProbeDecision, FrameRatesAndSizes) {
     EXPECT_EQ(slashes.info->frameRateNum, 25);
     // The last video stream with pictures decides size and rate; a stream of width 0 (an MVC
     // dependent view) keeps the earlier values, and gives its rate only when nothing else did.
-    auto a = analyse(report({video(0, 1280, 720, {{"r_frame_rate", "25/1"}}), video(1, 0, 0, {{"codec_name", "hevc"}, {"r_frame_rate", "90000/1"}})}));
+    auto a = analyse(report({video(0, 1280, 720, {{"r_frame_rate", "25/1"}}),
+                             video(1, 0, 0, {{"codec_name", "hevc"}, {"r_frame_rate", "90000/1"}})}));
     EXPECT_EQ(a.info->resolution, "1280x720");
     EXPECT_EQ(a.info->frameRateNum, 25);
     EXPECT_EQ(analyse(report({video(0, 0, 0, {{"r_frame_rate", "30/1"}})})).info->frameRateNum, 30);
@@ -152,8 +148,6 @@ TEST(FFProbeDecision, FrameRatesAndSizes) {
 TEST(FFProbeDecision, EmptyAndBrokenOutput) {
     auto empty = analyse("");
     EXPECT_FALSE(empty.info);
-    EXPECT_EQ(empty.lines, (std::vector<std::string>{"ERROR: Failed to parse ffprobe JSON output",
-                                                      "Raw output (first 500 chars): "}));
     EXPECT_FALSE(analyse("[1,2]").info);
     EXPECT_FALSE(analyse(std::string(600, 'x')).info);
 
@@ -168,11 +162,11 @@ TEST(FFProbeDecision, EmptyAndBrokenOutput) {
     EXPECT_EQ(defaults.info->frameRateNum, 24000);
     EXPECT_EQ(defaults.info->stereoMode, Stereo3DMode::none());
     EXPECT_FALSE(defaults.info->hasMVCStream);
-    EXPECT_TRUE(defaults.lines.empty());
 
     // Undecodable bytes count as an empty object; wrong types fall back to defaults.
     EXPECT_TRUE(analyse("\xff\xfe{").info);
-    auto wrongTypes = analyse(R"({"format":{"duration":12.5,"tags":{"title":7}},"streams":[{"codec_type":"video","width":"1920"}]})");
+    auto wrongTypes = analyse(
+        R"({"format":{"duration":12.5,"tags":{"title":7}},"streams":[{"codec_type":"video","width":"1920"}]})");
     EXPECT_EQ(wrongTypes.info->duration, 0);
     EXPECT_EQ(wrongTypes.info->resolution, "Unknown");
     auto goodFormat = analyse(R"({"format":{"duration":"5400.250000","tags":{"title":"Film"}}})");
@@ -186,17 +180,8 @@ TEST(FFProbeProcess, FakeToolPathsAndMissingTool) {
     setPriorityToolFolder(tools.path());
     writeScript(tools / "ffprobe", "#!/bin/sh\necho 'warning text' >&2\nprintf '{}'\nexit 1\n");
     FFProbe probe;
-    std::vector<std::string> lines;
-    probe.onLog = [&](const std::string& line) { lines.push_back(line); };
-    auto info = probe.probe("/nowhere/x.mp4");
-    ASSERT_TRUE(info);
-    EXPECT_EQ(lines.at(0), "Looking for ffprobe...");
-    EXPECT_EQ(lines.at(1), "Found ffprobe at: " + (tools / "ffprobe").string());
-    EXPECT_EQ(lines.at(2), "Running ffprobe on: x.mp4");
-    EXPECT_TRUE(lines.at(3).starts_with("ffprobe process started (pid: "));
-    EXPECT_EQ(lines.at(4), "ffprobe exited with code: 1");
-    EXPECT_EQ(lines.at(5), "ffprobe stderr: warning text\n");
-    EXPECT_EQ(lines.at(6), "ffprobe output: 2 bytes");
+    // A failing exit status with parseable output still gives an analysis.
+    EXPECT_TRUE(probe.probe("/nowhere/x.mp4"));
 
     writeScript(tools / "ffprobe", "#!/bin/sh\nexit 0\n");
     EXPECT_FALSE(probe.probe("/nowhere/x.mp4"));
@@ -204,7 +189,7 @@ TEST(FFProbeProcess, FakeToolPathsAndMissingTool) {
 }
 
 class RealFFProbe : public ::testing::Test {
-protected:
+  protected:
     static void make(const std::vector<std::string>& arguments) {
         auto result = runCommand("/usr/bin/ffmpeg", arguments);
         ASSERT_EQ(result.status, 0) << result.output;
@@ -229,40 +214,36 @@ TEST_F(RealFFProbe, GeneratedMedia) {
     EXPECT_NEAR(info->duration, 2.0, 0.05);
 
     auto plain = folder / "plain.mkv";
-    make({"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=s=1920x1080:r=24000/1001:d=1", "-c:v", "libx264",
-          "-preset", "ultrafast", plain.string()});
+    make({"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=s=1920x1080:r=24000/1001:d=1", "-c:v",
+          "libx264", "-preset", "ultrafast", plain.string()});
     info = probe(plain);
     EXPECT_EQ(info->stereoMode, Stereo3DMode::none());
     EXPECT_FALSE(info->hasMVCStream);
     EXPECT_EQ(info->resolution, "1920x1080");
 
     auto tagged = folder / "tagged.mkv";
-    make({"-v", "error", "-y", "-i", plain.string(), "-c", "copy", "-metadata:s:v:0", "stereo_mode=left_right",
-          tagged.string()});
+    make({"-v", "error", "-y", "-i", plain.string(), "-c", "copy", "-metadata:s:v:0",
+          "stereo_mode=left_right", tagged.string()});
     EXPECT_EQ(probe(tagged)->stereoMode, Stereo3DMode::sideBySide());
 
     // mkvmerge writes "both eyes laced, left first"; ffprobe also reports stereo side data for it.
     auto laced = folder / "laced.mkv";
-    auto merged = runCommand("/usr/bin/mkvmerge", {"-q", "-o", laced.string(), "--stereo-mode", "0:13", plain.string()});
+    auto merged = runCommand("/usr/bin/mkvmerge",
+                             {"-q", "-o", laced.string(), "--stereo-mode", "0:13", plain.string()});
     ASSERT_LE(merged.status, 1) << merged.output;
-    std::vector<std::string> lines;
-    FFProbe laceProbe;
-    laceProbe.onLog = [&](const std::string& line) { lines.push_back(line); };
-    info = laceProbe.probe(laced);
-    EXPECT_EQ(info->stereoMode, Stereo3DMode::mvcSingleTrack(false));
+    EXPECT_EQ(probe(laced)->stereoMode, Stereo3DMode::mvcSingleTrack(false));
 
     // x264 marks a frame-alternate stream with a frame-packing SEI (type 5).
     auto alternate = folder / "alternate.mkv";
     make({"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=s=320x180:r=48000/1001:d=1", "-c:v", "libx264",
           "-preset", "ultrafast", "-x264-params", "frame-packing=5", alternate.string()});
     EXPECT_EQ(probe(alternate)->stereoMode, Stereo3DMode::frameAlternate(false));
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "  → stereo_mode tag: block_lr"), lines.end());
 }
 
 TEST_F(RealFFProbe, AwkwardPathsAndNonMovies) {
     auto source = folder / "small.mp4";
-    make({"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=s=320x180:r=25:d=1", "-c:v", "libx264", "-preset",
-          "ultrafast", source.string()});
+    make({"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=s=320x180:r=25:d=1", "-c:v", "libx264",
+          "-preset", "ultrafast", source.string()});
     for (std::string name : {"with space.mp4", "quote\"and'apostrophe.mp4", "ünïcødé.mp4", "-leading.mp4"}) {
         std::filesystem::copy_file(source, folder / name);
         auto info = probe(folder / name);
