@@ -470,6 +470,30 @@ ConversionResult convertMVC(PipelineEngine& engine, const ConversionJob& job, co
     }
 }
 
+// Tools run in folders of their own, so every path they see is absolute.
+ConversionJob withAbsolutePaths(ConversionJob job) {
+    std::error_code pathError;
+    job.sourceURL = fs::absolute(job.sourceURL, pathError).lexically_normal();
+    job.outputDirectory = fs::absolute(job.outputDirectory, pathError).lexically_normal();
+    if (job.durationLimit && *job.durationLimit <= 0) job.durationLimit.reset();
+    return job;
+}
+
+// The caller's analysis, or ffprobe's now; none when ffprobe fails.
+std::optional<SourceFileInfo> analysedSource(const fs::path& source,
+                                             const std::optional<SourceFileInfo>& given,
+                                             const std::function<void(const std::string&)>& startLog) {
+    if (given) return given;
+    startLog("[Duoscope Build " + std::to_string(buildNumber) + "] Starting conversion...");
+    startLog("Analyzing source file...");
+    try {
+        return FFProbe().probe(source);
+    } catch (const std::exception& failure) {
+        startLog(std::string("FFProbe analysis failed: ") + failure.what());
+        return std::nullopt;
+    }
+}
+
 } // namespace
 
 ConversionResult PipelineEngine::convert(const ConversionJob& givenJob,
@@ -481,28 +505,13 @@ ConversionResult PipelineEngine::convert(const ConversionJob& givenJob,
     // Cleared here, not after the analysis, so that a stop during the
     // analysis is not forgotten.
     isCancelled = false;
-    // Tools run in folders of their own, so every path they see is absolute.
-    ConversionJob job = givenJob;
-    std::error_code pathError;
-    job.sourceURL = fs::absolute(job.sourceURL, pathError).lexically_normal();
-    job.outputDirectory = fs::absolute(job.outputDirectory, pathError).lexically_normal();
-    if (job.durationLimit && *job.durationLimit <= 0) job.durationLimit.reset();
+    ConversionJob job = withAbsolutePaths(givenJob);
     // A missing or unreadable source would otherwise surface much later, or
     // (a named pipe) hang the analysis.
     if (auto problem = sourceProblem(job.sourceURL)) throw std::runtime_error(*problem);
     // An output folder that cannot exist is the first thing to say, before any long analysis.
     fs::create_directories(job.outputDirectory); // throws with the OS reason and the path
-
-    std::optional<SourceFileInfo> info = sourceInfo;
-    if (!info) {
-        startLog("[Duoscope Build " + std::to_string(buildNumber) + "] Starting conversion...");
-        startLog("Analyzing source file...");
-        try {
-            info = FFProbe().probe(job.sourceURL);
-        } catch (const std::exception& failure) {
-            startLog(std::string("FFProbe analysis failed: ") + failure.what());
-        }
-    }
+    std::optional<SourceFileInfo> info = analysedSource(job.sourceURL, sourceInfo, startLog);
     RunValues values = deriveValues(job, info);
     startLog("Source: " + std::to_string(values.viewWidth) + "x" + std::to_string(values.viewHeight) + ", " +
              std::to_string(values.frameRateNum) + "/" + std::to_string(values.frameRateDen) +
