@@ -332,46 +332,6 @@ TEST_F(EncodeEndToEnd, EncodeSBSIntoAMissingFolderFails) {
     }
 }
 
-// The pipe route with the real twinrow and ffmpeg; viewpump is stood in for by
-// a script that writes the two eyes' pictures alternately, as a decoder would.
-TEST_F(EncodeEndToEnd, PipePipelineWithRealTwinrowAndFFmpeg) {
-    fs::path twinrow = fs::path(DUOSCOPE_TOOLS_DIR) / "twinrow";
-    if (!fs::exists(twinrow)) GTEST_SKIP() << "twinrow is not built";
-    fs::path tools = scratch / "tools";
-    fs::create_directories(tools);
-    fs::copy_file(twinrow, tools / "twinrow");
-    fs::create_symlink("/usr/bin/ffmpeg", tools / "ffmpeg");
-    const Media& m = media();
-    // The decoder's first view is the right eye here, so the engine must ask twinrow to swap.
-    test::writeScript(tools / "viewpump", "#!/bin/bash\ncat \"" + (m.folder / "alt_rl.yuv").string() +
-                                              "\"\necho 'viewpump: 48 frame pairs, done' >&2\n");
-    setPriorityToolFolder(tools);
-    fs::path stream = work / "Movie_interleaved.264";
-    test::writeFile(stream, "unused");
-    Recorder progress;
-    StreamingDecodeRequest request{stream,
-                                   m.audioMkv,
-                                   out / "Movie_SBS.mov",
-                                   true,
-                                   QualityPreset::high,
-                                   OutputCodec::h264,
-                                   OutputTarget::sbs3D,
-                                   framesPerEye * frameSeconds,
-                                   width,
-                                   height,
-                                   24000,
-                                   1001,
-                                   progress.handler()};
-    engine.decodeSBSPipe(request);
-    setPriorityToolFolder({});
-    auto video = probeStream(request.outputURL, "v:0");
-    ASSERT_TRUE(video);
-    EXPECT_EQ(video->codec, "hevc");
-    EXPECT_EQ(video->frames, framesPerEye);
-    EXPECT_TRUE(probeStream(request.outputURL, "a:0"));
-    expectEyesMatch(request.outputURL);
-}
-
 // The MV-HEVC stage with the real StereoPacker, when it is built.
 TEST_F(EncodeEndToEnd, MVHEVCStageWithRealStereoPacker) {
     if (!fs::exists(fs::path(DUOSCOPE_TOOLS_DIR) / "StereoPacker"))
@@ -393,12 +353,6 @@ TEST_F(EncodeEndToEnd, MVHEVCStageWithRealStereoPacker) {
     EXPECT_EQ(video->averageRate, "24000/1001");
     progress.expectRisingWithin(0.85, 0.98);
 }
-
-} // namespace
-} // namespace duoscope
-
-namespace duoscope {
-namespace {
 
 // A visionPro job for an H.264 side-by-side MKV: remuxed to MOV, then MV-HEVC.
 TEST_F(EncodeEndToEnd, SideBySideMatroskaToMVHEVCWithRealStereoPacker) {
@@ -422,47 +376,6 @@ TEST_F(EncodeEndToEnd, SideBySideMatroskaToMVHEVCWithRealStereoPacker) {
     EXPECT_EQ(video->averageRate, "24000/1001");
     progress.expectRisingWithin(0.05, 1.0);
 }
-
-} // namespace
-} // namespace duoscope
-
-namespace duoscope {
-namespace {
-
-// The disk route with the real ldecod: the views it leaves are the reference
-// decoder's, byte for byte, and encode side by side.
-TEST_F(EncodeEndToEnd, DiskRouteWithRealLdecod) {
-    if (!fs::exists(fs::path(DUOSCOPE_TOOLS_DIR) / "ldecod")) GTEST_SKIP() << "ldecod is not built";
-    setPriorityToolFolder(DUOSCOPE_TOOLS_DIR);
-    fs::path stream = work / "Movie_interleaved.264";
-    fs::copy_file(fs::path(DUOSCOPE_TESTDATA_DIR) / "mvc" / "mvc_s1_cavlc_ip_320x240.264", stream);
-    Recorder decodeProgress, encodeProgress;
-    engine.decodeMVC(stream, work, 40, decodeProgress.handler());
-    if (!fs::exists(work / "output_ViewId0001.yuv")) {
-        GTEST_SKIP() << "this ldecod does not decode the second view yet";
-    }
-    engine.encodeSBS(work / "output_ViewId0000.yuv", work / "output_ViewId0001.yuv", media().audioMkv,
-                     out / "Movie_SBS.mkv", QualityPreset::medium, OutputCodec::h264, 320, 240, 25, 1,
-                     encodeProgress.handler(), 0.8);
-    setPriorityToolFolder({});
-    auto md5 = [](const fs::path& file) {
-        return runCommand("/usr/bin/md5sum", {file.string()}).output.substr(0, 32);
-    };
-    EXPECT_EQ(md5(work / "output_ViewId0000.yuv"), "ef77183cfa1862b4b396735b27aa663f");
-    EXPECT_EQ(md5(work / "output_ViewId0001.yuv"), "8aa71a925af201213473151634859e7b");
-    decodeProgress.expectRisingWithin(0.50, 0.70);
-    encodeProgress.expectRisingWithin(0.70, 0.85);
-    auto video = probeStream(out / "Movie_SBS.mkv", "v:0");
-    ASSERT_TRUE(video);
-    EXPECT_EQ(video->width, 640);
-    EXPECT_EQ(video->frames, 20);
-}
-
-} // namespace
-} // namespace duoscope
-
-namespace duoscope {
-namespace {
 
 // visionPro from a frame-alternate source: HEVC side-by-side MOV with 5.1 AAC,
 // then the MV-HEVC movie beside it.
