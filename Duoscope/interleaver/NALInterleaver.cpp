@@ -1,6 +1,6 @@
 #include "NALInterleaver.h"
 
-#include "StartCodeSearch.h"
+#include "bitstream/StartCode.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,15 +21,11 @@
 
 namespace {
 
-constexpr std::size_t npos = startcode::npos;
+using bitstream::findStartCode;
+using bitstream::npos;
 
 [[noreturn]] void throwErrno(int error, const std::filesystem::path& path) {
     throw std::system_error(error, std::generic_category(), path.string());
-}
-
-std::size_t findStartCode(const std::uint8_t* bytes, std::size_t from, std::size_t count,
-                          std::size_t& length) {
-    return startcode::find(bytes, from, count, length);
 }
 
 // The delimiter NAL unit at the front of an access unit runs up to the next

@@ -1,5 +1,7 @@
 #include "AnnexB.h"
 
+#include "bitstream/StartCode.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -11,34 +13,7 @@ namespace streamtools {
 
 namespace {
 
-constexpr std::size_t notFound = static_cast<std::size_t>(-1);
-
-// First start code beginning at or after `from`. A 00 00 01 preceded by a zero
-// byte at or after `floor` is the 4-byte form and starts one byte earlier.
-// memchr finds the zero bytes; a zero followed by a non-zero byte is passed by
-// two positions at once.
-std::size_t scanForStartCode(const std::uint8_t* data, std::size_t from, std::size_t floor, std::size_t size,
-                             std::uint8_t& length) {
-    std::size_t i = from;
-    while (i + 2 < size) {
-        const void* zero = std::memchr(data + i, 0, size - 2 - i);
-        if (zero == nullptr) return notFound;
-        i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - data);
-        if (data[i + 1] != 0) {
-            i += 2;
-        } else if (data[i + 2] == 1) {
-            if (i > floor && data[i - 1] == 0) {
-                length = 4;
-                return i - 1;
-            }
-            length = 3;
-            return i;
-        } else {
-            i += data[i + 2] == 0 ? 1 : 3;
-        }
-    }
-    return notFound;
-}
+constexpr std::size_t notFound = bitstream::npos;
 
 std::string errnoText(int error) {
     return std::strerror(error);
@@ -126,14 +101,14 @@ std::optional<NalUnit> NalReader::next() {
         if (available == 0 && !readMore()) return std::nullopt;
         if (available == 0) continue;
         const std::uint8_t* data = buffer_.get() + begin_;
-        std::uint8_t length = 0;
+        std::size_t length = 0;
         std::size_t cut;
         NalUnit unit;
         unit.offset = consumedOffset_;
         if (!started_) {
             // Bytes in front of the first start code go out as they are scanned, so
             // a long run of them never has to be held.
-            cut = scanForStartCode(data, resumeAt, 0, available, length);
+            cut = bitstream::findStartCode(data, resumeAt, 0, available, length);
             if (cut == 0) {
                 started_ = sawStartCode_ = true;
                 resumeAt = 0;
@@ -152,7 +127,7 @@ std::optional<NalUnit> NalReader::next() {
             // The middle of a long unit: the bytes up to the next start code
             // (or as many as we may hold) continue it.
             unit.isContinuation = true;
-            cut = scanForStartCode(data, resumeAt, 0, available, length);
+            cut = bitstream::findStartCode(data, resumeAt, 0, available, length);
             if (cut == 0) {
                 inLongUnit_ = false;
                 resumeAt = 0;
@@ -175,7 +150,7 @@ std::optional<NalUnit> NalReader::next() {
             // The next NAL unit may begin right at this one's header byte only in
             // a malformed stream; searching from there keeps every start code.
             const std::size_t floor = unit.startCodeLength;
-            cut = scanForStartCode(data, std::max(resumeAt, floor), floor, available, length);
+            cut = bitstream::findStartCode(data, std::max(resumeAt, floor), floor, available, length);
             if (cut == notFound && !atEnd_ && largestHeld_ != 0 && available >= largestHeld_) {
                 cut = available - 3;
                 inLongUnit_ = true;
@@ -239,8 +214,9 @@ void AccessUnitReader::takePending(AccessUnit& unit) {
     if (unit.nals.empty()) unit.offset = pendingOffset_;
     for (const auto& record : pendingNals_)
         addRecord(unit, record,
-                  keepsBytes_ ? std::span<const std::uint8_t>(pendingBytes_).subspan(record.offset, record.size)
-                              : std::span<const std::uint8_t>());
+                  keepsBytes_
+                      ? std::span<const std::uint8_t>(pendingBytes_).subspan(record.offset, record.size)
+                      : std::span<const std::uint8_t>());
     pendingNals_.clear();
     pendingBytes_.clear();
     pendingSize_ = 0;
@@ -348,7 +324,8 @@ bool DelimitedUnitReader::startNext() {
             isDone_ = true;
             return false;
         }
-        if (!nal->isContinuation && nal->type() == delimiterType_) delimiterRead_ = true; // the delimiter itself is dropped
+        if (!nal->isContinuation && nal->type() == delimiterType_)
+            delimiterRead_ = true; // the delimiter itself is dropped
     }
     delimiterRead_ = false;
     inUnit_ = true;

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "bitstream/NalTypes.h"
+
 namespace streamtools {
 
 class StreamError : public std::runtime_error {
@@ -22,18 +24,7 @@ class StreamError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-namespace nal {
-constexpr int slice = 1;
-constexpr int idrSlice = 5;
-constexpr int sei = 6;
-constexpr int accessUnitDelimiter = 9;
-constexpr int endOfSequence = 10;
-constexpr int endOfStream = 11;
-constexpr int prefix = 14;
-constexpr int subsetSequenceParameterSet = 15;
-constexpr int sliceExtension = 20;
-constexpr int mvcDelimiter = 24; // Blu-ray's delimiter of dependent-view access units
-} // namespace nal
+namespace nal = bitstream::h264::nal;
 
 // One NAL unit as it lies in the stream: start code, header, payload and any
 // trailing zero bytes up to the next start code. A run of bytes in front of the
@@ -104,7 +95,7 @@ struct NalRecord {
 
 struct AccessUnit {
     std::uint64_t offset = 0;
-    std::uint64_t size = 0;           // in the stream; bytes holds them unless the reader keeps none
+    std::uint64_t size = 0; // in the stream; bytes holds them unless the reader keeps none
     std::vector<std::uint8_t> bytes;
     std::vector<NalRecord> nals;
     bool isRandomAccess = false; // holds an IDR slice or an MVC anchor view component

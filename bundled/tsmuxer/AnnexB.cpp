@@ -1,5 +1,7 @@
 #include "AnnexB.h"
 
+#include "bitstream/StartCode.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -174,18 +176,10 @@ void AnnexBSplitter::process(bool atEnd) {
     size_t pos = 0; // first byte not yet handed on
     size_t scan = scanFrom_;
     while (true) {
-        size_t found = SIZE_MAX;
-        for (size_t i = scan + 2; i < n;) {
-            const void* hit = std::memchr(b + i, 1, n - i);
-            if (!hit) break;
-            size_t k = static_cast<const uint8_t*>(hit) - b;
-            if (b[k - 1] == 0 && b[k - 2] == 0) {
-                found = k - 2;
-                break;
-            }
-            i = k + 1;
-        }
-        if (found == SIZE_MAX) {
+        // A zero in front of the code that is already handed on stays where it is.
+        size_t length = 0;
+        const size_t nalStart = bitstream::findStartCode(b, scan, pos, n, length);
+        if (nalStart == bitstream::npos) {
             // Keep the last bytes: they may begin a start code that the next piece completes.
             size_t keep = atEnd ? 0 : 3;
             size_t end = std::max(pos, n > keep ? n - keep : 0);
@@ -194,7 +188,7 @@ void AnnexBSplitter::process(bool atEnd) {
             scan = end;
             break;
         }
-        size_t nalStart = (found > pos && b[found - 1] == 0) ? found - 1 : found;
+        const size_t found = nalStart + length - 3; // the 00 00 01
         size_t header = found + 3;
         size_t available = n - header;
         emit(b + pos, nalStart - pos);
@@ -245,8 +239,8 @@ void AnnexBSplitter::startNal(const uint8_t* header, size_t available, uint64_t 
     bool isNewUnit = false;
     bool bringsDelimiter = false;
     if (isHolding_) {
-        if (type == kNalPrefix) return; // several prefixes in a row wait together
-        if (isVcl(type)) {
+        if (type == h264nal::prefix) return; // several prefixes in a row wait together
+        if (h264nal::isVcl(type)) {
             // The prefix opens the next access unit exactly when this slice opens a picture.
             releaseHeld(seenVcl_ && startsPicture(header, available).value_or(true), heldPosition_);
             seenVcl_ = true;
@@ -257,21 +251,23 @@ void AnnexBSplitter::startNal(const uint8_t* header, size_t available, uint64_t 
     if (type == delimiterType(view_)) {
         isNewUnit = true;
         bringsDelimiter = true;
-    } else if (isVcl(type)) {
+    } else if (h264nal::isVcl(type)) {
         isNewUnit = seenVcl_ && startsPicture(header, available).value_or(false);
-    } else if (type == kNalPrefix) {
+    } else if (type == h264nal::prefix) {
         if (seenVcl_) {
             isHolding_ = true;
             heldPosition_ = headerPosition;
             return;
         }
-    } else if (type == kNalSei || type == kNalSps || type == kNalPps || type == kNalAud || type == 13 ||
-               type == kNalSubsetSps || (type >= 16 && type <= 18) || type == kNalMvcDelimiter) {
+    } else if (type == h264nal::sei || type == h264nal::sequenceParameterSet ||
+               type == h264nal::pictureParameterSet || type == h264nal::accessUnitDelimiter || type == 13 ||
+               type == h264nal::subsetSequenceParameterSet || (type >= 16 && type <= 18) ||
+               type == h264nal::mvcDelimiter) {
         isNewUnit = seenVcl_;
     }
     if (!writer_.hasOpenUnit()) isNewUnit = true;
     if (isNewUnit) beginUnit(bringsDelimiter, headerPosition);
-    if (isVcl(type)) seenVcl_ = true;
+    if (h264nal::isVcl(type)) seenVcl_ = true;
 }
 
 } // namespace tsmuxer

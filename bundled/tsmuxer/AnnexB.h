@@ -4,6 +4,7 @@
 #pragma once
 
 #include "Demuxer.h"
+#include "bitstream/NalTypes.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -12,27 +13,18 @@
 
 namespace tsmuxer {
 
-inline constexpr uint8_t kNalSei = 6;
-inline constexpr uint8_t kNalSps = 7;
-inline constexpr uint8_t kNalPps = 8;
-inline constexpr uint8_t kNalAud = 9;
-inline constexpr uint8_t kNalPrefix = 14;
-inline constexpr uint8_t kNalSubsetSps = 15;
-inline constexpr uint8_t kNalSliceExtension = 20;
-inline constexpr uint8_t kNalMvcDelimiter = 24; // Blu-ray's delimiter of dependent-view access units
+namespace h264nal = bitstream::h264::nal;
 
 inline uint8_t delimiterType(View view) {
-    return view == View::base ? kNalAud : kNalMvcDelimiter;
-}
-inline bool isVcl(uint8_t type) {
-    return type == 1 || type == 5 || type == 20 || type == 21;
+    return static_cast<uint8_t>(view == View::base ? h264nal::accessUnitDelimiter : h264nal::mvcDelimiter);
 }
 
 // NAL unit types that belong to the MVC dependent view when both views share
 // one stream (H.264 Annex H; 24 is the Blu-ray dependent-view delimiter).
 inline bool isDependentViewType(uint8_t type) {
-    return type == kNalPrefix || type == kNalSubsetSps || type == kNalSliceExtension || type == 21 ||
-           type == kNalMvcDelimiter;
+    return type == h264nal::prefix || type == h264nal::subsetSequenceParameterSet ||
+           type == h264nal::sliceExtension || type == h264nal::depthSliceExtension ||
+           type == h264nal::mvcDelimiter;
 }
 
 // True when the VCL NAL unit (header at h, n bytes available) opens a picture:

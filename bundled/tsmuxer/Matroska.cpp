@@ -222,21 +222,25 @@ class TrackDemux {
             bool isDependent = inDependentPart;
             if (isWholeMvc_ || isDependentViewType(type)) {
                 isDependent = true;
-            } else if (type == kNalPps) {
+            } else if (type == h264nal::pictureParameterSet) {
                 isDependent = ppsBelongsToDependent(nal, length).value_or(inDependentPart);
-            } else if (type == kNalAud || type == kNalSps || type == 1 || type == 5) {
+            } else if (type == h264nal::accessUnitDelimiter || type == h264nal::sequenceParameterSet ||
+                       type == 1 || type == 5) {
                 isDependent = false;
             }
-            if (type == kNalMvcDelimiter || type == kNalSubsetSps || type == kNalSliceExtension || type == 21)
+            if (type == h264nal::mvcDelimiter || type == h264nal::subsetSequenceParameterSet ||
+                type == h264nal::sliceExtension || type == 21)
                 inDependentPart = true;
-            else if (type == kNalAud || type == kNalSps || type == 1 || type == 5)
+            else if (type == h264nal::accessUnitDelimiter || type == h264nal::sequenceParameterSet ||
+                     type == 1 || type == 5)
                 inDependentPart = false;
-            if (isDependent && type != kNalPrefix) sawDependentNal_ = true;
+            if (isDependent && type != h264nal::prefix) sawDependentNal_ = true;
             (isDependent ? dependentNals_ : baseNals_).push_back({nal, length});
         }
-        writeView(base_, baseNals_, config_.baseParameterSets, kNalSps, View::base, time, isKeyframe);
-        writeView(dependent_, dependentNals_, config_.mvcParameterSets, kNalSubsetSps, View::dependent, time,
-                  isKeyframe);
+        writeView(base_, baseNals_, config_.baseParameterSets, h264nal::sequenceParameterSet, View::base,
+                  time, isKeyframe);
+        writeView(dependent_, dependentNals_, config_.mvcParameterSets, h264nal::subsetSequenceParameterSet,
+                  View::dependent, time, isKeyframe);
     }
 
   private:
@@ -248,8 +252,9 @@ class TrackDemux {
 
     void noteParameterSet(const uint8_t* nal, size_t size) {
         const uint8_t type = nal[0] & 0x1F;
-        if (type != kNalSps && type != kNalSubsetSps) return;
-        if (auto id = spsId(nal, size)) (type == kNalSps ? baseSpsIds_ : subsetSpsIds_).insert(*id);
+        if (type != h264nal::sequenceParameterSet && type != h264nal::subsetSequenceParameterSet) return;
+        if (auto id = spsId(nal, size))
+            (type == h264nal::sequenceParameterSet ? baseSpsIds_ : subsetSpsIds_).insert(*id);
     }
 
     // A PPS belongs to the view whose kind of SPS it names, when that is unambiguous.

@@ -1,7 +1,6 @@
 // Byte-exact checks of the interleaver on streams built here, plus its
 // behaviour with named pipes, unequal streams and bad input.
 #include "NALInterleaver.h"
-#include "StartCodeSearch.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -424,28 +423,6 @@ TEST(NALInterleaver, CancelledWhileWaitingForThePipeReader) {
     canceller.join();
     EXPECT_TRUE(summary.wasCancelled);
     EXPECT_EQ(summary.pairsWritten, 0u);
-}
-
-// The vector search must agree with the byte-by-byte reference everywhere,
-// including candidates at block edges and codes cut off by the end.
-TEST(StartCodeSearch, AgreesWithScalarReference) {
-    std::mt19937 random(7);
-    for (int round = 0; round < 3000; ++round) {
-        Bytes bytes(1 + random() % 300);
-        // Mostly zeros and ones so that pairs, triples and codes are everywhere.
-        for (auto& byte : bytes)
-            byte = static_cast<std::uint8_t>(random() % 4 == 0 ? 0x80 : random() % 2);
-        const std::size_t from = random() % bytes.size();
-        for (std::size_t count = from; count <= bytes.size(); count += 1 + random() % 7) {
-            std::size_t vectorLength = 0, scalarLength = 0;
-            const std::size_t vector = startcode::find(bytes.data(), from, count, vectorLength);
-            const std::size_t scalar = startcode::findScalar(bytes.data(), from, count, scalarLength);
-            ASSERT_EQ(vector, scalar) << "round " << round;
-            if (scalar != startcode::npos) {
-                ASSERT_EQ(vectorLength, scalarLength);
-            }
-        }
-    }
 }
 
 // unitmerge is the same merge written over the stream tools' own NAL reader;

@@ -144,7 +144,7 @@ TEST(TsmuxerProgram, FailuresAreOneErrorLineNonZeroExitAndNoOutput) {
 std::vector<Bytes> payloadNals(const Bytes& stream) {
     std::vector<Bytes> nals;
     for (auto& nal : splitAnnexB(stream))
-        if (nalType(nal) != kNalAud) nals.push_back(std::move(nal));
+        if (nalType(nal) != h264nal::accessUnitDelimiter) nals.push_back(std::move(nal));
     return nals;
 }
 

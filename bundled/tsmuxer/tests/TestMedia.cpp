@@ -60,16 +60,19 @@ std::vector<StereoAccessUnit> splitStereo(const Bytes& stream) {
     bool sawSliceExtension = false;
     for (auto& nal : splitAnnexB(stream)) {
         uint8_t type = nalType(nal);
-        bool isDependent = type == kNalPrefix || type == kNalSubsetSps || type == kNalSliceExtension;
-        if (type == kNalSubsetSps) subsetIds.insert(*spsId(nal.data(), nal.size()));
-        if (type == kNalPps) isDependent = subsetIds.count(ppsIds(nal.data(), nal.size())->second) != 0;
-        bool isBaseStart = type == kNalSps || type == kNalAud || type == kNalPrefix || type == 1 || type == 5;
+        bool isDependent = type == h264nal::prefix || type == h264nal::subsetSequenceParameterSet ||
+                           type == h264nal::sliceExtension;
+        if (type == h264nal::subsetSequenceParameterSet) subsetIds.insert(*spsId(nal.data(), nal.size()));
+        if (type == h264nal::pictureParameterSet)
+            isDependent = subsetIds.count(ppsIds(nal.data(), nal.size())->second) != 0;
+        bool isBaseStart = type == h264nal::sequenceParameterSet || type == h264nal::accessUnitDelimiter ||
+                           type == h264nal::prefix || type == 1 || type == 5;
         if (sawSliceExtension && isBaseStart) {
             units.emplace_back();
             sawSliceExtension = false;
         }
-        if (type == kNalSliceExtension) sawSliceExtension = true;
-        if (type == kNalAud) continue; // delimiters are the muxer's business
+        if (type == h264nal::sliceExtension) sawSliceExtension = true;
+        if (type == h264nal::accessUnitDelimiter) continue; // delimiters are the muxer's business
         (isDependent ? units.back().dependent : units.back().base).push_back(std::move(nal));
     }
     for (size_t i = 0; i < units.size(); ++i) {
@@ -277,12 +280,12 @@ Bytes makeMatroska(const std::vector<StereoAccessUnit>& units, const MkvOptions&
     Bytes sps, subsetSps;
     std::vector<Bytes> basePps, dependentPps;
     for (const auto& nal : units.front().base) {
-        if (nalType(nal) == kNalSps) sps = nal;
-        if (nalType(nal) == kNalPps) basePps.push_back(nal);
+        if (nalType(nal) == h264nal::sequenceParameterSet) sps = nal;
+        if (nalType(nal) == h264nal::pictureParameterSet) basePps.push_back(nal);
     }
     for (const auto& nal : units.front().dependent) {
-        if (nalType(nal) == kNalSubsetSps) subsetSps = nal;
-        if (nalType(nal) == kNalPps) dependentPps.push_back(nal);
+        if (nalType(nal) == h264nal::subsetSequenceParameterSet) subsetSps = nal;
+        if (nalType(nal) == h264nal::pictureParameterSet) dependentPps.push_back(nal);
     }
     Bytes codecPrivate = configRecord(sps, basePps);
     if (options.mvcConfigBox) {
@@ -326,12 +329,14 @@ Bytes makeMatroska(const std::vector<StereoAccessUnit>& units, const MkvOptions&
             };
             for (const auto& nal : unit.base) {
                 isKeyframe = isKeyframe || nalType(nal) == 5;
-                add(nal, nalType(nal) == kNalSps || nalType(nal) == kNalPps);
+                add(nal, nalType(nal) == h264nal::sequenceParameterSet ||
+                             nalType(nal) == h264nal::pictureParameterSet);
             }
             if (options.withDependent) {
                 add(kMvcDelimiter, false);
                 for (const auto& nal : unit.dependent)
-                    add(nal, nalType(nal) == kNalSubsetSps || nalType(nal) == kNalPps);
+                    add(nal, nalType(nal) == h264nal::subsetSequenceParameterSet ||
+                                 nalType(nal) == h264nal::pictureParameterSet);
             }
             int64_t relative = (unit.pts - firstPts) / 90 - clusterTime;
             Bytes block = {0x81, static_cast<uint8_t>(relative >> 8), static_cast<uint8_t>(relative)};
