@@ -1,12 +1,11 @@
 #include "ToolSupport.h"
 
 #include "AnnexB.h"
+#include "toolsupport/ToolSupport.h"
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
-#include <exception>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -84,12 +83,7 @@ bool isSameFile(const std::string& a, const std::string& b) {
 int runTool(const std::function<int()>& body) {
     // A reader that goes away must show up as a write error, not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
-    try {
-        return body();
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "ERROR: %s\n", error.what());
-        return 1;
-    }
+    return toolsupport::runMain(body);
 }
 
 } // namespace streamtools

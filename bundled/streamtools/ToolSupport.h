@@ -42,8 +42,8 @@ class OutputFile {
 // True when both paths name the same existing file.
 bool isSameFile(const std::string& a, const std::string& b);
 
-// Runs a tool's body: a StreamError or other exception becomes one
-// "ERROR: ..." line on standard error and exit status 1.
+// Runs a tool's body with a broken pipe reported as a write error; failures
+// become the shared "ERROR: " line and exit status 1.
 int runTool(const std::function<int()>& body);
 
 } // namespace streamtools

@@ -4,6 +4,7 @@
 // input's moov is held in memory, everything else is streamed. Every message goes to standard error.
 #include "Box.h"
 #include "MovieWriter.h"
+#include "toolsupport/ToolSupport.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -25,24 +26,16 @@ using media::writeBE64;
 
 namespace {
 
+using toolsupport::Failure;
+using toolsupport::log;
+
 struct BoxInfo {
     std::string type;
     uint64_t offset = 0;
     uint64_t size = 0;
 };
 
-// Ends the run with exit status 1 after the message is logged.
-struct Failure {
-    std::string message;
-};
-
 constexpr size_t kCopyPiece = 64ull << 20;
-
-void log(const std::string& text) {
-    std::fputs(text.c_str(), stderr);
-    std::fputc('\n', stderr);
-    std::fflush(stderr);
-}
 
 std::string typeAt(const std::vector<uint8_t>& b, size_t pos) {
     return media::fourccToString(readBE32(b.data() + pos + 4));
@@ -443,12 +436,5 @@ int run(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
-    try {
-        return run(argc, argv);
-    } catch (const Failure& f) {
-        log(f.message);
-    } catch (const std::exception& e) {
-        log(std::string("ERROR: ") + e.what());
-    }
-    return 1;
+    return toolsupport::runMain([&] { return run(argc, argv); });
 }

@@ -4,6 +4,7 @@
 #include "MediaTime.h"
 #include "MovieReader.h"
 #include "MovieWriter.h"
+#include "toolsupport/ToolSupport.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -17,20 +18,9 @@ using namespace media;
 
 namespace {
 
-struct Failure {
-    std::string message;
-};
-
-void log(const std::string& text) {
-    std::fputs((text + "\n").c_str(), stderr);
-    std::fflush(stderr);
-}
-
-std::string format(const char* fmt, double value) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, fmt, value);
-    return buf;
-}
+using toolsupport::Failure;
+using toolsupport::format;
+using toolsupport::log;
 
 constexpr int64_t kDefaultDurationValue = 1001; // 1001/24000 s when no sample has a duration
 constexpr uint32_t kDefaultDurationScale = 24000;
@@ -85,7 +75,8 @@ int run(int argc, char** argv) {
     bool anyEmpty = false;
     for (size_t k = 0; k < args.inputPaths.size(); ++k) {
         const std::string& path = args.inputPaths[k];
-        if (isSameFile(path, outputPath)) throw Failure{"ERROR: Output must not be one of the inputs: " + path};
+        if (isSameFile(path, outputPath))
+            throw Failure{"ERROR: Output must not be one of the inputs: " + path};
         auto reader = openSegment(path);
         int v = reader->firstTrack("vide");
         if (v < 0) {
@@ -190,12 +181,5 @@ int run(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
-    try {
-        return run(argc, argv);
-    } catch (const Failure& f) {
-        log(f.message);
-    } catch (const std::exception& e) {
-        log(std::string("ERROR: ") + e.what());
-    }
-    return 1;
+    return toolsupport::runMain([&] { return run(argc, argv); });
 }

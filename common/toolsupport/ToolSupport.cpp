@@ -1,0 +1,31 @@
+#include "toolsupport/ToolSupport.h"
+
+#include <cstdio>
+#include <exception>
+
+namespace toolsupport {
+
+void log(const std::string& text) {
+    std::fputs(text.c_str(), stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
+std::string format(const char* pattern, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, pattern, value);
+    return text;
+}
+
+int runMain(const std::function<int()>& body) {
+    try {
+        return body();
+    } catch (const Failure& failure) {
+        log(failure.message);
+    } catch (const std::exception& error) {
+        log(std::string("ERROR: ") + error.what());
+    }
+    return 1;
+}
+
+} // namespace toolsupport

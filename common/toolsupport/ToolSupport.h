@@ -1,0 +1,29 @@
+// What every command-line program of the tree shares around its own work: the
+// log line on standard error, the failure that ends a run, and the main wrapper
+// that turns any failure into one "ERROR: " line and exit status 1.
+// Called from the program's main thread.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace toolsupport {
+
+// Ends the run with exit status 1; the message is printed as it stands, so it
+// carries its own "ERROR: " where the program's interface wants one.
+struct Failure {
+    std::string message;
+};
+
+// One line on standard error, flushed at once so that a reader of the stream
+// sees progress as it happens.
+void log(const std::string& text);
+
+// printf-style formatting of one number ("%.1f").
+std::string format(const char* pattern, double value);
+
+// Runs a program's body: its return value is the exit status; a Failure prints
+// its message, any other exception "ERROR: " and its text, and both give 1.
+int runMain(const std::function<int()>& body);
+
+} // namespace toolsupport
