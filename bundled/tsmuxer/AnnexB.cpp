@@ -1,5 +1,7 @@
 #include "AnnexB.h"
 
+#include "bitstream/BitReader.h"
+#include "bitstream/Rbsp.h"
 #include "bitstream/StartCode.h"
 
 #include <algorithm>
@@ -16,55 +18,17 @@ constexpr unsigned kReorderWindow = 32;
 constexpr size_t kHeaderPeek = 5;
 constexpr size_t kMaxHeldBytes = 64 * 1024;
 
-// Reads Exp-Golomb codes from the start of an RBSP, skipping emulation
-// prevention bytes; reports failure instead of reading past the end.
-class RbspReader {
-  public:
-    RbspReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-
-    std::optional<uint32_t> bits(unsigned n) {
-        uint32_t value = 0;
-        for (unsigned i = 0; i < n; ++i) {
-            auto bit = nextBit();
-            if (!bit) return std::nullopt;
-            value = (value << 1) | *bit;
-        }
-        return value;
-    }
-    std::optional<uint32_t> ue() {
-        unsigned zeros = 0;
-        while (true) {
-            auto bit = nextBit();
-            if (!bit) return std::nullopt;
-            if (*bit) break;
-            if (++zeros > 31) return std::nullopt;
-        }
-        auto rest = bits(zeros);
-        if (!rest) return std::nullopt;
-        return static_cast<uint32_t>((uint64_t{1} << zeros) - 1 + *rest);
-    }
-
-  private:
-    std::optional<uint32_t> nextBit() {
-        if (bitInByte_ == 0) {
-            if (byte_ >= size_) return std::nullopt;
-            if (byte_ >= 2 && data_[byte_] == 3 && data_[byte_ - 1] == 0 && data_[byte_ - 2] == 0) {
-                ++byte_;
-                if (byte_ >= size_) return std::nullopt;
-            }
-        }
-        uint32_t bit = (data_[byte_] >> (7 - bitInByte_)) & 1;
-        if (++bitInByte_ == 8) {
-            bitInByte_ = 0;
-            ++byte_;
-        }
-        return bit;
-    }
-    const uint8_t* data_;
-    size_t size_;
-    size_t byte_ = 0;
-    unsigned bitInByte_ = 0;
-};
+// The first Exp-Golomb codes of a parameter set's RBSP: two codes of at most
+// 63 bits each fit in 16 RBSP bytes, which 24 payload bytes always hold.
+std::vector<uint32_t> leadingCodes(const uint8_t* payload, size_t size, int count) {
+    const std::vector<uint8_t> rbsp = bitstream::unescapeRbsp({payload, std::min<size_t>(size, 24)});
+    bitstream::BitReader reader(rbsp.data(), rbsp.size());
+    std::vector<uint32_t> codes;
+    for (int i = 0; i < count; ++i)
+        codes.push_back(reader.ue());
+    if (reader.hasError()) codes.clear();
+    return codes;
+}
 
 } // namespace
 
@@ -77,17 +41,17 @@ std::optional<bool> startsPicture(const uint8_t* h, size_t n) {
 
 std::optional<uint32_t> spsId(const uint8_t* nal, size_t n) {
     if (n < 5) return std::nullopt;
-    RbspReader reader(nal + 4, n - 4); // header, profile_idc, constraint flags, level_idc
-    return reader.ue();
+    const auto codes =
+        leadingCodes(nal + 4, n - 4, 1); // after header, profile_idc, constraint flags, level_idc
+    if (codes.empty()) return std::nullopt;
+    return codes[0];
 }
 
 std::optional<std::pair<uint32_t, uint32_t>> ppsIds(const uint8_t* nal, size_t n) {
     if (n < 2) return std::nullopt;
-    RbspReader reader(nal + 1, n - 1);
-    auto pps = reader.ue();
-    auto sps = reader.ue();
-    if (!pps || !sps) return std::nullopt;
-    return std::pair{*pps, *sps};
+    const auto codes = leadingCodes(nal + 1, n - 1, 2);
+    if (codes.empty()) return std::nullopt;
+    return std::pair{codes[0], codes[1]};
 }
 
 // ---- AccessUnitWriter ----------------------------------------------------------

@@ -1,5 +1,7 @@
 #include "AnnexBReader.h"
 
+#include "bitstream/StartCode.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -37,15 +39,10 @@ bool AnnexBReader::next(const uint8_t*& data, size_t& size, uint64_t& offset) {
         if (!synced_) {
             // Skip to just after the first start code.
             for (;;) {
-                size_t i = start_;
-                bool found = false;
-                for (; i + 2 < buf_.size(); ++i)
-                    if (buf_[i] == 0 && buf_[i + 1] == 0 && buf_[i + 2] == 1) {
-                        found = true;
-                        break;
-                    }
-                if (found) {
-                    start_ = i + 3;
+                size_t length = 0;
+                const size_t at = bitstream::findStartCode(buf_.data(), start_, buf_.size(), length);
+                if (at != bitstream::npos) {
+                    start_ = at + length;
                     scanFrom_ = start_;
                     synced_ = true;
                     break;
@@ -55,29 +52,21 @@ bool AnnexBReader::next(const uint8_t*& data, size_t& size, uint64_t& offset) {
             }
         }
         // Find the next start code after start_.
-        size_t i = std::max(scanFrom_, start_);
-        bool found = false;
-        for (; i + 2 < buf_.size(); ++i) {
-            if (buf_[i + 2] > 1) {
-                i += 2;
-                continue;
-            }
-            if (buf_[i] == 0 && buf_[i + 1] == 0 && buf_[i + 2] == 1) {
-                found = true;
-                break;
-            }
-        }
+        const size_t from = std::max(scanFrom_, start_);
+        size_t length = 0;
+        const size_t at = bitstream::findStartCode(buf_.data(), from, buf_.size(), length);
         size_t end;
         size_t nextStart;
-        if (found) {
-            end = i;
-            nextStart = i + 3;
+        if (at != bitstream::npos) {
+            end = at + length - 3; // the 00 00 01; a zero in front is trimmed below
+            nextStart = end + 3;
         } else if (eof_) {
             end = buf_.size();
             nextStart = buf_.size();
             if (end <= start_) return false;
         } else {
-            scanFrom_ = i;
+            // A start code may begin in the last two bytes and end in the next read.
+            scanFrom_ = std::max(from, buf_.size() >= 2 ? buf_.size() - 2 : 0);
             if (buf_.size() - start_ > maxNalSize_) {
                 // Too large to be real: drop it and resynchronise.
                 ++oversized_;

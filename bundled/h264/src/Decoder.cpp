@@ -35,7 +35,7 @@ void Decoder::decodeNal(const uint8_t* data, size_t size, uint64_t byteOffset) {
     BitReader br(rbsp_.data(), rbsp_.size());
     try {
         switch (nal.type) {
-        case kNalSps: {
+        case h264nal::sequenceParameterSet: {
             Sps sps = parseSps(br);
             if (sps.widthMbs * sps.heightMbs > callbacks_.maxPictureMacroblocks)
                 throw UnsupportedFeature("picture size " + std::to_string(sps.width()) + "x" +
@@ -43,7 +43,7 @@ void Decoder::decodeNal(const uint8_t* data, size_t size, uint64_t byteOffset) {
             sps_[static_cast<size_t>(sps.id)] = sps;
             break;
         }
-        case kNalSubsetSps: {
+        case h264nal::subsetSequenceParameterSet: {
             Sps sps;
             try {
                 sps = parseSubsetSps(br);
@@ -59,7 +59,7 @@ void Decoder::decodeNal(const uint8_t* data, size_t size, uint64_t byteOffset) {
             subsetSps_[static_cast<size_t>(sps.id)] = sps;
             break;
         }
-        case kNalPps: {
+        case h264nal::pictureParameterSet: {
             // One PPS id may serve both views (each through its own SPS table),
             // so the PPS is read against both; a side whose SPS is missing stays invalid.
             std::string error;
@@ -81,22 +81,22 @@ void Decoder::decodeNal(const uint8_t* data, size_t size, uint64_t byteOffset) {
                 throw BitstreamError(error);
             break;
         }
-        case kNalSlice:
-        case kNalIdr:
-        case kNalSliceExt:
+        case h264nal::slice:
+        case h264nal::idrSlice:
+        case h264nal::sliceExtension:
             decodeSlice(nal, rbsp_, byteOffset);
             break;
-        case kNalPrefix:
+        case h264nal::prefix:
             prefix_ = nal;
             hasPrefix_ = nal.hasMvcExtension;
             break;
-        case kNalPartitionA:
+        case h264nal::partitionA:
         case 3:
         case 4:
             throw UnsupportedFeature("data partitioning (Extended profile)");
-        case kNalAud:
-        case kNalEndSeq:
-        case kNalEndStream:
+        case h264nal::accessUnitDelimiter:
+        case h264nal::endOfSequence:
+        case h264nal::endOfStream:
             endAccessUnit();
             break;
         default:
@@ -127,7 +127,7 @@ bool isNewPicture(const SliceHeader& a, const NalHeader& na, const SliceHeader& 
 
 void Decoder::decodeSlice(NalHeader nal, std::vector<uint8_t>& rbsp, uint64_t byteOffset) {
     BitReader br(rbsp.data(), rbsp.size());
-    bool extension = nal.type == kNalSliceExt;
+    bool extension = nal.type == h264nal::sliceExtension;
     if (extension && !nal.hasMvcExtension) return; // scalable (SVC) layers are not decoded
     {
         // A PPS that came before the (subset) SPS it names is read again now.
@@ -169,7 +169,8 @@ void Decoder::decodeSlice(NalHeader nal, std::vector<uint8_t>& rbsp, uint64_t by
     }
     if (pps.cabac && !kCabacTablesComplete) throw UnsupportedFeature("CABAC entropy coding");
     ViewState& vs = views_[static_cast<size_t>(view)];
-    bool newPicture = !vs.inPicture || sh.firstMb == 0 || isNewPicture(vs.firstSlice, vs.firstNal, sh, nal, sps);
+    bool newPicture =
+        !vs.inPicture || sh.firstMb == 0 || isNewPicture(vs.firstSlice, vs.firstNal, sh, nal, sps);
     if (newPicture) {
         // A base picture opens an access unit; so does a second picture of one view.
         if (view == 0 || auHas_[view] || !auOpen_) {
@@ -281,7 +282,8 @@ void Decoder::startPicture(const SliceHeader& sh, const NalHeader& nal, const Sp
     lastMbDecoded_ = -1;
     sliceCount_ = 0;
     slices_->beginPicture(pic, sps);
-    if (!sh.isIdr && !vs.hasSeenIdr && vs.dpb.empty() && sh.sliceType != kSliceI && !(view == 1 && interView_))
+    if (!sh.isIdr && !vs.hasSeenIdr && vs.dpb.empty() && sh.sliceType != kSliceI &&
+        !(view == 1 && interView_))
         warn("stream does not start with an IDR picture; references are concealed");
 }
 
@@ -540,10 +542,12 @@ void Decoder::buildRefLists(const SliceHeader& sh, const Sps& sps, std::vector<P
     // an inter-view reference of this list and it may serve as one (Annex H).
     const std::vector<int>* viewRefs = currentNal_.anchorPic ? sps.anchorRefs : sps.nonAnchorRefs;
     Picture* interView = nullptr;
-    if (currentView_ == 1 && interView_ && interView_->interViewFlag && interView_->width == current_->width &&
-        interView_->height == current_->height)
+    if (currentView_ == 1 && interView_ && interView_->interViewFlag &&
+        interView_->width == current_->width && interView_->height == current_->height)
         interView = interView_;
-    auto interViewFor = [&](int viewId) { return interView && interView->viewId == viewId ? interView : nullptr; };
+    auto interViewFor = [&](int viewId) {
+        return interView && interView->viewId == viewId ? interView : nullptr;
+    };
     if (currentView_ == 1)
         for (int l = 0; l < (sh.sliceType == kSliceB ? 2 : 1); ++l)
             for (int viewId : viewRefs[l])
@@ -578,7 +582,8 @@ void Decoder::buildRefLists(const SliceHeader& sh, const Sps& sps, std::vector<P
                 int picNum = noWrap > sh.frameNum ? noWrap - maxFrameNum : noWrap;
                 for (Picture* p : shortRefs)
                     if (p->frameNumWrap == picNum) target = p;
-                insert(target, [&](Picture* p) { return sameView(p) && p->isShortRef && p->frameNumWrap == picNum; });
+                insert(target,
+                       [&](Picture* p) { return sameView(p) && p->isShortRef && p->frameNumWrap == picNum; });
             } else if (mod.idc == 2) {
                 for (Picture* p : longRefs)
                     if (p->longTermFrameIdx == static_cast<int>(mod.value)) target = p;
@@ -699,7 +704,8 @@ void Decoder::endAccessUnit() {
     }
     if (multiview_) {
         if (callbacks_.views != ViewSelection::DependentOnly && !auHas_[0]) concealMissingView(0);
-        if (callbacks_.views != ViewSelection::BaseOnly && !auHas_[1] && views_[1].hasSps) concealMissingView(1);
+        if (callbacks_.views != ViewSelection::BaseOnly && !auHas_[1] && views_[1].hasSps)
+            concealMissingView(1);
     }
     if (callbacks_.views == ViewSelection::DependentOnly && interView_)
         interView_->pins.fetch_sub(1, std::memory_order_release);
@@ -797,8 +803,8 @@ void Decoder::emitReady(bool flushing) {
         Picture* pic = vs.ready.front();
         vs.ready.pop_front();
         if (callbacks_.onPicture)
-            callbacks_.onPicture(
-                OutputPicture{pic, pic->viewId, pic->cropLeft, pic->cropTop, pic->visibleWidth, pic->visibleHeight});
+            callbacks_.onPicture(OutputPicture{pic, pic->viewId, pic->cropLeft, pic->cropTop,
+                                               pic->visibleWidth, pic->visibleHeight});
     };
     std::deque<Picture*>& base = views_[0].ready;
     std::deque<Picture*>& second = views_[1].ready;

@@ -1,5 +1,7 @@
 #include "Syntax.h"
 
+#include "bitstream/Rbsp.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -13,7 +15,7 @@ bool parseNalUnit(const uint8_t* data, size_t size, NalHeader& header, std::vect
     header.refIdc = (data[0] >> 5) & 3;
     header.type = data[0] & 31;
     size_t headerBytes = 1;
-    if (header.type == kNalPrefix || header.type == kNalSliceExt) {
+    if (header.type == h264nal::prefix || header.type == h264nal::sliceExtension) {
         if (size < 4) return false;
         bool svcExtension = data[1] & 0x80;
         if (!svcExtension) {
@@ -29,19 +31,7 @@ bool parseNalUnit(const uint8_t* data, size_t size, NalHeader& header, std::vect
         }
         headerBytes = 4;
     }
-    rbsp.resize(size - headerBytes);
-    uint8_t* out = rbsp.data();
-    int zeros = 0;
-    for (size_t i = headerBytes; i < size; ++i) {
-        uint8_t b = data[i];
-        if (zeros >= 2 && b == 3) {
-            zeros = 0;
-            continue;
-        }
-        zeros = b == 0 ? zeros + 1 : 0;
-        *out++ = b;
-    }
-    rbsp.resize(static_cast<size_t>(out - rbsp.data()));
+    bitstream::unescapeRbsp({data + headerBytes, size - headerBytes}, rbsp);
     return true;
 }
 
@@ -374,7 +364,7 @@ SliceHeader parseSliceHeader(BitReader& br, const NalHeader& nal, const std::arr
                              const std::array<Pps, 256>& ppsTable, bool mvcSubset) {
     SliceHeader sh;
     sh.nalRefIdc = nal.refIdc;
-    sh.isIdr = nal.type == kNalIdr || (nal.type == kNalSliceExt && !nal.nonIdr);
+    sh.isIdr = nal.type == h264nal::idrSlice || (nal.type == h264nal::sliceExtension && !nal.nonIdr);
     sh.firstMb = static_cast<int>(ueMax(br, 139264, "first_mb_in_slice"));
     uint32_t type = ueMax(br, 9, "slice_type");
     sh.sliceType = static_cast<int>(type % 5);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "BitReader.h"
+#include "bitstream/NalTypes.h"
 
 namespace duoscope::h264 {
 
@@ -23,22 +24,7 @@ struct BitstreamError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-enum NalType : int {
-    kNalSlice = 1,
-    kNalPartitionA = 2,
-    kNalIdr = 5,
-    kNalSei = 6,
-    kNalSps = 7,
-    kNalPps = 8,
-    kNalAud = 9,
-    kNalEndSeq = 10,
-    kNalEndStream = 11,
-    kNalFiller = 12,
-    kNalSpsExt = 13,
-    kNalPrefix = 14,
-    kNalSubsetSps = 15,
-    kNalSliceExt = 20,
-};
+namespace h264nal = bitstream::h264::nal;
 
 struct NalHeader {
     int refIdc = 0;

@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "bitstream/BitReader.h"
+#include "bitstream/BitWriter.h"
+#include "bitstream/Rbsp.h"
+
 namespace media::hevc {
 
 using Bytes = std::vector<uint8_t>;
@@ -61,50 +65,31 @@ inline bool isIdr(int type) {
 std::vector<std::span<const uint8_t>> splitAnnexB(std::span<const uint8_t> stream);
 
 // Emulation prevention: NAL payload bytes <-> RBSP bytes.
-Bytes unescapeRbsp(std::span<const uint8_t> nal);
-Bytes escapeRbsp(std::span<const uint8_t> rbsp);
+using bitstream::escapeRbsp;
+using bitstream::unescapeRbsp;
 
+// The shared reader with this layer's error handling: a read past the end or an
+// over-long Exp-Golomb code throws Error at once instead of setting a flag.
 class BitReader {
   public:
-    explicit BitReader(std::span<const uint8_t> rbsp, size_t bitPos = 0) : data_(rbsp), pos_(bitPos) {}
+    explicit BitReader(std::span<const uint8_t> rbsp, size_t bitPos = 0);
 
     uint32_t u(int bits);
     bool flag() { return u(1) != 0; }
     uint32_t ue();
     int32_t se();
     void skip(size_t bits);
-    size_t pos() const { return pos_; }
-    size_t bitsLeft() const { return data_.size() * 8 - pos_; }
-    bool byteAligned() const { return (pos_ & 7) == 0; }
+    size_t pos() const { return reader_.bitPosition(); }
+    size_t bitsLeft() const { return reader_.bitsLeft(); }
+    bool byteAligned() const { return reader_.isByteAligned(); }
     // True when only the rbsp_stop_one_bit and zero bits remain.
     bool atRbspTrailing() const;
 
   private:
-    std::span<const uint8_t> data_;
-    size_t pos_;
+    bitstream::BitReader reader_;
 };
 
-class BitWriter {
-  public:
-    void u(uint32_t value, int bits);
-    void flag(bool v) { u(v ? 1 : 0, 1); }
-    void ue(uint32_t value);
-    void se(int32_t value);
-    // Copies bits [from, to) of rbsp.
-    void copyBits(std::span<const uint8_t> rbsp, size_t from, size_t to);
-    size_t bitCount() const { return bits_; }
-    bool byteAligned() const { return (bits_ & 7) == 0; }
-    // rbsp_trailing_bits(): a one, then zeros to the byte boundary.
-    void trailingBits();
-    // Ones up to the byte boundary (vps_extension_alignment_bit_equal_to_one).
-    void alignWithOnes();
-    const Bytes& bytes() const { return out_; }
-    Bytes take() { return std::move(out_); }
-
-  private:
-    Bytes out_;
-    size_t bits_ = 0;
-};
+using BitWriter = bitstream::BitWriter;
 
 // Bits needed for an unsigned index below n: Ceil(Log2(n)).
 int ceilLog2(uint32_t n);
