@@ -107,7 +107,7 @@ TEST(Layerforge, EmptyAndPartialInput) {
     const fs::path half = dir() / "half.yuv";
     const size_t frameBytes = size_t(2 * W) * H * 3 / 2;
     run("head -c " + std::to_string(frameBytes / 2) + " " + q(dir() / "sbs.yuv") + " > " + q(half));
-    for (const std::string input : {std::string("/dev/null"), q(half)}) {
+    for (const std::string& input : {std::string("/dev/null"), q(half)}) {
         const Result r = layerforge(sizeArgs() + " " + q(empty), input);
         EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_NE(r.err.find("\nERROR: "), std::string::npos) << r.err;
