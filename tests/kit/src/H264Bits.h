@@ -1,6 +1,10 @@
 // Bit-level H.264 helpers for the stereo test media kit: RBSP bit reader and
 // writer with Exp-Golomb codes, emulation prevention, Annex B splitting.
 // Plain values, no shared state; any thread may use its own instances.
+// The kit keeps this copy on purpose instead of using common/bitstream: the
+// media it makes is the ground truth the decoder, the demuxer and the stream
+// tools are judged against, so a fault in the shared code must not be able to
+// hide itself in the kit too.
 #pragma once
 
 #include <cstddef>
