@@ -51,7 +51,7 @@ Bytes withLayerId(std::span<const uint8_t> nal, int layerId) {
 }
 
 Bytes rewriteSps(std::span<const uint8_t> nal, const LayerRewrite& rw) {
-    if (nalType(nal) != kSps)
+    if (nalType(nal) != hevcnal::sequenceParameterSet)
         throw Error("rewriteSps: NAL type " + std::to_string(nalType(nal)) + " is not an SPS");
     const Bytes rbsp = unescapeRbsp(payloadOf(nal));
     const Sps sps = parseSps(rbsp, 0);
@@ -62,7 +62,7 @@ Bytes rewriteSps(std::span<const uint8_t> nal, const LayerRewrite& rw) {
 }
 
 Bytes rewritePps(std::span<const uint8_t> nal, const LayerRewrite& rw) {
-    if (nalType(nal) != kPps)
+    if (nalType(nal) != hevcnal::pictureParameterSet)
         throw Error("rewritePps: NAL type " + std::to_string(nalType(nal)) + " is not a PPS");
     const Bytes rbsp = unescapeRbsp(payloadOf(nal));
     BitReader r(rbsp);
@@ -217,7 +217,7 @@ Bytes makeStereoVps(const Sps& base, VpsVariant variant) {
     w.u(0, 1); // vps_vui_present_flag
     w.u(0, 1); // vps_extension2_flag
     w.trailingBits();
-    const uint8_t header[2] = {static_cast<uint8_t>(kVps << 1), 1};
+    const uint8_t header[2] = {static_cast<uint8_t>(hevcnal::videoParameterSet << 1), 1};
     return assemble(header, w.take());
 }
 
@@ -248,7 +248,7 @@ Bytes makeReferenceDisplaysSei() {
     Bytes rbsp = {176, static_cast<uint8_t>(payload.size())};
     rbsp.insert(rbsp.end(), payload.begin(), payload.end());
     rbsp.push_back(0x80);
-    const uint8_t header[2] = {static_cast<uint8_t>(kPrefixSei << 1), 1};
+    const uint8_t header[2] = {static_cast<uint8_t>(hevcnal::prefixSei << 1), 1};
     return assemble(header, rbsp);
 }
 

@@ -83,7 +83,10 @@ Bytes buildStereoSampleEntry(const StereoParameterSets& ps, uint32_t width, uint
     w.u8(static_cast<uint8_t>(0xF8 | (sps.bitDepthChroma - 8)));
     w.u16(0);
     w.u8(0x0B); // one temporal layer, 4-byte NAL lengths
-    writeArrays(w, {{kVps, &ps.vps}, {kSps, &ps.sps0}, {kPps, &ps.pps0}, {kPrefixSei, &ps.sei}});
+    writeArrays(w, {{hevcnal::videoParameterSet, &ps.vps},
+                    {hevcnal::sequenceParameterSet, &ps.sps0},
+                    {hevcnal::pictureParameterSet, &ps.pps0},
+                    {hevcnal::prefixSei, &ps.sei}});
     w.endBox();
 
     w.beginBox("lhvC");
@@ -91,7 +94,7 @@ Bytes buildStereoSampleEntry(const StereoParameterSets& ps, uint32_t width, uint
     w.u16(0xF000);
     w.u8(0xFC);
     w.u8(0xCB);
-    writeArrays(w, {{kSps, &ps.sps1}, {kPps, &ps.pps1}});
+    writeArrays(w, {{hevcnal::sequenceParameterSet, &ps.sps1}, {hevcnal::pictureParameterSet, &ps.pps1}});
     w.endBox();
 
     if (colour) {

@@ -210,7 +210,10 @@ struct StereoEncoder::Eye {
         for (uint32_t i = 0; i < count; ++i) {
             Bytes nal = stripStartCode(nals[i]);
             const int t = nalType(nal);
-            if (t == kVps || t == kSps || t == kPps || t == kAud || t == kEos || t == kEob) continue;
+            if (t == hevcnal::videoParameterSet || t == hevcnal::sequenceParameterSet ||
+                t == hevcnal::pictureParameterSet || t == hevcnal::accessUnitDelimiter ||
+                t == hevcnal::endOfSequence || t == hevcnal::endOfBitstream)
+                continue;
             p.nals.push_back(std::move(nal));
         }
         ready.push_back(std::move(p));
@@ -291,7 +294,9 @@ StereoEncoder::StereoEncoder(const EncoderSettings& s) : settings_(s) {
         for (uint32_t i = 0; i < count; ++i) {
             Bytes nal = stripStartCode(nals[i]);
             const int t = nalType(nal);
-            if (t == kVps || t == kSps || t == kPps) eye->headers.push_back(std::move(nal));
+            if (t == hevcnal::videoParameterSet || t == hevcnal::sequenceParameterSet ||
+                t == hevcnal::pictureParameterSet)
+                eye->headers.push_back(std::move(nal));
         }
         eye->start();
     }

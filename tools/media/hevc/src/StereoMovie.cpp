@@ -35,8 +35,8 @@ StereoMovieWriter::StereoMovieWriter(const std::string& path, const StereoEncode
                                      const StereoMovieOptions& options)
     : settings_(encoder.settings()), options_(options), writer_(path, writerOptions(options)) {
     const auto& headers = encoder.headers(0);
-    const Bytes& sps = headerOfType(headers, kSps);
-    const Bytes& pps = headerOfType(headers, kPps);
+    const Bytes& sps = headerOfType(headers, hevcnal::sequenceParameterSet);
+    const Bytes& pps = headerOfType(headers, hevcnal::pictureParameterSet);
     sps_ = parseSps(unescapeRbsp(std::span(sps).subspan(2)), 0);
     pps_ = parsePps(unescapeRbsp(std::span(pps).subspan(2)));
     rewrite_.variant = options.variant;
@@ -44,8 +44,8 @@ StereoMovieWriter::StereoMovieWriter(const std::string& path, const StereoEncode
     sets_.sps0 = sps;
     sets_.pps0 = pps;
     sets_.sei = makeReferenceDisplaysSei();
-    sets_.sps1 = rewriteSps(headerOfType(encoder.headers(1), kSps), rewrite_);
-    sets_.pps1 = rewritePps(headerOfType(encoder.headers(1), kPps), rewrite_);
+    sets_.sps1 = rewriteSps(headerOfType(encoder.headers(1), hevcnal::sequenceParameterSet), rewrite_);
+    sets_.pps1 = rewritePps(headerOfType(encoder.headers(1), hevcnal::pictureParameterSet), rewrite_);
     entry_ = buildStereoSampleEntry(sets_, sps_.displayWidth(), sps_.displayHeight(), settings_.colour);
 
     TrackConfig video;
@@ -88,10 +88,12 @@ void writeLayerOneAsSingleLayer(const std::string& moviePath, const std::string&
     if (!entry.child("hvcC") || !entry.child("lhvC")) throw Error(moviePath + ": not an MV-HEVC movie");
     const HevcConfig hvcc = parseHvcC(*entry.child("hvcC"));
     const HevcConfig lhvc = parseLhvC(*entry.child("lhvC"));
-    if (!hvcc.array(kVps) || !lhvc.array(kSps) || !lhvc.array(kPps)) throw Error(moviePath + ": parameter sets missing");
-    const Bytes& vps = hvcc.array(kVps)->nals.at(0);
-    const Bytes& sps = lhvc.array(kSps)->nals.at(0);
-    const Bytes& pps = lhvc.array(kPps)->nals.at(0);
+    if (!hvcc.array(hevcnal::videoParameterSet) || !lhvc.array(hevcnal::sequenceParameterSet) ||
+        !lhvc.array(hevcnal::pictureParameterSet))
+        throw Error(moviePath + ": parameter sets missing");
+    const Bytes& vps = hvcc.array(hevcnal::videoParameterSet)->nals.at(0);
+    const Bytes& sps = lhvc.array(hevcnal::sequenceParameterSet)->nals.at(0);
+    const Bytes& pps = lhvc.array(hevcnal::pictureParameterSet)->nals.at(0);
     const LayerContext context = parseVps(unescapeRbsp(std::span(vps).subspan(2))).layer1Context();
     const Sps parsedSps = parseSps(unescapeRbsp(std::span(sps).subspan(2)), 1);
     const Pps parsedPps = parsePps(unescapeRbsp(std::span(pps).subspan(2)));
@@ -108,7 +110,8 @@ void writeLayerOneAsSingleLayer(const std::string& moviePath, const std::string&
     for (size_t i = 0; i < movie.tracks()[size_t(t)].samples.size(); ++i) {
         movie.readSample(size_t(t), i, sample);
         for (auto nal : splitLengthPrefixed(sample))
-            if (nalLayerId(nal) == 1 && isVcl(nalType(nal))) put(layerSliceToBase(nal, parsedSps, parsedPps, context));
+            if (nalLayerId(nal) == 1 && isVcl(nalType(nal)))
+                put(layerSliceToBase(nal, parsedSps, parsedPps, context));
     }
     if (!out) throw Error("cannot write " + outputPath);
 }

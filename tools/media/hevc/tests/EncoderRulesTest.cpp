@@ -51,22 +51,25 @@ TEST(PicturePlan, IdrEveryKeyintAndAtCutsBRunsClosedByP) {
 TEST(PicturePlan, SceneCutsSeenByBothEyesOnlyNotPansFadesOrOneEyeFlashes) {
     constexpr int W = 256, H = 64;
     auto texture = [](int x, int y, int scene) { // two smooth scenes of different brightness ranges
-        return scene ? 60 + int(40 * std::sin(x / 11.0 + y / 13.0)) : 150 + int(60 * std::sin(x / 17.0) * std::cos(y / 9.0));
+        return scene ? 60 + int(40 * std::sin(x / 11.0 + y / 13.0))
+                     : 150 + int(60 * std::sin(x / 17.0) * std::cos(y / 9.0));
     };
-    std::vector<uint8_t> eyes[2] = {std::vector<uint8_t>(W * H * 3 / 2, 128), std::vector<uint8_t>(W * H * 3 / 2, 128)};
+    std::vector<uint8_t> eyes[2] = {std::vector<uint8_t>(W * H * 3 / 2, 128),
+                                    std::vector<uint8_t>(W * H * 3 / 2, 128)};
     SceneCutDetector detector;
     std::vector<int> cuts;
     for (int n = 0; n < 24; ++n) {
-        const int scene = n >= 10, pan = 8 * n;                       // a fast pan, a cut at 10
-        const double fade = n >= 14 ? 1.0 - 0.08 * (n - 13) : 1.0;    // a fade from 14
+        const int scene = n >= 10, pan = 8 * n;                    // a fast pan, a cut at 10
+        const double fade = n >= 14 ? 1.0 - 0.08 * (n - 13) : 1.0; // a fade from 14
         PlanarPicture pictures[2];
         for (int eye = 0; eye < 2; ++eye) {
             for (int y = 0; y < H; ++y)
                 for (int x = 0; x < W; ++x) {
-                    const int grain = int((uint32_t((x + 7 * eye) * 2654435761u) ^ uint32_t(n * y * 40503)) % 9) - 4;
+                    const int grain =
+                        int((uint32_t((x + 7 * eye) * 2654435761u) ^ uint32_t(n * y * 40503)) % 9) - 4;
                     const int flash = eye == 1 && n == 5 ? 120 : 0; // only the right eye
-                    eyes[eye][size_t(y * W + x)] =
-                        uint8_t(std::clamp(int(fade * texture(x + pan + 3 * eye, y, scene)) + grain + flash, 0, 255));
+                    eyes[eye][size_t(y * W + x)] = uint8_t(
+                        std::clamp(int(fade * texture(x + pan + 3 * eye, y, scene)) + grain + flash, 0, 255));
                 }
             pictures[eye].planes[0] = eyes[eye].data();
             pictures[eye].planes[1] = pictures[eye].planes[2] = eyes[eye].data() + W * H;
@@ -87,15 +90,16 @@ TEST(EyesInStep, MismatchedPairsAreErrors) {
         p.nals.push_back(Bytes{uint8_t(nalType << 1), 1, 0xAF});
         return p;
     };
-    EXPECT_NO_THROW(checkEyesInStep({picture(4, 3, kTrailR), picture(4, 3, kTrailR)}, 7));
-    EXPECT_THROW(checkEyesInStep({picture(4, 3, kTrailR), picture(6, 3, kTrailR)}, 7), Error);
-    EXPECT_THROW(checkEyesInStep({picture(4, 3, kTrailR), picture(4, 5, kTrailR)}, 7), Error);
-    EXPECT_THROW(checkEyesInStep({picture(0, 1, kIdrWRadl), picture(0, 1, kCraNut)}, 0), Error);
-    StereoAccessUnit noSlice{picture(0, 1, kIdrWRadl), picture(0, 1, kIdrWRadl)};
-    noSlice.right.nals[0][0] = uint8_t(kPrefixSei << 1);
+    EXPECT_NO_THROW(checkEyesInStep({picture(4, 3, hevcnal::trailR), picture(4, 3, hevcnal::trailR)}, 7));
+    EXPECT_THROW(checkEyesInStep({picture(4, 3, hevcnal::trailR), picture(6, 3, hevcnal::trailR)}, 7), Error);
+    EXPECT_THROW(checkEyesInStep({picture(4, 3, hevcnal::trailR), picture(4, 5, hevcnal::trailR)}, 7), Error);
+    EXPECT_THROW(checkEyesInStep({picture(0, 1, hevcnal::idrWRadl), picture(0, 1, hevcnal::craNut)}, 0),
+                 Error);
+    StereoAccessUnit noSlice{picture(0, 1, hevcnal::idrWRadl), picture(0, 1, hevcnal::idrWRadl)};
+    noSlice.right.nals[0][0] = uint8_t(hevcnal::prefixSei << 1);
     EXPECT_THROW(checkEyesInStep(noSlice, 0), Error);
     try {
-        checkEyesInStep({picture(4, 3, kTrailR), picture(6, 3, kTrailR)}, 7);
+        checkEyesInStep({picture(4, 3, hevcnal::trailR), picture(6, 3, hevcnal::trailR)}, 7);
     } catch (const Error& e) {
         EXPECT_NE(std::string(e.what()).find("access unit 7"), std::string::npos);
     }
@@ -133,7 +137,8 @@ TEST(StereoTiming, TwoHoursAt24000Over1001EndExactly) {
     encoder.flush(aus);
     ASSERT_EQ(aus.size(), 1u);
 
-    const auto path = std::filesystem::temp_directory_path() / ("stereo-timing-" + std::to_string(::getpid()) + ".mov");
+    const auto path =
+        std::filesystem::temp_directory_path() / ("stereo-timing-" + std::to_string(::getpid()) + ".mov");
     constexpr int64_t frames = 172800; // 2 h 0 min 7.2 s
     {
         StereoMovieWriter writer(path.string(), encoder);

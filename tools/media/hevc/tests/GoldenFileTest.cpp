@@ -37,10 +37,10 @@ TEST(GoldenAppleFile, SampleEntryVpsAndSamples) {
     ASSERT_EQ(hvcc.arrays.size(), 4u);
     for (auto& a : hvcc.arrays)
         EXPECT_TRUE(a.complete);
-    ASSERT_NE(hvcc.array(kPrefixSei), nullptr);
-    EXPECT_EQ(hvcc.array(kPrefixSei)->nals[0], makeReferenceDisplaysSei());
+    ASSERT_NE(hvcc.array(hevcnal::prefixSei), nullptr);
+    EXPECT_EQ(hvcc.array(hevcnal::prefixSei)->nals[0], makeReferenceDisplaysSei());
 
-    const Vps vps = parseVps(rbspOf(hvcc.array(kVps)->nals[0]));
+    const Vps vps = parseVps(rbspOf(hvcc.array(hevcnal::videoParameterSet)->nals[0]));
     EXPECT_EQ(vps.maxLayersMinus1, 1);
     EXPECT_EQ(vps.maxLayerId, 1);
     EXPECT_EQ(vps.numLayerSetsMinus1, 1u);
@@ -85,8 +85,8 @@ TEST(GoldenAppleFile, SampleEntryVpsAndSamples) {
     const HevcConfig lhvc = parseLhvC(*entry.child("lhvC"));
     EXPECT_EQ(lhvc.lengthSizeMinusOne, 3);
     ASSERT_EQ(lhvc.arrays.size(), 2u);
-    EXPECT_EQ(lhvc.arrays[0].type, kSps);
-    EXPECT_EQ(lhvc.arrays[1].type, kPps);
+    EXPECT_EQ(lhvc.arrays[0].type, hevcnal::sequenceParameterSet);
+    EXPECT_EQ(lhvc.arrays[1].type, hevcnal::pictureParameterSet);
     EXPECT_EQ(nalLayerId(lhvc.arrays[0].nals[0]), 1);
     EXPECT_EQ(lhvc.arrays[0].nals[0].size(), 9u);
 
@@ -108,10 +108,12 @@ TEST(GoldenAppleFile, SampleEntryVpsAndSamples) {
         for (auto nal : splitLengthPrefixed(buf))
             got.push_back({nalType(nal), nalLayerId(nal)});
         if (i == 0) {
-            EXPECT_EQ(got, (std::vector<std::pair<int, int>>{
-                               {kPrefixSei, 0}, {kIdrNLp, 0}, {kPrefixSei, 0}, {kCraNut, 1}}));
+            EXPECT_EQ(got, (std::vector<std::pair<int, int>>{{hevcnal::prefixSei, 0},
+                                                             {hevcnal::idrNLp, 0},
+                                                             {hevcnal::prefixSei, 0},
+                                                             {hevcnal::craNut, 1}}));
         } else {
-            EXPECT_EQ(got, (std::vector<std::pair<int, int>>{{kTrailR, 0}, {kTrailR, 1}}));
+            EXPECT_EQ(got, (std::vector<std::pair<int, int>>{{hevcnal::trailR, 0}, {hevcnal::trailR, 1}}));
         }
     }
 }
@@ -132,7 +134,7 @@ TEST(StereoVps, BothVariantsParseBackToTheDocumentedFields) {
     for (VpsVariant variant : {VpsVariant::A, VpsVariant::B}) {
         const bool b = variant == VpsVariant::B;
         const Bytes nal = makeStereoVps(base, variant);
-        EXPECT_EQ(nalType(nal), kVps);
+        EXPECT_EQ(nalType(nal), hevcnal::videoParameterSet);
         const Vps vps = parseVps(rbspOf(nal));
         ASSERT_TRUE(vps.ext);
         const VpsExtension& e = *vps.ext;
@@ -197,7 +199,7 @@ TEST(Bitstream, EscapingAndExpGolombRoundTrip) {
                           0x42, 0x01, 0xBB, 0x00, 0x00, 0,    0,    1, 0x44, 0x01};
     const auto nals = splitAnnexB(stream);
     ASSERT_EQ(nals.size(), 3u);
-    EXPECT_EQ(nalType(nals[0]), kVps);
+    EXPECT_EQ(nalType(nals[0]), hevcnal::videoParameterSet);
     EXPECT_EQ(Bytes(nals[1].begin(), nals[1].end()), (Bytes{0x42, 0x01, 0xBB}));
-    EXPECT_EQ(nalType(nals[2]), kPps);
+    EXPECT_EQ(nalType(nals[2]), hevcnal::pictureParameterSet);
 }

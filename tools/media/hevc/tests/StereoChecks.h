@@ -173,9 +173,10 @@ inline void checkLayerOneSlices(const Encoded& e, const Clip& c) {
         EXPECT_EQ(view.hero, 1);
         EXPECT_FALSE(view.baselineMicrometres);
         EXPECT_EQ(entry.child("hfov"), nullptr);
-        const Vps vps = parseVps(unescapeRbsp(std::span(hvcc.array(kVps)->nals[0]).subspan(2)));
-        const Bytes& sps1Nal = lhvc.array(kSps)->nals[0];
-        const Bytes& pps1Nal = lhvc.array(kPps)->nals[0];
+        const Vps vps =
+            parseVps(unescapeRbsp(std::span(hvcc.array(hevcnal::videoParameterSet)->nals[0]).subspan(2)));
+        const Bytes& sps1Nal = lhvc.array(hevcnal::sequenceParameterSet)->nals[0];
+        const Bytes& pps1Nal = lhvc.array(hevcnal::pictureParameterSet)->nals[0];
         EXPECT_EQ(nalLayerId(sps1Nal), 1);
         EXPECT_EQ(nalLayerId(pps1Nal), 1);
         const Sps sps1 = parseSps(unescapeRbsp(std::span(sps1Nal).subspan(2)), 1);

@@ -12,6 +12,7 @@
 
 #include "bitstream/BitReader.h"
 #include "bitstream/BitWriter.h"
+#include "bitstream/NalTypes.h"
 #include "bitstream/Rbsp.h"
 
 namespace media::hevc {
@@ -22,25 +23,7 @@ struct Error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-enum NalType : int {
-    kTrailN = 0,
-    kTrailR = 1,
-    kRaslR = 9,
-    kBlaWLp = 16,
-    kIdrWRadl = 19,
-    kIdrNLp = 20,
-    kCraNut = 21,
-    kRsvIrap23 = 23,
-    kVps = 32,
-    kSps = 33,
-    kPps = 34,
-    kAud = 35,
-    kEos = 36,
-    kEob = 37,
-    kFd = 38,
-    kPrefixSei = 39,
-    kSuffixSei = 40,
-};
+namespace hevcnal = bitstream::hevc::nal;
 
 inline int nalType(std::span<const uint8_t> nal) {
     return nal.empty() ? -1 : (nal[0] >> 1) & 0x3f;
@@ -55,10 +38,10 @@ inline bool isVcl(int type) {
     return type >= 0 && type < 32;
 }
 inline bool isIrap(int type) {
-    return type >= kBlaWLp && type <= kRsvIrap23;
+    return type >= hevcnal::blaWLp && type <= hevcnal::reservedIrap23;
 }
 inline bool isIdr(int type) {
-    return type == kIdrWRadl || type == kIdrNLp;
+    return type == hevcnal::idrWRadl || type == hevcnal::idrNLp;
 }
 
 // NAL units of an Annex B byte stream (start codes and trailing zero bytes removed).
