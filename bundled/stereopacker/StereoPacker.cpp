@@ -5,6 +5,7 @@
 #include "PackerSupport.h"
 #include "isobmff/MovieReader.h"
 #include "media/hevc/StereoMovie.h"
+#include "toolsupport/ToolSupport.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -22,16 +23,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using toolsupport::log;
+
 char g_partialPath[4096];
 
 void removePartialAndExit(int) {
     if (g_partialPath[0]) ::unlink(g_partialPath);
     _exit(1);
-}
-
-void info(const std::string& line) {
-    std::fprintf(stderr, "%s\n", line.c_str());
-    std::fflush(stderr);
 }
 
 // Audio from a QuickTime source: sample entry and samples copied byte for byte.
@@ -67,10 +65,10 @@ int pack(const Arguments& args) {
 
     VideoInput video(args.input);
     const int64_t total = video.announcedFrames() > 0 ? video.announcedFrames() : video.estimatedFrames();
-    info("StereoPacker: " + args.input + " -> " + args.output);
-    info("  " + std::to_string(video.width()) + "x" + std::to_string(video.height()) + " per eye, " +
-         std::to_string(video.fpsNum()) + "/" + std::to_string(video.fpsDen()) + " fps, " +
-         std::to_string(total) + " frames");
+    log("StereoPacker: " + args.input + " -> " + args.output);
+    log("  " + std::to_string(video.width()) + "x" + std::to_string(video.height()) + " per eye, " +
+        std::to_string(video.fpsNum()) + "/" + std::to_string(video.fpsDen()) + " fps, " +
+        std::to_string(total) + " frames");
 
     hevc::EncoderSettings settings;
     settings.width = video.width();
@@ -110,14 +108,14 @@ int pack(const Arguments& args) {
         }
         audioTimescale = t.timescale;
         audioTrack = writer.addTrack(c);
-        info("  Audio: " + media::fourccToString(t.sampleEntryType) + ", " +
-             std::to_string(t.samples.size()) + " samples copied");
+        log("  Audio: " + media::fourccToString(t.sampleEntryType) + ", " + std::to_string(t.samples.size()) +
+            " samples copied");
     } else if ((avAudio = AudioInput::open(args.input))) {
         audioTimescale = avAudio->track().timescale;
         audioTrack = writer.addTrack(avAudio->track());
-        info("  Audio: " + avAudio->description());
+        log("  Audio: " + avAudio->description());
     } else {
-        info("  Audio: none");
+        log("  Audio: none");
     }
 
     std::vector<hevc::StereoAccessUnit> ready;
@@ -194,7 +192,7 @@ int pack(const Arguments& args) {
     fs::rename(partial, args.output);
     g_partialPath[0] = 0;
     std::printf("%s\n", progressLine(frames, frames).c_str());
-    info("✅ Done! " + std::to_string(frames) + " frames -> " + args.output);
+    log("✅ Done! " + std::to_string(frames) + " frames -> " + args.output);
     return 0;
 }
 
@@ -209,14 +207,15 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, removePartialAndExit);
     const auto parsed = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
     if (auto* message = std::get_if<std::string>(&parsed)) {
-        info("ERROR: " + *message);
+        log("ERROR: " + *message);
         return 1;
     }
-    try {
-        return pack(std::get<Arguments>(parsed));
-    } catch (const std::exception& e) {
-        if (g_partialPath[0]) ::unlink(g_partialPath);
-        info(std::string("ERROR: ") + e.what());
-        return 1;
-    }
+    return toolsupport::runMain([&] {
+        try {
+            return pack(std::get<Arguments>(parsed));
+        } catch (const std::exception&) {
+            if (g_partialPath[0]) ::unlink(g_partialPath);
+            throw;
+        }
+    });
 }

@@ -2,6 +2,7 @@
 // Usage and design notes: README.md.
 #include "LayerforgeOptions.h"
 #include "media/hevc/StereoMovie.h"
+#include "toolsupport/ToolSupport.h"
 
 #include <cerrno>
 #include <chrono>
@@ -25,11 +26,7 @@ void removeOutputAndExit(int) {
     _exit(1);
 }
 
-void log(const std::string& text) {
-    std::fputs(text.c_str(), stderr);
-    std::fputc('\n', stderr);
-    std::fflush(stderr);
-}
+using toolsupport::log;
 
 // An eye's picture tagged with its stereo view (1 left, 2 right) and video layer id.
 struct TaggedPicture {
@@ -90,10 +87,8 @@ struct Run {
         g_outputPath[0] = 0;
         const double secs = elapsed();
         const double fps = secs > 0 ? double(frameCount) / secs : 0.0;
-        char fpsText[32];
-        std::snprintf(fpsText, sizeof fpsText, "%.1f", fps);
-        log("✅ Done! " + std::to_string(frameCount) + " frames in " + formatTime(secs) + " (" + fpsText +
-            " fps)");
+        log("✅ Done! " + std::to_string(frameCount) + " frames in " + formatTime(secs) + " (" +
+            toolsupport::format("%.1f", fps) + " fps)");
         std::error_code ec;
         const auto size = std::filesystem::file_size(o.outputPath, ec);
         log("Output: " + o.outputPath + " (" + std::to_string(ec ? 0 : size / 1000000) + " MB)");
@@ -217,9 +212,8 @@ int main(int argc, char** argv) {
         }
         ++run.frameCount;
         if (run.frameCount % 100 == 0) {
-            char fps[32];
-            std::snprintf(fps, sizeof fps, "%.1f", double(run.frameCount) / run.elapsed());
-            log("Frame " + std::to_string(run.frameCount) + " — " + fps + " fps");
+            log("Frame " + std::to_string(run.frameCount) + " — " +
+                toolsupport::format("%.1f", double(run.frameCount) / run.elapsed()) + " fps");
         }
     }
 }

@@ -4,6 +4,7 @@
 #include "MediaTime.h"
 #include "MovieReader.h"
 #include "MovieWriter.h"
+#include "toolsupport/ToolSupport.h"
 
 #include <algorithm>
 #include <charconv>
@@ -21,23 +22,12 @@ using namespace media;
 
 namespace {
 
-struct Failure {
-    std::string message;
-};
+using toolsupport::Failure;
+using toolsupport::format;
+using toolsupport::log;
 
 const char* const kUsage =
     "Usage: reelchain segment1.mov segment2.mov ... --audio audio.m4a --output output.mov";
-
-void log(const std::string& text) {
-    std::fputs((text + "\n").c_str(), stderr);
-    std::fflush(stderr);
-}
-
-std::string format(const char* fmt, double value) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, fmt, value);
-    return buf;
-}
 
 // The shortest text that reads back as the same double, always with a fraction or an exponent
 // ("10.01", "0.0", "4.1666666666666665e-05").
@@ -136,7 +126,8 @@ int run(int argc, char** argv) {
     std::vector<uint8_t> firstEntry;
     for (size_t k = 0; k < args.segmentPaths.size(); ++k) {
         const std::string& path = args.segmentPaths[k];
-        if (isSameFile(path, outputPath)) throw Failure{"ERROR: Output must not be one of the inputs: " + path};
+        if (isSameFile(path, outputPath))
+            throw Failure{"ERROR: Output must not be one of the inputs: " + path};
         auto reader = openSegment(k, path);
         int v = reader->firstTrack("vide");
         if (v < 0)
@@ -152,8 +143,9 @@ int run(int argc, char** argv) {
             // The output carries the first segment's sample description only: pictures of another
             // size or coded with other parameter sets would not decode in it.
             auto first = openSegment(0, args.segmentPaths[0]);
-            throw Failure{"ERROR: Segment " + std::to_string(k) + " cannot be joined: its sample description (" +
-                          entrySize(t) + ") differs from the first segment's (" +
+            throw Failure{"ERROR: Segment " + std::to_string(k) +
+                          " cannot be joined: its sample description (" + entrySize(t) +
+                          ") differs from the first segment's (" +
                           entrySize(first->tracks()[size_t(first->firstTrack("vide"))]) + "): " + path};
         }
         if (t.samples.empty()) anyEmpty = true;
@@ -300,12 +292,5 @@ int run(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
-    try {
-        return run(argc, argv);
-    } catch (const Failure& f) {
-        log(f.message);
-    } catch (const std::exception& e) {
-        log(std::string("ERROR: ") + e.what());
-    }
-    return 1;
+    return toolsupport::runMain([&] { return run(argc, argv); });
 }
