@@ -1,12 +1,14 @@
 // twinrow: joins two views side by side. Reads W x H planar 4:2:0 pictures of
 // view 0 and view 1 alternating on standard input and writes 2W x H planar
 // 4:2:0 frames to standard output, view 0 on the left unless "swap" is given.
+#include "toolsupport/ToolSupport.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -76,7 +78,7 @@ bool writeRows(std::vector<iovec>& rows) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    if (toolsupport::asksForHelp(argc, argv)) {
         std::printf(
             "%s\nReads W x H planar 4:2:0 (I420) pictures of two views alternating on standard input\n"
             "(view 0, view 1, view 0, ...) and writes 2W x H I420 frames to standard output, view 0 on\n"
@@ -88,13 +90,13 @@ int main(int argc, char** argv) {
     bool swap = false;
     if (argc < 3 || argc > 4 || !parseDimension(argv[1], width) || !parseDimension(argv[2], height) ||
         (argc == 4 && std::strcmp(argv[3], "swap") != 0)) {
-        std::fputs(usage, stderr);
-        return 1;
+        return toolsupport::usageError(usage);
     }
     swap = argc == 4;
     if (width * height > largestPictureSamples) {
-        std::fprintf(stderr, "ERROR: twinrow: %zux%zu is larger than any H.264 picture (%zu samples at most)\n", width,
-                     height, largestPictureSamples);
+        std::fprintf(stderr,
+                     "ERROR: twinrow: %zux%zu is larger than any H.264 picture (%zu samples at most)\n",
+                     width, height, largestPictureSamples);
         return 1;
     }
     std::signal(SIGPIPE, SIG_IGN);

@@ -4,6 +4,7 @@
 // open with NAL 24, the input form of unitmerge.
 #include "AnnexB.h"
 #include "ToolSupport.h"
+#include "toolsupport/ToolSupport.h"
 
 #include <cstdio>
 #include <cstring>
@@ -79,7 +80,7 @@ int sever(const std::string& inputPath, const std::string& basePath, const std::
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    if (toolsupport::asksForHelp(argc, argv)) {
         std::printf(
             "%s\nSplits an H.264 MVC stream into a base-view stream (access units opened by NAL type 9)\n"
             "and a dependent-view stream (opened by NAL type 24). Prefix NAL units stay with the\n"
@@ -90,8 +91,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (argc != 4) {
-        std::fputs(usage, stderr);
-        return 1;
+        return toolsupport::usageError(usage);
     }
     return runTool([&] { return sever(argv[1], argv[2], argv[3]); });
 }

@@ -3,6 +3,7 @@
 // dependent for every picture, delimiters removed.
 #include "AnnexB.h"
 #include "ToolSupport.h"
+#include "toolsupport/ToolSupport.h"
 
 #include <cstdio>
 #include <cstring>
@@ -93,8 +94,9 @@ int mergeInto(OutputFile& output, DelimitedUnitReader& base, DelimitedUnitReader
     // Two streams without a single delimiter are not what the caller meant:
     // swapped inputs, empty files or plain H.264 without delimiters.
     if (pairs == 0)
-        throw StreamError("no access unit to pair: neither stream has a delimiter (NAL 9 in the base view, NAL 24 "
-                          "in the dependent view); are the inputs given in the order base, dependent?");
+        throw StreamError(
+            "no access unit to pair: neither stream has a delimiter (NAL 9 in the base view, NAL 24 "
+            "in the dependent view); are the inputs given in the order base, dependent?");
     std::fprintf(stderr, "unitmerge: done, %llu pairs written\n", static_cast<unsigned long long>(pairs));
     return 0;
 }
@@ -102,7 +104,7 @@ int mergeInto(OutputFile& output, DelimitedUnitReader& base, DelimitedUnitReader
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    if (toolsupport::asksForHelp(argc, argv)) {
         std::printf(
             "%s\nInterleaves a base-view H.264 stream (access units opened by NAL type 9) and an MVC\n"
             "dependent-view stream (opened by NAL type 24) into one stream: base access unit k, then\n"
@@ -113,8 +115,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (argc != 4) {
-        std::fputs(usage, stderr);
-        return 1;
+        return toolsupport::usageError(usage);
     }
     return runTool([&] { return merge(argv[1], argv[2], argv[3]); });
 }

@@ -3,6 +3,7 @@
 // a random access point, so that a stream can be cut at safe places.
 #include "AnnexB.h"
 #include "ToolSupport.h"
+#include "toolsupport/ToolSupport.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -53,8 +54,8 @@ int probe(const std::string& path, Mode mode) {
         while (auto unit = units.next()) {
             if (mode == Mode::units)
                 std::printf("%llu %llu %zu %d\n", static_cast<unsigned long long>(count),
-                            static_cast<unsigned long long>(unit->offset), static_cast<std::size_t>(unit->size),
-                            unit->isRandomAccess ? 1 : 0);
+                            static_cast<unsigned long long>(unit->offset),
+                            static_cast<std::size_t>(unit->size), unit->isRandomAccess ? 1 : 0);
             ++count;
             if (unit->isRandomAccess) ++randomAccess;
         }
@@ -93,13 +94,11 @@ int main(int argc, char** argv) {
         } else if (path == nullptr && (argument.empty() || argument[0] != '-')) {
             path = argv[i];
         } else {
-            std::fputs(usage, stderr);
-            return 1;
+            return toolsupport::usageError(usage);
         }
     }
     if (path == nullptr) {
-        std::fputs(usage, stderr);
-        return 1;
+        return toolsupport::usageError(usage);
     }
     return runTool([&] { return probe(path, mode); });
 }

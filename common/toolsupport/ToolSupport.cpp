@@ -1,6 +1,7 @@
 #include "toolsupport/ToolSupport.h"
 
 #include <cstdio>
+#include <cstring>
 #include <exception>
 
 namespace toolsupport {
@@ -15,6 +16,15 @@ std::string format(const char* pattern, double value) {
     char text[64];
     std::snprintf(text, sizeof text, pattern, value);
     return text;
+}
+
+bool asksForHelp(int argc, char** argv) {
+    return argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
+}
+
+int usageError(const char* usage) {
+    std::fputs(usage, stderr);
+    return 1;
 }
 
 int runMain(const std::function<int()>& body) {

@@ -22,6 +22,13 @@ void log(const std::string& text);
 // printf-style formatting of one number ("%.1f").
 std::string format(const char* pattern, double value);
 
+// The command line is exactly "--help" or "-h".
+bool asksForHelp(int argc, char** argv);
+
+// Prints the usage text (which ends in its own newline) on standard error and
+// gives the exit status of a wrong command line, 1.
+int usageError(const char* usage);
+
 // Runs a program's body: its return value is the exit status; a Failure prints
 // its message, any other exception "ERROR: " and its text, and both give 1.
 int runMain(const std::function<int()>& body);
