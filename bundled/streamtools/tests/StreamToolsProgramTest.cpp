@@ -1,5 +1,7 @@
 // The stream tools as programs: round trips on generated and reference MVC
 // streams, exact probe lines, twinrow against ffmpeg's hstack, and errors.
+#include "TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,35 +25,23 @@ namespace {
 const fs::path tools = DUOSCOPE_TOOLS_DIR;
 const fs::path mvcData = fs::path(DUOSCOPE_TESTDATA_DIR) / "mvc";
 
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "streamtools-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    fs::path operator/(const std::string& name) const { return path_ / name; }
-
-  private:
-    fs::path path_;
+// Scratch folders and files come from the shared test support; the tools'
+// streams are bytes.
+struct TempDir : duoscope::test::ScratchFolder {
+    TempDir() : ScratchFolder("streamtools") {}
 };
 
 void writeFile(const fs::path& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    duoscope::test::writeFile(path, std::string(bytes.begin(), bytes.end()));
 }
 
 Bytes readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(in)), {});
+    const std::string text = duoscope::test::readFile(path);
+    return Bytes(text.begin(), text.end());
 }
 
 std::string readText(const fs::path& path) {
-    Bytes bytes = readFile(path);
-    return std::string(bytes.begin(), bytes.end());
+    return duoscope::test::readFile(path);
 }
 
 std::string quote(const std::string& text) {
