@@ -25,13 +25,6 @@ namespace {
 
 using toolsupport::log;
 
-char g_partialPath[4096];
-
-void removePartialAndExit(int) {
-    if (g_partialPath[0]) ::unlink(g_partialPath);
-    _exit(1);
-}
-
 // Audio from a QuickTime source: sample entry and samples copied byte for byte.
 struct QuickTimeAudio {
     std::unique_ptr<media::MovieReader> reader;
@@ -83,7 +76,7 @@ int pack(const Arguments& args) {
     // Written under a temporary name and renamed when complete, so a failed or cancelled run
     // never leaves a movie that looks finished.
     const std::string partial = args.output + ".partial";
-    std::snprintf(g_partialPath, sizeof g_partialPath, "%s", partial.c_str());
+    toolsupport::setUnfinishedFile(partial);
     hevc::StereoMovieWriter writer(partial, encoder);
 
     std::optional<QuickTimeAudio> qtAudio = quickTimeAudio(args.input);
@@ -190,7 +183,7 @@ int pack(const Arguments& args) {
                          " frames; it looks truncated");
     writer.finish();
     fs::rename(partial, args.output);
-    g_partialPath[0] = 0;
+    toolsupport::setUnfinishedFile("");
     std::printf("%s\n", progressLine(frames, frames).c_str());
     log("✅ Done! " + std::to_string(frames) + " frames -> " + args.output);
     return 0;
@@ -203,8 +196,7 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::signal(SIGPIPE, SIG_IGN);
     av_log_set_level(AV_LOG_FATAL); // our own ERROR line carries libav's reason
-    std::signal(SIGTERM, removePartialAndExit);
-    std::signal(SIGINT, removePartialAndExit);
+    toolsupport::installInterruptCleanup();
     const auto parsed = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
     if (auto* message = std::get_if<std::string>(&parsed)) {
         log("ERROR: " + *message);
@@ -214,7 +206,7 @@ int main(int argc, char** argv) {
         try {
             return pack(std::get<Arguments>(parsed));
         } catch (const std::exception&) {
-            if (g_partialPath[0]) ::unlink(g_partialPath);
+            toolsupport::removeUnfinishedFile();
             throw;
         }
     });

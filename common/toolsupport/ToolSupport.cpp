@@ -1,10 +1,38 @@
 #include "toolsupport/ToolSupport.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 
+#include <unistd.h>
+
 namespace toolsupport {
+
+namespace {
+
+// Read by a signal handler, so a plain buffer rather than a std::string.
+char unfinishedFile[4096];
+
+void removeAndExit(int) {
+    if (unfinishedFile[0]) ::unlink(unfinishedFile);
+    _exit(1);
+}
+
+} // namespace
+
+void installInterruptCleanup() {
+    std::signal(SIGTERM, removeAndExit);
+    std::signal(SIGINT, removeAndExit);
+}
+
+void setUnfinishedFile(const std::string& path) {
+    std::snprintf(unfinishedFile, sizeof unfinishedFile, "%s", path.c_str());
+}
+
+void removeUnfinishedFile() {
+    if (unfinishedFile[0]) ::unlink(unfinishedFile);
+}
 
 void log(const std::string& text) {
     std::fputs(text.c_str(), stderr);

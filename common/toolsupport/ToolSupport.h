@@ -29,6 +29,14 @@ bool asksForHelp(int argc, char** argv);
 // gives the exit status of a wrong command line, 1.
 int usageError(const char* usage);
 
+// A movie being written must not outlive an interrupted run looking complete:
+// once installInterruptCleanup() has run, SIGINT and SIGTERM remove the file
+// last named by setUnfinishedFile (none when "") and end the program with
+// status 1. removeUnfinishedFile() does the same removal after a failure.
+void installInterruptCleanup();
+void setUnfinishedFile(const std::string& path);
+void removeUnfinishedFile();
+
 // Runs a program's body: its return value is the exit status; a Failure prints
 // its message, any other exception "ERROR: " and its text, and both give 1.
 int runMain(const std::function<int()>& body);

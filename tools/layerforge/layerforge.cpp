@@ -18,14 +18,6 @@ namespace hevc = media::hevc;
 
 namespace {
 
-char g_outputPath[4096];
-
-// A cancelled run must not leave a movie that looks complete.
-void removeOutputAndExit(int) {
-    if (g_outputPath[0]) ::unlink(g_outputPath);
-    _exit(1);
-}
-
 using toolsupport::log;
 
 // An eye's picture tagged with its stereo view (1 left, 2 right) and video layer id.
@@ -84,7 +76,7 @@ struct Run {
         } catch (const std::exception& e) {
             fail(std::string("Writer failed: ") + e.what());
         }
-        g_outputPath[0] = 0;
+        toolsupport::setUnfinishedFile("");
         const double secs = elapsed();
         const double fps = secs > 0 ? double(frameCount) / secs : 0.0;
         log("✅ Done! " + std::to_string(frameCount) + " frames in " + formatTime(secs) + " (" +
@@ -113,9 +105,9 @@ int main(int argc, char** argv) {
     Run run;
     run.o = std::get<Options>(parsed);
     const Options& o = run.o;
-    std::snprintf(g_outputPath, sizeof g_outputPath, "%s", o.outputPath.c_str());
-    std::signal(SIGTERM, removeOutputAndExit);
-    std::signal(SIGINT, removeOutputAndExit);
+    // A cancelled run must not leave a movie that looks complete.
+    toolsupport::setUnfinishedFile(o.outputPath);
+    toolsupport::installInterruptCleanup();
     const int64_t width = o.width, height = o.height;
     const int64_t sbsWidth = width * 2;
     const int64_t frameBytes = sbsWidth * height * 3 / 2;
