@@ -71,8 +71,7 @@ int run(int argc, char** argv) {
 
     // Every segment is checked before anything is written, and the output timescale is one in which every
     // segment's times are exact.
-    uint32_t timescale = 0;
-    bool anyEmpty = false;
+    JoinedTimescale joined;
     for (size_t k = 0; k < args.inputPaths.size(); ++k) {
         const std::string& path = args.inputPaths[k];
         if (isSameFile(path, outputPath))
@@ -86,14 +85,9 @@ int run(int argc, char** argv) {
         const TrackInfo& t = reader->tracks()[size_t(v)];
         if (k == 0 && t.sampleEntry.empty())
             throw Failure{"ERROR: Cannot get format description from first segment"};
-        if (t.samples.empty()) anyEmpty = true;
-        if (timescale == 0)
-            timescale = t.timescale;
-        else if (auto common = commonTimescale(timescale, t.timescale))
-            timescale = *common;
+        joined.add(t.timescale, !t.samples.empty());
     }
-    if (anyEmpty)
-        if (auto common = commonTimescale(timescale, kDefaultDurationScale)) timescale = *common;
+    const uint32_t timescale = joined.result(kDefaultDurationScale);
 
     std::error_code ignored;
     std::filesystem::remove(outputPath, ignored);

@@ -121,8 +121,7 @@ int run(int argc, char** argv) {
 
     // Check every segment before anything is written, and pick an output timescale in which all of their
     // times are exact.
-    uint32_t timescale = 0;
-    bool anyEmpty = false;
+    JoinedTimescale joined;
     std::vector<uint8_t> firstEntry;
     for (size_t k = 0; k < args.segmentPaths.size(); ++k) {
         const std::string& path = args.segmentPaths[k];
@@ -148,14 +147,9 @@ int run(int argc, char** argv) {
                           ") differs from the first segment's (" +
                           entrySize(first->tracks()[size_t(first->firstTrack("vide"))]) + "): " + path};
         }
-        if (t.samples.empty()) anyEmpty = true;
-        if (timescale == 0)
-            timescale = t.timescale;
-        else if (auto common = commonTimescale(timescale, t.timescale))
-            timescale = *common;
+        joined.add(t.timescale, !t.samples.empty());
     }
-    if (anyEmpty)
-        if (auto common = commonTimescale(timescale, kDefaultDurationScale)) timescale = *common;
+    const uint32_t timescale = joined.result(kDefaultDurationScale);
 
     // Audio: a missing file, or one without an audio track, means a movie without audio. A file that is
     // there but cannot be read is an error: the user asked for its sound.

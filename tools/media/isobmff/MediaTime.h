@@ -55,4 +55,27 @@ inline std::optional<uint32_t> commonTimescale(uint32_t a, uint32_t b) {
     return uint32_t(l);
 }
 
+// The output timescale of a join, folded segment by segment: one in which every
+// segment's times are exact while a common one fits 32 bits. When a segment has
+// no samples, its stand-in duration's scale must be exact too.
+class JoinedTimescale {
+  public:
+    void add(uint32_t timescale, bool hasSamples) {
+        if (!hasSamples) anyEmpty_ = true;
+        if (timescale_ == 0)
+            timescale_ = timescale;
+        else if (auto common = commonTimescale(timescale_, timescale))
+            timescale_ = *common;
+    }
+    uint32_t result(uint32_t defaultDurationScale) const {
+        if (anyEmpty_)
+            if (auto common = commonTimescale(timescale_, defaultDurationScale)) return *common;
+        return timescale_;
+    }
+
+  private:
+    uint32_t timescale_ = 0;
+    bool anyEmpty_ = false;
+};
+
 } // namespace media
