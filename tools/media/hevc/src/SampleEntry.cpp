@@ -38,6 +38,16 @@ void readArrays(ByteReader& r, HevcConfig& c) {
     }
 }
 
+// The byte both records end with before their arrays: numTemporalLayers,
+// temporalIdNested, lengthSizeMinusOne.
+void readLayersAndArrays(ByteReader& r, HevcConfig& c) {
+    const uint8_t t = r.u8();
+    c.numTemporalLayers = (t >> 3) & 7;
+    c.temporalIdNested = (t >> 2) & 1;
+    c.lengthSizeMinusOne = t & 3;
+    readArrays(r, c);
+}
+
 } // namespace
 
 const NalArray* HevcConfig::array(int type) const {
@@ -138,11 +148,7 @@ HevcConfig parseHvcC(std::span<const uint8_t> payload) {
     c.bitDepthLumaMinus8 = r.u8() & 7;
     c.bitDepthChromaMinus8 = r.u8() & 7;
     r.u16();
-    const uint8_t t = r.u8();
-    c.numTemporalLayers = (t >> 3) & 7;
-    c.temporalIdNested = (t >> 2) & 1;
-    c.lengthSizeMinusOne = t & 3;
-    readArrays(r, c);
+    readLayersAndArrays(r, c);
     return c;
 }
 
@@ -152,11 +158,7 @@ HevcConfig parseLhvC(std::span<const uint8_t> payload) {
     c.version = r.u8();
     c.minSpatialSegmentation = r.u16() & 0x0fff;
     c.parallelismType = r.u8() & 3;
-    const uint8_t t = r.u8();
-    c.numTemporalLayers = (t >> 3) & 7;
-    c.temporalIdNested = (t >> 2) & 1;
-    c.lengthSizeMinusOne = t & 3;
-    readArrays(r, c);
+    readLayersAndArrays(r, c);
     return c;
 }
 
