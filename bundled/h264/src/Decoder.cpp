@@ -123,6 +123,22 @@ bool isNewPicture(const SliceHeader& a, const NalHeader& na, const SliceHeader& 
     return false;
 }
 
+// A concealed picture: a copy of `source` (as much of it as fits) or mid-grey,
+// every macroblock intra without references, so that nothing predicts motion
+// from it.
+void fillConcealed(Picture& pic, const Picture* source) {
+    if (source)
+        std::memcpy(pic.storage.data(), source->storage.data(),
+                    std::min(pic.storage.size(), source->storage.size()));
+    else
+        std::memset(pic.storage.data(), 128, pic.storage.size());
+    for (MbMotion& m : pic.motion) {
+        m = MbMotion{};
+        m.isIntra = true;
+        std::memset(&m.ref[0][0], -1, sizeof(m.ref));
+    }
+}
+
 } // namespace
 
 void Decoder::decodeSlice(NalHeader nal, std::vector<uint8_t>& rbsp, uint64_t byteOffset) {
@@ -380,16 +396,7 @@ void Decoder::handleFrameNumGap(const SliceHeader& sh, const Sps& sps) {
         pic->isNeededForOutput = false;
         pic->isConcealed = true;
         pic->decodeIndex = decodeIndex_++;
-        if (source)
-            std::memcpy(pic->storage.data(), source->storage.data(),
-                        std::min(pic->storage.size(), source->storage.size()));
-        else
-            std::memset(pic->storage.data(), 128, pic->storage.size());
-        for (MbMotion& m : pic->motion) {
-            m = MbMotion{};
-            m.isIntra = true;
-            std::memset(&m.ref[0][0], -1, sizeof(m.ref));
-        }
+        fillConcealed(*pic, source);
         // Sliding window against the frame being inserted (8.2.5.2).
         for (Picture* p : vs.dpb)
             p->frameNumWrap = p->frameNum > fn ? p->frameNum - maxFrameNum : p->frameNum;
@@ -591,7 +598,8 @@ void Decoder::buildRefLists(const SliceHeader& sh, const Sps& sps, std::vector<P
                     return sameView(p) && p->isLongRef && p->longTermFrameIdx == static_cast<int>(mod.value);
                 });
             } else if (mod.idc == 4 || mod.idc == 5) {
-                // modification_of_pic_nums_idc 4/5 (Annex H): an index into the SPS's inter-view references, wrapped.
+                // modification_of_pic_nums_idc 4/5 (Annex H): an index into the SPS's inter-view references,
+                // wrapped.
                 int count = static_cast<int>(viewRefs[l].size());
                 if (count == 0) {
                     insert(nullptr, [](Picture*) { return false; });
@@ -744,15 +752,7 @@ void Decoder::concealMissingView(int view) {
     pic->isIdr = pic->hasMmco5 = false;
     pic->isConcealed = true;
     pic->decodeIndex = decodeIndex_++;
-    if (source)
-        std::memcpy(pic->storage.data(), source->storage.data(), pic->storage.size());
-    else
-        std::memset(pic->storage.data(), 128, pic->storage.size());
-    for (MbMotion& m : pic->motion) {
-        m = MbMotion{};
-        m.isIntra = true;
-        std::memset(&m.ref[0][0], -1, sizeof(m.ref));
-    }
+    fillConcealed(*pic, source);
     pic->isNeededForOutput = true;
     vs.dpb.push_back(pic);
     vs.latest = pic;
