@@ -124,6 +124,18 @@ struct Shared {
         failed = true;
         changed.notify_all();
     }
+    // One thread's work: a failure stops the others with its message; a stop
+    // caused by another thread's failure ends it quietly.
+    template <class Body> void runStage(Body body) {
+        try {
+            body();
+        } catch (const Stopped&) {
+        } catch (const UnsupportedFeature& e) {
+            fail(std::string("unsupported stream feature: ") + e.what());
+        } catch (const std::exception& e) {
+            fail(e.what());
+        }
+    }
     template <class Pred> void waitFor(std::unique_lock<std::mutex>& g, Pred pred) {
         changed.wait(g, [&] { return failed || pred(); });
         if (failed) throw Stopped{};
@@ -196,7 +208,7 @@ int runTwoThreads(int fd, FrameWriter& writer, int64_t& pairs, bool stats) {
     auto onWarning = [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); };
 
     std::thread second([&] {
-        try {
+        shared.runStage([&] {
             DecoderCallbacks callbacks;
             callbacks.onWarning = onWarning;
             callbacks.views = ViewSelection::DependentOnly;
@@ -229,12 +241,7 @@ int runTwoThreads(int fd, FrameWriter& writer, int64_t& pairs, bool stats) {
             std::lock_guard<std::mutex> g(shared.lock);
             shared.decoderDone[1] = true;
             shared.changed.notify_all();
-        } catch (const Stopped&) {
-        } catch (const UnsupportedFeature& e) {
-            shared.fail(std::string("unsupported stream feature: ") + e.what());
-        } catch (const std::exception& e) {
-            shared.fail(e.what());
-        }
+        });
     });
 
     std::thread output([&] {
@@ -283,7 +290,7 @@ int runTwoThreads(int fd, FrameWriter& writer, int64_t& pairs, bool stats) {
 
     // The base decoder owns the pictures the second one references: it outlives that thread.
     std::unique_ptr<Decoder> baseDecoder;
-    try {
+    shared.runStage([&] {
         DecoderCallbacks callbacks;
         callbacks.onWarning = onWarning;
         callbacks.views = ViewSelection::BaseOnly;
@@ -331,12 +338,7 @@ int runTwoThreads(int fd, FrameWriter& writer, int64_t& pairs, bool stats) {
         if (!decoder.hasSecondView()) shared.singleView = true;
         shared.decoderDone[0] = true;
         shared.changed.notify_all();
-    } catch (const Stopped&) {
-    } catch (const UnsupportedFeature& e) {
-        shared.fail(std::string("unsupported stream feature: ") + e.what());
-    } catch (const std::exception& e) {
-        shared.fail(e.what());
-    }
+    });
     second.join();
     output.join();
     if (shared.failed) throw std::runtime_error(shared.error);
