@@ -69,19 +69,26 @@ inline bool makeSbsYuv(const std::filesystem::path& out, int w, int h, int frame
     return st == 0;
 }
 
-// MD5 column of ffmpeg's framemd5 output (timestamps differ between containers).
-inline std::vector<std::string> frameHashes(const std::string& inputArgs) {
-    const std::string out = run("ffmpeg -nostdin -v error " + inputArgs + " -map 0:v:0 -f framemd5 -");
-    std::vector<std::string> hashes;
+// The data lines of ffmpeg's framemd5 output (comment lines dropped).
+inline std::vector<std::string> framemd5Lines(const std::string& out) {
+    std::vector<std::string> lines;
     size_t pos = 0;
     while (pos < out.size()) {
         size_t end = out.find('\n', pos);
         if (end == std::string::npos) end = out.size();
-        const std::string line = out.substr(pos, end - pos);
+        std::string line = out.substr(pos, end - pos);
         pos = end + 1;
-        if (line.empty() || line[0] == '#') continue;
-        hashes.push_back(line.substr(line.rfind(',') + 1));
+        if (!line.empty() && line[0] != '#') lines.push_back(std::move(line));
     }
+    return lines;
+}
+
+// MD5 column of ffmpeg's framemd5 output (timestamps differ between containers).
+inline std::vector<std::string> frameHashes(const std::string& inputArgs) {
+    const std::string out = run("ffmpeg -nostdin -v error " + inputArgs + " -map 0:v:0 -f framemd5 -");
+    std::vector<std::string> hashes;
+    for (const std::string& line : framemd5Lines(out))
+        hashes.push_back(line.substr(line.rfind(',') + 1));
     return hashes;
 }
 
@@ -101,13 +108,7 @@ inline double psnr(const std::string& decodedArgs, const std::filesystem::path& 
 inline std::vector<std::string> audioHashes(const std::filesystem::path& f) {
     const std::string out = run("ffmpeg -nostdin -v error -i " + q(f) + " -map 0:a:0 -c copy -f framemd5 -");
     std::vector<std::string> v;
-    size_t pos = 0;
-    while (pos < out.size()) {
-        size_t end = out.find('\n', pos);
-        if (end == std::string::npos) end = out.size();
-        const std::string line = out.substr(pos, end - pos);
-        pos = end + 1;
-        if (line.empty() || line[0] == '#') continue;
+    for (const std::string& line : framemd5Lines(out)) {
         size_t field = 0;
         for (int i = 0; i < 5 && field != std::string::npos; ++i)
             field = line.find(',', field + 1);
