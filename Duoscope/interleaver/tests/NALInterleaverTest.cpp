@@ -462,10 +462,12 @@ TEST(NALInterleaver, AgreesWithUnitmergeOnArbitraryStreams) {
             interleaverFailed = true;
         }
         const auto merged = duoscope::test::runCommand(
-            unitmerge.string(), {(dir / "base.264").string(), (dir / "dep.mvc").string(), (dir / "b.264").string()});
+            unitmerge.string(),
+            {(dir / "base.264").string(), (dir / "dep.mvc").string(), (dir / "b.264").string()});
         const bool unitmergeFailed = merged.status != 0;
         // The program, unlike the engine's interleaver, refuses streams with nothing to pair.
-        if (unitmergeFailed && !interleaverFailed && merged.output.find("no access unit to pair") != std::string::npos)
+        if (unitmergeFailed && !interleaverFailed &&
+            merged.output.find("no access unit to pair") != std::string::npos)
             continue;
         ASSERT_EQ(interleaverFailed, unitmergeFailed) << "round " << round;
         if (interleaverFailed) {

@@ -2,30 +2,30 @@
 // output, for each access unit in output order the base-view picture and then
 // the second-view picture (planar I420 each). Same parameters as ldecod
 // (-p InputFile=<file, named pipe or -> ...; -p Threads=1 decodes on one
-// thread; -p Stats=1 prints each thread's CPU time at the end). Standard error: "viewpump: <n> frame pairs decoded" every 100
-// pairs, "viewpump: done, <n> frame pairs" at the end, "Warning: ..." lines,
-// and "ERROR: ..." before exit status 1.
+// thread; -p Stats=1 prints each thread's CPU time at the end). Standard error: "viewpump: <n> frame pairs
+// decoded" every 100 pairs, "viewpump: done, <n> frame pairs" at the end, "Warning: ..." lines, and "ERROR:
+// ..." before exit status 1.
 //
 // Two threads: the base view is decoded on the main thread, the second view on
 // another one, which takes each base picture as its inter-view reference as
 // soon as it is done; so the second picture of access unit n is decoded beside
 // the base picture of n + 1. A third thread writes the pairs. The output is
 // the same as the one-thread decoder's, byte for byte.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <algorithm>
 #include <deque>
 #include <fcntl.h>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <sys/resource.h>
 #include <sys/uio.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -101,14 +101,16 @@ class FrameWriter {
 };
 
 void reportPairs(int64_t pairs) {
-    if (pairs > 0 && pairs % 100 == 0) std::fprintf(stderr, "viewpump: %lld frame pairs decoded\n", static_cast<long long>(pairs));
+    if (pairs > 0 && pairs % 100 == 0)
+        std::fprintf(stderr, "viewpump: %lld frame pairs decoded\n", static_cast<long long>(pairs));
 }
 
 // Everything the three threads share, under one lock.
 struct Shared {
     std::mutex lock;
     std::condition_variable changed;
-    std::deque<std::shared_ptr<Frame>> nals; // NAL units for the second view's decoder (offset in the first 8 bytes)
+    std::deque<std::shared_ptr<Frame>>
+        nals; // NAL units for the second view's decoder (offset in the first 8 bytes)
     bool nalsDone = false;
     std::map<int64_t, Picture*> basePictures; // handed over, not yet taken
     std::deque<Frame> frames[2];              // decoded pictures per view, output order
@@ -261,7 +263,8 @@ int runTwoThreads(int fd, FrameWriter& writer, int64_t& pairs, bool stats) {
                     single = shared.singleView;
                     if (base.empty() || (dep.empty() && !single)) {
                         if (!base.empty() || !dep.empty())
-                            std::fprintf(stderr, "Warning: %zu base and %zu second-view pictures without partner\n",
+                            std::fprintf(stderr,
+                                         "Warning: %zu base and %zu second-view pictures without partner\n",
                                          base.size(), dep.size());
                         break;
                     }
@@ -345,8 +348,8 @@ int runTwoThreads(int fd, FrameWriter& writer, int64_t& pairs, bool stats) {
     // How the work divides between the threads: on an idle machine the wall
     // time is bounded by the busiest thread.
     if (stats)
-        std::fprintf(stderr, "viewpump: thread CPU seconds: base %.2f, second %.2f, writer %.2f\n", cpu[0], cpu[1],
-                     cpu[2]);
+        std::fprintf(stderr, "viewpump: thread CPU seconds: base %.2f, second %.2f, writer %.2f\n", cpu[0],
+                     cpu[1], cpu[2]);
     return 0;
 }
 

@@ -239,7 +239,8 @@ TEST(StreamTools, BadUseAndBadInput) {
         {tool("unitmerge") + " " + dependent + " " + base + " " + out, 1, "ERROR: no access unit to pair"},
         {tool("unitmerge") + " " + empty + " " + empty + " " + out, 1, "ERROR: no access unit to pair"},
         // A size no film has is refused before any memory is taken.
-        {"head -c 10 /dev/zero | " + tool("twinrow") + " 65536 65536", 1, "ERROR: twinrow: 65536x65536 is larger"},
+        {"head -c 10 /dev/zero | " + tool("twinrow") + " 65536 65536", 1,
+         "ERROR: twinrow: 65536x65536 is larger"},
         {tool("twinsever") + " " + base, 1, "usage: twinsever "},
         {tool("twinsever") + " " + empty + " " + out + " " + out + "2", 1, "ERROR: "},
         {tool("twinsever") + " " + noise + " " + out + " " + out + "2", 1, "ERROR: "},
