@@ -36,7 +36,8 @@ QString mediumTimeFormat() {
 
 std::optional<std::string> valueAfter(const std::vector<std::string>& arguments, const std::string& option) {
     for (size_t i = 1; i < arguments.size(); ++i)
-        if (arguments[i] == option) return i + 1 < arguments.size() ? std::optional(arguments[i + 1]) : std::nullopt;
+        if (arguments[i] == option)
+            return i + 1 < arguments.size() ? std::optional(arguments[i + 1]) : std::nullopt;
     return std::nullopt;
 }
 
@@ -49,7 +50,8 @@ std::string storedText(const char* key, const char* fallback) {
 } // namespace
 
 std::pair<std::string, std::string> storedQualityAndTarget() {
-    return {storedText("qualityPreset", "High Quality"), storedText("outputTarget", "Apple Vision Pro (MV-HEVC)")};
+    return {storedText("qualityPreset", "High Quality"),
+            storedText("outputTarget", "Apple Vision Pro (MV-HEVC)")};
 }
 
 void cliLog(const std::string& message) {
@@ -83,7 +85,8 @@ namespace {
 sigset_t interruptSignals() {
     sigset_t signalSet;
     sigemptyset(&signalSet);
-    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signalSet, signalNumber);
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&signalSet, signalNumber);
     return signalSet;
 }
 
@@ -211,13 +214,14 @@ int runAnalyzeMode(const std::vector<std::string>& arguments, size_t position) {
         std::cout << "Source: " << info->fileName << "\n"
                   << "  Title:       " << info->title << "\n"
                   << "  Duration:    " << info->formattedDuration() << " (" << info->duration << " s)\n"
-                  << "  Resolution:  " << info->resolution << " (" << info->videoWidth << "x" << info->videoHeight
-                  << ")\n"
+                  << "  Resolution:  " << info->resolution << " (" << info->videoWidth << "x"
+                  << info->videoHeight << ")\n"
                   << "  Frame rate:  " << info->frameRateNum << "/" << info->frameRateDen << "\n"
                   << "  Stereo mode: " << info->stereoMode.text() << "\n"
                   << "  3D stream:   " << (info->hasMVCStream ? "yes" : "no") << "\n"
                   << "  MVC track:   "
-                  << (info->mvcTrackIndex ? std::to_string(*info->mvcTrackIndex) : std::string("none")) << "\n";
+                  << (info->mvcTrackIndex ? std::to_string(*info->mvcTrackIndex) : std::string("none"))
+                  << "\n";
         return 0;
     } catch (const std::exception& failure) {
         std::cerr << "ERROR: " << failure.what() << "\n";

@@ -77,13 +77,13 @@ std::optional<SourceFileInfo> FFProbe::probe(const std::filesystem::path& url) {
     // An absolute path can never be taken for an option or a protocol prefix.
     std::error_code ignored;
     std::filesystem::path absolute = std::filesystem::absolute(url, ignored);
-    auto process = ChildProcess::create(
-        {*ffprobe,
-         {"-v", "quiet", "-print_format", "json", "-show_format", "-show_streams",
-          absolute.empty() ? url.string() : absolute.string()},
-         std::nullopt,
-         ChildProcess::Output::pipe,
-         ChildProcess::Output::pipe});
+    auto process =
+        ChildProcess::create({*ffprobe,
+                              {"-v", "quiet", "-print_format", "json", "-show_format", "-show_streams",
+                               absolute.empty() ? url.string() : absolute.string()},
+                              std::nullopt,
+                              ChildProcess::Output::pipe,
+                              ChildProcess::Output::pipe});
     log("Running ffprobe on: " + url.filename().string());
     process->launch();
     log("ffprobe process started (pid: " + std::to_string(process->processIdentifier()) + ")");
@@ -98,13 +98,14 @@ std::optional<SourceFileInfo> FFProbe::probe(const std::filesystem::path& url) {
     return analyse(url, standardOutput, [&]() -> std::optional<std::string> {
         // Containers cannot say "frame alternate" to ffprobe; the stream's
         // frame-packing SEI can, and ffprobe reports it on the first picture.
-        auto frames = ChildProcess::create(
-            {*ffprobe,
-             {"-v", "quiet", "-print_format", "json", "-select_streams", "v:0", "-read_intervals", "%+#1",
-              "-show_entries", "frame_tags=stereo_mode", "-show_frames", absolute.empty() ? url.string() : absolute.string()},
-             std::nullopt,
-             ChildProcess::Output::pipe,
-             ChildProcess::Output::nullDevice});
+        auto frames =
+            ChildProcess::create({*ffprobe,
+                                  {"-v", "quiet", "-print_format", "json", "-select_streams", "v:0",
+                                   "-read_intervals", "%+#1", "-show_entries", "frame_tags=stereo_mode",
+                                   "-show_frames", absolute.empty() ? url.string() : absolute.string()},
+                                  std::nullopt,
+                                  ChildProcess::Output::pipe,
+                                  ChildProcess::Output::nullDevice});
         frames->launch();
         frames->waitUntilExit();
         json report = json::parse(frames->collectedStandardOutput(), nullptr, false);
@@ -118,7 +119,8 @@ std::optional<SourceFileInfo> FFProbe::probe(const std::filesystem::path& url) {
     });
 }
 
-std::optional<SourceFileInfo> FFProbe::analyse(const std::filesystem::path& url, const std::string& standardOutput,
+std::optional<SourceFileInfo> FFProbe::analyse(const std::filesystem::path& url,
+                                               const std::string& standardOutput,
                                                const FirstFrameStereoTag& firstFrameStereoTag) {
     std::string text = isValidUTF8(standardOutput) ? standardOutput : std::string("{}");
     json root = json::parse(text, nullptr, false);
@@ -144,8 +146,9 @@ std::optional<SourceFileInfo> FFProbe::analyse(const std::filesystem::path& url,
     std::vector<const json*> videoStreams;
 
     auto streams = root.find("streams");
-    bool hasStreamArray = streams != root.end() && streams->is_array() &&
-                          std::all_of(streams->begin(), streams->end(), [](const json& s) { return s.is_object(); });
+    bool hasStreamArray =
+        streams != root.end() && streams->is_array() &&
+        std::all_of(streams->begin(), streams->end(), [](const json& s) { return s.is_object(); });
     if (hasStreamArray) {
         log("Found " + std::to_string(streams->size()) + " streams total");
         bool rateFromSizedStream = false;
@@ -162,21 +165,28 @@ std::optional<SourceFileInfo> FFProbe::analyse(const std::filesystem::path& url,
             if (auto tags = stream.find("tags"); tags != stream.end() && tags->is_object()) {
                 if (auto stereoTag = stringField(*tags, "stereo_mode")) {
                     log("  → stereo_mode tag: " + *stereoTag);
-                    if (*stereoTag == "block_lr") mode = Stereo3DMode::mvcSingleTrack(false);
-                    else if (*stereoTag == "block_rl") mode = Stereo3DMode::mvcSingleTrack(true);
-                    else if (*stereoTag == "left_right" || *stereoTag == "right_left") mode = Stereo3DMode::sideBySide();
+                    if (*stereoTag == "block_lr")
+                        mode = Stereo3DMode::mvcSingleTrack(false);
+                    else if (*stereoTag == "block_rl")
+                        mode = Stereo3DMode::mvcSingleTrack(true);
+                    else if (*stereoTag == "left_right" || *stereoTag == "right_left")
+                        mode = Stereo3DMode::sideBySide();
                 }
             }
 
             auto sideData = stream.find("side_data_list");
-            if (mode.kind != Stereo3DMode::Kind::mvcSingleTrack && sideData != stream.end() && sideData->is_array() &&
-                std::all_of(sideData->begin(), sideData->end(), [](const json& e) { return e.is_object(); })) {
+            if (mode.kind != Stereo3DMode::Kind::mvcSingleTrack && sideData != stream.end() &&
+                sideData->is_array() && std::all_of(sideData->begin(), sideData->end(), [](const json& e) {
+                    return e.is_object();
+                })) {
                 for (const json& entry : *sideData) {
                     if (stringField(entry, "side_data_type").value_or("") != "Stereo 3D") continue;
                     std::string type = stringField(entry, "type").value_or("");
                     log("  → Stereo 3D side_data: type=" + type);
-                    if (type.find("frame alternate") != std::string::npos) mode = Stereo3DMode::frameAlternate(false);
-                    else if (type.find("side by side") != std::string::npos) mode = Stereo3DMode::sideBySide();
+                    if (type.find("frame alternate") != std::string::npos)
+                        mode = Stereo3DMode::frameAlternate(false);
+                    else if (type.find("side by side") != std::string::npos)
+                        mode = Stereo3DMode::sideBySide();
                 }
             }
 
@@ -225,7 +235,8 @@ std::optional<SourceFileInfo> FFProbe::analyse(const std::filesystem::path& url,
         for (const json* stream : videoStreams) {
             if (lowercased(stringField(*stream, "profile").value_or("")).find("mvc") != std::string::npos)
                 profileHit = true;
-            if (lowercased(stringField(*stream, "codec_tag_string").value_or("")).find("mvc") != std::string::npos)
+            if (lowercased(stringField(*stream, "codec_tag_string").value_or("")).find("mvc") !=
+                std::string::npos)
                 codecTagHit = true;
             if (integerField(*stream, "width") == 0LL) zeroWidth = true;
             if (stringField(*stream, "codec_name") == std::optional<std::string>("h264")) ++h264Count;
@@ -240,12 +251,15 @@ std::optional<SourceFileInfo> FFProbe::analyse(const std::filesystem::path& url,
             mvcRuleApplied = true;
             for (const json* stream : videoStreams) {
                 bool qualifies =
-                    lowercased(stringField(*stream, "profile").value_or("")).find("mvc") != std::string::npos ||
-                    lowercased(stringField(*stream, "codec_tag_string").value_or("")).find("mvc") != std::string::npos ||
+                    lowercased(stringField(*stream, "profile").value_or("")).find("mvc") !=
+                        std::string::npos ||
+                    lowercased(stringField(*stream, "codec_tag_string").value_or("")).find("mvc") !=
+                        std::string::npos ||
                     integerField(*stream, "width") == 0LL;
                 if (!qualifies) continue;
                 if (auto index = integerField(*stream, "index"))
-                    if (*index >= INT32_MIN && *index <= INT32_MAX) info.mvcTrackIndex = static_cast<int>(*index);
+                    if (*index >= INT32_MIN && *index <= INT32_MAX)
+                        info.mvcTrackIndex = static_cast<int>(*index);
                 break;
             }
         }
@@ -257,20 +271,23 @@ std::optional<SourceFileInfo> FFProbe::analyse(const std::filesystem::path& url,
         if (width && height && *width >= 1 && *height >= 1) {
             double ratio = static_cast<double>(*width) / static_cast<double>(*height);
             if (ratio >= 2.8 && ratio <= 4.0) {
-                log("✅ SBS detected by aspect ratio: " + std::to_string(*width) + "x" + std::to_string(*height) +
-                    " (ratio " + fixed(ratio, 2) + ")");
+                log("✅ SBS detected by aspect ratio: " + std::to_string(*width) + "x" +
+                    std::to_string(*height) + " (ratio " + fixed(ratio, 2) + ")");
                 mode = Stereo3DMode::sideBySide();
             }
         }
     }
 
     // One plain H.264 stream may still alternate the eyes picture by picture.
-    if (!mvcRuleApplied && mode.kind == Stereo3DMode::Kind::none && videoStreams.size() == 1 && firstFrameStereoTag &&
+    if (!mvcRuleApplied && mode.kind == Stereo3DMode::Kind::none && videoStreams.size() == 1 &&
+        firstFrameStereoTag &&
         stringField(*videoStreams.front(), "codec_name") == std::optional<std::string>("h264")) {
         if (auto tag = firstFrameStereoTag()) {
             log("  → frame packing SEI: stereo_mode=" + *tag);
-            if (*tag == "block_lr") mode = Stereo3DMode::frameAlternate(false);
-            else if (*tag == "block_rl") mode = Stereo3DMode::frameAlternate(true);
+            if (*tag == "block_lr")
+                mode = Stereo3DMode::frameAlternate(false);
+            else if (*tag == "block_rl")
+                mode = Stereo3DMode::frameAlternate(true);
         }
     }
 

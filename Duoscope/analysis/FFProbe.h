@@ -15,21 +15,21 @@ namespace duoscope {
 
 // An error with a domain and code, for failures that are not conversion errors.
 class DomainError : public std::exception {
-public:
+  public:
     DomainError(std::string domain, int code, std::string description)
         : domain_(std::move(domain)), code_(code), description_(std::move(description)) {}
     const std::string& domain() const { return domain_; }
     int code() const { return code_; }
     const char* what() const noexcept override { return description_.c_str(); }
 
-private:
+  private:
     std::string domain_;
     int code_;
     std::string description_;
 };
 
 class FFProbe {
-public:
+  public:
     std::function<void(const std::string& line)> onLog;
 
     // A record whenever ffprobe printed a JSON object; nothing when its output
@@ -45,7 +45,7 @@ public:
     std::optional<SourceFileInfo> analyse(const std::filesystem::path& url, const std::string& standardOutput,
                                           const FirstFrameStereoTag& firstFrameStereoTag = {});
 
-private:
+  private:
     void log(const std::string& line);
 };
 

@@ -67,7 +67,8 @@ bool guardStarted = false;
                 }
         }
     }
-    for (size_t i = 0; i < count; ++i) ::kill(-groups[i], SIGKILL);
+    for (size_t i = 0; i < count; ++i)
+        ::kill(-groups[i], SIGKILL);
     _exit(0);
 }
 
@@ -87,7 +88,8 @@ void startGuardOnce() {
         // Its own group, deaf to the terminal's signals: an interrupt must
         // reach the program, which cleans up, not the guard.
         ::setpgid(0, 0);
-        for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGPIPE}) ::signal(signalNumber, SIG_IGN);
+        for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGPIPE})
+            ::signal(signalNumber, SIG_IGN);
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -126,7 +128,8 @@ void unregisterGroup(pid_t group) {
 
 void killAllProcessGroups() {
     std::lock_guard lock(registryMutex);
-    for (pid_t group : liveGroups) ::kill(-group, SIGKILL);
+    for (pid_t group : liveGroups)
+        ::kill(-group, SIGKILL);
 }
 
 std::shared_ptr<ChildProcess> ChildProcess::create(Options options) {
@@ -179,7 +182,8 @@ void ChildProcess::launch() {
     argumentStorage.push_back(options_.executable);
     argumentStorage.insert(argumentStorage.end(), options_.arguments.begin(), options_.arguments.end());
     std::vector<char*> argv;
-    for (auto& argument : argumentStorage) argv.push_back(argument.data());
+    for (auto& argument : argumentStorage)
+        argv.push_back(argument.data());
     argv.push_back(nullptr);
     std::string directory = options_.workingDirectory ? options_.workingDirectory->string() : std::string();
 
@@ -228,8 +232,9 @@ void ChildProcess::launch() {
         unregisterGroup(pid);
         closeIfOpen(outPipe[0]);
         closeIfOpen(errPipe[0]);
-        std::string what = message[0] == 'd' ? "Cannot launch " + options_.executable + " in folder " + directory
-                                             : "Cannot launch " + options_.executable;
+        std::string what = message[0] == 'd'
+                               ? "Cannot launch " + options_.executable + " in folder " + directory
+                               : "Cannot launch " + options_.executable;
         throw std::system_error(error, std::generic_category(), what);
     }
 
@@ -298,7 +303,8 @@ void ChildProcess::monitor(int outFd, int errFd) {
         }
         tryReap(false);
         if (reaped_ && !sawData &&
-            std::chrono::steady_clock::now() - exitedAt > std::chrono::milliseconds(drainAfterExitMilliseconds))
+            std::chrono::steady_clock::now() - exitedAt >
+                std::chrono::milliseconds(drainAfterExitMilliseconds))
             break;
     }
     closeIfOpen(fds[0]);
@@ -330,7 +336,9 @@ bool ChildProcess::waitUntilExit(std::chrono::milliseconds timeout) {
     return finishedCondition_.wait_for(lock, timeout, [this] { return finished_; });
 }
 
-bool ChildProcess::isRunning() const { return launched_ && pid_ > 0 && !reaped_; }
+bool ChildProcess::isRunning() const {
+    return launched_ && pid_ > 0 && !reaped_;
+}
 
 int ChildProcess::terminationStatus() const {
     std::lock_guard lock(mutex_);
@@ -405,7 +413,8 @@ bool isValidUTF8(std::string_view bytes) {
             codePoint = (codePoint << 6) | (next & 0x3F);
         }
         static constexpr uint32_t smallest[5] = {0, 0, 0x80, 0x800, 0x10000};
-        if (codePoint < smallest[length] || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+        if (codePoint < smallest[length] || codePoint > 0x10FFFF ||
+            (codePoint >= 0xD800 && codePoint <= 0xDFFF))
             return false;
         i += length;
     }

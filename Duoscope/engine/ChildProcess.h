@@ -25,11 +25,11 @@
 namespace duoscope {
 
 class ChildProcess : public std::enable_shared_from_this<ChildProcess> {
-public:
+  public:
     enum class Output {
-        pipe,        // own pipe, delivered to the handler or collected
-        nullDevice,  // /dev/null
-        toStdout,    // standard error only: into the standard output pipe
+        pipe,       // own pipe, delivered to the handler or collected
+        nullDevice, // /dev/null
+        toStdout,   // standard error only: into the standard output pipe
     };
     struct Options {
         std::string executable;
@@ -72,7 +72,7 @@ public:
 
     const Options& options() const { return options_; }
 
-private:
+  private:
     explicit ChildProcess(Options options);
     void monitor(int outFd, int errFd);
     void deliver(bool isError, const char* data, size_t size);
@@ -95,12 +95,13 @@ private:
 // redraw a status line). The trailing partial line is held until more arrives
 // or finish() is called.
 class LineSplitter {
-public:
-    explicit LineSplitter(bool splitAtCarriageReturn = false) : splitAtCarriageReturn_(splitAtCarriageReturn) {}
+  public:
+    explicit LineSplitter(bool splitAtCarriageReturn = false)
+        : splitAtCarriageReturn_(splitAtCarriageReturn) {}
     void feed(std::string_view chunk, const std::function<void(const std::string&)>& onLine);
     void finish(const std::function<void(const std::string&)>& onLine);
 
-private:
+  private:
     bool splitAtCarriageReturn_;
     std::string pending_;
 };

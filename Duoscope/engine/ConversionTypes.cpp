@@ -23,72 +23,109 @@ std::optional<Enum> fromRaw(const std::array<Enum, N>& all, std::string_view raw
 
 std::string_view rawValue(QualityPreset preset) {
     switch (preset) {
-    case QualityPreset::ultraHigh: return "Ultra High";
-    case QualityPreset::high: return "High Quality";
-    case QualityPreset::medium: return "Balanced";
-    case QualityPreset::low: return "Smaller File";
+    case QualityPreset::ultraHigh:
+        return "Ultra High";
+    case QualityPreset::high:
+        return "High Quality";
+    case QualityPreset::medium:
+        return "Balanced";
+    case QualityPreset::low:
+        return "Smaller File";
     }
     return {};
 }
 
 std::string_view rawValue(OutputCodec codec) {
     switch (codec) {
-    case OutputCodec::h264: return "H.264";
-    case OutputCodec::h265: return "H.265 (HEVC)";
+    case OutputCodec::h264:
+        return "H.264";
+    case OutputCodec::h265:
+        return "H.265 (HEVC)";
     }
     return {};
 }
 
 std::string_view rawValue(OutputTarget target) {
     switch (target) {
-    case OutputTarget::sbs3D: return "SBS 3D (MKV)";
-    case OutputTarget::visionPro: return "Apple Vision Pro (MV-HEVC)";
+    case OutputTarget::sbs3D:
+        return "SBS 3D (MKV)";
+    case OutputTarget::visionPro:
+        return "Apple Vision Pro (MV-HEVC)";
     }
     return {};
 }
 
 std::string_view rawValue(ConversionStage stage) {
     switch (stage) {
-    case ConversionStage::idle: return "Ready";
-    case ConversionStage::demuxing: return "Demuxing...";
-    case ConversionStage::interleaving: return "Interleaving NAL units...";
-    case ConversionStage::decoding: return "Decoding MVC...";
-    case ConversionStage::encoding: return "Encoding SBS 3D...";
-    case ConversionStage::encodingMVHEVC: return "Encoding MV-HEVC...";
-    case ConversionStage::convertingMVHEVC: return "Converting to MV-HEVC...";
-    case ConversionStage::complete: return "Complete!";
-    case ConversionStage::failed: return "Failed";
+    case ConversionStage::idle:
+        return "Ready";
+    case ConversionStage::demuxing:
+        return "Demuxing...";
+    case ConversionStage::interleaving:
+        return "Interleaving NAL units...";
+    case ConversionStage::decoding:
+        return "Decoding MVC...";
+    case ConversionStage::encoding:
+        return "Encoding SBS 3D...";
+    case ConversionStage::encodingMVHEVC:
+        return "Encoding MV-HEVC...";
+    case ConversionStage::convertingMVHEVC:
+        return "Converting to MV-HEVC...";
+    case ConversionStage::complete:
+        return "Complete!";
+    case ConversionStage::failed:
+        return "Failed";
     }
     return {};
 }
 
 std::string_view caseName(ConversionStage stage) {
     switch (stage) {
-    case ConversionStage::idle: return "idle";
-    case ConversionStage::demuxing: return "demuxing";
-    case ConversionStage::interleaving: return "interleaving";
-    case ConversionStage::decoding: return "decoding";
-    case ConversionStage::encoding: return "encoding";
-    case ConversionStage::encodingMVHEVC: return "encodingMVHEVC";
-    case ConversionStage::convertingMVHEVC: return "convertingMVHEVC";
-    case ConversionStage::complete: return "complete";
-    case ConversionStage::failed: return "failed";
+    case ConversionStage::idle:
+        return "idle";
+    case ConversionStage::demuxing:
+        return "demuxing";
+    case ConversionStage::interleaving:
+        return "interleaving";
+    case ConversionStage::decoding:
+        return "decoding";
+    case ConversionStage::encoding:
+        return "encoding";
+    case ConversionStage::encodingMVHEVC:
+        return "encodingMVHEVC";
+    case ConversionStage::convertingMVHEVC:
+        return "convertingMVHEVC";
+    case ConversionStage::complete:
+        return "complete";
+    case ConversionStage::failed:
+        return "failed";
     }
     return {};
 }
 
-std::optional<QualityPreset> qualityPresetFromRaw(std::string_view raw) { return fromRaw(allQualityPresets, raw); }
-std::optional<OutputCodec> outputCodecFromRaw(std::string_view raw) { return fromRaw(allOutputCodecs, raw); }
-std::optional<OutputTarget> outputTargetFromRaw(std::string_view raw) { return fromRaw(allOutputTargets, raw); }
+std::optional<QualityPreset> qualityPresetFromRaw(std::string_view raw) {
+    return fromRaw(allQualityPresets, raw);
+}
+std::optional<OutputCodec> outputCodecFromRaw(std::string_view raw) {
+    return fromRaw(allOutputCodecs, raw);
+}
+std::optional<OutputTarget> outputTargetFromRaw(std::string_view raw) {
+    return fromRaw(allOutputTargets, raw);
+}
 
 std::string Stereo3DMode::text() const {
     const char* flag = rightFirst ? "true" : "false";
     switch (kind) {
-    case Kind::mvcSingleTrack: return std::string("mvcSingleTrack(rightFirst: ") + flag + ")";
-    case Kind::frameAlternate: return std::string("frameAlternate(rightFirst: ") + flag + ")";
-    case Kind::none: return "none";
-    case Kind::mvcSeparateTracks: return "mvcSeparateTracks";
-    case Kind::sideBySide: return "sideBySide";
+    case Kind::mvcSingleTrack:
+        return std::string("mvcSingleTrack(rightFirst: ") + flag + ")";
+    case Kind::frameAlternate:
+        return std::string("frameAlternate(rightFirst: ") + flag + ")";
+    case Kind::none:
+        return "none";
+    case Kind::mvcSeparateTracks:
+        return "mvcSeparateTracks";
+    case Kind::sideBySide:
+        return "sideBySide";
     }
     return {};
 }
@@ -134,11 +171,21 @@ Stereo3DMode defaultStereoModeForExtension(const std::filesystem::path& source) 
 
 ConversionError::ConversionError(Kind kind, std::string payload) : kind_(kind), payload_(std::move(payload)) {
     switch (kind_) {
-    case Kind::toolNotFound: description_ = payload_; break;
-    case Kind::demuxFailed: description_ = "Demux failed: " + payload_; break;
-    case Kind::decodingFailed: description_ = "Decoding failed: " + payload_; break;
-    case Kind::encodingFailed: description_ = "Encoding failed: " + payload_; break;
-    case Kind::cancelled: description_ = "Conversion was cancelled"; break;
+    case Kind::toolNotFound:
+        description_ = payload_;
+        break;
+    case Kind::demuxFailed:
+        description_ = "Demux failed: " + payload_;
+        break;
+    case Kind::decodingFailed:
+        description_ = "Decoding failed: " + payload_;
+        break;
+    case Kind::encodingFailed:
+        description_ = "Encoding failed: " + payload_;
+        break;
+    case Kind::cancelled:
+        description_ = "Conversion was cancelled";
+        break;
     }
 }
 

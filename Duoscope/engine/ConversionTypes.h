@@ -28,14 +28,19 @@ enum class ConversionStage {
     failed
 };
 
-inline constexpr std::array allQualityPresets{QualityPreset::ultraHigh, QualityPreset::high, QualityPreset::medium,
-                                              QualityPreset::low};
+inline constexpr std::array allQualityPresets{QualityPreset::ultraHigh, QualityPreset::high,
+                                              QualityPreset::medium, QualityPreset::low};
 inline constexpr std::array allOutputCodecs{OutputCodec::h264, OutputCodec::h265};
 inline constexpr std::array allOutputTargets{OutputTarget::sbs3D, OutputTarget::visionPro};
-inline constexpr std::array allConversionStages{
-    ConversionStage::idle,          ConversionStage::demuxing,         ConversionStage::interleaving,
-    ConversionStage::decoding,      ConversionStage::encoding,         ConversionStage::encodingMVHEVC,
-    ConversionStage::convertingMVHEVC, ConversionStage::complete,      ConversionStage::failed};
+inline constexpr std::array allConversionStages{ConversionStage::idle,
+                                                ConversionStage::demuxing,
+                                                ConversionStage::interleaving,
+                                                ConversionStage::decoding,
+                                                ConversionStage::encoding,
+                                                ConversionStage::encodingMVHEVC,
+                                                ConversionStage::convertingMVHEVC,
+                                                ConversionStage::complete,
+                                                ConversionStage::failed};
 
 // Raw values double as the labels the user sees and the texts the settings store keeps.
 std::string_view rawValue(QualityPreset preset);
@@ -113,13 +118,19 @@ struct ConversionResult {
 };
 
 class ConversionError : public std::exception {
-public:
+  public:
     enum class Kind { toolNotFound, demuxFailed, decodingFailed, encodingFailed, cancelled };
 
-    static ConversionError toolNotFound(std::string message) { return {Kind::toolNotFound, std::move(message)}; }
+    static ConversionError toolNotFound(std::string message) {
+        return {Kind::toolNotFound, std::move(message)};
+    }
     static ConversionError demuxFailed(std::string detail) { return {Kind::demuxFailed, std::move(detail)}; }
-    static ConversionError decodingFailed(std::string detail) { return {Kind::decodingFailed, std::move(detail)}; }
-    static ConversionError encodingFailed(std::string detail) { return {Kind::encodingFailed, std::move(detail)}; }
+    static ConversionError decodingFailed(std::string detail) {
+        return {Kind::decodingFailed, std::move(detail)};
+    }
+    static ConversionError encodingFailed(std::string detail) {
+        return {Kind::encodingFailed, std::move(detail)};
+    }
     static ConversionError cancelled() { return {Kind::cancelled, {}}; }
 
     Kind kind() const { return kind_; }
@@ -127,7 +138,7 @@ public:
     const std::string& description() const { return description_; }
     const char* what() const noexcept override { return description_.c_str(); }
 
-private:
+  private:
     ConversionError(Kind kind, std::string payload);
     Kind kind_;
     std::string payload_;

@@ -41,9 +41,11 @@ int demuxerTrackNumber(const json& stream, int index) {
         const std::string& text = id->get_ref<const std::string&>();
         try {
             size_t used = 0;
-            int value = text.starts_with("0x") || text.starts_with("0X") ? std::stoi(text.substr(2), &used, 16)
-                                                                          : std::stoi(text, &used, 10);
-            bool whole = used == (text.starts_with("0x") || text.starts_with("0X") ? text.size() - 2 : text.size());
+            int value = text.starts_with("0x") || text.starts_with("0X")
+                            ? std::stoi(text.substr(2), &used, 16)
+                            : std::stoi(text, &used, 10);
+            bool whole =
+                used == (text.starts_with("0x") || text.starts_with("0X") ? text.size() - 2 : text.size());
             if (whole && value >= 0) return value;
         } catch (const std::exception&) {
         }
@@ -85,19 +87,21 @@ SubTrackLayout parseTrackListing(const std::string& listing) {
     return layout;
 }
 
-std::string singleTrackMeta(const fs::path& source, const SubTrackLayout& layout, std::optional<int> durationLimit) {
+std::string singleTrackMeta(const fs::path& source, const SubTrackLayout& layout,
+                            std::optional<int> durationLimit) {
     std::string path = source.string();
     return "MUXOPT --demux" + demuxCutOption(durationLimit) + "\n" + "V_MPEG4/ISO/AVC, \"" + path +
-           "\", track=" + std::to_string(layout.avcTrack) + ", subTrack=" + std::to_string(layout.avcSubTrack) +
-           "\n" + "V_MPEG4/ISO/MVC, \"" + path + "\", track=" + std::to_string(layout.mvcTrack) +
+           "\", track=" + std::to_string(layout.avcTrack) +
+           ", subTrack=" + std::to_string(layout.avcSubTrack) + "\n" + "V_MPEG4/ISO/MVC, \"" + path +
+           "\", track=" + std::to_string(layout.mvcTrack) +
            ", subTrack=" + std::to_string(layout.mvcSubTrack) + "\n";
 }
 
 std::string separateTracksMeta(const fs::path& source, const std::vector<DetectedTrack>& tracks,
                                std::optional<int> durationLimit) {
     std::string path = source.string();
-    std::string meta =
-        "MUXOPT --no-pcr-on-video-pid --new-audio-pes --demux --vbr --vbv-len=500" + demuxCutOption(durationLimit) + "\n";
+    std::string meta = "MUXOPT --no-pcr-on-video-pid --new-audio-pes --demux --vbr --vbv-len=500" +
+                       demuxCutOption(durationLimit) + "\n";
     if (tracks.empty()) {
         meta += "V_MPEG4/ISO/AVC, \"" + path + "\", track=4113\n";
         meta += "V_MPEG4/ISO/MVC, \"" + path + "\", track=4114\n";
@@ -144,10 +148,12 @@ std::vector<DetectedTrack> detectedTracksFromReport(const std::string& report) {
 std::vector<DetectedTrack> PipelineEngine::detectVideoTracks(const fs::path& url) {
     auto ffprobe = findTool("ffprobe");
     if (!ffprobe) throw ConversionError::toolNotFound("ffprobe not found. Install via: brew install ffmpeg");
-    auto process = ChildProcess::create({*ffprobe,
-                                         {"-v", "quiet", "-print_format", "json", "-show_streams",
-                                          fs::absolute(url).string()},
-                                         std::nullopt, ChildProcess::Output::pipe, ChildProcess::Output::nullDevice});
+    auto process = ChildProcess::create(
+        {*ffprobe,
+         {"-v", "quiet", "-print_format", "json", "-show_streams", fs::absolute(url).string()},
+         std::nullopt,
+         ChildProcess::Output::pipe,
+         ChildProcess::Output::nullDevice});
     process->launch();
     process->waitUntilExit();
     return detectedTracksFromReport(process->collectedStandardOutput());
@@ -157,13 +163,17 @@ bool PipelineEngine::listsMVCTrack(const fs::path& source) {
     auto tsmuxer = findTool("tsmuxer");
     // Without the demultiplexer the MVC route fails anyway, with its own message.
     if (!tsmuxer) return true;
-    auto listing = ChildProcess::create({*tsmuxer, {source.string()}, std::nullopt, ChildProcess::Output::pipe,
+    auto listing = ChildProcess::create({*tsmuxer,
+                                         {source.string()},
+                                         std::nullopt,
+                                         ChildProcess::Output::pipe,
                                          ChildProcess::Output::nullDevice});
     setCurrentProcess(listing);
     listing->launch();
     listing->waitUntilExit();
     for (const auto& line : splitLines(listing->collectedStandardOutput()))
-        if (line.starts_with("Stream type:") && trimmed(line.substr(line.find(':') + 1)) == "MVC") return true;
+        if (line.starts_with("Stream type:") && trimmed(line.substr(line.find(':') + 1)) == "MVC")
+            return true;
     return false;
 }
 
@@ -171,7 +181,8 @@ void PipelineEngine::demux(const fs::path& source, const fs::path& workFolder, b
                            std::optional<int> durationLimit) {
     auto tsmuxer = findTool("tsmuxer");
     if (!tsmuxer)
-        throw ConversionError::toolNotFound("tsmuxer not found. Install via: yay -S tsmuxer-git (or place in app bundle)");
+        throw ConversionError::toolNotFound(
+            "tsmuxer not found. Install via: yay -S tsmuxer-git (or place in app bundle)");
 
     // tsmuxer reads the path from the meta file, so it must not depend on our folder.
     fs::path sourcePath = fs::absolute(source);
@@ -185,8 +196,10 @@ void PipelineEngine::demux(const fs::path& source, const fs::path& workFolder, b
         if (!isValidUTF8(text)) text.clear();
         engineLog("tsMuxeR info:\n" + text);
         SubTrackLayout layout = parseTrackListing(text);
-        engineLog("AVC: track=" + std::to_string(layout.avcTrack) + ", subTrack=" + std::to_string(layout.avcSubTrack));
-        engineLog("MVC: track=" + std::to_string(layout.mvcTrack) + ", subTrack=" + std::to_string(layout.mvcSubTrack));
+        engineLog("AVC: track=" + std::to_string(layout.avcTrack) +
+                  ", subTrack=" + std::to_string(layout.avcSubTrack));
+        engineLog("MVC: track=" + std::to_string(layout.mvcTrack) +
+                  ", subTrack=" + std::to_string(layout.mvcSubTrack));
         meta = singleTrackMeta(sourcePath, layout, durationLimit);
     } else {
         engineLog("Running tsMuxeR demux...");

@@ -1,5 +1,5 @@
-#include "EngineFiles.h"
 #include "EncodeSupport.h"
+#include "EngineFiles.h"
 
 #include <algorithm>
 #include <charconv>
@@ -110,7 +110,9 @@ double lastTimeInLog(std::string_view logText) {
     return last;
 }
 
-std::uintmax_t wholeMegabytes(const fs::path& file) { return fileSizeOrZero(file) / 1'000'000; }
+std::uintmax_t wholeMegabytes(const fs::path& file) {
+    return fileSizeOrZero(file) / 1'000'000;
+}
 
 std::string fileTail(const fs::path& file, std::size_t count) {
     std::ifstream in(file, std::ios::binary | std::ios::ate);

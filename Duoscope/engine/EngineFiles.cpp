@@ -109,12 +109,14 @@ std::optional<MovieFacts> probeMovieFacts(const fs::path& movie, std::optional<d
     auto ffprobe = findTool("ffprobe");
     if (!ffprobe) return std::nullopt;
     std::vector<std::string> arguments{"-v", "error"};
-    if (readSeconds) arguments.insert(arguments.end(), {"-read_intervals", "%+" + std::to_string(*readSeconds)});
-    arguments.insert(arguments.end(), {"-select_streams", "v:0", "-count_packets", "-show_entries",
-                                       "stream=nb_read_packets,r_frame_rate:format=duration", "-of", "json", movie.string()});
+    if (readSeconds)
+        arguments.insert(arguments.end(), {"-read_intervals", "%+" + std::to_string(*readSeconds)});
+    arguments.insert(arguments.end(),
+                     {"-select_streams", "v:0", "-count_packets", "-show_entries",
+                      "stream=nb_read_packets,r_frame_rate:format=duration", "-of", "json", movie.string()});
     try {
-        auto process = ChildProcess::create(
-            {*ffprobe, arguments, std::nullopt, ChildProcess::Output::pipe, ChildProcess::Output::nullDevice});
+        auto process = ChildProcess::create({*ffprobe, arguments, std::nullopt, ChildProcess::Output::pipe,
+                                             ChildProcess::Output::nullDevice});
         if (track) track(process);
         process->launch();
         process->waitUntilExit();
@@ -128,7 +130,8 @@ std::optional<MovieFacts> probeMovieFacts(const fs::path& movie, std::optional<d
         facts.frames = std::stoll(packets);
         std::string rate = (*streams)[0].value("r_frame_rate", std::string());
         if (auto slash = rate.find('/'); slash != std::string::npos) {
-            double numerator = std::stod(rate.substr(0, slash)), denominator = std::stod(rate.substr(slash + 1));
+            double numerator = std::stod(rate.substr(0, slash)),
+                   denominator = std::stod(rate.substr(slash + 1));
             if (denominator > 0) facts.frameRate = numerator / denominator;
         }
         if (auto format = report.find("format"); format != report.end() && format->contains("duration"))
@@ -151,7 +154,8 @@ MovieExpectation expectationFromSource(const fs::path& source, double sourceFram
     if (!facts || facts->frames <= 0) return expected;
     long long frames = facts->frames / picturesPerFrame;
     if (durationLimit && expected.frameRate > 0)
-        frames = std::min(frames, static_cast<long long>(std::ceil(*durationLimit * expected.frameRate - 1e-6)));
+        frames =
+            std::min(frames, static_cast<long long>(std::ceil(*durationLimit * expected.frameRate - 1e-6)));
     expected.frames = frames;
     return expected;
 }
@@ -160,7 +164,8 @@ std::optional<std::string> movieShortfall(const MovieFacts& facts, const MovieEx
     if (facts.frames <= 0) return std::string("it holds no video frame");
     if (!expected.frames) return std::nullopt;
     if (std::llabs(facts.frames - *expected.frames) > 1)
-        return "it holds " + std::to_string(facts.frames) + " of " + std::to_string(*expected.frames) + " frames";
+        return "it holds " + std::to_string(facts.frames) + " of " + std::to_string(*expected.frames) +
+               " frames";
     if (expected.frameRate > 0 && facts.duration > 0) {
         double length = static_cast<double>(*expected.frames) / expected.frameRate;
         // Audio may run a little past the last picture; a cut-off file falls short.

@@ -57,9 +57,8 @@ struct MovieExpectation {
     std::optional<long long> frames; // unknown when the source could not be counted
     double frameRate = 0;            // of the written movie
 };
-// From the source's own count (and rate, when `sourceFrameRate` is 0): `picturesPerFrame` source pictures make one
-// output frame (2 for frame-alternate sources); a limit cuts after that many
-// seconds.
+// From the source's own count (and rate, when `sourceFrameRate` is 0): `picturesPerFrame` source pictures
+// make one output frame (2 for frame-alternate sources); a limit cuts after that many seconds.
 MovieExpectation expectationFromSource(const std::filesystem::path& source, double sourceFrameRate,
                                        int picturesPerFrame, std::optional<int> durationLimit,
                                        const ProcessTracker& track = {});

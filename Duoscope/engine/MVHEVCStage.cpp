@@ -2,8 +2,8 @@
 // Matroska intermediate has been remuxed into QuickTime.
 #include <charconv>
 
-#include "EngineFiles.h"
 #include "EncodeSupport.h"
+#include "EngineFiles.h"
 #include "PipelineEngine.h"
 #include "ToolLocator.h"
 
@@ -102,8 +102,9 @@ void PipelineEngine::convertToMVHEVC(const fs::path& inputMovie, const fs::path&
     if (isCancelled) throw ConversionError::cancelled();
     int status = process->terminationStatus();
     if (status != 0 || process->wasKilledBySignal())
-        throw ConversionError::encodingFailed(withReason("StereoPacker exited with code " + std::to_string(status),
-                                                         lastMeaningfulLine(splitLines(errorText))));
+        throw ConversionError::encodingFailed(
+            withReason("StereoPacker exited with code " + std::to_string(status),
+                       lastMeaningfulLine(splitLines(errorText))));
     if (!fs::exists(output, error))
         throw ConversionError::encodingFailed("StereoPacker did not produce output file");
 }

@@ -24,8 +24,10 @@ void sweepLeftoverTools(const std::filesystem::path& scope) {
     if (scope.empty()) return;
     for (const char* name : {"viewpump", "twinrow", "StereoPacker", "ffmpeg"}) {
         try {
-            auto pkill = ChildProcess::create({"/usr/bin/pkill", {"-KILL", "-f", sweepPattern(name, scope)},
-                                               std::nullopt, ChildProcess::Output::nullDevice,
+            auto pkill = ChildProcess::create({"/usr/bin/pkill",
+                                               {"-KILL", "-f", sweepPattern(name, scope)},
+                                               std::nullopt,
+                                               ChildProcess::Output::nullDevice,
                                                ChildProcess::Output::nullDevice});
             pkill->launch();
             pkill->waitUntilExit();
@@ -96,7 +98,8 @@ std::filesystem::path PipelineEngine::publishMovie(const std::filesystem::path& 
                   chosen.filename().string() + " instead");
     // One rename: a reader sees the old file or the new one, never half of one.
     if (::rename(written.c_str(), chosen.c_str()) != 0)
-        throw std::system_error(errno, std::generic_category(), "Cannot put " + chosen.string() + " in place");
+        throw std::system_error(errno, std::generic_category(),
+                                "Cannot put " + chosen.string() + " in place");
     return chosen;
 }
 

@@ -40,7 +40,7 @@ struct StreamingDecodeRequest {
 };
 
 class PipelineEngine {
-public:
+  public:
     PipelineEngine() = default;
     PipelineEngine(const PipelineEngine&) = delete;
     PipelineEngine& operator=(const PipelineEngine&) = delete;
@@ -72,8 +72,8 @@ public:
                              ProgressCallback progressHandler, LogCallback logHandler);
 
     // Demultiplexing into the work folder.
-    void demux(const std::filesystem::path& source, const std::filesystem::path& workFolder, bool isSingleTrack,
-               std::optional<int> durationLimit);
+    void demux(const std::filesystem::path& source, const std::filesystem::path& workFolder,
+               bool isSingleTrack, std::optional<int> durationLimit);
     std::vector<DetectedTrack> detectVideoTracks(const std::filesystem::path& url);
     // True when the demultiplexer's track listing shows an MVC track.
     bool listsMVCTrack(const std::filesystem::path& source);
@@ -81,22 +81,21 @@ public:
     // Sources that already hold both eyes.
     ConversionResult runSideBySidePipeline(const std::filesystem::path& source,
                                            const std::filesystem::path& outputDirectory,
-                                           const std::filesystem::path& workFolder, const std::string& baseName,
-                                           QualityPreset qualityPreset, OutputCodec outputCodec,
-                                           OutputTarget outputTarget, bool convertToMVHEVCFlag,
-                                           ProgressCallback progressHandler,
+                                           const std::filesystem::path& workFolder,
+                                           const std::string& baseName, QualityPreset qualityPreset,
+                                           OutputCodec outputCodec, OutputTarget outputTarget,
+                                           bool convertToMVHEVCFlag, ProgressCallback progressHandler,
                                            std::optional<int> durationLimit = std::nullopt);
-    ConversionResult runFrameAlternatePipeline(const std::filesystem::path& source,
-                                               const std::filesystem::path& outputDirectory,
-                                               const std::filesystem::path& workFolder, const std::string& baseName,
-                                               QualityPreset qualityPreset, OutputCodec outputCodec,
-                                               OutputTarget outputTarget, bool rightFirst, double sourceDuration,
-                                               std::optional<int> durationLimit, ProgressCallback progressHandler);
+    ConversionResult runFrameAlternatePipeline(
+        const std::filesystem::path& source, const std::filesystem::path& outputDirectory,
+        const std::filesystem::path& workFolder, const std::string& baseName, QualityPreset qualityPreset,
+        OutputCodec outputCodec, OutputTarget outputTarget, bool rightFirst, double sourceDuration,
+        std::optional<int> durationLimit, ProgressCallback progressHandler);
 
     // The first `seconds` of a movie by stream copy, checked against what the
     // limit leaves of the source; returns what the cut holds.
-    MovieExpectation cutMovie(const std::filesystem::path& source, const std::filesystem::path& output, int seconds,
-                              const MovieExpectation& expected);
+    MovieExpectation cutMovie(const std::filesystem::path& source, const std::filesystem::path& output,
+                              int seconds, const MovieExpectation& expected);
 
     // The disk route's decode and side-by-side encode.
     void decodeMVC(const std::filesystem::path& interleavedStream, const std::filesystem::path& workFolder,
@@ -104,12 +103,14 @@ public:
     void encodeSBS(const std::filesystem::path& leftView, const std::filesystem::path& rightView,
                    const std::filesystem::path& sourceAudio, const std::filesystem::path& output,
                    QualityPreset qualityPreset, OutputCodec outputCodec, int viewWidth, int viewHeight,
-                   int frameRateNum, int frameRateDen, ProgressCallback progressHandler, double sourceDuration);
+                   int frameRateNum, int frameRateDen, ProgressCallback progressHandler,
+                   double sourceDuration);
 
     // The streaming routes.
     void decodeSBSPipe(const StreamingDecodeRequest& request);
     void decodeSBSParallel(const StreamingDecodeRequest& request, bool directMVHEVC, bool streamMode,
-                           long long estimatedStreamSize, const std::optional<std::filesystem::path>& dualSplitMVCPath);
+                           long long estimatedStreamSize,
+                           const std::optional<std::filesystem::path>& dualSplitMVCPath);
     std::optional<std::string> parallelPipelineScriptPath();
     bool hasDualSplitTools();
     void removeIntermediateFile(const std::filesystem::path& file, const std::string& label);
@@ -126,7 +127,8 @@ public:
     // Renames the checked movie to `destination` (replacing our own earlier
     // output of that name, never the source: then a suffixed name is taken
     // and logged). Returns where it went.
-    std::filesystem::path publishMovie(const std::filesystem::path& written, const std::filesystem::path& destination,
+    std::filesystem::path publishMovie(const std::filesystem::path& written,
+                                       const std::filesystem::path& destination,
                                        const std::filesystem::path& source);
     // Cancellation then reaches the helper processes of checks and probes too.
     ProcessTracker processTracker();
@@ -136,7 +138,7 @@ public:
     // Relayed tool output and the few direct lines: always reach onLog.
     void directLog(const std::string& line) const;
 
-private:
+  private:
     mutable std::mutex stateMutex_;
     std::shared_ptr<ChildProcess> currentProcess_;
     std::filesystem::path conversionScope_;

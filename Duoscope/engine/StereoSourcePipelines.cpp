@@ -5,8 +5,8 @@
 #include <fstream>
 #include <thread>
 
-#include "EngineFiles.h"
 #include "EncodeSupport.h"
+#include "EngineFiles.h"
 #include "PipelineEngine.h"
 #include "ToolLocator.h"
 
@@ -56,9 +56,11 @@ MovieExpectation PipelineEngine::cutMovie(const fs::path& source, const fs::path
     auto ffmpeg = findTool("ffmpeg");
     if (!ffmpeg) throw ConversionError::toolNotFound("ffmpeg not found");
     auto cut = ChildProcess::create({*ffmpeg,
-                                     {"-y", "-t", std::to_string(seconds), "-i", source.string(), "-map", "0:v:0",
-                                      "-map", "0:a?", "-c", "copy", output.string()},
-                                     std::nullopt, ChildProcess::Output::nullDevice, ChildProcess::Output::pipe});
+                                     {"-y", "-t", std::to_string(seconds), "-i", source.string(), "-map",
+                                      "0:v:0", "-map", "0:a?", "-c", "copy", output.string()},
+                                     std::nullopt,
+                                     ChildProcess::Output::nullDevice,
+                                     ChildProcess::Output::pipe});
     setCurrentProcess(cut);
     cut->launch();
     cut->waitUntilExit();
@@ -74,22 +76,21 @@ MovieExpectation PipelineEngine::cutMovie(const fs::path& source, const fs::path
     if (isCancelled) throw ConversionError::cancelled();
     constexpr long long reorderSlack = 16;
     if (!facts || facts->frames <= 0 ||
-        (expected.frames && (facts->frames < *expected.frames - 1 || facts->frames > *expected.frames + reorderSlack)))
-        throw ConversionError::encodingFailed(
-            withReason(output.filename().string() + " is incomplete: " +
-                           (facts ? std::to_string(facts->frames) : std::string("no")) + " frames after cutting",
-                       lastMeaningfulLine(splitLines(cut->collectedStandardError()))));
+        (expected.frames &&
+         (facts->frames < *expected.frames - 1 || facts->frames > *expected.frames + reorderSlack)))
+        throw ConversionError::encodingFailed(withReason(
+            output.filename().string() + " is incomplete: " +
+                (facts ? std::to_string(facts->frames) : std::string("no")) + " frames after cutting",
+            lastMeaningfulLine(splitLines(cut->collectedStandardError()))));
     MovieExpectation cutExpectation = expected;
     cutExpectation.frames = facts->frames;
     return cutExpectation;
 }
 
-ConversionResult
-PipelineEngine::runSideBySidePipeline(const fs::path& source, const fs::path& outputDirectory,
-                                      const fs::path& workFolder, const std::string& baseName,
-                                      QualityPreset qualityPreset, OutputCodec, OutputTarget,
-                                      bool convertToMVHEVCFlag, ProgressCallback progressHandler,
-                                      std::optional<int> durationLimit) {
+ConversionResult PipelineEngine::runSideBySidePipeline(
+    const fs::path& source, const fs::path& outputDirectory, const fs::path& workFolder,
+    const std::string& baseName, QualityPreset qualityPreset, OutputCodec, OutputTarget,
+    bool convertToMVHEVCFlag, ProgressCallback progressHandler, std::optional<int> durationLimit) {
     auto report = [&](ConversionStage stage, double fraction) {
         if (progressHandler) progressHandler(stage, fraction);
     };
@@ -122,9 +123,9 @@ PipelineEngine::runSideBySidePipeline(const fs::path& source, const fs::path& ou
             remux->waitUntilExit();
             if (isCancelled) throw ConversionError::cancelled();
             if (remux->terminationStatus() != 0 || remux->wasKilledBySignal())
-                throw ConversionError::encodingFailed(
-                    withReason("MKV → MOV remux failed (exit " + std::to_string(remux->terminationStatus()) + ")",
-                               lastMeaningfulLine(splitLines(remux->collectedStandardError()))));
+                throw ConversionError::encodingFailed(withReason(
+                    "MKV → MOV remux failed (exit " + std::to_string(remux->terminationStatus()) + ")",
+                    lastMeaningfulLine(splitLines(remux->collectedStandardError()))));
             directLog("Remux complete: " + remuxed.filename().string());
             input = remuxed;
         }
@@ -230,7 +231,7 @@ ConversionResult PipelineEngine::runFrameAlternatePipeline(
         logLines = splitLines(std::string((std::istreambuf_iterator<char>(logFile)), {}));
     auto kept = scriptLines->last(50);
     if (status != 0 || process->wasKilledBySignal()) {
-                std::string diagnostic = withReason("Pipeline exited with code " + std::to_string(status),
+        std::string diagnostic = withReason("Pipeline exited with code " + std::to_string(status),
                                             lastMeaningfulLine(logLines.empty() ? kept : logLines));
         if (logLines.size() > 15) logLines.erase(logLines.begin(), logLines.end() - 15);
         if (!logLines.empty()) diagnostic += "\nffmpeg: " + joined(logLines, "\n");

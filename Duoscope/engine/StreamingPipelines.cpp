@@ -5,8 +5,8 @@
 #include <cmath>
 #include <fstream>
 
-#include "EngineFiles.h"
 #include "EncodeSupport.h"
+#include "EngineFiles.h"
 #include "PipelineEngine.h"
 #include "ToolLocator.h"
 
@@ -93,12 +93,12 @@ void PipelineEngine::decodeSBSPipe(const StreamingDecodeRequest& request) {
     fs::path workFolder = folderOf(request.interleavedURL);
     linkInputStream(workFolder, request.interleavedURL);
     fs::path script = workFolder / "pipe_pipeline.sh";
-    writeFileAtomically(script,
-              pipePipelineScript(
-                  {workFolder.string(), *viewpump, *twinrow, *ffmpeg, request.sourceAudioURL.string(),
-                   request.outputURL.string(), request.rightFirst, request.videoWidth, request.videoHeight,
-                   request.frameRateNum, request.frameRateDen, request.qualityPreset, request.outputTarget},
-                  activeEncoderProfile()));
+    writeFileAtomically(
+        script, pipePipelineScript(
+                    {workFolder.string(), *viewpump, *twinrow, *ffmpeg, request.sourceAudioURL.string(),
+                     request.outputURL.string(), request.rightFirst, request.videoWidth, request.videoHeight,
+                     request.frameRateNum, request.frameRateDen, request.qualityPreset, request.outputTarget},
+                    activeEncoderProfile()));
 
     double frames = request.frameRateDen != 0
                         ? std::floor(request.sourceDuration * request.frameRateNum / request.frameRateDen)
@@ -146,8 +146,10 @@ void PipelineEngine::decodeSBSPipe(const StreamingDecodeRequest& request) {
         std::string line = trimmed(raw);
         if (line.empty()) return;
         // ffmpeg's own messages arrive here (2>&1 in the script).
-        if (contains(line, "time=") && contains(line, "speed=")) directLog("ffmpeg: " + line);
-        else recentErrors->append(line);
+        if (contains(line, "time=") && contains(line, "speed="))
+            directLog("ffmpeg: " + line);
+        else
+            recentErrors->append(line);
     };
     process->setStandardErrorHandler(
         [errSplitter, onErrorLine](std::string_view chunk) { errSplitter->feed(chunk, onErrorLine); });
@@ -162,8 +164,9 @@ void PipelineEngine::decodeSBSPipe(const StreamingDecodeRequest& request) {
     int status = process->terminationStatus();
     if (status != 0 || process->wasKilledBySignal()) {
         engineLog("Pipe pipeline stderr:\n" + joined(recentErrors->last(10), "\n"));
-        throw ConversionError::decodingFailed(withReason("Pipe pipeline exited with code " + std::to_string(status),
-                                                         lastMeaningfulLine(recentErrors->last(100))));
+        throw ConversionError::decodingFailed(
+            withReason("Pipe pipeline exited with code " + std::to_string(status),
+                       lastMeaningfulLine(recentErrors->last(100))));
     }
     if (!hasMovie(request.outputURL))
         throw ConversionError::decodingFailed("Pipe pipeline finished without writing " +
@@ -260,8 +263,9 @@ void PipelineEngine::decodeSBSParallel(const StreamingDecodeRequest& request, bo
     int status = process->terminationStatus();
     if (status != 0 || process->wasKilledBySignal()) {
         engineLog("Parallel pipeline output:\n" + joined(recentOutput->last(20), "\n"));
-        throw ConversionError::decodingFailed(withReason("Parallel pipeline exited with code " + std::to_string(status),
-                                                         lastMeaningfulLine(recentOutput->last(200))));
+        throw ConversionError::decodingFailed(
+            withReason("Parallel pipeline exited with code " + std::to_string(status),
+                       lastMeaningfulLine(recentOutput->last(200))));
     }
     if (!hasMovie(request.outputURL))
         throw ConversionError::decodingFailed("Parallel pipeline finished without writing " +

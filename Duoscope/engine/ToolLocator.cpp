@@ -81,8 +81,11 @@ std::optional<std::string> findTool(std::string_view name) {
     }
     // Last resort: the search path, as `which` sees it.
     try {
-        auto which = ChildProcess::create({"/usr/bin/which", {std::string(name)}, std::nullopt,
-                                           ChildProcess::Output::pipe, ChildProcess::Output::pipe});
+        auto which = ChildProcess::create({"/usr/bin/which",
+                                           {std::string(name)},
+                                           std::nullopt,
+                                           ChildProcess::Output::pipe,
+                                           ChildProcess::Output::pipe});
         which->launch();
         which->waitUntilExit();
         std::string output = which->collectedStandardOutput();

@@ -32,12 +32,20 @@ namespace {
 
 const QStringList supportedExtensions{"mkv", "m2ts", "ts", "bluray", "mp4", "mov"};
 
-QString qText(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
-fs::path toPath(const QString& path) { return fs::path(path.toStdString()); }
-QString fileName(const QString& path) { return QFileInfo(path).fileName(); }
+QString qText(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+fs::path toPath(const QString& path) {
+    return fs::path(path.toStdString());
+}
+QString fileName(const QString& path) {
+    return QFileInfo(path).fileName();
+}
 
 // Dropped, chosen and typed paths name the same file the same way.
-QString canonicalURL(const QString& path) { return QDir::cleanPath(QFileInfo(path).absoluteFilePath()); }
+QString canonicalURL(const QString& path) {
+    return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+}
 
 // The locale's time of day with seconds, without date or zone.
 QString mediumTimeText(const QTime& time) {
@@ -50,12 +58,12 @@ QString mediumTimeText(const QTime& time) {
 // Runs `work` with the model on the main thread later, if the model still
 // exists by then. Safe from any thread: the queued call goes through the
 // application object and the weak pointer is only tested on the main thread.
-template <typename F>
-void post(const QPointer<ConverterModel>& model, F work) {
+template <typename F> void post(const QPointer<ConverterModel>& model, F work) {
     auto* application = QCoreApplication::instance();
     if (!application) return;
     QMetaObject::invokeMethod(
-        application, [model, work = std::move(work)]() mutable {
+        application,
+        [model, work = std::move(work)]() mutable {
             if (model) work(model.data());
         },
         Qt::QueuedConnection);
@@ -91,11 +99,14 @@ QDBusConnection sessionBusIfPresent() {
     return QDBusConnection::sessionBus();
 }
 
-QSettings userSettings() { return QSettings(QStringLiteral("Duoscope"), QStringLiteral("Duoscope")); }
+QSettings userSettings() {
+    return QSettings(QStringLiteral("Duoscope"), QStringLiteral("Duoscope"));
+}
 
 } // namespace
 
-ConverterModel::ConverterModel(QObject* parent) : QObject(parent), pipelineEngine_(std::make_unique<PipelineEngine>()) {
+ConverterModel::ConverterModel(QObject* parent)
+    : QObject(parent), pipelineEngine_(std::make_unique<PipelineEngine>()) {
     QString desktop = QStandardPaths::standardLocations(QStandardPaths::DesktopLocation).value(0);
     if (!desktop.isEmpty()) outputDirectory_ = QDir(desktop).filePath(QStringLiteral("Duoscope Output"));
 
@@ -172,11 +183,13 @@ void ConverterModel::loadSettings() {
         setOutputDirectory(folder.toString());
     if (auto preset = qualityPresetFromRaw(settings.value("qualityPreset").toString().toStdString()))
         setQualityPreset(*preset);
-    if (auto codec = outputCodecFromRaw(settings.value("outputCodec").toString().toStdString())) setOutputCodec(*codec);
+    if (auto codec = outputCodecFromRaw(settings.value("outputCodec").toString().toStdString()))
+        setOutputCodec(*codec);
     if (auto target = outputTargetFromRaw(settings.value("outputTarget").toString().toStdString()))
         setOutputTarget(*target);
     if (settings.contains("durationLimit")) setDebugLimitSeconds(settings.value("durationLimit").toInt());
-    if (settings.contains("keepSBSIntermediate")) setKeepSBSIntermediate(settings.value("keepSBSIntermediate").toBool());
+    if (settings.contains("keepSBSIntermediate"))
+        setKeepSBSIntermediate(settings.value("keepSBSIntermediate").toBool());
     isInitialized_ = true;
 }
 
@@ -195,21 +208,28 @@ void ConverterModel::resetIfComplete() {
 QString ConverterModel::timingSummaryText(const QDateTime& start, const QDateTime& end) {
     if (!start.isValid() || !end.isValid()) return {};
     QLocale locale;
-    auto clock = [&](const QDateTime& time) { return locale.toString(time.time(), QStringLiteral("h:mm:ss AP")); };
+    auto clock = [&](const QDateTime& time) {
+        return locale.toString(time.time(), QStringLiteral("h:mm:ss AP"));
+    };
     qint64 seconds = start.msecsTo(end) / 1000;
-    QString duration = seconds < 60 ? QString::number(seconds) + "s"
-                                    : QString::number(seconds / 60) + "m " + QString::number(seconds % 60) + "s";
+    QString duration = seconds < 60
+                           ? QString::number(seconds) + "s"
+                           : QString::number(seconds / 60) + "m " + QString::number(seconds % 60) + "s";
     return "Started: " + clock(start) + QString::fromUtf8(" · Finished: ") + clock(end) +
            QString::fromUtf8(" · Duration: ") + duration;
 }
 
 // ---- Plain setters of observable fields ------------------------------------
 
-void ConverterModel::setIsParsing(bool parsing) { assign(isParsing_, parsing, &ConverterModel::isParsingChanged); }
+void ConverterModel::setIsParsing(bool parsing) {
+    assign(isParsing_, parsing, &ConverterModel::isParsingChanged);
+}
 void ConverterModel::setCurrentStage(ConversionStage stage) {
     assign(currentStage_, stage, &ConverterModel::currentStageChanged);
 }
-void ConverterModel::setProgress(double value) { assign(progress_, value, &ConverterModel::progressChanged); }
+void ConverterModel::setProgress(double value) {
+    assign(progress_, value, &ConverterModel::progressChanged);
+}
 void ConverterModel::setEstimatedTimeRemaining(const QString& text) {
     assign(estimatedTimeRemaining_, text, &ConverterModel::estimatedTimeRemainingChanged);
 }
@@ -266,7 +286,8 @@ void ConverterModel::analyzeSelectedFile(const QString& path) {
     QThreadPool::globalInstance()->start([self, path, generation] {
         FFProbe probe;
         probe.onLog = [self](const std::string& line) {
-            post(self, [text = QString::fromStdString(line)](ConverterModel* model) { model->appendLog(text); });
+            post(self,
+                 [text = QString::fromStdString(line)](ConverterModel* model) { model->appendLog(text); });
         };
         std::optional<SourceFileInfo> info;
         std::exception_ptr error;
@@ -298,8 +319,8 @@ void ConverterModel::analyzeSelectedFile(const QString& path) {
                 } else {
                     model->setErrorMessage(QStringLiteral(
                         "No 3D stream detected. Select a Blu-ray 3D .m2ts or MakeMKV 3D .mkv file."));
-                    model->appendLog(QStringLiteral(
-                        "WARNING: No 3D stream detected (no MVC tracks, no stereo_mode tag, no Stereo 3D side data)"));
+                    model->appendLog(QStringLiteral("WARNING: No 3D stream detected (no MVC tracks, no "
+                                                    "stereo_mode tag, no Stereo 3D side data)"));
                 }
             }
             model->setIsParsing(false);
@@ -324,8 +345,10 @@ void ConverterModel::analyzeQueuedFile(const QString& path) {
                 return;
             }
             // A file removed meanwhile keeps no entry.
-            if (info && model->fileQueue_.contains(path)) model->fileInfoMap_.insert(path, *info);
-            else if (!model->fileInfoMap_.remove(path)) return;
+            if (info && model->fileQueue_.contains(path))
+                model->fileInfoMap_.insert(path, *info);
+            else if (!model->fileInfoMap_.remove(path))
+                return;
             emit model->fileInfoMapChanged();
         });
     });
@@ -456,8 +479,8 @@ void ConverterModel::startConversion() {
     std::error_code error;
     fs::create_directories(toPath(runOutputDirectory_), error);
     if (error) {
-        failRun(std::make_exception_ptr(
-            std::system_error(error, "Cannot create the output folder " + runOutputDirectory_.toStdString())));
+        failRun(std::make_exception_ptr(std::system_error(error, "Cannot create the output folder " +
+                                                                     runOutputDirectory_.toStdString())));
         return;
     }
     processFile(0);
@@ -512,8 +535,8 @@ void ConverterModel::awaitAnalysis(int index, int pauses) {
         processFile(index + 1);
         return;
     }
-    appendLog("=== Converting " + QString::number(index + 1) + " of " + QString::number(runFiles_.size()) + ": " +
-              fileName(file) + " ===");
+    appendLog("=== Converting " + QString::number(index + 1) + " of " + QString::number(runFiles_.size()) +
+              ": " + fileName(file) + " ===");
     convertCurrentFile(index);
 }
 
@@ -547,7 +570,8 @@ void ConverterModel::convertFile(const QString& path, const QString& outputDirec
     auto cancelRequested = runCancelRequested_;
     PipelineEngine* engine = pipelineEngine_.get();
 
-    ProgressCallback progress = [self, run, startTime, cancelRequested, engine](ConversionStage stage, double value) {
+    ProgressCallback progress = [self, run, startTime, cancelRequested, engine](ConversionStage stage,
+                                                                                double value) {
         // A cancel that landed before the engine reset its own flag still stops it here.
         if (*cancelRequested && !engine->isCancelled) engine->cancel();
         post(self, [=](ConverterModel* model) {
@@ -568,7 +592,9 @@ void ConverterModel::convertFile(const QString& path, const QString& outputDirec
         appendLog(QString::fromUtf8("✅ Reusing cached SBS: ") + fileName(cached->sbsURL));
         fs::path source = toPath(cached->sbsURL);
         fs::path output = toPath(outputDirectory);
-        fs::path work = output / ("Duoscope_" + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().left(8).toStdString());
+        fs::path work =
+            output / ("Duoscope_" +
+                      QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().left(8).toStdString());
         std::string baseName = toPath(path).stem().string();
         QualityPreset preset = qualityPreset_;
         OutputCodec codec = outputCodec_;
@@ -576,8 +602,8 @@ void ConverterModel::convertFile(const QString& path, const QString& outputDirec
         startEngineWork(
             [=] {
                 fs::create_directories(work);
-                auto result = engine->runSideBySidePipeline(source, output, work, baseName, preset, codec, target,
-                                                            true, progress);
+                auto result = engine->runSideBySidePipeline(source, output, work, baseName, preset, codec,
+                                                            target, true, progress);
                 std::error_code ignored;
                 fs::remove_all(work, ignored);
                 return result;
@@ -605,7 +631,8 @@ void ConverterModel::convertFile(const QString& path, const QString& outputDirec
             if (outputTarget_ == OutputTarget::visionPro && !keepSBSIntermediate_) {
                 std::error_code ignored;
                 fs::remove(toPath(intermediate), ignored);
-                appendLog(QString::fromUtf8("🗑 Removed SBS intermediate (toggle 'Keep SBS intermediate' to keep it)"));
+                appendLog(QString::fromUtf8(
+                    "🗑 Removed SBS intermediate (toggle 'Keep SBS intermediate' to keep it)"));
                 cachedSBS_.reset();
             } else {
                 cachedSBS_ = CachedSBS{path, intermediate, qualityPreset_, outputCodec_, effectiveLimit};
@@ -742,8 +769,8 @@ void ConverterModel::sendNotification(const QString& body) {
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
     QVariantMap hints{{QStringLiteral("sound-name"), QStringLiteral("complete")}};
-    notify << QStringLiteral("Duoscope") << 0u << QStringLiteral("duoscope") << QStringLiteral("Duoscope") << body
-           << QStringList() << hints << -1;
+    notify << QStringLiteral("Duoscope") << 0u << QStringLiteral("duoscope") << QStringLiteral("Duoscope")
+           << body << QStringList() << hints << -1;
     bus.call(notify, QDBus::NoBlock);
 }
 
@@ -759,7 +786,8 @@ void ConverterModel::revealOutput() {
         return;
     }
     QStringList uris;
-    for (const QString& output : outputs) uris.append(QUrl::fromLocalFile(output).toString());
+    for (const QString& output : outputs)
+        uris.append(QUrl::fromLocalFile(output).toString());
     QDBusMessage show = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
         QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));

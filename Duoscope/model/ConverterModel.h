@@ -38,7 +38,7 @@ struct CachedSBS {
 class ConverterModel : public QObject {
     Q_OBJECT
 
-public:
+  public:
     // Shows a folder chooser titled `title`; returns the chosen folder or nothing.
     using FolderChooser = std::function<std::optional<QString>(const QString& title)>;
 
@@ -122,7 +122,7 @@ public:
     // "~59 sec remaining", "~1 min 1 sec remaining", "~1h 1m remaining".
     static QString remainingTimeText(double seconds);
 
-signals:
+  signals:
     void sourceFileURLChanged();
     void sourceInfoChanged();
     void fileInfoMapChanged();
@@ -148,11 +148,10 @@ signals:
     void batchOutputURLsChanged();
     void estimatedTimeRemainingChanged();
 
-private:
+  private:
     using Completion = std::function<void(std::optional<ConversionResult>, std::exception_ptr)>;
 
-    template <typename T>
-    void assign(T& field, const T& value, void (ConverterModel::*changed)());
+    template <typename T> void assign(T& field, const T& value, void (ConverterModel::*changed)());
 
     void analyzeSelectedFile(const QString& path);
     void analyzeQueuedFile(const QString& path);

@@ -35,7 +35,9 @@ const QColor runningBlue(0x0a, 0x84, 0xff);
 const QColor completeGreen(0x30, 0xb0, 0x4f);
 const QColor failedRed(0xe0, 0x3a, 0x30);
 
-QString qText(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+QString qText(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
 
 QFont scaledFont(const QFont& base, double factor, bool bold = false) {
     QFont font = base;
@@ -57,15 +59,23 @@ QLabel* captionLabel(const QString& text, QWidget* parent, double factor = 0.9, 
 
 QString symbolForStage(ConversionStage stage) {
     switch (stage) {
-    case ConversionStage::idle: return "circle";
-    case ConversionStage::demuxing: return "opticaldisc";
-    case ConversionStage::interleaving: return "arrow.triangle.2.circlepath";
-    case ConversionStage::decoding: return "play.rectangle";
-    case ConversionStage::encoding: return "film";
+    case ConversionStage::idle:
+        return "circle";
+    case ConversionStage::demuxing:
+        return "opticaldisc";
+    case ConversionStage::interleaving:
+        return "arrow.triangle.2.circlepath";
+    case ConversionStage::decoding:
+        return "play.rectangle";
+    case ConversionStage::encoding:
+        return "film";
     case ConversionStage::encodingMVHEVC:
-    case ConversionStage::convertingMVHEVC: return "visionpro";
-    case ConversionStage::complete: return "checkmark.circle.fill";
-    case ConversionStage::failed: return "xmark.circle.fill";
+    case ConversionStage::convertingMVHEVC:
+        return "visionpro";
+    case ConversionStage::complete:
+        return "checkmark.circle.fill";
+    case ConversionStage::failed:
+        return "xmark.circle.fill";
     }
     return "circle";
 }
@@ -95,7 +105,7 @@ QString encoderCaption(EncoderProfile profile) {
 // The dashed drop target; accepts file URLs from the file manager.
 class DropZone : public QFrame {
     Q_OBJECT
-public:
+  public:
     explicit DropZone(QWidget* parent) : QFrame(parent) {
         setAcceptDrops(true);
         setObjectName("dropZone");
@@ -126,7 +136,7 @@ public:
     std::function<void(bool)> onDragging;
     std::function<void(const QStringList&)> onDrop;
 
-protected:
+  protected:
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         painter.setRenderHint(QPainter::Antialiasing);
@@ -134,7 +144,8 @@ protected:
         QPen pen(outline, 2, Qt::DashLine);
         pen.setDashPattern({5, 4});
         painter.setPen(pen);
-        painter.setBrush(dragging ? QColor(outline.red(), outline.green(), outline.blue(), 25) : Qt::transparent);
+        painter.setBrush(dragging ? QColor(outline.red(), outline.green(), outline.blue(), 25)
+                                  : Qt::transparent);
         painter.drawRoundedRect(QRectF(rect()).adjusted(1.5, 1.5, -1.5, -1.5), 12, 12);
     }
     void dragEnterEvent(QDragEnterEvent* event) override {
@@ -153,7 +164,7 @@ protected:
         if (onDrop) onDrop(paths);
     }
 
-private:
+  private:
     void setDragging(bool value) {
         dragging = value;
         if (onDragging) onDragging(value);
@@ -165,8 +176,9 @@ private:
 // An exclusive row of buttons drawn as one segmented control.
 class SegmentedPicker : public QWidget {
     Q_OBJECT
-public:
-    SegmentedPicker(const QStringList& labels, QWidget* parent) : QWidget(parent), group(new QButtonGroup(this)) {
+  public:
+    SegmentedPicker(const QStringList& labels, QWidget* parent)
+        : QWidget(parent), group(new QButtonGroup(this)) {
         auto* layout = new QHBoxLayout(this);
         layout->setContentsMargins(0, 0, 0, 0);
         layout->setSpacing(0);
@@ -176,11 +188,14 @@ public:
             button->setFocusPolicy(Qt::TabFocus);
             button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
             QString corners = i == 0 ? "border-top-left-radius: 6px; border-bottom-left-radius: 6px;" : "";
-            if (i == labels.size() - 1) corners += "border-top-right-radius: 6px; border-bottom-right-radius: 6px;";
+            if (i == labels.size() - 1)
+                corners += "border-top-right-radius: 6px; border-bottom-right-radius: 6px;";
             if (i > 0) corners += "border-left: none;";
-            button->setStyleSheet(
-                "QPushButton { border: 1px solid palette(mid); background: palette(button); padding: 4px 8px; " +
-                corners + " } QPushButton:checked { background: palette(highlight); color: palette(highlighted-text); }");
+            button->setStyleSheet("QPushButton { border: 1px solid palette(mid); background: "
+                                  "palette(button); padding: 4px 8px; " +
+                                  corners +
+                                  " } QPushButton:checked { background: palette(highlight); color: "
+                                  "palette(highlighted-text); }");
             group->addButton(button, i);
             layout->addWidget(button);
         }
@@ -194,13 +209,13 @@ public:
     QAbstractButton* button(int index) const { return group->button(index); }
     std::function<void(int)> onSelected;
 
-private:
+  private:
     QButtonGroup* group;
 };
 
 // A one-line text elided in the middle to the width it is given.
 class ElidedLabel : public QLabel {
-public:
+  public:
     using QLabel::QLabel;
     void setFullText(const QString& text) {
         fullText = text;
@@ -209,20 +224,20 @@ public:
     }
     QSize minimumSizeHint() const override { return {40, QLabel::minimumSizeHint().height()}; }
 
-protected:
+  protected:
     void resizeEvent(QResizeEvent* event) override {
         QLabel::resizeEvent(event);
         updateText();
     }
 
-private:
+  private:
     void updateText() { setText(fontMetrics().elidedText(fullText, Qt::ElideMiddle, width())); }
     QString fullText;
 };
 
 // The small busy mark of the file being converted.
 class Spinner : public QWidget {
-public:
+  public:
     explicit Spinner(QWidget* parent) : QWidget(parent) {
         setFixedSize(16, 16);
         connect(&timer, &QTimer::timeout, this, [this] {
@@ -232,7 +247,7 @@ public:
         timer.start(80);
     }
 
-protected:
+  protected:
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         painter.setRenderHint(QPainter::Antialiasing);
@@ -240,7 +255,7 @@ protected:
         painter.drawArc(QRectF(2, 2, 12, 12), -angle * 16, 270 * 16);
     }
 
-private:
+  private:
     QTimer timer;
     int angle = 0;
 };
@@ -268,13 +283,14 @@ ContentView::ContentView(ConverterModel& model, QWidget* parent) : QWidget(paren
             fileListDirty_ = true;
             scheduleRefresh();
         });
-    for (auto signal : {&ConverterModel::sourceFileURLChanged, &ConverterModel::outputDirectoryChanged,
-                        &ConverterModel::qualityPresetChanged, &ConverterModel::outputCodecChanged,
-                        &ConverterModel::outputTargetChanged, &ConverterModel::debugLimitSecondsChanged,
-                        &ConverterModel::keepSBSIntermediateChanged, &ConverterModel::isParsingChanged,
-                        &ConverterModel::currentStageChanged, &ConverterModel::progressChanged,
-                        &ConverterModel::errorMessageChanged, &ConverterModel::conversionEndTimeChanged,
-                        &ConverterModel::lastOutputURLChanged, &ConverterModel::estimatedTimeRemainingChanged})
+    for (auto signal :
+         {&ConverterModel::sourceFileURLChanged, &ConverterModel::outputDirectoryChanged,
+          &ConverterModel::qualityPresetChanged, &ConverterModel::outputCodecChanged,
+          &ConverterModel::outputTargetChanged, &ConverterModel::debugLimitSecondsChanged,
+          &ConverterModel::keepSBSIntermediateChanged, &ConverterModel::isParsingChanged,
+          &ConverterModel::currentStageChanged, &ConverterModel::progressChanged,
+          &ConverterModel::errorMessageChanged, &ConverterModel::conversionEndTimeChanged,
+          &ConverterModel::lastOutputURLChanged, &ConverterModel::estimatedTimeRemainingChanged})
         connect(&model_, signal, this, &ContentView::scheduleRefresh);
     refresh();
 }
@@ -352,7 +368,8 @@ QWidget* ContentView::buildSourceColumn() {
     revealButton_ = new QPushButton(symbolIcon("folder"), tr("Show in Folder"), column);
     revealButton_->setObjectName("revealButton");
     connect(revealButton_, &QPushButton::clicked, &model_, &ConverterModel::revealOutput);
-    convertAnotherButton_ = new QPushButton(symbolIcon("arrow.counterclockwise"), tr("Convert Another"), column);
+    convertAnotherButton_ =
+        new QPushButton(symbolIcon("arrow.counterclockwise"), tr("Convert Another"), column);
     convertAnotherButton_->setObjectName("convertAnotherButton");
     convertAnotherButton_->setDefault(true);
     connect(convertAnotherButton_, &QPushButton::clicked, &model_, &ConverterModel::resetAll);
@@ -365,7 +382,8 @@ QWidget* ContentView::buildSourceColumn() {
     convertButton_->setMinimumHeight(36);
     convertButton_->setFont(scaledFont(convertButton_->font(), 1.05, true));
     convertButton_->setStyleSheet(
-        QString("QPushButton { background: %1; color: white; border: none; border-radius: 8px; padding: 6px 14px; }"
+        QString("QPushButton { background: %1; color: white; border: none; border-radius: 8px; padding: 6px "
+                "14px; }"
                 "QPushButton:disabled { background: rgba(128,128,128,90); color: rgba(255,255,255,170); }")
             .arg(runningBlue.name()));
     connect(convertButton_, &QPushButton::clicked, this, &ContentView::startConversionFromButton);
@@ -441,7 +459,8 @@ QWidget* ContentView::buildSettingsColumn() {
     };
     auto labels = [](const auto& cases) {
         QStringList texts;
-        for (auto value : cases) texts.append(qText(rawValue(value)));
+        for (auto value : cases)
+            texts.append(qText(rawValue(value)));
         return texts;
     };
 
@@ -464,7 +483,8 @@ QWidget* ContentView::buildSettingsColumn() {
     QThreadPool::globalInstance()->start([caption] {
         QString text = encoderCaption(activeEncoderProfile());
         QMetaObject::invokeMethod(
-            qApp, [caption, text] {
+            qApp,
+            [caption, text] {
                 if (caption) caption->setText(text);
             },
             Qt::QueuedConnection);
@@ -475,7 +495,8 @@ QWidget* ContentView::buildSettingsColumn() {
     targetPicker_->setObjectName("targetPicker");
     targetPicker_->onSelected = [this](int i) { model_.setOutputTarget(allOutputTargets[size_t(i)]); };
     layout->addWidget(targetPicker_);
-    auto* targetCaption = captionLabel(tr("Creates spatial video playable on Apple Vision Pro"), settingsColumn_);
+    auto* targetCaption =
+        captionLabel(tr("Creates spatial video playable on Apple Vision Pro"), settingsColumn_);
     targetCaption->setWordWrap(true);
     layout->addWidget(targetCaption);
     auto* keep = new QCheckBox(tr("Keep SBS intermediate"), settingsColumn_);
@@ -486,7 +507,9 @@ QWidget* ContentView::buildSettingsColumn() {
     section(tr("Duration Limit"));
     durationPicker_ = new SegmentedPicker({tr("2 min"), tr("5 min"), tr("Full movie")}, settingsColumn_);
     durationPicker_->setObjectName("durationPicker");
-    durationPicker_->onSelected = [this](int i) { model_.setDebugLimitSeconds(i == 0 ? 120 : i == 1 ? 300 : 0); };
+    durationPicker_->onSelected = [this](int i) {
+        model_.setDebugLimitSeconds(i == 0 ? 120 : i == 1 ? 300 : 0);
+    };
     layout->addWidget(durationPicker_);
 
     section(tr("Output Directory"));
@@ -539,7 +562,7 @@ void ContentView::refresh() {
     refreshActionArea();
     refreshSettings();
 
-    QString status = model_.isConverting() ? tr("Converting...")
+    QString status = model_.isConverting()                                ? tr("Converting...")
                      : model_.currentStage() == ConversionStage::complete ? tr("Conversion complete")
                      : !model_.errorMessage().isEmpty()                   ? "Error: " + model_.errorMessage()
                                                                           : tr("Ready");
@@ -558,7 +581,8 @@ void ContentView::refreshFileList() {
     fileListDirty_ = false;
     const QStringList& queue = model_.fileQueue();
     fileList_->setVisible(!queue.isEmpty());
-    fileListTitle_->setText(queue.size() == 1 ? tr("Source File") : "Files (" + QString::number(queue.size()) + ")");
+    fileListTitle_->setText(queue.size() == 1 ? tr("Source File")
+                                              : "Files (" + QString::number(queue.size()) + ")");
     bool batchRunning = model_.isBatchMode() && model_.isConverting();
     batchCaption_->setVisible(batchRunning);
     batchCaption_->setText("Converting " + QString::number(model_.currentQueueIndex() + 1) + " of " +
@@ -594,11 +618,13 @@ void ContentView::refreshFileList() {
         name->setFullText(QFileInfo(path).fileName());
         texts->addWidget(name);
         std::optional<SourceFileInfo> info;
-        if (auto found = model_.fileInfoMap().constFind(path); found != model_.fileInfoMap().constEnd()) info = *found;
+        if (auto found = model_.fileInfoMap().constFind(path); found != model_.fileInfoMap().constEnd())
+            info = *found;
         else if (model_.sourceInfo() && QString::fromStdString(model_.sourceInfo()->url.string()) == path)
             info = model_.sourceInfo();
         if (info)
-            texts->addWidget(captionLabel(QString::fromStdString(info->resolution) + QString::fromUtf8(" · ") +
+            texts->addWidget(captionLabel(QString::fromStdString(info->resolution) +
+                                              QString::fromUtf8(" · ") +
                                               QString::fromStdString(info->formattedDuration()),
                                           row));
         layout->addLayout(texts, 1);
@@ -632,7 +658,8 @@ void ContentView::refreshActionArea() {
     QString barStyle = progressBarStyle(fill);
     if (progressBar_->styleSheet() != barStyle) progressBar_->setStyleSheet(barStyle);
     int target = static_cast<int>(model_.progress() * 1000);
-    if (progressAnimation_->endValue().toInt() != target || progressAnimation_->state() != QAbstractAnimation::Running) {
+    if (progressAnimation_->endValue().toInt() != target ||
+        progressAnimation_->state() != QAbstractAnimation::Running) {
         progressAnimation_->stop();
         progressAnimation_->setStartValue(progressBar_->value());
         progressAnimation_->setEndValue(target);
@@ -649,11 +676,12 @@ void ContentView::refreshActionArea() {
 
     convertButton_->setVisible(!converting && !complete);
     convertButton_->setText(model_.outputTarget() == OutputTarget::sbs3D ? tr("Convert to SBS 3D")
-                                                                          : tr("Convert to MV-HEVC"));
+                                                                         : tr("Convert to MV-HEVC"));
     // The analysis must be the selected file's own, not the previous selection's.
     const auto& info = model_.sourceInfo();
     bool analysed = info && QString::fromStdString(info->url.string()) == model_.sourceFileURL();
-    convertButton_->setEnabled(!model_.sourceFileURL().isEmpty() && analysed && !model_.outputDirectory().isEmpty());
+    convertButton_->setEnabled(!model_.sourceFileURL().isEmpty() && analysed &&
+                               !model_.outputDirectory().isEmpty());
     dropZone_->setEnabled(!converting);
 }
 
@@ -696,7 +724,8 @@ void ContentView::showFailureAlert(const QString& message) {
     errorAlertMessage_ = message;
     showErrorAlert_ = true;
     if (failureAlert_) failureAlert_->close();
-    failureAlert_ = new QMessageBox(QMessageBox::Critical, tr("Conversion Failed"), message, QMessageBox::Ok, this);
+    failureAlert_ =
+        new QMessageBox(QMessageBox::Critical, tr("Conversion Failed"), message, QMessageBox::Ok, this);
     failureAlert_->setObjectName("failureAlert");
     failureAlert_->setAttribute(Qt::WA_DeleteOnClose);
     connect(failureAlert_, &QMessageBox::finished, this, [this] { showErrorAlert_ = false; });

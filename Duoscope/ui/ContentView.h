@@ -30,7 +30,7 @@ class SegmentedPicker;
 class ContentView : public QWidget {
     Q_OBJECT
 
-public:
+  public:
     explicit ContentView(ConverterModel& model, QWidget* parent = nullptr);
 
     bool isDragging() const { return isDragging_; }
@@ -41,7 +41,7 @@ public:
     // The open panel of the drop zone's "Browse..." button.
     void browseForFiles();
 
-private:
+  private:
     void buildLayout();
     QWidget* buildSourceColumn();
     QWidget* buildSettingsColumn();

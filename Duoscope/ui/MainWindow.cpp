@@ -31,8 +31,8 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     title.setBold(true);
     name->setFont(title);
     name->setAlignment(Qt::AlignCenter);
-    auto* version = new QLabel(tr("Version %1 (Build %2)").arg(applicationVersion()).arg(ConverterModel::buildNumber),
-                               this);
+    auto* version = new QLabel(
+        tr("Version %1 (Build %2)").arg(applicationVersion()).arg(ConverterModel::buildNumber), this);
     version->setObjectName("aboutVersion");
     version->setAlignment(Qt::AlignCenter);
     auto* credits = new QLabel(tr("Convert Blu-ray 3D to Apple Vision Pro spatial video"), this);

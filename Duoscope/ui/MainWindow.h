@@ -15,23 +15,23 @@ class ContentView;
 
 // The About panel: name, version, build and credits.
 class AboutDialog : public QDialog {
-public:
+  public:
     explicit AboutDialog(QWidget* parent = nullptr);
     // The program's version from the build, "1.0" when the build gave none.
     static QString applicationVersion();
 };
 
 class MainWindow : public QMainWindow {
-public:
+  public:
     // `openedFiles` are files handed over on the command line, as a file manager does.
     MainWindow(ConverterModel& model, QStringList openedFiles = {}, QWidget* parent = nullptr);
     ContentView* contentView() const { return contentView_; }
     void showAboutPanel();
 
-protected:
+  protected:
     void showEvent(QShowEvent* event) override;
 
-private:
+  private:
     ConverterModel& model_;
     ContentView* contentView_;
     QStringList openedFiles_;

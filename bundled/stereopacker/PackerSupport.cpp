@@ -44,8 +44,8 @@ FrameRate exactFrameRate(FrameRate average, FrameRate real) {
         return std::abs(value(a) / value(b) - 1.0) <= tolerance;
     };
     static constexpr FrameRate standard[] = {
-        {24000, 1001}, {24, 1},  {25, 1},  {30000, 1001}, {30, 1},  {48000, 1001},  {48, 1},  {50, 1},
-        {60000, 1001}, {60, 1},  {100, 1}, {120000, 1001}, {120, 1}, {15, 1},       {12, 1},
+        {24000, 1001}, {24, 1}, {25, 1},  {30000, 1001},  {30, 1},  {48000, 1001}, {48, 1}, {50, 1},
+        {60000, 1001}, {60, 1}, {100, 1}, {120000, 1001}, {120, 1}, {15, 1},       {12, 1},
     };
     auto snapped = [&](FrameRate r) -> std::optional<FrameRate> {
         for (FrameRate s : standard)

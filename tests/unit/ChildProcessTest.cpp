@@ -40,9 +40,12 @@ TEST(ChildProcess, LaunchErrorsNameThePath) {
 TEST(ChildProcess, ArgumentsWorkingFolderMergedOutputAndStatus) {
     ScratchFolder folder("args");
     std::vector<std::string> awkward = {"with space", "quote\"'s", "-leading", "ünïcødé", ""};
-    auto process = ChildProcess::create({"/bin/bash",
-                                         {"-c", "pwd; printf '[%s]\\n' \"$@\"; echo oops >&2; exit 3", "bash"},
-                                         folder.path(), ChildProcess::Output::pipe, ChildProcess::Output::toStdout});
+    auto process =
+        ChildProcess::create({"/bin/bash",
+                              {"-c", "pwd; printf '[%s]\\n' \"$@\"; echo oops >&2; exit 3", "bash"},
+                              folder.path(),
+                              ChildProcess::Output::pipe,
+                              ChildProcess::Output::toStdout});
     ChildProcess::Options options = process->options();
     options.arguments.insert(options.arguments.end(), awkward.begin(), awkward.end());
     process = ChildProcess::create(options);
@@ -52,8 +55,8 @@ TEST(ChildProcess, ArgumentsWorkingFolderMergedOutputAndStatus) {
     process->waitUntilExit();
     EXPECT_TRUE(terminated);
     EXPECT_EQ(process->terminationStatus(), 3);
-    EXPECT_EQ(process->collectedStandardOutput(), folder.path().string() +
-                                                     "\n[with space]\n[quote\"'s]\n[-leading]\n[ünïcødé]\n[]\noops\n");
+    EXPECT_EQ(process->collectedStandardOutput(),
+              folder.path().string() + "\n[with space]\n[quote\"'s]\n[-leading]\n[ünïcødé]\n[]\noops\n");
     EXPECT_FALSE(process->isRunning());
 }
 
@@ -68,7 +71,8 @@ TEST(ChildProcess, SignalledChildReportsTheSignal) {
 TEST(ChildProcess, ToolsGetDefaultSigpipeBack) {
     // `yes` only stops when its reader goes away, through SIGPIPE.
     ::signal(SIGPIPE, SIG_IGN);
-    auto process = ChildProcess::create({"/bin/bash", {"-c", "yes | head -c 10 >/dev/null; echo ok"}, std::nullopt});
+    auto process =
+        ChildProcess::create({"/bin/bash", {"-c", "yes | head -c 10 >/dev/null; echo ok"}, std::nullopt});
     process->launch();
     ASSERT_TRUE(process->waitUntilExit(std::chrono::seconds(10)));
     EXPECT_EQ(process->collectedStandardOutput(), "ok\n");
@@ -91,7 +95,7 @@ TEST(LineSplitter, SplitsAcrossChunksAndAtCarriageReturns) {
 TEST(Utf8, Validation) {
     EXPECT_TRUE(isValidUTF8("plain ✅ text"));
     EXPECT_FALSE(isValidUTF8("\xff\xfe"));
-    EXPECT_FALSE(isValidUTF8("\xc0\xaf"));       // overlong
-    EXPECT_FALSE(isValidUTF8("\xed\xa0\x80"));   // surrogate
-    EXPECT_FALSE(isValidUTF8("abc\xe2\x9c"));    // truncated
+    EXPECT_FALSE(isValidUTF8("\xc0\xaf"));     // overlong
+    EXPECT_FALSE(isValidUTF8("\xed\xa0\x80")); // surrogate
+    EXPECT_FALSE(isValidUTF8("abc\xe2\x9c"));  // truncated
 }

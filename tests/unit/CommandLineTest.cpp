@@ -17,10 +17,13 @@ const std::string duoscopeProgram = std::string(DUOSCOPE_BINARY_DIR) + "/bin/Duo
 TEST(CommandLine, StoredSettingsChooseQualityAndTarget) {
     ScratchFolder config("cli config");
     setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
-    EXPECT_EQ(storedQualityAndTarget(), std::make_pair(std::string("High Quality"), std::string("Apple Vision Pro (MV-HEVC)")));
+    EXPECT_EQ(storedQualityAndTarget(),
+              std::make_pair(std::string("High Quality"), std::string("Apple Vision Pro (MV-HEVC)")));
     std::filesystem::create_directories(config / "Duoscope");
-    writeFile(config / "Duoscope" / "Duoscope.conf", "[General]\nqualityPreset=Ultra High\noutputTarget=SBS 3D (MKV)\n");
-    EXPECT_EQ(storedQualityAndTarget(), std::make_pair(std::string("Ultra High"), std::string("SBS 3D (MKV)")));
+    writeFile(config / "Duoscope" / "Duoscope.conf",
+              "[General]\nqualityPreset=Ultra High\noutputTarget=SBS 3D (MKV)\n");
+    EXPECT_EQ(storedQualityAndTarget(),
+              std::make_pair(std::string("Ultra High"), std::string("SBS 3D (MKV)")));
     unsetenv("XDG_CONFIG_HOME");
 
     EXPECT_EQ(commandLineQuality("Ultra High"), QualityPreset::ultraHigh);
@@ -37,13 +40,16 @@ TEST(CommandLine, DurationAndProgressLines) {
     EXPECT_EQ(parseWholeNumber("+30"), 30);
     EXPECT_EQ(parseWholeNumber("-5"), -5);
     EXPECT_EQ(commandLineDurationLimit("30"), 30);
-    for (const char* none : {"0", "-5", "abc"}) EXPECT_FALSE(commandLineDurationLimit(std::string(none))) << none;
-    for (const char* bad : {"abc", "", "3.5", "30s", " 30", "99999999999", "-"}) EXPECT_FALSE(parseWholeNumber(bad)) << bad;
+    for (const char* none : {"0", "-5", "abc"})
+        EXPECT_FALSE(commandLineDurationLimit(std::string(none))) << none;
+    for (const char* bad : {"abc", "", "3.5", "30s", " 30", "99999999999", "-"})
+        EXPECT_FALSE(parseWholeNumber(bad)) << bad;
 
     std::vector<std::string> lines;
     for (double fraction : {0.0, 0.05, 0.1, 0.1, 0.999, 1.0})
         if (auto line = progressLine(ConversionStage::decoding, fraction)) lines.push_back(*line);
-    EXPECT_EQ(lines, (std::vector<std::string>{"[decoding] 0%", "[decoding] 10%", "[decoding] 10%", "[decoding] 100%"}));
+    EXPECT_EQ(lines, (std::vector<std::string>{"[decoding] 0%", "[decoding] 10%", "[decoding] 10%",
+                                               "[decoding] 100%"}));
 }
 
 TEST(CommandLine, UsageErrors) {
@@ -51,7 +57,8 @@ TEST(CommandLine, UsageErrors) {
                                                std::vector<std::string>{"--auto-convert", "--input"}}) {
         auto result = runCommand(duoscopeProgram, arguments);
         EXPECT_EQ(result.status, 1);
-        EXPECT_TRUE(result.output.starts_with("Usage: Duoscope --input <file> --auto-convert [--output <dir>]\n"))
+        EXPECT_TRUE(
+            result.output.starts_with("Usage: Duoscope --input <file> --auto-convert [--output <dir>]\n"))
             << result.output;
     }
 }
@@ -64,10 +71,12 @@ TEST(CommandLine, BadInputsFailWithAReason) {
     };
     writeFile(folder / "blocker", "a file where a folder should be");
     writeFile(folder / "clip.mp4", "not really a movie");
-    for (const auto& c : {Case{(folder / "missing.m2ts").string(), output.string(), "Source file not found: "},
-                          Case{folder.path().string(), output.string(), "Source is a folder"},
-                          Case{(folder / "clip.mp4").string(), (folder / "blocker" / "out").string(), "Not a directory"}}) {
-        auto result = runCommand(duoscopeProgram, {"--input", c.input, "--auto-convert", "--output", c.output});
+    for (const auto& c :
+         {Case{(folder / "missing.m2ts").string(), output.string(), "Source file not found: "},
+          Case{folder.path().string(), output.string(), "Source is a folder"},
+          Case{(folder / "clip.mp4").string(), (folder / "blocker" / "out").string(), "Not a directory"}}) {
+        auto result =
+            runCommand(duoscopeProgram, {"--input", c.input, "--auto-convert", "--output", c.output});
         EXPECT_EQ(result.status, 1) << result.output;
         EXPECT_NE(result.output.find("=== Duoscope CLI (Build 134) ==="), std::string::npos);
         auto failure = result.output.find("❌ Pipeline failed: ");

@@ -9,15 +9,17 @@ using namespace duoscope;
 using namespace duoscope::test;
 
 TEST(DemuxMeta, SingleTrackLinesAndListing) {
-    SubTrackLayout defaults = parseTrackListing("Network Optix tsMuxeR\nTrack ID:    1\nStream type: H.264\n");
+    SubTrackLayout defaults =
+        parseTrackListing("Network Optix tsMuxeR\nTrack ID:    1\nStream type: H.264\n");
     EXPECT_EQ(defaults, (SubTrackLayout{1, 2, 1, 1}));
     EXPECT_EQ(singleTrackMeta("/films/Movie.mkv", defaults, 60),
               "MUXOPT --demux --cut-end=60s\n"
               "V_MPEG4/ISO/AVC, \"/films/Movie.mkv\", track=1, subTrack=2\n"
               "V_MPEG4/ISO/MVC, \"/films/Movie.mkv\", track=1, subTrack=1\n");
 
-    auto layout = parseTrackListing("Track ID:    3\n  Stream type: H.264  \nsubTrack: 2\nStream type: MVC\nsubTrack:  1\n"
-                                    "Track ID: 4\nStream type: AC3\nsubTrack: 9\nStream type: MVC\nsubTrack: x\n");
+    auto layout = parseTrackListing(
+        "Track ID:    3\n  Stream type: H.264  \nsubTrack: 2\nStream type: MVC\nsubTrack:  1\n"
+        "Track ID: 4\nStream type: AC3\nsubTrack: 9\nStream type: MVC\nsubTrack: x\n");
     EXPECT_EQ(layout, (SubTrackLayout{3, 2, 4, 0}));
 }
 
@@ -27,7 +29,8 @@ TEST(DemuxMeta, SeparateTracksLines) {
               "MUXOPT --no-pcr-on-video-pid --new-audio-pes --demux --vbr --vbv-len=500\n"
               "V_MPEG4/ISO/AVC, \"/films/Say \"3D\".m2ts\", track=4113\n"
               "V_MPEG4/ISO/MVC, \"/films/Say \"3D\".m2ts\", track=4114\n");
-    std::vector<DetectedTrack> tracks = {{4113, "h264", false, 0}, {4115, "hevc", false, 2}, {4114, "AVC", true, 1}};
+    std::vector<DetectedTrack> tracks = {
+        {4113, "h264", false, 0}, {4115, "hevc", false, 2}, {4114, "AVC", true, 1}};
     EXPECT_EQ(separateTracksMeta("/a.m2ts", tracks, 30),
               "MUXOPT --no-pcr-on-video-pid --new-audio-pes --demux --vbr --vbv-len=500 --cut-end=30s\n"
               "V_MPEG4/ISO/AVC, \"/a.m2ts\", track=4113\n"
@@ -52,21 +55,27 @@ TEST(DemuxMeta, DetectedTracksFromFFProbe) {
 }
 
 class DemuxStep : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { setPriorityToolFolder(tools.path()); }
     void TearDown() override { setPriorityToolFolder({}); }
 
     // A tsmuxer stand-in: lists two sub-tracks, or records the meta file and its
     // arguments and writes the two views, then exits with `status`.
     void fakeTsmuxer(int status) {
-        writeScript(tools / "tsmuxer", "#!/bin/bash\n"
-                                       "if [ $# -eq 1 ]; then printf 'Track ID:    2\\nStream type: H.264\\nsubTrack: 2\\n"
-                                       "Stream type: MVC\\nsubTrack: 1\\n'; exit 0; fi\n"
-                                       "cp \"$1\" \"" + (tools / "seen.meta").string() + "\"\n"
-                                       "printf '%s\\n' \"$@\" > \"" + (tools / "seen.args").string() + "\"\n"
-                                       "echo x > \"$2/Movie.264\"; echo y > \"$2/Movie.mvc\"\n"
-                                       "echo 'ERROR: bad track' >&2\n"
-                                       "exit " + std::to_string(status) + "\n");
+        writeScript(tools / "tsmuxer",
+                    "#!/bin/bash\n"
+                    "if [ $# -eq 1 ]; then printf 'Track ID:    2\\nStream type: H.264\\nsubTrack: 2\\n"
+                    "Stream type: MVC\\nsubTrack: 1\\n'; exit 0; fi\n"
+                    "cp \"$1\" \"" +
+                        (tools / "seen.meta").string() +
+                        "\"\n"
+                        "printf '%s\\n' \"$@\" > \"" +
+                        (tools / "seen.args").string() +
+                        "\"\n"
+                        "echo x > \"$2/Movie.264\"; echo y > \"$2/Movie.mvc\"\n"
+                        "echo 'ERROR: bad track' >&2\n"
+                        "exit " +
+                        std::to_string(status) + "\n");
     }
 
     ScratchFolder tools{"demux tools"};
@@ -81,11 +90,13 @@ TEST_F(DemuxStep, SingleTrackWritesTheMetaAndRunsTheDemuxer) {
     engine.onLog = [&](const std::string& line) { lines.push_back(line); };
     engine.demux("/films/Movie.mkv", work.path(), true, 60);
     EXPECT_EQ(readFile(tools / "seen.meta"), "MUXOPT --demux --cut-end=60s\n"
-                                              "V_MPEG4/ISO/AVC, \"/films/Movie.mkv\", track=2, subTrack=2\n"
-                                              "V_MPEG4/ISO/MVC, \"/films/Movie.mkv\", track=2, subTrack=1\n");
-    EXPECT_EQ(readFile(tools / "seen.args"), (work / "demux.meta").string() + "\n" + work.path().string() + "\n");
+                                             "V_MPEG4/ISO/AVC, \"/films/Movie.mkv\", track=2, subTrack=2\n"
+                                             "V_MPEG4/ISO/MVC, \"/films/Movie.mkv\", track=2, subTrack=1\n");
+    EXPECT_EQ(readFile(tools / "seen.args"),
+              (work / "demux.meta").string() + "\n" + work.path().string() + "\n");
     EXPECT_TRUE(std::filesystem::exists(work / "Movie.264"));
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "MakeMKV MKV detected — using subTrack demux"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "MakeMKV MKV detected — using subTrack demux"),
+              lines.end());
     EXPECT_NE(std::find(lines.begin(), lines.end(), "AVC: track=2, subTrack=2"), lines.end());
 }
 
@@ -113,7 +124,8 @@ TEST(DemuxStepTools, MissingDemuxerIsReported) {
         engine.demux("/x.m2ts", empty.path(), false, std::nullopt);
         FAIL();
     } catch (const ConversionError& error) {
-        EXPECT_STREQ(error.what(), "tsmuxer not found. Install via: yay -S tsmuxer-git (or place in app bundle)");
+        EXPECT_STREQ(error.what(),
+                     "tsmuxer not found. Install via: yay -S tsmuxer-git (or place in app bundle)");
     }
     setPriorityToolFolder({});
 }

@@ -7,7 +7,7 @@ using namespace duoscope;
 using namespace duoscope::test;
 
 class ToolLocatorTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { setPriorityToolFolder({}); }
 };
 

@@ -44,7 +44,9 @@ bool save(QWidget& window, const QString& folder, const QString& name) {
     QRect frame = window.frameGeometry();
     QPixmap picture = window.screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
     // Strongest compression: the pictures are committed.
-    bool saved = picture.toImage().convertToFormat(QImage::Format_RGB888).save(QDir(folder).filePath(name + ".png"), "PNG", 0);
+    bool saved = picture.toImage()
+                     .convertToFormat(QImage::Format_RGB888)
+                     .save(QDir(folder).filePath(name + ".png"), "PNG", 0);
     std::printf("%s %s.png\n", saved ? "saved" : "FAILED", qPrintable(name));
     return saved;
 }
@@ -67,8 +69,8 @@ int main(int argc, char** argv) {
     }
     QDir().mkpath(output);
     QString plain = home.filePath("Holiday 2D.mkv");
-    QProcess::execute("ffmpeg", {"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=24", "-t", "1",
-                                 "-c:v", "libx264", plain});
+    QProcess::execute("ffmpeg", {"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=24",
+                                 "-t", "1", "-c:v", "libx264", plain});
 
     ConverterModel model;
     MainWindow window(model);

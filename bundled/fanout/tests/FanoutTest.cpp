@@ -18,10 +18,24 @@ namespace {
 const fs::path tools = DUOSCOPE_TOOLS_DIR;
 const fs::path kit = fs::path(DUOSCOPE_KIT_DIR) / "small";
 
-std::vector<std::string> scriptArguments(const fs::path& stream, const fs::path& output, const fs::path& work) {
-    return {(tools / "fanout-run.sh").string(), stream.string(), (kit / "cabac_b" / "movie.m2ts").string(),
-            output.string(), "--width", "320", "--height", "176", "--fps", "24000/1001", "--quality", "80",
-            "--audio-args", "-c:a copy", "--workdir", work.string()};
+std::vector<std::string> scriptArguments(const fs::path& stream, const fs::path& output,
+                                         const fs::path& work) {
+    return {(tools / "fanout-run.sh").string(),
+            stream.string(),
+            (kit / "cabac_b" / "movie.m2ts").string(),
+            output.string(),
+            "--width",
+            "320",
+            "--height",
+            "176",
+            "--fps",
+            "24000/1001",
+            "--quality",
+            "80",
+            "--audio-args",
+            "-c:a copy",
+            "--workdir",
+            work.string()};
 }
 
 // A tools folder of real stream tools, the script, and a stand-in viewpump.
@@ -34,7 +48,9 @@ fs::path toolsWithViewpump(const ScratchFolder& folder, const std::string& viewp
     return dir;
 }
 
-bool isEmptyFolder(const fs::path& folder) { return fs::is_empty(folder); }
+bool isEmptyFolder(const fs::path& folder) {
+    return fs::is_empty(folder);
+}
 
 } // namespace
 
@@ -59,15 +75,14 @@ TEST(Fanout, SegmentsGiveThePicturesOfOneDecode) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.stream.string() + (c.dual ? " (two view files)" : ""));
         std::string size = std::to_string(c.width) + " " + std::to_string(c.height);
-        auto single = runCommand("/bin/bash", {"-c", "set -o pipefail; '" + (tools / "viewpump").string() +
-                                                         "' -p InputFile='" + c.stream.string() +
-                                                         "' -p DecodeAllLayers=1 2>/dev/null | '" +
-                                                         (tools / "twinrow").string() + "' " + size +
-                                                         " 2>/dev/null | ffmpeg -loglevel error -f rawvideo "
-                                                         "-pix_fmt yuv420p -s " +
-                                                         std::to_string(2 * c.width) + "x" +
-                                                         std::to_string(c.height) +
-                                                         " -i - -f framemd5 - | awk '!/^#/ { print $NF }'"});
+        auto single = runCommand(
+            "/bin/bash", {"-c", "set -o pipefail; '" + (tools / "viewpump").string() + "' -p InputFile='" +
+                                    c.stream.string() + "' -p DecodeAllLayers=1 2>/dev/null | '" +
+                                    (tools / "twinrow").string() + "' " + size +
+                                    " 2>/dev/null | ffmpeg -loglevel error -f rawvideo "
+                                    "-pix_fmt yuv420p -s " +
+                                    std::to_string(2 * c.width) + "x" + std::to_string(c.height) +
+                                    " -i - -f framemd5 - | awk '!/^#/ { print $NF }'"});
         ASSERT_EQ(single.status, 0) << single.output;
         fs::path sums = work / "segments.md5";
         auto arguments = scriptArguments(c.stream, sums, work.path());
@@ -76,14 +91,18 @@ TEST(Fanout, SegmentsGiveThePicturesOfOneDecode) {
         arguments.insert(arguments.end(), {"--frame-md5", "--segment-size", c.segmentSize});
         if (c.dual) {
             fs::path base = work / "base.264", dependent = work / "dependent.mvc";
-            ASSERT_EQ(runCommand((tools / "twinsever").string(), {c.stream.string(), base.string(), dependent.string()}).status, 0);
+            ASSERT_EQ(runCommand((tools / "twinsever").string(),
+                                 {c.stream.string(), base.string(), dependent.string()})
+                          .status,
+                      0);
             arguments.insert(arguments.end(), {"--dual-split", base.string(), dependent.string()});
         }
         auto run = runCommand("/bin/bash", arguments);
         ASSERT_EQ(run.status, 0) << run.output;
         EXPECT_EQ(readFile(sums), single.output);
-        for (const std::string& line : std::vector<std::string>{"Phase 1", "Split into", "worker_1 done", "Phase 3", "COMPLETE", "Total time:",
-                                 "Output: " + sums.string()})
+        for (const std::string& line :
+             std::vector<std::string>{"Phase 1", "Split into", "worker_1 done", "Phase 3", "COMPLETE",
+                                      "Total time:", "Output: " + sums.string()})
             EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
         fs::remove(sums);
         for (const auto& entry : fs::directory_iterator(work.path()))
@@ -97,8 +116,9 @@ TEST(Fanout, AFailingWorkerFailsTheRunAndNamesIt) {
     fs::create_directories(work);
     fs::create_directories(out);
     // Segment 1 fails; the others would run for a long time and must be stopped.
-    fs::path dir = toolsWithViewpump(folder, "[[ $PWD == */seg1 ]] && { echo 'viewpump: broken slice in picture 3' >&2;"
-                                             " exit 1; }\nexec -a fanout-test-slow-worker sleep 60\n");
+    fs::path dir =
+        toolsWithViewpump(folder, "[[ $PWD == */seg1 ]] && { echo 'viewpump: broken slice in picture 3' >&2;"
+                                  " exit 1; }\nexec -a fanout-test-slow-worker sleep 60\n");
     auto arguments = scriptArguments(kit / "cabac_b" / "interleaved.264", out / "Movie_SBS.mkv", work);
     arguments[0] = (dir / "fanout-run.sh").string();
     arguments.insert(arguments.end(), {"--segment-size", "12", "--workers", "3"});
@@ -106,9 +126,10 @@ TEST(Fanout, AFailingWorkerFailsTheRunAndNamesIt) {
     auto run = runCommand("/bin/bash", arguments);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
     EXPECT_NE(run.status, 0);
-    EXPECT_NE(run.output.find("ERROR: segment 1 (access units 12-23): viewpump exited with status 1: viewpump: "
-                              "broken slice in picture 3"),
-              std::string::npos)
+    EXPECT_NE(
+        run.output.find("ERROR: segment 1 (access units 12-23): viewpump exited with status 1: viewpump: "
+                        "broken slice in picture 3"),
+        std::string::npos)
         << run.output;
     EXPECT_TRUE(isEmptyFolder(out)) << "nothing may be left under the output's name";
     EXPECT_TRUE(isEmptyFolder(work));
@@ -135,7 +156,8 @@ TEST(Fanout, TerminatingTheProcessGroupStopsEveryWorker) {
         dup2(lines[1], STDOUT_FILENO);
         close(lines[0]);
         std::vector<char*> argv{const_cast<char*>("/bin/bash")};
-        for (auto& a : arguments) argv.push_back(a.data());
+        for (auto& a : arguments)
+            argv.push_back(a.data());
         argv.push_back(nullptr);
         execv("/bin/bash", argv.data());
         _exit(127);

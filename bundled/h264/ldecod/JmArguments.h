@@ -44,7 +44,8 @@ inline void copyVisible(const OutputPicture& o, std::vector<uint8_t>& frame) {
     frame.resize(static_cast<size_t>(o.width) * o.height * 3 / 2);
     uint8_t* dst = frame.data();
     for (int y = 0; y < o.height; ++y, dst += o.width)
-        std::memcpy(dst, p.plane[0] + (o.cropTop + y) * p.stride[0] + o.cropLeft, static_cast<size_t>(o.width));
+        std::memcpy(dst, p.plane[0] + (o.cropTop + y) * p.stride[0] + o.cropLeft,
+                    static_cast<size_t>(o.width));
     for (int c = 1; c < 3; ++c)
         for (int y = 0; y < o.height / 2; ++y, dst += o.width / 2)
             std::memcpy(dst, p.plane[c] + (o.cropTop / 2 + y) * p.stride[c] + o.cropLeft / 2,

@@ -145,7 +145,8 @@ int main(int argc, char** argv) {
             }
             ++verifiedCount;
         }
-        std::printf("%05lld (view %d, POC %d)\n", static_cast<long long>(outputCount), o.viewId, o.picture->poc);
+        std::printf("%05lld (view %d, POC %d)\n", static_cast<long long>(outputCount), o.viewId,
+                    o.picture->poc);
         ++outputCount;
     };
 

@@ -73,7 +73,7 @@ class Decoder {
     friend class SliceDecoder;
 
     struct ViewState {
-        std::vector<Picture*> dpb; // pictures held for reference or output
+        std::vector<Picture*> dpb;  // pictures held for reference or output
         std::deque<Picture*> ready; // output, waiting for the other view's picture
         Sps sps;                    // of the view's latest picture
         bool hasSps = false;
@@ -118,8 +118,8 @@ class Decoder {
     DecoderCallbacks callbacks_;
     std::array<Sps, 32> sps_{};
     std::array<Sps, 32> subsetSps_{};
-    std::array<Pps, 256> pps_{};    // against the SPS table (base view)
-    std::array<Pps, 256> ppsMvc_{}; // the same ids against the subset SPS table (second view)
+    std::array<Pps, 256> pps_{};                    // against the SPS table (base view)
+    std::array<Pps, 256> ppsMvc_{};                 // the same ids against the subset SPS table (second view)
     std::array<std::vector<uint8_t>, 256> ppsRbsp_; // as received, for a PPS that came before its SPS
     std::vector<uint8_t> rbsp_;
 

@@ -867,8 +867,8 @@ namespace {
 
 // Bi-predictive sample combination (8-301 and the plain average), row by row
 // on unaliased buffers so that the compiler vectorises it.
-void weightRows(uint8_t* __restrict dst, int stride, const uint8_t* __restrict s0, const uint8_t* __restrict s1,
-                int ps, int bw, int bh, int w0, int w1, int o, int logWD) {
+void weightRows(uint8_t* __restrict dst, int stride, const uint8_t* __restrict s0,
+                const uint8_t* __restrict s1, int ps, int bw, int bh, int w0, int w1, int o, int logWD) {
     const int round = 1 << logWD, shift = logWD + 1;
     for (int r = 0; r < bh; ++r, dst += stride, s0 += ps, s1 += ps)
         for (int c = 0; c < bw; ++c) {
@@ -878,8 +878,8 @@ void weightRows(uint8_t* __restrict dst, int stride, const uint8_t* __restrict s
 }
 
 // Single-list explicit weighting (8-300); logWD 0 needs no rounding term.
-void weightRow(uint8_t* __restrict dst, int stride, const uint8_t* __restrict s, int ps, int bw, int bh, int wgt,
-               int off, int logWD) {
+void weightRow(uint8_t* __restrict dst, int stride, const uint8_t* __restrict s, int ps, int bw, int bh,
+               int wgt, int off, int logWD) {
     const int round = logWD >= 1 ? 1 << (logWD - 1) : 0;
     for (int r = 0; r < bh; ++r, dst += stride, s += ps)
         for (int c = 0; c < bw; ++c) {
@@ -888,8 +888,8 @@ void weightRow(uint8_t* __restrict dst, int stride, const uint8_t* __restrict s,
         }
 }
 
-void averageRows(uint8_t* __restrict dst, int stride, const uint8_t* __restrict s0, const uint8_t* __restrict s1,
-                 int ps, int bw, int bh) {
+void averageRows(uint8_t* __restrict dst, int stride, const uint8_t* __restrict s0,
+                 const uint8_t* __restrict s1, int ps, int bw, int bh) {
     for (int r = 0; r < bh; ++r, dst += stride, s0 += ps, s1 += ps)
         for (int c = 0; c < bw; ++c)
             dst[c] = static_cast<uint8_t>((s0[c] + s1[c] + 1) >> 1);
@@ -1325,8 +1325,9 @@ void SliceDecoder::deblockMb(int mbAddr) {
 }
 
 void SliceDecoder::scaleChromaDc(int c, const int32_t levels[4], bool intra, int qpc) {
-    int32_t f[4] = {levels[0] + levels[1] + levels[2] + levels[3], levels[0] - levels[1] + levels[2] - levels[3],
-                    levels[0] + levels[1] - levels[2] - levels[3], levels[0] - levels[1] - levels[2] + levels[3]};
+    int32_t f[4] = {
+        levels[0] + levels[1] + levels[2] + levels[3], levels[0] - levels[1] + levels[2] - levels[3],
+        levels[0] + levels[1] - levels[2] - levels[3], levels[0] - levels[1] - levels[2] + levels[3]};
     int32_t s = levelScale4_[(intra ? 1 : 4) + c][qpc][0];
     for (int i = 0; i < 4; ++i)
         dcChroma_[c][i] = static_cast<int32_t>(

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "BitReader.h"
-#include "Syntax.h"
 #include "DecoderTestSupport.h"
+#include "Syntax.h"
 
 namespace {
 

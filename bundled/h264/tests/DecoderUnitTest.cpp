@@ -117,25 +117,46 @@ TEST(H264Nal, EmulationPreventionAndMvcHeader) {
 std::string subsetSps(const std::string& extension) {
     return "10000000"
            "00000000"
-           "00011110"    // profile 128, constraints, level 30
-           "1"           // seq_parameter_set_id 0
-           "010"         // chroma_format_idc 1
-           "1" "1" "0" "0" // bit depths 8, no bypass, no scaling matrix
-           "1"           // log2_max_frame_num_minus4 0
-           "011"         // pic_order_cnt_type 2
-           "010"         // max_num_ref_frames 1
-           "0"           // gaps
-           "000010100"   // width in MBs - 1 = 19
-           "0001111"     // height in map units - 1 = 14
-           "1" "1" "0" "0" // frame_mbs_only, direct_8x8, no cropping, no VUI
-           "1" +         // bit_equal_to_one
+           "00011110" // profile 128, constraints, level 30
+           "1"        // seq_parameter_set_id 0
+           "010"      // chroma_format_idc 1
+           "1"
+           "1"
+           "0"
+           "0"         // bit depths 8, no bypass, no scaling matrix
+           "1"         // log2_max_frame_num_minus4 0
+           "011"       // pic_order_cnt_type 2
+           "010"       // max_num_ref_frames 1
+           "0"         // gaps
+           "000010100" // width in MBs - 1 = 19
+           "0001111"   // height in map units - 1 = 14
+           "1"
+           "1"
+           "0"
+           "0"   // frame_mbs_only, direct_8x8, no cropping, no VUI
+           "1" + // bit_equal_to_one
            extension;
 }
 
 TEST(H264SubsetSps, TwoViewsWithTheirReferencesAndNoMore) {
     // num_views_minus1 1, view_id 0 and 3; view 3: anchor l0 {0}, l1 {}, non-anchor l0 {0}, l1 {}.
-    auto bytes = packBits(subsetSps("010" "1" "00100" "010" "1" "1" "010" "1" "1" "1" "00000000" "1" "000" "1"
-                                    "1" "1" "1"));
+    auto bytes = packBits(subsetSps("010"
+                                    "1"
+                                    "00100"
+                                    "010"
+                                    "1"
+                                    "1"
+                                    "010"
+                                    "1"
+                                    "1"
+                                    "1"
+                                    "00000000"
+                                    "1"
+                                    "000"
+                                    "1"
+                                    "1"
+                                    "1"
+                                    "1"));
     BitReader br(bytes.data(), bytes.size());
     Sps sps = parseSubsetSps(br);
     EXPECT_EQ(sps.width(), 320);
@@ -144,7 +165,10 @@ TEST(H264SubsetSps, TwoViewsWithTheirReferencesAndNoMore) {
     EXPECT_EQ(sps.anchorRefs[0], std::vector<int>{0});
     EXPECT_TRUE(sps.anchorRefs[1].empty());
     EXPECT_EQ(sps.nonAnchorRefs[0], std::vector<int>{0});
-    auto three = packBits(subsetSps("011" "1" "010" "011"));
+    auto three = packBits(subsetSps("011"
+                                    "1"
+                                    "010"
+                                    "011"));
     BitReader br3(three.data(), three.size());
     try {
         parseSubsetSps(br3);

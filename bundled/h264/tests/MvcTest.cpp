@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "Md5.h"
 #include "DecoderTestSupport.h"
+#include "Md5.h"
 
 namespace {
 
@@ -117,7 +117,8 @@ TEST_P(H264MvcStream, BothViewsMatchReferenceInLdecodAndViewpump) {
         EXPECT_EQ(frameMd5s(bytes, ref.frameSize), ref.frames[v]) << "view order index " << v;
         EXPECT_EQ(md5Of(bytes.data(), bytes.size()), ref.whole[v]);
     }
-    PumpResult two = pump("-p InputFile=" + input + " -p OutputFile=output.yuv -p DecodeAllLayers=1", ref.frameSize);
+    PumpResult two =
+        pump("-p InputFile=" + input + " -p OutputFile=output.yuv -p DecodeAllLayers=1", ref.frameSize);
     EXPECT_EQ(two.status, 0) << two.log;
     EXPECT_EQ(two.pictures, interleave(ref.frames[0], ref.frames[1]));
     EXPECT_NE(two.log.find("viewpump: done, " + std::to_string(ref.frames[0].size()) + " frame pairs"),
@@ -169,7 +170,8 @@ class H264MvcKit : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(H264MvcKit, ComposedStreamGivesBothEyes) {
     std::string profile = kitSet() + "/" + GetParam();
-    Md5List left = framemd5File(profile + "/left.framemd5"), right = framemd5File(profile + "/right.framemd5");
+    Md5List left = framemd5File(profile + "/left.framemd5"),
+            right = framemd5File(profile + "/right.framemd5");
     ASSERT_FALSE(left.empty());
     size_t frameSize = kitFrameSize();
     std::string dir = h264test::workDir() + "/kit_" + GetParam();
@@ -194,15 +196,16 @@ TEST_P(H264MvcKit, ComposedStreamGivesBothEyes) {
             fclose(f);
         }
     });
-    PumpResult piped = pump("-p InputFile=" + fifo + " -p OutputFile=output.yuv -p DecodeAllLayers=1", frameSize);
+    PumpResult piped =
+        pump("-p InputFile=" + fifo + " -p OutputFile=output.yuv -p DecodeAllLayers=1", frameSize);
     writer.join();
     EXPECT_EQ(piped.status, 0) << piped.log;
     EXPECT_EQ(piped.pictures, interleave(left, right));
 }
 
 INSTANTIATE_TEST_SUITE_P(Profiles, H264MvcKit,
-                         ::testing::Values("cabac_b", "cavlc_p", "cavlc_b", "pyramid_8x8", "weighted", "slices4",
-                                           "open_gop"));
+                         ::testing::Values("cabac_b", "cavlc_p", "cavlc_b", "pyramid_8x8", "weighted",
+                                           "slices4", "open_gop"));
 
 // Damage in either view never unpairs the views: every access unit still gives
 // one picture of each, with warnings, in both programs.

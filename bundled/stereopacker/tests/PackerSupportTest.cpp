@@ -73,6 +73,7 @@ TEST(StereoPackerFrameRate, MillisecondTimestampsGiveBackTheSourceRate) {
     };
     for (const Case& c : cases) {
         const FrameRate r = exactFrameRate(c.average, c.real);
-        EXPECT_EQ(r, c.exact) << c.average.num << "/" << c.average.den << " " << c.real.num << "/" << c.real.den;
+        EXPECT_EQ(r, c.exact) << c.average.num << "/" << c.average.den << " " << c.real.num << "/"
+                              << c.real.den;
     }
 }

@@ -19,7 +19,7 @@ const std::string duoscopeProgram = std::string(DUOSCOPE_BINARY_DIR) + "/bin/Duo
 const std::string stereocheck = std::string(DUOSCOPE_BINARY_DIR) + "/bin/stereocheck";
 
 class Conversion : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { setenv("XDG_CONFIG_HOME", config.path().c_str(), 1); }
     void TearDown() override { unsetenv("XDG_CONFIG_HOME"); }
 
@@ -29,12 +29,14 @@ protected:
     }
 
     CommandResult convert(const fs::path& source, const fs::path& output) {
-        return runCommand(duoscopeProgram, {"--input", source.string(), "--auto-convert", "--output", output.string()});
+        return runCommand(duoscopeProgram,
+                          {"--input", source.string(), "--auto-convert", "--output", output.string()});
     }
 
     static std::vector<std::string> entries(const fs::path& folder) {
         std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+        for (const auto& entry : fs::directory_iterator(folder))
+            names.push_back(entry.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
     }
@@ -42,9 +44,11 @@ protected:
     // Every frame at the source's rate with its audio, both eyes at 35 dB
     // against the kit's sources, in the right order.
     void expectEyes(const fs::path& movie, bool mvhevc) {
-        auto streams = runCommand("/usr/bin/ffprobe", {"-v", "error", "-show_entries", "stream=codec_type,r_frame_rate",
-                                                       "-of", "default=nw=1", movie.string()});
-        EXPECT_EQ(streams.output, "codec_type=video\nr_frame_rate=24000/1001\ncodec_type=audio\nr_frame_rate=0/0\n");
+        auto streams =
+            runCommand("/usr/bin/ffprobe", {"-v", "error", "-show_entries", "stream=codec_type,r_frame_rate",
+                                            "-of", "default=nw=1", movie.string()});
+        EXPECT_EQ(streams.output,
+                  "codec_type=video\nr_frame_rate=24000/1001\ncodec_type=audio\nr_frame_rate=0/0\n");
         std::vector<std::string> check{"--set", set.string(), "--min-psnr", "35", movie.string()};
         fs::path right = work / "right.hevc";
         if (mvhevc) {
@@ -66,8 +70,9 @@ TEST_F(Conversion, SideBySideAndFrameAlternateSourcesToSideBySide) {
     struct Case {
         std::string source, layout, output;
     };
-    for (const auto& c : {Case{"sbs_lr.mkv", "sbs", "Film LR_SBS.mkv"}, Case{"sbs.mp4", "sbs", "Film LR_SBS.mp4"},
-                          Case{"frame_alternate.mkv", "sbs", "Film LR_SBS.mkv"}}) {
+    for (const auto& c :
+         {Case{"sbs_lr.mkv", "sbs", "Film LR_SBS.mkv"}, Case{"sbs.mp4", "sbs", "Film LR_SBS.mp4"},
+          Case{"frame_alternate.mkv", "sbs", "Film LR_SBS.mkv"}}) {
         // A name with blanks and quotes on the way.
         fs::path sourceFolder = work / ("in " + c.source);
         fs::create_directories(sourceFolder);
@@ -76,17 +81,20 @@ TEST_F(Conversion, SideBySideAndFrameAlternateSourcesToSideBySide) {
         fs::path output = work / ("out \"" + c.source + "\"");
         auto result = convert(source, output);
         ASSERT_EQ(result.status, 0) << result.output;
-        EXPECT_NE(result.output.find("✅ Conversion complete: " + (output / c.output).string()), std::string::npos)
+        EXPECT_NE(result.output.find("✅ Conversion complete: " + (output / c.output).string()),
+                  std::string::npos)
             << result.output;
         EXPECT_EQ(entries(output), std::vector<std::string>{c.output}) << c.source;
-        auto check = runCommand(stereocheck, {"--set", set.string(), "--min-psnr", "35", (output / c.output).string()});
+        auto check = runCommand(stereocheck,
+                                {"--set", set.string(), "--min-psnr", "35", (output / c.output).string()});
         EXPECT_EQ(check.status, 0) << c.source << ": " << check.output;
         EXPECT_EQ(readFile(source), readFile(set / c.source)) << "the source must stay untouched";
     }
 }
 
 TEST_F(Conversion, SideBySideSourceToMVHEVC) {
-    if (!fs::exists(fs::path(DUOSCOPE_TOOLS_DIR) / "StereoPacker")) GTEST_SKIP() << "StereoPacker is not built";
+    if (!fs::exists(fs::path(DUOSCOPE_TOOLS_DIR) / "StereoPacker"))
+        GTEST_SKIP() << "StereoPacker is not built";
     // QuickTime, and Matroska with its millisecond timestamps: both eyes, and the exact rate.
     for (const std::string name : {"sbs", "sbs_lr"}) {
         fs::path output = work / ("mvhevc " + name);
@@ -94,8 +102,8 @@ TEST_F(Conversion, SideBySideSourceToMVHEVC) {
         ASSERT_EQ(result.status, 0) << result.output;
         EXPECT_EQ(entries(output), std::vector<std::string>{name + "_MV-HEVC.mov"});
         auto probe = runCommand("/usr/bin/ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries",
-                                                     "stream=codec_name,width,height,avg_frame_rate", "-of", "csv=p=0",
-                                                     (output / (name + "_MV-HEVC.mov")).string()});
+                                                     "stream=codec_name,width,height,avg_frame_rate", "-of",
+                                                     "csv=p=0", (output / (name + "_MV-HEVC.mov")).string()});
         EXPECT_EQ(probe.output, "hevc,320,176,24000/1001\n");
         expectEyes(output / (name + "_MV-HEVC.mov"), true);
     }
@@ -118,27 +126,31 @@ TEST_F(Conversion, MVCSourcesThroughTheParallelRoutes) {
     struct Case {
         std::string source, target, program, route;
     };
-    const std::string dual = "✅ Using PARALLEL pipeline with DUAL-SPLIT (", interleaved = "✅ Using PARALLEL pipeline (";
-    for (const auto& c : {Case{"open_gop/movie.m2ts", "SBS 3D (MKV)", duoscopeProgram, dual},
-                          Case{"cabac_b/movie_lr.mkv", "Apple Vision Pro (MV-HEVC)", duoscopeProgram, dual},
-                          Case{"cabac_b/movie_rl.mkv", "SBS 3D (MKV)", (bin / "Duoscope").string(), interleaved},
-                          Case{"open_gop/movie.m2ts", "Apple Vision Pro (MV-HEVC)", (bin / "Duoscope").string(),
-                               interleaved}}) {
+    const std::string dual = "✅ Using PARALLEL pipeline with DUAL-SPLIT (",
+                      interleaved = "✅ Using PARALLEL pipeline (";
+    for (const auto& c :
+         {Case{"open_gop/movie.m2ts", "SBS 3D (MKV)", duoscopeProgram, dual},
+          Case{"cabac_b/movie_lr.mkv", "Apple Vision Pro (MV-HEVC)", duoscopeProgram, dual},
+          Case{"cabac_b/movie_rl.mkv", "SBS 3D (MKV)", (bin / "Duoscope").string(), interleaved},
+          Case{"open_gop/movie.m2ts", "Apple Vision Pro (MV-HEVC)", (bin / "Duoscope").string(),
+               interleaved}}) {
         SCOPED_TRACE(c.source + " → " + c.target + " via " + c.route);
         storeTarget(c.target);
         fs::path output = work / "out";
         fs::remove_all(output);
-        auto result = runCommand(c.program, {"--input", (set / c.source).string(), "--auto-convert", "--output",
-                                             output.string()});
+        auto result = runCommand(
+            c.program, {"--input", (set / c.source).string(), "--auto-convert", "--output", output.string()});
         ASSERT_EQ(result.status, 0) << result.output;
         EXPECT_NE(result.output.find(c.route), std::string::npos) << result.output;
         bool mvhevc = c.target.starts_with("Apple");
         std::string name = fs::path(c.source).stem().string() + (mvhevc ? ".mov" : "_SBS.mkv");
         ASSERT_EQ(entries(output), std::vector<std::string>{name});
         fs::path movie = output / name;
-        auto streams = runCommand("/usr/bin/ffprobe", {"-v", "error", "-show_entries", "stream=codec_type,r_frame_rate",
-                                                       "-of", "default=nw=1", movie.string()});
-        EXPECT_EQ(streams.output, "codec_type=video\nr_frame_rate=24000/1001\ncodec_type=audio\nr_frame_rate=0/0\n");
+        auto streams =
+            runCommand("/usr/bin/ffprobe", {"-v", "error", "-show_entries", "stream=codec_type,r_frame_rate",
+                                            "-of", "default=nw=1", movie.string()});
+        EXPECT_EQ(streams.output,
+                  "codec_type=video\nr_frame_rate=24000/1001\ncodec_type=audio\nr_frame_rate=0/0\n");
         std::vector<std::string> check{"--set", set.string(), "--min-psnr", "35", movie.string()};
         if (mvhevc) {
             fs::path right = work / "right.hevc";
@@ -162,7 +174,8 @@ TEST_F(Conversion, MVCSourcesThroughTheNamedPipeAndDiskRoutes) {
         for (const auto& entry : fs::directory_iterator(tools))
             if (entry.path().filename() != missing)
                 fs::create_symlink(entry.path(), folder / entry.path().filename());
-        for (const char* name : {"ffmpeg", "ffprobe"}) fs::create_symlink(fs::path("/usr/bin") / name, folder / name);
+        for (const char* name : {"ffmpeg", "ffprobe"})
+            fs::create_symlink(fs::path("/usr/bin") / name, folder / name);
     };
     fs::path bin = work / "bin";
     toolsWithout(bin / "tools", "fanout-run.sh");
@@ -174,10 +187,12 @@ TEST_F(Conversion, MVCSourcesThroughTheNamedPipeAndDiskRoutes) {
         storeTarget(target);
         fs::path output = work / "pipe";
         fs::remove_all(output);
-        auto result = runCommand((bin / "Duoscope").string(),
-                                 {"--input", (set / source).string(), "--auto-convert", "--output", output.string()});
+        auto result =
+            runCommand((bin / "Duoscope").string(),
+                       {"--input", (set / source).string(), "--auto-convert", "--output", output.string()});
         ASSERT_EQ(result.status, 0) << result.output;
-        EXPECT_NE(result.output.find("using single-threaded FIFO pipeline"), std::string::npos) << result.output;
+        EXPECT_NE(result.output.find("using single-threaded FIFO pipeline"), std::string::npos)
+            << result.output;
         bool mvhevc = std::string(target).starts_with("Apple");
         std::string name = fs::path(source).stem().string() + (mvhevc ? ".mov" : "_SBS.mkv");
         ASSERT_TRUE(fs::exists(output / name)) << result.output;
@@ -197,8 +212,9 @@ TEST_F(Conversion, MVCSourcesThroughTheNamedPipeAndDiskRoutes) {
         duoscope::PipelineEngine engine;
         engine.verboseLogging = true;
         engine.onLog = [&](const std::string& line) { log.push_back(line); };
-        duoscope::ConversionJob job{set / source, output, duoscope::QualityPreset::medium,
-                                    duoscope::OutputCodec::h264, target, std::nullopt};
+        duoscope::ConversionJob job{
+            set / source, output,      duoscope::QualityPreset::medium, duoscope::OutputCodec::h264,
+            target,       std::nullopt};
         std::string error;
         try {
             engine.convert(job, std::nullopt, [](duoscope::ConversionStage, double) {}, {});
@@ -206,7 +222,8 @@ TEST_F(Conversion, MVCSourcesThroughTheNamedPipeAndDiskRoutes) {
             error = failure.what();
         }
         std::string joined;
-        for (const auto& line : log) joined += line + "\n";
+        for (const auto& line : log)
+            joined += line + "\n";
         ASSERT_EQ(error, "") << joined;
         EXPECT_NE(joined.find("Decoding MVC to YUV (disk-based fallback)"), std::string::npos) << joined;
         bool mvhevc = target == duoscope::OutputTarget::visionPro;

@@ -28,7 +28,7 @@ const std::string duoscopeProgram = std::string(DUOSCOPE_BINARY_DIR) + "/bin/Duo
 const std::string sbsTarget = "SBS 3D (MKV)", visionTarget = "Apple Vision Pro (MV-HEVC)";
 
 class Safety : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { setenv("XDG_CONFIG_HOME", config.path().c_str(), 1); }
     void TearDown() override { unsetenv("XDG_CONFIG_HOME"); }
 
@@ -36,8 +36,8 @@ protected:
         fs::create_directories(config / "Duoscope");
         writeFile(config / "Duoscope" / "Duoscope.conf", "[General]\noutputTarget=" + target + "\n");
     }
-    CommandResult convert(const std::string& input, const std::string& output, std::vector<std::string> extra = {},
-                          const fs::path& folder = {}) {
+    CommandResult convert(const std::string& input, const std::string& output,
+                          std::vector<std::string> extra = {}, const fs::path& folder = {}) {
         std::vector<std::string> arguments{"--input", input, "--auto-convert", "--output", output};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         return runCommand(duoscopeProgram, arguments, folder);
@@ -55,16 +55,17 @@ protected:
         return names;
     }
     static long long framesOf(const fs::path& movie) {
-        auto probe = runCommand("/usr/bin/ffprobe", {"-v", "error", "-select_streams", "v:0", "-count_packets",
-                                                     "-show_entries", "stream=nb_read_packets", "-of", "csv=p=0",
-                                                     movie.string()});
+        auto probe = runCommand("/usr/bin/ffprobe",
+                                {"-v", "error", "-select_streams", "v:0", "-count_packets", "-show_entries",
+                                 "stream=nb_read_packets", "-of", "csv=p=0", movie.string()});
         return probe.status == 0 ? std::atoll(probe.output.c_str()) : -1;
     }
     static void expectFailureNaming(const CommandResult& result, const std::string& cause) {
         EXPECT_EQ(result.status, 1) << result.output;
         auto line = result.output.find("❌ Pipeline failed: ");
         ASSERT_NE(line, std::string::npos) << result.output;
-        EXPECT_NE(result.output.substr(line, result.output.find('\n', line) - line).find(cause), std::string::npos)
+        EXPECT_NE(result.output.substr(line, result.output.find('\n', line) - line).find(cause),
+                  std::string::npos)
             << result.output;
     }
 
@@ -80,8 +81,8 @@ TEST_F(Safety, TheSourceIsNeverReplacedAndReRunsReplaceOurOwnOutput) {
     storeTarget(visionTarget);
     fs::path folder = work / "films";
     fs::create_directories(folder);
-    auto made = runCommand("/usr/bin/ffmpeg", {"-v", "error", "-i", (set / "frame_alternate.mkv").string(), "-c",
-                                               "copy", (folder / "fa.mov").string()});
+    auto made = runCommand("/usr/bin/ffmpeg", {"-v", "error", "-i", (set / "frame_alternate.mkv").string(),
+                                               "-c", "copy", (folder / "fa.mov").string()});
     ASSERT_EQ(made.status, 0) << made.output;
     std::string original = readFile(folder / "fa.mov");
     for (int run = 0; run < 2; ++run) {
@@ -102,7 +103,8 @@ TEST_F(Safety, TheSourceIsNeverReplacedAndReRunsReplaceOurOwnOutput) {
     for (bool hard : {true, false}) {
         fs::path linked = work / (hard ? "hard" : "soft");
         fs::path source = copyOfKit("sbs_lr.mkv", linked / "clip.mkv");
-        hard ? fs::create_hard_link(source, linked / "clip_SBS.mkv") : fs::create_symlink(source, linked / "clip_SBS.mkv");
+        hard ? fs::create_hard_link(source, linked / "clip_SBS.mkv")
+             : fs::create_symlink(source, linked / "clip_SBS.mkv");
         for (int run = 0; run < 2; ++run) {
             auto result = convert(source.string(), linked.string());
             ASSERT_EQ(result.status, 0) << result.output;
@@ -121,11 +123,32 @@ TEST_F(Safety, TheSourceIsNeverReplacedAndReRunsReplaceOurOwnOutput) {
 
 TEST_F(Safety, InterruptsLeaveNoToolRunningAndNoOutput) {
     // Sources long enough to be interrupted in the middle of their work.
-    auto made = runCommand("/usr/bin/ffmpeg",
-                           {"-v", "error", "-f", "lavfi", "-i", "testsrc2=s=640x360:r=48000/1001:d=20", "-f", "lavfi",
-                            "-i", "testsrc2=s=1280x360:r=24000/1001:d=20", "-map", "0:v", "-c:v", "libx264", "-preset", "ultrafast", "-x264-params", "frame-packing=5",
-                            (work / "fa_long.mkv").string(), "-map", "1:v", "-c:v", "libx264", "-preset",
-                            "ultrafast", (work / "sbs_long.mp4").string()});
+    auto made = runCommand("/usr/bin/ffmpeg", {"-v",
+                                               "error",
+                                               "-f",
+                                               "lavfi",
+                                               "-i",
+                                               "testsrc2=s=640x360:r=48000/1001:d=20",
+                                               "-f",
+                                               "lavfi",
+                                               "-i",
+                                               "testsrc2=s=1280x360:r=24000/1001:d=20",
+                                               "-map",
+                                               "0:v",
+                                               "-c:v",
+                                               "libx264",
+                                               "-preset",
+                                               "ultrafast",
+                                               "-x264-params",
+                                               "frame-packing=5",
+                                               (work / "fa_long.mkv").string(),
+                                               "-map",
+                                               "1:v",
+                                               "-c:v",
+                                               "libx264",
+                                               "-preset",
+                                               "ultrafast",
+                                               (work / "sbs_long.mp4").string()});
     ASSERT_EQ(made.status, 0) << made.output;
     storeTarget(visionTarget);
     struct Case {
@@ -145,15 +168,18 @@ TEST_F(Safety, InterruptsLeaveNoToolRunningAndNoOutput) {
         fs::create_directories(work / c.name);
         fs::copy_file(work / c.source, work / c.name / c.source);
         runs.push_back(ChildProcess::create({duoscopeProgram,
-                                             {"--input", (work / c.name / c.source).string(), "--auto-convert",
-                                              "--output", (work / c.name / "out").string()},
-                                             std::nullopt, ChildProcess::Output::pipe,
+                                             {"--input", (work / c.name / c.source).string(),
+                                              "--auto-convert", "--output", (work / c.name / "out").string()},
+                                             std::nullopt,
+                                             ChildProcess::Output::pipe,
                                              ChildProcess::Output::toStdout}));
         runs.back()->launch();
     }
     // Interrupted in the middle of their work: once each run has a tool running in its work folder.
     for (const auto& c : cases)
-        waitUntil([&] { return processWithCommandLineExists((work / c.name / "out" / "Duoscope_").string()); }, 60s);
+        waitUntil(
+            [&] { return processWithCommandLineExists((work / c.name / "out" / "Duoscope_").string()); },
+            60s);
     for (size_t i = 0; i < cases.size(); ++i)
         for (int signalNumber : cases[i].signals) {
             ::kill(-runs[i]->processIdentifier(), signalNumber);
@@ -164,11 +190,13 @@ TEST_F(Safety, InterruptsLeaveNoToolRunningAndNoOutput) {
         ASSERT_TRUE(runs[i]->waitUntilExit(10s)) << c.name;
         EXPECT_TRUE(waitUntil([&] { return !processWithCommandLineExists((work / c.name).string()); }, 5s))
             << c.name << ": a tool is still running";
-        EXPECT_EQ(runs[i]->terminationStatus(), c.status) << c.name << "\n" << runs[i]->collectedStandardOutput();
+        EXPECT_EQ(runs[i]->terminationStatus(), c.status) << c.name << "\n"
+                                                          << runs[i]->collectedStandardOutput();
         if (c.signals.size() == 1 && c.signals[0] != SIGKILL) {
             EXPECT_NE(runs[i]->collectedStandardOutput().find("❌ Pipeline failed: Conversion was cancelled"),
                       std::string::npos)
-                << c.name << "\n" << runs[i]->collectedStandardOutput();
+                << c.name << "\n"
+                << runs[i]->collectedStandardOutput();
         }
     }
     for (const auto& c : cases) {
@@ -193,7 +221,8 @@ TEST_F(Safety, ConcurrentRunsIntoOneFolderEndWithCorrectMovies) {
     std::thread other([&] { results[1] = convert(source.string(), output.string()); });
     results[0] = convert(source.string(), output.string());
     other.join();
-    for (const auto& result : results) EXPECT_EQ(result.status, 0) << result.output;
+    for (const auto& result : results)
+        EXPECT_EQ(result.status, 0) << result.output;
     EXPECT_EQ(entries(output), std::vector<std::string>{"fa_SBS.mkv"});
     auto check = runCommand(std::string(DUOSCOPE_BINARY_DIR) + "/bin/stereocheck",
                             {"--set", set.string(), (output / "fa_SBS.mkv").string()});
@@ -245,9 +274,9 @@ TEST_F(Safety, DurationLimitsEveryRouteAndNoneBelowOne) {
 
 TEST_F(Safety, InputsThatAreNotStereoMoviesOrNotFilesFailAtOnce) {
     storeTarget(sbsTarget);
-    auto made = runCommand("/usr/bin/ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc2=s=320x180:d=1", "-f",
-                                               "lavfi", "-i", "sine=d=1", (work / "flat.mp4").string(), "-map", "1",
-                                               (work / "voice.m4a").string()});
+    auto made = runCommand("/usr/bin/ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc2=s=320x180:d=1",
+                                               "-f", "lavfi", "-i", "sine=d=1", (work / "flat.mp4").string(),
+                                               "-map", "1", (work / "voice.m4a").string()});
     ASSERT_EQ(made.status, 0) << made.output;
     writeFile(work / "empty.m2ts", "");
     writeFile(work / "noise.mkv", std::string(4096, '\x5a'));

@@ -327,7 +327,8 @@ TEST_F(EncodeEndToEnd, EncodeSBSIntoAMissingFolderFails) {
                          OutputCodec::h264, width, height, 24000, 1001, nullptr, 2);
         FAIL() << "reported success without a file";
     } catch (const ConversionError& error) {
-        EXPECT_TRUE(startsWith(error.description(), "Encoding failed: ffmpeg exited with code 1: ")) << error.description();
+        EXPECT_TRUE(startsWith(error.description(), "Encoding failed: ffmpeg exited with code 1: "))
+            << error.description();
         EXPECT_TRUE(contains(error.description(), "No such file or directory")) << error.description();
     }
 }

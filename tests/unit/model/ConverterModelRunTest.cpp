@@ -15,23 +15,27 @@ namespace {
 
 const fs::path kit = fs::path(DUOSCOPE_KIT_DIR) / "small";
 
-QString q(const fs::path& path) { return QString::fromStdString(path.string()); }
+QString q(const fs::path& path) {
+    return QString::fromStdString(path.string());
+}
 
 int countLines(const QStringList& logs, const QString& text) {
     int count = 0;
-    for (const QString& line : logs) count += line.contains(text);
+    for (const QString& line : logs)
+        count += line.contains(text);
     return count;
 }
 
 std::vector<std::string> entries(const fs::path& folder) {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
 
 class ModelRun : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         model.loadSettings();
         model.setOutputDirectory(q(output));
@@ -65,8 +69,9 @@ TEST_F(ModelRun, StaleAnalysesAreDropped) {
 
 TEST_F(ModelRun, BatchSkipsA2DFileAndCountsTheOthers) {
     fs::path plain = home / "plain.mkv";
-    auto made = runCommand("/usr/bin/ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=24",
-                                               "-t", "1", "-c:v", "libx264", plain.string()});
+    auto made =
+        runCommand("/usr/bin/ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=24",
+                                       "-t", "1", "-c:v", "libx264", plain.string()});
     ASSERT_EQ(made.status, 0) << made.output;
     std::string sourceBytes = readFile(kit / "sbs_lr.mkv");
     model.handleDrop({q(kit / "sbs_lr.mkv"), q(plain), q(kit / "cabac_b/movie.m2ts")});
@@ -75,7 +80,8 @@ TEST_F(ModelRun, BatchSkipsA2DFileAndCountsTheOthers) {
     EXPECT_EQ(countLines(logs, "=== Converting 1 of 3: sbs_lr.mkv ==="), 1);
     EXPECT_EQ(countLines(logs, "WARNING: No 3D stream in plain.mkv, skipping"), 1);
     EXPECT_EQ(countLines(logs, "=== Converting 3 of 3: movie.m2ts ==="), 1);
-    EXPECT_EQ(countLines(logs, "=== Batch complete: 2 of 3 files converted ==="), 1) << logs.join("\n").toStdString();
+    EXPECT_EQ(countLines(logs, "=== Batch complete: 2 of 3 files converted ==="), 1)
+        << logs.join("\n").toStdString();
     EXPECT_EQ(model.currentStage(), ConversionStage::complete);
     EXPECT_EQ(model.batchOutputURLs().size(), 2);
     EXPECT_EQ(entries(output), (std::vector<std::string>{"movie_SBS.mkv", "sbs_lr_SBS.mkv"}));
@@ -90,7 +96,8 @@ TEST_F(ModelRun, BatchSkipsA2DFileAndCountsTheOthers) {
 }
 
 TEST_F(ModelRun, KeptIntermediateIsReusedWithoutConvertingAgain) {
-    if (!fs::exists(fs::path(DUOSCOPE_TOOLS_DIR) / "StereoPacker")) GTEST_SKIP() << "StereoPacker is not built";
+    if (!fs::exists(fs::path(DUOSCOPE_TOOLS_DIR) / "StereoPacker"))
+        GTEST_SKIP() << "StereoPacker is not built";
     model.setOutputTarget(OutputTarget::visionPro);
     model.setKeepSBSIntermediate(true);
     select(kit / "frame_alternate.mkv");
@@ -109,7 +116,8 @@ TEST_F(ModelRun, KeptIntermediateIsReusedWithoutConvertingAgain) {
     model.setQualityPreset(QualityPreset::high);
     before = model.logs().size();
     run();
-    EXPECT_EQ(countLines(model.logs().mid(before), "Reusing cached SBS"), 0) << "another preset needs a new intermediate";
+    EXPECT_EQ(countLines(model.logs().mid(before), "Reusing cached SBS"), 0)
+        << "another preset needs a new intermediate";
 }
 
 TEST_F(ModelRun, CancelInTheMiddleLeavesNothingBehind) {

@@ -41,14 +41,16 @@ TEST(ConverterModelSettings, DefaultsStoredFormsAndTheInitialisationGate) {
     model.setKeepSBSIntermediate(true);
     EXPECT_EQ(readFile(home.settingsFile()),
               "[General]\ndurationLimit=300\nkeepSBSIntermediate=true\noutputCodec=H.265 (HEVC)\n"
-              "outputDirectory=" + (home / "chosen").string() +
+              "outputDirectory=" +
+                  (home / "chosen").string() +
                   "\noutputTarget=Apple Vision Pro (MV-HEVC)\nqualityPreset=Ultra High\n");
 }
 
 TEST(ConverterModelLog, KeepsTheNewest500StampedLines) {
     PrivateHome home("model log");
     ConverterModel model;
-    for (int i = 1; i <= 501; ++i) model.appendLog(QString("line %1").arg(i));
+    for (int i = 1; i <= 501; ++i)
+        model.appendLog(QString("line %1").arg(i));
     ASSERT_EQ(model.logs().size(), 500);
     EXPECT_TRUE(model.logs().first().endsWith("] line 2"));
     EXPECT_TRUE(model.logs().last().startsWith("[")) << model.logs().last().toStdString();
@@ -65,13 +67,15 @@ TEST(ConverterModelTiming, SummaryAndRemainingTimeTexts) {
 
     PrivateHome home("model eta");
     // Half done after s seconds: the first estimate is the elapsed time again.
-    for (auto [seconds, text] : {std::pair{59.9, "~59 sec remaining"}, std::pair{61.0, "~1 min 1 sec remaining"},
-                                 std::pair{3700.0, "~1h 1m remaining"}}) {
+    for (auto [seconds, text] :
+         {std::pair{59.9, "~59 sec remaining"}, std::pair{61.0, "~1 min 1 sec remaining"},
+          std::pair{3700.0, "~1h 1m remaining"}}) {
         ConverterModel model;
         model.updateETA(QDateTime::currentDateTime().addMSecs(qint64(-seconds * 1000)), 0.5);
         EXPECT_EQ(model.estimatedTimeRemaining().toStdString(), text);
         model.updateETA(QDateTime::currentDateTime().addSecs(-1), 0.9);
-        EXPECT_EQ(model.estimatedTimeRemaining().toStdString(), text) << "a second estimate within 3 s changes nothing";
+        EXPECT_EQ(model.estimatedTimeRemaining().toStdString(), text)
+            << "a second estimate within 3 s changes nothing";
         model.updateETA(QDateTime::currentDateTime(), 0.05);
         EXPECT_TRUE(model.estimatedTimeRemaining().isEmpty());
     }
@@ -111,6 +115,7 @@ TEST(ConverterModelIntake, FiltersDuplicatesRemovalsAndDrops) {
     model.handleCommandLineArguments({"Duoscope", "--input", c, "--output", "/elsewhere"});
     EXPECT_TRUE(model.fileQueue().contains(a));
     EXPECT_FALSE(model.fileQueue().contains(c)) << "the arguments are applied once";
-    EXPECT_EQ(model.outputDirectory().toStdString(), QDir::home().filePath("Desktop/Duoscope Output").toStdString());
+    EXPECT_EQ(model.outputDirectory().toStdString(),
+              QDir::home().filePath("Desktop/Duoscope Output").toStdString());
     waitFor([&] { return !model.isParsing(); }, 10000);
 }

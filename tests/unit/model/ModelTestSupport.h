@@ -27,18 +27,19 @@ inline void ensureApplication() {
 
 // Settings and the Desktop folder live in a scratch home for the test's life.
 class PrivateHome {
-public:
+  public:
     explicit PrivateHome(const std::string& name) : home_(name) {
         ensureApplication();
         setenv("XDG_CONFIG_HOME", (home_ / "config").c_str(), 1);
         std::filesystem::create_directories(home_ / "config/Duoscope");
-        writeFile(home_ / "config/user-dirs.dirs", "XDG_DESKTOP_DIR=\"" + (home_ / "Desktop").string() + "\"\n");
+        writeFile(home_ / "config/user-dirs.dirs",
+                  "XDG_DESKTOP_DIR=\"" + (home_ / "Desktop").string() + "\"\n");
     }
     ~PrivateHome() { unsetenv("XDG_CONFIG_HOME"); }
     std::filesystem::path settingsFile() const { return home_ / "config/Duoscope/Duoscope.conf"; }
     std::filesystem::path operator/(const std::string& name) const { return home_ / name; }
 
-private:
+  private:
     ScratchFolder home_;
 };
 

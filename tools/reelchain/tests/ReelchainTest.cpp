@@ -100,8 +100,9 @@ TEST(ReelchainTest, ArgumentsAndBadInputs) {
     std::string plain = dir.file("plain.mov");
     SegmentOptions noLhvC;
     noLhvC.withLhvC = false;
-    makeStereoSegment(cachedMedia("plain-hevc.mov", [](const std::string& p) { makeHevcMovie(p, HevcOptions{}); }),
-                      plain, noLhvC);
+    makeStereoSegment(
+        cachedMedia("plain-hevc.mov", [](const std::string& p) { makeHevcMovie(p, HevcOptions{}); }), plain,
+        noLhvC);
     std::string wide = cachedMedia("wide-segment.mov", [](const std::string& p) {
         HevcOptions o;
         o.width = 320;
@@ -131,8 +132,10 @@ TEST(ReelchainTest, ArgumentsAndBadInputs) {
         {{segments[0], "-o", dir.file("missing/dir/out.mov")}, "ERROR: AVAssetWriter: "},
         {{segments[0], segments[1], "-o", segments[1]}, "ERROR: Output must not be one of the inputs"},
         // Pictures of another size, or a segment without the stereo configuration, cannot follow.
-        {{segments[0], wide, "-o", out}, "ERROR: Segment 1 cannot be joined: its sample description (320x176) "
-                                         "differs from the first segment's (160x120): " + wide},
+        {{segments[0], wide, "-o", out},
+         "ERROR: Segment 1 cannot be joined: its sample description (320x176) "
+         "differs from the first segment's (160x120): " +
+             wide},
         {{segments[0], plain, "-o", out}, "ERROR: Segment 1 cannot be joined: "},
     };
     for (const auto& c : cases) {

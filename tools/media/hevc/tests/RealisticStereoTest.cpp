@@ -17,8 +17,8 @@ int runTool(const std::string& cmd, std::string* out) {
 }
 
 std::string averageRate(const fs::path& movie) {
-    std::string rate = run("ffprobe -v error -select_streams v:0 -show_entries stream=avg_frame_rate -of csv=p=0 " +
-                           q(movie));
+    std::string rate = run(
+        "ffprobe -v error -select_streams v:0 -show_entries stream=avg_frame_rate -of csv=p=0 " + q(movie));
     return rate.substr(0, rate.find('\n'));
 }
 
@@ -52,22 +52,35 @@ Pair makePair(const fs::path& dir, int w, int h, int frames) {
     const std::string fadeOut = std::to_string((frames - 5) * 1001.0 / 24000);
     // Two different views of the Mandelbrot set (a cut halfway), panned fast; the right eye sees the
     // scene `disparity` pixels over, with its own grain, and alone a flash at picture 5.
-    const std::string filter =
-        "mandelbrot=s=" + wide + ":r=24000/1001:start_scale=2:end_scale=0.5:maxiter=100[m1];"
-        "mandelbrot=s=" + wide + ":r=24000/1001:start_x=-0.7435:start_y=0.1314:start_scale=0.02:"
-        "end_scale=0.001:maxiter=100[m2];"
-        "[m1]trim=end_frame=" + std::to_string(frames / 2) + "[a];[m2]trim=end_frame=" + N + "[b];"
-        "[a][b]concat=n=2,format=yuv420p,crop=" + std::to_string(w + disparity) + ":" + H + ":'mod(n*" +
-        std::to_string(pan / 6) + "," + std::to_string(pan) + ")':0,split[x][y];"
-        "[x]crop=" + W + ":" + H + ":0:0,noise=alls=8:allf=t:all_seed=11[l];"
-        "[y]crop=" + W + ":" + H + ":" + std::to_string(disparity) + ":0,noise=alls=8:allf=t:all_seed=29,"
-        "drawbox=x=0:y=0:w=" + W + ":h=" + H + ":color=white@0.7:t=fill:enable='eq(n,5)'[r];"
-        "[l][r]hstack,fade=t=in:d=0.2,fade=t=out:st=" + fadeOut + ":d=0.2";
+    const std::string filter = "mandelbrot=s=" + wide +
+                               ":r=24000/1001:start_scale=2:end_scale=0.5:maxiter=100[m1];"
+                               "mandelbrot=s=" +
+                               wide +
+                               ":r=24000/1001:start_x=-0.7435:start_y=0.1314:start_scale=0.02:"
+                               "end_scale=0.001:maxiter=100[m2];"
+                               "[m1]trim=end_frame=" +
+                               std::to_string(frames / 2) + "[a];[m2]trim=end_frame=" + N +
+                               "[b];"
+                               "[a][b]concat=n=2,format=yuv420p,crop=" +
+                               std::to_string(w + disparity) + ":" + H + ":'mod(n*" +
+                               std::to_string(pan / 6) + "," + std::to_string(pan) +
+                               ")':0,split[x][y];"
+                               "[x]crop=" +
+                               W + ":" + H +
+                               ":0:0,noise=alls=8:allf=t:all_seed=11[l];"
+                               "[y]crop=" +
+                               W + ":" + H + ":" + std::to_string(disparity) +
+                               ":0,noise=alls=8:allf=t:all_seed=29,"
+                               "drawbox=x=0:y=0:w=" +
+                               W + ":h=" + H +
+                               ":color=white@0.7:t=fill:enable='eq(n,5)'[r];"
+                               "[l][r]hstack,fade=t=in:d=0.2,fade=t=out:st=" +
+                               fadeOut + ":d=0.2";
     Pair p{dir / "sbs.yuv", dir / "left.yuv", dir / "right.yuv"};
     run("ffmpeg -nostdin -y -f lavfi -i \"" + filter + "\" -frames:v " + N + " -f rawvideo " + q(p.sbs));
-    run("ffmpeg -nostdin -y -f rawvideo -pix_fmt yuv420p -s " + std::to_string(2 * w) + "x" + H + " -i " + q(p.sbs) +
-        " -filter_complex '[0]split[a][b];[a]crop=" + W + ":" + H + ":0:0[l];[b]crop=" + W + ":" + H + ":" + W +
-        ":0[r]' -map '[l]' -f rawvideo " + q(p.left) + " -map '[r]' -f rawvideo " + q(p.right));
+    run("ffmpeg -nostdin -y -f rawvideo -pix_fmt yuv420p -s " + std::to_string(2 * w) + "x" + H + " -i " +
+        q(p.sbs) + " -filter_complex '[0]split[a][b];[a]crop=" + W + ":" + H + ":0:0[l];[b]crop=" + W + ":" +
+        H + ":" + W + ":0[r]' -map '[l]' -f rawvideo " + q(p.left) + " -map '[r]' -f rawvideo " + q(p.right));
     return p;
 }
 
@@ -81,8 +94,10 @@ TEST(RealisticStereo, KitHdSetThroughStereoPacker) {
     ASSERT_TRUE(fs::exists(kit / "set.info")) << "kit_hd missing";
     const fs::path dir = scratch("realistic_kit_hd");
     std::string out;
-    ASSERT_EQ(runTool(kTools + "/StereoPacker " + q(kit / "sbs_lr.mkv") + " " + q(dir / "hd.mov") + " 0.85 25", &out),
-              0)
+    ASSERT_EQ(
+        runTool(kTools + "/StereoPacker " + q(kit / "sbs_lr.mkv") + " " + q(dir / "hd.mov") + " 0.85 25",
+                &out),
+        0)
         << out;
     judge(dir / "hd.mov", kit / "left_src.yuv", kit / "right_src.yuv", 1920, 1080, 48, 38.0);
 }
@@ -109,8 +124,9 @@ TEST(RealisticStereo, EveryPresetAtTheSizesFilmsComeIn) {
         const Pair p = makePair(dir, c.w, c.h, frames);
         ASSERT_EQ(fs::file_size(p.sbs), size_t(c.w) * 2 * c.h * 3 / 2 * frames);
         std::string out;
-        ASSERT_EQ(runTool(kTools + "/layerforge --width " + std::to_string(c.w) + " --height " + std::to_string(c.h) +
-                              " " + c.options + " -o " + q(dir / "lf.mov") + " < " + q(p.sbs),
+        ASSERT_EQ(runTool(kTools + "/layerforge --width " + std::to_string(c.w) + " --height " +
+                              std::to_string(c.h) + " " + c.options + " -o " + q(dir / "lf.mov") + " < " +
+                              q(p.sbs),
                           &out),
                   0)
             << out;
@@ -130,8 +146,8 @@ TEST(RealisticStereo, TwoCameraFootageFromTheMvcDecoder) {
     for (const fs::path& eye : {left, right})
         fs::resize_file(eye, size_t(640) * 480 * 3 / 2 * frames);
     const std::string raw = "-f rawvideo -pix_fmt yuv420p -s 640x480 -i ";
-    run("ffmpeg -nostdin -y " + raw + q(left) + " " + raw + q(right) + " -filter_complex hstack -f rawvideo " +
-        q(dir / "sbs.yuv"));
+    run("ffmpeg -nostdin -y " + raw + q(left) + " " + raw + q(right) +
+        " -filter_complex hstack -f rawvideo " + q(dir / "sbs.yuv"));
     std::string out;
     ASSERT_EQ(runTool(kTools + "/layerforge --width 640 --height 480 -o " + q(dir / "mvc.mov") + " < " +
                           q(dir / "sbs.yuv"),

@@ -209,15 +209,16 @@ std::vector<std::string> standardSegments() {
     const char* patterns[3] = {"testsrc2", "testsrc", "smptebars"};
     std::vector<std::string> out;
     for (int k = 0; k < 3; ++k) {
-        out.push_back(cachedMedia("stereo-segment" + std::to_string(k) + ".mov", [&](const std::string& path) {
-            HevcOptions o;
-            o.pattern = patterns[k];
-            std::string hevc = path + ".hevc.mov";
-            makeHevcMovie(hevc, o);
-            SegmentOptions s;
-            makeStereoSegment(hevc, path, s);
-            fs::remove(hevc);
-        }));
+        out.push_back(
+            cachedMedia("stereo-segment" + std::to_string(k) + ".mov", [&](const std::string& path) {
+                HevcOptions o;
+                o.pattern = patterns[k];
+                std::string hevc = path + ".hevc.mov";
+                makeHevcMovie(hevc, o);
+                SegmentOptions s;
+                makeStereoSegment(hevc, path, s);
+                fs::remove(hevc);
+            }));
     }
     return out;
 }

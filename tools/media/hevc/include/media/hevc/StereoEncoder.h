@@ -23,7 +23,7 @@ struct EncoderSettings {
     // Average bit rate of the whole movie (both layers) instead of quality; each eye gets half.
     std::optional<uint32_t> averageKbps;
     std::string preset; // x265 speed preset; empty: presetForQuality(quality)
-    int keyint = 0;                          // 0: about two seconds
+    int keyint = 0;     // 0: about two seconds
     // Worker threads of both eyes' encoders together (each eye gets half, at least one);
     // 0: x265's own choice, a pool as large as the machine for each eye.
     int threads = 0;
@@ -118,7 +118,8 @@ class StereoEncoder {
 
   private:
     struct Eye;
-    void run(const PlanarPicture* left, const PlanarPicture* right, int64_t frame, int sliceType, bool& gotAny);
+    void run(const PlanarPicture* left, const PlanarPicture* right, int64_t frame, int sliceType,
+             bool& gotAny);
     void pair(std::vector<StereoAccessUnit>& out);
 
     EncoderSettings settings_;
