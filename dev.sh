@@ -50,6 +50,7 @@ demo)
     ;;
 test)
     install_missing
+    scripts/check-format.sh
     build
     ctest --test-dir "$build" -j "$jobs" -LE bench --output-on-failure --timeout 1500
     sanitizer_tests
