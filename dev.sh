@@ -39,7 +39,8 @@ sanitizer_tests() {
         -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
     cmake --build "$sanitized" -j "$jobs"
     echo "=== Unit tests and fuzz replays under AddressSanitizer + UndefinedBehaviorSanitizer ==="
-    ctest --test-dir "$sanitized" -j "$jobs" -L 'unit|fuzz' --output-on-failure --timeout 900
+    LSAN_OPTIONS=suppressions=$root/scripts/lsan-suppressions.txt \
+        ctest --test-dir "$sanitized" -j "$jobs" -L 'unit|fuzz' --output-on-failure --timeout 900
 }
 
 case ${1:-} in
