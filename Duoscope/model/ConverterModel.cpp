@@ -364,6 +364,11 @@ void ConverterModel::removeFromQueue(int index) {
         if (removed == sourceFileURL_) selectFile(fileQueue_.first());
         return;
     }
+    clearSelection();
+}
+
+// Any analysis still running for the old selection is dropped when it returns.
+void ConverterModel::clearSelection() {
     ++selectionGeneration_;
     setIsParsing(false);
     assign(sourceFileURL_, QString(), &ConverterModel::sourceFileURLChanged);
@@ -389,13 +394,7 @@ void ConverterModel::resetAll() {
     assign(isBatchMode_, false, &ConverterModel::isBatchModeChanged);
     assign(lastOutputURL_, QString(), &ConverterModel::lastOutputURLChanged);
     assign(batchOutputURLs_, QStringList(), &ConverterModel::batchOutputURLsChanged);
-    ++selectionGeneration_;
-    setIsParsing(false);
-    assign(sourceFileURL_, QString(), &ConverterModel::sourceFileURLChanged);
-    if (sourceInfo_) {
-        sourceInfo_.reset();
-        emit sourceInfoChanged();
-    }
+    clearSelection();
 }
 
 void ConverterModel::chooseOutputDirectory() {

@@ -156,6 +156,7 @@ class ConverterModel : public QObject {
     void analyzeSelectedFile(const QString& path);
     void analyzeQueuedFile(const QString& path);
     void setIsParsing(bool parsing);
+    void clearSelection();
     void setCurrentStage(ConversionStage stage);
     void setProgress(double value);
     void setEstimatedTimeRemaining(const QString& text);
