@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "CommandLineRun.h"
 #include "PipelineEngine.h"
 #include "StereoChecks.h"
 #include "TestSupport.h"
@@ -14,33 +15,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const fs::path set = fs::path(DUOSCOPE_KIT_DIR) / "small";
-const std::string duoscopeProgram = std::string(DUOSCOPE_BINARY_DIR) + "/bin/Duoscope";
+const fs::path set = kitSmallSet;
 const std::string stereocheck = std::string(DUOSCOPE_BINARY_DIR) + "/bin/stereocheck";
 
-class Conversion : public ::testing::Test {
+class Conversion : public CommandLineRun {
   protected:
-    void SetUp() override { setenv("XDG_CONFIG_HOME", config.path().c_str(), 1); }
-    void TearDown() override { unsetenv("XDG_CONFIG_HOME"); }
-
-    void storeTarget(const std::string& target) {
-        fs::create_directories(config / "Duoscope");
-        writeFile(config / "Duoscope" / "Duoscope.conf", "[General]\noutputTarget=" + target + "\n");
-    }
-
-    CommandResult convert(const fs::path& source, const fs::path& output) {
-        return runCommand(duoscopeProgram,
-                          {"--input", source.string(), "--auto-convert", "--output", output.string()});
-    }
-
-    static std::vector<std::string> entries(const fs::path& folder) {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(folder))
-            names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
     // Every frame at the source's rate with its audio, both eyes at 35 dB
     // against the kit's sources, in the right order.
     void expectEyes(const fs::path& movie, bool mvhevc) {
@@ -59,7 +38,6 @@ class Conversion : public ::testing::Test {
         EXPECT_EQ(eyes.status, 0) << eyes.output;
     }
 
-    ScratchFolder config{"e2e config"};
     ScratchFolder work{"e2e conversions"};
 };
 

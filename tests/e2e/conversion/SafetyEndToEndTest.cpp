@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "ChildProcess.h"
+#include "CommandLineRun.h"
 #include "TestSupport.h"
 
 using namespace duoscope;
@@ -23,36 +24,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const fs::path set = fs::path(DUOSCOPE_KIT_DIR) / "small";
-const std::string duoscopeProgram = std::string(DUOSCOPE_BINARY_DIR) + "/bin/Duoscope";
+const fs::path set = kitSmallSet;
 const std::string sbsTarget = "SBS 3D (MKV)", visionTarget = "Apple Vision Pro (MV-HEVC)";
 
-class Safety : public ::testing::Test {
+class Safety : public CommandLineRun {
   protected:
-    void SetUp() override { setenv("XDG_CONFIG_HOME", config.path().c_str(), 1); }
-    void TearDown() override { unsetenv("XDG_CONFIG_HOME"); }
-
-    void storeTarget(const std::string& target) {
-        fs::create_directories(config / "Duoscope");
-        writeFile(config / "Duoscope" / "Duoscope.conf", "[General]\noutputTarget=" + target + "\n");
-    }
-    CommandResult convert(const std::string& input, const std::string& output,
-                          std::vector<std::string> extra = {}, const fs::path& folder = {}) {
-        std::vector<std::string> arguments{"--input", input, "--auto-convert", "--output", output};
-        arguments.insert(arguments.end(), extra.begin(), extra.end());
-        return runCommand(duoscopeProgram, arguments, folder);
-    }
     fs::path copyOfKit(const std::string& name, const fs::path& to) {
         fs::create_directories(to.parent_path());
         fs::copy_file(set / name, to);
         return to;
-    }
-    static std::vector<std::string> entries(const fs::path& folder) {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::recursive_directory_iterator(folder))
-            names.push_back(entry.path().lexically_relative(folder).string());
-        std::sort(names.begin(), names.end());
-        return names;
     }
     static long long framesOf(const fs::path& movie) {
         auto probe = runCommand("/usr/bin/ffprobe",
@@ -69,7 +49,6 @@ class Safety : public ::testing::Test {
             << result.output;
     }
 
-    ScratchFolder config{"safety config"};
     ScratchFolder work{"safety"};
 };
 
