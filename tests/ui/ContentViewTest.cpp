@@ -19,6 +19,7 @@
 #include "ContentView.h"
 #include "ConverterModel.h"
 #include "MainWindow.h"
+#include "ModelTestSupport.h"
 #include "TestSupport.h"
 #include "ToolLocator.h"
 
@@ -29,19 +30,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const fs::path kit = fs::path(DUOSCOPE_KIT_DIR) / "small";
-QString q(const fs::path& path) {
-    return QString::fromStdString(path.string());
-}
-
-bool waitFor(const std::function<bool()>& done, int milliseconds) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > milliseconds) return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
 
 class Window : public ::testing::Test {
   protected:

@@ -28,7 +28,8 @@ class CommandLineRun : public ::testing::Test {
         writeFile(config / "Duoscope" / "Duoscope.conf", "[General]\noutputTarget=" + target + "\n");
     }
     static CommandResult convert(const std::string& input, const std::string& output,
-                                 std::vector<std::string> extra = {}, const std::filesystem::path& folder = {}) {
+                                 std::vector<std::string> extra = {},
+                                 const std::filesystem::path& folder = {}) {
         std::vector<std::string> arguments{"--input", input, "--auto-convert", "--output", output};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         return runCommand(duoscopeProgram, arguments, folder);

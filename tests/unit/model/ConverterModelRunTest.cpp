@@ -15,10 +15,6 @@ namespace {
 
 const fs::path kit = fs::path(DUOSCOPE_KIT_DIR) / "small";
 
-QString q(const fs::path& path) {
-    return QString::fromStdString(path.string());
-}
-
 int countLines(const QStringList& logs, const QString& text) {
     int count = 0;
     for (const QString& line : logs)

@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QLocale>
 #include <QStandardPaths>
+#include <QString>
 
 #include <cstdlib>
 #include <functional>
@@ -42,6 +43,10 @@ class PrivateHome {
   private:
     ScratchFolder home_;
 };
+
+inline QString q(const std::filesystem::path& path) {
+    return QString::fromStdString(path.string());
+}
 
 // Turns the event loop until `done` holds or `milliseconds` pass.
 inline bool waitFor(const std::function<bool()>& done, int milliseconds) {
