@@ -51,17 +51,44 @@ void writeScript(const fs::path& path, const std::string& contents) {
     ::chmod(path.c_str(), 0755);
 }
 
+void writeBytes(const fs::path& path, const Bytes& bytes) {
+    writeFile(path, std::string(bytes.begin(), bytes.end()));
+}
+
+Bytes readBytes(const fs::path& path) {
+    const std::string text = readFile(path);
+    return Bytes(text.begin(), text.end());
+}
+
+void append(Bytes& to, const Bytes& part) {
+    to.insert(to.end(), part.begin(), part.end());
+}
+
+Bytes nalUnit(std::uint8_t header, const Bytes& payload, bool fourByteStartCode) {
+    Bytes out = fourByteStartCode ? Bytes{0, 0, 0, 1} : Bytes{0, 0, 1};
+    out.push_back(header);
+    append(out, payload);
+    return out;
+}
+
 CommandResult runCommand(const std::string& program, const std::vector<std::string>& arguments,
-                         const fs::path& workingDirectory, std::chrono::seconds timeout) {
+                         const CommandOptions& options) {
     CommandResult result;
-    int output[2];
+    int output[2], error[2];
     if (::pipe2(output, O_CLOEXEC) != 0) return result;
+    if (::pipe2(error, O_CLOEXEC) != 0) {
+        ::close(output[0]);
+        ::close(output[1]);
+        return result;
+    }
+    const fs::path input = options.input.empty() ? fs::path("/dev/null") : options.input;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, input.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, output[1], STDERR_FILENO);
-    if (!workingDirectory.empty()) posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
+    posix_spawn_file_actions_adddup2(&actions, error[1], STDERR_FILENO);
+    if (!options.workingDirectory.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory.c_str());
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     // Its own group, so a timeout stops everything it started; SIGPIPE as a
@@ -81,31 +108,43 @@ CommandResult runCommand(const std::string& program, const std::vector<std::stri
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     ::close(output[1]);
+    ::close(error[1]);
     if (spawnError != 0) {
         ::close(output[0]);
-        result.output = program + ": " + std::strerror(spawnError);
+        ::close(error[0]);
+        result.output = result.standardError = program + ": " + std::strerror(spawnError);
         return result;
     }
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto deadline = std::chrono::steady_clock::now() + options.timeout;
     bool timedOut = false;
     char buffer[65536];
-    for (;;) {
+    pollfd streams[2] = {{output[0], POLLIN, 0}, {error[0], POLLIN, 0}};
+    std::string* kept[2] = {&result.standardOutput, &result.standardError};
+    while (streams[0].fd >= 0 || streams[1].fd >= 0) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
                                                                           std::chrono::steady_clock::now());
-        pollfd readable{output[0], POLLIN, 0};
-        int ready = left.count() > 0 ? ::poll(&readable, 1, static_cast<int>(left.count())) : 0;
+        int ready = left.count() > 0 ? ::poll(streams, 2, static_cast<int>(left.count())) : 0;
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) {
             timedOut = true;
             ::kill(-pid, SIGKILL);
             break;
         }
-        ssize_t count = ::read(output[0], buffer, sizeof buffer);
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) break;
-        result.output.append(buffer, static_cast<size_t>(count));
+        for (int i = 0; i < 2; ++i) {
+            if (streams[i].fd < 0 || streams[i].revents == 0) continue;
+            ssize_t count = ::read(streams[i].fd, buffer, sizeof buffer);
+            if (count < 0 && errno == EINTR) continue;
+            if (count <= 0) {
+                ::close(streams[i].fd);
+                streams[i].fd = -1; // poll skips it from now on
+                continue;
+            }
+            result.output.append(buffer, static_cast<size_t>(count));
+            kept[i]->append(buffer, static_cast<size_t>(count));
+        }
     }
-    ::close(output[0]);
+    for (const pollfd& stream : streams)
+        if (stream.fd >= 0) ::close(stream.fd);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

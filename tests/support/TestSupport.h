@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -28,19 +29,40 @@ class ScratchFolder {
 
 void writeFile(const std::filesystem::path& path, const std::string& contents);
 std::string readFile(const std::filesystem::path& path);
+using Bytes = std::vector<std::uint8_t>;
+void writeBytes(const std::filesystem::path& path, const Bytes& bytes);
+Bytes readBytes(const std::filesystem::path& path);
+void append(Bytes& to, const Bytes& part);
+// One Annex B NAL unit: a four- or three-byte start code, the header byte, the payload.
+Bytes nalUnit(std::uint8_t header, const Bytes& payload, bool fourByteStartCode = true);
 // Writes an executable script (contents should start with a #! line).
 void writeScript(const std::filesystem::path& path, const std::string& contents);
 
 struct CommandResult {
     int status = -1;    // exit code, the signal number when killed, -1 when timed out or not started
-    std::string output; // standard output and error together
+    std::string output; // standard output and error together, in the order they came
+    std::string standardOutput, standardError;
+};
+struct CommandOptions {
+    std::filesystem::path workingDirectory; // empty: the test's own
+    std::filesystem::path input;            // standard input; empty: /dev/null
+    std::chrono::seconds timeout = std::chrono::seconds(600);
+    static CommandOptions inFolder(const std::filesystem::path& folder) {
+        CommandOptions options;
+        options.workingDirectory = folder;
+        return options;
+    }
+    static CommandOptions withInput(const std::filesystem::path& file) {
+        CommandOptions options;
+        options.input = file;
+        return options;
+    }
 };
 // Runs a program (looked up on PATH when it has no slash) with arguments, no
-// shell, in a process group of its own; one that outlives `timeout` is killed
-// with its whole group.
+// shell, in a process group of its own; one that outlives the timeout is
+// killed with its whole group.
 CommandResult runCommand(const std::string& program, const std::vector<std::string>& arguments,
-                         const std::filesystem::path& workingDirectory = {},
-                         std::chrono::seconds timeout = std::chrono::seconds(600));
+                         const CommandOptions& options = {});
 
 // Polls `condition` until it holds or `timeout` has passed; returns whether it held.
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);

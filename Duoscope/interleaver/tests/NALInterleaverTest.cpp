@@ -7,9 +7,6 @@
 
 #include <atomic>
 #include <csignal>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <thread>
 
@@ -20,30 +17,20 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
+using duoscope::test::append;
+using duoscope::test::Bytes;
 
 namespace {
 
-Bytes nal(std::uint8_t header, Bytes payload, bool fourByteStartCode = true) {
-    Bytes out = fourByteStartCode ? Bytes{0, 0, 0, 1} : Bytes{0, 0, 1};
-    out.push_back(header);
-    out.insert(out.end(), payload.begin(), payload.end());
-    return out;
+Bytes nal(std::uint8_t header, const Bytes& payload, bool fourByteStartCode = true) {
+    return duoscope::test::nalUnit(header, payload, fourByteStartCode);
 }
 
 Bytes join(std::initializer_list<Bytes> parts) {
     Bytes out;
-    std::size_t size = 0;
     for (const auto& part : parts)
-        size += part.size();
-    out.reserve(size);
-    for (const auto& part : parts)
-        out.insert(out.end(), part.begin(), part.end());
+        append(out, part);
     return out;
-}
-
-void append(Bytes& to, const Bytes& part) {
-    to.insert(to.end(), part.begin(), part.end());
 }
 
 const Bytes aud = nal(0x09, {0xF0});
@@ -65,32 +52,16 @@ Bytes payload(std::size_t size, std::uint32_t seed) {
     return out;
 }
 
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "nalinterleaver-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    fs::path operator/(const std::string& name) const { return path_ / name; }
-
-  private:
-    fs::path path_;
+struct TempDir : duoscope::test::ScratchFolder {
+    TempDir() : ScratchFolder("nalinterleaver") {}
 };
 
 void writeFile(const fs::path& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    duoscope::test::writeBytes(path, bytes);
 }
 
 Bytes readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    Bytes bytes(fs::file_size(path));
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return bytes;
+    return duoscope::test::readBytes(path);
 }
 
 struct Outcome {

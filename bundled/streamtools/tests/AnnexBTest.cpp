@@ -1,21 +1,19 @@
 // The shared Annex B reader: NAL cutting at every chunk size, access-unit
 // grouping of interleaved, base and dependent streams, and the view split.
 #include "AnnexB.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 using namespace streamtools;
-using Bytes = std::vector<std::uint8_t>;
+using duoscope::test::Bytes;
 
 namespace {
 
-Bytes nalBytes(std::uint8_t header, Bytes payload, bool fourByteStartCode = true) {
-    Bytes out = fourByteStartCode ? Bytes{0, 0, 0, 1} : Bytes{0, 0, 1};
-    out.push_back(header);
-    out.insert(out.end(), payload.begin(), payload.end());
-    return out;
+Bytes nalBytes(std::uint8_t header, const Bytes& payload, bool fourByteStartCode = true) {
+    return duoscope::test::nalUnit(header, payload, fourByteStartCode);
 }
 
 // A reader over memory that hands out at most `chunk` bytes per read.

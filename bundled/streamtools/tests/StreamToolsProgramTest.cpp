@@ -5,77 +5,59 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
+using namespace duoscope::test;
 
 namespace {
 
 const fs::path tools = DUOSCOPE_TOOLS_DIR;
 const fs::path mvcData = fs::path(DUOSCOPE_TESTDATA_DIR) / "mvc";
 
-// Scratch folders and files come from the shared test support; the tools'
-// streams are bytes.
-struct TempDir : duoscope::test::ScratchFolder {
+struct TempDir : ScratchFolder {
     TempDir() : ScratchFolder("streamtools") {}
+    std::string file(const std::string& name) const { return (path() / name).string(); }
 };
 
-void writeFile(const fs::path& path, const Bytes& bytes) {
-    duoscope::test::writeFile(path, std::string(bytes.begin(), bytes.end()));
+CommandResult runTool(const std::string& name, const std::vector<std::string>& arguments,
+                      const fs::path& input = {}) {
+    return runCommand((tools / name).string(), arguments, CommandOptions::withInput(input));
 }
 
-Bytes readFile(const fs::path& path) {
-    const std::string text = duoscope::test::readFile(path);
+Bytes bytesOf(const std::string& text) {
     return Bytes(text.begin(), text.end());
 }
 
-std::string readText(const fs::path& path) {
-    return duoscope::test::readFile(path);
+// The MD5 of a stream's base view as Debian's ffmpeg decodes it.
+std::string decodedMd5(const std::string& stream) {
+    const auto run = runCommand(
+        "ffmpeg", {"-v", "error", "-i", stream, "-c:v", "rawvideo", "-pix_fmt", "yuv420p", "-f", "md5", "-"});
+    return run.standardOutput.substr(run.standardOutput.find('=') + 1, 32);
 }
 
-std::string quote(const std::string& text) {
-    return "'" + text + "'";
-}
-
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
+// Per reference stream: its picture count and the decoded MD5 of each view, in view order.
+struct Reference {
+    int frames = 0;
+    std::vector<std::string> viewMd5s;
 };
-
-// Runs a shell command line with standard output and error captured.
-Result run(const TempDir& dir, const std::string& command) {
-    const std::string line = command + " > " + quote((dir / "stdout.txt").string()) + " 2> " +
-                             quote((dir / "stderr.txt").string());
-    const int raw = std::system(line.c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readText(dir / "stdout.txt"),
-            readText(dir / "stderr.txt")};
-}
-
-std::string tool(const std::string& name) {
-    return quote((tools / name).string());
-}
-
-Bytes nal(std::uint8_t header, Bytes payload, bool fourByteStartCode = true) {
-    Bytes out = fourByteStartCode ? Bytes{0, 0, 0, 1} : Bytes{0, 0, 1};
-    out.push_back(header);
-    out.insert(out.end(), payload.begin(), payload.end());
-    return out;
-}
-
-void append(Bytes& to, const Bytes& part) {
-    to.insert(to.end(), part.begin(), part.end());
+std::map<std::string, Reference> references() {
+    std::map<std::string, Reference> reference;
+    std::istringstream table(readFile(mvcData / "md5.txt"));
+    for (std::string line; std::getline(table, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        std::string file, order, viewId, size, md5;
+        int frames = 0;
+        fields >> file >> order >> viewId >> frames >> size >> md5;
+        if (order == "0") reference[file].frames = frames;
+        reference[file].viewMd5s.push_back(md5);
+    }
+    return reference;
 }
 
 // A base stream and a dependent stream as a Blu-ray demultiplexer writes them:
@@ -84,28 +66,29 @@ struct ViewStreams {
     Bytes base, dependent;
 };
 ViewStreams generatedViews(int units) {
-    const Bytes aud = nal(0x09, {0xF0}), mvcDelimiter = nal(0x18, {0xF0});
+    const Bytes aud = nalUnit(0x09, {0xF0}), mvcDelimiter = nalUnit(0x18, {0xF0});
     ViewStreams views;
     for (int k = 0; k < units; ++k) {
         const auto tag = static_cast<std::uint8_t>(k + 1);
         const bool isIdr = k % 10 == 0;
         append(views.base, aud);
         if (isIdr) {
-            append(views.base, nal(0x67, {0x64, 0x00, 0x28}));
-            append(views.base, nal(0x68, {0xEE, 0x3C, 0x80}, false));
+            append(views.base, nalUnit(0x67, {0x64, 0x00, 0x28}));
+            append(views.base, nalUnit(0x68, {0xEE, 0x3C, 0x80}, false));
         }
-        append(views.base, nal(0x06, {0x05, tag}));
-        append(views.base, nal(isIdr ? 0x65 : 0x01, {0x88, tag, 0x00, 0x00, 0x03, 0x01}));
-        append(views.base, nal(isIdr ? 0x65 : 0x01, {0x40, tag}, k % 3 == 0)); // second slice
+        append(views.base, nalUnit(0x06, {0x05, tag}));
+        append(views.base, nalUnit(isIdr ? 0x65 : 0x01, {0x88, tag, 0x00, 0x00, 0x03, 0x01}));
+        append(views.base, nalUnit(isIdr ? 0x65 : 0x01, {0x40, tag}, k % 3 == 0)); // second slice
         append(views.dependent, mvcDelimiter);
         if (isIdr) {
-            append(views.dependent, nal(0x6F, {0x80, 0x00, 0x28}));
-            append(views.dependent, nal(0x68, {0xFE, 0x3C}));
+            append(views.dependent, nalUnit(0x6F, {0x80, 0x00, 0x28}));
+            append(views.dependent, nalUnit(0x68, {0xFE, 0x3C}));
         }
-        if (k % 4 == 1) append(views.dependent, nal(0x06, {0x25, tag})); // SEI of the dependent view alone
+        if (k % 4 == 1)
+            append(views.dependent, nalUnit(0x06, {0x25, tag})); // SEI of the dependent view alone
         const std::uint8_t anchor = isIdr ? 0x47 : 0x43;
-        append(views.dependent, nal(0x74, {0x40, 0x00, anchor, 0x88, tag}));
-        append(views.dependent, nal(0x74, {0x40, 0x00, anchor, 0x40, tag}, false));
+        append(views.dependent, nalUnit(0x74, {0x40, 0x00, anchor, 0x88, tag}));
+        append(views.dependent, nalUnit(0x74, {0x40, 0x00, anchor, 0x40, tag}, false));
     }
     return views;
 }
@@ -117,168 +100,151 @@ ViewStreams generatedViews(int units) {
 TEST(StreamTools, SeverAndMergeRoundTripOnGeneratedStreams) {
     TempDir dir;
     ViewStreams views = generatedViews(25);
-    writeFile(dir / "base.264", views.base);
-    writeFile(dir / "dep.mvc", views.dependent);
-    Result merged =
-        run(dir, tool("unitmerge") + " " + quote((dir / "base.264").string()) + " " +
-                     quote((dir / "dep.mvc").string()) + " " + quote((dir / "merged.264").string()));
-    ASSERT_EQ(merged.status, 0) << merged.err;
-    EXPECT_EQ(merged.err, "unitmerge: done, 25 pairs written\n");
+    writeBytes(dir / "base.264", views.base);
+    writeBytes(dir / "dep.mvc", views.dependent);
+    auto merged = runTool("unitmerge", {dir.file("base.264"), dir.file("dep.mvc"), dir.file("merged.264")});
+    ASSERT_EQ(merged.status, 0) << merged.output;
+    EXPECT_EQ(merged.standardError, "unitmerge: done, 25 pairs written\n");
 
-    Result severed =
-        run(dir, tool("twinsever") + " " + quote((dir / "merged.264").string()) + " " +
-                     quote((dir / "base2.264").string()) + " " + quote((dir / "dep2.mvc").string()));
-    ASSERT_EQ(severed.status, 0) << severed.err;
-    EXPECT_TRUE(readFile(dir / "base2.264") == views.base);
-    EXPECT_TRUE(readFile(dir / "dep2.mvc") == views.dependent);
+    auto severed =
+        runTool("twinsever", {dir.file("merged.264"), dir.file("base2.264"), dir.file("dep2.mvc")});
+    ASSERT_EQ(severed.status, 0) << severed.output;
+    EXPECT_TRUE(readBytes(dir / "base2.264") == views.base);
+    EXPECT_TRUE(readBytes(dir / "dep2.mvc") == views.dependent);
 
-    Result again = run(dir, tool("unitmerge") + " " + quote((dir / "base2.264").string()) + " " +
-                                quote((dir / "dep2.mvc").string()) + " -");
+    auto again = runTool("unitmerge", {dir.file("base2.264"), dir.file("dep2.mvc"), "-"});
     ASSERT_EQ(again.status, 0);
-    EXPECT_TRUE(Bytes(again.out.begin(), again.out.end()) == readFile(dir / "merged.264"));
+    EXPECT_TRUE(bytesOf(again.standardOutput) == readBytes(dir / "merged.264"));
 
     // Every tenth unit is an IDR with an anchor dependent view.
-    Result probe = run(dir, tool("unitprobe") + " --summary " + quote((dir / "merged.264").string()));
+    auto probe = runTool("unitprobe", {"--summary", dir.file("merged.264")});
     EXPECT_EQ(probe.status, 0);
-    EXPECT_EQ(probe.out, "access_units 25\nrandom_access_points 3\nbytes " +
-                             std::to_string(fs::file_size(dir / "merged.264")) + "\n");
+    EXPECT_EQ(probe.standardOutput, "access_units 25\nrandom_access_points 3\nbytes " +
+                                        std::to_string(fs::file_size(dir / "merged.264")) + "\n");
 }
 
 // The reference MVC streams: split, merge, split and merge again is stable, the
 // access units are the pictures, and the base view alone decodes (ffmpeg) to the
 // reference checksum of view 0.
 TEST(StreamTools, ReferenceStreamsSplitIntoDecodableViews) {
-    std::map<std::string, std::pair<int, std::string>> reference; // frames, view-0 md5
-    std::istringstream table(readText(mvcData / "md5.txt"));
-    for (std::string line; std::getline(table, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream fields(line);
-        std::string file, order, viewId, size, md5;
-        int frames = 0;
-        fields >> file >> order >> viewId >> frames >> size >> md5;
-        if (order == "0") reference[file] = {frames, md5};
-    }
+    const auto reference = references();
     ASSERT_GE(reference.size(), 10u);
     for (const auto& [file, expected] : reference) {
         TempDir dir;
-        const std::string input = quote((mvcData / file).string());
-        const std::string base = quote((dir / "b.264").string()), dependent = quote((dir / "d.mvc").string());
-        const std::string merged = quote((dir / "m.264").string());
-        Result probe = run(dir, tool("unitprobe") + " " + input);
-        ASSERT_EQ(probe.status, 0) << file << probe.err;
-        EXPECT_EQ(std::count(probe.out.begin(), probe.out.end(), '\n'), expected.first) << file;
-        EXPECT_EQ(probe.out.rfind("0 0 ", 0), 0u) << file;
-
-        ASSERT_EQ(run(dir, tool("twinsever") + " " + input + " " + base + " " + dependent).status, 0) << file;
-        ASSERT_EQ(run(dir, tool("unitmerge") + " " + base + " " + dependent + " " + merged).status, 0)
+        const std::string input = (mvcData / file).string();
+        const std::string base = dir.file("b.264"), dependent = dir.file("d.mvc"), merged = dir.file("m.264");
+        auto probe = runTool("unitprobe", {input});
+        ASSERT_EQ(probe.status, 0) << file << probe.output;
+        EXPECT_EQ(std::count(probe.standardOutput.begin(), probe.standardOutput.end(), '\n'), expected.frames)
             << file;
-        ASSERT_EQ(run(dir, tool("twinsever") + " " + merged + " " + base + " " + dependent).status, 0)
-            << file;
-        Result again = run(dir, tool("unitmerge") + " " + base + " " + dependent + " -");
-        EXPECT_TRUE(Bytes(again.out.begin(), again.out.end()) == readFile(dir / "m.264")) << file;
+        EXPECT_EQ(probe.standardOutput.rfind("0 0 ", 0), 0u) << file;
 
-        Result decoded = run(dir, "ffmpeg -v error -i " + base + " -f rawvideo -pix_fmt yuv420p - | md5sum");
-        EXPECT_EQ(decoded.out.substr(0, 32), expected.second) << file;
+        ASSERT_EQ(runTool("twinsever", {input, base, dependent}).status, 0) << file;
+        ASSERT_EQ(runTool("unitmerge", {base, dependent, merged}).status, 0) << file;
+        ASSERT_EQ(runTool("twinsever", {merged, base, dependent}).status, 0) << file;
+        auto again = runTool("unitmerge", {base, dependent, "-"});
+        EXPECT_TRUE(bytesOf(again.standardOutput) == readBytes(merged)) << file;
+        EXPECT_EQ(decodedMd5(base), expected.viewMd5s.front()) << file;
     }
 }
 
 TEST(StreamTools, ProbeListsAccessUnitsAndNalUnits) {
     TempDir dir;
-    ViewStreams views = generatedViews(2);
-    writeFile(dir / "base.264", views.base);
-    Result units = run(dir, tool("unitprobe") + " " + quote((dir / "base.264").string()));
+    writeBytes(dir / "base.264", generatedViews(2).base);
+    auto units = runTool("unitprobe", {dir.file("base.264")});
     EXPECT_EQ(units.status, 0);
     // Unit 0: AUD 6 + SPS 8 + PPS 7 + SEI 7 + IDR slices 11 and 7 (3-byte code) = 46 bytes.
-    EXPECT_EQ(units.out, "0 0 46 1\n1 46 30 0\n");
-    Result nals = run(dir, tool("unitprobe") + " --nal " + quote((dir / "base.264").string()));
-    EXPECT_EQ(nals.out.rfind("0 6 9\n6 8 7\n14 7 8\n21 7 6\n28 11 5\n39 7 5\n46 6 9\n", 0), 0u) << nals.out;
+    EXPECT_EQ(units.standardOutput, "0 0 46 1\n1 46 30 0\n");
+    auto nals = runTool("unitprobe", {"--nal", dir.file("base.264")});
+    EXPECT_EQ(nals.standardOutput.rfind("0 6 9\n6 8 7\n14 7 8\n21 7 6\n28 11 5\n39 7 5\n46 6 9\n", 0), 0u)
+        << nals.standardOutput;
 }
 
 TEST(StreamTools, MergeReportsUnequalStreamsLikeTheInterleaver) {
     TempDir dir;
-    writeFile(dir / "base.264", generatedViews(103).base);
-    writeFile(dir / "dep.mvc", generatedViews(100).dependent);
-    Result few = run(dir, tool("unitmerge") + " " + quote((dir / "base.264").string()) + " " +
-                              quote((dir / "dep.mvc").string()) + " " + quote((dir / "out.264").string()));
+    const std::vector<std::string> files{dir.file("base.264"), dir.file("dep.mvc"), dir.file("out.264")};
+    writeBytes(files[0], generatedViews(103).base);
+    writeBytes(files[1], generatedViews(100).dependent);
+    auto few = runTool("unitmerge", files);
     EXPECT_EQ(few.status, 0);
-    EXPECT_EQ(few.err,
+    EXPECT_EQ(few.standardError,
               "unitmerge: base stream has 2 extra AUs (ignored)\nunitmerge: done, 100 pairs written\n");
 
-    writeFile(dir / "base.264", generatedViews(100).base);
-    writeFile(dir / "dep.mvc", generatedViews(110).dependent);
-    Result many = run(dir, tool("unitmerge") + " " + quote((dir / "base.264").string()) + " " +
-                               quote((dir / "dep.mvc").string()) + " " + quote((dir / "out.264").string()));
+    writeBytes(files[0], generatedViews(100).base);
+    writeBytes(files[1], generatedViews(110).dependent);
+    auto many = runTool("unitmerge", files);
     EXPECT_EQ(many.status, 1);
-    EXPECT_EQ(many.err, "ERROR: Access unit count mismatch: base=100, MVC=109\n");
+    EXPECT_EQ(many.standardError, "ERROR: Access unit count mismatch: base=100, MVC=109\n");
 }
 
 TEST(StreamTools, BadUseAndBadInput) {
     TempDir dir;
-    writeFile(dir / "empty.264", {});
-    writeFile(dir / "noise.264", Bytes(3000, 0x47));
+    writeBytes(dir / "empty.264", {});
+    writeBytes(dir / "noise.264", Bytes(3000, 0x47));
+    writeBytes(dir / "zeros", Bytes(10, 0));
     ViewStreams views = generatedViews(3);
-    writeFile(dir / "base.264", views.base);
-    writeFile(dir / "dependent.mvc", views.dependent);
-    const std::string dependent = quote((dir / "dependent.mvc").string());
-    const std::string missing = quote((dir / "missing.264").string());
-    const std::string empty = quote((dir / "empty.264").string()),
-                      noise = quote((dir / "noise.264").string());
-    const std::string base = quote((dir / "base.264").string()), out = quote((dir / "out.264").string());
+    writeBytes(dir / "base.264", views.base);
+    writeBytes(dir / "dependent.mvc", views.dependent);
+    const std::string dependent = dir.file("dependent.mvc"), missing = dir.file("missing.264"),
+                      empty = dir.file("empty.264"), noise = dir.file("noise.264"),
+                      base = dir.file("base.264"), out = dir.file("out.264");
     struct Case {
-        std::string command;
+        std::string tool;
+        std::vector<std::string> arguments;
         int status;
         std::string errorStart; // of standard error
     };
     const std::vector<Case> cases{
-        {tool("unitmerge"), 1, "usage: unitmerge "},
-        {tool("unitmerge") + " --help", 0, ""},
-        {tool("unitmerge") + " " + missing + " " + base + " " + out, 1, "ERROR: cannot open "},
-        {tool("unitmerge") + " " + noise + " " + base + " " + out, 1, "ERROR: "},
-        {tool("unitmerge") + " " + base + " " + base + " " + base, 1, "ERROR: "},
+        {"unitmerge", {}, 1, "usage: unitmerge "},
+        {"unitmerge", {"--help"}, 0, ""},
+        {"unitmerge", {missing, base, out}, 1, "ERROR: cannot open "},
+        {"unitmerge", {noise, base, out}, 1, "ERROR: "},
+        {"unitmerge", {base, base, base}, 1, "ERROR: "},
         // Nothing to pair is no success: swapped inputs, two empty files.
-        {tool("unitmerge") + " " + dependent + " " + base + " " + out, 1, "ERROR: no access unit to pair"},
-        {tool("unitmerge") + " " + empty + " " + empty + " " + out, 1, "ERROR: no access unit to pair"},
+        {"unitmerge", {dependent, base, out}, 1, "ERROR: no access unit to pair"},
+        {"unitmerge", {empty, empty, out}, 1, "ERROR: no access unit to pair"},
         // A size no film has is refused before any memory is taken.
-        {"head -c 10 /dev/zero | " + tool("twinrow") + " 65536 65536", 1,
-         "ERROR: twinrow: 65536x65536 is larger"},
-        {tool("twinsever") + " " + base, 1, "usage: twinsever "},
-        {tool("twinsever") + " " + empty + " " + out + " " + out + "2", 1, "ERROR: "},
-        {tool("twinsever") + " " + noise + " " + out + " " + out + "2", 1, "ERROR: "},
+        {"twinrow", {"65536", "65536"}, 1, "ERROR: twinrow: 65536x65536 is larger"},
+        {"twinsever", {base}, 1, "usage: twinsever "},
+        {"twinsever", {empty, out, out + "2"}, 1, "ERROR: "},
+        {"twinsever", {noise, out, out + "2"}, 1, "ERROR: "},
         // A base view alone has no dependent view to split off.
-        {tool("twinsever") + " " + base + " " + out + " " + out + "2", 1, "ERROR: "},
-        {tool("unitprobe"), 1, "usage: unitprobe "},
-        {tool("unitprobe") + " --bogus " + base, 1, "usage: unitprobe "},
-        {tool("unitprobe") + " " + missing, 1, "ERROR: cannot open "},
-        {tool("unitprobe") + " " + empty, 1, "ERROR: "},
-        {tool("unitprobe") + " " + noise, 1, "ERROR: "},
-        {tool("unitprobe") + " --help", 0, ""},
+        {"twinsever", {base, out, out + "2"}, 1, "ERROR: "},
+        {"unitprobe", {}, 1, "usage: unitprobe "},
+        {"unitprobe", {"--bogus", base}, 1, "usage: unitprobe "},
+        {"unitprobe", {missing}, 1, "ERROR: cannot open "},
+        {"unitprobe", {empty}, 1, "ERROR: "},
+        {"unitprobe", {noise}, 1, "ERROR: "},
+        {"unitprobe", {"--help"}, 0, ""},
     };
     for (const auto& c : cases) {
-        Result result = run(dir, c.command);
-        EXPECT_EQ(result.status, c.status) << c.command;
-        EXPECT_EQ(result.err.rfind(c.errorStart, 0), 0u) << c.command << ": " << result.err;
+        auto result = runTool(c.tool, c.arguments, dir / "zeros");
+        EXPECT_EQ(result.status, c.status) << c.tool << " " << c.arguments.size();
+        EXPECT_EQ(result.standardError.rfind(c.errorStart, 0), 0u) << c.tool << ": " << result.standardError;
     }
-    EXPECT_TRUE(readFile(dir / "base.264") == views.base); // an output naming an input is refused
-    EXPECT_FALSE(fs::exists(dir / "out.264"));             // failed splits leave no half-written views
+    EXPECT_TRUE(readBytes(dir / "base.264") == views.base); // an output naming an input is refused
+    EXPECT_FALSE(fs::exists(dir / "out.264"));              // failed splits leave no half-written views
 }
 
 // One NAL unit far larger than the tools' buffers passes through in pieces.
 TEST(StreamTools, AHugeNalUnitTakesLittleMemory) {
     TempDir dir;
     constexpr std::size_t huge = 64u << 20;
-    Bytes base = nal(0x09, {0x10});
-    append(base, nal(0x65, Bytes(huge, 0xFF)));
-    writeFile(dir / "base.264", base);
-    writeFile(dir / "dependent.mvc", nal(0x18, {0x10}));
-    for (const std::string& command :
-         {tool("unitmerge") + " " + quote((dir / "base.264").string()) + " " +
-              quote((dir / "dependent.mvc").string()) + " " + quote((dir / "out.264").string()),
-          tool("unitprobe") + " " + quote((dir / "base.264").string())}) {
-        Result result = run(dir, "/usr/bin/time -f 'rss %M' " + command);
-        ASSERT_EQ(result.status, 0) << command << ": " << result.err;
-        auto at = result.err.rfind("rss ");
-        ASSERT_NE(at, std::string::npos) << result.err;
-        EXPECT_LT(std::stol(result.err.substr(at + 4)), 40 * 1024) << command << " (kilobytes)";
+    Bytes base = nalUnit(0x09, {0x10});
+    append(base, nalUnit(0x65, Bytes(huge, 0xFF)));
+    writeBytes(dir / "base.264", base);
+    writeBytes(dir / "dependent.mvc", nalUnit(0x18, {0x10}));
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{"unitmerge", dir.file("base.264"), dir.file("dependent.mvc"),
+                                   dir.file("out.264")},
+          std::vector<std::string>{"unitprobe", dir.file("base.264")}}) {
+        std::vector<std::string> arguments{"-f", "rss %M", (tools / command[0]).string()};
+        arguments.insert(arguments.end(), command.begin() + 1, command.end());
+        auto result = runCommand("/usr/bin/time", arguments);
+        ASSERT_EQ(result.status, 0) << command[0] << ": " << result.output;
+        auto at = result.standardError.rfind("rss ");
+        ASSERT_NE(at, std::string::npos) << result.standardError;
+        EXPECT_LT(std::stol(result.standardError.substr(at + 4)), 40 * 1024) << command[0] << " (kilobytes)";
     }
     EXPECT_EQ(fs::file_size(dir / "out.264"), base.size() - 6); // all but the delimiter
 }
@@ -287,16 +253,13 @@ TEST(StreamTools, AHugeNalUnitTakesLittleMemory) {
 // and its refusal of a cut-off frame.
 TEST(StreamTools, TwinrowJoinsViewsLikeHstack) {
     TempDir dir;
-    const std::string left = quote((dir / "left.yuv").string()), right = quote((dir / "right.yuv").string());
-    ASSERT_EQ(
-        run(dir, "ffmpeg -v error -f lavfi -i testsrc2=s=64x48:r=25:d=0.2 -pix_fmt yuv420p -f rawvideo " +
-                     left +
-                     " && ffmpeg -v error -f lavfi -i testsrc2=s=64x48:r=25:d=0.2 -vf negate,hflip "
-                     "-pix_fmt yuv420p -f rawvideo " +
-                     right)
-            .status,
-        0);
-    const Bytes leftBytes = readFile(dir / "left.yuv"), rightBytes = readFile(dir / "right.yuv");
+    const std::string left = dir.file("left.yuv"), right = dir.file("right.yuv");
+    for (const auto& [filter, file] : {std::pair{"null", left}, std::pair{"negate,hflip", right}})
+        ASSERT_EQ(runCommand("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc2=s=64x48:r=25:d=0.2",
+                                        "-vf", filter, "-pix_fmt", "yuv420p", "-f", "rawvideo", file})
+                      .status,
+                  0);
+    const Bytes leftBytes = readBytes(left), rightBytes = readBytes(right);
     const std::size_t picture = 64 * 48 * 3 / 2;
     ASSERT_EQ(leftBytes.size(), 5 * picture);
     Bytes alternating;
@@ -306,38 +269,53 @@ TEST(StreamTools, TwinrowJoinsViewsLikeHstack) {
         alternating.insert(alternating.end(), rightBytes.begin() + frame * picture,
                            rightBytes.begin() + (frame + 1) * picture);
     }
-    writeFile(dir / "views.yuv", alternating);
-    const std::string views = quote((dir / "views.yuv").string());
+    writeBytes(dir / "views.yuv", alternating);
+    writeBytes(dir / "three.yuv", Bytes(alternating.begin(), alternating.begin() + 3 * picture));
+    writeBytes(dir / "short.yuv", Bytes(alternating.begin(), alternating.begin() + 100));
     for (bool swap : {false, true}) {
-        const std::string first = swap ? right : left, second = swap ? left : right;
-        Result expected = run(dir, "ffmpeg -v error -f rawvideo -pix_fmt yuv420p -s 64x48 -i " + first +
-                                       " -f rawvideo -pix_fmt yuv420p -s 64x48 -i " + second +
-                                       " -filter_complex hstack -f rawvideo - | md5sum");
-        Result joined = run(dir, "cat " + views + " | " + tool("twinrow") + " 64 48" + (swap ? " swap" : "") +
-                                     " 2> " + quote((dir / "log.txt").string()) + " | md5sum");
-        EXPECT_EQ(joined.out, expected.out) << swap;
-        EXPECT_EQ(readText(dir / "log.txt"), "twinrow: done, 5 frames\n");
+        const std::vector<std::string> raw{"-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", "64x48", "-i"};
+        std::vector<std::string> hstack{"-v", "error"};
+        for (const std::string& eye : {swap ? right : left, swap ? left : right}) {
+            hstack.insert(hstack.end(), raw.begin(), raw.end());
+            hstack.push_back(eye);
+        }
+        hstack.insert(hstack.end(), {"-filter_complex", "hstack", "-f", "rawvideo", "-"});
+        auto expected = runCommand("ffmpeg", hstack);
+        ASSERT_EQ(expected.status, 0) << expected.standardError;
+        auto joined = runTool("twinrow",
+                              swap ? std::vector<std::string>{"64", "48", "swap"}
+                                   : std::vector<std::string>{"64", "48"},
+                              dir / "views.yuv");
+        EXPECT_TRUE(joined.standardOutput == expected.standardOutput) << swap;
+        EXPECT_EQ(joined.standardError, "twinrow: done, 5 frames\n");
     }
 
     // Three pictures: the second frame lacks its right view.
-    Result odd = run(dir, "head -c " + std::to_string(3 * picture) + " " + views + " | " + tool("twinrow") +
-                              " 64 48 > /dev/null");
+    auto odd = runTool("twinrow", {"64", "48"}, dir / "three.yuv");
     EXPECT_EQ(odd.status, 1);
-    EXPECT_EQ(odd.err.rfind("ERROR: twinrow: input ended inside frame 2", 0), 0u) << odd.err;
-    Result partial = run(dir, "head -c 100 " + views + " | " + tool("twinrow") + " 64 48 > /dev/null");
-    EXPECT_EQ(partial.status, 1);
-    for (const char* arguments : {"", "64", "64 47", "0 48", "64 48 left", "-64 48", "64 48 swap x"}) {
-        Result wrong = run(dir, tool("twinrow") + " " + std::string(arguments) + " < /dev/null");
-        EXPECT_EQ(wrong.status, 1) << arguments;
-        EXPECT_EQ(wrong.err, "usage: twinrow <width> <height> [swap]\n") << arguments;
+    EXPECT_EQ(odd.standardError.rfind("ERROR: twinrow: input ended inside frame 2", 0), 0u)
+        << odd.standardError;
+    EXPECT_EQ(runTool("twinrow", {"64", "48"}, dir / "short.yuv").status, 1);
+    for (const std::vector<std::string>& arguments :
+         std::vector<std::vector<std::string>>{{},
+                                               {"64"},
+                                               {"64", "47"},
+                                               {"0", "48"},
+                                               {"64", "48", "left"},
+                                               {"-64", "48"},
+                                               {"64", "48", "swap", "x"}}) {
+        auto wrong = runTool("twinrow", arguments);
+        EXPECT_EQ(wrong.status, 1) << arguments.size();
+        EXPECT_EQ(wrong.standardError, "usage: twinrow <width> <height> [swap]\n") << arguments.size();
     }
-    // The reader of the output goes away.
-    run(dir, "(head -c 20000000 /dev/zero | " + tool("twinrow") + " 64 48 2> " +
-                 quote((dir / "log.txt").string()) + "; echo $? > " + quote((dir / "status.txt").string()) +
-                 ") | head -c 10 > /dev/null");
-    EXPECT_EQ(readText(dir / "status.txt"), "1\n");
-    EXPECT_EQ(readText(dir / "log.txt").rfind("ERROR: twinrow: write error after ", 0), 0u)
-        << readText(dir / "log.txt");
+    // The reader of the output goes away: a shell is the point here, for the pipe.
+    runCommand("/bin/sh", {"-c",
+                           "(head -c 20000000 /dev/zero | \"$0\" 64 48 2> \"$1/log.txt\"; echo $? > "
+                           "\"$1/status.txt\") | head -c 10 > /dev/null",
+                           (tools / "twinrow").string(), dir.path().string()});
+    EXPECT_EQ(readFile(dir / "status.txt"), "1\n");
+    EXPECT_EQ(readFile(dir / "log.txt").rfind("ERROR: twinrow: write error after ", 0), 0u)
+        << readFile(dir / "log.txt");
 }
 
 // With the MVC decoder of this tree built, both views of a split-and-merged
@@ -347,46 +325,36 @@ TEST(StreamTools, TwinrowJoinsViewsLikeHstack) {
 TEST(StreamTools, MergedStreamsDecodeToReferenceViews) {
     const fs::path ldecod = tools / "ldecod";
     if (!fs::exists(ldecod)) GTEST_SKIP() << "ldecod is not built";
-    std::map<std::string, std::vector<std::string>> reference; // file -> md5 per view order
-    std::istringstream table(readText(mvcData / "md5.txt"));
-    for (std::string line; std::getline(table, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream fields(line);
-        std::string file, order, viewId, frames, size, md5;
-        fields >> file >> order >> viewId >> frames >> size >> md5;
-        reference[file].push_back(md5);
-    }
+    auto reference = references();
     auto decode = [&](const TempDir& dir, const std::string& stream) {
-        for (const auto& entry : fs::directory_iterator(dir / ""))
-            if (entry.path().filename().string().rfind("output_ViewId", 0) == 0) fs::remove(entry.path());
-        run(dir, "cd " + quote((dir / "").string()) + " && " + quote(ldecod.string()) +
-                     " -p InputFile=" + quote(stream) + " -p OutputFile=output.yuv -p DecodeAllLayers=1");
-        std::vector<std::string> sums; // non-empty view files in view id order
-        std::vector<fs::path> files;
-        for (const auto& entry : fs::directory_iterator(dir / ""))
-            if (entry.path().filename().string().rfind("output_ViewId", 0) == 0 &&
-                fs::file_size(entry.path()) > 0)
-                files.push_back(entry.path());
+        auto isView = [](const fs::path& file) {
+            return file.filename().string().rfind("output_ViewId", 0) == 0;
+        };
+        for (const auto& entry : fs::directory_iterator(dir.path()))
+            if (isView(entry.path())) fs::remove(entry.path());
+        runCommand(ldecod.string(),
+                   {"-p", "InputFile=" + stream, "-p", "OutputFile=output.yuv", "-p", "DecodeAllLayers=1"},
+                   CommandOptions::inFolder(dir.path()));
+        std::vector<fs::path> files; // non-empty view files in view id order
+        for (const auto& entry : fs::directory_iterator(dir.path()))
+            if (isView(entry.path()) && fs::file_size(entry.path()) > 0) files.push_back(entry.path());
         std::sort(files.begin(), files.end());
+        std::vector<std::string> sums;
         for (const auto& file : files)
-            sums.push_back(run(dir, "md5sum < " + quote(file.string())).out.substr(0, 32));
+            sums.push_back(runCommand("md5sum", {file.string()}).standardOutput.substr(0, 32));
         return sums;
     };
     int checked = 0;
     for (const std::string file : {"MVCDS-5.264", "MVCSPS-1.264", "mvc_s4_cabac_idr8_slices_ivf0_320x240.264",
                                    "mvc_s9_s2_with_aud_eos_352x288.264"}) {
         TempDir dir;
-        if (decode(dir, (mvcData / file).string()) != reference[file]) continue;
-        const std::string base = quote((dir / "b.264").string()), dependent = quote((dir / "d.mvc").string());
-        ASSERT_EQ(run(dir, tool("twinsever") + " " + quote((mvcData / file).string()) + " " + base + " " +
-                               dependent)
-                      .status,
+        if (decode(dir, (mvcData / file).string()) != reference[file].viewMd5s) continue;
+        ASSERT_EQ(
+            runTool("twinsever", {(mvcData / file).string(), dir.file("b.264"), dir.file("d.mvc")}).status,
+            0);
+        ASSERT_EQ(runTool("unitmerge", {dir.file("b.264"), dir.file("d.mvc"), dir.file("merged.264")}).status,
                   0);
-        ASSERT_EQ(run(dir, tool("unitmerge") + " " + base + " " + dependent + " " +
-                               quote((dir / "merged.264").string()))
-                      .status,
-                  0);
-        EXPECT_EQ(decode(dir, (dir / "merged.264").string()), reference[file]) << file;
+        EXPECT_EQ(decode(dir, dir.file("merged.264")), reference[file].viewMd5s) << file;
         ++checked;
     }
     if (checked == 0) GTEST_SKIP() << "ldecod does not yet decode these reference streams";

@@ -4,33 +4,13 @@
 
 #include <array>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <set>
-#include <spawn.h>
 #include <stdexcept>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
 namespace tsmuxer::test {
-
-Bytes readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + path);
-    return Bytes((std::istreambuf_iterator<char>(in)), {});
-}
-
-void writeFile(const std::string& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw std::runtime_error("cannot write " + path);
-}
 
 std::string scratchFolder(const std::string& name) {
     fs::path folder = fs::path(DUOSCOPE_BINARY_DIR) / "tests" / "tsmuxer_scratch" / name;
@@ -388,37 +368,9 @@ ProgramResult runTsmuxer(const std::vector<std::string>& arguments) {
     return runProgram(std::string(DUOSCOPE_TOOLS_DIR) + "/tsmuxer", arguments);
 }
 
-ProgramResult runProgram(const std::string& programPath, const std::vector<std::string>& arguments) {
-    std::string program = programPath;
-    fs::path folder = fs::path(DUOSCOPE_BINARY_DIR) / "tests" / "tsmuxer_scratch";
-    fs::create_directories(folder);
-    // Tests run in parallel processes: each run gets its own capture files.
-    static int runs = 0;
-    std::string stem = "run" + std::to_string(getpid()) + "_" + std::to_string(++runs);
-    std::string outPath = (folder / (stem + ".out")).string(), errPath = (folder / (stem + ".err")).string();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> argv = {program.data()};
-    std::vector<std::string> copies = arguments;
-    for (auto& argument : copies)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    ProgramResult result;
-    if (posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
-        throw std::runtime_error("cannot start " + program);
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    auto out = readFile(outPath), err = readFile(errPath);
-    result.out.assign(out.begin(), out.end());
-    result.err.assign(err.begin(), err.end());
-    fs::remove(outPath);
-    fs::remove(errPath);
-    return result;
+ProgramResult runProgram(const std::string& program, const std::vector<std::string>& arguments) {
+    auto run = duoscope::test::runCommand(program, arguments);
+    return {run.status, run.standardOutput, run.standardError};
 }
 
 } // namespace tsmuxer::test

@@ -3,6 +3,8 @@
 // streams into per-view access units, and a runner for the tsmuxer program.
 #pragma once
 
+#include "TestSupport.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -10,10 +12,14 @@
 
 namespace tsmuxer::test {
 
-using Bytes = std::vector<uint8_t>;
+using duoscope::test::Bytes;
 
-Bytes readFile(const std::string& path);
-void writeFile(const std::string& path, const Bytes& bytes);
+inline Bytes readFile(const std::string& path) {
+    return duoscope::test::readBytes(path);
+}
+inline void writeFile(const std::string& path, const Bytes& bytes) {
+    duoscope::test::writeBytes(path, bytes);
+}
 std::string scratchFolder(const std::string& name); // fresh folder under the build tree
 
 // NAL units in Annex B order; each payload starts at the NAL header.

@@ -32,7 +32,7 @@ class CommandLineRun : public ::testing::Test {
                                  const std::filesystem::path& folder = {}) {
         std::vector<std::string> arguments{"--input", input, "--auto-convert", "--output", output};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
-        return runCommand(duoscopeProgram, arguments, folder);
+        return runCommand(duoscopeProgram, arguments, CommandOptions::inFolder(folder));
     }
     // Every file and folder below, relative and sorted.
     static std::vector<std::string> entries(const std::filesystem::path& folder) {

@@ -1,9 +1,10 @@
 // Helpers for tests that generate media with ffmpeg and check it with ffmpeg.
 #pragma once
 
+#include "TestSupport.h"
+
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -11,18 +12,12 @@
 
 namespace testmedia {
 
-// Runs a shell command; returns its standard output (standard error too when mergeStderr).
+// Runs a shell command (through the shared runner, with its timeout); returns
+// its standard output, and standard error too when mergeStderr.
 inline std::string run(const std::string& cmd, int* status = nullptr, bool mergeStderr = false) {
-    std::string out;
-    FILE* p = popen((cmd + (mergeStderr ? " 2>&1" : " 2>/dev/null")).c_str(), "r");
-    if (!p) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    const int rc = pclose(p);
-    if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
+    const auto result = duoscope::test::runCommand("/bin/sh", {"-c", cmd});
+    if (status) *status = result.status;
+    return mergeStderr ? result.output : result.standardOutput;
 }
 
 inline std::string q(const std::filesystem::path& p) {

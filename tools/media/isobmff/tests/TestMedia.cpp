@@ -6,49 +6,15 @@
 
 #include <fstream>
 #include <iterator>
-#include <spawn.h>
 #include <stdexcept>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace media::testing {
 
 namespace fs = std::filesystem;
 
 CommandResult run(const std::vector<std::string>& args) {
-    int pipeFd[2];
-    if (::pipe(pipeFd) != 0) throw std::runtime_error("pipe failed");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFd[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, pipeFd[1], 2);
-    posix_spawn_file_actions_addclose(&actions, pipeFd[0]);
-    posix_spawn_file_actions_addclose(&actions, pipeFd[1]);
-    std::vector<char*> argv;
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid;
-    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipeFd[1]);
-    CommandResult result;
-    if (rc != 0) {
-        ::close(pipeFd[0]);
-        result.output = "cannot start " + args[0];
-        return result;
-    }
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(pipeFd[0], buf, sizeof buf)) > 0)
-        result.output.append(buf, size_t(n));
-    ::close(pipeFd[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+    return duoscope::test::runCommand(args.front(), {args.begin() + 1, args.end()});
 }
 
 ScratchDir::ScratchDir(const std::string& name) {

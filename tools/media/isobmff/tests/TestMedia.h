@@ -5,6 +5,7 @@
 
 #include "Box.h"
 #include "MovieReader.h"
+#include "TestSupport.h"
 
 #include <filesystem>
 #include <functional>
@@ -13,11 +14,8 @@
 
 namespace media::testing {
 
-struct CommandResult {
-    int status = -1;    // exit status, or -1 when it did not exit normally
-    std::string output; // stdout and stderr together
-};
-// Runs a program with arguments (no shell); output captured.
+using duoscope::test::CommandResult;
+// Runs a program (first of args) with arguments, no shell, through the shared runner.
 CommandResult run(const std::vector<std::string>& args);
 
 // A per-process scratch folder removed by the destructor.
