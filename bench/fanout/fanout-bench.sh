@@ -121,6 +121,27 @@ for workers in 1 2 4; do
     rm -rf "$work/scratch"
 done
 
+# The machine's own ceiling: one-worker runs on every core at once, each pinned
+# to its core and sharing nothing but the hardware. Whatever these lose against
+# one run alone (memory bandwidth, caches, clock) no worker layout can win back.
+if ((cores >= 2)); then
+    for ((c = 0; c < cores; c++)); do
+        mkdir -p "$work/scratch$c"
+        taskset -c "$c" "$build/bin/tools/fanout-run.sh" "$stream" "$source" "$work/scratch$c/out.mkv" \
+            --width "$width" --height "$height" --fps 24000/1001 --quality "$crf_quality" --audio-args "-c:a copy" \
+            --workdir "$work/scratch$c" --workers 1 >"$work/alone-$c.log" 2>&1 &
+    done
+    wait
+    combined=0
+    for ((c = 0; c < cores; c++)); do
+        phase2=$(sed -n 's/.*Phase 2 complete: .*time \([0-9.]*\)s.*/\1/p' "$work/alone-$c.log")
+        combined=$(echo "$combined + $pairs / $phase2" | bc -l)
+        rm -rf "$work/scratch$c"
+    done
+    printf '%-8s %-10s %9s %12s %12.2f %16.3f  <- %d one-worker runs at once, one per core (the machine'"'"'s ceiling)\n' \
+        "$cores x 1" "each own" "" "" "$combined" "$(echo "$combined / $cores / $single" | bc -l)" "$cores"
+fi
+
 echo
 printf '%-5s %-8s %9s %9s %9s %11s %11s %s\n' route target wall_s pairs/s vs_A2a peak_disk_MB limit_MB check
 routes "Apple Vision Pro (MV-HEVC)"

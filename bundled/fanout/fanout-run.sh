@@ -121,6 +121,16 @@ if [[ -z $workers ]]; then
     workers=$(nproc 2>/dev/null || echo 1)
 fi
 cores=$(nproc 2>/dev/null || echo 1)
+# The CPUs this run may use, one per line (nproc counts the same set).
+allowed_cpus() {
+    awk '/^Cpus_allowed_list:/ {
+        n = split($2, parts, ",")
+        for (i = 1; i <= n; i++) {
+            if (split(parts[i], r, "-") == 2) { for (c = r[1]; c <= r[2]; c++) print c }
+            else print parts[i]
+        }
+    }' /proc/self/status 2>/dev/null
+}
 
 # ---------------------------------------------------------------- clean-up
 # Everything this run makes lives in one private folder of the work folder, and
@@ -203,26 +213,50 @@ units=$(wc -l <"$scratch/units")
 
 # Segments: about four per worker, so that a slow stretch of film does not
 # leave the other workers idle at the end, but never shorter than 24 access
-# units (--segment-size sets the length instead). A segment starts at a random
-# access point; one that starts at an anchor that is not an IDR may have leading
-# pictures that refer to the GOP before it, so its worker starts decoding at the
-# previous random access point and drops the pictures of that warm-up stretch.
-# Output order keeps the pictures of each decode-order range together, so the
-# segments' pictures in order are exactly the pictures of one decode.
+# units (--segment-size sets the length instead). Each cut is the random access
+# point nearest to an even share of the film, so the segments come out as
+# equal as the stream allows; cutting at the first point past a fixed length
+# instead leaves a short remainder, or one segment more than the workers can
+# take in a round, and one core idles while the last segment runs.
+# A segment starts at a random access point; one that starts at an anchor that
+# is not an IDR may have leading pictures that refer to the GOP before it, so
+# its worker starts decoding at the previous random access point and drops the
+# pictures of that warm-up stretch. Output order keeps the pictures of each
+# decode-order range together, so the segments' pictures in order are exactly
+# the pictures of one decode.
 # segments file: index start end warmup (access unit indexes, end exclusive)
 awk -v units="$units" -v want=$((workers * 4)) -v min="${segment_size:-24}" -v fixed="${segment_size:-0}" '
-    { rap[NR - 1] = $4 }
+    NR == 1 { firstIsRap = $4 }
+    $4 && NR > 1 { raps[++count] = NR - 1 }
     END {
-        size = int((units + want - 1) / want); if (size < min || fixed) size = min
-        n = 0; start[n++] = 0; lastRap = rap[0] ? 0 : -1
-        for (i = 1; i < units; i++) {
-            if (!rap[i]) continue
-            if (i - start[n - 1] >= size && units - i >= min / 2) { warm[n] = lastRap; start[n++] = i }
-            lastRap = i
+        if (!fixed) {
+            pieces = want
+            if (units / pieces < min) pieces = int(units / min)
+        } else {
+            pieces = int((units + fixed - 1) / fixed)
         }
+        if (pieces < 1) pieces = 1
+        n = 0; start[n++] = 0; j = 1
+        for (k = 1; k < pieces; k++) {
+            target = k * units / pieces
+            # The nearest random access point to the target that leaves both
+            # neighbours at least half the shortest length.
+            best = -1
+            for (; j <= count; j++) {
+                r = raps[j]
+                if (r - start[n - 1] < min / 2) continue
+                if (units - r < min / 2) break
+                if (best >= 0 && (r - target) * (r - target) >= (best - target) * (best - target)) break
+                best = r
+            }
+            if (best >= 0) start[n++] = best
+        }
+        lastRap = firstIsRap ? 0 : -1; j = 1
         for (k = 0; k < n; k++) {
             end = (k + 1 < n) ? start[k + 1] : units
-            print k, start[k], end, (k == 0 ? 0 : warm[k] < 0 ? start[k] : warm[k])
+            while (j <= count && raps[j] < start[k]) lastRap = raps[j++]
+            warm = (k == 0) ? 0 : (lastRap < 0 ? start[k] : lastRap)
+            print k, start[k], end, warm
         }
     }' "$scratch/units" >"$scratch/segments"
 
@@ -312,6 +346,9 @@ last_message() { # the last meaningful line a tool wrote
 
 run_worker() {
     local k=$1 s=$2 e=$3 w=$4 dir="$scratch/seg$1" status
+    # A worker kept on its own cores keeps its caches warm; moved around among
+    # the other workers' threads it ran about a sixth slower.
+    [[ -n ${5:-} ]] && taskset -pc "$5" "$BASHPID" >/dev/null 2>&1
     # Every tool's command line names the work folder, so that the engine's
     # sweep after a cancellation finds them.
     mkdir -p "$dir" && cd "$dir" || exit 1
@@ -397,14 +434,30 @@ fi
 
 phase2_ns=$(date +%s%N)
 echo "Phase 2: decoding and encoding $segments segments ($mode, $workers workers, $threads encoder threads each)"
-declare -A segment_of
+declare -A segment_of slot_of
 next=0 running=0 done_count=0
+# Each worker slot gets CPUs of its own when there are enough for every slot.
+mapfile -t cpu_list < <(command -v taskset >/dev/null && allowed_cpus)
+free_slots=()
+for ((slot = workers - 1; slot >= 0; slot--)); do free_slots+=("$slot"); done
+slot_cpus() {
+    ((${#cpu_list[@]} >= workers * threads)) || return 0
+    local first=$(($1 * threads)) i list=""
+    for ((i = first; i < first + threads; i++)); do list+=${list:+,}${cpu_list[i]}; done
+    echo "$list"
+}
 mapfile -t plan <"$scratch/plan"
+# Longest segments first: the short ones then fill the gaps at the end, so the
+# workers finish together.
+mapfile -t order < <(awk '{ print $3 - $4, $1 }' "$scratch/plan" | sort -s -k1,1nr | cut -d' ' -f2)
 while ((done_count < segments)); do
     while ((running < workers && next < segments)); do
-        read -r k s e w <<<"${plan[next]}"
-        run_worker "$k" "$s" "$e" "$w" &
+        read -r k s e w <<<"${plan[order[next]]}"
+        slot=${free_slots[-1]}
+        unset 'free_slots[-1]'
+        run_worker "$k" "$s" "$e" "$w" "$(slot_cpus "$slot")" &
         segment_of[$!]=$k
+        slot_of[$!]=$slot
         ((running += 1, next += 1))
     done
     finished_pid=""
@@ -412,7 +465,8 @@ while ((done_count < segments)); do
     result=$?
     [[ -z $finished_pid ]] && continue
     k=${segment_of[$finished_pid]}
-    unset "segment_of[$finished_pid]"
+    free_slots+=("${slot_of[$finished_pid]}")
+    unset "segment_of[$finished_pid]" "slot_of[$finished_pid]"
     ((running -= 1))
     if ((result != 0)); then
         reason=$(cat "$scratch/seg$k/error.txt" 2>/dev/null)
