@@ -14,13 +14,24 @@ function(duoscope_add_tool_script file)
   install(PROGRAMS ${file} DESTINATION ${DUOSCOPE_INSTALL_TOOLS_DIR})
 endfunction()
 
-# duoscope_add_test(<name> SOURCES ... [LIBS ...] [LABELS ...])
+# Makes <test> depend on those of the programs given that this build has (some
+# are optional); duoscope_add_test defers the call until every folder is read.
+function(duoscope_depend_on_built test)
+  foreach(dependency ${ARGN})
+    if(TARGET ${dependency})
+      add_dependencies(${test} ${dependency})
+    endif()
+  endforeach()
+endfunction()
+
+# duoscope_add_test(<name> SOURCES ... [LIBS ...] [LABELS ...] [FIXTURES ...]
+#                   [DEPENDS <programs it runs>...] [INCLUDES <folders>...] [TIMEOUT <s>])
 # A GoogleTest executable in build/tests/, each case registered with CTest.
 function(duoscope_add_test name)
   if(NOT DUOSCOPE_BUILD_TESTS)
     return()
   endif()
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS;FIXTURES" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS;FIXTURES;DEPENDS;INCLUDES" ${ARGN})
   if(NOT T_LABELS)
     set(T_LABELS unit)
   endif()
@@ -29,6 +40,13 @@ function(duoscope_add_test name)
   endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
+  target_include_directories(${name} PRIVATE ${T_INCLUDES})
+  # GCC 12 reports a false -Wrestrict inside std::string concatenation.
+  target_compile_options(${name} PRIVATE $<$<CXX_COMPILER_ID:GNU>:-Wno-restrict>)
+  if(T_DEPENDS)
+    cmake_language(EVAL CODE "cmake_language(DEFER DIRECTORY [[${PROJECT_SOURCE_DIR}]]
+                              CALL duoscope_depend_on_built [[${name}]] ${T_DEPENDS})")
+  endif()
   target_compile_definitions(${name} PRIVATE
     DUOSCOPE_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     DUOSCOPE_BINARY_DIR="${CMAKE_BINARY_DIR}"

@@ -1,55 +1,19 @@
 // tsmuxer on the stereo test media kit: every profile's Blu-ray style
 // transport streams and 3D Matroska files give back the kit's base and
 // dependent streams byte for byte, whole and cut.
+#include "KitTestSupport.h"
 #include "TestMedia.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace fs = std::filesystem;
 
 namespace tsmuxer::test {
 namespace {
 
-const std::string kSet = std::string(DUOSCOPE_KIT_DIR) + "/small";
-
-std::vector<std::string> profiles() {
-    std::ifstream info(kSet + "/set.info");
-    std::string line;
-    while (std::getline(info, line)) {
-        if (line.rfind("profiles=", 0) != 0) continue;
-        std::istringstream words(line.substr(9));
-        std::vector<std::string> names;
-        for (std::string name; words >> name;)
-            names.push_back(name);
-        return names;
-    }
-    return {};
-}
-
-struct KitUnit {
-    int64_t pts;
-    uint64_t baseEnd, dependentEnd;
-};
-
-std::vector<KitUnit> accessUnits(const std::string& profile) {
-    std::ifstream in(kSet + "/" + profile + "/access_units.txt");
-    std::vector<KitUnit> units;
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream fields(line);
-        int64_t decode, display, idr, pts, dts;
-        std::string slice;
-        uint64_t baseOffset, baseSize, dependentOffset, dependentSize;
-        fields >> decode >> display >> idr >> slice >> pts >> dts >> baseOffset >> baseSize >>
-            dependentOffset >> dependentSize;
-        units.push_back({pts, baseOffset + baseSize, dependentOffset + dependentSize});
-    }
-    return units;
-}
+const std::string kSet = kit::test::setDir("small").string();
 
 struct Source {
     const char* file;
@@ -85,7 +49,7 @@ void demuxKit(const std::string& sourcePath, bool isMatroska, const std::string&
 TEST(TsmuxerKit, EveryContainerGivesBackTheKitStreamsByteForByte) {
     if (!fs::exists(kSet + "/kit.stamp")) GTEST_SKIP() << "stereo test media kit not built at " << kSet;
     std::string work = scratchFolder("kit_whole");
-    for (const auto& profile : profiles()) {
+    for (const auto& profile : kit::test::profiles("small")) {
         for (const auto& source : kSources) {
             SCOPED_TRACE(profile + "/" + source.file);
             std::string folder = kSet + "/" + profile + "/";
@@ -101,7 +65,7 @@ TEST(TsmuxerKit, CutKeepsExactlyTheAccessUnitsBeforeIt) {
     if (!fs::exists(kSet + "/kit.stamp")) GTEST_SKIP() << "stereo test media kit not built at " << kSet;
     std::string work = scratchFolder("kit_cut");
     for (const char* profile : {"cabac_b", "pyramid_8x8"}) {
-        auto units = accessUnits(profile);
+        auto units = kit::test::accessUnitLines(kSet + "/" + profile);
         ASSERT_FALSE(units.empty());
         // The prefix in decode order that ends with the last unit presented before 1 s.
         size_t kept = 0;
@@ -111,8 +75,8 @@ TEST(TsmuxerKit, CutKeepsExactlyTheAccessUnitsBeforeIt) {
         ASSERT_LT(kept, units.size());
         std::string folder = kSet + "/" + profile + "/";
         Bytes base = readFile(folder + "base.264"), dependent = readFile(folder + "dependent.mvc");
-        base.resize(units[kept - 1].baseEnd);
-        dependent.resize(units[kept - 1].dependentEnd);
+        base.resize(units[kept - 1].baseOffset + units[kept - 1].baseSize);
+        dependent.resize(units[kept - 1].dependentOffset + units[kept - 1].dependentSize);
         for (const auto& source : {kSources[0], kSources[2]}) {
             SCOPED_TRACE(std::string(profile) + "/" + source.file);
             demuxKit(folder + source.file, source.isMatroska, " --cut-end=1s", work);

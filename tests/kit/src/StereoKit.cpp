@@ -47,41 +47,35 @@ std::string sizeText(int width, int height) {
     return std::to_string(width) + "x" + std::to_string(height);
 }
 
+// Arguments written as one line of words (none of them holds a blank).
+std::vector<std::string> words(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> out;
+    for (std::string word; in >> word;)
+        out.push_back(word);
+    return out;
+}
+
+void add(std::vector<std::string>& to, const std::vector<std::string>& more) {
+    to.insert(to.end(), more.begin(), more.end());
+}
+
 std::vector<std::string> x264Command(const SetSpec& spec, const EncodeProfile& profile, const fs::path& input,
                                      const fs::path& output, int spsId) {
-    std::vector<std::string> args{"x264",
-                                  "--quiet",
-                                  "--demuxer",
-                                  "raw",
-                                  "--input-csp",
-                                  "i420",
-                                  "--input-res",
-                                  sizeText(spec.width, spec.height),
-                                  "--fps",
-                                  rateText(spec.rate),
-                                  "--preset",
-                                  "fast",
-                                  "--crf",
-                                  "23",
-                                  "--keyint",
-                                  std::to_string(spec.keyint),
-                                  "--min-keyint",
-                                  std::to_string(spec.keyint),
-                                  "--no-scenecut",
-                                  "--b-adapt",
-                                  "0",
-                                  "--threads",
-                                  "1",
-                                  "--sps-id",
-                                  std::to_string(spsId)};
-    args.insert(args.end(), profile.x264Arguments.begin(), profile.x264Arguments.end());
-    args.insert(args.end(), {"-o", output.string(), input.string()});
+    const std::string keyint = std::to_string(spec.keyint);
+    std::vector<std::string> args =
+        words("x264 --quiet --demuxer raw --input-csp i420 --preset fast --crf 23 "
+              "--no-scenecut --b-adapt 0 --threads 1");
+    add(args, {"--input-res", sizeText(spec.width, spec.height), "--fps", rateText(spec.rate), "--keyint",
+               keyint, "--min-keyint", keyint, "--sps-id", std::to_string(spsId)});
+    add(args, profile.x264Arguments);
+    add(args, {"-o", output.string(), input.string()});
     return args;
 }
 
-std::vector<std::string> ffmpeg(std::initializer_list<std::string> args) {
-    std::vector<std::string> all{"ffmpeg", "-nostdin", "-hide_banner", "-v", "error", "-y"};
-    all.insert(all.end(), args);
+std::vector<std::string> ffmpeg(const std::vector<std::string>& args) {
+    std::vector<std::string> all = words("ffmpeg -nostdin -hide_banner -v error -y");
+    add(all, args);
     return all;
 }
 
@@ -97,39 +91,22 @@ void makeSources(const SetSpec& spec, const fs::path& dir) {
           << "[b]crop=" << w << ":" << h << ":0:0[r]";
     std::ostringstream audio;
     audio << "aevalsrc=exprs=0.4*sin(2*PI*440*t)|0.4*sin(2*PI*660*t):s=48000:d=" << seconds;
-    run(ffmpeg({"-f",
-                "lavfi",
-                "-i",
-                "testsrc2=size=" + sizeText(w + spec.disparity, h) + ":rate=" + rateText(spec.rate),
-                "-f",
-                "lavfi",
-                "-i",
-                audio.str(),
-                "-filter_complex",
-                graph.str(),
-                "-map",
-                "[l]",
-                "-frames:v",
-                std::to_string(spec.frames),
-                "-pix_fmt",
-                "yuv420p",
-                "-f",
-                "rawvideo",
-                (dir / "left_src.yuv").string(),
-                "-map",
-                "[r]",
-                "-frames:v",
-                std::to_string(spec.frames),
-                "-pix_fmt",
-                "yuv420p",
-                "-f",
-                "rawvideo",
-                (dir / "right_src.yuv").string(),
-                "-map",
-                "1:a",
-                "-c:a",
-                "pcm_s16le",
-                (dir / "audio.wav").string()}));
+    std::vector<std::string> args{"-f",
+                                  "lavfi",
+                                  "-i",
+                                  "testsrc2=size=" + sizeText(w + spec.disparity, h) +
+                                      ":rate=" + rateText(spec.rate),
+                                  "-f",
+                                  "lavfi",
+                                  "-i",
+                                  audio.str(),
+                                  "-filter_complex",
+                                  graph.str()};
+    for (const auto& [label, file] : {std::pair{"[l]", "left_src.yuv"}, std::pair{"[r]", "right_src.yuv"}})
+        add(args, {"-map", label, "-frames:v", std::to_string(spec.frames), "-pix_fmt", "yuv420p", "-f",
+                   "rawvideo", (dir / file).string()});
+    add(args, {"-map", "1:a", "-c:a", "pcm_s16le", (dir / "audio.wav").string()});
+    run(ffmpeg(args));
     run(ffmpeg({"-i", (dir / "audio.wav").string(), "-c:a", "ac3", "-b:a", "192k", "-f", "ac3",
                 (dir / "audio.ac3").string()}));
 }
@@ -144,9 +121,8 @@ void makeStereoMovies(const SetSpec& spec, const fs::path& dir) {
                                (dir / eye).string()});
         a.insert(a.end(), {"-i", (dir / "audio.wav").string()});
     };
-    const std::vector<std::string> video{"-c:v",     "libx264", "-preset", "veryfast",
-                                         "-crf",     "18",      "-g",      std::to_string(spec.keyint * 2),
-                                         "-pix_fmt", "yuv420p"};
+    std::vector<std::string> video = words("-c:v libx264 -preset veryfast -crf 18 -pix_fmt yuv420p");
+    add(video, {"-g", std::to_string(spec.keyint * 2)});
     std::vector<Child> jobs;
     auto start = [&](const std::string& filter, const std::vector<std::string>& extra,
                      const std::string& file) {

@@ -1,7 +1,9 @@
 // The small media set, checked end to end: the MVC composition keeps every
-// slice of both eyes, the transport streams and Matroska files carry exactly
-// the elementary streams, Debian's ffprobe/ffmpeg see and decode what the
+// slice of both eyes, Debian's ffprobe/ffmpeg see and decode what the
 // demultiplexer and analysis expect, and a second kit run is a cache hit.
+// That the containers carry exactly the elementary streams is proven by the
+// demultiplexer's tests, which take every kit container back apart byte for
+// byte (tsmuxer KitTest), and by ffmpeg decoding each one to its eye here.
 #include "Containers.h"
 #include "H264Syntax.h"
 #include "KitTestSupport.h"
@@ -18,36 +20,6 @@ using namespace kit::test;
 namespace fs = std::filesystem;
 
 const std::string kSet = "small";
-
-struct AccessUnitLine {
-    size_t decode, display;
-    bool idr;
-    int64_t pts, dts;
-    size_t baseOffset, baseSize, dependentOffset, dependentSize;
-    bool anchor;
-    char slice;
-};
-
-std::vector<AccessUnitLine> accessUnitLines(const fs::path& folder) {
-    std::vector<AccessUnitLine> lines;
-    std::istringstream in(readText(folder / "access_units.txt"));
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream fields(line);
-        AccessUnitLine l{};
-        char slice;
-        int idr;
-        int anchor;
-        fields >> l.decode >> l.display >> idr >> slice >> l.pts >> l.dts >> l.baseOffset >> l.baseSize >>
-            l.dependentOffset >> l.dependentSize >> anchor;
-        if (!fields) throw std::runtime_error("short line in access_units.txt: " + line);
-        l.idr = idr != 0;
-        l.anchor = anchor != 0;
-        l.slice = slice;
-        lines.push_back(l);
-    }
-    return lines;
-}
 
 Bytes concat(const std::vector<NalUnit>& nals, size_t from) {
     Bytes out;
@@ -209,174 +181,6 @@ TEST(KitMedia, CompositionRefusesEyesThatCannotPair) {
     const auto units = splitAccessUnits(right);
     const Bytes shorter(right.begin(), right.begin() + static_cast<long>(units.back().front().offset - 4));
     EXPECT_NE(message([&] { composeMvc(left, shorter, {}); }).find("access units"), std::string::npos);
-}
-
-struct PesStream {
-    Bytes payload;
-    std::vector<std::pair<int64_t, int64_t>> timestamps; // pts, dts
-};
-
-int64_t readTimestamp(const uint8_t* p) {
-    return (int64_t{p[0] & 0x0E} << 29) | (int64_t{p[1]} << 22) | (int64_t{p[2] & 0xFE} << 14) |
-           (int64_t{p[3]} << 7) | (p[4] >> 1);
-}
-
-// A deliberately plain demultiplexer: every packet checked, PES reassembled per PID.
-std::map<uint16_t, PesStream> demultiplex(const Bytes& file, bool m2ts,
-                                          std::map<uint16_t, uint8_t>& streamTypes) {
-    const size_t stride = m2ts ? 192 : 188, head = m2ts ? 4 : 0;
-    EXPECT_EQ(file.size() % stride, 0u);
-    if (m2ts) {
-        EXPECT_EQ(file.size() % 6144, 0u) << "aligned units of 32 packets";
-    }
-    std::map<uint16_t, Bytes> pending;
-    std::map<uint16_t, PesStream> streams;
-    std::map<uint16_t, int> counters;
-    uint32_t lastAts = 0;
-    auto flush = [&](uint16_t pid) {
-        Bytes& pes = pending[pid];
-        if (pes.empty()) return;
-        EXPECT_EQ(pes[0], 0);
-        EXPECT_EQ(pes[2], 1);
-        const size_t headerLength = pes[8];
-        const uint8_t flags = pes[7] >> 6;
-        const int64_t pts = readTimestamp(&pes[9]);
-        const int64_t dts = flags == 3 ? readTimestamp(&pes[14]) : pts;
-        streams[pid].timestamps.emplace_back(pts, dts);
-        streams[pid].payload.insert(streams[pid].payload.end(),
-                                    pes.begin() + 9 + static_cast<long>(headerLength), pes.end());
-        pes.clear();
-    };
-    for (size_t at = 0; at + stride <= file.size(); at += stride) {
-        if (m2ts) {
-            const uint32_t ats = (uint32_t{file[at]} << 24 | uint32_t{file[at + 1]} << 16 |
-                                  uint32_t{file[at + 2]} << 8 | file[at + 3]) &
-                                 0x3FFFFFFF;
-            EXPECT_GE(ats, lastAts) << "arrival time goes back at " << at;
-            lastAts = ats;
-        }
-        const uint8_t* p = &file[at + head];
-        if (p[0] != 0x47) {
-            ADD_FAILURE() << "lost sync at " << at;
-            break;
-        }
-        const bool unitStart = p[1] & 0x40;
-        const uint16_t pid = static_cast<uint16_t>((p[1] & 0x1F) << 8 | p[2]);
-        const int control = (p[3] >> 4) & 3;
-        size_t offset = 4;
-        if (control & 2) offset += 1 + p[4];
-        if (!(control & 1) || pid == 0x1FFF) continue;
-        const int counter = p[3] & 0x0F;
-        if (counters.count(pid)) {
-            EXPECT_EQ(counter, (counters[pid] + 1) & 0x0F) << "continuity of PID " << pid << " at " << at;
-        }
-        counters[pid] = counter;
-        const Bytes payload(p + offset, p + 188);
-        if (pid == 0 || pid == kPmtPid) {
-            EXPECT_TRUE(unitStart);
-            const size_t sectionLength = ((payload[2] & 0x0F) << 8) | payload[3];
-            const std::span<const uint8_t> section(payload.data() + 1, 3 + sectionLength);
-            EXPECT_EQ(mpegCrc32(section), 0u) << "section CRC";
-            if (pid == kPmtPid) {
-                const size_t programInfo = ((section[10] & 0x0F) << 8) | section[11];
-                for (size_t e = 12 + programInfo; e + 4 < section.size() - 4;) {
-                    const uint16_t esPid =
-                        static_cast<uint16_t>((section[e + 1] & 0x1F) << 8 | section[e + 2]);
-                    streamTypes[esPid] = section[e];
-                    e += 5 + (((section[e + 3] & 0x0F) << 8) | section[e + 4]);
-                }
-            }
-            continue;
-        }
-        if (unitStart) flush(pid);
-        pending[pid].insert(pending[pid].end(), payload.begin(), payload.end());
-    }
-    for (auto& [pid, bytes] : pending)
-        flush(pid);
-    return streams;
-}
-
-TEST(KitMedia, TransportStreamsCarryExactlyTheElementaryStreams) {
-    const Bytes ac3 = readBytes(setDir(kSet) / "audio.ac3");
-    for (const std::string& profile : profiles(kSet)) {
-        const fs::path folder = setDir(kSet) / profile;
-        const Bytes base = readBytes(folder / "base.264"), dependent = readBytes(folder / "dependent.mvc");
-        const auto lines = accessUnitLines(folder);
-        for (const bool m2ts : {true, false}) {
-            SCOPED_TRACE(profile + (m2ts ? " movie.m2ts" : " movie.ts"));
-            std::map<uint16_t, uint8_t> types;
-            auto streams = demultiplex(readBytes(folder / (m2ts ? "movie.m2ts" : "movie.ts")), m2ts, types);
-            EXPECT_EQ(types, (std::map<uint16_t, uint8_t>{
-                                 {kBaseVideoPid, 0x1B}, {kDependentVideoPid, 0x20}, {kAudioPid, 0x81}}));
-            EXPECT_EQ(streams[kBaseVideoPid].payload, base);
-            EXPECT_EQ(streams[kDependentVideoPid].payload, dependent);
-            EXPECT_EQ(streams[kAudioPid].payload, ac3);
-            ASSERT_EQ(streams[kBaseVideoPid].timestamps.size(), lines.size());
-            for (size_t au = 0; au < lines.size(); ++au) {
-                EXPECT_EQ(streams[kBaseVideoPid].timestamps[au],
-                          std::make_pair(lines[au].pts, lines[au].dts));
-                EXPECT_EQ(streams[kDependentVideoPid].timestamps[au],
-                          std::make_pair(lines[au].pts, lines[au].dts));
-            }
-        }
-    }
-}
-
-TEST(KitMedia, MatroskaBlocksHoldTheBaseThenTheDependentAccessUnit) {
-    struct Variant {
-        std::string file, base, dependent;
-        uint64_t stereoMode;
-    };
-    for (const std::string& profile : profiles(kSet)) {
-        const fs::path folder = setDir(kSet) / profile;
-        for (const Variant& v : {Variant{"movie_lr.mkv", "base.264", "dependent.mvc", 13},
-                                 Variant{"movie_rl.mkv", "base_rl.264", "dependent_rl.mvc", 14}}) {
-            SCOPED_TRACE(profile + " " + v.file);
-            const Bytes mkv = readBytes(folder / v.file);
-            const auto baseUnits = splitAccessUnits(readBytes(folder / v.base));
-            const auto depUnits = splitAccessUnits(readBytes(folder / v.dependent));
-            const auto lines = accessUnitLines(folder);
-            const EbmlElement header = readElement(mkv, 0);
-            ASSERT_EQ(header.id, 0x1A45DFA3u);
-            const EbmlElement segment = readElement(mkv, header.dataOffset + header.size);
-            ASSERT_EQ(segment.id, 0x18538067u);
-            EXPECT_EQ(segment.dataOffset + segment.size, mkv.size());
-            size_t au = 0;
-            bool sawStereoMode = false;
-            for (const EbmlElement& top : children(mkv, segment)) {
-                if (top.id == 0x1654AE6B) {
-                    for (const EbmlElement& entry : children(mkv, top))
-                        for (const EbmlElement& field : children(mkv, entry))
-                            if (field.id == 0xE0)
-                                for (const EbmlElement& video : children(mkv, field))
-                                    if (video.id == 0x53B8) {
-                                        EXPECT_EQ(uintValue(mkv, video), v.stereoMode);
-                                        sawStereoMode = true;
-                                    }
-                }
-                if (top.id != 0x1F43B675) continue;
-                for (const EbmlElement& block : children(mkv, top)) {
-                    if (block.id != 0xA3 || mkv[block.dataOffset] != 0x81) continue;
-                    Bytes annexB;
-                    for (size_t at = block.dataOffset + 4; at < block.dataOffset + block.size;) {
-                        const size_t length = size_t{mkv[at]} << 24 | size_t{mkv[at + 1]} << 16 |
-                                              size_t{mkv[at + 2]} << 8 | mkv[at + 3];
-                        appendWithStartCode(annexB, std::span<const uint8_t>(&mkv[at + 4], length));
-                        at += 4 + length;
-                    }
-                    ASSERT_LT(au, baseUnits.size());
-                    Bytes expected = concat(baseUnits[au], 0);
-                    const Bytes dep = concat(depUnits[au], 0);
-                    expected.insert(expected.end(), dep.begin(), dep.end());
-                    EXPECT_EQ(annexB, expected) << "block " << au;
-                    EXPECT_EQ((mkv[block.dataOffset + 3] & 0x80) != 0, lines[au].anchor) << "keyframe flag";
-                    ++au;
-                }
-            }
-            EXPECT_TRUE(sawStereoMode);
-            EXPECT_EQ(au, baseUnits.size());
-        }
-    }
 }
 
 nlohmann::json probe(const fs::path& file) {

@@ -1,5 +1,5 @@
-// Helpers of the kit's own tests: the fixture's folders, files, ffmpeg
-// frame checksums and a minimal EBML walker. Test-only.
+// Helpers of the tests that read the kit's media: the fixture's folders,
+// files, access-unit table and ffmpeg frame checksums. Test-only.
 #pragma once
 
 #include "ChildProcess.h"
@@ -64,48 +64,32 @@ inline std::vector<std::string> decodeMd5s(const std::filesystem::path& file) {
         {"ffmpeg", "-nostdin", "-v", "error", "-i", file.string(), "-map", "0:v:0", "-f", "framemd5", "-"}));
 }
 
-struct EbmlElement {
-    uint32_t id = 0;
-    size_t dataOffset = 0, size = 0;
+// One line of a profile folder's access_units.txt.
+struct AccessUnitLine {
+    size_t decode, display;
+    bool idr;
+    int64_t pts, dts;
+    size_t baseOffset, baseSize, dependentOffset, dependentSize;
+    bool anchor;
+    char slice;
 };
 
-// Reads the element at `offset` (ids keep their marker bits, as the Matroska format writes them).
-inline EbmlElement readElement(const Bytes& data, size_t offset) {
-    auto vint = [&](size_t& at, bool keepMarker) {
-        const uint8_t first = data.at(at);
-        int length = 1;
-        while (length <= 8 && !(first & (0x80 >> (length - 1))))
-            ++length;
-        uint64_t value = keepMarker ? first : first & (0xFF >> length);
-        for (int i = 1; i < length; ++i)
-            value = (value << 8) | data.at(at + i);
-        at += length;
-        return value;
-    };
-    EbmlElement e;
-    size_t at = offset;
-    e.id = static_cast<uint32_t>(vint(at, true));
-    e.size = static_cast<size_t>(vint(at, false));
-    e.dataOffset = at;
-    if (e.dataOffset + e.size > data.size())
-        throw std::runtime_error("EBML element overruns the file at " + std::to_string(offset));
-    return e;
-}
-
-inline std::vector<EbmlElement> children(const Bytes& data, const EbmlElement& parent) {
-    std::vector<EbmlElement> list;
-    for (size_t at = parent.dataOffset; at < parent.dataOffset + parent.size;) {
-        list.push_back(readElement(data, at));
-        at = list.back().dataOffset + list.back().size;
+inline std::vector<AccessUnitLine> accessUnitLines(const std::filesystem::path& folder) {
+    std::vector<AccessUnitLine> lines;
+    std::istringstream in(readText(folder / "access_units.txt"));
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        AccessUnitLine l{};
+        int idr, anchor;
+        fields >> l.decode >> l.display >> idr >> l.slice >> l.pts >> l.dts >> l.baseOffset >> l.baseSize >>
+            l.dependentOffset >> l.dependentSize >> anchor;
+        if (!fields) throw std::runtime_error("short line in access_units.txt: " + line);
+        l.idr = idr != 0;
+        l.anchor = anchor != 0;
+        lines.push_back(l);
     }
-    return list;
-}
-
-inline uint64_t uintValue(const Bytes& data, const EbmlElement& e) {
-    uint64_t value = 0;
-    for (size_t i = 0; i < e.size; ++i)
-        value = (value << 8) | data[e.dataOffset + i];
-    return value;
+    return lines;
 }
 
 } // namespace kit::test
