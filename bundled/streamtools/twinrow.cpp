@@ -78,21 +78,15 @@ bool writeRows(std::vector<iovec>& rows) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (toolsupport::asksForHelp(argc, argv)) {
-        std::printf(
-            "%s\nReads W x H planar 4:2:0 (I420) pictures of two views alternating on standard input\n"
-            "(view 0, view 1, view 0, ...) and writes 2W x H I420 frames to standard output, view 0 on\n"
-            "the left; with \"swap\", view 1 on the left. Width and height must be even.\n",
-            usage);
-        return 0;
-    }
+    const std::string help =
+        "Reads W x H planar 4:2:0 (I420) pictures of two views alternating on standard input\n"
+        "(view 0, view 1, view 0, ...) and writes 2W x H I420 frames to standard output, view 0 on\n"
+        "the left; with \"swap\", view 1 on the left. Width and height must be even.\n";
     std::size_t width = 0, height = 0;
-    bool swap = false;
-    if (argc < 3 || argc > 4 || !parseDimension(argv[1], width) || !parseDimension(argv[2], height) ||
-        (argc == 4 && std::strcmp(argv[3], "swap") != 0)) {
-        return toolsupport::usageError(usage);
-    }
-    swap = argc == 4;
+    const bool isUsable = argc >= 3 && argc <= 4 && parseDimension(argv[1], width) &&
+                          parseDimension(argv[2], height) && (argc == 3 || std::strcmp(argv[3], "swap") == 0);
+    if (auto status = toolsupport::answerHelpOrMisuse(argc, argv, usage, help, isUsable)) return *status;
+    const bool swap = argc == 4;
     if (width * height > largestPictureSamples) {
         std::fprintf(stderr,
                      "ERROR: twinrow: %zux%zu is larger than any H.264 picture (%zu samples at most)\n",

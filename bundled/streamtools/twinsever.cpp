@@ -80,18 +80,12 @@ int sever(const std::string& inputPath, const std::string& basePath, const std::
 } // namespace
 
 int main(int argc, char** argv) {
-    if (toolsupport::asksForHelp(argc, argv)) {
-        std::printf(
-            "%s\nSplits an H.264 MVC stream into a base-view stream (access units opened by NAL type 9)\n"
-            "and a dependent-view stream (opened by NAL type 24). Prefix NAL units stay with the\n"
-            "base slices they precede; subset SPS, slice extensions and whatever follows them in an\n"
-            "access unit go to the dependent view. unitmerge reverses it byte for byte for streams\n"
-            "without delimiters.\n",
-            usage);
-        return 0;
-    }
-    if (argc != 4) {
-        return toolsupport::usageError(usage);
-    }
+    const std::string help =
+        "Splits an H.264 MVC stream into a base-view stream (access units opened by NAL type 9)\n"
+        "and a dependent-view stream (opened by NAL type 24). Prefix NAL units stay with the\n"
+        "base slices they precede; subset SPS, slice extensions and whatever follows them in an\n"
+        "access unit go to the dependent view. unitmerge reverses it byte for byte for streams\n"
+        "without delimiters.\n";
+    if (auto status = toolsupport::answerHelpOrMisuse(argc, argv, usage, help, argc == 4)) return *status;
     return runTool([&] { return sever(argv[1], argv[2], argv[3]); });
 }

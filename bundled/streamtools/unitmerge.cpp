@@ -104,18 +104,14 @@ int mergeInto(OutputFile& output, DelimitedUnitReader& base, DelimitedUnitReader
 } // namespace
 
 int main(int argc, char** argv) {
-    if (toolsupport::asksForHelp(argc, argv)) {
-        std::printf(
-            "%s\nInterleaves a base-view H.264 stream (access units opened by NAL type 9) and an MVC\n"
-            "dependent-view stream (opened by NAL type 24) into one stream: base access unit k, then\n"
-            "dependent access unit k, delimiters removed. Up to %llu unpaired access units at the\n"
-            "end of the longer stream are dropped; more is an error. <output> may be a named pipe\n"
-            "or '-' for standard output.\n",
-            usage, static_cast<unsigned long long>(maxExtraUnits));
-        return 0;
-    }
-    if (argc != 4) {
-        return toolsupport::usageError(usage);
-    }
+    const std::string help =
+        "Interleaves a base-view H.264 stream (access units opened by NAL type 9) and an MVC\n"
+        "dependent-view stream (opened by NAL type 24) into one stream: base access unit k, then\n"
+        "dependent access unit k, delimiters removed. Up to " +
+        std::to_string(maxExtraUnits) +
+        " unpaired access units at the\n"
+        "end of the longer stream are dropped; more is an error. <output> may be a named pipe\n"
+        "or '-' for standard output.\n";
+    if (auto status = toolsupport::answerHelpOrMisuse(argc, argv, usage, help, argc == 4)) return *status;
     return runTool([&] { return merge(argv[1], argv[2], argv[3]); });
 }

@@ -55,6 +55,16 @@ int usageError(const char* usage) {
     return 1;
 }
 
+std::optional<int> answerHelpOrMisuse(int argc, char** argv, const char* usage, const std::string& help,
+                                      bool isUsable) {
+    if (asksForHelp(argc, argv)) {
+        std::printf("%s\n%s", usage, help.c_str());
+        return 0;
+    }
+    if (!isUsable) return usageError(usage);
+    return std::nullopt;
+}
+
 int runMain(const std::function<int()>& body) {
     try {
         return body();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace toolsupport {
@@ -28,6 +29,13 @@ bool asksForHelp(int argc, char** argv);
 // Prints the usage text (which ends in its own newline) on standard error and
 // gives the exit status of a wrong command line, 1.
 int usageError(const char* usage);
+
+// The start of a program whose command line is checked as a whole: "--help"
+// prints the usage, a blank line and `help` (status 0); a command line the
+// program cannot use gets usageError (status 1); otherwise nothing, and the
+// program goes on with its work.
+std::optional<int> answerHelpOrMisuse(int argc, char** argv, const char* usage, const std::string& help,
+                                      bool isUsable);
 
 // A movie being written must not outlive an interrupted run looking complete:
 // once installInterruptCleanup() has run, SIGINT and SIGTERM remove the file
