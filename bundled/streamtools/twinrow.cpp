@@ -21,6 +21,10 @@
 namespace {
 
 constexpr const char* usage = "usage: twinrow <width> <height> [swap]\n";
+const std::string help =
+    "Reads W x H planar 4:2:0 (I420) pictures of two views alternating on standard input\n"
+    "(view 0, view 1, view 0, ...) and writes 2W x H I420 frames to standard output, view 0 on\n"
+    "the left; with \"swap\", view 1 on the left. Width and height must be even.\n";
 constexpr unsigned long progressEvery = 500;
 constexpr int pipeSize = 1 << 20;
 // The largest picture of any H.264 level (level 6.2: 139264 macroblocks);
@@ -78,10 +82,6 @@ bool writeRows(std::vector<iovec>& rows) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const std::string help =
-        "Reads W x H planar 4:2:0 (I420) pictures of two views alternating on standard input\n"
-        "(view 0, view 1, view 0, ...) and writes 2W x H I420 frames to standard output, view 0 on\n"
-        "the left; with \"swap\", view 1 on the left. Width and height must be even.\n";
     std::size_t width = 0, height = 0;
     const bool isUsable = argc >= 3 && argc <= 4 && parseDimension(argv[1], width) &&
                           parseDimension(argv[2], height) && (argc == 3 || std::strcmp(argv[3], "swap") == 0);

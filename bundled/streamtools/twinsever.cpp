@@ -16,6 +16,12 @@ using namespace streamtools;
 namespace {
 
 constexpr const char* usage = "usage: twinsever <input.264> <base.264> <dependent.mvc>\n";
+const std::string help =
+    "Splits an H.264 MVC stream into a base-view stream (access units opened by NAL type 9)\n"
+    "and a dependent-view stream (opened by NAL type 24). Prefix NAL units stay with the\n"
+    "base slices they precede; subset SPS, slice extensions and whatever follows them in an\n"
+    "access unit go to the dependent view. unitmerge reverses it byte for byte for streams\n"
+    "without delimiters.\n";
 constexpr std::uint64_t progressEvery = 1000;
 
 // Access unit delimiter, primary_pic_type 7 (any slice type); Blu-ray's
@@ -80,12 +86,6 @@ int sever(const std::string& inputPath, const std::string& basePath, const std::
 } // namespace
 
 int main(int argc, char** argv) {
-    const std::string help =
-        "Splits an H.264 MVC stream into a base-view stream (access units opened by NAL type 9)\n"
-        "and a dependent-view stream (opened by NAL type 24). Prefix NAL units stay with the\n"
-        "base slices they precede; subset SPS, slice extensions and whatever follows them in an\n"
-        "access unit go to the dependent view. unitmerge reverses it byte for byte for streams\n"
-        "without delimiters.\n";
     if (auto status = toolsupport::answerHelpOrMisuse(argc, argv, usage, help, argc == 4)) return *status;
     return runTool([&] { return sever(argv[1], argv[2], argv[3]); });
 }

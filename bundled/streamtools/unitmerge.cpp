@@ -14,8 +14,16 @@ using namespace streamtools;
 
 namespace {
 
-constexpr const char* usage = "usage: unitmerge <base.264> <dependent.mvc> <output>\n";
 constexpr std::uint64_t maxExtraUnits = 5;
+constexpr const char* usage = "usage: unitmerge <base.264> <dependent.mvc> <output>\n";
+const std::string help =
+    "Interleaves a base-view H.264 stream (access units opened by NAL type 9) and an MVC\n"
+    "dependent-view stream (opened by NAL type 24) into one stream: base access unit k, then\n"
+    "dependent access unit k, delimiters removed. Up to " +
+    std::to_string(maxExtraUnits) +
+    " unpaired access units at the\n"
+    "end of the longer stream are dropped; more is an error. <output> may be a named pipe\n"
+    "or '-' for standard output.\n";
 constexpr std::uint64_t progressEvery = 500;
 // Units stream through in pieces of at most this size, so a huge NAL unit
 // costs no more memory than a small one.
@@ -104,14 +112,6 @@ int mergeInto(OutputFile& output, DelimitedUnitReader& base, DelimitedUnitReader
 } // namespace
 
 int main(int argc, char** argv) {
-    const std::string help =
-        "Interleaves a base-view H.264 stream (access units opened by NAL type 9) and an MVC\n"
-        "dependent-view stream (opened by NAL type 24) into one stream: base access unit k, then\n"
-        "dependent access unit k, delimiters removed. Up to " +
-        std::to_string(maxExtraUnits) +
-        " unpaired access units at the\n"
-        "end of the longer stream are dropped; more is an error. <output> may be a named pipe\n"
-        "or '-' for standard output.\n";
     if (auto status = toolsupport::answerHelpOrMisuse(argc, argv, usage, help, argc == 4)) return *status;
     return runTool([&] { return merge(argv[1], argv[2], argv[3]); });
 }

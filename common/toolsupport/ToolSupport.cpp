@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <sys/stat.h>
 
 #include <unistd.h>
 
@@ -63,6 +64,11 @@ std::optional<int> answerHelpOrMisuse(int argc, char** argv, const char* usage, 
     }
     if (!isUsable) return usageError(usage);
     return std::nullopt;
+}
+
+std::uint64_t fileSize(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 ? std::uint64_t(status.st_size) : 0;
 }
 
 int runMain(const std::function<int()>& body) {

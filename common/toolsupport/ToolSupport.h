@@ -4,6 +4,8 @@
 // Called from the program's main thread.
 #pragma once
 
+#include <cstdint>
+#include <exception>
 #include <functional>
 #include <optional>
 #include <string>
@@ -44,6 +46,19 @@ std::optional<int> answerHelpOrMisuse(int argc, char** argv, const char* usage, 
 void installInterruptCleanup();
 void setUnfinishedFile(const std::string& path);
 void removeUnfinishedFile();
+
+// Runs one step of the work; an exception it throws (other than a Failure)
+// ends the run as a Failure: `failureText` followed by the exception's text.
+template <typename Step> auto orFail(const std::string& failureText, Step&& step) -> decltype(step()) {
+    try {
+        return step();
+    } catch (const std::exception& error) {
+        throw Failure{failureText + error.what()};
+    }
+}
+
+// The size of a file in bytes; 0 when it cannot be read.
+std::uint64_t fileSize(const std::string& path);
 
 // Runs a program's body: its return value is the exit status; a Failure prints
 // its message, any other exception "ERROR: " and its text, and both give 1.

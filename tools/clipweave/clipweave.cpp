@@ -11,16 +11,13 @@
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 using namespace media;
 
 namespace {
 
-using toolsupport::Failure;
-using toolsupport::format;
-using toolsupport::log;
+using namespace toolsupport;
 
 constexpr int64_t kDefaultDurationValue = 1001; // 1001/24000 s when no sample has a duration
 constexpr uint32_t kDefaultDurationScale = 24000;
@@ -50,11 +47,8 @@ Arguments parseArguments(int argc, char** argv) {
 }
 
 std::unique_ptr<MovieReader> openSegment(const std::string& path) {
-    try {
-        return std::make_unique<MovieReader>(path);
-    } catch (const std::exception& e) {
-        throw Failure{"ERROR: Cannot create reader for " + path + ": " + e.what()};
-    }
+    return orFail("ERROR: Cannot create reader for " + path + ": ",
+                  [&] { return std::make_unique<MovieReader>(path); });
 }
 
 int run(int argc, char** argv) {
@@ -94,12 +88,8 @@ int run(int argc, char** argv) {
 
     auto first = openSegment(args.inputPaths[0]);
     const TrackInfo firstTrack = first->tracks()[size_t(first->firstTrack("vide"))]; // outlives the reader
-    std::unique_ptr<MovieWriter> writer;
-    try {
-        writer = std::make_unique<MovieWriter>(outputPath);
-    } catch (const std::exception& e) {
-        throw Failure{std::string("ERROR: Cannot create writer: ") + e.what()};
-    }
+    std::unique_ptr<MovieWriter> writer =
+        orFail("ERROR: Cannot create writer: ", [&] { return std::make_unique<MovieWriter>(outputPath); });
     int track;
     try {
         track = writer->addTrack({"vide", timescale, firstTrack.width, firstTrack.height,
@@ -159,14 +149,8 @@ int run(int argc, char** argv) {
         ++segmentIndex;
     }
 
-    try {
-        writer->finish();
-    } catch (const std::exception& e) {
-        throw Failure{std::string("ERROR: Writer failed: ") + e.what()};
-    }
-    struct stat st {};
-    int64_t fileSize = ::stat(outputPath.c_str(), &st) == 0 ? int64_t(st.st_size) : 0;
-    double sizeMB = double(fileSize) / 1048576.0;
+    orFail("ERROR: Writer failed: ", [&] { writer->finish(); });
+    double sizeMB = double(fileSize(outputPath)) / 1048576.0;
     log("clipweave: " + std::to_string(totalFrames) + " frames, " + std::to_string(segmentIndex) +
         " segments, " + format("%.1f", sizeMB) + " MB → " + outputPath);
     return 0;

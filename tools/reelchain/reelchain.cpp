@@ -15,16 +15,13 @@
 #include <memory>
 #include <set>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 using namespace media;
 
 namespace {
 
-using toolsupport::Failure;
-using toolsupport::format;
-using toolsupport::log;
+using namespace toolsupport;
 
 const char* const kUsage =
     "Usage: reelchain segment1.mov segment2.mov ... --audio audio.m4a --output output.mov";
@@ -67,11 +64,8 @@ Arguments parseArguments(int argc, char** argv) {
 }
 
 std::unique_ptr<MovieReader> openSegment(size_t k, const std::string& path) {
-    try {
-        return std::make_unique<MovieReader>(path);
-    } catch (const std::exception& e) {
-        throw Failure{"ERROR: AVAssetReader for segment " + std::to_string(k) + ": " + e.what()};
-    }
+    return orFail("ERROR: AVAssetReader for segment " + std::to_string(k) + ": ",
+                  [&] { return std::make_unique<MovieReader>(path); });
 }
 
 // The sample entry's child box types that a format description keeps as extension atoms (colour,
@@ -156,11 +150,8 @@ int run(int argc, char** argv) {
     std::unique_ptr<MovieReader> audio;
     int audioSource = -1;
     if (args.audioPath && std::filesystem::exists(*args.audioPath)) {
-        try {
-            audio = std::make_unique<MovieReader>(*args.audioPath);
-        } catch (const std::exception& e) {
-            throw Failure{std::string("ERROR: Cannot read audio file: ") + e.what()};
-        }
+        audio = orFail("ERROR: Cannot read audio file: ",
+                       [&] { return std::make_unique<MovieReader>(*args.audioPath); });
         audioSource = audio->firstTrack("soun");
         if (audioSource < 0 || audio->tracks()[size_t(audioSource)].sampleEntry.empty()) {
             audio.reset();
@@ -240,13 +231,11 @@ int run(int argc, char** argv) {
             // order, they are nudged forward so that they still strictly increase.
             int64_t dts = std::max(d + currentTimeOffset,
                                    lastDecodeTime == INT64_MIN ? d + currentTimeOffset : lastDecodeTime + 1);
-            try {
+            orFail("ERROR: Writer failed: ", [&] {
                 writeAudioUntil(double(dts) / timescale);
                 writer->addSampleFromFile(video, reader->fd(), s.offset, s.size, dts, pts,
                                           uint32_t(std::clamp<int64_t>(duration, 0, UINT32_MAX)), s.isSync);
-            } catch (const std::exception& e) {
-                throw Failure{std::string("ERROR: Writer failed: ") + e.what()};
-            }
+            });
             lastDecodeTime = dts;
             if (duration > 0) lastDuration = duration;
             // With reordered frames the last sample in decode order is not the last one shown: the next
@@ -263,23 +252,13 @@ int run(int argc, char** argv) {
 
     if (audio) {
         log("  Writing audio...");
-        try {
-            writeAudioUntil(INFINITY);
-        } catch (const std::exception& e) {
-            throw Failure{std::string("ERROR: Writer failed: ") + e.what()};
-        }
+        orFail("ERROR: Writer failed: ", [&] { writeAudioUntil(INFINITY); });
         log("  Audio: " + std::to_string(audioWritten) + " samples written");
     }
 
-    try {
-        writer->finish();
-    } catch (const std::exception& e) {
-        throw Failure{std::string("ERROR: Writer failed: ") + e.what()};
-    }
-    struct stat st {};
-    uint64_t fileSize = ::stat(outputPath.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
+    orFail("ERROR: Writer failed: ", [&] { writer->finish(); });
     log("✅ Done: " + std::to_string(totalFrames) + " video samples, " + format("%.0f", elapsed()) + "s");
-    log("Output: " + outputPath + " (" + std::to_string(fileSize / 1000000) + " MB)");
+    log("Output: " + outputPath + " (" + std::to_string(fileSize(outputPath) / 1000000) + " MB)");
     return 0;
 }
 
