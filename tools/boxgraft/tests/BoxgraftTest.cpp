@@ -76,7 +76,7 @@ class BoxgraftTest : public ::testing::Test {
 };
 
 CommandResult graft(const std::string& ref, const std::string& in, const std::string& out) {
-    return run({toolPath("boxgraft"), ref, in, out});
+    return runTool("boxgraft", {ref, in, out});
 }
 
 Box* findPath(std::vector<Box>& top, std::initializer_list<const char*> path) {
@@ -132,13 +132,6 @@ void expectOnlyGrafted(const std::string& input, const std::string& output, cons
     EXPECT_TRUE(back == in) << "output differs from input beyond the graft";
 }
 
-int countLines(const std::string& log, const std::string& prefix) {
-    int n = 0;
-    for (size_t pos = log.find(prefix); pos != std::string::npos; pos = log.find(prefix, pos + 1))
-        ++n;
-    return n;
-}
-
 } // namespace
 
 TEST_F(BoxgraftTest, ConcatenationLosesLhvCAndGraftRestoresIt) {
@@ -154,16 +147,7 @@ TEST_F(BoxgraftTest, ConcatenationLosesLhvCAndGraftRestoresIt) {
         std::string output = out(moovFirst ? "fixed-start.mov" : "fixed-end.mov");
         auto r = graft(m().segB, input, output);
         ASSERT_EQ(r.status, 0) << r.output;
-        EXPECT_NE(r.output.find("lhvC from reference: " + std::to_string(fakeLhvC(0x22).size()) + " bytes"),
-                  std::string::npos)
-            << r.output;
-        EXPECT_NE(r.output.find("Top-level boxes: ftyp@0("), std::string::npos) << r.output;
-        // moov's own size is set from the new length (the "New moov" line), the boxes inside it are bumped.
-        for (const char* t : {"trak", "mdia", "minf", "stbl", "stsd", "hvc1"})
-            EXPECT_EQ(countLines(r.output, std::string("  Bumped ") + t + " @ "), 1) << t << "\n" << r.output;
-        EXPECT_NE(r.output.find("New moov: "), std::string::npos);
-        EXPECT_EQ(countLines(r.output, "  Fixed stco: "), moovFirst ? 1 : 0) << r.output;
-        EXPECT_EQ(countLines(r.output, "moov before mdat — adjusting chunk offsets by +"), moovFirst ? 1 : 0);
+        // Every size and offset is judged by expectOnlyGrafted; the closing line stands for the log.
         EXPECT_NE(r.output.find("✅ Done! Output: " + output + " (0 MB)"), std::string::npos) << r.output;
         expectOnlyGrafted(input, output, fakeLhvC(0x22), moovFirst);
         EXPECT_EQ(videoSamples(output), m().samples);
@@ -202,15 +186,11 @@ TEST_F(BoxgraftTest, TopLevelSizeZeroAnd64BitBoxes) {
     std::string large = out("large.mov");
     writeFile(large, end);
 
-    for (const auto& [input, expectTop] :
-         {std::pair{sizeZero,
-                    "mdat@" + std::to_string(mdatAt) + "(" + std::to_string(start.size() - mdatAt) + ")"},
-          std::pair{large, "mdat@" + std::to_string(wideAt) + "(" + std::to_string(mdatSize) + ")"}}) {
+    for (const std::string& input : {sizeZero, large}) {
         SCOPED_TRACE(input);
         std::string output = input + ".fixed.mov";
         auto r = graft(m().segA, input, output);
         ASSERT_EQ(r.status, 0) << r.output;
-        EXPECT_NE(r.output.find(expectTop), std::string::npos) << r.output;
         EXPECT_EQ(readFile(output).size(), readFile(input).size() + fakeLhvC(0x11).size());
         EXPECT_EQ(videoSamples(output), m().samples);
         EXPECT_EQ(decodedFrameMd5(output), m().md5);
@@ -238,9 +218,6 @@ TEST_F(BoxgraftTest, Hev1EntryWithHvcCAsLastChild) {
     std::string output = out("hev1-fixed.mov");
     auto r = graft(m().segA, input, output);
     ASSERT_EQ(r.status, 0) << r.output;
-    for (const char* t : {"stsd", "hev1"})
-        EXPECT_EQ(countLines(r.output, std::string("  Bumped ") + t + " @ "), 1) << t << "\n" << r.output;
-    EXPECT_EQ(countLines(r.output, "  Bumped hvcC"), 0) << r.output;
     expectOnlyGrafted(input, output, fakeLhvC(0x11), false);
     EXPECT_EQ(videoSamples(output), m().samples);
     EXPECT_EQ(decodedFrameMd5(output), m().md5);
@@ -292,9 +269,7 @@ TEST_F(BoxgraftTest, ErrorsLeaveNoOutput) {
     };
     auto before = readFile(m().concatEnd);
     for (const auto& c : cases) {
-        std::vector<std::string> args = {toolPath("boxgraft")};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        auto r = run(args);
+        auto r = runTool("boxgraft", c.args);
         EXPECT_EQ(r.status, 1) << c.message << "\n" << r.output;
         EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
         EXPECT_FALSE(std::filesystem::exists(output)) << c.message;

@@ -7,22 +7,13 @@
 using namespace media;
 using namespace media::testing;
 
-namespace {
-
-CommandResult clipweave(std::vector<std::string> args) {
-    args.insert(args.begin(), toolPath("clipweave"));
-    return run(args);
-}
-
-} // namespace
-
 TEST(ClipweaveTest, JoinsSegmentsWithBFramesContinuously) {
     ScratchDir dir("clipweave-join");
     auto segments = standardSegments();
     std::string out = dir.file("joined.mov");
     // Options may come first; the output is replaced if it exists.
     writeFile(out, {1, 2, 3});
-    auto r = clipweave({"-o", out, segments[0], segments[1], segments[2]});
+    auto r = runTool("clipweave", {"-o", out, segments[0], segments[1], segments[2]});
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("clipweave: 3 segments → " + out), std::string::npos) << r.output;
     for (int k = 0; k < 3; ++k)
@@ -71,7 +62,7 @@ TEST(ClipweaveTest, SkipsSegmentWithoutVideoAndMixesTimescales) {
         if (r.status != 0) throw std::runtime_error(r.output);
     });
     std::string out = dir.file("joined.mov");
-    auto r = clipweave({segments[0], audioMovie(0.5), ninety, "--output", out});
+    auto r = runTool("clipweave", {segments[0], audioMovie(0.5), ninety, "--output", out});
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("WARNING: No video track in " + audioMovie(0.5) + ", skipping"),
               std::string::npos)
@@ -99,7 +90,7 @@ TEST(ClipweaveTest, ArgumentsAndBadInputs) {
     });
     std::string out = dir.file("out.mov");
 
-    auto help = clipweave({segments[0], "--help", "-o", out});
+    auto help = runTool("clipweave", {segments[0], "--help", "-o", out});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.output, "Usage: clipweave segment0.mov segment1.mov ... -o output.mov\n"
                            "Concatenates MV-HEVC segments preserving stereo metadata.\n");
@@ -122,7 +113,7 @@ TEST(ClipweaveTest, ArgumentsAndBadInputs) {
         {{segments[0], "-o", segments[0]}, "ERROR: Output must not be one of the inputs"},
     };
     for (const auto& c : cases) {
-        auto r = clipweave(c.args);
+        auto r = runTool("clipweave", c.args);
         EXPECT_EQ(r.status, 1) << c.message << "\n" << r.output;
         EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
         // One failure, one ERROR line.
@@ -141,7 +132,7 @@ TEST(ClipweaveTest, LayerforgeSegments) {
     if (segments.empty()) GTEST_SKIP() << "layerforge is not built";
     ScratchDir dir("clipweave-layerforge");
     std::string out = dir.file("joined.mov");
-    auto r = clipweave({segments[0], segments[1], segments[2], "-o", out});
+    auto r = runTool("clipweave", {segments[0], segments[1], segments[2], "-o", out});
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("clipweave: 72 frames, 3 segments, "), std::string::npos) << r.output;
     expectJoined(out, segments);

@@ -8,21 +8,12 @@
 using namespace media;
 using namespace media::testing;
 
-namespace {
-
-CommandResult reelchain(std::vector<std::string> args) {
-    args.insert(args.begin(), toolPath("reelchain"));
-    return run(args);
-}
-
-} // namespace
-
 TEST(ReelchainTest, JoinsSegmentsAndCarriesTheAudioTrack) {
     ScratchDir dir("reelchain-join");
     auto segments = standardSegments();
     std::string audio = audioMovie(2.5);
     std::string out = dir.file("joined.mov");
-    auto r = reelchain({segments[0], "-a", audio, segments[1], "--output", out, segments[2]});
+    auto r = runTool("reelchain", {segments[0], "-a", audio, segments[1], "--output", out, segments[2]});
     ASSERT_EQ(r.status, 0) << r.output;
     for (const std::string& line :
          {"reelchain: 3 segments → " + out, "  Audio: " + audio, std::string("  Format: 160x120"),
@@ -73,7 +64,7 @@ TEST(ReelchainTest, MissingAudioAndSegmentWithoutLhvC) {
         cachedMedia("plain-hevc.mov", [](const std::string& p) { makeHevcMovie(p, HevcOptions{}); });
     makeStereoSegment(hevc, plain, o);
     std::string out = dir.file("joined.mov");
-    auto r = reelchain({"-o", out, "--audio", dir.file("no-such-audio.m4a"), plain, plain});
+    auto r = runTool("reelchain", {"-o", out, "--audio", dir.file("no-such-audio.m4a"), plain, plain});
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("  ⚠️ lhvC NOT present — stereo layer may be missing"), std::string::npos)
         << r.output;
@@ -139,7 +130,7 @@ TEST(ReelchainTest, ArgumentsAndBadInputs) {
         {{segments[0], plain, "-o", out}, "ERROR: Segment 1 cannot be joined: "},
     };
     for (const auto& c : cases) {
-        auto r = reelchain(c.args);
+        auto r = runTool("reelchain", c.args);
         EXPECT_EQ(r.status, 1) << c.message << "\n" << r.output;
         EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
         EXPECT_FALSE(std::filesystem::exists(out)) << c.message;
@@ -152,7 +143,7 @@ TEST(ReelchainTest, LayerforgeSegmentsWithAudio) {
     if (segments.empty()) GTEST_SKIP() << "layerforge is not built";
     ScratchDir dir("reelchain-layerforge");
     std::string out = dir.file("joined.mov");
-    auto r = reelchain({segments[0], segments[1], segments[2], "-a", audioMovie(2.5), "-o", out});
+    auto r = runTool("reelchain", {segments[0], segments[1], segments[2], "-a", audioMovie(2.5), "-o", out});
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("  ✅ lhvC (layered HEVC config) present"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("  Segment 1: 24 samples, offset now 2.002s"), std::string::npos) << r.output;
@@ -173,7 +164,7 @@ TEST(ReelchainTest, SegmentWithoutSamplesAdvancesByOneTick) {
         w.finish();
     }
     std::string out = dir.file("joined.mov");
-    auto r = reelchain({segments[0], empty, segments[1], "-o", out});
+    auto r = runTool("reelchain", {segments[0], empty, segments[1], "-o", out});
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("  Segment 1: 0 samples, offset now 1.00104166"), std::string::npos) << r.output;
     MovieReader joined(out);

@@ -154,6 +154,10 @@ std::string toolPath(const std::string& name) {
     return (fs::path(DUOSCOPE_TOOLS_DIR) / name).string();
 }
 
+CommandResult runTool(const std::string& name, const std::vector<std::string>& args) {
+    return duoscope::test::runCommand(toolPath(name), args);
+}
+
 } // namespace media::testing
 
 namespace media::testing {

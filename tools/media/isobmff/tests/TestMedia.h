@@ -59,6 +59,8 @@ std::vector<std::string> decodedFrameMd5(const std::string& path);
 std::vector<std::vector<uint8_t>> videoSamples(const std::string& path);
 
 std::string toolPath(const std::string& name);
+// Runs one of the built tools with arguments.
+CommandResult runTool(const std::string& name, const std::vector<std::string>& args);
 
 // A generated file kept in the build tree between test processes: made once by `make(tempPath)`, then
 // renamed into place (so parallel tests never see half a file). Returns its path.
