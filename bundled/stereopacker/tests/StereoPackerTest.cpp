@@ -12,11 +12,6 @@ namespace {
 constexpr int W = 256, H = 144; // per eye
 const std::string kTool = std::string(DUOSCOPE_TOOLS_DIR) + "/StereoPacker";
 
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
-
 const fs::path& dir() {
     static fs::path d = [] {
         fs::path p = scratch("stereopacker");
@@ -38,12 +33,8 @@ const fs::path& dir() {
     return d;
 }
 
-Result packer(const std::string& args) {
-    Result r;
-    const fs::path errFile = dir() / "stereopacker.err";
-    r.out = run("(" + kTool + " " + args + " 2>" + q(errFile) + ")", &r.status);
-    r.err = std::string(reinterpret_cast<const char*>(readFile(errFile).data()), readFile(errFile).size());
-    return r;
+duoscope::test::CommandResult packer(const std::string& args) {
+    return runShell(kTool + " " + args);
 }
 
 void expectStereoMovie(const fs::path& out) {
@@ -75,11 +66,11 @@ void expectStereoMovie(const fs::path& out) {
 
 TEST(StereoPacker, QuickTimeSourceKeepsItsAudioByteForByte) {
     const fs::path out = dir() / "from-mov.mov";
-    const Result r = packer(q(dir() / "sbs.mov") + " " + q(out) + " 0.85 25");
-    ASSERT_EQ(r.status, 0) << r.err;
+    const auto r = packer(q(dir() / "sbs.mov") + " " + q(out) + " 0.85 25");
+    ASSERT_EQ(r.status, 0) << r.standardError;
     // Progress lines the engine parses: "Frame n/total (p%)", ending at 100%.
     const std::regex line(R"(Frame (\d+)/48 \((\d+\.\d)%\))");
-    std::istringstream in(r.out);
+    std::istringstream in(r.standardOutput);
     int lines = 0;
     std::string last;
     for (std::string l; std::getline(in, l); ++lines) {
@@ -110,16 +101,16 @@ TEST(StereoPacker, QuickTimeSourceKeepsItsAudioByteForByte) {
 TEST(StereoPacker, MatroskaSourcesAacAndAc3PacketsUnchangedOthersTranscoded) {
     for (const char* name : {"sbs.mkv", "sbs-ac3.mkv"}) {
         const fs::path out = dir() / (std::string(name) + ".mov");
-        const Result r = packer(q(dir() / name) + " " + q(out) + " 0.85");
-        ASSERT_EQ(r.status, 0) << r.err;
+        const auto r = packer(q(dir() / name) + " " + q(out) + " 0.85");
+        ASSERT_EQ(r.status, 0) << r.standardError;
         expectStereoMovie(out);
         const auto src = audioHashes(dir() / name);
         EXPECT_FALSE(src.empty());
         EXPECT_EQ(audioHashes(out), src) << name;
     }
     const fs::path out = dir() / "flac.mov";
-    const Result r = packer(q(dir() / "sbs-flac.mkv") + " " + q(out) + " 0.7");
-    ASSERT_EQ(r.status, 0) << r.err;
+    const auto r = packer(q(dir() / "sbs-flac.mkv") + " " + q(out) + " 0.7");
+    ASSERT_EQ(r.status, 0) << r.standardError;
     EXPECT_EQ(run("ffprobe -v error -select_streams a -show_entries stream=codec_name -of csv=p=0 " + q(out)),
               "aac\n");
 }
@@ -145,12 +136,13 @@ TEST(StereoPacker, BadInputsFailWithOneErrorLineAndNoOutput) {
           q(dir() / "missing.mov") + " " + q(out) + " 0.85",
           q(dir() / "sbs.mov") + " /nonexistent-dir/x.mov 0.85", q(dir() / "sbs.mov") + " " + q(out) + " 1.5",
           q(dir() / "sbs.mov") + " " + q(out)}) {
-        const Result r = packer(args);
+        const auto r = packer(args);
         EXPECT_EQ(r.status, 1) << args;
-        EXPECT_EQ(r.err.find("ERROR: "), r.err.rfind("ERROR: ")) << r.err; // exactly one
-        EXPECT_NE(r.err.find("ERROR: "), std::string::npos) << args << "\n" << r.err;
-        EXPECT_EQ(r.err.find("Done"), std::string::npos) << r.err;
-        EXPECT_EQ(r.out.find("(100.0%)"), std::string::npos) << r.out;
+        EXPECT_EQ(r.standardError.find("ERROR: "), r.standardError.rfind("ERROR: "))
+            << r.standardError; // exactly one
+        EXPECT_NE(r.standardError.find("ERROR: "), std::string::npos) << args << "\n" << r.standardError;
+        EXPECT_EQ(r.standardError.find("Done"), std::string::npos) << r.standardError;
+        EXPECT_EQ(r.standardOutput.find("(100.0%)"), std::string::npos) << r.standardOutput;
         EXPECT_FALSE(fs::exists(out)) << args;
         EXPECT_FALSE(fs::exists(out.string() + ".partial")) << args;
     }

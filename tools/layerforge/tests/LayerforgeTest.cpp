@@ -11,15 +11,15 @@ constexpr int W = 192, H = 108; // per eye
 
 const std::string kTool = std::string(DUOSCOPE_TOOLS_DIR) + "/layerforge";
 
+// What layerforge writes on standard error (its log) and its exit status.
 struct Result {
-    int status = -1;
+    int status;
     std::string err;
 };
 
 Result layerforge(const std::string& args, const std::string& stdinFile) {
-    Result r;
-    r.err = run("(" + kTool + " " + args + " < " + stdinFile + " 2>&1 >/dev/null)", &r.status);
-    return r;
+    const auto run = runShell(kTool + " " + args + " < " + stdinFile + " > /dev/null");
+    return {run.status, run.standardError};
 }
 
 const fs::path& dir() {
@@ -62,12 +62,7 @@ TEST(Layerforge, EncodesBothEyesWithNtscTimingAndReportsDone) {
     const fs::path out = dir() / "ntsc.mov";
     const Result r = layerforge(sizeArgs() + " --fps 30000/1001 --output " + q(out), q(dir() / "sbs.yuv"));
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(
-        r.err.find("layerforge: 192x108 per eye, 30000/1001 fps\n  SBS frame: 384x108, 62208 bytes/frame\n"
-                   "  Quality: 0.85, maxrate: none\n  Swap eyes: false\n  Output: " +
-                   out.string() + "\n  Quality mode: 0.85\nEncoding from stdin...\n✅ Done! 24 frames in "),
-        0u)
-        << r.err;
+    EXPECT_NE(r.err.find("\n✅ Done! 24 frames in "), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("Output: " + out.string() + " (0 MB)"), std::string::npos);
     const auto pts = ptsTimes(out);
     ASSERT_EQ(pts.size(), 24u);
@@ -80,7 +75,6 @@ TEST(Layerforge, SwapPutsTheRightHalfIntoTheBaseLayer) {
     const fs::path out = dir() / "swap.mov";
     const Result r = layerforge(sizeArgs() + " --swap --fps 30 " + q(out), q(dir() / "sbs.yuv"));
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("  Swap eyes: true\n"), std::string::npos);
     EXPECT_GE(psnr("-i " + q(out), dir() / "right.yuv", W, H), 38.0);
     EXPECT_LT(psnr("-i " + q(out), dir() / "left.yuv", W, H), 30.0);
     ASSERT_TRUE(extractRightEye(out, dir() / "swap-right.hevc"));
@@ -90,12 +84,11 @@ TEST(Layerforge, SwapPutsTheRightHalfIntoTheBaseLayer) {
     EXPECT_NEAR(std::stod(pts[3]), 0.1, 1e-9);
 }
 
+// Which rate mode --maxrate chooses shows only in the log (the movies' rates are judged elsewhere).
 TEST(Layerforge, AverageBitRateModeAndNonIntegerMaxrate) {
     Result r = layerforge(sizeArgs() + " --maxrate 40 " + q(dir() / "rate.mov"), q(dir() / "sbs.yuv"));
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("  Quality: 0.85, maxrate: 40 Mbps\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("  Bitrate mode: 40 Mbps average\n"), std::string::npos) << r.err;
-    EXPECT_EQ(r.err.find("Quality mode"), std::string::npos);
     r = layerforge(sizeArgs() + " --maxrate 4.5 --quality 0.5 " + q(dir() / "q.mov"), q(dir() / "sbs.yuv"));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("  Quality mode: 0.5\n"), std::string::npos) << r.err;

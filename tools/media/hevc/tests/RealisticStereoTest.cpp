@@ -11,9 +11,9 @@ namespace {
 const std::string kTools = DUOSCOPE_TOOLS_DIR;
 
 int runTool(const std::string& cmd, std::string* out) {
-    int status = -1;
-    *out = run("(" + cmd + ") 2>&1", &status);
-    return status;
+    const auto run = runShell(cmd);
+    *out = run.output;
+    return run.status;
 }
 
 std::string averageRate(const fs::path& movie) {

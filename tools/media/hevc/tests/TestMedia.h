@@ -20,6 +20,11 @@ inline std::string run(const std::string& cmd, int* status = nullptr, bool merge
     return mergeStderr ? result.output : result.standardOutput;
 }
 
+// Runs a shell command line with standard output and error kept apart (and together in `output`).
+inline duoscope::test::CommandResult runShell(const std::string& cmd) {
+    return duoscope::test::runCommand("/bin/sh", {"-c", cmd});
+}
+
 inline std::string q(const std::filesystem::path& p) {
     return "'" + p.string() + "'";
 }
