@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "Dsp.h"
+
 namespace duoscope::h264 {
 
 void idct4x4Add(uint8_t* dst, int stride, int32_t* c) {
@@ -360,10 +362,6 @@ void fetchBlock(uint8_t* out, int outStride, const uint8_t* ref, int refStride, 
     }
 }
 
-inline int tap6(int a, int b, int c, int d, int e, int f) {
-    return a - 5 * b + 20 * c + 20 * d - 5 * e + f;
-}
-
 } // namespace
 
 void interpolateLuma(uint8_t* dst, int dstStride, const uint8_t* ref, int refStride, int refWidth,
@@ -371,88 +369,46 @@ void interpolateLuma(uint8_t* dst, int dstStride, const uint8_t* ref, int refStr
     // Inside the picture the reference is read in place; near its border the
     // block and its filter margins are copied with the border repeated.
     uint8_t copy[24 * 24];
-    const uint8_t* src;
+    const uint8_t* g; // the full sample G at the block's top-left
     int S;
     if (x - 2 >= 0 && y - 2 >= 0 && x + w + 3 <= refWidth && y + h + 3 <= refHeight) {
-        src = ref + (y - 2) * refStride + (x - 2);
+        g = ref + y * refStride + x;
         S = refStride;
     } else {
         fetchBlock(copy, 24, ref, refStride, refWidth, refHeight, x - 2, y - 2, w + 5, h + 5);
-        src = copy;
+        g = copy + 2 * 24 + 2;
         S = 24;
     }
-    auto G = [&](int xx, int yy) { return int{src[(yy + 2) * S + xx + 2]}; };
+    const DspFunctions& f = dsp();
     if (fx == 0 && fy == 0) {
-        for (int r = 0; r < h; ++r)
-            std::memcpy(dst + r * dstStride, src + (r + 2) * S + 2, static_cast<size_t>(w));
+        f.copy(dst, dstStride, g, S, w, h);
         return;
     }
-    // Half samples: b (horizontal) on rows 0..h, h (vertical) on columns 0..w, j (centre).
-    uint8_t bH[17 * 17], hV[17 * 17], jC[16 * 16];
-    int32_t inter[21 * 16];
-    auto bAt = [&](int xx, int yy) {
-        return clip1(
-            (tap6(G(xx - 2, yy), G(xx - 1, yy), G(xx, yy), G(xx + 1, yy), G(xx + 2, yy), G(xx + 3, yy)) +
-             16) >>
-            5);
-    };
-    auto hAt = [&](int xx, int yy) {
-        return clip1(
-            (tap6(G(xx, yy - 2), G(xx, yy - 1), G(xx, yy), G(xx, yy + 1), G(xx, yy + 2), G(xx, yy + 3)) +
-             16) >>
-            5);
-    };
-    bool diagonal = (fx & 1) && (fy & 1);
-    bool needB = (fy == 0 && fx != 0) || diagonal;
-    bool needH = (fx == 0 && fy != 0) || diagonal;
-    bool needJ = (fx == 2 && fy != 0) || (fy == 2 && fx != 0);
-    if (needB) {
-        int extraRow = (fy == 3) ? 1 : 0;
-        for (int r = 0; r < h + extraRow; ++r)
-            for (int c = 0; c < w; ++c)
-                bH[r * 17 + c] = bAt(c, r);
+    // Quarter samples are averages of two of G, b, h, j and their neighbours
+    // one sample right (fraction 3 horizontally) or below (3 vertically).
+    alignas(16) uint8_t first[16 * 16], second[16 * 16];
+    if (fy == 0) {
+        if (fx == 2) return f.lumaHalfH(dst, dstStride, g, S, w, h);
+        f.lumaHalfH(first, 16, g, S, w, h);
+        return f.average(dst, dstStride, first, 16, g + (fx == 3), S, w, h);
     }
-    if (needH) {
-        int extraCol = (fx == 3) ? 1 : 0;
-        for (int r = 0; r < h; ++r)
-            for (int c = 0; c < w + extraCol; ++c)
-                hV[r * 17 + c] = hAt(c, r);
+    if (fx == 0) {
+        if (fy == 2) return f.lumaHalfV(dst, dstStride, g, S, w, h);
+        f.lumaHalfV(first, 16, g, S, w, h);
+        return f.average(dst, dstStride, first, 16, g + (fy == 3) * S, S, w, h);
     }
-    if (needJ) {
-        for (int r = -2; r < h + 3; ++r)
-            for (int c = 0; c < w; ++c)
-                inter[(r + 2) * 16 + c] =
-                    tap6(G(c - 2, r), G(c - 1, r), G(c, r), G(c + 1, r), G(c + 2, r), G(c + 3, r));
-        for (int r = 0; r < h; ++r)
-            for (int c = 0; c < w; ++c) {
-                const int32_t* p = inter + r * 16 + c;
-                jC[r * 16 + c] = clip1((tap6(p[0], p[16], p[32], p[48], p[64], p[80]) + 512) >> 10);
-            }
+    if (fx == 2 || fy == 2) {
+        if (fx == 2 && fy == 2) return f.lumaHalfHV(dst, dstStride, g, S, w, h);
+        f.lumaHalfHV(first, 16, g, S, w, h);
+        if (fx == 2)
+            f.lumaHalfH(second, 16, g + (fy == 3) * S, S, w, h);
+        else
+            f.lumaHalfV(second, 16, g + (fx == 3), S, w, h);
+        return f.average(dst, dstStride, first, 16, second, 16, w, h);
     }
-    for (int r = 0; r < h; ++r) {
-        uint8_t* out = dst + r * dstStride;
-        for (int c = 0; c < w; ++c) {
-            int v;
-            if (fy == 0) {
-                int b = bH[r * 17 + c];
-                v = fx == 2 ? b : fx == 1 ? (G(c, r) + b + 1) >> 1 : (G(c + 1, r) + b + 1) >> 1;
-            } else if (fx == 0) {
-                int hh = hV[r * 17 + c];
-                v = fy == 2 ? hh : fy == 1 ? (G(c, r) + hh + 1) >> 1 : (G(c, r + 1) + hh + 1) >> 1;
-            } else if (fx == 2) {
-                int j = jC[r * 16 + c];
-                v = fy == 2 ? j : fy == 1 ? (bAt(c, r) + j + 1) >> 1 : (bAt(c, r + 1) + j + 1) >> 1;
-            } else if (fy == 2) {
-                int j = jC[r * 16 + c];
-                v = fx == 1 ? (hAt(c, r) + j + 1) >> 1 : (hAt(c + 1, r) + j + 1) >> 1;
-            } else {
-                int b = bH[(r + (fy == 3)) * 17 + c];
-                int hh = hV[r * 17 + c + (fx == 3)];
-                v = (b + hh + 1) >> 1;
-            }
-            out[c] = static_cast<uint8_t>(v);
-        }
-    }
+    f.lumaHalfH(first, 16, g + (fy == 3) * S, S, w, h);
+    f.lumaHalfV(second, 16, g + (fx == 3), S, w, h);
+    f.average(dst, dstStride, first, 16, second, 16, w, h);
 }
 
 void interpolateChroma(uint8_t* dst, int dstStride, const uint8_t* ref, int refStride, int refWidth,
@@ -468,19 +424,10 @@ void interpolateChroma(uint8_t* dst, int dstStride, const uint8_t* ref, int refS
         src = copy;
         S = 9;
     }
-    if ((fx | fy) == 0) {
-        for (int r = 0; r < h; ++r)
-            for (int c = 0; c < w; ++c)
-                dst[r * dstStride + c] = src[r * S + c];
-        return;
-    }
-    int wA = (8 - fx) * (8 - fy), wB = fx * (8 - fy), wC = (8 - fx) * fy, wD = fx * fy;
-    for (int r = 0; r < h; ++r)
-        for (int c = 0; c < w; ++c) {
-            const uint8_t* p = src + r * S + c;
-            dst[r * dstStride + c] =
-                static_cast<uint8_t>((wA * p[0] + wB * p[1] + wC * p[S] + wD * p[S + 1] + 32) >> 6);
-        }
+    if ((fx | fy) == 0)
+        dsp().copy(dst, dstStride, src, S, w, h);
+    else
+        dsp().chroma(dst, dstStride, src, S, fx, fy, w, h);
 }
 
 } // namespace duoscope::h264

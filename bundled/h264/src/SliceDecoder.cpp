@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "Cavlc.h"
+#include "Dsp.h"
 #include "Recon.h"
 #include "Tables.h"
 
@@ -863,40 +864,6 @@ void SliceDecoder::predictInter(int mbAddr) {
     }
 }
 
-namespace {
-
-// Bi-predictive sample combination (8-301 and the plain average), row by row
-// on unaliased buffers so that the compiler vectorises it.
-void weightRows(uint8_t* __restrict dst, int stride, const uint8_t* __restrict s0,
-                const uint8_t* __restrict s1, int ps, int bw, int bh, int w0, int w1, int o, int logWD) {
-    const int round = 1 << logWD, shift = logWD + 1;
-    for (int r = 0; r < bh; ++r, dst += stride, s0 += ps, s1 += ps)
-        for (int c = 0; c < bw; ++c) {
-            int v = ((s0[c] * w0 + s1[c] * w1 + round) >> shift) + o;
-            dst[c] = static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
-        }
-}
-
-// Single-list explicit weighting (8-300); logWD 0 needs no rounding term.
-void weightRow(uint8_t* __restrict dst, int stride, const uint8_t* __restrict s, int ps, int bw, int bh,
-               int wgt, int off, int logWD) {
-    const int round = logWD >= 1 ? 1 << (logWD - 1) : 0;
-    for (int r = 0; r < bh; ++r, dst += stride, s += ps)
-        for (int c = 0; c < bw; ++c) {
-            int v = ((s[c] * wgt + round) >> logWD) + off;
-            dst[c] = static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
-        }
-}
-
-void averageRows(uint8_t* __restrict dst, int stride, const uint8_t* __restrict s0,
-                 const uint8_t* __restrict s1, int ps, int bw, int bh) {
-    for (int r = 0; r < bh; ++r, dst += stride, s0 += ps, s1 += ps)
-        for (int c = 0; c < bw; ++c)
-            dst[c] = static_cast<uint8_t>((s0[c] + s1[c] + 1) >> 1);
-}
-
-} // namespace
-
 void SliceDecoder::predictBlock(int mbAddr, int x, int y, int w, int h) {
     const MbMotion& m = pic_->motion[static_cast<size_t>(mbAddr)];
     int b8 = (y / 8) * 2 + x / 8, blk = (y / 4) * 4 + x / 4;
@@ -933,6 +900,7 @@ void SliceDecoder::predictBlock(int mbAddr, int x, int y, int w, int h) {
     }
     if (direct) return;
     if (used == 0) return;
+    const DspFunctions& f = dsp();
     for (int plane = 0; plane < 3; ++plane) {
         int bw = plane ? w / 2 : w, bh = plane ? h / 2 : h, ps = plane ? 8 : 16;
         uint8_t* dst =
@@ -948,10 +916,9 @@ void SliceDecoder::predictBlock(int mbAddr, int x, int y, int w, int h) {
                 int wgt = plane ? pw.chromaWeight[plane - 1] : pw.lumaWeight;
                 int off = plane ? pw.chromaOffset[plane - 1] : pw.lumaOffset;
                 int logWD = plane ? sh_->chromaLog2WeightDenom : sh_->lumaLog2WeightDenom;
-                weightRow(dst, stride, s, ps, bw, bh, wgt, off, logWD);
+                f.weight(dst, stride, s, ps, bw, bh, wgt, off, logWD);
             } else {
-                for (int r = 0; r < bh; ++r)
-                    std::memcpy(dst + r * stride, s + r * ps, static_cast<size_t>(bw));
+                f.copy(dst, stride, s, ps, bw, bh);
             }
             continue;
         }
@@ -973,9 +940,9 @@ void SliceDecoder::predictBlock(int mbAddr, int x, int y, int w, int h) {
                 w1 = 64 - w0;
                 logWD = 5;
             }
-            weightRows(dst, stride, s0, s1, ps, bw, bh, w0, w1, o, logWD);
+            f.weightBi(dst, stride, s0, s1, ps, bw, bh, w0, w1, o, logWD);
         } else {
-            averageRows(dst, stride, s0, s1, ps, bw, bh);
+            f.average(dst, stride, s0, ps, s1, ps, bw, bh);
         }
     }
 }
@@ -1168,65 +1135,24 @@ constexpr uint8_t kTc0[52][3] = {
     {4, 5, 7},   {4, 5, 8},    {4, 6, 9},    {5, 7, 10},  {6, 8, 11}, {6, 8, 13}, {7, 10, 14}, {8, 11, 16},
     {9, 12, 18}, {10, 13, 20}, {11, 15, 23}, {13, 17, 25}};
 
-// Filters one edge of `count` sample lines. q0 points at the first q0
-// sample; `across` steps from p0 to q0, `along` to the next line.
-void filterEdge(uint8_t* q0p, int across, int along, int count, const int* bS, int linesPerBs, int qpAv,
+// Filters one edge (16 luma or 8 chroma lines); bS holds the strength per
+// 4 luma (2 chroma) lines. `vertical` edges have their p samples to the left.
+void filterEdge(const DspFunctions& f, uint8_t* q0, int stride, bool vertical, const int* bS, int qpAv,
                 int offsetA, int offsetB, bool chroma) {
     int indexA = std::clamp(qpAv + offsetA, 0, 51);
     int indexB = std::clamp(qpAv + offsetB, 0, 51);
     int alpha = kAlpha[indexA], beta = kBeta[indexB];
     if (alpha == 0 || beta == 0) return;
-    for (int i = 0; i < count; ++i) {
-        int bs = bS[i / linesPerBs];
-        if (bs == 0) continue;
-        uint8_t* q = q0p + i * along;
-        int p0 = q[-across], p1 = q[-2 * across], q0 = q[0], q1 = q[across];
-        if (std::abs(p0 - q0) >= alpha || std::abs(p1 - p0) >= beta || std::abs(q1 - q0) >= beta) continue;
-        if (chroma) {
-            if (bs < 4) {
-                int tc = kTc0[indexA][bs - 1] + 1;
-                int delta = std::clamp((((q0 - p0) * 4) + (p1 - q1) + 4) >> 3, -tc, tc);
-                q[-across] = clip1(p0 + delta);
-                q[0] = clip1(q0 - delta);
-            } else {
-                q[-across] = static_cast<uint8_t>((2 * p1 + p0 + q1 + 2) >> 2);
-                q[0] = static_cast<uint8_t>((2 * q1 + q0 + p1 + 2) >> 2);
-            }
-            continue;
-        }
-        int p2 = q[-3 * across], q2 = q[2 * across];
-        int ap = std::abs(p2 - p0), aq = std::abs(q2 - q0);
-        if (bs < 4) {
-            int tc0 = kTc0[indexA][bs - 1];
-            int tc = tc0 + (ap < beta) + (aq < beta);
-            int delta = std::clamp((((q0 - p0) * 4) + (p1 - q1) + 4) >> 3, -tc, tc);
-            q[-across] = clip1(p0 + delta);
-            q[0] = clip1(q0 - delta);
-            if (ap < beta)
-                q[-2 * across] = static_cast<uint8_t>(
-                    p1 + std::clamp((p2 + ((p0 + q0 + 1) >> 1) - (p1 * 2)) >> 1, -tc0, tc0));
-            if (aq < beta)
-                q[across] = static_cast<uint8_t>(
-                    q1 + std::clamp((q2 + ((p0 + q0 + 1) >> 1) - (q1 * 2)) >> 1, -tc0, tc0));
-        } else {
-            int p3 = q[-4 * across], q3 = q[3 * across];
-            bool strong = std::abs(p0 - q0) < ((alpha >> 2) + 2);
-            if (ap < beta && strong) {
-                q[-across] = static_cast<uint8_t>((p2 + 2 * p1 + 2 * p0 + 2 * q0 + q1 + 4) >> 3);
-                q[-2 * across] = static_cast<uint8_t>((p2 + p1 + p0 + q0 + 2) >> 2);
-                q[-3 * across] = static_cast<uint8_t>((2 * p3 + 3 * p2 + p1 + p0 + q0 + 4) >> 3);
-            } else {
-                q[-across] = static_cast<uint8_t>((2 * p1 + p0 + q1 + 2) >> 2);
-            }
-            if (aq < beta && strong) {
-                q[0] = static_cast<uint8_t>((p1 + 2 * p0 + 2 * q0 + 2 * q1 + q2 + 4) >> 3);
-                q[across] = static_cast<uint8_t>((p0 + q0 + q1 + q2 + 2) >> 2);
-                q[2 * across] = static_cast<uint8_t>((2 * q3 + 3 * q2 + q1 + q0 + p0 + 4) >> 3);
-            } else {
-                q[0] = static_cast<uint8_t>((2 * q1 + q0 + p1 + 2) >> 2);
-            }
-        }
+    int dir = vertical ? 0 : 1;
+    // Intra macroblock edges give bS 4 to all their lines, nothing else does.
+    if (bS[0] == 4) {
+        (chroma ? f.chromaEdgeStrong : f.lumaEdgeStrong)[dir](q0, stride, alpha, beta);
+        return;
     }
+    int8_t tc0[4];
+    for (int k = 0; k < 4; ++k)
+        tc0[k] = static_cast<int8_t>(bS[k] ? kTc0[indexA][bS[k] - 1] : -1);
+    (chroma ? f.chromaEdge : f.lumaEdge)[dir](q0, stride, alpha, beta, tc0);
 }
 
 // bS 1 test of 8.7.2.1 for two inter blocks.
@@ -1266,6 +1192,7 @@ void SliceDecoder::deblockMb(int mbAddr) {
     if (sp.disableDeblocking == 1) return;
     int mbX = mbAddr % widthMbs_, mbY = mbAddr / widthMbs_;
     const MbMotion& qm = pic_->motion[static_cast<size_t>(mbAddr)];
+    const DspFunctions& f = dsp();
     // One motion for the whole macroblock (skip, 16x16, uniform direct): inner
     // edges can only get a strength from coefficients.
     bool uniformMotion = !mb.isIntra;
@@ -1309,16 +1236,14 @@ void SliceDecoder::deblockMb(int mbAddr) {
             uint8_t* luma =
                 pic_->plane[0] + (mbY * 16) * ls + mbX * 16 + (dir == 0 ? edge * 4 : edge * 4 * ls);
             int qpAv = (mb.qp + pmb.qp + 1) >> 1;
-            filterEdge(luma, dir == 0 ? 1 : ls, dir == 0 ? ls : 1, 16, bS, 4, qpAv, sp.alphaOffset,
-                       sp.betaOffset, false);
+            filterEdge(f, luma, ls, dir == 0, bS, qpAv, sp.alphaOffset, sp.betaOffset, false);
             if (edge & 1) continue;
             int cs = pic_->stride[1];
             for (int c = 0; c < 2; ++c) {
                 uint8_t* ch =
                     pic_->plane[1 + c] + (mbY * 8) * cs + mbX * 8 + (dir == 0 ? edge * 2 : edge * 2 * cs);
                 int qpc = (mb.qpc[c] + pmb.qpc[c] + 1) >> 1;
-                filterEdge(ch, dir == 0 ? 1 : cs, dir == 0 ? cs : 1, 8, bS, 2, qpc, sp.alphaOffset,
-                           sp.betaOffset, true);
+                filterEdge(f, ch, cs, dir == 0, bS, qpc, sp.alphaOffset, sp.betaOffset, true);
             }
         }
     }
