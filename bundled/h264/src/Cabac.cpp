@@ -41,15 +41,15 @@ void CabacDecoder::start(const uint8_t* data, size_t size, size_t bytePos) {
     data_ = data;
     size_ = size;
     pos_ = bytePos;
-    cache_ = 0;
-    cacheBits_ = 0;
+    value_ = 0;
+    bitsLeft_ = -9; // the first 9 bits are codIOffset itself
+    refill();
     range_ = 510;
-    offset_ = readBits(9);
 }
 
-// Bytes read ahead into the cache are not consumed yet.
+// Bytes read ahead are not consumed yet.
 size_t CabacDecoder::bytePosition() const {
-    return pos_ - static_cast<size_t>(cacheBits_ / 8);
+    return pos_ - static_cast<size_t>(bitsLeft_ / 8);
 }
 
 } // namespace duoscope::h264

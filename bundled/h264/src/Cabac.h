@@ -56,8 +56,24 @@ inline constexpr uint8_t kTransLps[64] = {0,  0,  1,  2,  2,  4,  4,  5,  6,  7,
                                           24, 25, 26, 26, 27, 27, 28, 29, 29, 30, 30, 30, 31, 32, 32, 33,
                                           33, 33, 34, 34, 35, 35, 35, 36, 36, 36, 37, 37, 37, 38, 38, 63};
 
+// transIdxMPS (pStateIdx + 1 up to 62) and transIdxLPS, indexed by "LPS decoded".
+inline constexpr auto kTransIdx = [] {
+    struct Table {
+        uint8_t next[2][64];
+        constexpr const uint8_t* operator[](int lps) const { return next[lps]; }
+    } t{};
+    for (int s = 0; s < 64; ++s) {
+        t.next[0][s] = static_cast<uint8_t>(s < 62 ? s + 1 : s);
+        t.next[1][s] = kTransLps[s];
+    }
+    return t;
+}();
+
 } // namespace cabac_tables
 
+// The offset register is kept scaled: value_ holds codIOffset followed by
+// bitsLeft_ bits read ahead, so renormalisation only moves the scale and
+// bytes are fetched several at a time.
 class CabacDecoder {
   public:
     // 9.3.1.2: starts the engine on the byte-aligned slice data.
@@ -72,64 +88,62 @@ class CabacDecoder {
     CabacContext ctx[kCabacContexts];
 
   private:
-    void renorm();
+    void refill();
     const uint8_t* data_ = nullptr;
     size_t size_ = 0;
     size_t pos_ = 0;
     uint32_t range_ = 0;
-    uint32_t offset_ = 0;
-    uint64_t cache_ = 0; // MSB-first bits read ahead of the arithmetic decoder
-    int cacheBits_ = 0;
-    uint32_t readBits(int n);
+    uint64_t value_ = 0;
+    int bitsLeft_ = 0;
 };
 
-inline uint32_t CabacDecoder::readBits(int n) {
-    if (cacheBits_ < n) {
-        while (cacheBits_ <= 56) {
-            uint64_t byte = pos_ < size_ ? data_[pos_] : 0;
-            ++pos_;
-            cache_ |= byte << (56 - cacheBits_);
-            cacheBits_ += 8;
-        }
+// Tops the read-ahead up to at least 48 bits (value_ keeps 9 + bitsLeft_ <= 64).
+inline void CabacDecoder::refill() {
+    int bytes = (55 - bitsLeft_) >> 3;
+    if (pos_ + 8 <= size_) {
+        uint64_t next;
+        __builtin_memcpy(&next, data_ + pos_, 8);
+        next = __builtin_bswap64(next);
+        value_ = (value_ << (8 * bytes)) | (next >> (64 - 8 * bytes));
+        pos_ += static_cast<size_t>(bytes);
+    } else {
+        // Past the end the stream reads as zeros; overran() tells.
+        for (int i = 0; i < bytes; ++i, ++pos_)
+            value_ = (value_ << 8) | (pos_ < size_ ? data_[pos_] : 0u);
     }
-    uint32_t v = static_cast<uint32_t>(cache_ >> (64 - n));
-    cache_ <<= n;
-    cacheBits_ -= n;
-    return v;
-}
-
-inline void CabacDecoder::renorm() {
-    if (range_ >= 256) return;
-    int shift = __builtin_clz(range_) - 23;
-    range_ <<= shift;
-    offset_ = (offset_ << shift) | readBits(shift);
+    bitsLeft_ += 8 * bytes;
 }
 
 inline int CabacDecoder::decodeDecision(CabacContext& c) {
 #ifdef DUOSCOPE_CABAC_PROBE
     cabac_probe::used[&c - ctx] = true;
 #endif
-    uint32_t lps = cabac_tables::kRangeLps[c.state][(range_ >> 6) & 3];
+    int state = c.state;
+    uint32_t lps = cabac_tables::kRangeLps[state][(range_ >> 6) & 3];
     range_ -= lps;
-    int bin;
-    if (offset_ >= range_) {
-        bin = !c.mps;
-        offset_ -= range_;
-        range_ = lps;
-        if (c.state == 0) c.mps = static_cast<uint8_t>(1 - c.mps);
-        c.state = cabac_tables::kTransLps[c.state];
-    } else {
-        bin = c.mps;
-        if (c.state < 62) ++c.state;
-    }
-    renorm();
+    uint64_t scaled = static_cast<uint64_t>(range_) << bitsLeft_;
+    // The LPS/MPS choice is data: masks instead of a branch the processor
+    // would mispredict half the time.
+    uint64_t isLps = value_ >= scaled ? ~uint64_t{0} : 0;
+    value_ -= scaled & isLps;
+    range_ ^= (range_ ^ lps) & static_cast<uint32_t>(isLps);
+    int lpsBit = static_cast<int>(isLps & 1);
+    int bin = c.mps ^ lpsBit;
+    c.mps = static_cast<uint8_t>(c.mps ^ (lpsBit & (state == 0)));
+    c.state = cabac_tables::kTransIdx[lpsBit][state];
+    int shift = __builtin_clz(range_) - 23;
+    range_ <<= shift;
+    bitsLeft_ -= shift;
+    if (bitsLeft_ < 8) refill();
     return bin;
 }
 
 inline int CabacDecoder::decodeBypass() {
-    offset_ = (offset_ << 1) | readBits(1);
-    if (offset_ >= range_) {
-        offset_ -= range_;
+    if (bitsLeft_ < 8) refill();
+    --bitsLeft_;
+    uint64_t scaled = static_cast<uint64_t>(range_) << bitsLeft_;
+    if (value_ >= scaled) {
+        value_ -= scaled;
         return 1;
     }
     return 0;
@@ -137,8 +151,12 @@ inline int CabacDecoder::decodeBypass() {
 
 inline int CabacDecoder::decodeTerminate() {
     range_ -= 2;
-    if (offset_ >= range_) return 1;
-    renorm();
+    uint64_t scaled = static_cast<uint64_t>(range_) << bitsLeft_;
+    if (value_ >= scaled) return 1;
+    int shift = __builtin_clz(range_) - 23;
+    range_ <<= shift;
+    bitsLeft_ -= shift;
+    if (bitsLeft_ < 8) refill();
     return 0;
 }
 
