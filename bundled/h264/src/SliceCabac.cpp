@@ -39,37 +39,41 @@ inline int32_t scaleLevelC(int32_t level, int32_t scale, int shift) {
 
 } // namespace
 
-int SliceDecoder::cabacBlock(int cat, int maxNumCoeff, int32_t* levels, int cbfInc, bool hasCbf) {
-    CabacDecoder& d = cabac_;
-    if (hasCbf && !d.decodeDecision(d.ctx[85 + kCbfCatOffset[cat] + cbfInc])) return 0;
-    int sigBase = cat == 5 ? 402 : 105 + kSigCatOffset[cat];
-    int lastBase = cat == 5 ? 417 : 166 + kSigCatOffset[cat];
-    int absBase = cat == 5 ? 426 : 227 + kAbsCatOffset[cat];
-    uint8_t sig[64];
-    int numCoeff = maxNumCoeff;
+namespace {
+
+// 7.3.5.3.3 residual_block_cabac of ctxBlockCat Cat: the significant
+// coefficients' scan positions (ascending) and levels. Returns their count,
+// -1 on an impossible level prefix.
+template <int Cat>
+int residualBlock(CabacDecoder& d, int cbfInc, bool hasCbf, uint8_t* scanPos, int32_t* levels) {
+    constexpr int maxNumCoeff = Cat == 0 || Cat == 2 ? 16 : Cat == 3 ? 4 : Cat == 5 ? 64 : 15;
+    constexpr int sigBase = Cat == 5 ? 402 : 105 + kSigCatOffset[Cat];
+    constexpr int lastBase = Cat == 5 ? 417 : 166 + kSigCatOffset[Cat];
+    constexpr int absBase = Cat == 5 ? 426 : 227 + kAbsCatOffset[Cat];
+    constexpr int maxGt1Inc = Cat == 3 ? 3 : 4;
+    if (hasCbf && !d.decodeDecision(d.ctx[85 + kCbfCatOffset[Cat] + cbfInc])) return 0;
+    CabacContext* sig = d.ctx + sigBase;
+    CabacContext* last = d.ctx + lastBase;
+    int count = 0;
     int i = 0;
-    for (; i < numCoeff - 1; ++i) {
-        int inc = cat == 5 ? kSig8x8[i] : cat == 3 ? std::min(i, 2) : i;
-        sig[i] = static_cast<uint8_t>(d.decodeDecision(d.ctx[sigBase + inc]));
-        if (sig[i]) {
-            int lastInc = cat == 5 ? kLast8x8[i] : cat == 3 ? std::min(i, 2) : i;
-            if (d.decodeDecision(d.ctx[lastBase + lastInc])) {
-                numCoeff = i + 1;
-                break;
-            }
-        }
+    for (; i < maxNumCoeff - 1; ++i) {
+        int inc = Cat == 5 ? kSig8x8[i] : Cat == 3 ? std::min(i, 2) : i;
+        if (!d.decodeDecision(sig[inc])) continue;
+        scanPos[count++] = static_cast<uint8_t>(i);
+        int lastInc = Cat == 5 ? kLast8x8[i] : Cat == 3 ? std::min(i, 2) : i;
+        if (d.decodeDecision(last[lastInc])) break;
     }
-    if (i == numCoeff - 1) sig[numCoeff - 1] = 1;
-    int gt1 = 0, eq1 = 0, count = 0;
-    int maxGt1Inc = 4 - (cat == 3 ? 1 : 0);
-    for (int k = numCoeff - 1; k >= 0; --k) {
-        if (!sig[k]) continue;
+    if (i == maxNumCoeff - 1) scanPos[count++] = static_cast<uint8_t>(i);
+    CabacContext* absCtx = d.ctx + absBase;
+    int gt1 = 0, eq1 = 0;
+    for (int k = count - 1; k >= 0; --k) {
         int abs;
-        if (!d.decodeDecision(d.ctx[absBase + (gt1 != 0 ? 0 : std::min(4, 1 + eq1))])) {
+        if (!d.decodeDecision(absCtx[gt1 != 0 ? 0 : std::min(4, 1 + eq1)])) {
             abs = 1;
+            ++eq1;
         } else {
             abs = 2;
-            CabacContext& c = d.ctx[absBase + 5 + std::min(maxGt1Inc, gt1)];
+            CabacContext& c = absCtx[5 + std::min(maxGt1Inc, gt1)];
             while (abs < 15 && d.decodeDecision(c))
                 ++abs;
             if (abs == 15) {
@@ -81,16 +85,14 @@ int SliceDecoder::cabacBlock(int cat, int maxNumCoeff, int32_t* levels, int cbfI
                 while (kExp-- > 0)
                     abs += d.decodeBypass() << kExp;
             }
+            ++gt1;
         }
         levels[k] = d.decodeBypass() ? -abs : abs;
-        if (abs == 1)
-            ++eq1;
-        else
-            ++gt1;
-        ++count;
     }
     return count;
 }
+
+} // namespace
 
 int SliceDecoder::cbfNeighbourInc(int mbAddr, int bitA, int mbA, int bitB, int mbB) const {
     bool intra = mbs_[static_cast<size_t>(mbAddr)].isIntra;
@@ -103,6 +105,8 @@ int SliceDecoder::cbfNeighbourInc(int mbAddr, int bitA, int mbA, int bitB, int m
 
 void SliceDecoder::readResidualCabac(int mbAddr) {
     MbInfo& mb = mbs_[static_cast<size_t>(mbAddr)];
+    CabacDecoder& d = cabac_;
+    uint8_t pos[64];
     int32_t levels[64];
     auto fail = [&]() {
         throw BitstreamError("invalid residual data at macroblock " + std::to_string(mbAddr));
@@ -115,14 +119,13 @@ void SliceDecoder::readResidualCabac(int mbAddr) {
     int top = mbAddr >= widthMbs_ && isMbAvailable(mbAddr, mbAddr - widthMbs_) ? mbAddr - widthMbs_ : -1;
     hasDcLuma_ = false;
     if (mb.kind == kMbI16x16) {
-        std::fill_n(levels, 16, 0);
-        int n = cabacBlock(0, 16, levels, cbfNeighbourInc(mbAddr, 0, left, 0, top), true);
+        int n = residualBlock<0>(d, cbfNeighbourInc(mbAddr, 0, left, 0, top), true, pos, levels);
         if (n < 0) fail();
         if (n > 0) {
             mb.codedBlockFlags |= 1;
-            int32_t c[16];
-            for (int k = 0; k < 16; ++k)
-                c[kZigzag4x4[k]] = levels[k];
+            int32_t c[16] = {};
+            for (int k = 0; k < n; ++k)
+                c[kZigzag4x4[pos[k]]] = levels[k];
             hadamard4x4(c);
             int32_t s = levelScale4_[0][qp][0];
             for (int i = 0; i < 16; ++i)
@@ -134,11 +137,12 @@ void SliceDecoder::readResidualCabac(int mbAddr) {
         const int32_t* scale = levelScale8_[intra ? 0 : 1][qp];
         for (int b8 = 0; b8 < 4; ++b8) {
             if (!((cbpLuma >> b8) & 1)) continue;
-            std::fill_n(levels, 64, 0);
-            int n = cabacBlock(5, 64, levels, 0, false);
+            int n = residualBlock<5>(d, 0, false, pos, levels);
             if (n < 0) fail();
-            for (int k = 0; k < 64; ++k)
-                if (levels[k]) coef8_[b8][kZigzag8x8[k]] = scaleLevelC(levels[k], scale[kZigzag8x8[k]], 6);
+            for (int k = 0; k < n; ++k) {
+                int z = kZigzag8x8[pos[k]];
+                coef8_[b8][z] = scaleLevelC(levels[k], scale[z], 6);
+            }
             uint16_t mask = static_cast<uint16_t>(0x33 << ((b8 >> 1) * 8 + (b8 & 1) * 2));
             // An 8x8 block of 4:2:0 video carries no coded_block_flag; it counts as coded.
             for (int r = 0; r < 16; ++r)
@@ -146,6 +150,8 @@ void SliceDecoder::readResidualCabac(int mbAddr) {
             if (n > 0) mb.nonZero |= mask;
         }
     } else {
+        bool isI16 = mb.kind == kMbI16x16;
+        const int32_t* scale = levelScale4_[intra ? 0 : 3][qp];
         for (int blk = 0; blk < 16; ++blk) {
             int r = kBlkToRasterC[blk];
             int bx = r & 3, by = r >> 2;
@@ -154,21 +160,13 @@ void SliceDecoder::readResidualCabac(int mbAddr) {
             int mbA = bx > 0 ? mbAddr : left, mbB = by > 0 ? mbAddr : top;
             int rA = bx > 0 ? r - 1 : r + 3, rB = by > 0 ? r - 4 : r + 12;
             int inc = cbfNeighbourInc(mbAddr, 3 + rA, mbA, 3 + rB, mbB);
-            std::fill_n(levels, 16, 0);
-            int n;
-            if (mb.kind == kMbI16x16) {
-                n = cabacBlock(1, 15, levels, inc, true);
-                if (n < 0) fail();
-                for (int k = 0; k < 15; ++k)
-                    if (levels[k])
-                        coef_[r][kZigzag4x4[k + 1]] =
-                            scaleLevelC(levels[k], levelScale4_[0][qp][kZigzag4x4[k + 1]], 4);
-            } else {
-                n = cabacBlock(2, 16, levels, inc, true);
-                if (n < 0) fail();
-                const int32_t* scale = levelScale4_[intra ? 0 : 3][qp];
-                for (int k = 0; k < 16; ++k)
-                    if (levels[k]) coef_[r][kZigzag4x4[k]] = scaleLevelC(levels[k], scale[kZigzag4x4[k]], 4);
+            // Intra 16x16 AC blocks start at scan position 1 (their DC came first).
+            int n = isI16 ? residualBlock<1>(d, inc, true, pos, levels)
+                          : residualBlock<2>(d, inc, true, pos, levels);
+            if (n < 0) fail();
+            for (int k = 0; k < n; ++k) {
+                int z = kZigzag4x4[pos[k] + isI16];
+                coef_[r][z] = scaleLevelC(levels[k], scale[z], 4);
             }
             if (n > 0) {
                 mb.codedBlockFlags |= 1u << (3 + r);
@@ -179,35 +177,37 @@ void SliceDecoder::readResidualCabac(int mbAddr) {
     std::memset(dcChroma_, 0, sizeof dcChroma_);
     if (cbpChroma) {
         for (int c = 0; c < 2; ++c) {
-            std::fill_n(levels, 4, 0);
-            int n = cabacBlock(3, 4, levels, cbfNeighbourInc(mbAddr, 1 + c, left, 1 + c, top), true);
+            int n = residualBlock<3>(d, cbfNeighbourInc(mbAddr, 1 + c, left, 1 + c, top), true, pos, levels);
             if (n < 0) fail();
             if (n > 0) {
                 mb.codedBlockFlags |= 1u << (1 + c);
-                scaleChromaDc(c, levels, intra, mb.qpc[c]);
+                int32_t dc[4] = {};
+                for (int k = 0; k < n; ++k)
+                    dc[pos[k]] = levels[k];
+                scaleChromaDc(c, dc, intra, mb.qpc[c]);
             }
         }
     }
     if (cbpChroma & 2) {
-        for (int c = 0; c < 2; ++c)
+        for (int c = 0; c < 2; ++c) {
+            const int32_t* scale = levelScale4_[(intra ? 1 : 4) + c][mb.qpc[c]];
             for (int b = 0; b < 4; ++b) {
                 int bx = b & 1, by = b >> 1;
                 int mbA = bx > 0 ? mbAddr : left, mbB = by > 0 ? mbAddr : top;
                 int bA = bx > 0 ? b - 1 : b + 1, bB = by > 0 ? b - 2 : b + 2;
                 int inc = cbfNeighbourInc(mbAddr, 19 + c * 4 + bA, mbA, 19 + c * 4 + bB, mbB);
-                std::fill_n(levels, 16, 0);
-                int n = cabacBlock(4, 15, levels, inc, true);
+                int n = residualBlock<4>(d, inc, true, pos, levels);
                 if (n < 0) fail();
-                const int32_t* scale = levelScale4_[(intra ? 1 : 4) + c][mb.qpc[c]];
-                for (int k = 0; k < 15; ++k)
-                    if (levels[k])
-                        coefChroma_[c][b][kZigzag4x4[k + 1]] =
-                            scaleLevelC(levels[k], scale[kZigzag4x4[k + 1]], 4);
+                for (int k = 0; k < n; ++k) {
+                    int z = kZigzag4x4[pos[k] + 1];
+                    coefChroma_[c][b][z] = scaleLevelC(levels[k], scale[z], 4);
+                }
                 if (n > 0) {
                     mb.codedBlockFlags |= 1u << (19 + c * 4 + b);
                     mb.totalCoeff[16 + c * 4 + b] = static_cast<uint8_t>(n);
                 }
             }
+        }
     }
 }
 

@@ -71,7 +71,6 @@ class SliceDecoder {
     void decodeSkip(int mbAddr);
     void readResidualCavlc(BitReader& br, int mbAddr);
     void readResidualCabac(int mbAddr);
-    int cabacBlock(int cat, int maxNumCoeff, int32_t* levels, int cbfInc, bool hasCbf);
     int cbfNeighbourInc(int mbAddr, int bitA, int mbA, int bitB, int mbB) const;
     int cabacIntraMbType(int ctxBase, bool prefixFromNeighbours, int mbAddr);
     int cabacRefIdx(int mbAddr, int list, int x, int y);
