@@ -12,6 +12,7 @@ uint8_t forcedPre[4][kCabacContexts] = {};
 bool used[kCabacContexts] = {};
 int lastInitType = -1;
 int lastQp = -1;
+const CabacContext* lastContexts = nullptr;
 } // namespace cabac_probe
 #endif
 
@@ -21,6 +22,7 @@ void initCabacContexts(CabacContext* contexts, int initType, int sliceQp) {
 #ifdef DUOSCOPE_CABAC_PROBE
     cabac_probe::lastInitType = initType;
     cabac_probe::lastQp = qp;
+    cabac_probe::lastContexts = contexts;
 #endif
     for (int i = 0; i < kCabacContexts; ++i) {
         int pre = std::clamp(((table[i][0] * qp) >> 4) + table[i][1], 1, 126);
@@ -37,7 +39,7 @@ void initCabacContexts(CabacContext* contexts, int initType, int sliceQp) {
     }
 }
 
-void CabacDecoder::start(const uint8_t* data, size_t size, size_t bytePos) {
+void CabacEngine::start(const uint8_t* data, size_t size, size_t bytePos) {
     data_ = data;
     size_ = size;
     pos_ = bytePos;
@@ -48,7 +50,7 @@ void CabacDecoder::start(const uint8_t* data, size_t size, size_t bytePos) {
 }
 
 // Bytes read ahead are not consumed yet.
-size_t CabacDecoder::bytePosition() const {
+size_t CabacEngine::bytePosition() const {
     return pos_ - static_cast<size_t>(bitsLeft_ / 8);
 }
 

@@ -27,6 +27,10 @@ extern uint8_t forcedPre[4][kCabacContexts]; // preCtxState 1..126; 0 = from the
 extern bool used[kCabacContexts];
 extern int lastInitType;
 extern int lastQp;
+extern const CabacContext* lastContexts; // the table initCabacContexts filled last
+inline void recordUse(const CabacContext* c) {
+    if (c >= lastContexts && c < lastContexts + kCabacContexts) used[c - lastContexts] = true;
+}
 } // namespace cabac_probe
 #endif
 
@@ -71,10 +75,12 @@ inline constexpr auto kTransIdx = [] {
 
 } // namespace cabac_tables
 
-// The offset register is kept scaled: value_ holds codIOffset followed by
-// bitsLeft_ bits read ahead, so renormalisation only moves the scale and
-// bytes are fetched several at a time.
-class CabacDecoder {
+// The arithmetic decoding engine. The offset register is kept scaled:
+// value_ holds codIOffset followed by bitsLeft_ bits read ahead, so
+// renormalisation only moves the scale and bytes are fetched several at a
+// time. A small value: hot loops work on a local copy, which the compiler
+// keeps in registers although context updates are byte stores.
+class CabacEngine {
   public:
     // 9.3.1.2: starts the engine on the byte-aligned slice data.
     void start(const uint8_t* data, size_t size, size_t bytePos);
@@ -84,8 +90,6 @@ class CabacDecoder {
     // Position of the next unread byte (for I_PCM samples) and restart after them.
     size_t bytePosition() const;
     bool overran() const { return pos_ > size_ + 10; }
-
-    CabacContext ctx[kCabacContexts];
 
   private:
     void refill();
@@ -97,8 +101,13 @@ class CabacDecoder {
     int bitsLeft_ = 0;
 };
 
+// The engine and the slice's context variables.
+struct CabacDecoder : CabacEngine {
+    CabacContext ctx[kCabacContexts];
+};
+
 // Tops the read-ahead up to at least 48 bits (value_ keeps 9 + bitsLeft_ <= 64).
-inline void CabacDecoder::refill() {
+inline void CabacEngine::refill() {
     int bytes = (55 - bitsLeft_) >> 3;
     if (pos_ + 8 <= size_) {
         uint64_t next;
@@ -114,9 +123,9 @@ inline void CabacDecoder::refill() {
     bitsLeft_ += 8 * bytes;
 }
 
-inline int CabacDecoder::decodeDecision(CabacContext& c) {
+inline int CabacEngine::decodeDecision(CabacContext& c) {
 #ifdef DUOSCOPE_CABAC_PROBE
-    cabac_probe::used[&c - ctx] = true;
+    cabac_probe::recordUse(&c);
 #endif
     int state = c.state;
     uint32_t lps = cabac_tables::kRangeLps[state][(range_ >> 6) & 3];
@@ -138,7 +147,7 @@ inline int CabacDecoder::decodeDecision(CabacContext& c) {
     return bin;
 }
 
-inline int CabacDecoder::decodeBypass() {
+inline int CabacEngine::decodeBypass() {
     if (bitsLeft_ < 8) refill();
     --bitsLeft_;
     uint64_t scaled = static_cast<uint64_t>(range_) << bitsLeft_;
@@ -149,7 +158,7 @@ inline int CabacDecoder::decodeBypass() {
     return 0;
 }
 
-inline int CabacDecoder::decodeTerminate() {
+inline int CabacEngine::decodeTerminate() {
     range_ -= 2;
     uint64_t scaled = static_cast<uint64_t>(range_) << bitsLeft_;
     if (value_ >= scaled) return 1;

@@ -45,15 +45,16 @@ namespace {
 // coefficients' scan positions (ascending) and levels. Returns their count,
 // -1 on an impossible level prefix.
 template <int Cat>
-int residualBlock(CabacDecoder& d, int cbfInc, bool hasCbf, uint8_t* scanPos, int32_t* levels) {
+inline int readResidualBlock(CabacEngine& d, CabacContext* ctx, int cbfInc, bool hasCbf, uint8_t* scanPos,
+                             int32_t* levels) {
     constexpr int maxNumCoeff = Cat == 0 || Cat == 2 ? 16 : Cat == 3 ? 4 : Cat == 5 ? 64 : 15;
     constexpr int sigBase = Cat == 5 ? 402 : 105 + kSigCatOffset[Cat];
     constexpr int lastBase = Cat == 5 ? 417 : 166 + kSigCatOffset[Cat];
     constexpr int absBase = Cat == 5 ? 426 : 227 + kAbsCatOffset[Cat];
     constexpr int maxGt1Inc = Cat == 3 ? 3 : 4;
-    if (hasCbf && !d.decodeDecision(d.ctx[85 + kCbfCatOffset[Cat] + cbfInc])) return 0;
-    CabacContext* sig = d.ctx + sigBase;
-    CabacContext* last = d.ctx + lastBase;
+    if (hasCbf && !d.decodeDecision(ctx[85 + kCbfCatOffset[Cat] + cbfInc])) return 0;
+    CabacContext* sig = ctx + sigBase;
+    CabacContext* last = ctx + lastBase;
     int count = 0;
     int i = 0;
     for (; i < maxNumCoeff - 1; ++i) {
@@ -64,7 +65,7 @@ int residualBlock(CabacDecoder& d, int cbfInc, bool hasCbf, uint8_t* scanPos, in
         if (d.decodeDecision(last[lastInc])) break;
     }
     if (i == maxNumCoeff - 1) scanPos[count++] = static_cast<uint8_t>(i);
-    CabacContext* absCtx = d.ctx + absBase;
+    CabacContext* absCtx = ctx + absBase;
     int gt1 = 0, eq1 = 0;
     for (int k = count - 1; k >= 0; --k) {
         int abs;
@@ -89,6 +90,15 @@ int residualBlock(CabacDecoder& d, int cbfInc, bool hasCbf, uint8_t* scanPos, in
         }
         levels[k] = d.decodeBypass() ? -abs : abs;
     }
+    return count;
+}
+
+// On a local copy of the engine, kept in registers.
+template <int Cat>
+int residualBlock(CabacDecoder& decoder, int cbfInc, bool hasCbf, uint8_t* scanPos, int32_t* levels) {
+    CabacEngine d = decoder;
+    int count = readResidualBlock<Cat>(d, decoder.ctx, cbfInc, hasCbf, scanPos, levels);
+    static_cast<CabacEngine&>(decoder) = d;
     return count;
 }
 
