@@ -124,7 +124,7 @@ void SliceDecoder::readResidualCabac(int mbAddr) {
     int cbpLuma = mb.cbp & 15, cbpChroma = mb.cbp >> 4;
     bool intra = mb.isIntra;
     int qp = mb.qp;
-    int mbX = mbAddr % widthMbs_;
+    int mbX = mbXOf(mbAddr);
     int left = mbX > 0 && isMbAvailable(mbAddr, mbAddr - 1) ? mbAddr - 1 : -1;
     int top = mbAddr >= widthMbs_ && isMbAvailable(mbAddr, mbAddr - widthMbs_) ? mbAddr - widthMbs_ : -1;
     hasDcLuma_ = false;
@@ -225,7 +225,7 @@ int SliceDecoder::cabacIntraMbType(int ctxBase, bool prefixFromNeighbours, int m
     CabacDecoder& d = cabac_;
     int b0;
     if (prefixFromNeighbours) {
-        int mbX = mbAddr % widthMbs_;
+        int mbX = mbXOf(mbAddr);
         int left = mbX > 0 && isMbAvailable(mbAddr, mbAddr - 1) ? mbAddr - 1 : -1;
         int top = mbAddr >= widthMbs_ && isMbAvailable(mbAddr, mbAddr - widthMbs_) ? mbAddr - widthMbs_ : -1;
         int inc = (left >= 0 && mbs_[static_cast<size_t>(left)].kind != kMbI4x4 &&
@@ -314,9 +314,10 @@ int SliceDecoder::cabacMvd(int mbAddr, int list, int comp, int x, int y) {
 }
 
 void SliceDecoder::decodeMacroblockCabac(int mbAddr) {
+    setCurrentMb(mbAddr);
     CabacDecoder& d = cabac_;
     MbInfo& mb = mbs_[static_cast<size_t>(mbAddr)];
-    int mbX = mbAddr % widthMbs_;
+    int mbX = mbXOf(mbAddr);
     // Neighbours are looked up before this macroblock's slice index is set.
     mb = MbInfo{};
     mb.slice = sliceIndex_;

@@ -44,6 +44,7 @@ void SliceDecoder::beginPicture(Picture* pic, const Sps& sps) {
     mbs_.assign(static_cast<size_t>(widthMbs_) * heightMbs_, MbInfo{});
     sliceParams_.clear();
     lastMb_ = -1;
+    curMb_ = -1;
 }
 
 bool SliceDecoder::isMbAvailable(int mbAddr, int other) const {
@@ -59,7 +60,7 @@ bool SliceDecoder::isIntraAvailable(int mbAddr, int other) const {
 // 6.4.12: the macroblock holding luma location (xN, yN) relative to the
 // current one, or -1 when outside the picture or not yet available.
 int SliceDecoder::neighbourMb(int mbAddr, int xN, int yN, int& xW, int& yW) const {
-    int mbX = mbAddr % widthMbs_, mbY = mbAddr / widthMbs_;
+    int mbX = mbXOf(mbAddr), mbY = mbYOf(mbAddr);
     xW = (xN + 16) & 15;
     yW = (yN + 16) & 15;
     if (yN > 15) return -1;
@@ -257,6 +258,7 @@ void SliceDecoder::decodeMacroblocks(const SliceHeader& sh, const Pps& pps, BitR
 }
 
 void SliceDecoder::decodeSkip(int mbAddr) {
+    setCurrentMb(mbAddr);
     MbInfo& mb = mbs_[static_cast<size_t>(mbAddr)];
     mb = MbInfo{};
     mb.slice = sliceIndex_;
@@ -314,7 +316,7 @@ int SliceDecoder::nCForBlock(int mbAddr, int bx, int by, int plane) const {
     int size = plane == 0 ? 4 : 2;
     int base = plane == 0 ? 0 : plane == 1 ? 16 : 20;
     int nA = -1, nB = -1;
-    int mbX = mbAddr % widthMbs_;
+    int mbX = mbXOf(mbAddr);
     if (bx > 0) {
         nA = mbs_[static_cast<size_t>(mbAddr)].totalCoeff[base + by * size + bx - 1];
     } else if (mbX > 0 && isMbAvailable(mbAddr, mbAddr - 1)) {
@@ -332,6 +334,7 @@ int SliceDecoder::nCForBlock(int mbAddr, int bx, int by, int plane) const {
 }
 
 void SliceDecoder::decodeMacroblockCavlc(BitReader& br, int mbAddr) {
+    setCurrentMb(mbAddr);
     MbInfo& mb = mbs_[static_cast<size_t>(mbAddr)];
     mb = MbInfo{};
     mb.slice = sliceIndex_;
@@ -630,8 +633,9 @@ void SliceDecoder::directPrediction(int mbAddr, int q, bool) {
                              ? &col->motion[static_cast<size_t>(mbAddr)]
                              : nullptr;
     int qx = (q & 1) * 8, qy = (q >> 1) * 8;
+    const bool inference = sps_->direct8x8Inference;
     auto colocated = [&](int bx, int by, int& refIdx, int& mvx, int& mvy, int32_t& refId) {
-        if (sps_->direct8x8Inference) {
+        if (inference) {
             bx = (bx >> 1) * 3;
             by = (by >> 1) * 3;
         }
@@ -662,23 +666,26 @@ void SliceDecoder::directPrediction(int mbAddr, int q, bool) {
                                    : 0;
         }
         bool colShort = col && !longTerm(col);
-        for (int by = qy / 4; by < qy / 4 + 2; ++by)
-            for (int bx = qx / 4; bx < qx / 4 + 2; ++bx) {
+        int16_t v[2][2] = {};
+        for (int i = 0; i < 4; ++i) {
+            int bx = qx / 4 + (i & 1), by = qy / 4 + (i >> 1);
+            // With direct_8x8_inference_flag the quadrant's corner block decides all four.
+            if (i == 0 || !inference) {
                 int refIdx, mvx, mvy;
                 int32_t refId;
                 colocated(bx, by, refIdx, mvx, mvy, refId);
                 bool colZero = colShort && refIdx == 0 && mvx >= -1 && mvx <= 1 && mvy >= -1 && mvy <= 1;
                 for (int list = 0; list < 2; ++list) {
-                    int vx = 0, vy = 0;
-                    if (!zeroPred && refs[list] >= 0 && !(refs[list] == 0 && colZero)) {
-                        vx = directMvp_[list][0];
-                        vy = directMvp_[list][1];
-                    }
-                    if (refs[list] < 0) vx = vy = 0;
-                    m.mv[list][by * 4 + bx][0] = static_cast<int16_t>(vx);
-                    m.mv[list][by * 4 + bx][1] = static_cast<int16_t>(vy);
+                    bool predicted = !zeroPred && refs[list] >= 0 && !(refs[list] == 0 && colZero);
+                    v[list][0] = static_cast<int16_t>(predicted ? directMvp_[list][0] : 0);
+                    v[list][1] = static_cast<int16_t>(predicted ? directMvp_[list][1] : 0);
                 }
             }
+            for (int list = 0; list < 2; ++list) {
+                m.mv[list][by * 4 + bx][0] = v[list][0];
+                m.mv[list][by * 4 + bx][1] = v[list][1];
+            }
+        }
     } else {
         for (int by = qy / 4; by < qy / 4 + 2; ++by)
             for (int bx = qx / 4; bx < qx / 4 + 2; ++bx) {
@@ -867,7 +874,7 @@ void SliceDecoder::predictInter(int mbAddr) {
 void SliceDecoder::predictBlock(int mbAddr, int x, int y, int w, int h) {
     const MbMotion& m = pic_->motion[static_cast<size_t>(mbAddr)];
     int b8 = (y / 8) * 2 + x / 8, blk = (y / 4) * 4 + x / 4;
-    int px = (mbAddr % widthMbs_) * 16 + x, py = (mbAddr / widthMbs_) * 16 + y;
+    int px = mbXOf(mbAddr) * 16 + x, py = mbYOf(mbAddr) * 16 + y;
     uint8_t predY[2][256], predC[2][2][64];
     int refs[2] = {m.ref[0][b8], m.ref[1][b8]};
     int used = (refs[0] >= 0 ? 1 : 0) | (refs[1] >= 0 ? 2 : 0);
@@ -948,7 +955,7 @@ void SliceDecoder::predictBlock(int mbAddr, int x, int y, int w, int h) {
 }
 
 void SliceDecoder::intraEdge(int mbAddr, int plane, int x, int y, int n, bool isNxN, IntraEdge& e) const {
-    int mbX = mbAddr % widthMbs_, mbY = mbAddr / widthMbs_;
+    int mbX = mbXOf(mbAddr), mbY = mbYOf(mbAddr);
     int stride = pic_->stride[plane];
     int mbSize = plane ? 8 : 16;
     const uint8_t* base = pic_->plane[plane] + (mbY * mbSize + y) * stride + mbX * mbSize + x;
@@ -1000,7 +1007,7 @@ void SliceDecoder::intraEdge(int mbAddr, int plane, int x, int y, int n, bool is
 
 void SliceDecoder::reconstruct(int mbAddr) {
     MbInfo& mb = mbs_[static_cast<size_t>(mbAddr)];
-    int mbX = mbAddr % widthMbs_, mbY = mbAddr / widthMbs_;
+    int mbX = mbXOf(mbAddr), mbY = mbYOf(mbAddr);
     uint8_t* luma = pic_->plane[0] + mbY * 16 * pic_->stride[0] + mbX * 16;
     int ls = pic_->stride[0];
     if (mb.isIntra) {
@@ -1157,6 +1164,16 @@ void filterEdge(const DspFunctions& f, uint8_t* q0, int stride, bool vertical, c
 
 // bS 1 test of 8.7.2.1 for two inter blocks.
 bool motionDiffers(const MbMotion& p, int pb8, int pblk, const MbMotion& q, int qb8, int qblk) {
+    // The usual case first: the same pictures with the same vectors.
+    uint32_t pmv[2], qmv[2];
+    std::memcpy(&pmv[0], p.mv[0][pblk], 4);
+    std::memcpy(&pmv[1], p.mv[1][pblk], 4);
+    std::memcpy(&qmv[0], q.mv[0][qblk], 4);
+    std::memcpy(&qmv[1], q.mv[1][qblk], 4);
+    if (pmv[0] == qmv[0] && pmv[1] == qmv[1] && p.refId[0][pb8] == q.refId[0][qb8] &&
+        p.refId[1][pb8] == q.refId[1][qb8] && (p.ref[0][pb8] < 0) == (q.ref[0][qb8] < 0) &&
+        (p.ref[1][pb8] < 0) == (q.ref[1][qb8] < 0))
+        return false;
     int pCount = (p.ref[0][pb8] >= 0) + (p.ref[1][pb8] >= 0);
     int qCount = (q.ref[0][qb8] >= 0) + (q.ref[1][qb8] >= 0);
     if (pCount != qCount) return true;
@@ -1186,64 +1203,85 @@ void SliceDecoder::deblockPicture() {
         if (mbs_[static_cast<size_t>(mbAddr)].slice >= 0) deblockMb(mbAddr);
 }
 
+namespace {
+
+inline int block8x8Of(int blk) {
+    return ((blk >> 3) << 1) | ((blk & 3) >> 1);
+}
+
+// One reference and one vector for the whole macroblock (skip, 16x16,
+// uniform direct): its inner edges can only get a strength from coefficients.
+bool isMotionUniform(const MbMotion& m) {
+    uint32_t mv[32];
+    std::memcpy(mv, m.mv, sizeof mv);
+    uint32_t differs = 0;
+    for (int list = 0; list < 2; ++list)
+        for (int b = 1; b < 16; ++b)
+            differs |= mv[list * 16 + b] ^ mv[list * 16];
+    for (int list = 0; list < 2; ++list)
+        for (int i = 1; i < 4; ++i)
+            differs |= static_cast<uint32_t>(m.ref[list][i] != m.ref[list][0]);
+    return differs == 0;
+}
+
+} // namespace
+
 void SliceDecoder::deblockMb(int mbAddr) {
     const MbInfo& mb = mbs_[static_cast<size_t>(mbAddr)];
     const SliceParams& sp = sliceParams_[static_cast<size_t>(mb.slice)];
     if (sp.disableDeblocking == 1) return;
-    int mbX = mbAddr % widthMbs_, mbY = mbAddr / widthMbs_;
+    int mbX = mbXOf(mbAddr), mbY = mbYOf(mbAddr);
     const MbMotion& qm = pic_->motion[static_cast<size_t>(mbAddr)];
     const DspFunctions& f = dsp();
-    // One motion for the whole macroblock (skip, 16x16, uniform direct): inner
-    // edges can only get a strength from coefficients.
-    bool uniformMotion = !mb.isIntra;
-    for (int list = 0; list < 2 && uniformMotion; ++list) {
-        for (int i = 1; i < 4; ++i)
-            uniformMotion &= qm.ref[list][i] == qm.ref[list][0];
-        for (int b = 1; b < 16; ++b)
-            uniformMotion &= qm.mv[list][b][0] == qm.mv[list][0][0] && qm.mv[list][b][1] == qm.mv[list][0][1];
-    }
+    const int ls = pic_->stride[0], cs = pic_->stride[1];
+    uint8_t* luma = pic_->plane[0] + (mbY * 16) * ls + mbX * 16;
+    uint8_t* chroma[2] = {pic_->plane[1] + (mbY * 8) * cs + mbX * 8,
+                          pic_->plane[2] + (mbY * 8) * cs + mbX * 8};
+    bool uniformMotion = !mb.isIntra && isMotionUniform(qm);
     for (int dir = 0; dir < 2; ++dir) { // 0: vertical edges, 1: horizontal edges
         int neighbourAddr = dir == 0 ? (mbX > 0 ? mbAddr - 1 : -1) : (mbY > 0 ? mbAddr - widthMbs_ : -1);
         bool filterOuter =
             neighbourAddr >= 0 && mbs_[static_cast<size_t>(neighbourAddr)].slice >= 0 &&
             !(sp.disableDeblocking == 2 && mbs_[static_cast<size_t>(neighbourAddr)].slice != mb.slice);
-        for (int edge = 0; edge < 4; ++edge) {
-            if (edge == 0 && !filterOuter) continue;
-            if (edge > 0 && mb.transform8x8 && (edge & 1)) {
-                continue;
-            }
+        // 4x4 blocks in raster order: the p block of an inner edge is `step` before its q block.
+        const int step = dir == 0 ? 1 : 4;
+        const uint32_t coded = mb.nonZero | (static_cast<uint32_t>(mb.nonZero) << step);
+        for (int edge = filterOuter ? 0 : 1; edge < 4; ++edge) {
+            if (edge > 0 && mb.transform8x8 && (edge & 1)) continue;
             const MbInfo& pmb = edge == 0 ? mbs_[static_cast<size_t>(neighbourAddr)] : mb;
-            const MbMotion& pm = edge == 0 ? pic_->motion[static_cast<size_t>(neighbourAddr)] : qm;
             int bS[4];
-            for (int k = 0; k < 4; ++k) {
-                int qx = dir == 0 ? edge : k, qy = dir == 0 ? k : edge;
-                int px = dir == 0 ? (edge == 0 ? 3 : edge - 1) : k,
-                    py = dir == 0 ? k : (edge == 0 ? 3 : edge - 1);
-                int qblk = qy * 4 + qx, pblk = py * 4 + px;
-                if (mb.isIntra || pmb.isIntra)
-                    bS[k] = edge == 0 ? 4 : 3;
-                else if (((mb.nonZero >> qblk) & 1) || ((pmb.nonZero >> pblk) & 1))
-                    bS[k] = 2;
-                else
-                    bS[k] = edge > 0 && uniformMotion ? 0
-                            : motionDiffers(pm, (py >> 1) * 2 + (px >> 1), pblk, qm,
-                                            (qy >> 1) * 2 + (qx >> 1), qblk)
-                                ? 1
-                                : 0;
+            if (edge == 0) {
+                const MbMotion& pm = pic_->motion[static_cast<size_t>(neighbourAddr)];
+                for (int k = 0; k < 4; ++k) {
+                    int qblk = dir == 0 ? k * 4 : k, pblk = dir == 0 ? k * 4 + 3 : 12 + k;
+                    if (mb.isIntra || pmb.isIntra)
+                        bS[k] = 4;
+                    else if (((mb.nonZero >> qblk) | (pmb.nonZero >> pblk)) & 1)
+                        bS[k] = 2;
+                    else
+                        bS[k] = motionDiffers(pm, block8x8Of(pblk), pblk, qm, block8x8Of(qblk), qblk);
+                }
+            } else if (mb.isIntra) {
+                bS[0] = bS[1] = bS[2] = bS[3] = 3;
+            } else {
+                for (int k = 0; k < 4; ++k) {
+                    int qblk = dir == 0 ? k * 4 + edge : edge * 4 + k, pblk = qblk - step;
+                    if ((coded >> qblk) & 1)
+                        bS[k] = 2;
+                    else
+                        bS[k] = !uniformMotion &&
+                                motionDiffers(qm, block8x8Of(pblk), pblk, qm, block8x8Of(qblk), qblk);
+                }
             }
             if (!(bS[0] | bS[1] | bS[2] | bS[3])) continue;
-            int ls = pic_->stride[0];
-            uint8_t* luma =
-                pic_->plane[0] + (mbY * 16) * ls + mbX * 16 + (dir == 0 ? edge * 4 : edge * 4 * ls);
             int qpAv = (mb.qp + pmb.qp + 1) >> 1;
-            filterEdge(f, luma, ls, dir == 0, bS, qpAv, sp.alphaOffset, sp.betaOffset, false);
+            filterEdge(f, luma + (dir == 0 ? edge * 4 : edge * 4 * ls), ls, dir == 0, bS, qpAv,
+                       sp.alphaOffset, sp.betaOffset, false);
             if (edge & 1) continue;
-            int cs = pic_->stride[1];
             for (int c = 0; c < 2; ++c) {
-                uint8_t* ch =
-                    pic_->plane[1 + c] + (mbY * 8) * cs + mbX * 8 + (dir == 0 ? edge * 2 : edge * 2 * cs);
                 int qpc = (mb.qpc[c] + pmb.qpc[c] + 1) >> 1;
-                filterEdge(f, ch, cs, dir == 0, bS, qpc, sp.alphaOffset, sp.betaOffset, true);
+                filterEdge(f, chroma[c] + (dir == 0 ? edge * 2 : edge * 2 * cs), cs, dir == 0, bS, qpc,
+                           sp.alphaOffset, sp.betaOffset, true);
             }
         }
     }

@@ -95,6 +95,14 @@ class SliceDecoder {
     // An inter-view reference counts as short-term whatever its own view marks
     // it (and that marking may change on another thread meanwhile).
     bool longTerm(const Picture* p) const { return p->isLongRef && p->viewIndex == pic_->viewIndex; }
+    // Macroblock column and row; the current macroblock's without a division.
+    void setCurrentMb(int mbAddr) {
+        curMb_ = mbAddr;
+        curMbX_ = mbAddr % widthMbs_;
+        curMbY_ = mbAddr / widthMbs_;
+    }
+    int mbXOf(int mbAddr) const { return mbAddr == curMb_ ? curMbX_ : mbAddr % widthMbs_; }
+    int mbYOf(int mbAddr) const { return mbAddr == curMb_ ? curMbY_ : mbAddr / widthMbs_; }
 
     friend class Decoder;
 
@@ -105,6 +113,7 @@ class SliceDecoder {
 
   private:
     int widthMbs_ = 0, heightMbs_ = 0;
+    int curMb_ = -1, curMbX_ = 0, curMbY_ = 0;
     int lastMb_ = -1;
 
     // Current slice.
