@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Recon.h"
+
 namespace duoscope::h264 {
 
 const DspFunctions* x86Dsp(); // DspX86.cpp; nullptr without SSE4.1
@@ -192,6 +194,7 @@ const DspFunctions kPlain = {"C",
                              chroma,
                              weight,
                              weightBi,
+                             idct4x4Add,
                              {lumaEdgeV, lumaEdgeH},
                              {lumaEdgeStrongV, lumaEdgeStrongH},
                              {chromaEdgeV, chromaEdgeH},

@@ -31,6 +31,9 @@ struct DspFunctions {
     // 8-301, two lists: Clip1(((s0 * w0 + s1 * w1 + 2^logWD) >> (logWD + 1)) + off).
     void (*weightBi)(uint8_t* dst, int dstStride, const uint8_t* s0, const uint8_t* s1, int srcStride, int w,
                      int h, int w0, int w1, int off, int logWD);
+    // 8.5.12.2: inverse 4x4 transform of raster-ordered scaled coefficients,
+    // added to dst with clipping; clears coef.
+    void (*idct4x4Add)(uint8_t* dst, int stride, int32_t* coef);
     // 8.7.2.3/8.7.2.4 on one luma edge of 16 sample lines: q0 is the first q0
     // sample; [0] filters a vertical edge (p samples to the left), [1] a
     // horizontal one (p samples above). tc0 per 4 lines, -1 where bS is 0.

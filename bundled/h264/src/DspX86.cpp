@@ -309,6 +309,46 @@ void weightBi(uint8_t* dst, int ds, const uint8_t* s0, const uint8_t* s1, int ss
         plainDsp().weightBi(dst, ds, s0, s1, ss, w, h, w0, w1, off, logWD);
 }
 
+DUOSCOPE_SSE41 inline void transpose4(__m128i& a, __m128i& b, __m128i& c, __m128i& d) {
+    __m128i ab0 = _mm_unpacklo_epi32(a, b), ab1 = _mm_unpackhi_epi32(a, b);
+    __m128i cd0 = _mm_unpacklo_epi32(c, d), cd1 = _mm_unpackhi_epi32(c, d);
+    a = _mm_unpacklo_epi64(ab0, cd0);
+    b = _mm_unpackhi_epi64(ab0, cd0);
+    c = _mm_unpacklo_epi64(ab1, cd1);
+    d = _mm_unpackhi_epi64(ab1, cd1);
+}
+
+// One 1-D pass of 8-338..8-345 on four lines at once (32-bit lanes as in C).
+DUOSCOPE_SSE41 inline void idct4Pass(__m128i& x0, __m128i& x1, __m128i& x2, __m128i& x3) {
+    __m128i e = _mm_add_epi32(x0, x2), f = _mm_sub_epi32(x0, x2);
+    __m128i g = _mm_sub_epi32(_mm_srai_epi32(x1, 1), x3), h = _mm_add_epi32(x1, _mm_srai_epi32(x3, 1));
+    x0 = _mm_add_epi32(e, h);
+    x1 = _mm_add_epi32(f, g);
+    x2 = _mm_sub_epi32(f, g);
+    x3 = _mm_sub_epi32(e, h);
+}
+
+DUOSCOPE_SSE41 void idct4x4Add(uint8_t* dst, int stride, int32_t* coef) {
+    __m128i* c = reinterpret_cast<__m128i*>(coef);
+    __m128i r0 = _mm_loadu_si128(c), r1 = _mm_loadu_si128(c + 1), r2 = _mm_loadu_si128(c + 2),
+            r3 = _mm_loadu_si128(c + 3);
+    // Rows first: with the block transposed, lane i of each vector is row i.
+    transpose4(r0, r1, r2, r3);
+    idct4Pass(r0, r1, r2, r3);
+    transpose4(r0, r1, r2, r3);
+    idct4Pass(r0, r1, r2, r3);
+    __m128i rows[4] = {r0, r1, r2, r3};
+    const __m128i round = _mm_set1_epi32(32);
+    for (int i = 0; i < 4; ++i) {
+        uint8_t* p = dst + i * stride;
+        __m128i v =
+            _mm_add_epi32(_mm_cvtepu8_epi32(load4(p)), _mm_srai_epi32(_mm_add_epi32(rows[i], round), 6));
+        v = _mm_packs_epi32(v, v);
+        store4(p, _mm_packus_epi16(v, v));
+        _mm_storeu_si128(c + i, _mm_setzero_si128());
+    }
+}
+
 // ---- Deblocking. Lines of an edge are lanes; p3..q3 are whole vectors.
 
 DUOSCOPE_SSE41 inline __m128i absDiff(__m128i a, __m128i b) {
@@ -573,6 +613,7 @@ const DspFunctions kSse41 = {"SSE4.1",
                              chroma,
                              weight,
                              weightBi,
+                             idct4x4Add,
                              {lumaEdgeV, lumaEdgeH},
                              {lumaEdgeStrongV, lumaEdgeStrongH},
                              {chromaEdgeV, chromaEdgeH},

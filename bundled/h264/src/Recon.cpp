@@ -349,16 +349,15 @@ namespace {
 // for positions outside the picture (8.4.2.2: Clip3 on each coordinate).
 void fetchBlock(uint8_t* out, int outStride, const uint8_t* ref, int refStride, int refWidth, int refHeight,
                 int x0, int y0, int w, int h) {
-    bool inside = x0 >= 0 && y0 >= 0 && x0 + w <= refWidth && y0 + h <= refHeight;
-    for (int y = 0; y < h; ++y) {
-        if (inside) {
-            std::memcpy(out + y * outStride, ref + (y0 + y) * refStride + x0, static_cast<size_t>(w));
-            continue;
-        }
-        int yy = std::clamp(y0 + y, 0, refHeight - 1);
-        const uint8_t* row = ref + yy * refStride;
-        for (int x = 0; x < w; ++x)
-            out[y * outStride + x] = row[std::clamp(x0 + x, 0, refWidth - 1)];
+    // Columns [inStart, inEnd) of the block lie inside the picture; the rest
+    // repeat the first or last sample of the row.
+    int inStart = std::clamp(-x0, 0, w), inEnd = std::clamp(refWidth - x0, inStart, w);
+    for (int y = 0; y < h; ++y, out += outStride) {
+        const uint8_t* row = ref + std::clamp(y0 + y, 0, refHeight - 1) * refStride;
+        if (inStart > 0) std::memset(out, row[0], static_cast<size_t>(inStart));
+        if (inEnd > inStart)
+            std::memcpy(out + inStart, row + x0 + inStart, static_cast<size_t>(inEnd - inStart));
+        if (inEnd < w) std::memset(out + inEnd, row[refWidth - 1], static_cast<size_t>(w - inEnd));
     }
 }
 

@@ -319,7 +319,7 @@ void SliceDecoder::decodeMacroblockCabac(int mbAddr) {
     MbInfo& mb = mbs_[static_cast<size_t>(mbAddr)];
     int mbX = mbXOf(mbAddr);
     // Neighbours are looked up before this macroblock's slice index is set.
-    mb = MbInfo{};
+    mb = kFreshMb;
     mb.slice = sliceIndex_;
     int left = mbX > 0 && isMbAvailable(mbAddr, mbAddr - 1) ? mbAddr - 1 : -1;
     int top = mbAddr >= widthMbs_ && isMbAvailable(mbAddr, mbAddr - widthMbs_) ? mbAddr - widthMbs_ : -1;
@@ -335,9 +335,6 @@ void SliceDecoder::decodeMacroblockCabac(int mbAddr) {
             return;
         }
     }
-    std::memset(mb.intraModes, 2, sizeof mb.intraModes);
-    std::memset(mb.totalCoeff, 0, sizeof mb.totalCoeff);
-    std::memset(mb.mvd, 0, sizeof mb.mvd);
     int intraType = -1;
     if (sliceType_ == kSliceI) {
         intraType = cabacIntraMbType(3, true, mbAddr);

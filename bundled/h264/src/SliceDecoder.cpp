@@ -26,6 +26,22 @@ constexpr uint8_t kBSubPred[13] = {0, 1, 2, 3, 1, 1, 2, 2, 3, 3, 1, 2, 3};
 constexpr uint8_t kBSubShape[13] = {0, 0, 0, 0, 1, 2, 1, 2, 1, 2, 3, 3, 3};
 constexpr uint8_t kShapeParts[4] = {1, 2, 2, 4};
 
+// One reference and one vector for the whole macroblock (skip, 16x16,
+// uniform direct): predicted as one block, and its inner edges can only get a
+// strength from coefficients.
+bool isMotionUniform(const MbMotion& m) {
+    uint32_t mv[32];
+    std::memcpy(mv, m.mv, sizeof mv);
+    uint32_t differs = 0;
+    for (int list = 0; list < 2; ++list)
+        for (int b = 1; b < 16; ++b)
+            differs |= mv[list * 16 + b] ^ mv[list * 16];
+    for (int list = 0; list < 2; ++list)
+        for (int i = 1; i < 4; ++i)
+            differs |= static_cast<uint32_t>(m.ref[list][i] != m.ref[list][0]);
+    return differs == 0;
+}
+
 inline int median3(int a, int b, int c) {
     return std::max(std::min(a, b), std::min(std::max(a, b), c));
 }
@@ -260,15 +276,12 @@ void SliceDecoder::decodeMacroblocks(const SliceHeader& sh, const Pps& pps, BitR
 void SliceDecoder::decodeSkip(int mbAddr) {
     setCurrentMb(mbAddr);
     MbInfo& mb = mbs_[static_cast<size_t>(mbAddr)];
-    mb = MbInfo{};
+    mb = kFreshMb;
     mb.slice = sliceIndex_;
     mb.kind = sliceType_ == kSliceB ? kMbBSkip : kMbPSkip;
     mb.isDirect16x16 = sliceType_ == kSliceB;
     mb.qp = static_cast<int8_t>(qp_);
     computeQpc(mb);
-    std::memset(mb.intraModes, 2, sizeof mb.intraModes);
-    std::memset(mb.totalCoeff, 0, sizeof mb.totalCoeff);
-    std::memset(mb.mvd, 0, sizeof mb.mvd);
     lastQpDelta_ = 0;
     mbType_ = 0;
     transform8x8_ = false;
@@ -336,11 +349,8 @@ int SliceDecoder::nCForBlock(int mbAddr, int bx, int by, int plane) const {
 void SliceDecoder::decodeMacroblockCavlc(BitReader& br, int mbAddr) {
     setCurrentMb(mbAddr);
     MbInfo& mb = mbs_[static_cast<size_t>(mbAddr)];
-    mb = MbInfo{};
+    mb = kFreshMb;
     mb.slice = sliceIndex_;
-    std::memset(mb.intraModes, 2, sizeof mb.intraModes);
-    std::memset(mb.totalCoeff, 0, sizeof mb.totalCoeff);
-    std::memset(mb.mvd, 0, sizeof mb.mvd);
     uint32_t type = br.ue();
     int intraType = -1;
     if (sliceType_ == kSliceI) {
@@ -842,23 +852,15 @@ void SliceDecoder::computeMotion(int mbAddr) {
 
 void SliceDecoder::predictInter(int mbAddr) {
     const MbMotion& m = pic_->motion[static_cast<size_t>(mbAddr)];
-    auto sameMotion = [&](int blkA, int blkB) {
-        for (int list = 0; list < 2; ++list)
-            if (m.mv[list][blkA][0] != m.mv[list][blkB][0] || m.mv[list][blkA][1] != m.mv[list][blkB][1])
-                return false;
-        return true;
-    };
-    bool refsUniform = true;
-    for (int list = 0; list < 2; ++list)
-        for (int i = 1; i < 4; ++i)
-            refsUniform &= m.ref[list][i] == m.ref[list][0];
-    bool whole = refsUniform;
-    for (int b = 1; b < 16 && whole; ++b)
-        whole = sameMotion(0, b);
-    if (whole) {
+    if (isMotionUniform(m)) {
         predictBlock(mbAddr, 0, 0, 16, 16);
         return;
     }
+    uint32_t mv[2][16];
+    std::memcpy(mv, m.mv, sizeof mv);
+    auto sameMotion = [&](int blkA, int blkB) {
+        return mv[0][blkA] == mv[0][blkB] && mv[1][blkA] == mv[1][blkB];
+    };
     for (int q = 0; q < 4; ++q) {
         int x = (q & 1) * 8, y = (q >> 1) * 8;
         int b0 = (y / 4) * 4 + x / 4;
@@ -1006,6 +1008,7 @@ void SliceDecoder::intraEdge(int mbAddr, int plane, int x, int y, int n, bool is
 }
 
 void SliceDecoder::reconstruct(int mbAddr) {
+    const DspFunctions& f = dsp();
     MbInfo& mb = mbs_[static_cast<size_t>(mbAddr)];
     int mbX = mbXOf(mbAddr), mbY = mbYOf(mbAddr);
     uint8_t* luma = pic_->plane[0] + mbY * 16 * pic_->stride[0] + mbX * 16;
@@ -1034,7 +1037,7 @@ void SliceDecoder::reconstruct(int mbAddr) {
             intraEdge(mbAddr, 0, x, y, 4, true, e);
             uint8_t* dst = luma + y * ls + x;
             predictIntraNxN(dst, ls, 4, mb.intraModes[r], e);
-            if (mb.nonZero & (1 << r)) idct4x4Add(dst, ls, coef_[r]);
+            if (mb.nonZero & (1 << r)) f.idct4x4Add(dst, ls, coef_[r]);
         }
     } else if (mb.kind == kMbI8x8) {
         for (int b8 = 0; b8 < 4; ++b8) {
@@ -1051,7 +1054,7 @@ void SliceDecoder::reconstruct(int mbAddr) {
         for (int r = 0; r < 16; ++r) {
             if (hasDcLuma_) coef_[r][0] = dcLuma_[r];
             if ((hasDcLuma_ && dcLuma_[r]) || (mb.nonZero & (1 << r)))
-                idct4x4Add(luma + (r >> 2) * 4 * ls + (r & 3) * 4, ls, coef_[r]);
+                f.idct4x4Add(luma + (r >> 2) * 4 * ls + (r & 3) * 4, ls, coef_[r]);
             else
                 coef_[r][0] = 0;
         }
@@ -1062,7 +1065,7 @@ void SliceDecoder::reconstruct(int mbAddr) {
                 if ((mb.cbp >> b8) & 1) idct8x8Add(luma + (b8 >> 1) * 8 * ls + (b8 & 1) * 8, ls, coef8_[b8]);
         } else {
             for (int r = 0; r < 16; ++r)
-                if (mb.nonZero & (1 << r)) idct4x4Add(luma + (r >> 2) * 4 * ls + (r & 3) * 4, ls, coef_[r]);
+                if (mb.nonZero & (1 << r)) f.idct4x4Add(luma + (r >> 2) * 4 * ls + (r & 3) * 4, ls, coef_[r]);
         }
     }
     int cs = pic_->stride[1];
@@ -1076,7 +1079,7 @@ void SliceDecoder::reconstruct(int mbAddr) {
         for (int b = 0; b < 4; ++b) {
             coefChroma_[c][b][0] = dcChroma_[c][b];
             if (dcChroma_[c][b] || mb.totalCoeff[16 + c * 4 + b])
-                idct4x4Add(ch + (b >> 1) * 4 * cs + (b & 1) * 4, cs, coefChroma_[c][b]);
+                f.idct4x4Add(ch + (b >> 1) * 4 * cs + (b & 1) * 4, cs, coefChroma_[c][b]);
             else
                 coefChroma_[c][b][0] = 0;
         }
@@ -1094,11 +1097,9 @@ int SliceDecoder::concealMissing(const Picture* ref) {
         }
         ++count;
         MbInfo& mb = mbs_[i];
-        mb = MbInfo{};
+        mb = kFreshMb;
         mb.slice = concealSlice;
         mb.kind = kMbPSkip;
-        std::memset(mb.intraModes, 2, sizeof mb.intraModes);
-        std::memset(mb.totalCoeff, 0, sizeof mb.totalCoeff);
         MbMotion& m = pic_->motion[i];
         m = MbMotion{};
         m.isIntra = true;
@@ -1207,21 +1208,6 @@ namespace {
 
 inline int block8x8Of(int blk) {
     return ((blk >> 3) << 1) | ((blk & 3) >> 1);
-}
-
-// One reference and one vector for the whole macroblock (skip, 16x16,
-// uniform direct): its inner edges can only get a strength from coefficients.
-bool isMotionUniform(const MbMotion& m) {
-    uint32_t mv[32];
-    std::memcpy(mv, m.mv, sizeof mv);
-    uint32_t differs = 0;
-    for (int list = 0; list < 2; ++list)
-        for (int b = 1; b < 16; ++b)
-            differs |= mv[list * 16 + b] ^ mv[list * 16];
-    for (int list = 0; list < 2; ++list)
-        for (int i = 1; i < 4; ++i)
-            differs |= static_cast<uint32_t>(m.ref[list][i] != m.ref[list][0]);
-    return differs == 0;
 }
 
 } // namespace

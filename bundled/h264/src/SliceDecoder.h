@@ -35,6 +35,16 @@ struct MbInfo {
     uint8_t directMask = 0; // 8x8 blocks predicted in direct mode (CABAC ref_idx context)
 };
 
+// A macroblock before its syntax is read: DC intra modes (what neighbours of
+// inter macroblocks predict from), no coefficients, no mvd. Copied rather than
+// built, since it is reset for every macroblock.
+inline constexpr MbInfo kFreshMb = [] {
+    MbInfo mb{};
+    for (auto& mode : mb.intraModes)
+        mode = 2;
+    return mb;
+}();
+
 struct SliceParams {
     int disableDeblocking;
     int alphaOffset, betaOffset;

@@ -78,6 +78,15 @@ TEST(H264Dsp, SimdKernelsMatchThePlainOnes) {
         c.weightBi(da, kStride, g, src2.data(), kStride, w, h, w0, w1, off, logWD);
         simd->weightBi(db, kStride, g, src2.data(), kStride, w, h, w0, w1, off, logWD);
         same("weightBi", w, h);
+        // Coefficients of every size up to the decoder's clamp, 2^20.
+        int32_t coefA[16], coefB[16];
+        int magnitude = 1 << (round % 21);
+        for (int i = 0; i < 16; ++i)
+            coefA[i] = coefB[i] = static_cast<int32_t>(rng() % (2 * magnitude + 1)) - magnitude;
+        c.idct4x4Add(da, kStride, coefA);
+        simd->idct4x4Add(db, kStride, coefB);
+        same("idct4x4Add", 4, 4);
+        ASSERT_EQ(std::vector<int32_t>(coefA, coefA + 16), std::vector<int32_t>(coefB, coefB + 16));
         // Deblocking: alpha/beta from the whole table range, tc0 -1 (bS 0) to 25.
         a = src;
         b = src;
