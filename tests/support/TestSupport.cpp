@@ -35,8 +35,8 @@ ScratchFolder::~ScratchFolder() {
 }
 
 void writeFile(const fs::path& path, const std::string& contents) {
-    std::ofstream out(path, std::ios::binary);
-    out << contents;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!(out << contents).flush()) throw std::runtime_error("cannot write " + path.string());
 }
 
 std::string readFile(const fs::path& path) {
@@ -56,8 +56,9 @@ void writeBytes(const fs::path& path, const Bytes& bytes) {
 }
 
 Bytes readBytes(const fs::path& path) {
-    const std::string text = readFile(path);
-    return Bytes(text.begin(), text.end());
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path.string());
+    return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
 void append(Bytes& to, const Bytes& part) {
@@ -69,6 +70,19 @@ Bytes nalUnit(std::uint8_t header, const Bytes& payload, bool fourByteStartCode)
     out.push_back(header);
     append(out, payload);
     return out;
+}
+
+std::vector<std::string> words(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> out;
+    for (std::string word; in >> word;)
+        out.push_back(word);
+    return out;
+}
+
+std::vector<std::string> operator+(std::vector<std::string> first, const std::vector<std::string>& more) {
+    first.insert(first.end(), more.begin(), more.end());
+    return first;
 }
 
 CommandResult runCommand(const std::string& program, const std::vector<std::string>& arguments,

@@ -27,16 +27,22 @@ class ScratchFolder {
     std::filesystem::path path_;
 };
 
+// Writing throws std::runtime_error when the bytes cannot be written.
 void writeFile(const std::filesystem::path& path, const std::string& contents);
-std::string readFile(const std::filesystem::path& path);
+std::string readFile(const std::filesystem::path& path); // "" when there is nothing to read
 using Bytes = std::vector<std::uint8_t>;
 void writeBytes(const std::filesystem::path& path, const Bytes& bytes);
-Bytes readBytes(const std::filesystem::path& path);
+Bytes readBytes(const std::filesystem::path& path); // throws std::runtime_error when it cannot be read
 void append(Bytes& to, const Bytes& part);
 // One Annex B NAL unit: a four- or three-byte start code, the header byte, the payload.
 Bytes nalUnit(std::uint8_t header, const Bytes& payload, bool fourByteStartCode = true);
 // Writes an executable script (contents should start with a #! line).
 void writeScript(const std::filesystem::path& path, const std::string& contents);
+
+// A fixed argument list written as one line: the words between blanks.
+std::vector<std::string> words(const std::string& line);
+// The arguments `first` with `more` after them.
+std::vector<std::string> operator+(std::vector<std::string> first, const std::vector<std::string>& more);
 
 struct CommandResult {
     int status = -1;    // exit code, the signal number when killed, -1 when timed out or not started

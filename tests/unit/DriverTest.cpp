@@ -38,27 +38,12 @@ class Driver : public ::testing::Test {
         setPriorityToolFolder(tools.path(), true);
         fs::create_directories(output);
         // A real little movie: its audio is what the encoders take.
-        auto made = runCommand("/usr/bin/ffmpeg", {"-v",
-                                                   "error",
-                                                   "-y",
-                                                   "-f",
-                                                   "lavfi",
-                                                   "-i",
-                                                   "testsrc2=s=64x48:r=24000/1001:d=1",
-                                                   "-f",
-                                                   "lavfi",
-                                                   "-i",
-                                                   "sine=frequency=440:duration=1",
-                                                   "-frames:v",
-                                                   std::to_string(frames),
-                                                   "-c:v",
-                                                   "libx264",
-                                                   "-preset",
-                                                   "ultrafast",
-                                                   "-c:a",
-                                                   "aac",
-                                                   "-shortest",
-                                                   source.string()});
+        auto made =
+            runCommand("/usr/bin/ffmpeg",
+                       words("-v error -y -f lavfi -i testsrc2=s=64x48:r=24000/1001:d=1 -f lavfi -i "
+                             "sine=frequency=440:duration=1 -frames:v " +
+                             std::to_string(frames) + " -c:v libx264 -preset ultrafast -c:a aac -shortest") +
+                           std::vector<std::string>{source.string()});
         ASSERT_EQ(made.status, 0) << made.output;
         writeFile(streams / "base.bin", annexB(frames, false));
         writeFile(streams / "mvc.bin", annexB(frames, true));

@@ -38,6 +38,16 @@ class Conversion : public CommandLineRun {
         EXPECT_EQ(eyes.status, 0) << eyes.output;
     }
 
+    // A tools folder of links to every built tool but the `missing` ones, with Debian's ffmpeg and ffprobe.
+    static void toolsWithout(const fs::path& folder, const std::vector<std::string>& missing) {
+        fs::create_directories(folder);
+        for (const auto& entry : fs::directory_iterator(DUOSCOPE_TOOLS_DIR))
+            if (std::find(missing.begin(), missing.end(), entry.path().filename()) == missing.end())
+                fs::create_symlink(entry.path(), folder / entry.path().filename());
+        for (const char* name : {"ffmpeg", "ffprobe"})
+            fs::create_symlink(fs::path("/usr/bin") / name, folder / name);
+    }
+
     ScratchFolder work{"e2e conversions"};
 };
 
@@ -91,15 +101,11 @@ TEST_F(Conversion, SideBySideSourceToMVHEVC) {
 // the two view files split side by side (all tools present), and the
 // interleaved stream (a tools folder without twinsever and unitmerge).
 TEST_F(Conversion, MVCSourcesThroughTheParallelRoutes) {
-    const fs::path tools = DUOSCOPE_TOOLS_DIR;
-    if (!fs::exists(tools / "viewpump")) GTEST_SKIP() << "viewpump is not built";
+    if (!fs::exists(fs::path(DUOSCOPE_TOOLS_DIR) / "viewpump")) GTEST_SKIP() << "viewpump is not built";
     // A copy of the program finds the tools folder beside it first.
     fs::path bin = work / "bin";
-    fs::create_directories(bin / "tools");
+    toolsWithout(bin / "tools", {"twinsever", "unitmerge"});
     fs::copy_file(duoscopeProgram, bin / "Duoscope");
-    for (const auto& entry : fs::directory_iterator(tools))
-        if (entry.path().filename() != "twinsever" && entry.path().filename() != "unitmerge")
-            fs::create_symlink(entry.path(), bin / "tools" / entry.path().filename());
 
     struct Case {
         std::string source, target, program, route;
@@ -123,20 +129,7 @@ TEST_F(Conversion, MVCSourcesThroughTheParallelRoutes) {
         bool mvhevc = c.target.starts_with("Apple");
         std::string name = fs::path(c.source).stem().string() + (mvhevc ? ".mov" : "_SBS.mkv");
         ASSERT_EQ(entries(output), std::vector<std::string>{name});
-        fs::path movie = output / name;
-        auto streams =
-            runCommand("/usr/bin/ffprobe", {"-v", "error", "-show_entries", "stream=codec_type,r_frame_rate",
-                                            "-of", "default=nw=1", movie.string()});
-        EXPECT_EQ(streams.output,
-                  "codec_type=video\nr_frame_rate=24000/1001\ncodec_type=audio\nr_frame_rate=0/0\n");
-        std::vector<std::string> check{"--set", set.string(), "--min-psnr", "35", movie.string()};
-        if (mvhevc) {
-            fs::path right = work / "right.hevc";
-            ASSERT_TRUE(stereochecks::extractRightEye(movie, right));
-            check.push_back(right.string());
-        }
-        auto eyes = runCommand(stereocheck, check);
-        EXPECT_EQ(eyes.status, 0) << eyes.output;
+        expectEyes(output / name, mvhevc);
     }
 }
 
@@ -145,18 +138,9 @@ TEST_F(Conversion, MVCSourcesThroughTheParallelRoutes) {
 // fanout-run.sh), and the disk route through ldecod's two view files (an
 // engine whose only tools folder has no viewpump).
 TEST_F(Conversion, MVCSourcesThroughTheNamedPipeAndDiskRoutes) {
-    const fs::path tools = DUOSCOPE_TOOLS_DIR;
-    if (!fs::exists(tools / "viewpump")) GTEST_SKIP() << "viewpump is not built";
-    auto toolsWithout = [&](const fs::path& folder, const std::string& missing) {
-        fs::create_directories(folder);
-        for (const auto& entry : fs::directory_iterator(tools))
-            if (entry.path().filename() != missing)
-                fs::create_symlink(entry.path(), folder / entry.path().filename());
-        for (const char* name : {"ffmpeg", "ffprobe"})
-            fs::create_symlink(fs::path("/usr/bin") / name, folder / name);
-    };
+    if (!fs::exists(fs::path(DUOSCOPE_TOOLS_DIR) / "viewpump")) GTEST_SKIP() << "viewpump is not built";
     fs::path bin = work / "bin";
-    toolsWithout(bin / "tools", "fanout-run.sh");
+    toolsWithout(bin / "tools", {"fanout-run.sh"});
     fs::copy_file(duoscopeProgram, bin / "Duoscope");
     for (const auto& [source, target] : {std::pair{"cabac_b/movie_rl.mkv", "SBS 3D (MKV)"},
                                          std::pair{"cabac_b/movie.m2ts", "Apple Vision Pro (MV-HEVC)"},
@@ -178,7 +162,7 @@ TEST_F(Conversion, MVCSourcesThroughTheNamedPipeAndDiskRoutes) {
     }
 
     fs::path diskTools = work / "disk tools";
-    toolsWithout(diskTools, "viewpump");
+    toolsWithout(diskTools, {"viewpump"});
     duoscope::setPriorityToolFolder(diskTools, true);
     for (const auto& [source, target] : {std::pair{"cabac_b/movie_rl.mkv", duoscope::OutputTarget::visionPro},
                                          std::pair{"open_gop/movie.m2ts", duoscope::OutputTarget::sbs3D},

@@ -102,32 +102,14 @@ TEST_F(Safety, TheSourceIsNeverReplacedAndReRunsReplaceOurOwnOutput) {
 
 TEST_F(Safety, InterruptsLeaveNoToolRunningAndNoOutput) {
     // Sources long enough to be interrupted in the middle of their work.
-    auto made = runCommand("/usr/bin/ffmpeg", {"-v",
-                                               "error",
-                                               "-f",
-                                               "lavfi",
-                                               "-i",
-                                               "testsrc2=s=640x360:r=48000/1001:d=20",
-                                               "-f",
-                                               "lavfi",
-                                               "-i",
-                                               "testsrc2=s=1280x360:r=24000/1001:d=20",
-                                               "-map",
-                                               "0:v",
-                                               "-c:v",
-                                               "libx264",
-                                               "-preset",
-                                               "ultrafast",
-                                               "-x264-params",
-                                               "frame-packing=5",
-                                               (work / "fa_long.mkv").string(),
-                                               "-map",
-                                               "1:v",
-                                               "-c:v",
-                                               "libx264",
-                                               "-preset",
-                                               "ultrafast",
-                                               (work / "sbs_long.mp4").string()});
+    auto made =
+        runCommand("/usr/bin/ffmpeg",
+                   words("-v error -f lavfi -i testsrc2=s=640x360:r=48000/1001:d=20 -f lavfi -i "
+                         "testsrc2=s=1280x360:r=24000/1001:d=20 -map 0:v -c:v libx264 -preset ultrafast "
+                         "-x264-params frame-packing=5") +
+                       std::vector<std::string>{(work / "fa_long.mkv").string()} +
+                       words("-map 1:v -c:v libx264 -preset ultrafast") +
+                       std::vector<std::string>{(work / "sbs_long.mp4").string()});
     ASSERT_EQ(made.status, 0) << made.output;
     storeTarget(visionTarget);
     struct Case {

@@ -2,6 +2,7 @@
 
 #include "ChildProcess.h"
 #include "Containers.h"
+#include "TestSupport.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -18,25 +19,16 @@ namespace {
 
 constexpr const char* kKitVersion = "stereokit 1";
 
-Bytes readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + path.string());
-    return Bytes(std::istreambuf_iterator<char>(in), {});
+using duoscope::test::readFile;
+using duoscope::test::words;
+using duoscope::test::writeFile;
+
+Bytes readBytes(const fs::path& path) {
+    return duoscope::test::readBytes(path);
 }
 
-void writeFile(const fs::path& path, std::span<const uint8_t> data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-    if (!out.flush()) throw std::runtime_error("cannot write " + path.string());
-}
-
-void writeText(const fs::path& path, const std::string& text) {
-    writeFile(path, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
-}
-
-std::string readText(const fs::path& path) {
-    const Bytes bytes = readFile(path);
-    return std::string(bytes.begin(), bytes.end());
+void writeBytes(const fs::path& path, const Bytes& bytes) {
+    duoscope::test::writeBytes(path, bytes);
 }
 
 std::string rateText(FrameRate rate) {
@@ -45,15 +37,6 @@ std::string rateText(FrameRate rate) {
 
 std::string sizeText(int width, int height) {
     return std::to_string(width) + "x" + std::to_string(height);
-}
-
-// Arguments written as one line of words (none of them holds a blank).
-std::vector<std::string> words(const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> out;
-    for (std::string word; in >> word;)
-        out.push_back(word);
-    return out;
 }
 
 void add(std::vector<std::string>& to, const std::vector<std::string>& more) {
@@ -238,7 +221,7 @@ SetSpec standardSet(const std::string& name) {
 std::string executableStamp(const std::string& setName) {
     // FNV-1a over the executable: a rebuilt kit that writes different media
     // has different code, so its sets are made again.
-    const Bytes self = readFile("/proc/self/exe");
+    const Bytes self = readBytes("/proc/self/exe");
     uint64_t hash = 1469598103934665603ull;
     for (uint8_t byte : self) {
         hash ^= byte;
@@ -250,27 +233,27 @@ std::string executableStamp(const std::string& setName) {
 }
 
 void composeProfileFolder(const fs::path& folder, FrameRate rate, const fs::path& audioAc3) {
-    const Bytes left = readFile(folder / "left.264");
-    const Bytes right = readFile(folder / "right.264");
-    const Bytes ac3 = audioAc3.empty() ? Bytes{} : readFile(audioAc3);
+    const Bytes left = readBytes(folder / "left.264");
+    const Bytes right = readBytes(folder / "right.264");
+    const Bytes ac3 = audioAc3.empty() ? Bytes{} : readBytes(audioAc3);
 
     const MvcComposition lr = composeMvc(left, right, rate);
-    writeFile(folder / "base.264", lr.base);
-    writeFile(folder / "dependent.mvc", lr.dependent);
-    writeFile(folder / "interleaved.264", lr.interleaved);
-    writeText(folder / "access_units.txt", describeAccessUnits(lr));
+    writeBytes(folder / "base.264", lr.base);
+    writeBytes(folder / "dependent.mvc", lr.dependent);
+    writeBytes(folder / "interleaved.264", lr.interleaved);
+    writeFile(folder / "access_units.txt", describeAccessUnits(lr));
     int64_t firstPts = INT64_MAX;
     for (const auto& unit : lr.units)
         firstPts = std::min(firstPts, unit.pts);
     const std::vector<AudioFrame> audio = ac3.empty() ? std::vector<AudioFrame>{} : splitAc3(ac3, firstPts);
-    writeFile(folder / "movie.m2ts", writeTransportStream(lr, audio, true));
-    writeFile(folder / "movie.ts", writeTransportStream(lr, audio, false));
-    writeFile(folder / "movie_lr.mkv", writeMatroska(lr, audio, MatroskaStereoMode::blockLeftFirst, rate));
+    writeBytes(folder / "movie.m2ts", writeTransportStream(lr, audio, true));
+    writeBytes(folder / "movie.ts", writeTransportStream(lr, audio, false));
+    writeBytes(folder / "movie_lr.mkv", writeMatroska(lr, audio, MatroskaStereoMode::blockLeftFirst, rate));
 
     const MvcComposition rl = composeMvc(right, left, rate);
-    writeFile(folder / "base_rl.264", rl.base);
-    writeFile(folder / "dependent_rl.mvc", rl.dependent);
-    writeFile(folder / "movie_rl.mkv", writeMatroska(rl, audio, MatroskaStereoMode::blockRightFirst, rate));
+    writeBytes(folder / "base_rl.264", rl.base);
+    writeBytes(folder / "dependent_rl.mvc", rl.dependent);
+    writeBytes(folder / "movie_rl.mkv", writeMatroska(rl, audio, MatroskaStereoMode::blockRightFirst, rate));
 }
 
 bool makeSet(const SetSpec& spec, const fs::path& outputRoot, const std::string& stamp, bool force,
@@ -278,7 +261,7 @@ bool makeSet(const SetSpec& spec, const fs::path& outputRoot, const std::string&
     fs::create_directories(outputRoot);
     FileLock lock(outputRoot / ("." + spec.name + ".lock"));
     const fs::path finalDir = outputRoot / spec.name;
-    if (!force && fs::exists(finalDir / "kit.stamp") && readText(finalDir / "kit.stamp") == stamp) {
+    if (!force && fs::exists(finalDir / "kit.stamp") && readFile(finalDir / "kit.stamp") == stamp) {
         log("stereokit: " + finalDir.string() + " is up to date");
         return false;
     }
@@ -304,8 +287,8 @@ bool makeSet(const SetSpec& spec, const fs::path& outputRoot, const std::string&
     }
     makeStereoMovies(spec, work);
     log("stereokit: side-by-side and frame-alternate movies done (" + elapsed() + ")");
-    writeText(work / "set.info", setInfo(spec));
-    writeText(work / "kit.stamp", stamp);
+    writeFile(work / "set.info", setInfo(spec));
+    writeFile(work / "kit.stamp", stamp);
     fs::remove_all(finalDir);
     fs::rename(work, finalDir);
     log("stereokit: set " + spec.name + " ready in " + finalDir.string() + " (" + elapsed() + ")");

@@ -4,19 +4,14 @@
 #include "Containers.h"
 #include "H264Syntax.h"
 #include "StereoCheck.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 namespace kit {
 namespace {
-
-Bytes readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
 
 TEST(KitBits, ExpGolombRoundTripsAndMatchesTable) {
     BitWriter w;
@@ -91,7 +86,7 @@ TEST(KitSyntax, ParameterSetsOfReferenceMvcStreamsRoundTripBitExact) {
         ++files;
         const std::string name = entry.path().filename().string();
         const uint32_t expectedViewId = name.rfind("MVCDS", 0) == 0 || name.rfind("MVCSPS", 0) == 0 ? 2 : 1;
-        const Bytes stream = readFile(entry.path());
+        const Bytes stream = duoscope::test::readBytes(entry.path());
         for (const NalUnit& nal : splitAnnexB(stream)) {
             const std::span<const uint8_t> payload(nal.bytes.data() + 1, nal.bytes.size() - 1);
             if (nal.type() == 7) {

@@ -4,6 +4,7 @@
 
 #include "ChildProcess.h"
 #include "H264Bits.h"
+#include "TestSupport.h"
 
 #include <filesystem>
 #include <fstream>
@@ -18,11 +19,7 @@ inline std::filesystem::path setDir(const std::string& name) {
     return std::filesystem::path(DUOSCOPE_KIT_DIR) / name;
 }
 
-inline Bytes readBytes(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + path.string());
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
+using duoscope::test::readBytes;
 
 inline std::string readText(const std::filesystem::path& path) {
     const Bytes bytes = readBytes(path);

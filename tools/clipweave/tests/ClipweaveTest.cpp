@@ -6,6 +6,7 @@
 
 using namespace media;
 using namespace media::testing;
+using duoscope::test::operator+;
 
 TEST(ClipweaveTest, JoinsSegmentsWithBFramesContinuously) {
     ScratchDir dir("clipweave-join");
@@ -38,27 +39,11 @@ TEST(ClipweaveTest, SkipsSegmentWithoutVideoAndMixesTimescales) {
     auto segments = standardSegments();
     // A segment straight from ffmpeg at timescale 90000 (no lhvC): times must stay exact beside 24000.
     std::string ninety = cachedMedia("ts90000.mov", [](const std::string& path) {
-        auto r = run({"ffmpeg",
-                      "-v",
-                      "error",
-                      "-y",
-                      "-f",
-                      "lavfi",
-                      "-i",
-                      "testsrc2=size=160x120:rate=24000/1001",
-                      "-frames:v",
-                      "12",
-                      "-c:v",
-                      "libx265",
-                      "-x265-params",
-                      "log-level=error:bframes=2",
-                      "-tag:v",
-                      "hvc1",
-                      "-video_track_timescale",
-                      "90000",
-                      "-f",
-                      "mov",
-                      path});
+        auto r =
+            run(duoscope::test::words("ffmpeg -v error -y -f lavfi -i testsrc2=size=160x120:rate=24000/1001 "
+                                      "-frames:v 12 -c:v libx265 -x265-params log-level=error:bframes=2 "
+                                      "-tag:v hvc1 -video_track_timescale 90000 -f mov") +
+                std::vector<std::string>{path});
         if (r.status != 0) throw std::runtime_error(r.output);
     });
     std::string out = dir.file("joined.mov");
