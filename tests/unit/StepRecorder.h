@@ -1,5 +1,5 @@
 // Collects what an engine step reports (log lines and progress) from any
-// thread, for the encode steps' tests.
+// thread, and the fixture the encode steps' tests share.
 #pragma once
 
 #include <algorithm>
@@ -9,7 +9,10 @@
 #include <utility>
 #include <vector>
 
+#include "EncoderProfile.h"
 #include "PipelineEngine.h"
+#include "TestSupport.h"
+#include "ToolLocator.h"
 
 namespace duoscope::test {
 
@@ -53,6 +56,27 @@ struct StepRecorder {
             }
         }
     }
+};
+
+// A scratch folder with a work folder, and an engine in the software profile
+// whose log is recorded; the tool folder is reset whatever the test did.
+class EncodeStepTest : public ::testing::Test {
+  protected:
+    explicit EncodeStepTest(const std::string& name) : scratch(name) {}
+    void SetUp() override {
+        overrideEncoderProfile(EncoderProfile::software);
+        engine.verboseLogging = true;
+        engine.onLog = recorder.log();
+        std::filesystem::create_directories(work);
+    }
+    void TearDown() override {
+        overrideEncoderProfile(std::nullopt);
+        setPriorityToolFolder({});
+    }
+    ScratchFolder scratch;
+    std::filesystem::path work = scratch / "work";
+    PipelineEngine engine;
+    StepRecorder recorder;
 };
 
 } // namespace duoscope::test

@@ -20,7 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::runCommand;
-using test::ScratchFolder;
 
 // The kit's small set: 320x176 per eye, 48 frames at 24000/1001; the left eye
 // alone carries a white block, so exchanged eyes show.
@@ -79,25 +78,15 @@ std::optional<StreamFacts> probeStream(const fs::path& movie, const std::string&
 
 using Recorder = test::StepRecorder;
 
-class EncodeEndToEnd : public ::testing::Test {
+class EncodeEndToEnd : public test::EncodeStepTest {
   protected:
+    EncodeEndToEnd() : EncodeStepTest("encode-e2e") {}
     void SetUp() override {
         if (!fs::exists(kit / "kit.stamp")) GTEST_SKIP() << "the kit's small set is not made";
-        overrideEncoderProfile(EncoderProfile::software);
-        engine.onLog = recorder.log();
-        engine.verboseLogging = true;
+        EncodeStepTest::SetUp();
         fs::create_directories(out);
-        fs::create_directories(work);
     }
-    void TearDown() override {
-        overrideEncoderProfile(std::nullopt);
-        setPriorityToolFolder({}); // also when a step threw or the test was skipped
-    }
-    ScratchFolder scratch{"encode-e2e"};
     fs::path out = scratch / "out";
-    fs::path work = scratch / "work";
-    PipelineEngine engine;
-    Recorder recorder;
 };
 
 TEST_F(EncodeEndToEnd, EncodeSBSMakesMoviesWhoseHalvesAreTheEyesWithTheSourceAudio) {
@@ -242,6 +231,16 @@ class EncodeWithStereoPacker : public EncodeEndToEnd {
             GTEST_SKIP() << "StereoPacker is not built";
         setPriorityToolFolder(DUOSCOPE_TOOLS_DIR);
     }
+    // An HEVC movie of one eye's width at exactly the source's rate (the
+    // Matroska intermediates keep only millisecond timestamps).
+    static void expectMVHEVCMovie(const fs::path& movie, int frames) {
+        auto video = probeStream(movie, "v:0");
+        ASSERT_TRUE(video);
+        EXPECT_EQ(video->codec, "hevc");
+        EXPECT_EQ(video->width, width);
+        EXPECT_EQ(video->frames, frames);
+        EXPECT_EQ(video->averageRate, "24000/1001");
+    }
     Recorder progress;
 };
 
@@ -251,12 +250,7 @@ TEST_F(EncodeWithStereoPacker, MVHEVCStage) {
                      24000, 1001, nullptr, 2);
     engine.convertToMVHEVC(sbs, out / "Movie.mov", QualityPreset::medium, progress.handler());
     EXPECT_TRUE(fs::exists(out / "Movie_SBS.mov")); // the remuxed twin beside the output, never the input
-    auto video = probeStream(out / "Movie.mov", "v:0");
-    ASSERT_TRUE(video);
-    EXPECT_EQ(video->codec, "hevc");
-    EXPECT_EQ(video->width, width);
-    // The Matroska intermediate keeps millisecond timestamps; the movie has the exact rate.
-    EXPECT_EQ(video->averageRate, "24000/1001");
+    expectMVHEVCMovie(out / "Movie.mov", framesPerEye);
     progress.expectRisingWithin(0.85, 0.98);
 }
 
@@ -270,11 +264,7 @@ TEST_F(EncodeWithStereoPacker, SideBySideMatroskaToMVHEVC) {
     auto audio = probeStream(work / "film_remuxed.mov", "a:0");
     ASSERT_TRUE(audio);
     EXPECT_EQ(audio->codec, "aac");
-    auto video = probeStream(result.outputPath, "v:0");
-    ASSERT_TRUE(video);
-    EXPECT_EQ(video->codec, "hevc");
-    EXPECT_EQ(video->frames, framesPerEye);
-    EXPECT_EQ(video->averageRate, "24000/1001");
+    expectMVHEVCMovie(result.outputPath, framesPerEye);
     progress.expectRisingWithin(0.05, 1.0);
 }
 
@@ -293,12 +283,7 @@ TEST_F(EncodeWithStereoPacker, FrameAlternateToMVHEVC) {
     EXPECT_EQ(sbsVideo->codec, "hevc");
     EXPECT_EQ(sbsAudio->codec, "aac");
     EXPECT_NEAR(sbsVideo->length, 1.0, frameSeconds);
-    auto video = probeStream(result.outputPath, "v:0");
-    ASSERT_TRUE(video);
-    EXPECT_EQ(video->codec, "hevc");
-    EXPECT_EQ(video->width, width);
-    EXPECT_EQ(video->frames, sbsVideo->frames);
-    EXPECT_EQ(video->averageRate, "24000/1001"); // half of the 48000/1001 source
+    expectMVHEVCMovie(result.outputPath, sbsVideo->frames); // half of the 48000/1001 source's rate
 }
 
 } // namespace

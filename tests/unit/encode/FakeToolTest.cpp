@@ -22,26 +22,19 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::readFile;
-using test::ScratchFolder;
 using test::writeFile;
 using test::writeScript;
 
 using Recorder = test::StepRecorder;
 
 // Every tool the engine looks up is found in this test's own folder first.
-class EncodeFakeTools : public ::testing::Test {
+class EncodeFakeTools : public test::EncodeStepTest {
   protected:
+    EncodeFakeTools() : EncodeStepTest("encode-fake") {}
     void SetUp() override {
+        EncodeStepTest::SetUp();
         fs::create_directories(tools);
-        fs::create_directories(work);
         setPriorityToolFolder(tools);
-        overrideEncoderProfile(EncoderProfile::software);
-        engine.verboseLogging = true;
-        engine.onLog = recorder.log();
-    }
-    void TearDown() override {
-        setPriorityToolFolder({});
-        overrideEncoderProfile(std::nullopt);
     }
     // A script that records its arguments one per line in <name>.args.
     void fakeTool(const std::string& name, const std::string& body) {
@@ -66,11 +59,7 @@ class EncodeFakeTools : public ::testing::Test {
         return ConversionError::cancelled();
     }
 
-    ScratchFolder scratch{"encode-fake"};
     fs::path tools = scratch / "tools";
-    fs::path work = scratch / "work";
-    PipelineEngine engine;
-    Recorder recorder;
 };
 
 TEST_F(EncodeFakeTools, DecodeMVCReportsFramesAndLinksItsInput) {
