@@ -21,16 +21,22 @@ std::string joined(const std::vector<std::string>& parts, std::string_view separ
     return result;
 }
 
-std::vector<std::string> splitLines(std::string_view text) {
-    std::vector<std::string> lines;
+std::vector<std::string> splitAt(std::string_view text, std::string_view separators) {
+    std::vector<std::string> pieces;
     size_t start = 0;
     while (start <= text.size()) {
-        size_t end = text.find_first_of("\r\n", start);
+        size_t end = text.find_first_of(separators, start);
         if (end == std::string_view::npos) end = text.size();
-        std::string line = trimmed(text.substr(start, end - start));
-        if (!line.empty()) lines.push_back(std::move(line));
+        pieces.emplace_back(text.substr(start, end - start));
         start = end + 1;
     }
+    return pieces;
+}
+
+std::vector<std::string> splitLines(std::string_view text) {
+    std::vector<std::string> lines;
+    for (const std::string& piece : splitAt(text, "\r\n"))
+        if (std::string line = trimmed(piece); !line.empty()) lines.push_back(std::move(line));
     return lines;
 }
 

@@ -21,6 +21,8 @@ namespace duoscope {
 
 // ---- text ----
 std::string joined(const std::vector<std::string>& parts, std::string_view separator);
+// The pieces between any of the separator characters, empty ones kept.
+std::vector<std::string> splitAt(std::string_view text, std::string_view separators);
 // The lines of a text split at CR and LF, trimmed, empty ones dropped.
 std::vector<std::string> splitLines(std::string_view text);
 // The first `count` characters (UTF-8 code points, not bytes).

@@ -129,15 +129,7 @@ std::vector<std::string> applyEncoderProfile(std::vector<std::string> arguments,
 
 std::string applyEncoderProfile(const std::string& argumentText, EncoderProfile profile) {
     if (profile == EncoderProfile::videoToolbox) return argumentText;
-    std::vector<std::string> words;
-    size_t start = 0;
-    while (start <= argumentText.size()) {
-        size_t blank = argumentText.find(' ', start);
-        if (blank == std::string::npos) blank = argumentText.size();
-        words.push_back(argumentText.substr(start, blank - start));
-        start = blank + 1;
-    }
-    return joined(applyEncoderProfile(std::move(words), profile), " ");
+    return joined(applyEncoderProfile(splitAt(argumentText, " "), profile), " ");
 }
 
 std::vector<std::string> videoEncoderGroup(bool useHEVC, QualityPreset preset) {

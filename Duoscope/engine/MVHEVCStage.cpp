@@ -54,14 +54,7 @@ void PipelineEngine::convertToMVHEVC(const fs::path& inputMovie, const fs::path&
         if (remux->terminationStatus() != 0 || remux->wasKilledBySignal()) {
             std::string errorText = remux->collectedStandardError();
             if (!isValidUTF8(errorText)) errorText = "unknown error";
-            std::vector<std::string> lines;
-            size_t start = 0;
-            while (start <= errorText.size()) {
-                size_t end = errorText.find('\n', start);
-                if (end == std::string::npos) end = errorText.size();
-                lines.push_back(errorText.substr(start, end - start));
-                start = end + 1;
-            }
+            std::vector<std::string> lines = splitAt(errorText, "\n");
             while (!lines.empty() && trimmed(lines.back()).empty())
                 lines.pop_back();
             if (lines.size() > 5) lines.erase(lines.begin(), lines.end() - 5);

@@ -136,6 +136,14 @@ void ConverterModel::assign(T& field, const T& value, void (ConverterModel::*cha
     emit(this->*changed)();
 }
 
+template <typename T>
+void ConverterModel::assignSetting(T& field, const T& value, void (ConverterModel::*changed)(),
+                                   const char* key, const QVariant& stored) {
+    assign(field, value, changed);
+    userSettings().setValue(key, stored);
+    resetIfComplete();
+}
+
 // ---- Settings, log, timing -------------------------------------------------
 
 void ConverterModel::setOutputDirectory(const QString& folder) {
@@ -144,27 +152,23 @@ void ConverterModel::setOutputDirectory(const QString& folder) {
 }
 
 void ConverterModel::setQualityPreset(QualityPreset preset) {
-    assign(qualityPreset_, preset, &ConverterModel::qualityPresetChanged);
-    userSettings().setValue("qualityPreset", qText(rawValue(preset)));
-    resetIfComplete();
+    assignSetting(qualityPreset_, preset, &ConverterModel::qualityPresetChanged, "qualityPreset",
+                  qText(rawValue(preset)));
 }
 
 void ConverterModel::setOutputCodec(OutputCodec codec) {
-    assign(outputCodec_, codec, &ConverterModel::outputCodecChanged);
-    userSettings().setValue("outputCodec", qText(rawValue(codec)));
-    resetIfComplete();
+    assignSetting(outputCodec_, codec, &ConverterModel::outputCodecChanged, "outputCodec",
+                  qText(rawValue(codec)));
 }
 
 void ConverterModel::setOutputTarget(OutputTarget target) {
-    assign(outputTarget_, target, &ConverterModel::outputTargetChanged);
-    userSettings().setValue("outputTarget", qText(rawValue(target)));
-    resetIfComplete();
+    assignSetting(outputTarget_, target, &ConverterModel::outputTargetChanged, "outputTarget",
+                  qText(rawValue(target)));
 }
 
 void ConverterModel::setDebugLimitSeconds(int seconds) {
-    assign(debugLimitSeconds_, seconds, &ConverterModel::debugLimitSecondsChanged);
-    userSettings().setValue("durationLimit", seconds);
-    resetIfComplete();
+    assignSetting(debugLimitSeconds_, seconds, &ConverterModel::debugLimitSecondsChanged, "durationLimit",
+                  seconds);
 }
 
 void ConverterModel::setKeepSBSIntermediate(bool keep) {

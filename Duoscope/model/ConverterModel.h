@@ -152,6 +152,10 @@ class ConverterModel : public QObject {
     using Completion = std::function<void(std::optional<ConversionResult>, std::exception_ptr)>;
 
     template <typename T> void assign(T& field, const T& value, void (ConverterModel::*changed)());
+    // A conversion setting: assigned, remembered under `key`, and a finished run's result cleared.
+    template <typename T>
+    void assignSetting(T& field, const T& value, void (ConverterModel::*changed)(), const char* key,
+                       const QVariant& stored);
 
     void analyzeSelectedFile(const QString& path);
     void analyzeQueuedFile(const QString& path);

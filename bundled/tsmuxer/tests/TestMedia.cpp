@@ -201,23 +201,19 @@ Bytes concat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
+// AVCDecoderConfigurationRecord (or the MVC one) with one SPS and every PPS.
 Bytes configRecord(const Bytes& sps, const std::vector<Bytes>& ppsList) {
-    Bytes out = {1,
-                 sps[1],
-                 sps[2],
-                 sps[3],
-                 0xFF,
-                 0xE1,
-                 static_cast<uint8_t>(sps.size() >> 8),
-                 static_cast<uint8_t>(sps.size())};
-    for (uint8_t byte : sps)
-        out.push_back(byte); // (insert() here trips a GCC 12 false -Warray-bounds)
+    Bytes out = {1, sps[1], sps[2], sps[3], 0xFF, 0xE1};
+    auto withSize = [&](const Bytes& nal) {
+        out.push_back(static_cast<uint8_t>(nal.size() >> 8));
+        out.push_back(static_cast<uint8_t>(nal.size()));
+        for (uint8_t byte : nal)
+            out.push_back(byte); // (insert() here trips a GCC 12 false -Warray-bounds)
+    };
+    withSize(sps);
     out.push_back(static_cast<uint8_t>(ppsList.size()));
-    for (const auto& pps : ppsList) {
-        out.push_back(static_cast<uint8_t>(pps.size() >> 8));
-        out.push_back(static_cast<uint8_t>(pps.size()));
-        out.insert(out.end(), pps.begin(), pps.end());
-    }
+    for (const auto& pps : ppsList)
+        withSize(pps);
     return out;
 }
 

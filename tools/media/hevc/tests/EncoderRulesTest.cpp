@@ -26,11 +26,10 @@ TEST(QualityTable, DocumentedPointsAndMonotonic) {
 }
 
 TEST(QualityTable, SpeedPresetFollowsQuality) {
-    EXPECT_EQ(presetForQuality(0.88), "medium");
-    EXPECT_EQ(presetForQuality(0.8), "medium");
-    EXPECT_EQ(presetForQuality(0.7), "fast");
-    EXPECT_EQ(presetForQuality(0.6), "fast");
-    EXPECT_EQ(presetForQuality(0.5), "veryfast");
+    for (auto [quality, preset] :
+         {std::pair{0.88, "medium"}, std::pair{0.8, "medium"}, std::pair{0.7, "fast"}, std::pair{0.6, "fast"},
+          std::pair{0.5, "veryfast"}})
+        EXPECT_EQ(presetForQuality(quality), preset) << quality;
 }
 
 TEST(PicturePlan, IdrEveryKeyintAndAtCutsBRunsClosedByP) {
