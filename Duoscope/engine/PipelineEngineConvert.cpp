@@ -47,12 +47,7 @@ std::string upperCaseUUID() {
 
 // The values one run derives from its job and analysis.
 struct RunValues {
-    Stereo3DMode stereoMode;
-    int viewWidth = 1920;
-    int viewHeight = 1080;
-    int frameRateNum = 24000;
-    int frameRateDen = 1001;
-    double sourceDuration = 0;
+    SourceFileInfo source; // the analysis; without one, the defaults and the extension's stereo mode
     bool rightFirst = false;
     std::string baseName;
     double progressDuration = 7200;
@@ -61,23 +56,17 @@ struct RunValues {
 
 RunValues deriveValues(const ConversionJob& job, const std::optional<SourceFileInfo>& info) {
     RunValues values;
-    if (info) {
-        values.stereoMode = info->stereoMode;
-        values.viewWidth = info->videoWidth;
-        values.viewHeight = info->videoHeight;
-        values.frameRateNum = info->frameRateNum;
-        values.frameRateDen = info->frameRateDen;
-        values.sourceDuration = info->duration;
-    } else {
-        values.stereoMode = defaultStereoModeForExtension(job.sourceURL);
-    }
-    values.rightFirst =
-        values.stereoMode.kind == Stereo3DMode::Kind::mvcSingleTrack && values.stereoMode.rightFirst;
+    if (info)
+        values.source = *info;
+    else
+        values.source.stereoMode = defaultStereoModeForExtension(job.sourceURL);
+    values.rightFirst = values.source.stereoMode.kind == Stereo3DMode::Kind::mvcSingleTrack &&
+                        values.source.stereoMode.rightFirst;
     values.baseName = job.sourceURL.stem().string();
     if (job.durationLimit)
         values.progressDuration = *job.durationLimit;
-    else if (values.sourceDuration > 0)
-        values.progressDuration = values.sourceDuration;
+    else if (values.source.duration > 0)
+        values.progressDuration = values.source.duration;
     values.directMVHEVC = job.outputTarget == OutputTarget::visionPro;
     return values;
 }
@@ -150,11 +139,11 @@ ConversionResult convertStereoSource(PipelineEngine& engine, const ConversionJob
                                      ProgressCallback progressHandler) {
     try {
         ConversionResult result =
-            values.stereoMode.kind == Stereo3DMode::Kind::frameAlternate
+            values.source.stereoMode.kind == Stereo3DMode::Kind::frameAlternate
                 ? engine.runFrameAlternatePipeline(job.sourceURL, job.outputDirectory, work, values.baseName,
                                                    job.qualityPreset, job.outputCodec, job.outputTarget,
-                                                   values.stereoMode.rightFirst, values.sourceDuration,
-                                                   job.durationLimit, progressHandler)
+                                                   values.source.stereoMode.rightFirst,
+                                                   values.source.duration, job.durationLimit, progressHandler)
                 : engine.runSideBySidePipeline(job.sourceURL, job.outputDirectory, work, values.baseName,
                                                job.qualityPreset, job.outputCodec, job.outputTarget,
                                                job.outputTarget == OutputTarget::visionPro, progressHandler,
@@ -222,10 +211,10 @@ StreamingDecodeRequest streamingRequest(const MVCRun& run) {
     request.outputCodec = run.job.outputCodec;
     request.outputTarget = run.job.outputTarget;
     request.sourceDuration = run.values.progressDuration;
-    request.videoWidth = run.values.viewWidth;
-    request.videoHeight = run.values.viewHeight;
-    request.frameRateNum = run.values.frameRateNum;
-    request.frameRateDen = run.values.frameRateDen;
+    request.videoWidth = run.values.source.videoWidth;
+    request.videoHeight = run.values.source.videoHeight;
+    request.frameRateNum = run.values.source.frameRateNum;
+    request.frameRateDen = run.values.source.frameRateDen;
     request.progressHandler = run.progressHandler;
     return request;
 }
@@ -352,8 +341,9 @@ void runDiskRoute(MVCRun& run) {
     run.removeViews();
     run.checkCancelled();
     engine.engineLog("=== Step 3: Decoding MVC to YUV (disk-based fallback) ===");
-    auto estimatedFrames = static_cast<long long>(std::floor(
-        static_cast<double>(values.frameRateNum) / values.frameRateDen * values.progressDuration * 2));
+    auto estimatedFrames =
+        static_cast<long long>(std::floor(static_cast<double>(values.source.frameRateNum) /
+                                          values.source.frameRateDen * values.progressDuration * 2));
     engine.decodeMVC(run.interleaved, run.work, estimatedFrames, run.progressHandler);
     run.checkCancelled();
     fs::path view0 = run.work / "output_ViewId0000.yuv";
@@ -368,8 +358,9 @@ void runDiskRoute(MVCRun& run) {
     run.report(ConversionStage::encoding, 0.7);
     engine.engineLog("=== Step 4: Encoding Full Side-by-Side 3D ===");
     engine.encodeSBS(left, right, run.job.sourceURL, run.sbsOutput, run.job.qualityPreset,
-                     run.job.outputCodec, values.viewWidth, values.viewHeight, values.frameRateNum,
-                     values.frameRateDen, run.progressHandler, values.progressDuration);
+                     run.job.outputCodec, values.source.videoWidth, values.source.videoHeight,
+                     values.source.frameRateNum, values.source.frameRateDen, run.progressHandler,
+                     values.progressDuration);
     // The decoded views are the biggest files of the whole run.
     engine.removeIntermediateFile(view0, "left view");
     engine.removeIntermediateFile(view1, "right view");
@@ -433,12 +424,12 @@ ConversionResult convertMVC(PipelineEngine& engine, const ConversionJob& job, co
     };
     try {
         MovieExpectation expected = expectationFromSource(
-            job.sourceURL, static_cast<double>(values.frameRateNum) / values.frameRateDen, 1,
+            job.sourceURL, static_cast<double>(values.source.frameRateNum) / values.source.frameRateDen, 1,
             job.durationLimit, engine.processTracker());
         run.checkCancelled();
         run.report(ConversionStage::demuxing, 0.05);
         engine.engineLog("=== Step 1: Demuxing ===");
-        engine.demux(job.sourceURL, work, values.stereoMode.kind == Stereo3DMode::Kind::mvcSingleTrack,
+        engine.demux(job.sourceURL, work, values.source.stereoMode.kind == Stereo3DMode::Kind::mvcSingleTrack,
                      job.durationLimit);
         run.checkCancelled();
         findDemuxedViews(run);
@@ -513,17 +504,18 @@ ConversionResult PipelineEngine::convert(const ConversionJob& givenJob,
     fs::create_directories(job.outputDirectory); // throws with the OS reason and the path
     std::optional<SourceFileInfo> info = analysedSource(job.sourceURL, sourceInfo, startLog);
     RunValues values = deriveValues(job, info);
-    startLog("Source: " + std::to_string(values.viewWidth) + "x" + std::to_string(values.viewHeight) + ", " +
-             std::to_string(values.frameRateNum) + "/" + std::to_string(values.frameRateDen) +
-             " fps, stereo: " + values.stereoMode.text() +
-             ", rightFirst: " + (values.rightFirst ? "true" : "false"));
+    startLog("Source: " + std::to_string(values.source.videoWidth) + "x" +
+             std::to_string(values.source.videoHeight) + ", " + std::to_string(values.source.frameRateNum) +
+             "/" + std::to_string(values.source.frameRateDen) + " fps, stereo: " +
+             values.source.stereoMode.text() + ", rightFirst: " + (values.rightFirst ? "true" : "false"));
 
     // The design sends a source without a recognised layout down the MVC
     // route, because ffprobe cannot see every MVC track. The demultiplexer's
     // own listing settles it: without an MVC track there is nothing 3D to
     // convert, and demultiplexing a 2D, audio-only or broken file would only
     // fail later with a misleading message.
-    bool isFlat = info && values.stereoMode.kind == Stereo3DMode::Kind::none && !listsMVCTrack(job.sourceURL);
+    bool isFlat =
+        info && values.source.stereoMode.kind == Stereo3DMode::Kind::none && !listsMVCTrack(job.sourceURL);
     // A stop asked for during the analysis counts: nothing has been made yet.
     if (isCancelled) throw ConversionError::cancelled();
     if (isFlat) throw std::runtime_error("No stereoscopic 3D video found in " + job.sourceURL.string());
@@ -532,8 +524,8 @@ ConversionResult PipelineEngine::convert(const ConversionJob& givenJob,
     engineLog("Created temp directory: " + work.string());
     setConversionScope(work);
 
-    bool holdsBothEyes = values.stereoMode.kind == Stereo3DMode::Kind::frameAlternate ||
-                         values.stereoMode.kind == Stereo3DMode::Kind::sideBySide;
+    bool holdsBothEyes = values.source.stereoMode.kind == Stereo3DMode::Kind::frameAlternate ||
+                         values.source.stereoMode.kind == Stereo3DMode::Kind::sideBySide;
     return holdsBothEyes ? convertStereoSource(*this, job, values, work, progressHandler)
                          : convertMVC(*this, job, values, work, progressHandler);
 }
