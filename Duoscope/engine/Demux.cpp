@@ -163,14 +163,11 @@ bool PipelineEngine::listsMVCTrack(const fs::path& source) {
     auto tsmuxer = findTool("tsmuxer");
     // Without the demultiplexer the MVC route fails anyway, with its own message.
     if (!tsmuxer) return true;
-    auto listing = ChildProcess::create({*tsmuxer,
-                                         {source.string()},
-                                         std::nullopt,
-                                         ChildProcess::Output::pipe,
-                                         ChildProcess::Output::nullDevice});
-    setCurrentProcess(listing);
-    listing->launch();
-    listing->waitUntilExit();
+    auto listing = runCurrentProcess({*tsmuxer,
+                                      {source.string()},
+                                      std::nullopt,
+                                      ChildProcess::Output::pipe,
+                                      ChildProcess::Output::nullDevice});
     for (const auto& line : splitLines(listing->collectedStandardOutput()))
         if (line.starts_with("Stream type:") && trimmed(line.substr(line.find(':') + 1)) == "MVC")
             return true;
@@ -211,10 +208,7 @@ void PipelineEngine::demux(const fs::path& source, const fs::path& workFolder, b
     engineLog("tsMuxeR meta:\n" + meta);
     engineLog("Running tsMuxeR with meta: " + metaFile.string());
 
-    auto process = ChildProcess::create({*tsmuxer, {metaFile.string(), workFolder.string()}, std::nullopt});
-    setCurrentProcess(process);
-    launchCurrentProcess(process);
-    process->waitUntilExit();
+    auto process = runCurrentProcess({*tsmuxer, {metaFile.string(), workFolder.string()}, std::nullopt});
     std::string output = process->collectedStandardOutput();
     std::string errors = process->collectedStandardError();
     engineLog(isValidUTF8(output) ? output : std::string());

@@ -44,12 +44,9 @@ void PipelineEngine::convertToMVHEVC(const fs::path& inputMovie, const fs::path&
         std::error_code error;
         engineLog("ffmpeg path: " + ffmpeg);
         engineLog(std::string("ffmpeg exists: ") + (fs::exists(ffmpeg, error) ? "true" : "false"));
-        auto remux = ChildProcess::create(
+        auto remux = runCurrentProcess(
             {ffmpeg, withHEVCTagOnlyFor(mvhevcRemuxArguments(input, remuxed), probeVideoCodec(input)),
              std::nullopt, ChildProcess::Output::pipe, ChildProcess::Output::pipe});
-        setCurrentProcess(remux);
-        launchCurrentProcess(remux);
-        remux->waitUntilExit();
         if (isCancelled) throw ConversionError::cancelled();
         if (remux->terminationStatus() != 0 || remux->wasKilledBySignal()) {
             std::string errorText = remux->collectedStandardError();

@@ -59,6 +59,14 @@ void PipelineEngine::launchCurrentProcess(const std::shared_ptr<ChildProcess>& p
     if (isCancelled) cancel();
 }
 
+std::shared_ptr<ChildProcess> PipelineEngine::runCurrentProcess(const ChildProcess::Options& options) {
+    auto process = ChildProcess::create(options);
+    setCurrentProcess(process);
+    launchCurrentProcess(process);
+    process->waitUntilExit();
+    return process;
+}
+
 void PipelineEngine::setConversionScope(const std::filesystem::path& folder) {
     std::lock_guard lock(stateMutex_);
     conversionScope_ = folder;

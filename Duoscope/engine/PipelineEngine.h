@@ -55,6 +55,8 @@ class PipelineEngine {
     // have found no process to stop yet, so the flag is looked at again after
     // the child exists and the child is stopped the same way.
     void launchCurrentProcess(const std::shared_ptr<ChildProcess>& process);
+    // A tool run start to end as the current process, so that cancel() reaches it.
+    std::shared_ptr<ChildProcess> runCurrentProcess(const ChildProcess::Options& options);
 
     // Stops the running tool: SIGTERM to it and its group now, SIGKILL to the
     // group about 3 s later, then a sweep of this conversion's leftover tools.

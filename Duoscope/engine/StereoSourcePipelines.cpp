@@ -55,15 +55,12 @@ MovieExpectation PipelineEngine::cutMovie(const fs::path& source, const fs::path
                                           const MovieExpectation& expected) {
     auto ffmpeg = findTool("ffmpeg");
     if (!ffmpeg) throw ConversionError::toolNotFound("ffmpeg not found");
-    auto cut = ChildProcess::create({*ffmpeg,
-                                     {"-y", "-t", std::to_string(seconds), "-i", source.string(), "-map",
-                                      "0:v:0", "-map", "0:a?", "-c", "copy", output.string()},
-                                     std::nullopt,
-                                     ChildProcess::Output::nullDevice,
-                                     ChildProcess::Output::pipe});
-    setCurrentProcess(cut);
-    cut->launch();
-    cut->waitUntilExit();
+    auto cut = runCurrentProcess({*ffmpeg,
+                                  {"-y", "-t", std::to_string(seconds), "-i", source.string(), "-map",
+                                   "0:v:0", "-map", "0:a?", "-c", "copy", output.string()},
+                                  std::nullopt,
+                                  ChildProcess::Output::nullDevice,
+                                  ChildProcess::Output::pipe});
     if (isCancelled) throw ConversionError::cancelled();
     if (cut->terminationStatus() != 0 || cut->wasKilledBySignal())
         throw ConversionError::encodingFailed(
@@ -113,14 +110,11 @@ ConversionResult PipelineEngine::runSideBySidePipeline(
             engineLog("Remuxing MKV → MOV + transcoding audio to AAC 5.1...");
             auto ffmpeg = findTool("ffmpeg");
             if (!ffmpeg) throw ConversionError::toolNotFound("ffmpeg not found for MKV remux");
-            auto remux = ChildProcess::create(
+            auto remux = runCurrentProcess(
                 {*ffmpeg,
                  withHEVCTagOnlyFor(sideBySideRemuxArguments(input, remuxed, activeEncoderProfile()),
                                     probeVideoCodec(input)),
                  std::nullopt, ChildProcess::Output::nullDevice, ChildProcess::Output::pipe});
-            setCurrentProcess(remux);
-            launchCurrentProcess(remux);
-            remux->waitUntilExit();
             if (isCancelled) throw ConversionError::cancelled();
             if (remux->terminationStatus() != 0 || remux->wasKilledBySignal())
                 throw ConversionError::encodingFailed(withReason(
