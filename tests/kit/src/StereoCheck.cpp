@@ -2,7 +2,10 @@
 
 #include "ChildProcess.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -16,49 +19,39 @@ namespace {
 
 using Frame = std::vector<uint8_t>;
 
+// Pictures of a raw I420 file, or of a movie decoded by ffmpeg and scaled to
+// width x height (into a raw file of its own that goes with the source).
 class FrameSource {
   public:
-    // A movie decoded by ffmpeg and scaled to width x height, or a raw I420 file.
     FrameSource(const fs::path& path, int width, int height, size_t frameSize) : frameSize_(frameSize) {
-        if (path.extension() == ".yuv") {
-            file_.open(path, std::ios::binary);
-            if (!file_) throw std::runtime_error("cannot read " + path.string());
-        } else {
+        fs::path raw = path;
+        if (path.extension() != ".yuv") {
             if (!fs::exists(path)) throw std::runtime_error("no such file: " + path.string());
-            child_.emplace(Child::withOutputPipe(
-                {"ffmpeg", "-nostdin", "-v", "error", "-i", path.string(), "-map", "0:v:0", "-vf",
+            static std::atomic<int> count{0};
+            decoded_ = raw = fs::temp_directory_path() / ("stereocheck-" + std::to_string(::getpid()) + "-" +
+                                                          std::to_string(++count) + ".yuv");
+            run({"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", path.string(), "-map", "0:v:0", "-vf",
                  "scale=" + std::to_string(width) + ":" + std::to_string(height), "-pix_fmt", "yuv420p", "-f",
-                 "rawvideo", "-"}));
+                 "rawvideo", raw.string()});
         }
+        file_.open(raw, std::ios::binary);
+        if (!file_) throw std::runtime_error("cannot read " + raw.string());
+    }
+    ~FrameSource() {
+        std::error_code ignored;
+        if (!decoded_.empty()) fs::remove(decoded_, ignored);
     }
 
     bool next(Frame& frame) {
         frame.resize(frameSize_);
-        if (child_) {
-            const size_t got = child_->readFully(frame.data(), frameSize_);
-            if (got == frameSize_) return true;
-            finish(); // reports a decoding failure
-            return false;
-        }
         file_.read(reinterpret_cast<char*>(frame.data()), static_cast<std::streamsize>(frameSize_));
         return static_cast<size_t>(file_.gcount()) == frameSize_;
     }
 
-    void finish() {
-        if (child_ && !finished_) {
-            finished_ = true;
-            Frame rest(frameSize_);
-            while (child_->readFully(rest.data(), frameSize_) > 0) {
-            }
-            child_->wait();
-        }
-    }
-
   private:
     size_t frameSize_;
+    fs::path decoded_;
     std::ifstream file_;
-    std::optional<Child> child_;
-    bool finished_ = false;
 };
 
 // Copies the left or right half of a 2W x H I420 frame into a W x H frame.
@@ -192,7 +185,6 @@ StereoReport checkStereo(const CheckRequest& request) {
             leftEye.add(outLeft, leftFrames[frames], rightFrames[frames]);
             rightEye.add(outRight, leftFrames[frames], rightFrames[frames]);
         }
-        movie.finish();
         break;
     }
     case StereoLayout::frameAlternate: {
@@ -202,7 +194,6 @@ StereoReport checkStereo(const CheckRequest& request) {
             leftEye.add(outLeft, leftFrames[frames], rightFrames[frames]);
             rightEye.add(outRight, leftFrames[frames], rightFrames[frames]);
         }
-        movie.finish();
         break;
     }
     case StereoLayout::separateFiles: {
@@ -214,8 +205,6 @@ StereoReport checkStereo(const CheckRequest& request) {
         for (; second.next(outRight); ++secondCount)
             if (static_cast<size_t>(secondCount) < sourceFrames)
                 rightEye.add(outRight, leftFrames[secondCount], rightFrames[secondCount]);
-        first.finish();
-        second.finish();
         frames = std::min(firstCount, secondCount);
         break;
     }

@@ -106,7 +106,7 @@ void makeStereoMovies(const SetSpec& spec, const fs::path& dir) {
     };
     std::vector<std::string> video = words("-c:v libx264 -preset veryfast -crf 18 -pix_fmt yuv420p");
     add(video, {"-g", std::to_string(spec.keyint * 2)});
-    std::vector<Child> jobs;
+    std::vector<std::vector<std::string>> jobs;
     auto start = [&](const std::string& filter, const std::vector<std::string>& extra,
                      const std::string& file) {
         std::vector<std::string> a = ffmpeg({});
@@ -115,12 +115,7 @@ void makeStereoMovies(const SetSpec& spec, const fs::path& dir) {
         a.insert(a.end(), video.begin(), video.end());
         a.insert(a.end(), extra.begin(), extra.end());
         a.push_back((dir / file).string());
-        jobs.emplace_back(a);
-        if (jobs.size() == 2) { // two cores
-            for (auto& job : jobs)
-                job.wait();
-            jobs.clear();
-        }
+        jobs.push_back(a);
     };
     const std::string sbs = "[0:v][1:v]hstack=inputs=2[v]";
     start(sbs, {"-c:a", "ac3", "-b:a", "192k", "-metadata:s:v:0", "stereo_mode=left_right"}, "sbs_lr.mkv");
@@ -129,27 +124,18 @@ void makeStereoMovies(const SetSpec& spec, const fs::path& dir) {
     // framepack attaches frame-sequence stereo side data, which libx264 turns
     // into a frame packing SEI (type 5); left comes first.
     start("[0:v][1:v]framepack=frameseq[v]", {"-c:a", "ac3", "-b:a", "192k"}, "frame_alternate.mkv");
-    for (auto& job : jobs)
-        job.wait();
+    runInPairs(jobs);
 }
 
 void makeProfile(const SetSpec& spec, const EncodeProfile& profile, const fs::path& dir) {
     const fs::path folder = dir / profile.name;
     fs::create_directories(folder);
-    {
-        Child left(x264Command(spec, profile, dir / "left_src.yuv", folder / "left.264", 0));
-        Child right(x264Command(spec, profile, dir / "right_src.yuv", folder / "right.264", 1));
-        left.wait();
-        right.wait();
-    }
-    {
-        Child left(ffmpeg(
-            {"-i", (folder / "left.264").string(), "-f", "framemd5", (folder / "left.framemd5").string()}));
-        Child right(ffmpeg(
-            {"-i", (folder / "right.264").string(), "-f", "framemd5", (folder / "right.framemd5").string()}));
-        left.wait();
-        right.wait();
-    }
+    runInPairs({x264Command(spec, profile, dir / "left_src.yuv", folder / "left.264", 0),
+                x264Command(spec, profile, dir / "right_src.yuv", folder / "right.264", 1)});
+    runInPairs({ffmpeg({"-i", (folder / "left.264").string(), "-f", "framemd5",
+                        (folder / "left.framemd5").string()}),
+                ffmpeg({"-i", (folder / "right.264").string(), "-f", "framemd5",
+                        (folder / "right.framemd5").string()})});
     composeProfileFolder(folder, spec.rate, dir / "audio.ac3");
 }
 
