@@ -33,6 +33,47 @@ std::string folderOf(const fs::path& file) {
     return folder.empty() ? std::string(".") : folder.string();
 }
 
+using LineHandler = std::function<void(const std::string&)>;
+
+// Runs a pipeline as the engine's current process, its two streams cut into
+// lines; standard output's at CR too when it carries redrawn progress lines.
+std::shared_ptr<ChildProcess> runLineByLine(PipelineEngine& engine, const ChildProcess::Options& options,
+                                            bool outputRedraws, const LineHandler& onOutputLine,
+                                            const LineHandler& onErrorLine) {
+    auto process = ChildProcess::create(options);
+    engine.setCurrentProcess(process);
+    auto outSplitter = std::make_shared<LineSplitter>(outputRedraws);
+    auto errSplitter = std::make_shared<LineSplitter>(false);
+    process->setStandardOutputHandler(
+        [outSplitter, onOutputLine](std::string_view chunk) { outSplitter->feed(chunk, onOutputLine); });
+    process->setStandardErrorHandler(
+        [errSplitter, onErrorLine](std::string_view chunk) { errSplitter->feed(chunk, onErrorLine); });
+    engine.launchCurrentProcess(process);
+    process->waitUntilExit();
+    outSplitter->finish(onOutputLine);
+    errSplitter->finish(onErrorLine);
+    return process;
+}
+
+// A cancelled run, a failed one (its last `logged` lines logged, the last
+// meaningful of `searched` lines given as the reason) or one that left no
+// movie is an error.
+void checkPipelineEnd(PipelineEngine& engine, ChildProcess& process, const std::string& name,
+                      const std::string& linesTitle, RecentLines& recent, size_t logged, size_t searched,
+                      const fs::path& output) {
+    if (engine.isCancelled) throw ConversionError::cancelled();
+    int status = process.terminationStatus();
+    if (status != 0 || process.wasKilledBySignal()) {
+        engine.engineLog(name + " " + linesTitle + ":\n" + joined(recent.last(logged), "\n"));
+        throw ConversionError::decodingFailed(withReason(name + " exited with code " + std::to_string(status),
+                                                         lastMeaningfulLine(recent.last(searched))));
+    }
+    if (!hasMovie(output))
+        throw ConversionError::decodingFailed(name + " finished without writing " + output.string());
+    engine.engineLog("SBS output: " + output.filename().string() + " (" +
+                     std::to_string(wholeMegabytes(output)) + " MB)");
+}
+
 } // namespace
 
 std::optional<std::string> PipelineEngine::parallelPipelineScriptPath() {
@@ -106,14 +147,8 @@ void PipelineEngine::decodeSBSPipe(const StreamingDecodeRequest& request) {
     double estimatedFrames = std::max(1.0, std::isfinite(frames) ? frames : 1.0);
     ProgressCallback progress = request.progressHandler;
 
-    auto process = ChildProcess::create(
-        {"/bin/bash", {script.string()}, workFolder, ChildProcess::Output::pipe, ChildProcess::Output::pipe});
-    setCurrentProcess(process);
-
     auto recentErrors = std::make_shared<RecentLines>(100);
     auto lastCount = std::make_shared<long long>(0);
-    auto errSplitter = std::make_shared<LineSplitter>(false);
-    auto outSplitter = std::make_shared<LineSplitter>(true);
     auto onErrorLine = [this, recentErrors, lastCount, estimatedFrames, progress](const std::string& raw) {
         std::string line = trimmed(raw);
         if (line.empty()) return;
@@ -151,28 +186,11 @@ void PipelineEngine::decodeSBSPipe(const StreamingDecodeRequest& request) {
         else
             recentErrors->append(line);
     };
-    process->setStandardErrorHandler(
-        [errSplitter, onErrorLine](std::string_view chunk) { errSplitter->feed(chunk, onErrorLine); });
-    process->setStandardOutputHandler(
-        [outSplitter, onOutputLine](std::string_view chunk) { outSplitter->feed(chunk, onOutputLine); });
-    launchCurrentProcess(process);
-    process->waitUntilExit();
-    errSplitter->finish(onErrorLine);
-    outSplitter->finish(onOutputLine);
-
-    if (isCancelled) throw ConversionError::cancelled();
-    int status = process->terminationStatus();
-    if (status != 0 || process->wasKilledBySignal()) {
-        engineLog("Pipe pipeline stderr:\n" + joined(recentErrors->last(10), "\n"));
-        throw ConversionError::decodingFailed(
-            withReason("Pipe pipeline exited with code " + std::to_string(status),
-                       lastMeaningfulLine(recentErrors->last(100))));
-    }
-    if (!hasMovie(request.outputURL))
-        throw ConversionError::decodingFailed("Pipe pipeline finished without writing " +
-                                              request.outputURL.string());
-    engineLog("SBS output: " + request.outputURL.filename().string() + " (" +
-              std::to_string(wholeMegabytes(request.outputURL)) + " MB)");
+    auto process = runLineByLine(
+        *this,
+        {"/bin/bash", {script.string()}, workFolder, ChildProcess::Output::pipe, ChildProcess::Output::pipe},
+        true, onOutputLine, onErrorLine);
+    checkPipelineEnd(*this, *process, "Pipe pipeline", "stderr", *recentErrors, 10, 100, request.outputURL);
 }
 
 void PipelineEngine::decodeSBSParallel(const StreamingDecodeRequest& request, bool directMVHEVC, bool,
@@ -205,19 +223,12 @@ void PipelineEngine::decodeSBSParallel(const StreamingDecodeRequest& request, bo
         engineLog("Dual-split mode: base=" + request.interleavedURL.filename().string() +
                   " mvc=" + dualSplitMVCPath->filename().string());
     }
-    auto process =
-        ChildProcess::create({"/bin/bash", parallelPipelineArguments(spec, activeEncoderProfile()),
-                              std::nullopt, ChildProcess::Output::pipe, ChildProcess::Output::pipe});
-    setCurrentProcess(process);
-
     ConversionStage stage = directMVHEVC ? ConversionStage::encodingMVHEVC : ConversionStage::encoding;
     ProgressCallback progress = request.progressHandler;
     auto report = [progress](ConversionStage reportedStage, double fraction) {
         if (progress) progress(reportedStage, fraction);
     };
     auto recentOutput = std::make_shared<RecentLines>(200);
-    auto outSplitter = std::make_shared<LineSplitter>(false);
-    auto errSplitter = std::make_shared<LineSplitter>(false);
     auto onOutputLine = [this, recentOutput, stage, report](const std::string& raw) {
         std::string line = trimmed(raw);
         recentOutput->append(line);
@@ -250,28 +261,12 @@ void PipelineEngine::decodeSBSParallel(const StreamingDecodeRequest& request, bo
         recentOutput->append(line);
         if (contains(line, "ERROR") || contains(line, "FAILED")) directLog("⚠️ " + line);
     };
-    process->setStandardOutputHandler(
-        [outSplitter, onOutputLine](std::string_view chunk) { outSplitter->feed(chunk, onOutputLine); });
-    process->setStandardErrorHandler(
-        [errSplitter, onErrorLine](std::string_view chunk) { errSplitter->feed(chunk, onErrorLine); });
-    launchCurrentProcess(process);
-    process->waitUntilExit();
-    outSplitter->finish(onOutputLine);
-    errSplitter->finish(onErrorLine);
-
-    if (isCancelled) throw ConversionError::cancelled();
-    int status = process->terminationStatus();
-    if (status != 0 || process->wasKilledBySignal()) {
-        engineLog("Parallel pipeline output:\n" + joined(recentOutput->last(20), "\n"));
-        throw ConversionError::decodingFailed(
-            withReason("Parallel pipeline exited with code " + std::to_string(status),
-                       lastMeaningfulLine(recentOutput->last(200))));
-    }
-    if (!hasMovie(request.outputURL))
-        throw ConversionError::decodingFailed("Parallel pipeline finished without writing " +
-                                              request.outputURL.string());
-    engineLog("SBS output: " + request.outputURL.filename().string() + " (" +
-              std::to_string(wholeMegabytes(request.outputURL)) + " MB)");
+    auto process = runLineByLine(*this,
+                                 {"/bin/bash", parallelPipelineArguments(spec, activeEncoderProfile()),
+                                  std::nullopt, ChildProcess::Output::pipe, ChildProcess::Output::pipe},
+                                 false, onOutputLine, onErrorLine);
+    checkPipelineEnd(*this, *process, "Parallel pipeline", "output", *recentOutput, 20, 200,
+                     request.outputURL);
 }
 
 } // namespace duoscope
