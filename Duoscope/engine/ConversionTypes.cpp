@@ -12,6 +12,15 @@ namespace duoscope {
 
 namespace {
 
+// The name of `value` in `names`, given in the order of `all` (the order the
+// enumeration declares its values, so the value is its own index).
+template <typename Enum, size_t N>
+std::string_view nameOf(Enum value, const std::array<Enum, N>& all,
+                        const std::array<std::string_view, N>& names) {
+    const auto index = static_cast<size_t>(value);
+    return index < N && all[index] == value ? names[index] : std::string_view{};
+}
+
 template <typename Enum, size_t N>
 std::optional<Enum> fromRaw(const std::array<Enum, N>& all, std::string_view raw) {
     for (Enum value : all)
@@ -22,85 +31,28 @@ std::optional<Enum> fromRaw(const std::array<Enum, N>& all, std::string_view raw
 } // namespace
 
 std::string_view rawValue(QualityPreset preset) {
-    switch (preset) {
-    case QualityPreset::ultraHigh:
-        return "Ultra High";
-    case QualityPreset::high:
-        return "High Quality";
-    case QualityPreset::medium:
-        return "Balanced";
-    case QualityPreset::low:
-        return "Smaller File";
-    }
-    return {};
+    return nameOf(preset, allQualityPresets, {"Ultra High", "High Quality", "Balanced", "Smaller File"});
 }
 
 std::string_view rawValue(OutputCodec codec) {
-    switch (codec) {
-    case OutputCodec::h264:
-        return "H.264";
-    case OutputCodec::h265:
-        return "H.265 (HEVC)";
-    }
-    return {};
+    return nameOf(codec, allOutputCodecs, {"H.264", "H.265 (HEVC)"});
 }
 
 std::string_view rawValue(OutputTarget target) {
-    switch (target) {
-    case OutputTarget::sbs3D:
-        return "SBS 3D (MKV)";
-    case OutputTarget::visionPro:
-        return "Apple Vision Pro (MV-HEVC)";
-    }
-    return {};
+    return nameOf(target, allOutputTargets, {"SBS 3D (MKV)", "Apple Vision Pro (MV-HEVC)"});
 }
 
 std::string_view rawValue(ConversionStage stage) {
-    switch (stage) {
-    case ConversionStage::idle:
-        return "Ready";
-    case ConversionStage::demuxing:
-        return "Demuxing...";
-    case ConversionStage::interleaving:
-        return "Interleaving NAL units...";
-    case ConversionStage::decoding:
-        return "Decoding MVC...";
-    case ConversionStage::encoding:
-        return "Encoding SBS 3D...";
-    case ConversionStage::encodingMVHEVC:
-        return "Encoding MV-HEVC...";
-    case ConversionStage::convertingMVHEVC:
-        return "Converting to MV-HEVC...";
-    case ConversionStage::complete:
-        return "Complete!";
-    case ConversionStage::failed:
-        return "Failed";
-    }
-    return {};
+    return nameOf(stage, allConversionStages,
+                  {"Ready", "Demuxing...", "Interleaving NAL units...", "Decoding MVC...",
+                   "Encoding SBS 3D...", "Encoding MV-HEVC...", "Converting to MV-HEVC...", "Complete!",
+                   "Failed"});
 }
 
 std::string_view caseName(ConversionStage stage) {
-    switch (stage) {
-    case ConversionStage::idle:
-        return "idle";
-    case ConversionStage::demuxing:
-        return "demuxing";
-    case ConversionStage::interleaving:
-        return "interleaving";
-    case ConversionStage::decoding:
-        return "decoding";
-    case ConversionStage::encoding:
-        return "encoding";
-    case ConversionStage::encodingMVHEVC:
-        return "encodingMVHEVC";
-    case ConversionStage::convertingMVHEVC:
-        return "convertingMVHEVC";
-    case ConversionStage::complete:
-        return "complete";
-    case ConversionStage::failed:
-        return "failed";
-    }
-    return {};
+    return nameOf(stage, allConversionStages,
+                  {"idle", "demuxing", "interleaving", "decoding", "encoding", "encodingMVHEVC",
+                   "convertingMVHEVC", "complete", "failed"});
 }
 
 std::optional<QualityPreset> qualityPresetFromRaw(std::string_view raw) {
