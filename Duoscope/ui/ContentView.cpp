@@ -57,27 +57,13 @@ QLabel* captionLabel(const QString& text, QWidget* parent, double factor = 0.9, 
     return label;
 }
 
+// The symbol names of the stages, in the order ConversionStage declares them.
 QString symbolForStage(ConversionStage stage) {
-    switch (stage) {
-    case ConversionStage::idle:
-        return "circle";
-    case ConversionStage::demuxing:
-        return "opticaldisc";
-    case ConversionStage::interleaving:
-        return "arrow.triangle.2.circlepath";
-    case ConversionStage::decoding:
-        return "play.rectangle";
-    case ConversionStage::encoding:
-        return "film";
-    case ConversionStage::encodingMVHEVC:
-    case ConversionStage::convertingMVHEVC:
-        return "visionpro";
-    case ConversionStage::complete:
-        return "checkmark.circle.fill";
-    case ConversionStage::failed:
-        return "xmark.circle.fill";
-    }
-    return "circle";
+    static const std::array<const char*, allConversionStages.size()> symbols{
+        "circle",    "opticaldisc", "arrow.triangle.2.circlepath", "play.rectangle",   "film",
+        "visionpro", "visionpro",   "checkmark.circle.fill",       "xmark.circle.fill"};
+    const auto index = static_cast<size_t>(stage);
+    return index < symbols.size() ? symbols[index] : "circle";
 }
 
 QColor colorForStage(ConversionStage stage) {
