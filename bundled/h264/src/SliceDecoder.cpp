@@ -110,11 +110,20 @@ SliceDecoder::Neighbour SliceDecoder::neighbour(int mbAddr, int list, int xN, in
 }
 
 // 8.4.1.3 luma motion vector prediction for a partition at (x, y), w x h.
+// Neighbours A, B and C (D where C is unavailable) of a partition, 8.4.1.3.2.
+SliceDecoder::MvNeighbours SliceDecoder::mvNeighbours(int mbAddr, int list, int x, int y, int w) const {
+    MvNeighbours n{neighbour(mbAddr, list, x - 1, y), neighbour(mbAddr, list, x, y - 1),
+                   neighbour(mbAddr, list, x + w, y - 1)};
+    if (!n.c.available) n.c = neighbour(mbAddr, list, x - 1, y - 1);
+    return n;
+}
+
 void SliceDecoder::mvPrediction(int mbAddr, int list, int ref, int x, int y, int w, int h, int out[2]) {
-    Neighbour a = neighbour(mbAddr, list, x - 1, y);
-    Neighbour b = neighbour(mbAddr, list, x, y - 1);
-    Neighbour c = neighbour(mbAddr, list, x + w, y - 1);
-    if (!c.available) c = neighbour(mbAddr, list, x - 1, y - 1);
+    predictMv(mvNeighbours(mbAddr, list, x, y, w), ref, x, y, w, h, out);
+}
+
+void SliceDecoder::predictMv(MvNeighbours n3, int ref, int x, int y, int w, int h, int out[2]) {
+    Neighbour &a = n3.a, &b = n3.b, &c = n3.c;
     if (w == 16 && h == 8) {
         const Neighbour& n = y == 0 ? b : a;
         if (n.ref == ref) {
@@ -620,16 +629,13 @@ void SliceDecoder::spatialDirectRefs(int mbAddr, int refs[2], int mvp[2][2]) {
     std::memcpy(saved, filled_, sizeof saved);
     std::memset(filled_, 0, sizeof filled_);
     for (int list = 0; list < 2; ++list) {
-        Neighbour a = neighbour(mbAddr, list, -1, 0);
-        Neighbour b = neighbour(mbAddr, list, 0, -1);
-        Neighbour c = neighbour(mbAddr, list, 16, -1);
-        if (!c.available) c = neighbour(mbAddr, list, -1, -1);
+        // The reference choice and the vector prediction look at the same neighbours.
+        MvNeighbours n = mvNeighbours(mbAddr, list, 0, 0, 16);
         auto minPositive = [](int x, int y) { return (x >= 0 && y >= 0) ? std::min(x, y) : std::max(x, y); };
-        refs[list] = minPositive(a.ref, minPositive(b.ref, c.ref));
+        refs[list] = minPositive(n.a.ref, minPositive(n.b.ref, n.c.ref));
         mvp[list][0] = mvp[list][1] = 0;
+        if (refs[list] >= 0) predictMv(n, refs[list], 0, 0, 16, 16, mvp[list]);
     }
-    if (refs[0] >= 0) mvPrediction(mbAddr, 0, refs[0], 0, 0, 16, 16, mvp[0]);
-    if (refs[1] >= 0) mvPrediction(mbAddr, 1, refs[1], 0, 0, 16, 16, mvp[1]);
     std::memcpy(filled_, saved, sizeof saved);
 }
 
@@ -793,12 +799,12 @@ void SliceDecoder::computeMotion(int mbAddr) {
         m.ref[0][0] = m.ref[0][1] = m.ref[0][2] = m.ref[0][3] = 0;
         for (int i = 0; i < 4; ++i)
             m.refId[0][i] = refIdOf(0, 0);
-        Neighbour a = neighbour(mbAddr, 0, -1, 0);
-        Neighbour b = neighbour(mbAddr, 0, 0, -1);
+        MvNeighbours n = mvNeighbours(mbAddr, 0, 0, 0, 16);
+        const Neighbour &a = n.a, &b = n.b;
         int mv[2] = {0, 0};
         if (a.available && b.available && !(a.ref == 0 && a.mv[0] == 0 && a.mv[1] == 0) &&
             !(b.ref == 0 && b.mv[0] == 0 && b.mv[1] == 0))
-            mvPrediction(mbAddr, 0, 0, 0, 0, 16, 16, mv);
+            predictMv(n, 0, 0, 0, 16, 16, mv);
         storeMv(m, 0, 0, 0, 16, 16, mv[0], mv[1]);
         return;
     }

@@ -92,6 +92,11 @@ class SliceDecoder {
     void predictBlock(int mbAddr, int x, int y, int w, int h);
     void directPrediction(int mbAddr, int part8x8, bool wholeMb);
     void spatialDirectRefs(int mbAddr, int refs[2], int mvp[2][2]);
+    struct MvNeighbours {
+        Neighbour a, b, c;
+    };
+    MvNeighbours mvNeighbours(int mbAddr, int list, int x, int y, int w) const;
+    static void predictMv(MvNeighbours n, int ref, int x, int y, int w, int h, int out[2]);
     void mvPrediction(int mbAddr, int list, int ref, int x, int y, int w, int h, int out[2]);
     Neighbour neighbour(int mbAddr, int list, int xN, int yN) const;
     int neighbourMb(int mbAddr, int xN, int yN, int& xW, int& yW) const;
