@@ -29,13 +29,7 @@ void initCabacContexts(CabacContext* contexts, int initType, int sliceQp) {
 #ifdef DUOSCOPE_CABAC_PROBE
         if (cabac_probe::forcedPre[initType][i] != 0) pre = cabac_probe::forcedPre[initType][i];
 #endif
-        if (pre <= 63) {
-            contexts[i].state = static_cast<uint8_t>(63 - pre);
-            contexts[i].mps = 0;
-        } else {
-            contexts[i].state = static_cast<uint8_t>(pre - 64);
-            contexts[i].mps = 1;
-        }
+        contexts[i] = pre <= 63 ? CabacContext::make(63 - pre, 0) : CabacContext::make(pre - 64, 1);
     }
 }
 

@@ -7,9 +7,15 @@
 
 namespace duoscope::h264 {
 
+// One context variable in one byte, pStateIdx << 1 | valMPS, so that a bin
+// reads, updates and writes a single value.
 struct CabacContext {
-    uint8_t state; // pStateIdx
-    uint8_t mps;   // valMPS
+    uint8_t packed;
+    static constexpr CabacContext make(int pStateIdx, int valMPS) {
+        return {static_cast<uint8_t>(pStateIdx << 1 | valMPS)};
+    }
+    int state() const { return packed >> 1; }
+    int mps() const { return packed & 1; }
 };
 
 inline constexpr int kCabacContexts = 460;
@@ -60,15 +66,21 @@ inline constexpr uint8_t kTransLps[64] = {0,  0,  1,  2,  2,  4,  4,  5,  6,  7,
                                           24, 25, 26, 26, 27, 27, 28, 29, 29, 30, 30, 30, 31, 32, 32, 33,
                                           33, 33, 34, 34, 35, 35, 35, 36, 36, 36, 37, 37, 37, 38, 38, 63};
 
-// transIdxMPS (pStateIdx + 1 up to 62) and transIdxLPS, indexed by "LPS decoded".
-inline constexpr auto kTransIdx = [] {
-    struct Table {
-        uint8_t next[2][64];
-        constexpr const uint8_t* operator[](int lps) const { return next[lps]; }
-    } t{};
-    for (int s = 0; s < 64; ++s) {
-        t.next[0][s] = static_cast<uint8_t>(s < 62 ? s + 1 : s);
-        t.next[1][s] = kTransLps[s];
+// rangeTabLPS by qCodIRangeIdx and packed context, and the packed context
+// after an MPS ([0]: transIdxMPS, pStateIdx + 1 up to 62) or an LPS ([1]:
+// transIdxLPS, valMPS flipped at pStateIdx 0).
+struct PackedTables {
+    uint8_t rangeLps[4][128];
+    uint8_t next[2][128];
+};
+inline constexpr PackedTables kPacked = [] {
+    PackedTables t{};
+    for (int p = 0; p < 128; ++p) {
+        int state = p >> 1, mps = p & 1;
+        for (int q = 0; q < 4; ++q)
+            t.rangeLps[q][p] = kRangeLps[state][q];
+        t.next[0][p] = static_cast<uint8_t>((state < 62 ? state + 1 : state) << 1 | mps);
+        t.next[1][p] = static_cast<uint8_t>(kTransLps[state] << 1 | (state == 0 ? 1 - mps : mps));
     }
     return t;
 }();
@@ -84,7 +96,8 @@ class CabacEngine {
   public:
     // 9.3.1.2: starts the engine on the byte-aligned slice data.
     void start(const uint8_t* data, size_t size, size_t bytePos);
-    int decodeDecision(CabacContext& ctx);
+    // Always inlined: a call would spill the engine registers around every bin.
+    __attribute__((always_inline)) int decodeDecision(CabacContext& ctx);
     int decodeBypass();
     int decodeTerminate();
     // Position of the next unread byte (for I_PCM samples) and restart after them.
@@ -127,8 +140,8 @@ inline int CabacEngine::decodeDecision(CabacContext& c) {
 #ifdef DUOSCOPE_CABAC_PROBE
     cabac_probe::recordUse(&c);
 #endif
-    int state = c.state;
-    uint32_t lps = cabac_tables::kRangeLps[state][(range_ >> 6) & 3];
+    int packed = c.packed;
+    uint32_t lps = cabac_tables::kPacked.rangeLps[(range_ >> 6) & 3][packed];
     range_ -= lps;
     uint64_t scaled = static_cast<uint64_t>(range_) << bitsLeft_;
     // The LPS/MPS choice is data: masks instead of a branch the processor
@@ -137,9 +150,8 @@ inline int CabacEngine::decodeDecision(CabacContext& c) {
     value_ -= scaled & isLps;
     range_ ^= (range_ ^ lps) & static_cast<uint32_t>(isLps);
     int lpsBit = static_cast<int>(isLps & 1);
-    int bin = c.mps ^ lpsBit;
-    c.mps = static_cast<uint8_t>(c.mps ^ (lpsBit & (state == 0)));
-    c.state = cabac_tables::kTransIdx[lpsBit][state];
+    c.packed = cabac_tables::kPacked.next[lpsBit][packed];
+    int bin = (packed & 1) ^ lpsBit;
     int shift = __builtin_clz(range_) - 23;
     range_ <<= shift;
     bitsLeft_ -= shift;

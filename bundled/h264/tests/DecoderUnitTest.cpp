@@ -362,30 +362,30 @@ TEST(H264Cabac, EngineAndContextInitialisation) {
     CabacContext ctx[kCabacContexts];
     initCabacContexts(ctx, 0, 26);
     // ctxIdx 0 (m = 20, n = -15): preCtxState = (20 * 26 >> 4) - 15 = 17 -> pStateIdx 46, valMPS 0.
-    EXPECT_EQ(ctx[0].state, 46);
-    EXPECT_EQ(ctx[0].mps, 0);
+    EXPECT_EQ(ctx[0].state(), 46);
+    EXPECT_EQ(ctx[0].mps(), 0);
     // ctxIdx 60 (m = 0, n = 41): 41 -> pStateIdx 22, valMPS 0.
-    EXPECT_EQ(ctx[60].state, 22);
+    EXPECT_EQ(ctx[60].state(), 22);
     // ctxIdx 11 for cabac_init_idc 0 (m = 23, n = 33) at QP 51: 73 + 33 = 106 -> 42, valMPS 1.
     initCabacContexts(ctx, 1, 51);
-    EXPECT_EQ(ctx[11].state, 42);
-    EXPECT_EQ(ctx[11].mps, 1);
+    EXPECT_EQ(ctx[11].state(), 42);
+    EXPECT_EQ(ctx[11].mps(), 1);
 
     // With an all-zero offset every decision is the MPS: range 510 - rangeTabLPS[0][3] = 270.
     const uint8_t zeros[8] = {};
     CabacDecoder dec;
     dec.start(zeros, sizeof zeros, 0);
-    CabacContext c{0, 1};
+    CabacContext c = CabacContext::make(0, 1);
     EXPECT_EQ(dec.decodeDecision(c), 1);
-    EXPECT_EQ(c.state, 1);
+    EXPECT_EQ(c.state(), 1);
     EXPECT_EQ(dec.decodeBypass(), 0);
     EXPECT_EQ(dec.decodeTerminate(), 0);
     // An all-ones offset is above every range: LPS, then terminate.
     const uint8_t ones[8] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
     dec.start(ones, sizeof ones, 0);
-    CabacContext d{0, 0};
+    CabacContext d = CabacContext::make(0, 0);
     EXPECT_EQ(dec.decodeDecision(d), 1);
-    EXPECT_EQ(d.mps, 1); // LPS at state 0 flips valMPS
+    EXPECT_EQ(d.mps(), 1); // LPS at state 0 flips valMPS
     EXPECT_EQ(dec.decodeTerminate(), 1);
 }
 
