@@ -175,16 +175,10 @@ struct BitString {
     void se(int v) { ue(v > 0 ? 2 * v - 1 : -2 * v); }
 };
 
-TEST(H264PocType1, RewrittenStreamMatchesFfmpeg) {
-    std::string log;
-    ASSERT_TRUE(
-        h264test::makeStream("poc2_source", "176x144", 15, "--profile baseline --bframes 0 --ref 3", log))
-        << log;
-    std::string dir = h264test::workDir();
-    std::string bytes = h264test::readAll(dir + "/poc2_source.264");
-    std::string out;
+// The NAL units of an Annex B stream, without start codes and trailing zeros.
+std::vector<std::string> splitNals(const std::string& bytes) {
+    std::vector<std::string> nals;
     size_t pos = 0;
-    bool rewritten = false;
     while (pos < bytes.size()) {
         size_t start = bytes.find(std::string("\0\0\1", 3), pos);
         if (start == std::string::npos) break;
@@ -194,61 +188,92 @@ TEST(H264PocType1, RewrittenStreamMatchesFfmpeg) {
         std::string nal = bytes.substr(start, end - start);
         while (!nal.empty() && nal.back() == 0)
             nal.pop_back();
+        nals.push_back(nal);
         pos = end;
-        if ((nal[0] & 31) == 7) {
-            // Unescape, read up to pic_order_cnt_type, write the new fields, copy the rest.
-            std::vector<uint8_t> rbsp;
-            duoscope::h264::NalHeader h;
-            ASSERT_TRUE(duoscope::h264::parseNalUnit(reinterpret_cast<const uint8_t*>(nal.data()), nal.size(),
-                                                     h, rbsp));
-            duoscope::h264::BitReader br(rbsp.data(), rbsp.size());
-            BitString w;
-            w.u(br.u(8), 8);
-            w.u(br.u(8), 8);
-            w.u(br.u(8), 8);
-            w.ue(br.ue());
-            w.ue(br.ue());
-            ASSERT_EQ(br.ue(), 2u);
-            w.ue(1);
-            w.u(1, 1); // delta_pic_order_always_zero_flag
-            w.se(0);   // offset_for_non_ref_pic
-            w.se(0);   // offset_for_top_to_bottom_field
-            w.ue(1);   // num_ref_frames_in_pic_order_cnt_cycle
-            w.se(2);   // offset_for_ref_frame[0]
-            while (br.bitsLeft() > 0)
-                w.u(br.u(1), 1);
-            while (w.bits.size() % 8)
-                w.bits += '0';
-            std::string payload;
-            payload += static_cast<char>(nal[0]);
-            int zeros = 0;
-            for (size_t i = 0; i < w.bits.size(); i += 8) {
-                uint8_t b = static_cast<uint8_t>(std::stoi(w.bits.substr(i, 8), nullptr, 2));
-                if (zeros >= 2 && b <= 3) {
-                    payload += '\3';
-                    zeros = 0;
-                }
-                zeros = b == 0 ? zeros + 1 : 0;
-                payload += static_cast<char>(b);
-            }
-            nal = payload;
-            rewritten = true;
-        }
-        out += std::string("\0\0\0\1", 4) + nal;
     }
-    ASSERT_TRUE(rewritten);
-    std::string base = dir + "/poc1";
+    return nals;
+}
+
+// A NAL unit from its header byte and RBSP bits (zero-padded to a byte),
+// with emulation prevention bytes inserted.
+std::string escapeNal(std::string bits, char header) {
+    while (bits.size() % 8)
+        bits += '0';
+    std::string payload(1, header);
+    int zeros = 0;
+    for (size_t i = 0; i < bits.size(); i += 8) {
+        uint8_t b = static_cast<uint8_t>(std::stoi(bits.substr(i, 8), nullptr, 2));
+        if (zeros >= 2 && b <= 3) {
+            payload += '\3';
+            zeros = 0;
+        }
+        zeros = b == 0 ? zeros + 1 : 0;
+        payload += static_cast<char>(b);
+    }
+    return payload;
+}
+
+// Writes the rewritten stream and checks every frame against ffmpeg's decoding of it.
+void expectMatchesFfmpeg(const std::string& name, const std::vector<std::string>& nals, int frames) {
+    std::string out;
+    for (const std::string& nal : nals)
+        out += std::string("\0\0\0\1", 4) + nal;
+    std::string base = h264test::workDir() + "/" + name;
     std::ofstream(base + ".264", std::ios::binary) << out;
     auto ref = h264test::referenceMd5(base);
     ASSERT_EQ(ref.status, 0) << ref.output;
     auto r = h264test::decodeAndVerify(base);
     EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_NE(r.output.find("MD5 verification passed: 15 frames"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("MD5 verification passed: " + std::to_string(frames) + " frames"),
+              std::string::npos)
+        << r.output;
 }
 
-} // namespace
+struct Rbsp {
+    std::vector<uint8_t> bytes;
+    duoscope::h264::NalHeader header;
+};
 
-namespace {
+Rbsp unescape(const std::string& nal) {
+    Rbsp r;
+    EXPECT_TRUE(duoscope::h264::parseNalUnit(reinterpret_cast<const uint8_t*>(nal.data()), nal.size(),
+                                             r.header, r.bytes));
+    return r;
+}
+
+TEST(H264PocType1, RewrittenStreamMatchesFfmpeg) {
+    std::string log;
+    ASSERT_TRUE(
+        h264test::makeStream("poc2_source", "176x144", 15, "--profile baseline --bframes 0 --ref 3", log))
+        << log;
+    std::vector<std::string> nals = splitNals(h264test::readAll(h264test::workDir() + "/poc2_source.264"));
+    bool rewritten = false;
+    for (std::string& nal : nals) {
+        if ((nal[0] & 31) != 7) continue;
+        // Read up to pic_order_cnt_type, write the new fields, copy the rest.
+        Rbsp rbsp = unescape(nal);
+        duoscope::h264::BitReader br(rbsp.bytes.data(), rbsp.bytes.size());
+        BitString w;
+        w.u(br.u(8), 8);
+        w.u(br.u(8), 8);
+        w.u(br.u(8), 8);
+        w.ue(br.ue());
+        w.ue(br.ue());
+        ASSERT_EQ(br.ue(), 2u);
+        w.ue(1);
+        w.u(1, 1); // delta_pic_order_always_zero_flag
+        w.se(0);   // offset_for_non_ref_pic
+        w.se(0);   // offset_for_top_to_bottom_field
+        w.ue(1);   // num_ref_frames_in_pic_order_cnt_cycle
+        w.se(2);   // offset_for_ref_frame[0]
+        while (br.bitsLeft() > 0)
+            w.u(br.u(1), 1);
+        nal = escapeNal(w.bits, nal[0]);
+        rewritten = true;
+    }
+    ASSERT_TRUE(rewritten);
+    expectMatchesFfmpeg("poc1", nals, 15);
+}
 
 // x264 never marks long-term references. One P slice of a baseline stream gets
 // memory_management_control_operation 4 and 6 (the picture becomes long-term
@@ -259,47 +284,18 @@ TEST(H264LongTerm, RewrittenStreamMatchesFfmpeg) {
     ASSERT_TRUE(h264test::makeStream("lt_source", "176x144", 20,
                                      "--profile baseline --bframes 0 --ref 3 --keyint 50", log))
         << log;
-    std::string dir = h264test::workDir();
-    std::string bytes = h264test::readAll(dir + "/lt_source.264");
-    std::string out;
-    size_t pos = 0;
+    std::vector<std::string> nals = splitNals(h264test::readAll(h264test::workDir() + "/lt_source.264"));
     int log2MaxFrameNum = 0;
     bool rewritten = false;
-    auto escape = [](const std::string& bits, char header) {
-        std::string payload(1, header);
-        int zeros = 0;
-        for (size_t i = 0; i < bits.size(); i += 8) {
-            uint8_t b = static_cast<uint8_t>(std::stoi(bits.substr(i, 8), nullptr, 2));
-            if (zeros >= 2 && b <= 3) {
-                payload += '\3';
-                zeros = 0;
-            }
-            zeros = b == 0 ? zeros + 1 : 0;
-            payload += static_cast<char>(b);
-        }
-        return payload;
-    };
-    while (pos < bytes.size()) {
-        size_t start = bytes.find(std::string("\0\0\1", 3), pos);
-        if (start == std::string::npos) break;
-        start += 3;
-        size_t end = bytes.find(std::string("\0\0\1", 3), start);
-        if (end == std::string::npos) end = bytes.size();
-        std::string nal = bytes.substr(start, end - start);
-        while (!nal.empty() && nal.back() == 0)
-            nal.pop_back();
-        pos = end;
-        std::vector<uint8_t> rbsp;
-        duoscope::h264::NalHeader h;
-        ASSERT_TRUE(
-            duoscope::h264::parseNalUnit(reinterpret_cast<const uint8_t*>(nal.data()), nal.size(), h, rbsp));
-        duoscope::h264::BitReader br(rbsp.data(), rbsp.size());
-        if (h.type == 7) {
+    for (std::string& nal : nals) {
+        Rbsp rbsp = unescape(nal);
+        duoscope::h264::BitReader br(rbsp.bytes.data(), rbsp.bytes.size());
+        if (rbsp.header.type == 7) {
             br.skip(24);
             br.ue();
             log2MaxFrameNum = static_cast<int>(br.ue()) + 4;
             ASSERT_EQ(br.ue(), 2u) << "expected POC type 2 from x264 without B-frames";
-        } else if (h.type == 1 && !rewritten) {
+        } else if (rbsp.header.type == 1 && !rewritten) {
             BitString w;
             w.ue(br.ue()); // first_mb_in_slice
             uint32_t sliceType = br.ue();
@@ -307,38 +303,27 @@ TEST(H264LongTerm, RewrittenStreamMatchesFfmpeg) {
             w.ue(br.ue()); // pic_parameter_set_id
             uint32_t frameNum = br.u(log2MaxFrameNum);
             w.u(frameNum, log2MaxFrameNum);
-            if (frameNum == 4 && sliceType % 5 == 0 && h.refIdc != 0) {
-                uint32_t overrideFlag = br.u(1);
-                w.u(overrideFlag, 1);
-                if (overrideFlag) w.ue(br.ue());
-                uint32_t modification = br.u(1);
-                ASSERT_EQ(modification, 0u);
-                w.u(0, 1);
-                ASSERT_EQ(br.u(1), 0u); // adaptive_ref_pic_marking_mode_flag
-                w.u(1, 1);
-                w.ue(4); // max_long_term_frame_idx_plus1 = 1
-                w.ue(1);
-                w.ue(6); // current picture -> long_term_frame_idx 0
-                w.ue(0);
-                w.ue(0); // end of operations
-                while (br.bitsLeft() > 0)
-                    w.u(br.u(1), 1);
-                while (w.bits.size() % 8)
-                    w.bits += '0';
-                nal = escape(w.bits, nal[0]);
-                rewritten = true;
-            }
+            if (frameNum != 4 || sliceType % 5 != 0 || rbsp.header.refIdc == 0) continue;
+            uint32_t overrideFlag = br.u(1);
+            w.u(overrideFlag, 1);
+            if (overrideFlag) w.ue(br.ue());
+            ASSERT_EQ(br.u(1), 0u); // ref_pic_list_modification_flag_l0
+            w.u(0, 1);
+            ASSERT_EQ(br.u(1), 0u); // adaptive_ref_pic_marking_mode_flag
+            w.u(1, 1);
+            w.ue(4); // max_long_term_frame_idx_plus1 = 1
+            w.ue(1);
+            w.ue(6); // current picture -> long_term_frame_idx 0
+            w.ue(0);
+            w.ue(0); // end of operations
+            while (br.bitsLeft() > 0)
+                w.u(br.u(1), 1);
+            nal = escapeNal(w.bits, nal[0]);
+            rewritten = true;
         }
-        out += std::string("\0\0\0\1", 4) + nal;
     }
     ASSERT_TRUE(rewritten);
-    std::string base = dir + "/longterm";
-    std::ofstream(base + ".264", std::ios::binary) << out;
-    auto ref = h264test::referenceMd5(base);
-    ASSERT_EQ(ref.status, 0) << ref.output;
-    auto r = h264test::decodeAndVerify(base);
-    EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_NE(r.output.find("MD5 verification passed: 20 frames"), std::string::npos) << r.output;
+    expectMatchesFfmpeg("longterm", nals, 20);
 }
 
 } // namespace
