@@ -72,6 +72,23 @@ Bytes nalUnit(std::uint8_t header, const Bytes& payload, bool fourByteStartCode)
     return out;
 }
 
+std::vector<std::string> framemd5Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty() && line[0] != '#') lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> frameMd5s(const std::string& text) {
+    std::vector<std::string> md5s;
+    for (const std::string& line : framemd5Lines(text)) {
+        const size_t md5 = line.find_first_not_of(' ', line.rfind(',') + 1);
+        md5s.push_back(md5 == std::string::npos ? std::string() : line.substr(md5));
+    }
+    return md5s;
+}
+
 std::vector<std::string> words(const std::string& line) {
     std::istringstream in(line);
     std::vector<std::string> out;

@@ -39,6 +39,11 @@ Bytes nalUnit(std::uint8_t header, const Bytes& payload, bool fourByteStartCode 
 // Writes an executable script (contents should start with a #! line).
 void writeScript(const std::filesystem::path& path, const std::string& contents);
 
+// The data lines of ffmpeg's framemd5 output (its comment lines dropped), and
+// their last column: each frame's MD5 (timestamps differ between containers).
+std::vector<std::string> framemd5Lines(const std::string& text);
+std::vector<std::string> frameMd5s(const std::string& text);
+
 // A fixed argument list written as one line: the words between blanks.
 std::vector<std::string> words(const std::string& line);
 // The arguments `first` with `more` after them.

@@ -43,17 +43,7 @@ inline std::vector<std::string> profiles(const std::string& set) {
     return names;
 }
 
-// The md5 column of an ffmpeg framemd5 text.
-inline std::vector<std::string> frameMd5s(const std::string& text) {
-    std::vector<std::string> md5s;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        const size_t comma = line.rfind(',');
-        md5s.push_back(line.substr(line.find_first_not_of(' ', comma + 1)));
-    }
-    return md5s;
-}
+using duoscope::test::frameMd5s;
 
 // Debian ffmpeg's per-frame md5 of the first video stream of `file`.
 inline std::vector<std::string> decodeMd5s(const std::filesystem::path& file) {

@@ -56,7 +56,7 @@ inline Encoded encodeClip(const Clip& c) {
     const int W = c.w, H = c.h, Frames = c.frames;
     Encoded r;
     r.dir = c.dir;
-    const Bytes raw = readFile(c.sbs);
+    const Bytes raw = readBytes(c.sbs);
     EXPECT_EQ(raw.size(), size_t(W) * 2 * H * 3 / 2 * Frames);
     StereoEncoder enc(settingsFor(c));
     r.headers[0] = enc.headers(0);

@@ -69,27 +69,12 @@ inline bool makeSbsYuv(const std::filesystem::path& out, int w, int h, int frame
     return st == 0;
 }
 
-// The data lines of ffmpeg's framemd5 output (comment lines dropped).
-inline std::vector<std::string> framemd5Lines(const std::string& out) {
-    std::vector<std::string> lines;
-    size_t pos = 0;
-    while (pos < out.size()) {
-        size_t end = out.find('\n', pos);
-        if (end == std::string::npos) end = out.size();
-        std::string line = out.substr(pos, end - pos);
-        pos = end + 1;
-        if (!line.empty() && line[0] != '#') lines.push_back(std::move(line));
-    }
-    return lines;
-}
+using duoscope::test::framemd5Lines;
 
-// MD5 column of ffmpeg's framemd5 output (timestamps differ between containers).
+// The frames' MD5s of the first video stream of an ffmpeg input.
 inline std::vector<std::string> frameHashes(const std::string& inputArgs) {
-    const std::string out = run("ffmpeg -nostdin -v error " + inputArgs + " -map 0:v:0 -f framemd5 -");
-    std::vector<std::string> hashes;
-    for (const std::string& line : framemd5Lines(out))
-        hashes.push_back(line.substr(line.rfind(',') + 1));
-    return hashes;
+    return duoscope::test::frameMd5s(
+        run("ffmpeg -nostdin -v error " + inputArgs + " -map 0:v:0 -f framemd5 -"));
 }
 
 // Average PSNR (dB) of a decoded stream against raw I420 frames of the given size.
@@ -119,9 +104,6 @@ inline std::vector<std::string> audioHashes(const std::filesystem::path& f) {
     return v;
 }
 
-inline std::vector<uint8_t> readFile(const std::filesystem::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
+using duoscope::test::readBytes;
 
 } // namespace testmedia

@@ -113,29 +113,17 @@ void makeStereoSegment(const std::string& hevcMovie, const std::string& out, con
 }
 
 std::vector<uint8_t> readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+    return duoscope::test::readBytes(path);
 }
 
 void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    duoscope::test::writeBytes(path, bytes);
 }
 
 std::vector<std::string> decodedFrameMd5(const std::string& path) {
     auto r = run({"ffmpeg", "-v", "error", "-i", path, "-map", "0:v:0", "-f", "framemd5", "-"});
     if (r.status != 0) throw std::runtime_error("ffmpeg decode failed: " + r.output);
-    std::vector<std::string> lines;
-    size_t pos = 0;
-    while (pos < r.output.size()) {
-        size_t nl = r.output.find('\n', pos);
-        if (nl == std::string::npos) nl = r.output.size();
-        std::string line = r.output.substr(pos, nl - pos);
-        // Keep only the picture hash: timestamps differ between a segment and the joined movie.
-        if (!line.empty() && line[0] != '#') lines.push_back(line.substr(line.rfind(',') + 1));
-        pos = nl + 1;
-    }
-    return lines;
+    return duoscope::test::frameMd5s(r.standardOutput);
 }
 
 std::vector<std::vector<uint8_t>> videoSamples(const std::string& path) {
