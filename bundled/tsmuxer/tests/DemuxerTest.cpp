@@ -18,10 +18,6 @@ const char* const kStreams[] = {
     "MVCDS-4.264",                               // conformance stream, view_id 2
 };
 
-std::vector<StereoAccessUnit> loadStereo(const std::string& name) {
-    return splitStereo(readFile(std::string(DUOSCOPE_TESTDATA_DIR) + "/mvc/" + name));
-}
-
 struct Demuxed {
     Bytes base, dependent;
     std::vector<ViewStats> stats;

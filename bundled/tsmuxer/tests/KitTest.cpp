@@ -32,15 +32,14 @@ const Source kSources[] = {
 void demuxKit(const std::string& sourcePath, bool isMatroska, const std::string& cut,
               const std::string& work) {
     std::string meta = isMatroska
-                           ? "MUXOPT --demux" + cut + "\n" + "V_MPEG4/ISO/AVC, \"" + sourcePath +
-                                 "\", track=1, subTrack=2\n" + "V_MPEG4/ISO/MVC, \"" + sourcePath +
-                                 "\", track=1, subTrack=1\n"
-                           : "MUXOPT --no-pcr-on-video-pid --new-audio-pes --demux --vbr --vbv-len=500" +
-                                 cut + "\n" + "V_MPEG4/ISO/AVC, \"" + sourcePath + "\", track=4113\n" +
-                                 "V_MPEG4/ISO/MVC, \"" + sourcePath + "\", track=4114\n";
+                           ? metaText("MUXOPT --demux" + cut, sourcePath,
+                                      {{"V_MPEG4/ISO/AVC", "track=1, subTrack=2"},
+                                       {"V_MPEG4/ISO/MVC", "track=1, subTrack=1"}})
+                           : metaText(kSeparateTracksOptions + cut, sourcePath,
+                                      {{"V_MPEG4/ISO/AVC", "track=4113"}, {"V_MPEG4/ISO/MVC", "track=4114"}});
     fs::remove_all(work);
     fs::create_directories(work);
-    writeFile(work + "/demux.meta", Bytes(meta.begin(), meta.end()));
+    writeFile(work + "/demux.meta", meta);
     auto run = runTsmuxer({work + "/demux.meta", work});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_TRUE(run.err.empty()) << run.err;

@@ -14,25 +14,6 @@ namespace fs = std::filesystem;
 namespace tsmuxer::test {
 namespace {
 
-const std::string kSeparateTracksOptions =
-    "MUXOPT --no-pcr-on-video-pid --new-audio-pes --demux --vbr --vbv-len=500";
-
-std::vector<StereoAccessUnit> loadStereo(const std::string& name) {
-    return splitStereo(readFile(std::string(DUOSCOPE_TESTDATA_DIR) + "/mvc/" + name));
-}
-
-std::string metaText(const std::string& firstLine, const std::string& source,
-                     const std::vector<std::pair<std::string, std::string>>& lines) {
-    std::string text = firstLine + "\n";
-    for (const auto& [codec, rest] : lines)
-        text += codec + ", \"" + source + "\", " + rest + "\n";
-    return text;
-}
-
-void writeText(const std::string& path, const std::string& text) {
-    writeFile(path, Bytes(text.begin(), text.end()));
-}
-
 std::vector<std::string> elementaryFiles(const std::string& folder) {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(folder)) {
@@ -58,7 +39,7 @@ TEST(TsmuxerProgram, ListsAndDemuxesAsTheEngineAsks) {
     EXPECT_NE(listing.out.find("Track ID:    4114\nStream type: MVC\n"), std::string::npos) << listing.out;
 
     // Separate tracks (by PID), with the engine's first line and a quote in the path.
-    writeText(folder + "/demux.meta",
+    writeFile(folder + "/demux.meta",
               metaText(kSeparateTracksOptions, m2ts,
                        {{"V_MPEG4/ISO/AVC", "track=4113"}, {"V_MPEG4/ISO/MVC", "track=4114"}}));
     auto run = runTsmuxer({folder + "/demux.meta", folder + "/work"});
@@ -68,7 +49,7 @@ TEST(TsmuxerProgram, ListsAndDemuxesAsTheEngineAsks) {
     EXPECT_TRUE(readFile(folder + "/work/My \"3D\", movie.mvc") == viewStream(units, true, true));
 
     // One Matroska track with both views, by sub-track, cut after 0.5 s.
-    writeText(folder + "/mkv.meta", metaText("MUXOPT --demux --cut-end=1s", mkv,
+    writeFile(folder + "/mkv.meta", metaText("MUXOPT --demux --cut-end=1s", mkv,
                                              {{"V_MPEG4/ISO/AVC", "track=1, subTrack=2"},
                                               {"V_MPEG4/ISO/MVC", "track=1, subTrack=1"}}));
     run = runTsmuxer({folder + "/mkv.meta", folder + "/work"});
@@ -77,7 +58,7 @@ TEST(TsmuxerProgram, ListsAndDemuxesAsTheEngineAsks) {
     EXPECT_GT(readFile(folder + "/work/movie.mvc").size(), 0u);
 
     // A lost packet: one warning line, the demux still succeeds.
-    writeText(folder + "/lossy.meta",
+    writeFile(folder + "/lossy.meta",
               metaText(kSeparateTracksOptions, folder + "/lossy.ts", {{"V_MPEG4/ISO/AVC", "track=4113"}}));
     run = runTsmuxer({folder + "/lossy.meta", folder + "/work"});
     EXPECT_EQ(run.exitCode, 0) << run.err;
@@ -124,7 +105,7 @@ TEST(TsmuxerProgram, FailuresAreOneErrorLineNonZeroExitAndNoOutput) {
         SCOPED_TRACE(c.source);
         std::string work = folder + "/work";
         fs::remove_all(work);
-        writeText(folder + "/demux.meta", metaText(kSeparateTracksOptions, c.source,
+        writeFile(folder + "/demux.meta", metaText(kSeparateTracksOptions, c.source,
                                                    {{"V_MPEG4/ISO/AVC", "track=" + c.avcTrack},
                                                     {"V_MPEG4/ISO/MVC", "track=" + c.mvcTrack}}));
         auto run = runTsmuxer({folder + "/demux.meta", work});
@@ -180,7 +161,7 @@ TEST(TsmuxerProgram, ReadsFilesMadeByFfmpegAndMkvmerge) {
         EXPECT_NE(listing.out.find("Track ID:    " + m.track + "\nStream type: H.264\n"), std::string::npos)
             << listing.out;
         EXPECT_EQ(listing.out.find("subTrack"), std::string::npos);
-        writeText(folder + "/demux.meta", metaText("MUXOPT --demux", folder + "/" + m.file,
+        writeFile(folder + "/demux.meta", metaText("MUXOPT --demux", folder + "/" + m.file,
                                                    {{"V_MPEG4/ISO/AVC", "track=" + m.track}}));
         auto run = runTsmuxer({folder + "/demux.meta", folder + "/out"});
         EXPECT_EQ(run.exitCode, 0) << run.err;

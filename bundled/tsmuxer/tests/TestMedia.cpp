@@ -68,6 +68,18 @@ std::vector<StereoAccessUnit> splitStereo(const Bytes& stream) {
     return units;
 }
 
+std::vector<StereoAccessUnit> loadStereo(const std::string& name) {
+    return splitStereo(readFile(std::string(DUOSCOPE_TESTDATA_DIR) + "/mvc/" + name));
+}
+
+std::string metaText(const std::string& firstLine, const std::string& source,
+                     const std::vector<std::pair<std::string, std::string>>& lines) {
+    std::string text = firstLine + "\n";
+    for (const auto& [codec, rest] : lines)
+        text += codec + ", \"" + source + "\", " + rest + "\n";
+    return text;
+}
+
 namespace {
 
 void appendNal(Bytes& out, const Bytes& nal) {

@@ -20,6 +20,9 @@ inline Bytes readFile(const std::string& path) {
 inline void writeFile(const std::string& path, const Bytes& bytes) {
     duoscope::test::writeBytes(path, bytes);
 }
+inline void writeFile(const std::string& path, const std::string& text) {
+    duoscope::test::writeFile(path, text);
+}
 std::string scratchFolder(const std::string& name); // fresh folder under the build tree
 
 // NAL units in Annex B order; each payload starts at the NAL header.
@@ -38,6 +41,15 @@ struct StereoAccessUnit {
 // Splits a two-view MVC stream (one of the reference streams) into access
 // units, with timestamps from a regular IBBP-like reordering.
 std::vector<StereoAccessUnit> splitStereo(const Bytes& stream);
+// splitStereo of one of the reference streams in the test data's mvc/ folder.
+std::vector<StereoAccessUnit> loadStereo(const std::string& name);
+
+// The options of a meta file as the engine writes them for separate tracks.
+inline const std::string kSeparateTracksOptions =
+    "MUXOPT --no-pcr-on-video-pid --new-audio-pes --demux --vbr --vbv-len=500";
+// A meta file: its MUXOPT line, then one "<codec>, "<source>", <rest>" line per track.
+std::string metaText(const std::string& firstLine, const std::string& source,
+                     const std::vector<std::pair<std::string, std::string>>& lines);
 
 // The Annex B stream of one view, each access unit opened by its delimiter
 // when withDelimiters is set (4-byte start codes throughout).
