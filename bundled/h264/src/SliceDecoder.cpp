@@ -1170,17 +1170,20 @@ void filterEdge(const DspFunctions& f, uint8_t* q0, int stride, bool vertical, c
 }
 
 // bS 1 test of 8.7.2.1 for two inter blocks.
-bool motionDiffers(const MbMotion& p, int pb8, int pblk, const MbMotion& q, int qb8, int qblk) {
-    // The usual case first: the same pictures with the same vectors.
+// The same pictures with the same vectors: the usual case, checked first.
+inline bool sameMotion(const MbMotion& p, int pb8, int pblk, const MbMotion& q, int qb8, int qblk) {
     uint32_t pmv[2], qmv[2];
     std::memcpy(&pmv[0], p.mv[0][pblk], 4);
     std::memcpy(&pmv[1], p.mv[1][pblk], 4);
     std::memcpy(&qmv[0], q.mv[0][qblk], 4);
     std::memcpy(&qmv[1], q.mv[1][qblk], 4);
-    if (pmv[0] == qmv[0] && pmv[1] == qmv[1] && p.refId[0][pb8] == q.refId[0][qb8] &&
-        p.refId[1][pb8] == q.refId[1][qb8] && (p.ref[0][pb8] < 0) == (q.ref[0][qb8] < 0) &&
-        (p.ref[1][pb8] < 0) == (q.ref[1][qb8] < 0))
-        return false;
+    return pmv[0] == qmv[0] && pmv[1] == qmv[1] && p.refId[0][pb8] == q.refId[0][qb8] &&
+           p.refId[1][pb8] == q.refId[1][qb8] && (p.ref[0][pb8] < 0) == (q.ref[0][qb8] < 0) &&
+           (p.ref[1][pb8] < 0) == (q.ref[1][qb8] < 0);
+}
+
+bool motionDiffers(const MbMotion& p, int pb8, int pblk, const MbMotion& q, int qb8, int qblk) {
+    if (sameMotion(p, pb8, pblk, q, qb8, qblk)) return false;
     int pCount = (p.ref[0][pb8] >= 0) + (p.ref[1][pb8] >= 0);
     int qCount = (q.ref[0][qb8] >= 0) + (q.ref[1][qb8] >= 0);
     if (pCount != qCount) return true;
@@ -1206,6 +1209,7 @@ bool motionDiffers(const MbMotion& p, int pb8, int pblk, const MbMotion& q, int 
 } // namespace
 
 void SliceDecoder::deblockPicture() {
+    uniformMotion_.assign(mbs_.size(), 0);
     for (int mbAddr = 0; mbAddr < static_cast<int>(mbs_.size()); ++mbAddr)
         if (mbs_[static_cast<size_t>(mbAddr)].slice >= 0) deblockMb(mbAddr);
 }
@@ -1230,6 +1234,7 @@ void SliceDecoder::deblockMb(int mbAddr) {
     uint8_t* chroma[2] = {pic_->plane[1] + (mbY * 8) * cs + mbX * 8,
                           pic_->plane[2] + (mbY * 8) * cs + mbX * 8};
     bool uniformMotion = !mb.isIntra && isMotionUniform(qm);
+    uniformMotion_[static_cast<size_t>(mbAddr)] = uniformMotion;
     for (int dir = 0; dir < 2; ++dir) { // 0: vertical edges, 1: horizontal edges
         int neighbourAddr = dir == 0 ? (mbX > 0 ? mbAddr - 1 : -1) : (mbY > 0 ? mbAddr - widthMbs_ : -1);
         bool filterOuter =
@@ -1244,6 +1249,11 @@ void SliceDecoder::deblockMb(int mbAddr) {
             int bS[4];
             if (edge == 0) {
                 const MbMotion& pm = pic_->motion[static_cast<size_t>(neighbourAddr)];
+                // Two macroblocks that each move as one, and move alike.
+                bool alike = uniformMotion && uniformMotion_[static_cast<size_t>(neighbourAddr)] &&
+                             sameMotion(pm, 0, 0, qm, 0, 0);
+                uint32_t qEdge = dir == 0 ? 0x1111 : 0x000f, pEdge = dir == 0 ? 0x8888 : 0xf000;
+                if (alike && !pmb.isIntra && !(mb.nonZero & qEdge) && !(pmb.nonZero & pEdge)) continue;
                 for (int k = 0; k < 4; ++k) {
                     int qblk = dir == 0 ? k * 4 : k, pblk = dir == 0 ? k * 4 + 3 : 12 + k;
                     if (mb.isIntra || pmb.isIntra)
@@ -1251,11 +1261,13 @@ void SliceDecoder::deblockMb(int mbAddr) {
                     else if (((mb.nonZero >> qblk) | (pmb.nonZero >> pblk)) & 1)
                         bS[k] = 2;
                     else
-                        bS[k] = motionDiffers(pm, block8x8Of(pblk), pblk, qm, block8x8Of(qblk), qblk);
+                        bS[k] =
+                            !alike && motionDiffers(pm, block8x8Of(pblk), pblk, qm, block8x8Of(qblk), qblk);
                 }
             } else if (mb.isIntra) {
                 bS[0] = bS[1] = bS[2] = bS[3] = 3;
             } else {
+                if (uniformMotion && !(coded & (dir == 0 ? 0x1111u << edge : 0xfu << (4 * edge)))) continue;
                 for (int k = 0; k < 4; ++k) {
                     int qblk = dir == 0 ? k * 4 + edge : edge * 4 + k, pblk = qblk - step;
                     if ((coded >> qblk) & 1)

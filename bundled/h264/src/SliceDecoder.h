@@ -129,6 +129,7 @@ class SliceDecoder {
   private:
     int widthMbs_ = 0, heightMbs_ = 0;
     int curMb_ = -1, curMbX_ = 0, curMbY_ = 0;
+    std::vector<uint8_t> uniformMotion_; // per macroblock, filled as deblocking passes it
     int lastMb_ = -1;
 
     // Current slice.
