@@ -64,6 +64,17 @@ Bytes readFile(const fs::path& path) {
     return duoscope::test::readBytes(path);
 }
 
+// A reader of a named pipe running beside the interleaver; wait for it with waitpid.
+pid_t startShell(const std::string& command) {
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    EXPECT_GT(child, 0);
+    return child;
+}
+
 struct Outcome {
     NALInterleaver::Summary summary;
     std::vector<std::string> lines;
@@ -306,13 +317,7 @@ TEST(NALInterleaver, WritesIntoNamedPipeReadByAnotherProcess) {
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
 
     // The reader is a separate program, as the decoder is.
-    std::string command = "cat '" + fifo.string() + "' > '" + (dir / "copy.264").string() + "'";
-    pid_t reader = ::fork();
-    ASSERT_GE(reader, 0);
-    if (reader == 0) {
-        ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
+    pid_t reader = startShell("cat '" + fifo.string() + "' > '" + (dir / "copy.264").string() + "'");
     NALInterleaver interleaver;
     auto summary = interleaver.interleave(dir / "base.264", dir / "dep.mvc", fifo);
     int status = 0;
@@ -329,13 +334,7 @@ TEST(NALInterleaver, ReaderExitingEarlyEndsTheRunWithoutError) {
     writeFile(dir / "dep.mvc", mvcStream(400, 20000));
     const fs::path fifo = dir / "fifo.264";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    std::string command = "head -c 100000 '" + fifo.string() + "' > /dev/null";
-    pid_t reader = ::fork();
-    ASSERT_GE(reader, 0);
-    if (reader == 0) {
-        ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
+    pid_t reader = startShell("head -c 100000 '" + fifo.string() + "' > /dev/null");
     std::vector<std::string> lines;
     NALInterleaver interleaver;
     NALInterleaver::Summary summary;
