@@ -1,6 +1,6 @@
 #include "StereoCheck.h"
 
-#include "ChildProcess.h"
+#include "ToolRuns.h"
 
 #include <unistd.h>
 

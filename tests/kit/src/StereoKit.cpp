@@ -1,8 +1,8 @@
 #include "StereoKit.h"
 
-#include "ChildProcess.h"
 #include "Containers.h"
 #include "TestSupport.h"
+#include "ToolRuns.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

@@ -2,9 +2,9 @@
 // files, access-unit table and ffmpeg frame checksums. Test-only.
 #pragma once
 
-#include "ChildProcess.h"
 #include "H264Bits.h"
 #include "TestSupport.h"
+#include "ToolRuns.h"
 
 #include <filesystem>
 #include <fstream>

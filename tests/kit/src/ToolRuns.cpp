@@ -1,4 +1,4 @@
-#include "ChildProcess.h"
+#include "ToolRuns.h"
 
 #include "TestSupport.h"
 
