@@ -39,21 +39,8 @@ Check stereocheck(std::vector<std::string> args) {
     return c;
 }
 
-class ScratchDir {
-  public:
-    // One folder per test process: CTest runs the cases of this file in parallel.
-    ScratchDir()
-        : path_(fs::path(DUOSCOPE_BINARY_DIR) / "tests" /
-                ("stereocheck_scratch_" +
-                 std::string(testing::UnitTest::GetInstance()->current_test_info()->name()))) {
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~ScratchDir() { fs::remove_all(path_); }
-    fs::path operator/(const std::string& name) const { return path_ / name; }
-
-  private:
-    fs::path path_;
+struct ScratchDir : duoscope::test::ScratchFolder {
+    ScratchDir() : ScratchFolder("stereocheck") {}
 };
 
 TEST(StereoCheck, AcceptsTheKitsOwnStereoMovies) {
