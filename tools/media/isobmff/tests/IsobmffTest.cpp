@@ -3,29 +3,25 @@
 #include "Box.h"
 #include "MovieReader.h"
 #include "MovieWriter.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 using namespace media;
 namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<uint8_t> readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
+using duoscope::test::readBytes;
 
 const fs::path kApple = fs::path(DUOSCOPE_TESTDATA_DIR) / "mvhevc/apple-stereo-spatial-160x120.mp4";
 
+// A file in this test process's scratch folder, removed when the process ends.
 fs::path tempPath(const std::string& name) {
-    fs::path dir = fs::temp_directory_path() / ("isobmff-test-" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    return dir / name;
+    static const duoscope::test::ScratchFolder folder("isobmff-test");
+    return folder / name;
 }
 
 std::vector<uint8_t> fakeEntry(const char* type, uint8_t fill) {
@@ -110,7 +106,7 @@ TEST(BoxTest, WriterNestsAndWidens) {
 }
 
 TEST(BoxTest, AppleMovieRoundTripsByteForByte) {
-    auto bytes = readFile(kApple);
+    auto bytes = readBytes(kApple);
     ASSERT_GT(bytes.size(), 1000u);
     auto boxes = parseBoxes(bytes.data(), bytes.size());
     std::string dump = dumpBoxes(boxes);
@@ -223,20 +219,18 @@ TEST(MovieWriterTest, WhatIsWrittenReadsBackAndRoundTrips) {
     EXPECT_EQ(buf, std::vector<uint8_t>(10, 0xa3));
 
     // The written file itself survives parse → write unchanged.
-    auto bytes = readFile(path);
+    auto bytes = readBytes(path);
     auto boxes = parseBoxes(bytes.data(), bytes.size());
     std::vector<uint8_t> again;
     writeBoxes(boxes, again);
     EXPECT_EQ(again, bytes);
-    fs::remove_all(path.parent_path());
 }
 
 TEST(MovieReaderTest, RejectsWhatIsNotAWholeMovie) {
     fs::path dir = tempPath("x").parent_path();
-    auto bytes = readFile(kApple);
+    auto bytes = readBytes(kApple);
     auto write = [&](const std::string& name, const std::vector<uint8_t>& b) {
-        std::ofstream(dir / name, std::ios::binary)
-            .write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
+        duoscope::test::writeBytes(dir / name, b);
         return (dir / name).string();
     };
     std::string text = "this is not a movie at all, only text\n";
@@ -261,5 +255,4 @@ TEST(MovieReaderTest, RejectsWhatIsNotAWholeMovie) {
         }
     }
     EXPECT_THROW(MovieReader((dir / "missing.mov").string()), IoError);
-    fs::remove_all(dir);
 }
