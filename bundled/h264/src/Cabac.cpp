@@ -37,9 +37,11 @@ void CabacEngine::start(const uint8_t* data, size_t size, size_t bytePos) {
     data_ = data;
     size_ = size;
     pos_ = bytePos;
+    // codIOffset is the first 9 bits; the other 55 of 8 bytes are read ahead.
     value_ = 0;
-    bitsLeft_ = -9; // the first 9 bits are codIOffset itself
-    refill();
+    for (int i = 0; i < 8; ++i, ++pos_)
+        value_ = (value_ << 8) | (pos_ < size_ ? data_[pos_] : 0u);
+    bitsLeft_ = 55;
     range_ = 510;
 }
 

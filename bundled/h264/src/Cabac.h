@@ -119,7 +119,8 @@ struct CabacDecoder : CabacEngine {
     CabacContext ctx[kCabacContexts];
 };
 
-// Tops the read-ahead up to at least 48 bits (value_ keeps 9 + bitsLeft_ <= 64).
+// Tops the read-ahead up to at least 48 bits (value_ keeps 9 + bitsLeft_ <= 64);
+// called with fewer than 8 left, so 6 bytes come in.
 inline void CabacEngine::refill() {
     int bytes = (55 - bitsLeft_) >> 3;
     if (pos_ + 8 <= size_) {
