@@ -48,11 +48,13 @@ template <int Cat>
 inline int readResidualBlock(CabacEngine& d, CabacContext* ctx, int cbfInc, bool hasCbf, uint8_t* scanPos,
                              int32_t* levels) {
     constexpr int maxNumCoeff = Cat == 0 || Cat == 2 ? 16 : Cat == 3 ? 4 : Cat == 5 ? 64 : 15;
-    constexpr int sigBase = Cat == 5 ? 402 : 105 + kSigCatOffset[Cat];
-    constexpr int lastBase = Cat == 5 ? 417 : 166 + kSigCatOffset[Cat];
-    constexpr int absBase = Cat == 5 ? 426 : 227 + kAbsCatOffset[Cat];
+    // The tables cover categories 0..4; 8x8 blocks (5) have their own bases and no flag.
+    constexpr int table = Cat < 5 ? Cat : 0;
+    constexpr int sigBase = Cat == 5 ? 402 : 105 + kSigCatOffset[table];
+    constexpr int lastBase = Cat == 5 ? 417 : 166 + kSigCatOffset[table];
+    constexpr int absBase = Cat == 5 ? 426 : 227 + kAbsCatOffset[table];
     constexpr int maxGt1Inc = Cat == 3 ? 3 : 4;
-    if (hasCbf && !d.decodeDecision(ctx[85 + kCbfCatOffset[Cat] + cbfInc])) return 0;
+    if (hasCbf && !d.decodeDecision(ctx[85 + kCbfCatOffset[table] + cbfInc])) return 0;
     CabacContext* sig = ctx + sigBase;
     CabacContext* last = ctx + lastBase;
     int count = 0;
