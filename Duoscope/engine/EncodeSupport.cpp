@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <charconv>
 #include <fstream>
+#include <set>
 
 #include "ChildProcess.h"
 #include "ToolLocator.h"
@@ -167,7 +168,9 @@ std::vector<std::string> encodeSBSArguments(const SBSEncodeSpec& spec, EncoderPr
     auto cap = rateCapArguments(spec.qualityPreset);
     arguments.insert(arguments.end(), cap.begin(), cap.end());
     if (extension == "mov") arguments.insert(arguments.end(), {"-movflags", "+faststart"});
-    arguments.insert(arguments.end(), {"-c:a", "copy", "-sn", "-dn", "-shortest", spec.output.string()});
+    auto audio = audioCopyArguments(extension, spec.sourceAudioCodec);
+    arguments.insert(arguments.end(), audio.begin(), audio.end());
+    arguments.insert(arguments.end(), {"-sn", "-dn", "-shortest", spec.output.string()});
     return applyEncoderProfile(std::move(arguments), profile);
 }
 
@@ -196,25 +199,60 @@ std::vector<std::string> withHEVCTagOnlyFor(std::vector<std::string> arguments,
     return arguments;
 }
 
-std::optional<std::string> probeVideoCodec(const fs::path& movie) {
+namespace {
+
+std::optional<std::string> probeCodec(const fs::path& movie, const char* stream) {
     auto ffprobe = findTool("ffprobe");
     if (!ffprobe) return std::nullopt;
     try {
         auto process = ChildProcess::create(
             {*ffprobe,
-             {"-v", "error", "-select_streams", "v:0", "-show_entries", "stream=codec_name", "-of",
+             {"-v", "error", "-select_streams", stream, "-show_entries", "stream=codec_name", "-of",
               "default=noprint_wrappers=1:nokey=1", movie.string()},
              std::nullopt,
              ChildProcess::Output::pipe,
              ChildProcess::Output::nullDevice});
         process->launch();
         process->waitUntilExit();
-        std::string codec = trimmed(process->collectedStandardOutput());
-        if (process->terminationStatus() != 0 || codec.empty() || contains(codec, "\n")) return std::nullopt;
+        if (process->terminationStatus() != 0) return std::nullopt;
+        // A transport stream lists the stream once more under its program.
+        std::optional<std::string> codec;
+        for (const auto& line : splitLines(process->collectedStandardOutput())) {
+            std::string name = trimmed(line);
+            if (name.empty()) continue;
+            if (codec && *codec != name) return std::nullopt;
+            codec = name;
+        }
         return codec;
     } catch (const std::exception&) {
         return std::nullopt;
     }
+}
+
+} // namespace
+
+std::optional<std::string> probeVideoCodec(const fs::path& movie) {
+    return probeCodec(movie, "v:0");
+}
+
+std::optional<std::string> probeAudioCodec(const fs::path& movie) {
+    return probeCodec(movie, "a:0");
+}
+
+std::vector<std::string> audioCopyArguments(std::string_view extension,
+                                            const std::optional<std::string>& codec) {
+    // ffmpeg refuses these at the header, before a single picture is encoded,
+    // or (Blu-ray LPCM in QuickTime) writes a track it cannot read back.
+    // Blu-ray LPCM and TrueHD, and FLAC or Opus from Matroska, are common.
+    static const std::set<std::string, std::less<>> notInMatroska{"pcm_bluray", "pcm_dvd", "s302m"};
+    static const std::set<std::string, std::less<>> notInQuickTime{"pcm_bluray", "truehd",  "mlp",  "flac",
+                                                                   "opus",       "pcm_dvd", "s302m"};
+    if (codec) {
+        std::string lower = lowercased(std::string(extension));
+        if (lower == "mkv" && notInMatroska.contains(*codec)) return {"-c:a", "flac"};
+        if (lower == "mov" && notInQuickTime.contains(*codec)) return {"-c:a", "pcm_s24le"};
+    }
+    return {"-c:a", "copy"};
 }
 
 std::vector<std::string> stereoPackerArguments(const fs::path& input, const fs::path& output,
@@ -225,11 +263,11 @@ std::vector<std::string> stereoPackerArguments(const fs::path& input, const fs::
     return arguments;
 }
 
-std::string audioArgumentText(OutputTarget target, EncoderProfile profile) {
-    return applyEncoderProfile(target == OutputTarget::visionPro
-                                   ? std::string("-c:a aac_at -b:a 448k -ac 6 -ar 48000")
-                                   : "-c:a copy",
-                               profile);
+std::string audioArgumentText(OutputTarget target, EncoderProfile profile, const std::string& outputPath,
+                              const std::optional<std::string>& sourceAudioCodec) {
+    if (target == OutputTarget::visionPro)
+        return applyEncoderProfile(std::string("-c:a aac_at -b:a 448k -ac 6 -ar 48000"), profile);
+    return joined(audioCopyArguments(extensionOf(outputPath), sourceAudioCodec), " ");
 }
 
 std::string frameAlternateScript(const FrameAlternateScriptSpec& spec, EncoderProfile profile) {
@@ -246,7 +284,7 @@ std::string frameAlternateScript(const FrameAlternateScriptSpec& spec, EncoderPr
             : "-c:v h264_videotoolbox -q:v " + quality + rate +
                   " -sc_threshold 0 -realtime 0 -metadata:s:v:0 stereo_mode=left_right";
     video = applyEncoderProfile(video, profile);
-    std::string audio = audioArgumentText(spec.outputTarget, profile);
+    std::string audio = audioArgumentText(spec.outputTarget, profile, spec.outputPath, spec.sourceAudioCodec);
     // The limit is in seconds of the source, which are seconds of the output too.
     std::string limit = spec.durationLimit ? "-t " + std::to_string(*spec.durationLimit) : "";
     std::string first = spec.rightFirst ? "right" : "left";
@@ -326,7 +364,8 @@ std::string pipePipelineScript(const PipeScriptSpec& spec, EncoderProfile profil
            shellDoubleQuoted(spec.ffmpegPath) + "\" -y" + gap + "-f rawvideo -pix_fmt yuv420p -s " +
            std::to_string(2 * spec.viewWidth) + "x" + std::to_string(spec.viewHeight) + " -r " + rate + gap +
            "-i pipe:0" + gap + "-i \"" + shellDoubleQuoted(spec.sourceAudioPath) + "\"" + gap +
-           "-map 0:v -map '1:a:0?'" + gap + encoder + gap + audioArgumentText(spec.outputTarget, profile) +
+           "-map 0:v -map '1:a:0?'" + gap + encoder + gap +
+           audioArgumentText(spec.outputTarget, profile, spec.outputPath, spec.sourceAudioCodec) +
            " -shortest" + gap + "-movflags +faststart" + gap + "\"" + shellDoubleQuoted(spec.outputPath) +
            "\"" + gap + "2>&1";
 }
@@ -339,23 +378,23 @@ std::string parallelQualityText(QualityPreset preset, bool directMVHEVC) {
 std::vector<std::string> parallelPipelineArguments(const ParallelArgumentsSpec& spec,
                                                    EncoderProfile profile) {
     const auto& encoding = presetEncoding(spec.qualityPreset);
-    std::vector<std::string> arguments{spec.scriptPath,
-                                       spec.interleavedPath,
-                                       spec.sourceAudioPath,
-                                       spec.outputPath,
-                                       "--width",
-                                       std::to_string(spec.viewWidth),
-                                       "--height",
-                                       std::to_string(spec.viewHeight),
-                                       "--fps",
-                                       std::to_string(spec.frameRateNum) + "/" +
-                                           std::to_string(spec.frameRateDen),
-                                       "--quality",
-                                       parallelQualityText(spec.qualityPreset, spec.directMVHEVC),
-                                       "--audio-args",
-                                       audioArgumentText(spec.outputTarget, profile),
-                                       "--workdir",
-                                       spec.workFolder};
+    std::vector<std::string> arguments{
+        spec.scriptPath,
+        spec.interleavedPath,
+        spec.sourceAudioPath,
+        spec.outputPath,
+        "--width",
+        std::to_string(spec.viewWidth),
+        "--height",
+        std::to_string(spec.viewHeight),
+        "--fps",
+        std::to_string(spec.frameRateNum) + "/" + std::to_string(spec.frameRateDen),
+        "--quality",
+        parallelQualityText(spec.qualityPreset, spec.directMVHEVC),
+        "--audio-args",
+        audioArgumentText(spec.outputTarget, profile, spec.outputPath, spec.sourceAudioCodec),
+        "--workdir",
+        spec.workFolder};
     if (spec.directMVHEVC) arguments.push_back("--mvhevc");
     auto cap = spec.directMVHEVC ? encoding.stereoPackerRate : encoding.rateCapMegabits;
     if (cap) arguments.insert(arguments.end(), {"--maxrate", std::to_string(*cap)});

@@ -70,6 +70,7 @@ struct SBSEncodeSpec {
     QualityPreset qualityPreset = QualityPreset::high;
     OutputCodec outputCodec = OutputCodec::h264;
     int viewWidth = 1920, viewHeight = 1080, frameRateNum = 24000, frameRateDen = 1001;
+    std::optional<std::string> sourceAudioCodec;
 };
 std::vector<std::string> encodeSBSArguments(const SBSEncodeSpec& spec, EncoderProfile profile);
 
@@ -86,11 +87,19 @@ std::vector<std::string> withHEVCTagOnlyFor(std::vector<std::string> arguments,
                                             const std::optional<std::string>& videoCodec);
 // The first video stream's codec name by ffprobe, or nothing when it cannot tell.
 std::optional<std::string> probeVideoCodec(const std::filesystem::path& movie);
+// The first audio stream's codec name by ffprobe, or nothing when it cannot tell.
+std::optional<std::string> probeAudioCodec(const std::filesystem::path& movie);
+// "-c:a copy" when a movie of this extension can hold the source's sound as it
+// is, else a lossless re-encode (FLAC in Matroska, 24-bit PCM in QuickTime).
+std::vector<std::string> audioCopyArguments(std::string_view extension,
+                                            const std::optional<std::string>& codec);
 std::vector<std::string> stereoPackerArguments(const std::filesystem::path& input,
                                                const std::filesystem::path& output, QualityPreset preset);
 
-// "-c:a aac_at -b:a 448k -ac 6 -ar 48000" for visionPro, else "-c:a copy" (profile applied).
-std::string audioArgumentText(OutputTarget target, EncoderProfile profile);
+// "-c:a aac_at -b:a 448k -ac 6 -ar 48000" for visionPro (profile applied), else
+// the source's sound copied into the output as audioCopyArguments says.
+std::string audioArgumentText(OutputTarget target, EncoderProfile profile, const std::string& outputPath,
+                              const std::optional<std::string>& sourceAudioCodec);
 
 struct FrameAlternateScriptSpec {
     std::string ffmpegPath, sourcePath, workFolder, outputPath;
@@ -99,6 +108,7 @@ struct FrameAlternateScriptSpec {
     QualityPreset qualityPreset = QualityPreset::high;
     OutputCodec outputCodec = OutputCodec::h264;
     OutputTarget outputTarget = OutputTarget::sbs3D;
+    std::optional<std::string> sourceAudioCodec;
 };
 std::string frameAlternateScript(const FrameAlternateScriptSpec& spec, EncoderProfile profile);
 
@@ -108,6 +118,7 @@ struct PipeScriptSpec {
     int viewWidth = 1920, viewHeight = 1080, frameRateNum = 24000, frameRateDen = 1001;
     QualityPreset qualityPreset = QualityPreset::high;
     OutputTarget outputTarget = OutputTarget::sbs3D;
+    std::optional<std::string> sourceAudioCodec;
 };
 std::string pipePipelineScript(const PipeScriptSpec& spec, EncoderProfile profile);
 
@@ -118,6 +129,7 @@ struct ParallelArgumentsSpec {
     OutputTarget outputTarget = OutputTarget::sbs3D;
     bool rightFirst = false, directMVHEVC = false;
     std::optional<std::string> dualSplitMVCPath;
+    std::optional<std::string> sourceAudioCodec;
 };
 // The quality argument of fanout-run.sh for a preset and mode.
 std::string parallelQualityText(QualityPreset preset, bool directMVHEVC);

@@ -117,9 +117,10 @@ void PipelineEngine::encodeSBS(const fs::path& leftView, const fs::path& rightVi
     auto ffmpeg = findTool("ffmpeg");
     if (!ffmpeg) throw ConversionError::toolNotFound("ffmpeg not found. Install via: brew install ffmpeg");
 
-    auto arguments = encodeSBSArguments({leftView, rightView, sourceAudio, output, qualityPreset, outputCodec,
-                                         viewWidth, viewHeight, frameRateNum, frameRateDen},
-                                        activeEncoderProfile());
+    auto arguments =
+        encodeSBSArguments({leftView, rightView, sourceAudio, output, qualityPreset, outputCodec, viewWidth,
+                            viewHeight, frameRateNum, frameRateDen, probeAudioCodec(sourceAudio)},
+                           activeEncoderProfile());
     // Standard output is left unhandled: the process layer collects it while
     // ffmpeg runs, so the pipe never fills.
     auto process = ChildProcess::create({*ffmpeg, std::move(arguments), std::nullopt,

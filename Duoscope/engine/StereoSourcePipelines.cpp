@@ -176,10 +176,11 @@ ConversionResult PipelineEngine::runFrameAlternatePipeline(
     engineLog("Work directory: " + faWork.string());
     fs::path script = faWork / "pipeline.sh";
     fs::path ffmpegLog = faWork / "ffmpeg.log";
-    writeFileAtomically(
-        script, frameAlternateScript({*ffmpeg, source.string(), faWork.string(), sbsOutput.string(),
-                                      rightFirst, durationLimit, qualityPreset, outputCodec, outputTarget},
-                                     activeEncoderProfile()));
+    writeFileAtomically(script,
+                        frameAlternateScript({*ffmpeg, source.string(), faWork.string(), sbsOutput.string(),
+                                              rightFirst, durationLimit, qualityPreset, outputCodec,
+                                              outputTarget, probeAudioCodec(source)},
+                                             activeEncoderProfile()));
     fs::permissions(script, static_cast<fs::perms>(0755));
 
     engineLog("Running frame-alternate → SBS pipeline...");

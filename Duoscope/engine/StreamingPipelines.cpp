@@ -134,12 +134,13 @@ void PipelineEngine::decodeSBSPipe(const StreamingDecodeRequest& request) {
     fs::path workFolder = folderOf(request.interleavedURL);
     linkInputStream(workFolder, request.interleavedURL);
     fs::path script = workFolder / "pipe_pipeline.sh";
-    writeFileAtomically(
-        script, pipePipelineScript(
-                    {workFolder.string(), *viewpump, *twinrow, *ffmpeg, request.sourceAudioURL.string(),
-                     request.outputURL.string(), request.rightFirst, request.videoWidth, request.videoHeight,
-                     request.frameRateNum, request.frameRateDen, request.qualityPreset, request.outputTarget},
-                    activeEncoderProfile()));
+    writeFileAtomically(script,
+                        pipePipelineScript({workFolder.string(), *viewpump, *twinrow, *ffmpeg,
+                                            request.sourceAudioURL.string(), request.outputURL.string(),
+                                            request.rightFirst, request.videoWidth, request.videoHeight,
+                                            request.frameRateNum, request.frameRateDen, request.qualityPreset,
+                                            request.outputTarget, probeAudioCodec(request.sourceAudioURL)},
+                                           activeEncoderProfile()));
 
     double frames = request.frameRateDen != 0
                         ? std::floor(request.sourceDuration * request.frameRateNum / request.frameRateDen)
@@ -217,7 +218,8 @@ void PipelineEngine::decodeSBSParallel(const StreamingDecodeRequest& request, bo
                                request.outputTarget,
                                request.rightFirst,
                                directMVHEVC,
-                               std::nullopt};
+                               std::nullopt,
+                               probeAudioCodec(request.sourceAudioURL)};
     if (dualSplitMVCPath) {
         spec.dualSplitMVCPath = dualSplitMVCPath->string();
         engineLog("Dual-split mode: base=" + request.interleavedURL.filename().string() +

@@ -16,11 +16,24 @@ struct AudioFrame {
 // Splits a raw AC-3 stream (48 kHz) into frames, timing them from firstPts.
 std::vector<AudioFrame> splitAc3(std::span<const uint8_t> stream, int64_t firstPts90k);
 
+// Blu-ray LPCM (stream type 0x80): the payloads own their bytes, and the frames point into them.
+struct LpcmAudio {
+    std::vector<Bytes> payloads;
+    std::vector<AudioFrame> frames;
+};
+// 16-bit stereo 48 kHz samples (little-endian, interleaved, as in a WAV data
+// chunk) in 5 ms frames, each with the 4-byte Blu-ray LPCM header.
+LpcmAudio blurayLpcm(std::span<const uint8_t> samples, int64_t firstPts90k);
+// The sample bytes of a PCM WAV file.
+std::span<const uint8_t> wavSamples(std::span<const uint8_t> wav);
+
 // The PIDs and stream types of a Blu-ray 3D title.
 inline constexpr uint16_t kPmtPid = 0x0100, kPcrPid = 0x1001, kBaseVideoPid = 0x1011,
                           kDependentVideoPid = 0x1012, kAudioPid = 0x1100;
 
-Bytes writeTransportStream(const MvcComposition& video, const std::vector<AudioFrame>& audio, bool m2ts);
+enum class AudioStreamType : uint8_t { ac3 = 0x81, lpcm = 0x80 };
+Bytes writeTransportStream(const MvcComposition& video, const std::vector<AudioFrame>& audio, bool m2ts,
+                           AudioStreamType audioType = AudioStreamType::ac3);
 
 uint32_t mpegCrc32(std::span<const uint8_t> data);
 

@@ -234,6 +234,13 @@ void composeProfileFolder(const fs::path& folder, FrameRate rate, const fs::path
     const std::vector<AudioFrame> audio = ac3.empty() ? std::vector<AudioFrame>{} : splitAc3(ac3, firstPts);
     writeBytes(folder / "movie.m2ts", writeTransportStream(lr, audio, true));
     writeBytes(folder / "movie.ts", writeTransportStream(lr, audio, false));
+    // Blu-ray titles often carry LPCM, which Matroska cannot hold as it is.
+    if (!ac3.empty()) {
+        const Bytes wav = readBytes(audioAc3.parent_path() / "audio.wav");
+        const LpcmAudio lpcm = blurayLpcm(wavSamples(wav), firstPts);
+        writeBytes(folder / "movie_lpcm.m2ts",
+                   writeTransportStream(lr, lpcm.frames, true, AudioStreamType::lpcm));
+    }
     writeBytes(folder / "movie_lr.mkv", writeMatroska(lr, audio, MatroskaStereoMode::blockLeftFirst, rate));
 
     const MvcComposition rl = composeMvc(right, left, rate);

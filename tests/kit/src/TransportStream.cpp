@@ -157,7 +157,7 @@ Bytes patSection() {
                    {0x00, 0x01, static_cast<uint8_t>(0xE0 | (kPmtPid >> 8)), static_cast<uint8_t>(kPmtPid)});
 }
 
-Bytes pmtSection(bool hasAudio) {
+Bytes pmtSection(bool hasAudio, AudioStreamType audioType) {
     Bytes body{static_cast<uint8_t>(0xE0 | (kPcrPid >> 8)),
                static_cast<uint8_t>(kPcrPid),
                0xF0,
@@ -173,7 +173,7 @@ Bytes pmtSection(bool hasAudio) {
     };
     stream(0x1B, kBaseVideoPid);
     stream(0x20, kDependentVideoPid);
-    if (hasAudio) stream(0x81, kAudioPid);
+    if (hasAudio) stream(static_cast<uint8_t>(audioType), kAudioPid);
     return section(0x02, 1, body);
 }
 
@@ -214,10 +214,42 @@ std::vector<AudioFrame> splitAc3(std::span<const uint8_t> stream, int64_t firstP
     return frames;
 }
 
-Bytes writeTransportStream(const MvcComposition& video, const std::vector<AudioFrame>& audio, bool m2ts) {
+LpcmAudio blurayLpcm(std::span<const uint8_t> samples, int64_t firstPts90k) {
+    constexpr size_t kFrameBytes = 240 * 2 * 2; // 5 ms of 16-bit stereo at 48 kHz
+    LpcmAudio audio;
+    for (size_t offset = 0; offset + kFrameBytes <= samples.size(); offset += kFrameBytes) {
+        // Size, then stereo at 48 kHz, then 16 bits per sample; the samples big-endian.
+        Bytes payload{static_cast<uint8_t>(kFrameBytes >> 8), static_cast<uint8_t>(kFrameBytes), 0x31, 0x40};
+        for (size_t i = offset; i < offset + kFrameBytes; i += 2)
+            append(payload, {samples[i + 1], samples[i]});
+        audio.payloads.push_back(std::move(payload));
+    }
+    for (size_t i = 0; i < audio.payloads.size(); ++i)
+        audio.frames.push_back({audio.payloads[i], firstPts90k + static_cast<int64_t>(i) * 450});
+    return audio;
+}
+
+std::span<const uint8_t> wavSamples(std::span<const uint8_t> wav) {
+    auto tagAt = [&](size_t offset, const char* tag) {
+        return std::equal(tag, tag + 4, wav.begin() + offset);
+    };
+    if (wav.size() < 12 || !tagAt(0, "RIFF") || !tagAt(8, "WAVE"))
+        throw BitstreamError("WAV: not a RIFF WAVE file");
+    // ffmpeg puts a LIST chunk before the samples.
+    for (size_t offset = 12; offset + 8 <= wav.size();) {
+        const size_t size = wav[offset + 4] | wav[offset + 5] << 8 | wav[offset + 6] << 16 |
+                            static_cast<size_t>(wav[offset + 7]) << 24;
+        if (tagAt(offset, "data")) return wav.subspan(offset + 8, std::min(size, wav.size() - offset - 8));
+        offset += 8 + size + (size & 1);
+    }
+    throw BitstreamError("WAV: no data chunk");
+}
+
+Bytes writeTransportStream(const MvcComposition& video, const std::vector<AudioFrame>& audio, bool m2ts,
+                           AudioStreamType audioType) {
     TsMuxer mux(m2ts);
     const Bytes pat = patSection();
-    const Bytes pmt = pmtSection(!audio.empty());
+    const Bytes pmt = pmtSection(!audio.empty(), audioType);
     size_t nextAudio = 0;
     auto audioUpTo = [&](int64_t limit) {
         for (; nextAudio < audio.size() && audio[nextAudio].pts <= limit; ++nextAudio)

@@ -3,8 +3,12 @@
 // generated scripts take from the job.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
+
 #include "EncodeSupport.h"
 #include "EncoderProfile.h"
+#include "TestSupport.h"
 
 namespace duoscope {
 namespace {
@@ -73,8 +77,8 @@ TEST(EncodeSBSArguments, EveryPresetCodecAndContainerInBothProfiles) {
                     list->insert(list->end(), {"-c:a", "copy", "-sn", "-dn", "-shortest", output});
                 }
                 SBSEncodeSpec spec{
-                    "/w/L.yuv", "/w/R.yuv", "/src/Movie.m2ts", output, row.preset, codec, 1920, 1080,
-                    24000,      1001};
+                    "/w/L.yuv", "/w/R.yuv", "/src/Movie.m2ts", output, row.preset, codec, 1920, 1080, 24000,
+                    1001,       "ac3"};
                 SCOPED_TRACE(output + " " + std::string(rawValue(row.preset)) + " " +
                              std::string(rawValue(codec)));
                 EXPECT_EQ(encodeSBSArguments(spec, vt), design);
@@ -119,8 +123,8 @@ TEST(EncodeStereoPackerArguments, QualityAndRateByPreset) {
 // decides: which frames make which eye, the limit, and the encoder settings.
 TEST(FrameAlternateScript, EyeOrderLimitAndEncoderFollowTheJob) {
     FrameAlternateScriptSpec spec{
-        "/usr/bin/ffmpeg", "/in/fa.mkv",        "/w/fa_work",      "/o/fa_SBS.mkv",    false,
-        std::nullopt,      QualityPreset::high, OutputCodec::h264, OutputTarget::sbs3D};
+        "/usr/bin/ffmpeg", "/in/fa.mkv",        "/w/fa_work",      "/o/fa_SBS.mkv",     false,
+        std::nullopt,      QualityPreset::high, OutputCodec::h264, OutputTarget::sbs3D, std::nullopt};
     std::string leftFirst = frameAlternateScript(spec, vt);
     EXPECT_NE(leftFirst.find("[a]select='not(mod(n\\,2))',setpts=2*N/FRAME_RATE/TB,fps=source_fps/2[left];"),
               std::string::npos);
@@ -135,7 +139,8 @@ TEST(FrameAlternateScript, EyeOrderLimitAndEncoderFollowTheJob) {
             30,
             QualityPreset::ultraHigh,
             OutputCodec::h264,
-            OutputTarget::visionPro};
+            OutputTarget::visionPro,
+            std::nullopt};
     std::string design = frameAlternateScript(spec, vt);
     std::string software = frameAlternateScript(spec, sw);
     // The limit is the limit: the eyes run at the real rate, so 30 s of source is 30 s of movie.
@@ -158,16 +163,28 @@ TEST(FrameAlternateScript, PathsCannotBreakOutOfTheirQuotes) {
                                   std::nullopt,
                                   QualityPreset::high,
                                   OutputCodec::h264,
-                                  OutputTarget::sbs3D};
+                                  OutputTarget::sbs3D,
+                                  std::nullopt};
     std::string script = frameAlternateScript(spec, vt);
     EXPECT_NE(script.find("SOURCE=\"/in/a \\\"b\\\" \\$(touch x) \\`y\\`.mkv\"\n"), std::string::npos);
     EXPECT_NE(script.find("\"/o/it's \\\\ here_SBS.mkv\" 2>"), std::string::npos);
 }
 
 TEST(PipePipelineScript, EyeSwapAndEncoderFollowTheJob) {
-    PipeScriptSpec spec{
-        "/w", "/t/viewpump", "/t/twinrow", "/t/ffmpeg", "/src/Movie.m2ts",   "/o/Movie_SBS.mov",     true,
-        1920, 1080,          24000,        1001,        QualityPreset::high, OutputTarget::visionPro};
+    PipeScriptSpec spec{"/w",
+                        "/t/viewpump",
+                        "/t/twinrow",
+                        "/t/ffmpeg",
+                        "/src/Movie.m2ts",
+                        "/o/Movie_SBS.mov",
+                        true,
+                        1920,
+                        1080,
+                        24000,
+                        1001,
+                        QualityPreset::high,
+                        OutputTarget::visionPro,
+                        std::nullopt};
     std::string design = pipePipelineScript(spec, vt);
     EXPECT_NE(design.find("\"/t/twinrow\" 1920 1080 swap | \"/t/ffmpeg\""), std::string::npos);
     EXPECT_NE(design.find("-s 3840x1080 -r 24000/1001"), std::string::npos);
@@ -196,6 +213,7 @@ TEST(ParallelPipelineArguments, ModesPresetsAndFlags) {
                                OutputTarget::sbs3D,
                                false,
                                false,
+                               std::nullopt,
                                std::nullopt};
     Arguments head{"/t/fanout-run.sh",
                    "/w/M_interleaved.264",
@@ -240,6 +258,57 @@ TEST(ParallelPipelineArguments, ModesPresetsAndFlags) {
     EXPECT_EQ(parallelPipelineArguments(spec, vt),
               with({"85", "--audio-args", "-c:a aac_at -b:a 448k -ac 6 -ar 48000", "--workdir", "/w",
                     "--maxrate", "35", "--swap", "--dual-split", "/w/M.264", "/w/M.mvc"}));
+}
+
+// The decoded sound as 16-bit samples, to compare a copy or re-encode with its source.
+std::vector<int16_t> decodedSamples(const std::filesystem::path& movie) {
+    auto decoded = test::runCommand("/usr/bin/ffmpeg", {"-v", "error", "-i", movie.string(), "-map", "0:a:0",
+                                                        "-f", "s16le", "-ac", "2", "-ar", "48000", "-"});
+    EXPECT_EQ(decoded.status, 0) << decoded.standardError;
+    std::vector<int16_t> samples(decoded.standardOutput.size() / 2);
+    std::memcpy(samples.data(), decoded.standardOutput.data(), samples.size() * 2);
+    return samples;
+}
+
+// Blu-ray LPCM and TrueHD, and FLAC or Opus from Matroska, are what a plain
+// stream copy cannot put in one of the two containers. Judged by the sound
+// that comes out, against the source's.
+TEST(EncodeAudioArguments, EverySourceSoundReachesBothContainersUnchanged) {
+    test::ScratchFolder work{"audio copy"};
+    for (const auto& [encoder, container] : {std::pair{"pcm_bluray", "m2ts"},
+                                             {"truehd", "mkv"},
+                                             {"flac", "mkv"},
+                                             {"libopus", "mkv"},
+                                             {"ac3", "m2ts"},
+                                             {"dca", "mkv"}}) {
+        std::filesystem::path source = work / (std::string(encoder) + "." + container);
+        auto made = test::runCommand("/usr/bin/ffmpeg",
+                                     {"-v", "error", "-f", "lavfi", "-i",
+                                      "aevalsrc=0.3*sin(440*2*PI*t)|0.2*sin(660*2*PI*t):s=48000:d=0.5",
+                                      "-c:a", encoder, "-strict", "-2", source.string()});
+        ASSERT_EQ(made.status, 0) << made.output;
+        auto codec = probeAudioCodec(source);
+        ASSERT_TRUE(codec) << encoder;
+        const auto original = decodedSamples(source);
+        ASSERT_GT(original.size(), 40000u) << encoder;
+        for (const char* extension : {"mkv", "mov"}) {
+            SCOPED_TRACE(*codec + " into " + extension);
+            std::filesystem::path output = work / (std::string(encoder) + "_out." + extension);
+            Arguments arguments{"-v", "error", "-y", "-i", source.string(), "-map", "0:a"};
+            auto audio = audioCopyArguments(extension, codec);
+            arguments.insert(arguments.end(), audio.begin(), audio.end());
+            arguments.push_back(output.string());
+            auto muxed = test::runCommand("/usr/bin/ffmpeg", arguments);
+            ASSERT_EQ(muxed.status, 0) << muxed.output;
+            const auto copied = decodedSamples(output);
+            ASSERT_EQ(copied.size(), original.size());
+            // Exact, but for a float decoder's last bit through 24-bit PCM.
+            int worst = 0;
+            for (size_t i = 0; i < copied.size(); ++i)
+                worst = std::max(worst, std::abs(copied[i] - original[i]));
+            EXPECT_LE(worst, 1);
+        }
+    }
 }
 
 TEST(EncodeFFmpegTime, ParsesClockValuesAndRejectsMalformedOnes) {

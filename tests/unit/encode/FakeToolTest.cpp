@@ -119,7 +119,8 @@ TEST_F(EncodeFakeTools, EncodeSBSReadsProgressFromTheStatusLines) {
                        320,
                        176,
                        24000,
-                       1001};
+                       1001,
+                       std::nullopt};
     EXPECT_EQ(argumentsOf("ffmpeg"), encodeSBSArguments(spec, EncoderProfile::software));
     auto fractions = recorder.fractions(ConversionStage::encoding);
     std::vector<double> expected{0.70 + 0.15 * 0.25, 0.70 + 0.15 * 0.5, 0.70 + 0.15 * 0.999, 0.85};
@@ -296,7 +297,8 @@ TEST_F(EncodeFakeTools, ParallelPipelineArgumentsProgressAndFailure) {
                                OutputTarget::visionPro,
                                false,
                                true,
-                               (work / "M.mvc").string()};
+                               (work / "M.mvc").string(),
+                               std::nullopt};
     auto expected = parallelPipelineArguments(spec, EncoderProfile::software);
     expected.erase(expected.begin()); // the script records the arguments after its own path
     EXPECT_EQ(argumentsOf("fanout-run.sh"), expected);
