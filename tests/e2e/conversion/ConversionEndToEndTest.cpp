@@ -22,13 +22,14 @@ class Conversion : public CommandLineRun {
   protected:
     // Every frame at the source's rate with its audio, both eyes at 35 dB
     // against the kit's sources, in the right order.
-    void expectEyes(const fs::path& movie, bool mvhevc) {
+    void expectEyes(const fs::path& movie, bool mvhevc, const fs::path& kitSet = set,
+                    const std::string& rate = "24000/1001") {
         auto streams =
             runCommand("/usr/bin/ffprobe", {"-v", "error", "-show_entries", "stream=codec_type,r_frame_rate",
                                             "-of", "default=nw=1", movie.string()});
         EXPECT_EQ(streams.output,
-                  "codec_type=video\nr_frame_rate=24000/1001\ncodec_type=audio\nr_frame_rate=0/0\n");
-        std::vector<std::string> check{"--set", set.string(), "--min-psnr", "35", movie.string()};
+                  "codec_type=video\nr_frame_rate=" + rate + "\ncodec_type=audio\nr_frame_rate=0/0\n");
+        std::vector<std::string> check{"--set", kitSet.string(), "--min-psnr", "35", movie.string()};
         fs::path right = work / "right.hevc";
         if (mvhevc) {
             ASSERT_TRUE(stereochecks::extractRightEye(movie, right));
@@ -138,6 +139,31 @@ TEST_F(Conversion, MVCSourcesThroughTheParallelRoutes) {
         expectEyes(output / name, mvhevc);
         if (c.source.ends_with("_lpcm.m2ts")) // Blu-ray LPCM, which Matroska cannot hold as it is
             EXPECT_EQ(decodedSound(output / name), decodedSound(set / c.source));
+    }
+}
+
+// Blu-ray 3D's 720p titles run at 50 and 60000/1001: every frame at the exact
+// rate in both targets. (Matroska keeps whole nanoseconds per frame, which
+// ffprobe can only show as 60000/1001 when the denominator is small, so the
+// side-by-side case is the 50 fps one.)
+TEST_F(Conversion, MVCSourcesAtTheHighBluRayRates) {
+    if (!fs::exists(fs::path(DUOSCOPE_TOOLS_DIR) / "viewpump")) GTEST_SKIP() << "viewpump is not built";
+    for (const auto& [rate, target] :
+         {std::pair{"50/1", "SBS 3D (MKV)"}, std::pair{"60000/1001", "Apple Vision Pro (MV-HEVC)"}}) {
+        SCOPED_TRACE(std::string(rate) + " → " + target);
+        fs::path kit = work / "kit";
+        auto made = runCommand(std::string(DUOSCOPE_BINARY_DIR) + "/bin/stereokit",
+                               {"--set", "small", "--fps", rate, "--frames", "24", "--output", kit.string()});
+        ASSERT_EQ(made.status, 0) << made.output;
+        storeTarget(target);
+        fs::path output = work / "high rate";
+        fs::remove_all(output);
+        auto result = convert((kit / "small/pyramid_8x8/movie.m2ts").string(), output.string());
+        ASSERT_EQ(result.status, 0) << result.output;
+        bool mvhevc = std::string(target).starts_with("Apple");
+        fs::path movie = output / (mvhevc ? "movie.mov" : "movie_SBS.mkv");
+        ASSERT_TRUE(fs::exists(movie)) << result.output;
+        expectEyes(movie, mvhevc, kit / "small", rate);
     }
 }
 

@@ -2,12 +2,13 @@
 #include "StereoKit.h"
 
 #include <iostream>
+#include <optional>
 #include <string>
 
 namespace {
 
 int usage() {
-    std::cerr << "usage: stereokit --set small|hd --output DIR [--frames N] [--force]\n";
+    std::cerr << "usage: stereokit --set small|hd --output DIR [--frames N] [--fps NUM/DEN] [--force]\n";
     return 1;
 }
 
@@ -16,6 +17,7 @@ int usage() {
 int main(int argc, char** argv) {
     std::string set, output;
     int frames = 0;
+    std::optional<kit::FrameRate> rate;
     bool force = false;
     try {
         for (int i = 1; i < argc; ++i) {
@@ -30,6 +32,19 @@ int main(int argc, char** argv) {
                     text.size() > 6)
                     throw std::invalid_argument("--frames wants a whole number, not \"" + text + "\"");
                 frames = std::stoi(text);
+            } else if (arg == "--fps" && i + 1 < argc) {
+                // Blu-ray 3D also has 720p at 50 and 60000/1001.
+                const std::string text = argv[++i];
+                const auto slash = text.find('/');
+                const auto digits = [](const std::string& part) {
+                    return !part.empty() && part.size() <= 6 &&
+                           part.find_first_not_of("0123456789") == std::string::npos;
+                };
+                if (slash == std::string::npos || !digits(text.substr(0, slash)) ||
+                    !digits(text.substr(slash + 1)) || std::stoi(text.substr(0, slash)) == 0 ||
+                    std::stoi(text.substr(slash + 1)) == 0)
+                    throw std::invalid_argument("--fps wants NUM/DEN, not \"" + text + "\"");
+                rate = kit::FrameRate{std::stoi(text.substr(0, slash)), std::stoi(text.substr(slash + 1))};
             } else if (arg == "--force")
                 force = true;
             else
@@ -43,7 +58,10 @@ int main(int argc, char** argv) {
                 throw std::invalid_argument("--frames must be between 4 and 100000");
             spec.frames = frames;
         }
-        kit::makeSet(spec, output, kit::executableStamp(set) + "frames=" + std::to_string(spec.frames) + "\n",
+        if (rate) spec.rate = *rate;
+        kit::makeSet(spec, output,
+                     kit::executableStamp(set) + "frames=" + std::to_string(spec.frames) +
+                         " fps=" + std::to_string(spec.rate.num) + "/" + std::to_string(spec.rate.den) + "\n",
                      force, [](const std::string& line) { std::cout << line << std::endl; });
     } catch (const std::exception& e) {
         std::cerr << "ERROR: " << e.what() << "\n";
