@@ -341,7 +341,10 @@ drop_frames() { # drops the first $1 side-by-side frames
 }
 
 last_message() { # the last meaningful line a tool wrote
-    grep -v '^[[:space:]]*$' "$1" 2>/dev/null | tail -n 1
+    # ffmpeg ends "Error initializing output stream 0:1 -- " with an empty
+    # reason when its muxer gave the reason on the line before.
+    grep -v '^[[:space:]]*$' "$1" 2>/dev/null | tail -n 2 |
+        awk '{ line[NR] = $0 } END { if (NR == 2 && line[2] ~ /--[[:space:]]*$/) print line[1] " " line[2]; else print line[NR] }'
 }
 
 run_worker() {
