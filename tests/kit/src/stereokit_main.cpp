@@ -12,6 +12,13 @@ int usage() {
     return 1;
 }
 
+// A whole number of at most six digits, or nothing.
+std::optional<int> wholeNumber(const std::string& text) {
+    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    return std::stoi(text);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -28,23 +35,19 @@ int main(int argc, char** argv) {
                 output = argv[++i];
             else if (arg == "--frames" && i + 1 < argc) {
                 const std::string text = argv[++i];
-                if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos ||
-                    text.size() > 6)
+                auto number = wholeNumber(text);
+                if (!number)
                     throw std::invalid_argument("--frames wants a whole number, not \"" + text + "\"");
-                frames = std::stoi(text);
+                frames = *number;
             } else if (arg == "--fps" && i + 1 < argc) {
                 // Blu-ray 3D also has 720p at 50 and 60000/1001.
                 const std::string text = argv[++i];
                 const auto slash = text.find('/');
-                const auto digits = [](const std::string& part) {
-                    return !part.empty() && part.size() <= 6 &&
-                           part.find_first_not_of("0123456789") == std::string::npos;
-                };
-                if (slash == std::string::npos || !digits(text.substr(0, slash)) ||
-                    !digits(text.substr(slash + 1)) || std::stoi(text.substr(0, slash)) == 0 ||
-                    std::stoi(text.substr(slash + 1)) == 0)
+                auto num = slash == std::string::npos ? std::nullopt : wholeNumber(text.substr(0, slash));
+                auto den = slash == std::string::npos ? std::nullopt : wholeNumber(text.substr(slash + 1));
+                if (!num || !den || *num == 0 || *den == 0)
                     throw std::invalid_argument("--fps wants NUM/DEN, not \"" + text + "\"");
-                rate = kit::FrameRate{std::stoi(text.substr(0, slash)), std::stoi(text.substr(slash + 1))};
+                rate = kit::FrameRate{*num, *den};
             } else if (arg == "--force")
                 force = true;
             else
