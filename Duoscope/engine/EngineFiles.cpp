@@ -104,6 +104,12 @@ std::string withReason(const std::string& text, const std::string& reason) {
     return reason.empty() ? text : text + ": " + reason;
 }
 
+bool diskIsFull(const fs::path& folder) {
+    std::error_code error;
+    auto space = fs::space(folder, error);
+    return !error && space.available < 1024 * 1024;
+}
+
 std::optional<MovieFacts> probeMovieFacts(const fs::path& movie, std::optional<double> readSeconds,
                                           const ProcessTracker& track) {
     auto ffprobe = findTool("ffprobe");

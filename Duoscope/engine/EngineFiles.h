@@ -39,6 +39,8 @@ std::filesystem::path destinationBesideSource(const std::filesystem::path& desti
 std::string lastMeaningfulLine(const std::vector<std::string>& lines);
 // "<text>: <reason>", or the text alone when the reason is empty.
 std::string withReason(const std::string& text, const std::string& reason);
+// Whether the disk holding `folder` has less than 1 MiB left.
+bool diskIsFull(const std::filesystem::path& folder);
 
 // Video frames and length of a movie, read back with ffprobe.
 struct MovieFacts {

@@ -91,9 +91,14 @@ void PipelineEngine::checkMovie(const std::filesystem::path& movie, const MovieE
     if (isCancelled) throw ConversionError::cancelled();
     std::optional<std::string> shortfall =
         facts ? movieShortfall(*facts, expected) : std::optional<std::string>("it cannot be read back");
-    if (shortfall)
+    if (shortfall) {
+        // ffmpeg may end with status 0 after a write failed, so a full disk
+        // shows only here, as a short movie.
+        std::string cause =
+            reason.empty() && diskIsFull(movie.parent_path()) ? "No space left on device" : reason;
         throw ConversionError::encodingFailed(
-            withReason(movie.filename().string() + " is incomplete: " + *shortfall, reason));
+            withReason(movie.filename().string() + " is incomplete: " + *shortfall, cause));
+    }
     engineLog("Checked " + movie.filename().string() + ": " + std::to_string(facts->frames) + " frames");
 }
 

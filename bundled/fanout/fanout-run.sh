@@ -26,8 +26,12 @@ started=$SECONDS
 started_ns=$(date +%s%N)
 
 fail() {
-    echo "ERROR: $*" >&2
-    echo "FAILED: $*"
+    local message=$* avail=""
+    # A tool that meets a full disk often cannot even write down why.
+    [[ -n ${workdir:-} ]] && avail=$(df --output=avail -B1 "$workdir" 2>/dev/null | tail -n 1)
+    [[ $avail =~ ^[[:space:]]*[0-9]+$ ]] && ((avail < 1048576)) && message+=" (No space left on device in $workdir)"
+    echo "ERROR: $message" >&2
+    echo "FAILED: $message"
     exit 1
 }
 
@@ -274,6 +278,7 @@ while read -r k s e w; do
     echo "$k $s $e $w"
 done <"$scratch/segments" >"$scratch/plan"
 segments=$(wc -l <"$scratch/plan")
+((segments > 0)) || fail "cannot write the segment plan in $scratch"
 ((workers > segments)) && workers=$segments
 
 warm_total=$(awk '{ t += $2 - $4 } END { print t + 0 }' "$scratch/plan")
@@ -473,6 +478,7 @@ while ((done_count < segments)); do
     ((running -= 1))
     if ((result != 0)); then
         reason=$(cat "$scratch/seg$k/error.txt" 2>/dev/null)
+        # On a full disk the worker cannot even write down why it failed.
         fail "${reason:-segment $k: worker exited with status $result}"
     fi
     read -r _ s e w <<<"${plan[k]}"
