@@ -1,6 +1,7 @@
 // Sources that already hold both eyes: side-by-side files are copied or taken
 // to MV-HEVC; frame-alternate files are split into eyes by a generated script.
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <fstream>
 #include <thread>
@@ -187,9 +188,15 @@ ConversionResult PipelineEngine::runFrameAlternatePipeline(
     // The timer only ever raises the bar: a tail cut inside a "time=" value
     // must not make the progress step back.
     auto lastReported = std::make_shared<double>(0.05);
-    RepeatingTimer timer([ffmpegLog, progressDuration, report, lastReported] {
+    std::optional<long long> outputFrames = expected.frames;
+    RepeatingTimer timer([this, ffmpegLog, progressDuration, report, lastReported, outputFrames, sbsOutput] {
         double seconds = lastTimeInLog(fileTail(ffmpegLog, 4096));
         if (seconds <= 0) return;
+        if (outputFrames && *outputFrames > 0)
+            reportWork(
+                {"Encoding side by side",
+                 std::llround(std::min(seconds / progressDuration, 1.0) * static_cast<double>(*outputFrames)),
+                 *outputFrames, sbsOutput});
         double fraction = 0.1 + 0.8 * std::min(seconds / progressDuration, 1.0);
         if (fraction <= *lastReported) return;
         *lastReported = fraction;
