@@ -23,6 +23,9 @@
 
 #include "ConversionTypes.h"
 #include "PipelineEngine.h"
+#include "ProgressEstimate.h"
+
+class QTimer;
 
 namespace duoscope {
 
@@ -75,6 +78,10 @@ class ConverterModel : public QObject {
     const QString& lastOutputURL() const { return lastOutputURL_; }
     const QStringList& batchOutputURLs() const { return batchOutputURLs_; }
     const QString& estimatedTimeRemaining() const { return estimatedTimeRemaining_; }
+    // What the run is doing now, in words ("Encoding MV-HEVC, 3 of 8 segments done").
+    const QString& currentActivity() const { return currentActivity_; }
+    // The last run was cancelled, and nothing has been done since.
+    bool wasCancelled() const { return wasCancelled_; }
     PipelineEngine& pipelineEngine() { return *pipelineEngine_; }
 
     // Settings: each setter saves its key (the folder only once initialised).
@@ -111,7 +118,9 @@ class ConverterModel : public QObject {
     // fields, the log and notifications.
     void startConversion();
     void cancelConversion();
-    void updateETA(const QDateTime& startTime, double progress);
+    // The remaining time and activity from the run's reports so far; a timer
+    // calls it every second, so the time moves between the tools' reports.
+    void refreshRemainingTime();
     void revealOutput();
     void sendNotification(const QString& body);
     // True when the session bus offers a notification service; never complains.
@@ -147,6 +156,8 @@ class ConverterModel : public QObject {
     void lastOutputURLChanged();
     void batchOutputURLsChanged();
     void estimatedTimeRemainingChanged();
+    void currentActivityChanged();
+    void wasCancelledChanged();
 
   private:
     using Completion = std::function<void(std::optional<ConversionResult>, std::exception_ptr)>;
@@ -203,10 +214,10 @@ class ConverterModel : public QObject {
     QString lastOutputURL_;
     QStringList batchOutputURLs_;
     QString estimatedTimeRemaining_;
-    QDateTime lastETAUpdate_; // invalid = never
-    double lastETAProgress_ = 0;
-    QDateTime lastETATime_;
-    double etaSmoothed_ = 0;
+    std::optional<ProgressEstimate> estimate_; // of the file converting now
+    QTimer* remainingTimeTimer_ = nullptr;
+    QString currentActivity_;
+    bool wasCancelled_ = false;
     std::unique_ptr<PipelineEngine> pipelineEngine_;
     bool cliArgsHandled_ = false;
 
