@@ -226,9 +226,12 @@ class CommandLineProgress {
         char percent[16];
         std::snprintf(percent, sizeof percent, " %3d%%", static_cast<int>(estimate_.fraction() * 100));
         line += percent;
-        if (auto fps = estimate_.framesPerSecond()) {
+        if (auto perSecond = estimate_.framesPerSecond()) {
             char rate[32];
-            std::snprintf(rate, sizeof rate, " · %.1f fps", *fps);
+            if (estimate_.work() && estimate_.work()->countsBytes)
+                std::snprintf(rate, sizeof rate, " · %.0f MB/s", *perSecond / 1e6);
+            else
+                std::snprintf(rate, sizeof rate, " · %.1f fps", *perSecond);
             line += rate;
         }
         line += " · elapsed " + clockText(estimate_.elapsedSeconds());

@@ -29,6 +29,7 @@ struct WorkProgress {
     long long framesDone = 0;
     long long framesTotal = 0;        // 0 when not known
     std::filesystem::path outputFile; // the file this stage writes, when there is one
+    bool countsBytes = false;         // done and total are bytes, not frames (demultiplexing)
 };
 using WorkCallback = std::function<void(const WorkProgress& work)>;
 

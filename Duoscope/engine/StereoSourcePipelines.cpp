@@ -9,47 +9,12 @@
 #include "EncodeSupport.h"
 #include "EngineFiles.h"
 #include "PipelineEngine.h"
+#include "RepeatingTimer.h"
 #include "ToolLocator.h"
 
 namespace duoscope {
 
 namespace fs = std::filesystem;
-
-namespace {
-
-// Calls `tick` 1.0 s after start and every 1.5 s after that, on its own
-// thread, until stopped. Stopping joins the thread, so no tick runs after.
-class RepeatingTimer {
-  public:
-    explicit RepeatingTimer(std::function<void()> tick)
-        : thread_([this, tick = std::move(tick)] {
-              std::unique_lock lock(mutex_);
-              auto delay = std::chrono::milliseconds(1000);
-              while (!condition_.wait_for(lock, delay, [this] { return stopped_; })) {
-                  lock.unlock();
-                  tick();
-                  lock.lock();
-                  delay = std::chrono::milliseconds(1500);
-              }
-          }) {}
-    ~RepeatingTimer() { stop(); }
-    void stop() {
-        {
-            std::lock_guard lock(mutex_);
-            stopped_ = true;
-        }
-        condition_.notify_all();
-        if (thread_.joinable()) thread_.join();
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable condition_;
-    bool stopped_ = false;
-    std::thread thread_;
-};
-
-} // namespace
 
 // Cuts the first seconds of a movie by stream copy, so a limited run reads no more.
 MovieExpectation PipelineEngine::cutMovie(const fs::path& source, const fs::path& output, int seconds,
