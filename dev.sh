@@ -65,7 +65,7 @@ package)
     build
     (cd "$build" && cpack -G DEB)
     deb=$(ls -t "$build"/duoscope_*_amd64.deb | head -n 1)
-    lintian --fail-on error --info "$deb"
+    lintian --fail-on error "$deb"
     echo "Package: $deb"
     ;;
 *)
