@@ -61,7 +61,7 @@ TEST_F(Package, InstallsAProgramThatRunsFromItsOwnTree) {
         EXPECT_NE(fields.standardOutput.find(dependency), std::string::npos) << dependency << "\n"
                                                                              << fields.output;
 
-    const fs::path root = work / "root";
+    const fs::path root = work / "staging root"; // a blank in the path, as a user may choose
     auto unpacked = runCommand("dpkg-deb", {"-x", deb.string(), root.string()});
     ASSERT_EQ(unpacked.status, 0) << unpacked.output;
     const fs::path usr = root / "usr";
