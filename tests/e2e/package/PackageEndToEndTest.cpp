@@ -57,7 +57,7 @@ TEST_F(Package, InstallsAProgramThatRunsFromItsOwnTree) {
         fields.standardOutput.find("Package: duoscope\nVersion: " DUOSCOPE_VERSION "\nArchitecture: amd64\n"),
         std::string::npos)
         << fields.output;
-    for (const char* dependency : {"ffmpeg", "libqt6core6", "libx265-"})
+    for (const char* dependency : {"ffmpeg", "procps", "libqt6core6", "libx265-"})
         EXPECT_NE(fields.standardOutput.find(dependency), std::string::npos) << dependency << "\n"
                                                                              << fields.output;
 
