@@ -83,8 +83,21 @@ TEST_F(Package, InstallsAProgramThatRunsFromItsOwnTree) {
     auto metainfo = runCommand("appstreamcli", {"validate-tree", "--no-net", root.string()});
     EXPECT_EQ(metainfo.status, 0) << metainfo.output;
     EXPECT_EQ(names(share / "metainfo").size(), 1u);
+    // groff's warnings are what lintian reports on a manual page.
+    auto page =
+        runCommand("/bin/sh", {"-c",
+                               "LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z \"$0\" "
+                               ">/dev/null && man -l \"$0\"",
+                               (share / "man/man1/Duoscope.1.gz").string()});
+    EXPECT_EQ(page.status, 0) << page.output;
+    EXPECT_EQ(page.standardError, "");
+    for (const char* status : {"EXIT STATUS", "130", "143", "129"})
+        EXPECT_NE(page.standardOutput.find(status), std::string::npos) << status << "\n" << page.output;
 
     const std::string program = (usr / "bin/Duoscope").string();
+    auto version = runCommand(program, {"--version"});
+    EXPECT_EQ(version.status, 0) << version.output;
+    EXPECT_NE(version.standardOutput.find(DUOSCOPE_VERSION), std::string::npos) << version.output;
 
     // A real Blu-ray 3D conversion: demultiplexing, MVC decoding and the
     // side-by-side join all run programs of the staging root's tools folder.
