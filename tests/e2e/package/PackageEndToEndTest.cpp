@@ -42,8 +42,9 @@ class Package : public CommandLineRun {
 
 // One test, because making the package is most of its time.
 TEST_F(Package, InstallsAProgramThatRunsFromItsOwnTree) {
-    auto made = runCommand("cpack", {"--config", std::string(DUOSCOPE_BINARY_DIR) + "/CPackConfig.cmake",
-                                     "-B", (work / "cpack").string()});
+    auto made =
+        runCommand(DUOSCOPE_CPACK, {"--config", std::string(DUOSCOPE_BINARY_DIR) + "/CPackConfig.cmake", "-B",
+                                    (work / "cpack").string()});
     ASSERT_EQ(made.status, 0) << made.output;
     const fs::path deb = work / "cpack" / ("duoscope_" DUOSCOPE_VERSION "_amd64.deb");
     ASSERT_TRUE(fs::exists(deb)) << made.output;
