@@ -352,6 +352,8 @@ nlohmann::json analysisJson(const SourceFileInfo& info) {
         {"frameRate", frameRate},
         {"layout", info.stereoMode.text()},
         {"rightFirst", info.stereoMode.rightFirst},
+        {"halfSize", info.stereoMode.isHalf},
+        {"layoutDecidedBy", info.layoutSignal},
         {"hasMVCStream", info.hasMVCStream},
         {"mvcTrackIndex", info.mvcTrackIndex ? nlohmann::json(*info.mvcTrackIndex) : nlohmann::json()},
     };
@@ -396,6 +398,8 @@ int runAnalyzeMode(const ParsedCommandLine& commandLine) {
               << ")\n"
               << "  Frame rate:  " << info->frameRateNum << "/" << info->frameRateDen << "\n"
               << "  Stereo mode: " << info->stereoMode.text() << "\n"
+              << "  Layout:      " << info->stereoMode.description() << "\n"
+              << "  Decided by:  " << info->layoutSignal << "\n"
               << "  3D stream:   " << (info->hasMVCStream ? "yes" : "no") << "\n"
               << "  MVC track:   "
               << (info->mvcTrackIndex ? std::to_string(*info->mvcTrackIndex) : std::string("none")) << "\n";

@@ -222,7 +222,8 @@ void PipelineEngine::decodeSBSParallel(const StreamingDecodeRequest& request, bo
                                request.rightFirst,
                                directMVHEVC,
                                std::nullopt,
-                               probeAudioCodec(request.sourceAudioURL)};
+                               probeAudioCodec(request.sourceAudioURL),
+                               request.spatialMetadata};
     if (dualSplitMVCPath) {
         spec.dualSplitMVCPath = dualSplitMVCPath->string();
         engineLog("Dual-split mode: base=" + request.interleavedURL.filename().string() +

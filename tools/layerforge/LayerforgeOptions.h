@@ -2,6 +2,8 @@
 // tested. Pure functions.
 #pragma once
 
+#include "media/hevc/SampleEntry.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -20,6 +22,8 @@ struct Options {
     // Worker threads of the two encoders together; 0 leaves the choice to x265 (all cores).
     int threads = 0;
     std::string outputPath;
+    // Written into the movie only when given (--hfov, --baseline, --disparity-adjustment).
+    media::hevc::SpatialInfo spatial;
 };
 
 struct ShowUsage {};
@@ -31,8 +35,9 @@ using ParseResult = std::variant<Options, ShowUsage, BadOption>;
 
 ParseResult parseCommandLine(const std::vector<std::string>& args);
 
-constexpr const char* kUsage1 = "Usage: layerforge --width W --height H --fps NUM/DEN --quality Q [--maxrate "
-                                "Mbps] [--swap] --output FILE";
+constexpr const char* kUsage1 =
+    "Usage: layerforge --width W --height H --fps NUM/DEN --quality Q [--maxrate "
+    "Mbps] [--swap] [--hfov DEGREES] [--baseline MM] [--disparity-adjustment X] --output FILE";
 constexpr const char* kUsage2 = "  Reads raw SBS YUV420 frames from stdin";
 
 // "<s>s" below a minute, else "<m>m <s>s"; seconds truncated toward zero.
