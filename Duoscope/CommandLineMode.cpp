@@ -301,6 +301,12 @@ int runCommandLineMode(const ParsedCommandLine& commandLine) {
     job.outputCodec = OutputCodec::h264;
     job.outputTarget = commandLineTarget(targetText);
     job.durationLimit = commandLineDurationLimit(commandLine.value("--duration"));
+    try {
+        applyStereoOptions(commandLine, job);
+    } catch (const CommandLineUsageError& mistake) {
+        std::cerr << "ERROR: " << mistake.what() << "\n";
+        return exitUsage;
+    }
 
     // Shared with the interrupt watcher, which may outlive this frame.
     auto engine = std::make_shared<PipelineEngine>();
@@ -377,6 +383,11 @@ int runAnalyzeMode(const ParsedCommandLine& commandLine) {
     std::optional<SourceFileInfo> info;
     try {
         info = FFProbe().probe(source);
+        // The user's word on the layout counts here as it would in a conversion.
+        ConversionJob choice;
+        applyStereoOptions(commandLine, choice);
+        if (info && (choice.layoutChoice != LayoutChoice::automatic || choice.rightFirst))
+            std::cout << applyLayoutChoice(*info, choice.layoutChoice, choice.rightFirst) << "\n";
     } catch (const std::exception& failure) {
         std::cout.rdbuf(standardOutput);
         std::cerr << "ERROR: " << failure.what() << "\n";

@@ -430,7 +430,7 @@ std::optional<SourceFileInfo> FFProbe::analyse(const std::filesystem::path& url,
         if (width && height && *width >= 1 && *height >= 1) {
             double ratio = static_cast<double>(*width) / static_cast<double>(*height);
             auto sar = sampleAspectRatio(*videoStreams.front());
-            bool commonShape = near(ratio, 16.0 / 9.0, 0.02) || near(ratio, 4.0 / 3.0, 0.02);
+            bool commonShape = near(ratio, 16.0 / 9.0, 0.05) || near(ratio, 4.0 / 3.0, 0.05);
             if (ratio >= 2.8 && ratio <= 4.0) {
                 log("✅ SBS detected by aspect ratio: " + std::to_string(*width) + "x" +
                     std::to_string(*height) + " (ratio " + fixed(ratio, 2) + ")");

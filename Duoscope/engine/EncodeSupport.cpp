@@ -308,7 +308,8 @@ std::string audioArgumentText(OutputTarget target, EncoderProfile profile, const
     return joined(audioCopyArguments(extensionOf(outputPath), sourceAudioCodec), " ");
 }
 
-std::string frameAlternateScript(const FrameAlternateScriptSpec& spec, EncoderProfile profile) {
+std::string frameAlternateScript(const FrameAlternateScriptSpec& spec, EncoderProfile profile,
+                                 const std::optional<PackedFrames>& packed) {
     const auto& encoding = presetEncoding(spec.qualityPreset);
     std::string rate;
     if (encoding.rateCapMegabits)
@@ -331,19 +332,18 @@ std::string frameAlternateScript(const FrameAlternateScriptSpec& spec, EncoderPr
     // and say so to the rest of the graph, or the movie plays twice as fast as
     // its audio.
     std::string eyeTiming = "setpts=2*N/FRAME_RATE/TB,fps=source_fps/2";
-    std::string filter = spec.packedLayout
-                             ? framePackedFilter(*spec.packedLayout, spec.frameWidth, spec.frameHeight)
-                             : "        [0:v]split[a][b];\n"
-                               "        [a]select='not(mod(n\\,2))'," +
-                                   eyeTiming + "[" + first +
-                                   "];\n"
-                                   "        [b]select='mod(n\\,2)'," +
-                                   eyeTiming + "[" + second +
-                                   "];\n"
-                                   "        [left][right]hstack=inputs=2[sbs]\n";
-    std::string banner = spec.packedLayout ? "FA: Encoding " + spec.packedLayout->description() + " → SBS"
-                                           : std::string("FA: Encoding frame-alternate → SBS (") +
-                                                 (spec.rightFirst ? "right-first" : "left-first") + ")";
+    std::string filter = packed ? framePackedFilter(packed->layout, packed->width, packed->height)
+                                : "        [0:v]split[a][b];\n"
+                                  "        [a]select='not(mod(n\\,2))'," +
+                                      eyeTiming + "[" + first +
+                                      "];\n"
+                                      "        [b]select='mod(n\\,2)'," +
+                                      eyeTiming + "[" + second +
+                                      "];\n"
+                                      "        [left][right]hstack=inputs=2[sbs]\n";
+    std::string banner = packed ? "FA: Encoding " + packed->layout.description() + " → SBS"
+                                : std::string("FA: Encoding frame-alternate → SBS (") +
+                                      (spec.rightFirst ? "right-first" : "left-first") + ")";
     return "#!/bin/bash\n"
            "set -eo pipefail\n"
            "FFMPEG=\"" +
@@ -419,8 +419,8 @@ std::string parallelQualityText(QualityPreset preset, bool directMVHEVC) {
     return directMVHEVC ? encoding.stereoPackerQuality : std::to_string(encoding.videoQuality);
 }
 
-std::vector<std::string> parallelPipelineArguments(const ParallelArgumentsSpec& spec,
-                                                   EncoderProfile profile) {
+std::vector<std::string> parallelPipelineArguments(const ParallelArgumentsSpec& spec, EncoderProfile profile,
+                                                   const SpatialMetadata& spatial) {
     const auto& encoding = presetEncoding(spec.qualityPreset);
     std::vector<std::string> arguments{
         spec.scriptPath,
@@ -446,7 +446,7 @@ std::vector<std::string> parallelPipelineArguments(const ParallelArgumentsSpec& 
     if (spec.dualSplitMVCPath)
         arguments.insert(arguments.end(), {"--dual-split", spec.interleavedPath, *spec.dualSplitMVCPath});
     if (spec.directMVHEVC)
-        for (auto& argument : spatialMetadataArguments(spec.spatial))
+        for (auto& argument : spatialMetadataArguments(spatial))
             arguments.push_back(argument);
     return arguments;
 }

@@ -128,11 +128,14 @@ struct FrameAlternateScriptSpec {
     OutputCodec outputCodec = OutputCodec::h264;
     OutputTarget outputTarget = OutputTarget::sbs3D;
     std::optional<std::string> sourceAudioCodec;
-    // Set for a side-by-side or top-bottom source: the same script cuts its frames instead.
-    std::optional<Stereo3DMode> packedLayout;
-    int frameWidth = 1920, frameHeight = 1080;
 };
-std::string frameAlternateScript(const FrameAlternateScriptSpec& spec, EncoderProfile profile);
+// A side-by-side or top-bottom source and its frame size: the same script cuts its frames instead.
+struct PackedFrames {
+    Stereo3DMode layout;
+    int width = 1920, height = 1080;
+};
+std::string frameAlternateScript(const FrameAlternateScriptSpec& spec, EncoderProfile profile,
+                                 const std::optional<PackedFrames>& packed = std::nullopt);
 
 struct PipeScriptSpec {
     std::string workFolder, viewpumpPath, twinrowPath, ffmpegPath, sourceAudioPath, outputPath;
@@ -152,10 +155,11 @@ struct ParallelArgumentsSpec {
     bool rightFirst = false, directMVHEVC = false;
     std::optional<std::string> dualSplitMVCPath;
     std::optional<std::string> sourceAudioCodec;
-    SpatialMetadata spatial; // with directMVHEVC only
 };
 // The quality argument of fanout-run.sh for a preset and mode.
 std::string parallelQualityText(QualityPreset preset, bool directMVHEVC);
-std::vector<std::string> parallelPipelineArguments(const ParallelArgumentsSpec& spec, EncoderProfile profile);
+// `spatial` is handed on in direct MV-HEVC mode only.
+std::vector<std::string> parallelPipelineArguments(const ParallelArgumentsSpec& spec, EncoderProfile profile,
+                                                   const SpatialMetadata& spatial = {});
 
 } // namespace duoscope

@@ -195,10 +195,12 @@ ConversionResult PipelineEngine::runFrameAlternatePipeline(
     fs::path ffmpegLog = faWork / "ffmpeg.log";
     writeFileAtomically(
         script,
-        frameAlternateScript({*ffmpeg, source.string(), faWork.string(), sbsOutput.string(), rightFirst,
-                              durationLimit, qualityPreset, outputCodec, outputTarget,
-                              probeAudioCodec(source), packedLayout, frameSize.width, frameSize.height},
-                             activeEncoderProfile()));
+        frameAlternateScript(
+            {*ffmpeg, source.string(), faWork.string(), sbsOutput.string(), rightFirst, durationLimit,
+             qualityPreset, outputCodec, outputTarget, probeAudioCodec(source)},
+            activeEncoderProfile(),
+            packedLayout ? std::optional(PackedFrames{*packedLayout, frameSize.width, frameSize.height})
+                         : std::nullopt));
     fs::permissions(script, static_cast<fs::perms>(0755));
 
     engineLog("Running frame-alternate → SBS pipeline...");

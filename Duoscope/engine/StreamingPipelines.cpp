@@ -222,8 +222,7 @@ void PipelineEngine::decodeSBSParallel(const StreamingDecodeRequest& request, bo
                                request.rightFirst,
                                directMVHEVC,
                                std::nullopt,
-                               probeAudioCodec(request.sourceAudioURL),
-                               request.spatialMetadata};
+                               probeAudioCodec(request.sourceAudioURL)};
     if (dualSplitMVCPath) {
         spec.dualSplitMVCPath = dualSplitMVCPath->string();
         engineLog("Dual-split mode: base=" + request.interleavedURL.filename().string() +
@@ -277,10 +276,11 @@ void PipelineEngine::decodeSBSParallel(const StreamingDecodeRequest& request, bo
         recentOutput->append(line);
         if (contains(line, "ERROR") || contains(line, "FAILED")) directLog("⚠️ " + line);
     };
-    auto process = runLineByLine(*this,
-                                 {"/bin/bash", parallelPipelineArguments(spec, activeEncoderProfile()),
-                                  std::nullopt, ChildProcess::Output::pipe, ChildProcess::Output::pipe},
-                                 false, onOutputLine, onErrorLine);
+    auto process = runLineByLine(
+        *this,
+        {"/bin/bash", parallelPipelineArguments(spec, activeEncoderProfile(), request.spatialMetadata),
+         std::nullopt, ChildProcess::Output::pipe, ChildProcess::Output::pipe},
+        false, onOutputLine, onErrorLine);
     checkPipelineEnd(*this, *process, "Parallel pipeline", "output", *recentOutput, 20, 200,
                      request.outputURL);
 }
