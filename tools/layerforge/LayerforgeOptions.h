@@ -35,9 +35,8 @@ using ParseResult = std::variant<Options, ShowUsage, BadOption>;
 
 ParseResult parseCommandLine(const std::vector<std::string>& args);
 
-constexpr const char* kUsage1 =
-    "Usage: layerforge --width W --height H --fps NUM/DEN --quality Q [--maxrate "
-    "Mbps] [--swap] [--hfov DEGREES] [--baseline MM] [--disparity-adjustment X] --output FILE";
+constexpr const char* kUsage1 = "Usage: layerforge --width W --height H --fps NUM/DEN --quality Q [--maxrate "
+                                "Mbps] [--swap] --output FILE";
 constexpr const char* kUsage2 = "  Reads raw SBS YUV420 frames from stdin";
 
 // "<s>s" below a minute, else "<m>m <s>s"; seconds truncated toward zero.
