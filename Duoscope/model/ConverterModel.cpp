@@ -545,7 +545,10 @@ void ConverterModel::awaitAnalysis(int index, int pauses) {
         return;
     }
     // The analysis must be this file's: a failed one leaves the previous file's in place.
-    if (!sourceInfo_ || !sourceInfo_->hasMVCStream || sourceInfo_->url != toPath(file)) {
+    // A layout the user chose stands in for one the analysis did not find.
+    bool hasLayout =
+        sourceInfo_ && (sourceInfo_->hasMVCStream || layoutChoice(file) != LayoutChoice::automatic);
+    if (!sourceInfo_ || !hasLayout || sourceInfo_->url != toPath(file)) {
         appendLog("WARNING: No 3D stream in " + fileName(file) + ", skipping");
         processFile(index + 1);
         return;
