@@ -304,6 +304,12 @@ int runCommandLineMode(const ParsedCommandLine& commandLine) {
     job.outputCodec = OutputCodec::h264;
     job.outputTarget = commandLineTarget(targetText);
     job.durationLimit = commandLineDurationLimit(commandLine.value("--duration"));
+    try {
+        applyStereoOptions(commandLine, job);
+    } catch (const CommandLineUsageError& mistake) {
+        std::cerr << "ERROR: " << mistake.what() << "\n";
+        return exitUsage;
+    }
 
     // Shared with the interrupt watcher, which may outlive this frame.
     auto engine = std::make_shared<PipelineEngine>();
@@ -355,6 +361,8 @@ nlohmann::json analysisJson(const SourceFileInfo& info) {
         {"frameRate", frameRate},
         {"layout", info.stereoMode.text()},
         {"rightFirst", info.stereoMode.rightFirst},
+        {"halfSize", info.stereoMode.isHalf},
+        {"layoutDecidedBy", info.layoutSignal},
         {"hasMVCStream", info.hasMVCStream},
         {"mvcTrackIndex", info.mvcTrackIndex ? nlohmann::json(*info.mvcTrackIndex) : nlohmann::json()},
     };
@@ -378,6 +386,11 @@ int runAnalyzeMode(const ParsedCommandLine& commandLine) {
     std::optional<SourceFileInfo> info;
     try {
         info = FFProbe().probe(source);
+        // The user's word on the layout counts here as it would in a conversion.
+        ConversionJob choice;
+        applyStereoOptions(commandLine, choice);
+        if (info && (choice.layoutChoice != LayoutChoice::automatic || choice.rightFirst))
+            std::cout << applyLayoutChoice(*info, choice.layoutChoice, choice.rightFirst) << "\n";
     } catch (const std::exception& failure) {
         std::cout.rdbuf(standardOutput);
         std::cerr << "ERROR: " << failure.what() << "\n";
@@ -399,6 +412,8 @@ int runAnalyzeMode(const ParsedCommandLine& commandLine) {
               << ")\n"
               << "  Frame rate:  " << info->frameRateNum << "/" << info->frameRateDen << "\n"
               << "  Stereo mode: " << info->stereoMode.text() << "\n"
+              << "  Layout:      " << info->stereoMode.description() << "\n"
+              << "  Decided by:  " << info->layoutSignal << "\n"
               << "  3D stream:   " << (info->hasMVCStream ? "yes" : "no") << "\n"
               << "  MVC track:   "
               << (info->mvcTrackIndex ? std::to_string(*info->mvcTrackIndex) : std::string("none")) << "\n";

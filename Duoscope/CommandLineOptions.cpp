@@ -1,5 +1,10 @@
 #include "CommandLineOptions.h"
 
+#include <cmath>
+#include <cstdlib>
+
+#include "ConversionTypes.h"
+
 #include <algorithm>
 
 #ifndef DUOSCOPE_VERSION
@@ -100,6 +105,19 @@ const std::vector<OptionSpec>& commandLineOptions() {
         {"--duration", "", "<seconds>",
          "Convert only the first seconds: a positive whole number; anything else converts everything."},
         {"--quiet", "-q", "", "With --auto-convert: print only the result line."},
+        {"--layout", "", "<auto|sbs|hsbs|tb|htb|alternate|mvc>",
+         "How the source holds the eyes: full or half side by side, full or half top-bottom, frame alternate "
+         "or "
+         "MVC. Default auto: the container's signal, else the frame's shape. With --analyze too."},
+        {"--right-first", "", "",
+         "The source's first view (left half, top half, first picture, base view) is the "
+         "right eye."},
+        {"--hfov", "", "<degrees>",
+         "MV-HEVC: the camera's horizontal field of view, written for spatial video."},
+        {"--baseline", "", "<mm>",
+         "MV-HEVC: the distance between the two lenses, written for spatial video."},
+        {"--disparity-adjustment", "", "<x>",
+         "MV-HEVC: the horizontal disparity adjustment, a fraction of the width from -1 to 1."},
         {"--analyze", "", "<file>", "Analyse a source and print what was found."},
         {"--json", "", "", "With --analyze: print the analysis as one JSON object."},
         {"--help", "-h", "", "Print this help and exit."},
@@ -148,6 +166,30 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         parsed.values.emplace(name, arguments[++i]);
     }
     return parsed;
+}
+
+void applyStereoOptions(const ParsedCommandLine& commandLine, ConversionJob& job) {
+    if (auto layout = commandLine.value("--layout")) {
+        auto choice = layoutChoiceFromOptionName(*layout);
+        if (!choice)
+            throw CommandLineUsageError("--layout must be auto, sbs, hsbs, tb, htb, alternate or mvc, not " +
+                                        *layout);
+        job.layoutChoice = *choice;
+    }
+    job.rightFirst = commandLine.has("--right-first");
+    auto number = [&](std::string_view name) -> std::optional<double> {
+        auto text = commandLine.value(name);
+        if (!text) return std::nullopt;
+        char* end = nullptr;
+        double value = std::strtod(text->c_str(), &end);
+        if (text->empty() || end != text->c_str() + text->size() || !std::isfinite(value))
+            throw CommandLineUsageError(std::string(name) + " needs a number, not " + *text);
+        return value;
+    };
+    job.spatialMetadata.horizontalFieldOfViewDegrees = number("--hfov");
+    job.spatialMetadata.baselineMillimetres = number("--baseline");
+    job.spatialMetadata.disparityAdjustment = number("--disparity-adjustment");
+    if (auto problem = spatialMetadataProblem(job.spatialMetadata)) throw CommandLineUsageError(*problem);
 }
 
 std::string versionText() {

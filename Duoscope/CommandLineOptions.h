@@ -46,6 +46,12 @@ struct ParsedCommandLine {
 // Throws CommandLineUsageError. arguments[0] is the program's name.
 ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments);
 
+// The stereo options (--layout, --right-first, --hfov, --baseline,
+// --disparity-adjustment) into a job; throws CommandLineUsageError for a value
+// that is not one.
+struct ConversionJob;
+void applyStereoOptions(const ParsedCommandLine& commandLine, ConversionJob& job);
+
 std::string versionText();
 // The --help text: every mode and option, and the exit statuses.
 std::string usageText();

@@ -6,6 +6,7 @@
 #include <iostream>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 
 #include "ChildProcess.h"
 #include "Text.h"
@@ -56,7 +57,97 @@ std::string fixed(double value, int decimals) {
     return text;
 }
 
+// "N:D" as N / D; nothing when absent, unparsable or zero ("0:1" means unknown).
+std::optional<double> sampleAspectRatio(const json& stream) {
+    auto text = stringField(stream, "sample_aspect_ratio");
+    if (!text) return std::nullopt;
+    size_t colon = text->find(':');
+    if (colon == std::string::npos) return std::nullopt;
+    auto numerator = parseWholeNumber(text->substr(0, colon));
+    auto denominator = parseWholeNumber(text->substr(colon + 1));
+    if (!numerator || !denominator || *numerator <= 0 || *denominator <= 0) return std::nullopt;
+    return static_cast<double>(*numerator) / *denominator;
+}
+
+bool near(double value, double target, double tolerance) {
+    return std::fabs(value - target) <= tolerance * target;
+}
+
+// A layout named by a signal, before the frame says whether the eyes are squeezed.
+struct NamedLayout {
+    Stereo3DMode::Kind kind;
+    bool rightFirst;
+};
+
+// The stereo_mode names that ffprobe prints for Matroska's StereoMode and for
+// the H.264 frame-packing SEI (the same vocabulary); "mono" and what the
+// system cannot convert (checkerboard, interleaved rows or columns, anaglyph)
+// name nothing. block_lr/block_rl are left to the caller: in a container they
+// mean MVC in one track, in the SEI they mean frame alternate.
+std::optional<NamedLayout> namedLayout(const std::string& name) {
+    if (name == "left_right") return NamedLayout{Stereo3DMode::Kind::sideBySide, false};
+    if (name == "right_left") return NamedLayout{Stereo3DMode::Kind::sideBySide, true};
+    if (name == "top_bottom") return NamedLayout{Stereo3DMode::Kind::topBottom, false};
+    if (name == "bottom_top") return NamedLayout{Stereo3DMode::Kind::topBottom, true};
+    return std::nullopt;
+}
+
+// Whether each eye is squeezed: a sample aspect ratio of 2:1 (side by side)
+// or 1:2 (top-bottom) says so outright; otherwise the frame's shape does.
+// Two 16:9 or 4:3 eyes side by side make a frame at least 2.5 times as wide
+// as high; two above each other one at most 1.25 times.
+Stereo3DMode sizedLayout(NamedLayout layout, int width, int height, std::optional<double> sar) {
+    double shape = static_cast<double>(width) / std::max(height, 1);
+    if (layout.kind == Stereo3DMode::Kind::sideBySide) {
+        bool half = (sar && near(*sar, 2.0, 0.05)) || ((!sar || near(*sar, 1.0, 0.2)) && shape < 2.5);
+        return Stereo3DMode::sideBySide(layout.rightFirst, half);
+    }
+    bool half = (sar && near(*sar, 0.5, 0.05)) || ((!sar || near(*sar, 1.0, 0.2)) && shape > 1.25);
+    return Stereo3DMode::topBottom(layout.rightFirst, half);
+}
+
 } // namespace
+
+std::string applyLayoutChoice(SourceFileInfo& info, LayoutChoice choice, bool rightFirst) {
+    Stereo3DMode mode = info.stereoMode;
+    switch (choice) {
+    case LayoutChoice::automatic:
+        if (rightFirst && mode.kind != Stereo3DMode::Kind::none) mode.rightFirst = true;
+        break;
+    case LayoutChoice::sbs:
+        mode = Stereo3DMode::sideBySide(rightFirst, false);
+        break;
+    case LayoutChoice::hsbs:
+        mode = Stereo3DMode::sideBySide(rightFirst, true);
+        break;
+    case LayoutChoice::tb:
+        mode = Stereo3DMode::topBottom(rightFirst, false);
+        break;
+    case LayoutChoice::htb:
+        mode = Stereo3DMode::topBottom(rightFirst, true);
+        break;
+    case LayoutChoice::alternate:
+        mode = Stereo3DMode::frameAlternate(rightFirst);
+        break;
+    case LayoutChoice::mvc:
+        mode = mode.kind == Stereo3DMode::Kind::mvcSeparateTracks
+                   ? Stereo3DMode::mvcSeparateTracks(rightFirst)
+                   : Stereo3DMode::mvcSingleTrack(rightFirst);
+        break;
+    }
+    std::string by = "user's choice (--layout " + std::string(optionName(choice)) +
+                     (rightFirst ? " --right-first" : "") + ")";
+    if (auto problem = layoutProblem(mode, info.videoWidth, info.videoHeight))
+        throw std::invalid_argument("The layout " + std::string(optionName(choice)) + " does not fit " +
+                                    info.fileName + ": " + *problem);
+    if (choice == LayoutChoice::automatic && !rightFirst) return "Layout decided by: " + info.layoutSignal;
+    if (choice == LayoutChoice::automatic && mode.kind == Stereo3DMode::Kind::none)
+        return "⚠️ --right-first ignored: no 3D layout was found to apply it to";
+    info.stereoMode = mode;
+    info.layoutSignal = by;
+    info.hasMVCStream = true;
+    return "Layout decided by: " + by + ": " + mode.text();
+}
 
 void FFProbe::log(const std::string& line) {
     if (onLog) onLog(line);
@@ -143,6 +234,7 @@ std::optional<SourceFileInfo> FFProbe::analyse(const std::filesystem::path& url,
     }
 
     Stereo3DMode mode = Stereo3DMode::none();
+    std::string signal = "none";
     std::vector<const json*> videoStreams;
 
     auto streams = root.find("streams");
@@ -162,15 +254,43 @@ std::optional<SourceFileInfo> FFProbe::analyse(const std::filesystem::path& url,
             log("  Stream " + std::to_string(index) + ": " + codecType + " " + codecName + " " +
                 std::to_string(width) + "x" + std::to_string(height) + " profile=" + profile);
 
+            // A signal is taken only when this stream's frame can hold it;
+            // otherwise it is reported and the next signal decides.
+            // A tag on a stream without pictures (the design reads every
+            // stream's tags) is measured against the video frame seen so far.
+            bool hasSize = width >= 1 && height >= 1;
+            int frameWidth =
+                hasSize ? static_cast<int>(std::min<long long>(width, INT32_MAX)) : info.videoWidth;
+            int frameHeight =
+                hasSize ? static_cast<int>(std::min<long long>(height, INT32_MAX)) : info.videoHeight;
+            auto offer = [&](Stereo3DMode candidate, const std::string& by) {
+                if (auto problem = layoutProblem(candidate, frameWidth, frameHeight)) {
+                    log("⚠️ " + by + " says " + candidate.description() + ", ignored: " + *problem);
+                    return;
+                }
+                // Matroska's tag and the side data ffprobe derives from it
+                // agree; the first one named is the signal.
+                if (candidate == mode) return;
+                mode = candidate;
+                signal = by;
+            };
+            auto sizedHere = [&](NamedLayout layout) {
+                return sizedLayout(layout, frameWidth, frameHeight, sampleAspectRatio(stream));
+            };
+
             if (auto tags = stream.find("tags"); tags != stream.end() && tags->is_object()) {
                 if (auto stereoTag = stringField(*tags, "stereo_mode")) {
                     log("  → stereo_mode tag: " + *stereoTag);
-                    if (*stereoTag == "block_lr")
-                        mode = Stereo3DMode::mvcSingleTrack(false);
-                    else if (*stereoTag == "block_rl")
-                        mode = Stereo3DMode::mvcSingleTrack(true);
-                    else if (*stereoTag == "left_right" || *stereoTag == "right_left")
-                        mode = Stereo3DMode::sideBySide();
+                    const std::string by = "container stereo_mode tag " + *stereoTag;
+                    if (*stereoTag == "block_lr" || *stereoTag == "block_rl") {
+                        mode = Stereo3DMode::mvcSingleTrack(*stereoTag == "block_rl");
+                        signal = by;
+                    } else if (auto layout = namedLayout(*stereoTag)) {
+                        offer(sizedHere(*layout), by);
+                    } else if (*stereoTag != "mono") {
+                        log("⚠️ stereo_mode " + *stereoTag +
+                            " is a layout that cannot be converted, ignored");
+                    }
                 }
             }
 
@@ -182,11 +302,20 @@ std::optional<SourceFileInfo> FFProbe::analyse(const std::filesystem::path& url,
                 for (const json& entry : *sideData) {
                     if (stringField(entry, "side_data_type").value_or("") != "Stereo 3D") continue;
                     std::string type = stringField(entry, "type").value_or("");
-                    log("  → Stereo 3D side_data: type=" + type);
+                    // ffprobe prints the eye order as "inverted": right eye first.
+                    bool inverted = integerField(entry, "inverted").value_or(0) != 0;
+                    log("  → Stereo 3D side_data: type=" + type + (inverted ? " inverted" : ""));
+                    const std::string by =
+                        "container stereo side data (" + type + (inverted ? ", inverted" : "") + ")";
                     if (type.find("frame alternate") != std::string::npos)
-                        mode = Stereo3DMode::frameAlternate(false);
-                    else if (type.find("side by side") != std::string::npos)
-                        mode = Stereo3DMode::sideBySide();
+                        offer(Stereo3DMode::frameAlternate(inverted), by);
+                    else if (type == "side by side")
+                        offer(sizedHere({Stereo3DMode::Kind::sideBySide, inverted}), by);
+                    else if (type == "top and bottom")
+                        offer(sizedHere({Stereo3DMode::Kind::topBottom, inverted}), by);
+                    else if (type != "2D")
+                        log("⚠️ stereo side data " + type +
+                            " is a layout that cannot be converted, ignored");
                 }
             }
 
@@ -248,6 +377,7 @@ std::optional<SourceFileInfo> FFProbe::analyse(const std::filesystem::path& url,
         if (profileHit || codecTagHit || dependentHit) {
             log("✅ MVC 3D stream detected!");
             mode = Stereo3DMode::mvcSeparateTracks();
+            signal = "MVC streams";
             mvcRuleApplied = true;
             for (const json* stream : videoStreams) {
                 bool qualifies =
@@ -265,34 +395,68 @@ std::optional<SourceFileInfo> FFProbe::analyse(const std::filesystem::path& url,
         }
     }
 
-    if (!mvcRuleApplied && mode.kind == Stereo3DMode::Kind::none && !videoStreams.empty()) {
-        auto width = integerField(*videoStreams.front(), "width");
-        auto height = integerField(*videoStreams.front(), "height");
-        if (width && height && *width >= 1 && *height >= 1) {
-            double ratio = static_cast<double>(*width) / static_cast<double>(*height);
-            if (ratio >= 2.8 && ratio <= 4.0) {
-                log("✅ SBS detected by aspect ratio: " + std::to_string(*width) + "x" +
-                    std::to_string(*height) + " (ratio " + fixed(ratio, 2) + ")");
-                mode = Stereo3DMode::sideBySide();
-            }
-        }
-    }
-
-    // One plain H.264 stream may still alternate the eyes picture by picture.
+    // A plain H.264 stream may still say its layout in a frame-packing SEI,
+    // which ffprobe reports on the first picture: a container signal too.
     if (!mvcRuleApplied && mode.kind == Stereo3DMode::Kind::none && videoStreams.size() == 1 &&
         firstFrameStereoTag &&
         stringField(*videoStreams.front(), "codec_name") == std::optional<std::string>("h264")) {
         if (auto tag = firstFrameStereoTag()) {
             log("  → frame packing SEI: stereo_mode=" + *tag);
-            if (*tag == "block_lr")
-                mode = Stereo3DMode::frameAlternate(false);
-            else if (*tag == "block_rl")
-                mode = Stereo3DMode::frameAlternate(true);
+            const json& stream = *videoStreams.front();
+            int width = info.videoWidth, height = info.videoHeight;
+            std::string by = "frame-packing SEI " + *tag;
+            std::optional<Stereo3DMode> candidate;
+            if (*tag == "block_lr" || *tag == "block_rl")
+                candidate = Stereo3DMode::frameAlternate(*tag == "block_rl");
+            else if (auto layout = namedLayout(*tag))
+                candidate = sizedLayout(*layout, width, height, sampleAspectRatio(stream));
+            else if (*tag != "mono")
+                log("⚠️ frame-packing SEI " + *tag + " is a layout that cannot be converted, ignored");
+            if (candidate) {
+                if (auto problem = layoutProblem(*candidate, width, height)) {
+                    log("⚠️ " + by + " says " + candidate->description() + ", ignored: " + *problem);
+                } else {
+                    mode = *candidate;
+                    signal = by;
+                }
+            }
+        }
+    }
+
+    // Shape rules, when no signal decided.
+    if (!mvcRuleApplied && mode.kind == Stereo3DMode::Kind::none && !videoStreams.empty()) {
+        auto width = integerField(*videoStreams.front(), "width");
+        auto height = integerField(*videoStreams.front(), "height");
+        if (width && height && *width >= 1 && *height >= 1) {
+            double ratio = static_cast<double>(*width) / static_cast<double>(*height);
+            auto sar = sampleAspectRatio(*videoStreams.front());
+            bool commonShape = near(ratio, 16.0 / 9.0, 0.05) || near(ratio, 4.0 / 3.0, 0.05);
+            if (ratio >= 2.8 && ratio <= 4.0) {
+                log("✅ SBS detected by aspect ratio: " + std::to_string(*width) + "x" +
+                    std::to_string(*height) + " (ratio " + fixed(ratio, 2) + ")");
+                mode = Stereo3DMode::sideBySide();
+                signal = "frame shape";
+            } else if (commonShape && sar && (near(*sar, 2.0, 0.05) || near(*sar, 0.5, 0.05))) {
+                // A 16:9 or 4:3 frame whose pixels are twice as wide (or high)
+                // as tall: two squeezed eyes meant to be stretched back.
+                bool sideBySide = *sar > 1;
+                Stereo3DMode candidate =
+                    sideBySide ? Stereo3DMode::sideBySide(false, true) : Stereo3DMode::topBottom(false, true);
+                if (!layoutProblem(candidate, static_cast<int>(*width), static_cast<int>(*height))) {
+                    log("✅ " + candidate.description() + " detected by sample aspect ratio " +
+                        stringField(*videoStreams.front(), "sample_aspect_ratio").value_or("") + " on " +
+                        std::to_string(*width) + "x" + std::to_string(*height));
+                    mode = candidate;
+                    signal = "sample aspect ratio";
+                }
+            }
         }
     }
 
     if (mode.kind != Stereo3DMode::Kind::none) log("✅ 3D detected: " + mode.text());
+    log("Layout decided by: " + signal);
     info.stereoMode = mode;
+    info.layoutSignal = signal;
     info.hasMVCStream = mode.kind != Stereo3DMode::Kind::none;
     return info;
 }

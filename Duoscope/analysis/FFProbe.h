@@ -28,6 +28,12 @@ class DomainError : public std::exception {
     std::string description_;
 };
 
+// Puts the user's layout choice (and --right-first) over an analysis: the
+// choice decides, the analysis keeps what the choice does not say (MVC in
+// two tracks). Returns the trace line; throws std::invalid_argument naming the
+// frame size when the choice contradicts the frame.
+std::string applyLayoutChoice(SourceFileInfo& info, LayoutChoice choice, bool rightFirst);
+
 class FFProbe {
   public:
     std::function<void(const std::string& line)> onLog;

@@ -65,8 +65,64 @@ std::optional<OutputTarget> outputTargetFromRaw(std::string_view raw) {
     return fromRaw(allOutputTargets, raw);
 }
 
+std::string_view optionName(LayoutChoice choice) {
+    return nameOf(choice, allLayoutChoices, {"auto", "sbs", "hsbs", "tb", "htb", "alternate", "mvc"});
+}
+
+std::string_view label(LayoutChoice choice) {
+    return nameOf(choice, allLayoutChoices,
+                  {"Auto", "Full side by side", "Half side by side", "Full top-bottom", "Half top-bottom",
+                   "Frame alternate", "MVC (Blu-ray 3D)"});
+}
+
+std::optional<LayoutChoice> layoutChoiceFromOptionName(std::string_view name) {
+    for (LayoutChoice choice : allLayoutChoices)
+        if (optionName(choice) == name) return choice;
+    return std::nullopt;
+}
+
+std::optional<LayoutChoice> layoutChoiceFromLabel(std::string_view text) {
+    for (LayoutChoice choice : allLayoutChoices)
+        if (label(choice) == text) return choice;
+    return std::nullopt;
+}
+
+namespace {
+std::string shortest(double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.15g", value);
+    return text;
+}
+} // namespace
+
+std::optional<std::string> spatialMetadataProblem(const SpatialMetadata& metadata) {
+    // The boxes hold whole micrometres, thousandths of a degree and
+    // ten-thousandths of the width in 32 bits.
+    if (auto v = metadata.horizontalFieldOfViewDegrees; v && !(*v > 0 && *v < 360))
+        return "--hfov must lie above 0 and below 360 degrees, got " + shortest(*v);
+    if (auto v = metadata.baselineMillimetres; v && !(*v > 0 && *v <= 1000000))
+        return "--baseline must lie above 0 and at most 1000000 mm, got " + shortest(*v);
+    if (auto v = metadata.disparityAdjustment; v && !(*v >= -1 && *v <= 1))
+        return "--disparity-adjustment must lie between -1 and 1 (a fraction of the width), got " +
+               shortest(*v);
+    return std::nullopt;
+}
+
+std::vector<std::string> spatialMetadataArguments(const SpatialMetadata& metadata) {
+    std::vector<std::string> arguments;
+    if (metadata.horizontalFieldOfViewDegrees)
+        arguments.insert(arguments.end(), {"--hfov", shortest(*metadata.horizontalFieldOfViewDegrees)});
+    if (metadata.baselineMillimetres)
+        arguments.insert(arguments.end(), {"--baseline", shortest(*metadata.baselineMillimetres)});
+    if (metadata.disparityAdjustment)
+        arguments.insert(arguments.end(),
+                         {"--disparity-adjustment", shortest(*metadata.disparityAdjustment)});
+    return arguments;
+}
+
 std::string Stereo3DMode::text() const {
     const char* flag = rightFirst ? "true" : "false";
+    const char* half = isHalf ? "true" : "false";
     switch (kind) {
     case Kind::mvcSingleTrack:
         return std::string("mvcSingleTrack(rightFirst: ") + flag + ")";
@@ -75,11 +131,67 @@ std::string Stereo3DMode::text() const {
     case Kind::none:
         return "none";
     case Kind::mvcSeparateTracks:
-        return "mvcSeparateTracks";
+        return rightFirst ? "mvcSeparateTracks(rightFirst: true)" : "mvcSeparateTracks";
     case Kind::sideBySide:
-        return "sideBySide";
+        if (!rightFirst && !isHalf) return "sideBySide";
+        return std::string("sideBySide(half: ") + half + ", rightFirst: " + flag + ")";
+    case Kind::topBottom:
+        return std::string("topBottom(half: ") + half + ", rightFirst: " + flag + ")";
     }
     return {};
+}
+
+std::string Stereo3DMode::description() const {
+    std::string name;
+    switch (kind) {
+    case Kind::mvcSingleTrack:
+    case Kind::mvcSeparateTracks:
+        name = "MVC";
+        break;
+    case Kind::frameAlternate:
+        name = "frame alternate";
+        break;
+    case Kind::none:
+        return "no 3D";
+    case Kind::sideBySide:
+        name = isHalf ? "half side by side" : "full side by side";
+        break;
+    case Kind::topBottom:
+        name = isHalf ? "half top-bottom" : "full top-bottom";
+        break;
+    }
+    return name + (rightFirst ? ", right eye first" : "");
+}
+
+EyeSize eyeSizeOf(const Stereo3DMode& mode, int frameWidth, int frameHeight) {
+    if (mode.kind == Stereo3DMode::Kind::sideBySide && !mode.isHalf) return {frameWidth / 2, frameHeight};
+    if (mode.kind == Stereo3DMode::Kind::topBottom && !mode.isHalf) return {frameWidth, frameHeight / 2};
+    return {frameWidth, frameHeight};
+}
+
+std::optional<std::string> layoutProblem(const Stereo3DMode& mode, int frameWidth, int frameHeight) {
+    if (!mode.isFramePacked()) return std::nullopt;
+    std::string size = std::to_string(frameWidth) + "x" + std::to_string(frameHeight);
+    bool sideBySide = mode.kind == Stereo3DMode::Kind::sideBySide;
+    if (frameWidth < 2 || frameHeight < 2) return "a " + size + " frame holds no picture to split";
+    // Both eyes are 4:2:0 pictures: each needs an even width and height.
+    int split = sideBySide ? frameWidth : frameHeight;
+    int other = sideBySide ? frameHeight : frameWidth;
+    if (split % 4 != 0 || other % 2 != 0)
+        return "a " + size + " frame cannot be split into two " +
+               (sideBySide ? "side-by-side" : "top-bottom") + " eyes of even size";
+    // Eyes far wider or taller than any film or camera make are the sign of
+    // the wrong layout (a 3840x1080 frame read as top-bottom gives 7:1 eyes).
+    EyeSize eye = eyeSizeOf(mode, frameWidth, frameHeight);
+    double shape = static_cast<double>(eye.width) / eye.height;
+    if (shape < 0.5 || shape > 3.0) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.2f", shape);
+        return "a " + size + " frame as " + mode.description() + " gives eyes of " +
+               std::to_string(eye.width) + "x" + std::to_string(eye.height) + " (shape " + text +
+               ":1), not a picture";
+    }
+    return std::nullopt;
 }
 
 std::string SourceFileInfo::formattedDuration() const {
@@ -98,7 +210,7 @@ std::string SourceFileInfo::description() const {
         << ", videoHeight: " << videoHeight << ", frameRateNum: " << frameRateNum
         << ", frameRateDen: " << frameRateDen << ", hasMVCStream: " << (hasMVCStream ? "true" : "false")
         << ", mvcTrackIndex: " << (mvcTrackIndex ? std::to_string(*mvcTrackIndex) : std::string("nil"))
-        << ", stereoMode: " << stereoMode.text() << ")";
+        << ", stereoMode: " << stereoMode.text() << ", layoutSignal: " << layoutSignal << ")";
     return out.str();
 }
 

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace duoscope {
 
@@ -54,24 +55,53 @@ std::optional<OutputCodec> outputCodecFromRaw(std::string_view raw);
 std::optional<OutputTarget> outputTargetFromRaw(std::string_view raw);
 
 struct Stereo3DMode {
-    enum class Kind { mvcSingleTrack, frameAlternate, none, mvcSeparateTracks, sideBySide };
+    enum class Kind { mvcSingleTrack, frameAlternate, none, mvcSeparateTracks, sideBySide, topBottom };
     Kind kind = Kind::none;
-    bool rightFirst = false; // meaningful only for mvcSingleTrack and frameAlternate
+    // The first view (base view, first picture of a pair, left half or top
+    // half) is the right eye. Every case but none carries it.
+    bool rightFirst = false;
+    // sideBySide and topBottom: each eye holds half the width (or height) of
+    // its display shape and is stretched back to it.
+    bool isHalf = false;
 
     static Stereo3DMode mvcSingleTrack(bool rightFirst) { return {Kind::mvcSingleTrack, rightFirst}; }
     static Stereo3DMode frameAlternate(bool rightFirst) { return {Kind::frameAlternate, rightFirst}; }
     static Stereo3DMode none() { return {Kind::none, false}; }
-    static Stereo3DMode mvcSeparateTracks() { return {Kind::mvcSeparateTracks, false}; }
-    static Stereo3DMode sideBySide() { return {Kind::sideBySide, false}; }
+    static Stereo3DMode mvcSeparateTracks(bool rightFirst = false) {
+        return {Kind::mvcSeparateTracks, rightFirst};
+    }
+    static Stereo3DMode sideBySide(bool rightFirst = false, bool isHalf = false) {
+        return {Kind::sideBySide, rightFirst, isHalf};
+    }
+    static Stereo3DMode topBottom(bool rightFirst = false, bool isHalf = false) {
+        return {Kind::topBottom, rightFirst, isHalf};
+    }
 
     bool hasPayload() const { return kind == Kind::mvcSingleTrack || kind == Kind::frameAlternate; }
-    // The form used in log lines, e.g. "mvcSingleTrack(rightFirst: true)" or "sideBySide".
+    // Both eyes in every frame, one beside or above the other.
+    bool isFramePacked() const { return kind == Kind::sideBySide || kind == Kind::topBottom; }
+    // Full side by side, left eye first: the only layout that is already what
+    // the side-by-side target holds.
+    bool isPlainSideBySide() const { return kind == Kind::sideBySide && !rightFirst && !isHalf; }
+    // The form used in log lines, e.g. "mvcSingleTrack(rightFirst: true)", "sideBySide" or
+    // "topBottom(half: true, rightFirst: false)".
     std::string text() const;
+    // A short name for people: "half side by side, right eye first".
+    std::string description() const;
 
     friend bool operator==(const Stereo3DMode& a, const Stereo3DMode& b) {
-        return a.kind == b.kind && (!a.hasPayload() || a.rightFirst == b.rightFirst);
+        return a.kind == b.kind && (a.kind == Kind::none || a.rightFirst == b.rightFirst) &&
+               (!a.isFramePacked() || a.isHalf == b.isHalf);
     }
 };
+
+// One eye's picture size as the routes write it, from the source frame's size.
+struct EyeSize {
+    int width = 0, height = 0;
+};
+EyeSize eyeSizeOf(const Stereo3DMode& mode, int frameWidth, int frameHeight);
+// Why a frame of this size cannot hold the layout (naming the size), or nothing.
+std::optional<std::string> layoutProblem(const Stereo3DMode& mode, int frameWidth, int frameHeight);
 
 struct SourceFileInfo {
     std::filesystem::path url;
@@ -86,6 +116,8 @@ struct SourceFileInfo {
     bool hasMVCStream = false;
     std::optional<int> mvcTrackIndex;
     Stereo3DMode stereoMode;
+    // Which signal decided the layout, for the analysis trace and --analyze.
+    std::string layoutSignal = "none";
 
     // "%02d:%02d:%02d" of the whole seconds; hours are not wrapped at 24.
     std::string formattedDuration() const;
@@ -102,6 +134,34 @@ std::optional<int> parseWholeNumber(std::string_view text);
 // The stereo mode assumed for a source that could not be analysed.
 Stereo3DMode defaultStereoModeForExtension(const std::filesystem::path& source);
 
+// The layout the user says a source has; `automatic` leaves it to the analysis.
+enum class LayoutChoice { automatic, sbs, hsbs, tb, htb, alternate, mvc };
+inline constexpr std::array allLayoutChoices{
+    LayoutChoice::automatic, LayoutChoice::sbs,       LayoutChoice::hsbs, LayoutChoice::tb,
+    LayoutChoice::htb,       LayoutChoice::alternate, LayoutChoice::mvc};
+// The command line's word ("auto", "hsbs", ...) and the window's label ("Auto", "Half side by side", ...).
+std::string_view optionName(LayoutChoice choice);
+std::string_view label(LayoutChoice choice);
+std::optional<LayoutChoice> layoutChoiceFromOptionName(std::string_view name);
+std::optional<LayoutChoice> layoutChoiceFromLabel(std::string_view label);
+
+// Camera and display facts written into an MV-HEVC movie for Apple Vision
+// Pro's spatial presentation; each one only when set.
+struct SpatialMetadata {
+    std::optional<double> horizontalFieldOfViewDegrees;
+    std::optional<double> baselineMillimetres;
+    // Horizontal disparity adjustment as a fraction of the image width, -1 to 1.
+    std::optional<double> disparityAdjustment;
+    bool isEmpty() const {
+        return !horizontalFieldOfViewDegrees && !baselineMillimetres && !disparityAdjustment;
+    }
+    friend bool operator==(const SpatialMetadata&, const SpatialMetadata&) = default;
+};
+// Why a value cannot be written (naming the option), or nothing.
+std::optional<std::string> spatialMetadataProblem(const SpatialMetadata& metadata);
+// The tools' options for it: "--hfov" 63.4 "--baseline" 19.24 "--disparity-adjustment" 0.02, set ones only.
+std::vector<std::string> spatialMetadataArguments(const SpatialMetadata& metadata);
+
 struct ConversionJob {
     std::filesystem::path sourceURL;
     std::filesystem::path outputDirectory;
@@ -109,6 +169,9 @@ struct ConversionJob {
     OutputCodec outputCodec = OutputCodec::h264;
     OutputTarget outputTarget = OutputTarget::sbs3D;
     std::optional<int> durationLimit;
+    LayoutChoice layoutChoice = LayoutChoice::automatic;
+    bool rightFirst = false; // the user says the first view is the right eye
+    SpatialMetadata spatialMetadata;
 };
 
 struct ConversionResult {

@@ -257,11 +257,48 @@ std::vector<std::string> audioCopyArguments(std::string_view extension,
 }
 
 std::vector<std::string> stereoPackerArguments(const fs::path& input, const fs::path& output,
-                                               QualityPreset preset) {
+                                               QualityPreset preset, const Stereo3DMode& layout,
+                                               const SpatialMetadata& spatial) {
     const auto& encoding = presetEncoding(preset);
     std::vector<std::string> arguments{input.string(), output.string(), encoding.stereoPackerQuality};
     if (encoding.stereoPackerRate) arguments.push_back(std::to_string(*encoding.stereoPackerRate));
+    if (layout.isFramePacked() && !layout.isPlainSideBySide()) {
+        arguments.insert(arguments.end(), {"--layout", layoutOptionName(layout)});
+        if (layout.rightFirst) arguments.push_back("--right-first");
+    }
+    for (auto& argument : spatialMetadataArguments(spatial))
+        arguments.push_back(argument);
     return arguments;
+}
+
+std::string layoutOptionName(const Stereo3DMode& layout) {
+    std::string name = layout.kind == Stereo3DMode::Kind::topBottom ? "tb" : "sbs";
+    return layout.isHalf ? "h" + name : name;
+}
+
+std::string framePackedFilter(const Stereo3DMode& layout, int frameWidth, int frameHeight) {
+    bool topBottom = layout.kind == Stereo3DMode::Kind::topBottom;
+    int cutWidth = topBottom ? frameWidth : frameWidth / 2;
+    int cutHeight = topBottom ? frameHeight / 2 : frameHeight;
+    EyeSize eye = eyeSizeOf(layout, frameWidth, frameHeight);
+    std::string cut = "crop=" + std::to_string(cutWidth) + ":" + std::to_string(cutHeight) + ":";
+    // Each eye is stretched on its own: one scaler over the whole frame would
+    // blend the eyes along the seam.
+    std::string shape = (layout.isHalf ? ",scale=" + std::to_string(eye.width) + ":" +
+                                             std::to_string(eye.height) + ":flags=lanczos"
+                                       : std::string()) +
+                        ",setsar=1";
+    std::string second = topBottom ? "0:" + std::to_string(cutHeight) : std::to_string(cutWidth) + ":0";
+    std::string firstEye = layout.rightFirst ? "right" : "left";
+    std::string secondEye = layout.rightFirst ? "left" : "right";
+    return "        [0:v]split[a][b];\n"
+           "        [a]" +
+           cut + "0:0" + shape + "[" + firstEye +
+           "];\n"
+           "        [b]" +
+           cut + second + shape + "[" + secondEye +
+           "];\n"
+           "        [left][right]hstack=inputs=2[sbs]\n";
 }
 
 std::string audioArgumentText(OutputTarget target, EncoderProfile profile, const std::string& outputPath,
@@ -271,7 +308,8 @@ std::string audioArgumentText(OutputTarget target, EncoderProfile profile, const
     return joined(audioCopyArguments(extensionOf(outputPath), sourceAudioCodec), " ");
 }
 
-std::string frameAlternateScript(const FrameAlternateScriptSpec& spec, EncoderProfile profile) {
+std::string frameAlternateScript(const FrameAlternateScriptSpec& spec, EncoderProfile profile,
+                                 const std::optional<PackedFrames>& packed) {
     const auto& encoding = presetEncoding(spec.qualityPreset);
     std::string rate;
     if (encoding.rateCapMegabits)
@@ -294,6 +332,18 @@ std::string frameAlternateScript(const FrameAlternateScriptSpec& spec, EncoderPr
     // and say so to the rest of the graph, or the movie plays twice as fast as
     // its audio.
     std::string eyeTiming = "setpts=2*N/FRAME_RATE/TB,fps=source_fps/2";
+    std::string filter = packed ? framePackedFilter(packed->layout, packed->width, packed->height)
+                                : "        [0:v]split[a][b];\n"
+                                  "        [a]select='not(mod(n\\,2))'," +
+                                      eyeTiming + "[" + first +
+                                      "];\n"
+                                      "        [b]select='mod(n\\,2)'," +
+                                      eyeTiming + "[" + second +
+                                      "];\n"
+                                      "        [left][right]hstack=inputs=2[sbs]\n";
+    std::string banner = packed ? "FA: Encoding " + packed->layout.description() + " → SBS"
+                                : std::string("FA: Encoding frame-alternate → SBS (") +
+                                      (spec.rightFirst ? "right-first" : "left-first") + ")";
     return "#!/bin/bash\n"
            "set -eo pipefail\n"
            "FFMPEG=\"" +
@@ -306,9 +356,9 @@ std::string frameAlternateScript(const FrameAlternateScriptSpec& spec, EncoderPr
            shellDoubleQuoted(spec.workFolder) +
            "\"\n"
            "\n"
-           "echo \"FA: Encoding frame-alternate → SBS (" +
-           (spec.rightFirst ? "right-first" : "left-first") +
-           ")\"\n"
+           "echo \"" +
+           banner +
+           "\"\n"
            "# Use ffmpeg filter_complex to:\n"
            "# - Split input into two streams\n"
            "# - Select even/odd frames for left/right eyes\n"
@@ -320,15 +370,8 @@ std::string frameAlternateScript(const FrameAlternateScriptSpec& spec, EncoderPr
            "\"$FFMPEG\" -y " +
            limit +
            " -i \"$SOURCE\" \\\n"
-           "    -filter_complex \"\n"
-           "        [0:v]split[a][b];\n"
-           "        [a]select='not(mod(n\\,2))'," +
-           eyeTiming + "[" + first +
-           "];\n"
-           "        [b]select='mod(n\\,2)'," +
-           eyeTiming + "[" + second +
-           "];\n"
-           "        [left][right]hstack=inputs=2[sbs]\n"
+           "    -filter_complex \"\n" +
+           filter +
            "    \" \\\n"
            "    -map \"[sbs]\" -map 0:a:0? \\\n"
            "    " +
@@ -376,8 +419,8 @@ std::string parallelQualityText(QualityPreset preset, bool directMVHEVC) {
     return directMVHEVC ? encoding.stereoPackerQuality : std::to_string(encoding.videoQuality);
 }
 
-std::vector<std::string> parallelPipelineArguments(const ParallelArgumentsSpec& spec,
-                                                   EncoderProfile profile) {
+std::vector<std::string> parallelPipelineArguments(const ParallelArgumentsSpec& spec, EncoderProfile profile,
+                                                   const SpatialMetadata& spatial) {
     const auto& encoding = presetEncoding(spec.qualityPreset);
     std::vector<std::string> arguments{
         spec.scriptPath,
@@ -402,6 +445,9 @@ std::vector<std::string> parallelPipelineArguments(const ParallelArgumentsSpec& 
     if (spec.rightFirst) arguments.push_back("--swap");
     if (spec.dualSplitMVCPath)
         arguments.insert(arguments.end(), {"--dual-split", spec.interleavedPath, *spec.dualSplitMVCPath});
+    if (spec.directMVHEVC)
+        for (auto& argument : spatialMetadataArguments(spatial))
+            arguments.push_back(argument);
     return arguments;
 }
 

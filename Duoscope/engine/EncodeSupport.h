@@ -102,8 +102,18 @@ std::optional<std::string> probeAudioCodec(const std::filesystem::path& movie);
 // is, else a lossless re-encode (FLAC in Matroska, 24-bit PCM in QuickTime).
 std::vector<std::string> audioCopyArguments(std::string_view extension,
                                             const std::optional<std::string>& codec);
+// With a layout other than full side by side, left eye first, StereoPacker cuts (and for half
+// layouts stretches) the eyes itself: "--layout hsbs" and "--right-first" follow the design's
+// positional arguments, then the spatial metadata options.
 std::vector<std::string> stereoPackerArguments(const std::filesystem::path& input,
-                                               const std::filesystem::path& output, QualityPreset preset);
+                                               const std::filesystem::path& output, QualityPreset preset,
+                                               const Stereo3DMode& layout = Stereo3DMode::sideBySide(),
+                                               const SpatialMetadata& spatial = {});
+// "sbs", "hsbs", "tb" or "htb" for a side-by-side or top-bottom layout.
+std::string layoutOptionName(const Stereo3DMode& layout);
+// The filter graph that turns one frame of a side-by-side or top-bottom layout into full side
+// by side, left eye first: each eye cut out, a half eye stretched back with a Lanczos filter.
+std::string framePackedFilter(const Stereo3DMode& layout, int frameWidth, int frameHeight);
 
 // "-c:a aac_at -b:a 448k -ac 6 -ar 48000" for visionPro (profile applied), else
 // the source's sound copied into the output as audioCopyArguments says.
@@ -119,7 +129,13 @@ struct FrameAlternateScriptSpec {
     OutputTarget outputTarget = OutputTarget::sbs3D;
     std::optional<std::string> sourceAudioCodec;
 };
-std::string frameAlternateScript(const FrameAlternateScriptSpec& spec, EncoderProfile profile);
+// A side-by-side or top-bottom source and its frame size: the same script cuts its frames instead.
+struct PackedFrames {
+    Stereo3DMode layout;
+    int width = 1920, height = 1080;
+};
+std::string frameAlternateScript(const FrameAlternateScriptSpec& spec, EncoderProfile profile,
+                                 const std::optional<PackedFrames>& packed = std::nullopt);
 
 struct PipeScriptSpec {
     std::string workFolder, viewpumpPath, twinrowPath, ffmpegPath, sourceAudioPath, outputPath;
@@ -142,6 +158,8 @@ struct ParallelArgumentsSpec {
 };
 // The quality argument of fanout-run.sh for a preset and mode.
 std::string parallelQualityText(QualityPreset preset, bool directMVHEVC);
-std::vector<std::string> parallelPipelineArguments(const ParallelArgumentsSpec& spec, EncoderProfile profile);
+// `spatial` is handed on in direct MV-HEVC mode only.
+std::vector<std::string> parallelPipelineArguments(const ParallelArgumentsSpec& spec, EncoderProfile profile,
+                                                   const SpatialMetadata& spatial = {});
 
 } // namespace duoscope

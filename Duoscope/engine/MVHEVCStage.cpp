@@ -31,7 +31,8 @@ std::optional<double> stereoPackerPercent(std::string_view line) {
 } // namespace
 
 void PipelineEngine::convertToMVHEVC(const fs::path& inputMovie, const fs::path& output,
-                                     QualityPreset qualityPreset, ProgressCallback progressHandler) {
+                                     QualityPreset qualityPreset, ProgressCallback progressHandler,
+                                     const Stereo3DMode& layout, const SpatialMetadata& spatial) {
     engineLog("Converting SBS → MV-HEVC spatial video...");
     fs::path input = inputMovie;
     if (lowercased(extensionOf(input)) == "mkv") {
@@ -73,8 +74,8 @@ void PipelineEngine::convertToMVHEVC(const fs::path& inputMovie, const fs::path&
               ", size: " + std::to_string(fileSizeOrZero(input)) + " bytes");
 
     auto process =
-        ChildProcess::create({*packer, stereoPackerArguments(input, output, qualityPreset), std::nullopt,
-                              ChildProcess::Output::pipe, ChildProcess::Output::pipe});
+        ChildProcess::create({*packer, stereoPackerArguments(input, output, qualityPreset, layout, spatial),
+                              std::nullopt, ChildProcess::Output::pipe, ChildProcess::Output::pipe});
     setCurrentProcess(process);
     auto splitter = std::make_shared<LineSplitter>(true);
     auto onLine = [this, progressHandler, output](const std::string& raw) {

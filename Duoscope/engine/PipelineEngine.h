@@ -48,6 +48,7 @@ struct StreamingDecodeRequest {
     int frameRateNum = 24000;
     int frameRateDen = 1001;
     ProgressCallback progressHandler;
+    SpatialMetadata spatialMetadata; // written by the direct MV-HEVC route
 };
 
 class PipelineEngine {
@@ -93,19 +94,27 @@ class PipelineEngine {
     // True when the demultiplexer's track listing shows an MVC track.
     bool listsMVCTrack(const std::filesystem::path& source);
 
-    // Sources that already hold both eyes.
+    // Sources that already hold both eyes. `layout` is the side-by-side or
+    // top-bottom layout the analysis decided; anything but full side by side,
+    // left eye first, is cut apart (and stretched) instead of copied.
     ConversionResult runSideBySidePipeline(const std::filesystem::path& source,
                                            const std::filesystem::path& outputDirectory,
                                            const std::filesystem::path& workFolder,
                                            const std::string& baseName, QualityPreset qualityPreset,
                                            OutputCodec outputCodec, OutputTarget outputTarget,
                                            bool convertToMVHEVCFlag, ProgressCallback progressHandler,
-                                           std::optional<int> durationLimit = std::nullopt);
+                                           std::optional<int> durationLimit = std::nullopt,
+                                           const Stereo3DMode& layout = Stereo3DMode::sideBySide(),
+                                           EyeSize frameSize = {}, const SpatialMetadata& spatial = {});
+    // Frame-alternate sources; with `packedLayout` the same script turns a
+    // side-by-side or top-bottom source of `frameSize` into full side by side.
     ConversionResult runFrameAlternatePipeline(
         const std::filesystem::path& source, const std::filesystem::path& outputDirectory,
         const std::filesystem::path& workFolder, const std::string& baseName, QualityPreset qualityPreset,
         OutputCodec outputCodec, OutputTarget outputTarget, bool rightFirst, double sourceDuration,
-        std::optional<int> durationLimit, ProgressCallback progressHandler);
+        std::optional<int> durationLimit, ProgressCallback progressHandler,
+        const std::optional<Stereo3DMode>& packedLayout = std::nullopt, EyeSize frameSize = {},
+        const SpatialMetadata& spatial = {});
 
     // The first `seconds` of a movie by stream copy, checked against what the
     // limit leaves of the source; returns what the cut holds.
@@ -132,7 +141,9 @@ class PipelineEngine {
 
     // A side-by-side movie to MV-HEVC through StereoPacker.
     void convertToMVHEVC(const std::filesystem::path& input, const std::filesystem::path& output,
-                         QualityPreset qualityPreset, ProgressCallback progressHandler);
+                         QualityPreset qualityPreset, ProgressCallback progressHandler,
+                         const Stereo3DMode& layout = Stereo3DMode::sideBySide(),
+                         const SpatialMetadata& spatial = {});
 
     // Every movie is written inside the run's work folder and only put in
     // place once checked. checkMovie reads it back with ffprobe and fails

@@ -55,14 +55,24 @@ struct RunValues {
     bool directMVHEVC = false;
 };
 
-RunValues deriveValues(const ConversionJob& job, const std::optional<SourceFileInfo>& info) {
+// The user's layout choice goes over the analysis here, once; every route
+// takes the layout and the eye order from the result and reads no tag again.
+RunValues deriveValues(const ConversionJob& job, const std::optional<SourceFileInfo>& info,
+                       const std::function<void(const std::string&)>& startLog) {
     RunValues values;
-    if (info)
+    if (info) {
         values.source = *info;
-    else
+    } else {
         values.source.stereoMode = defaultStereoModeForExtension(job.sourceURL);
-    values.rightFirst = values.source.stereoMode.kind == Stereo3DMode::Kind::mvcSingleTrack &&
-                        values.source.stereoMode.rightFirst;
+        values.source.fileName = job.sourceURL.filename().string();
+        values.source.layoutSignal = "file extension (no analysis)";
+    }
+    if (job.layoutChoice != LayoutChoice::automatic || job.rightFirst)
+        startLog(applyLayoutChoice(values.source, job.layoutChoice, job.rightFirst));
+    const Stereo3DMode& mode = values.source.stereoMode;
+    values.rightFirst = (mode.kind == Stereo3DMode::Kind::mvcSingleTrack ||
+                         mode.kind == Stereo3DMode::Kind::mvcSeparateTracks) &&
+                        mode.rightFirst;
     values.baseName = job.sourceURL.stem().string();
     if (job.durationLimit)
         values.progressDuration = *job.durationLimit;
@@ -154,11 +164,13 @@ ConversionResult convertStereoSource(PipelineEngine& engine, const ConversionJob
                 ? engine.runFrameAlternatePipeline(job.sourceURL, job.outputDirectory, work, values.baseName,
                                                    job.qualityPreset, job.outputCodec, job.outputTarget,
                                                    values.source.stereoMode.rightFirst,
-                                                   values.source.duration, job.durationLimit, progressHandler)
-                : engine.runSideBySidePipeline(job.sourceURL, job.outputDirectory, work, values.baseName,
-                                               job.qualityPreset, job.outputCodec, job.outputTarget,
-                                               job.outputTarget == OutputTarget::visionPro, progressHandler,
-                                               job.durationLimit);
+                                                   values.source.duration, job.durationLimit, progressHandler,
+                                                   std::nullopt, {}, job.spatialMetadata)
+                : engine.runSideBySidePipeline(
+                      job.sourceURL, job.outputDirectory, work, values.baseName, job.qualityPreset,
+                      job.outputCodec, job.outputTarget, job.outputTarget == OutputTarget::visionPro,
+                      progressHandler, job.durationLimit, values.source.stereoMode,
+                      {values.source.videoWidth, values.source.videoHeight}, job.spatialMetadata);
         std::error_code ignored;
         fs::remove_all(work, ignored);
         return result;
@@ -227,6 +239,7 @@ StreamingDecodeRequest streamingRequest(const MVCRun& run) {
     request.frameRateNum = run.values.source.frameRateNum;
     request.frameRateDen = run.values.source.frameRateDen;
     request.progressHandler = run.progressHandler;
+    request.spatialMetadata = run.job.spatialMetadata;
     return request;
 }
 
@@ -395,7 +408,8 @@ ConversionResult finishMVCRun(MVCRun& run, const MovieExpectation& expected) {
             engine.checkMovie(run.sbsOutput, expected);
             run.report(ConversionStage::convertingMVHEVC, 0.85);
             engine.engineLog("=== Step 5: Converting to MV-HEVC for Apple Vision Pro ===");
-            engine.convertToMVHEVC(run.sbsOutput, movie, job.qualityPreset, run.progressHandler);
+            engine.convertToMVHEVC(run.sbsOutput, movie, job.qualityPreset, run.progressHandler,
+                                   Stereo3DMode::sideBySide(), job.spatialMetadata);
         }
         run.checkCancelled();
         engine.checkMovie(movie, expected);
@@ -514,7 +528,8 @@ ConversionResult PipelineEngine::convert(const ConversionJob& givenJob,
     // An output folder that cannot exist is the first thing to say, before any long analysis.
     fs::create_directories(job.outputDirectory); // throws with the OS reason and the path
     std::optional<SourceFileInfo> info = analysedSource(job.sourceURL, sourceInfo, startLog);
-    RunValues values = deriveValues(job, info);
+    if (auto problem = spatialMetadataProblem(job.spatialMetadata)) throw std::invalid_argument(*problem);
+    RunValues values = deriveValues(job, info, startLog);
     startLog("Source: " + std::to_string(values.source.videoWidth) + "x" +
              std::to_string(values.source.videoHeight) + ", " + std::to_string(values.source.frameRateNum) +
              "/" + std::to_string(values.source.frameRateDen) + " fps, stereo: " +
@@ -525,8 +540,8 @@ ConversionResult PipelineEngine::convert(const ConversionJob& givenJob,
     // own listing settles it: without an MVC track there is nothing 3D to
     // convert, and demultiplexing a 2D, audio-only or broken file would only
     // fail later with a misleading message.
-    bool isFlat =
-        info && values.source.stereoMode.kind == Stereo3DMode::Kind::none && !listsMVCTrack(job.sourceURL);
+    bool isFlat = info && values.source.stereoMode.kind == Stereo3DMode::Kind::none &&
+                  job.layoutChoice == LayoutChoice::automatic && !listsMVCTrack(job.sourceURL);
     // A stop asked for during the analysis counts: nothing has been made yet.
     if (isCancelled) throw ConversionError::cancelled();
     if (isFlat) throw std::runtime_error("No stereoscopic 3D video found in " + job.sourceURL.string());
@@ -536,7 +551,7 @@ ConversionResult PipelineEngine::convert(const ConversionJob& givenJob,
     setConversionScope(work);
 
     bool holdsBothEyes = values.source.stereoMode.kind == Stereo3DMode::Kind::frameAlternate ||
-                         values.source.stereoMode.kind == Stereo3DMode::Kind::sideBySide;
+                         values.source.stereoMode.isFramePacked();
     return holdsBothEyes ? convertStereoSource(*this, job, values, work, progressHandler)
                          : convertMVC(*this, job, values, work, progressHandler);
 }

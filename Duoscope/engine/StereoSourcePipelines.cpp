@@ -52,13 +52,22 @@ MovieExpectation PipelineEngine::cutMovie(const fs::path& source, const fs::path
 
 ConversionResult PipelineEngine::runSideBySidePipeline(
     const fs::path& source, const fs::path& outputDirectory, const fs::path& workFolder,
-    const std::string& baseName, QualityPreset qualityPreset, OutputCodec, OutputTarget,
-    bool convertToMVHEVCFlag, ProgressCallback progressHandler, std::optional<int> durationLimit) {
+    const std::string& baseName, QualityPreset qualityPreset, OutputCodec outputCodec,
+    OutputTarget outputTarget, bool convertToMVHEVCFlag, ProgressCallback progressHandler,
+    std::optional<int> durationLimit, const Stereo3DMode& layout, EyeSize frameSize,
+    const SpatialMetadata& spatial) {
+    // Only full side by side, left eye first, is already what the side-by-side
+    // target holds; every other layout is cut apart and stacked anew.
+    if (!convertToMVHEVCFlag && !layout.isPlainSideBySide())
+        return runFrameAlternatePipeline(source, outputDirectory, workFolder, baseName, qualityPreset,
+                                         outputCodec, outputTarget, layout.rightFirst, 0, durationLimit,
+                                         progressHandler, layout, frameSize, spatial);
     auto report = [&](ConversionStage stage, double fraction) {
         if (progressHandler) progressHandler(stage, fraction);
     };
     engineLog("=== Side-by-Side Pipeline ===");
     engineLog("Input already SBS — skipping demux/interleave/decode");
+    if (!layout.isPlainSideBySide()) engineLog("Layout: " + layout.description());
     MovieExpectation expected = expectationFromSource(source, 0, 1, durationLimit, processTracker());
     if (isCancelled) throw ConversionError::cancelled();
 
@@ -90,7 +99,7 @@ ConversionResult PipelineEngine::runSideBySidePipeline(
             input = remuxed;
         }
         fs::path written = workFolder / movieName;
-        convertToMVHEVC(input, written, qualityPreset, progressHandler);
+        convertToMVHEVC(input, written, qualityPreset, progressHandler, layout, spatial);
         if (isCancelled) throw ConversionError::cancelled();
         checkMovie(written, expected);
         if (isCancelled) throw ConversionError::cancelled();
@@ -120,13 +129,19 @@ ConversionResult PipelineEngine::runFrameAlternatePipeline(
     const fs::path& source, const fs::path& outputDirectory, const fs::path& workFolder,
     const std::string& baseName, QualityPreset qualityPreset, OutputCodec outputCodec,
     OutputTarget outputTarget, bool rightFirst, double sourceDuration, std::optional<int> durationLimit,
-    ProgressCallback progressHandler) {
+    ProgressCallback progressHandler, const std::optional<Stereo3DMode>& packedLayout, EyeSize frameSize,
+    const SpatialMetadata& spatial) {
     auto report = [progressHandler](ConversionStage stage, double fraction) {
         if (progressHandler) progressHandler(stage, fraction);
     };
-    engineLog(std::string("=== Frame-Alternate 3D Pipeline (") +
-              (rightFirst ? "block_rl — right eye first" : "block_lr — left eye first") + ") ===");
-    engineLog("Split even/odd frames → left/right eyes → SBS via ffmpeg");
+    if (packedLayout) {
+        engineLog("=== Frame-Packed 3D Pipeline (" + packedLayout->description() + ") ===");
+        engineLog("Cut each frame into left/right eyes → SBS via ffmpeg");
+    } else {
+        engineLog(std::string("=== Frame-Alternate 3D Pipeline (") +
+                  (rightFirst ? "block_rl — right eye first" : "block_lr — left eye first") + ") ===");
+        engineLog("Split even/odd frames → left/right eyes → SBS via ffmpeg");
+    }
     report(ConversionStage::encoding, 0.05);
 
     auto ffmpeg = findTool("ffmpeg");
@@ -134,7 +149,8 @@ ConversionResult PipelineEngine::runFrameAlternatePipeline(
     double progressDuration = durationLimit ? *durationLimit : sourceDuration > 0 ? sourceDuration : 7200;
     std::string sbsName = baseName + (outputTarget == OutputTarget::visionPro ? "_SBS.mov" : "_SBS.mkv");
     fs::path sbsOutput = workFolder / sbsName;
-    MovieExpectation expected = expectationFromSource(source, 0, 2, durationLimit, processTracker());
+    MovieExpectation expected =
+        expectationFromSource(source, 0, packedLayout ? 1 : 2, durationLimit, processTracker());
     if (isCancelled) throw ConversionError::cancelled();
 
     fs::path faWork = workFolder / "fa_work";
@@ -142,11 +158,14 @@ ConversionResult PipelineEngine::runFrameAlternatePipeline(
     engineLog("Work directory: " + faWork.string());
     fs::path script = faWork / "pipeline.sh";
     fs::path ffmpegLog = faWork / "ffmpeg.log";
-    writeFileAtomically(script,
-                        frameAlternateScript({*ffmpeg, source.string(), faWork.string(), sbsOutput.string(),
-                                              rightFirst, durationLimit, qualityPreset, outputCodec,
-                                              outputTarget, probeAudioCodec(source)},
-                                             activeEncoderProfile()));
+    writeFileAtomically(
+        script,
+        frameAlternateScript(
+            {*ffmpeg, source.string(), faWork.string(), sbsOutput.string(), rightFirst, durationLimit,
+             qualityPreset, outputCodec, outputTarget, probeAudioCodec(source)},
+            activeEncoderProfile(),
+            packedLayout ? std::optional(PackedFrames{*packedLayout, frameSize.width, frameSize.height})
+                         : std::nullopt));
     fs::permissions(script, static_cast<fs::perms>(0755));
 
     engineLog("Running frame-alternate → SBS pipeline...");
@@ -219,7 +238,8 @@ ConversionResult PipelineEngine::runFrameAlternatePipeline(
         report(ConversionStage::convertingMVHEVC, 0.85);
         engineLog("=== Converting to MV-HEVC for Apple Vision Pro ===");
         movie = workFolder / (baseName + ".mov");
-        convertToMVHEVC(sbsOutput, movie, qualityPreset, progressHandler);
+        convertToMVHEVC(sbsOutput, movie, qualityPreset, progressHandler, Stereo3DMode::sideBySide(),
+                        spatial);
         if (isCancelled) throw ConversionError::cancelled();
         checkMovie(movie, expected);
     }

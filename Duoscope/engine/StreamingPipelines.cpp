@@ -276,10 +276,11 @@ void PipelineEngine::decodeSBSParallel(const StreamingDecodeRequest& request, bo
         recentOutput->append(line);
         if (contains(line, "ERROR") || contains(line, "FAILED")) directLog("⚠️ " + line);
     };
-    auto process = runLineByLine(*this,
-                                 {"/bin/bash", parallelPipelineArguments(spec, activeEncoderProfile()),
-                                  std::nullopt, ChildProcess::Output::pipe, ChildProcess::Output::pipe},
-                                 false, onOutputLine, onErrorLine);
+    auto process = runLineByLine(
+        *this,
+        {"/bin/bash", parallelPipelineArguments(spec, activeEncoderProfile(), request.spatialMetadata),
+         std::nullopt, ChildProcess::Output::pipe, ChildProcess::Output::pipe},
+        false, onOutputLine, onErrorLine);
     checkPipelineEnd(*this, *process, "Parallel pipeline", "output", *recentOutput, 20, 200,
                      request.outputURL);
 }

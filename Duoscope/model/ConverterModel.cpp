@@ -545,7 +545,10 @@ void ConverterModel::awaitAnalysis(int index, int pauses) {
         return;
     }
     // The analysis must be this file's: a failed one leaves the previous file's in place.
-    if (!sourceInfo_ || !sourceInfo_->hasMVCStream || sourceInfo_->url != toPath(file)) {
+    // A layout the user chose stands in for one the analysis did not find.
+    bool hasLayout =
+        sourceInfo_ && (sourceInfo_->hasMVCStream || layoutChoice(file) != LayoutChoice::automatic);
+    if (!sourceInfo_ || !hasLayout || sourceInfo_->url != toPath(file)) {
         appendLog("WARNING: No 3D stream in " + fileName(file) + ", skipping");
         processFile(index + 1);
         return;
@@ -602,7 +605,8 @@ void ConverterModel::convertFile(const QString& path, const QString& outputDirec
     const auto& cached = cachedSBS_;
     if (outputTarget_ == OutputTarget::visionPro && cached && cached->sourceURL == path &&
         cached->qualityPreset == qualityPreset_ && cached->outputCodec == outputCodec_ &&
-        cached->durationLimit == effectiveLimit && QFileInfo::exists(cached->sbsURL)) {
+        cached->durationLimit == effectiveLimit && cached->layoutChoice == layoutChoice(path) &&
+        QFileInfo::exists(cached->sbsURL)) {
         appendLog(QString::fromUtf8("✅ Reusing cached SBS: ") + fileName(cached->sbsURL));
         fs::path source = toPath(cached->sbsURL);
         fs::path output = toPath(outputDirectory);
@@ -613,11 +617,13 @@ void ConverterModel::convertFile(const QString& path, const QString& outputDirec
         QualityPreset preset = qualityPreset_;
         OutputCodec codec = outputCodec_;
         OutputTarget target = outputTarget_;
+        SpatialMetadata spatial = spatialMetadata_;
         startEngineWork(
             [=] {
                 fs::create_directories(work);
                 auto result = engine->runSideBySidePipeline(source, output, work, baseName, preset, codec,
-                                                            target, true, progress);
+                                                            target, true, progress, std::nullopt,
+                                                            Stereo3DMode::sideBySide(), {}, spatial);
                 std::error_code ignored;
                 fs::remove_all(work, ignored);
                 return result;
@@ -633,6 +639,8 @@ void ConverterModel::convertFile(const QString& path, const QString& outputDirec
     job.outputCodec = outputCodec_;
     job.outputTarget = outputTarget_;
     if (effectiveLimit >= 1) job.durationLimit = effectiveLimit;
+    job.layoutChoice = layoutChoice(path);
+    job.spatialMetadata = spatialMetadata_;
     // An analysis of another file (the selection moved on meanwhile) would
     // mislead the engine; without one it analyses the source itself.
     std::optional<SourceFileInfo> info;
@@ -649,7 +657,8 @@ void ConverterModel::convertFile(const QString& path, const QString& outputDirec
                     "🗑 Removed SBS intermediate (toggle 'Keep SBS intermediate' to keep it)"));
                 cachedSBS_.reset();
             } else {
-                cachedSBS_ = CachedSBS{path, intermediate, qualityPreset_, outputCodec_, effectiveLimit};
+                cachedSBS_ = CachedSBS{path,         intermediate,   qualityPreset_,
+                                       outputCodec_, effectiveLimit, layoutChoice(path)};
                 appendLog(QString::fromUtf8("💾 Cached SBS for reuse: ") + fileName(intermediate));
             }
         }
@@ -802,6 +811,30 @@ void ConverterModel::revealOutput() {
         if (call->isError()) QDesktopServices::openUrl(folder);
         call->deleteLater();
     });
+}
+
+void ConverterModel::setLayoutChoice(const QString& path, LayoutChoice choice) {
+    if (layoutChoice(path) == choice) return;
+    if (choice == LayoutChoice::automatic)
+        layoutChoices_.remove(path);
+    else
+        layoutChoices_.insert(path, choice);
+    emit layoutChoicesChanged();
+    // Said now, not only when the run starts: a choice the frame cannot hold.
+    if (auto found = fileInfoMap_.constFind(path); found != fileInfoMap_.constEnd()) {
+        SourceFileInfo info = *found;
+        try {
+            applyLayoutChoice(info, choice, false);
+        } catch (const std::invalid_argument& mistake) {
+            appendLog(QString::fromUtf8("⚠️ ") + QString::fromStdString(mistake.what()));
+        }
+    }
+}
+
+void ConverterModel::setSpatialMetadata(const SpatialMetadata& metadata) {
+    if (spatialMetadata_ == metadata) return;
+    spatialMetadata_ = metadata;
+    emit spatialMetadataChanged();
 }
 
 } // namespace duoscope

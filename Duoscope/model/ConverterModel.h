@@ -36,6 +36,7 @@ struct CachedSBS {
     QualityPreset qualityPreset = QualityPreset::medium;
     OutputCodec outputCodec = OutputCodec::h264;
     int durationLimit = 0;
+    LayoutChoice layoutChoice = LayoutChoice::automatic;
 };
 
 class ConverterModel : public QObject {
@@ -83,6 +84,15 @@ class ConverterModel : public QObject {
     // The last run was cancelled, and nothing has been done since.
     bool wasCancelled() const { return wasCancelled_; }
     PipelineEngine& pipelineEngine() { return *pipelineEngine_; }
+    // The user's word on a queued file's layout ("Source layout"; automatic
+    // unless set), and the spatial metadata written into MV-HEVC movies. Both
+    // last for the session only.
+    LayoutChoice layoutChoice(const QString& path) const {
+        return layoutChoices_.value(path, LayoutChoice::automatic);
+    }
+    void setLayoutChoice(const QString& path, LayoutChoice choice);
+    const SpatialMetadata& spatialMetadata() const { return spatialMetadata_; }
+    void setSpatialMetadata(const SpatialMetadata& metadata);
 
     // Settings: each setter saves its key (the folder only once initialised).
     void setOutputDirectory(const QString& folder);
@@ -158,6 +168,8 @@ class ConverterModel : public QObject {
     void estimatedTimeRemainingChanged();
     void currentActivityChanged();
     void wasCancelledChanged();
+    void layoutChoicesChanged();
+    void spatialMetadataChanged();
 
   private:
     using Completion = std::function<void(std::optional<ConversionResult>, std::exception_ptr)>;
@@ -190,6 +202,8 @@ class ConverterModel : public QObject {
 
     QString sourceFileURL_;
     std::optional<SourceFileInfo> sourceInfo_;
+    QMap<QString, LayoutChoice> layoutChoices_;
+    SpatialMetadata spatialMetadata_;
     QMap<QString, SourceFileInfo> fileInfoMap_;
     QString outputDirectory_;
     bool isInitialized_ = false;

@@ -3,13 +3,18 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QDoubleValidator>
 #include <QDragEnterEvent>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFormLayout>
 #include <QGraphicsOpacityEffect>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPainter>
@@ -498,6 +503,59 @@ QWidget* ContentView::buildSettingsColumn() {
     };
     layout->addWidget(durationPicker_);
 
+    // Spatial metadata for Apple Vision Pro: nothing is written unless given.
+    auto* advanced = new QToolButton(settingsColumn_);
+    advanced->setObjectName("advancedDisclosure");
+    advanced->setText(tr("Advanced"));
+    advanced->setCheckable(true);
+    advanced->setAutoRaise(true);
+    advanced->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    advanced->setArrowType(Qt::RightArrow);
+    layout->addWidget(advanced);
+    auto* spatial = new QWidget(settingsColumn_);
+    spatial->setObjectName("advancedSettings");
+    spatial->setVisible(false);
+    auto* form = new QFormLayout(spatial);
+    form->setContentsMargins(0, 0, 0, 0);
+    auto numberField = [&](const QString& name, const QString& tip) {
+        auto* field = new QLineEdit(spatial);
+        field->setObjectName(name);
+        field->setPlaceholderText(tr("not written"));
+        field->setToolTip(tip);
+        field->setValidator(new QDoubleValidator(field));
+        return field;
+    };
+    fieldOfViewField_ = numberField("fieldOfView", tr("The camera's horizontal field of view in degrees"));
+    baselineField_ = numberField("baseline", tr("The distance between the two lenses in millimetres"));
+    disparityField_ = numberField("disparityAdjustment",
+                                  tr("Horizontal disparity adjustment, a fraction of the width (-1 to 1)"));
+    form->addRow(tr("Field of view (°)"), fieldOfViewField_);
+    form->addRow(tr("Baseline (mm)"), baselineField_);
+    form->addRow(tr("Disparity adjustment"), disparityField_);
+    auto* spatialCaption = captionLabel(tr("Written into MV-HEVC movies for spatial video"), spatial);
+    spatialCaption->setWordWrap(true);
+    form->addRow(spatialCaption);
+    layout->addWidget(spatial);
+    connect(advanced, &QToolButton::toggled, this, [advanced, spatial](bool open) {
+        advanced->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
+        spatial->setVisible(open);
+    });
+    for (QLineEdit* field : {fieldOfViewField_, baselineField_, disparityField_})
+        connect(field, &QLineEdit::editingFinished, this, [this] {
+            auto read = [](QLineEdit* field) -> std::optional<double> {
+                bool ok = false;
+                double value = QLocale().toDouble(field->text().trimmed(), &ok);
+                if (!ok) value = field->text().trimmed().toDouble(&ok);
+                return ok ? std::optional(value) : std::nullopt;
+            };
+            SpatialMetadata metadata{read(fieldOfViewField_), read(baselineField_), read(disparityField_)};
+            if (auto problem = spatialMetadataProblem(metadata)) {
+                model_.setErrorMessage(QString::fromStdString(*problem));
+                return;
+            }
+            model_.setSpatialMetadata(metadata);
+        });
+
     section(tr("Output Directory"));
     auto* folderRow = new QHBoxLayout;
     outputDirectoryLabel_ = new ElidedLabel(settingsColumn_);
@@ -619,6 +677,18 @@ void ContentView::refreshFileList() {
                                               QString::fromStdString(info->formattedDuration()),
                                           row));
         layout->addLayout(texts, 1);
+        auto* layoutPicker = new QComboBox(row);
+        layoutPicker->setObjectName("sourceLayoutPicker");
+        layoutPicker->setToolTip(tr("Source layout"));
+        for (LayoutChoice choice : allLayoutChoices)
+            layoutPicker->addItem(QString::fromUtf8(label(choice).data(), int(label(choice).size())));
+        layoutPicker->setCurrentIndex(int(model_.layoutChoice(path)));
+        layoutPicker->setEnabled(!model_.isConverting());
+        connect(layoutPicker, &QComboBox::currentIndexChanged, this, [this, path](int index) {
+            if (index >= 0 && size_t(index) < allLayoutChoices.size())
+                model_.setLayoutChoice(path, allLayoutChoices[size_t(index)]);
+        });
+        layout->addWidget(layoutPicker, 0, Qt::AlignTop);
         if (!model_.isConverting()) {
             auto* remove = new QToolButton(row);
             remove->setObjectName("removeButton");

@@ -13,6 +13,7 @@
 
 class QButtonGroup;
 class QLabel;
+class QLineEdit;
 class QMessageBox;
 class QProgressBar;
 class QPropertyAnimation;
@@ -90,6 +91,9 @@ class ContentView : public QWidget {
     SegmentedPicker* codecPicker_ = nullptr;
     SegmentedPicker* targetPicker_ = nullptr;
     SegmentedPicker* durationPicker_ = nullptr;
+    QLineEdit* fieldOfViewField_ = nullptr;
+    QLineEdit* baselineField_ = nullptr;
+    QLineEdit* disparityField_ = nullptr;
     ElidedLabel* outputDirectoryLabel_ = nullptr;
 
     QLabel* footerStatus_ = nullptr;

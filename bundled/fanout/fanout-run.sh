@@ -4,6 +4,7 @@
 #   fanout-run.sh <stream.264> <audio source> <output>
 #       --width W --height H --fps NUM/DEN --quality Q --audio-args "ARGS" --workdir DIR
 #       [--mvhevc] [--maxrate MBPS] [--swap] [--dual-split <base.264> <dependent.mvc>]
+#       [--hfov DEGREES] [--baseline MM] [--disparity-adjustment X] (with --mvhevc, handed to layerforge)
 #       [--workers N] [--segment-size AUS] [--frame-md5]
 #
 # Phase 1 cuts the stream (interleaved, or the two view files with --dual-split)
@@ -39,7 +40,7 @@ fail() {
 usage() {
     echo "Usage: fanout-run.sh <stream.264> <audio source> <output> --width W --height H --fps NUM/DEN" \
         "--quality Q --audio-args ARGS --workdir DIR [--mvhevc] [--maxrate MBPS] [--swap]" \
-        "[--dual-split BASE MVC] [--workers N] [--segment-size AUS] [--frame-md5]" >&2
+        "[--dual-split BASE MVC] [--hfov DEGREES] [--baseline MM] [--disparity-adjustment X] [--workers N] [--segment-size AUS] [--frame-md5]" >&2
     exit 1
 }
 
@@ -54,6 +55,7 @@ elapsed() { # seconds since a date +%s%N stamp, one decimal
 input=$1 audio_source=$2 output=$3
 shift 3
 width="" height="" fps="" quality="" audio_args="" workdir="" maxrate=""
+spatial_args=()
 mvhevc=0 swap=0 dual_base="" dual_mvc="" workers="" frame_md5=0 segment_size=""
 while (($#)); do
     case $1 in
@@ -62,6 +64,12 @@ while (($#)); do
         name=${1#--}
         name=${name//-/_}
         printf -v "$name" '%s' "$2"
+        shift 2
+        ;;
+    --hfov | --baseline | --disparity-adjustment)
+        (($# >= 2)) || fail "$1 needs a value"
+        # layerforge checks the value; every segment carries the same boxes.
+        spatial_args+=("$1" "$2")
         shift 2
         ;;
     --mvhevc) mvhevc=1 && shift ;;
@@ -298,6 +306,7 @@ elif ((mvhevc)); then
     layerforge_args=(--width "$width" --height "$height" --fps "$fps_num/$fps_den" --quality "$quality"
         --threads "$threads")
     [[ -n $maxrate ]] && layerforge_args+=(--maxrate "$maxrate")
+    layerforge_args+=("${spatial_args[@]}")
 else
     mode="SBS"
     # The same encoder choice as the engine: VideoToolbox where ffmpeg has it,

@@ -12,6 +12,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <deque>
@@ -47,6 +48,10 @@ struct VideoInput::Impl {
     AVFrame* frame = nullptr;
     AVFrame* conv = nullptr;
     SwsContext* sws = nullptr;
+    // Stretching the eyes of a half layout back to their shape.
+    SwsContext* stretch = nullptr;
+    AVFrame* eyes[2] = {};
+    double scalingSeconds = 0;
     int stream = -1;
     int srcWidth = 0, srcHeight = 0;
     bool draining = false;
@@ -54,6 +59,9 @@ struct VideoInput::Impl {
 
     ~Impl() {
         sws_freeContext(sws);
+        sws_freeContext(stretch);
+        av_frame_free(&eyes[0]);
+        av_frame_free(&eyes[1]);
         av_frame_free(&conv);
         av_frame_free(&frame);
         av_packet_free(&pkt);
@@ -62,7 +70,8 @@ struct VideoInput::Impl {
     }
 };
 
-VideoInput::VideoInput(const std::string& path) : d_(std::make_unique<Impl>()) {
+VideoInput::VideoInput(const std::string& path, const Packing& packing)
+    : d_(std::make_unique<Impl>()), packing_(packing) {
     d_->path = path;
     d_->fmt = openFormat(path);
     const AVCodec* codec = nullptr;
@@ -79,11 +88,14 @@ VideoInput::VideoInput(const std::string& path) : d_(std::make_unique<Impl>()) {
     d_->srcWidth = st->codecpar->width;
     d_->srcHeight = st->codecpar->height;
     // Each eye gets half the frame; 4:2:0 needs an even eye width and height.
-    width_ = (d_->srcWidth / 2) & ~1;
-    height_ = d_->srcHeight & ~1;
-    if (width_ < 16 || height_ < 16)
+    eyeWidth_ = (packing.topBottom ? d_->srcWidth : d_->srcWidth / 2) & ~1;
+    eyeHeight_ = (packing.topBottom ? d_->srcHeight / 2 : d_->srcHeight) & ~1;
+    if (eyeWidth_ < 16 || eyeHeight_ < 16)
         throw InputError("video of " + std::to_string(d_->srcWidth) + "x" + std::to_string(d_->srcHeight) +
-                         " is too small for a side-by-side frame");
+                         " is too small for a " + (packing.topBottom ? "top-bottom" : "side-by-side") +
+                         " frame");
+    width_ = packing.half && !packing.topBottom ? 2 * eyeWidth_ : eyeWidth_;
+    height_ = packing.half && packing.topBottom ? 2 * eyeHeight_ : eyeHeight_;
     auto reported = [](AVRational r) {
         if (r.num <= 0 || r.den <= 0) return FrameRate{};
         av_reduce(&r.num, &r.den, r.num, r.den, INT32_MAX);
@@ -125,7 +137,8 @@ VideoInput::VideoInput(const std::string& path) : d_(std::make_unique<Impl>()) {
 
 VideoInput::~VideoInput() = default;
 
-bool VideoInput::next(I420View& out) {
+bool VideoInput::next(I420View& left, I420View& right) {
+    I420View out;
     Impl& d = *d_;
     for (;;) {
         av_frame_unref(d.frame);
@@ -152,25 +165,28 @@ bool VideoInput::next(I420View& out) {
     if (f->width != d.srcWidth || f->height != d.srcHeight)
         throw InputError("the frame size changes mid-stream (" + std::to_string(f->width) + "x" +
                          std::to_string(f->height) + ")");
+    const int frameWidth = packing_.topBottom ? eyeWidth_ : 2 * eyeWidth_;
+    const int frameHeight = packing_.topBottom ? 2 * eyeHeight_ : eyeHeight_;
     const bool direct = (f->format == AV_PIX_FMT_YUV420P || f->format == AV_PIX_FMT_YUVJ420P) &&
-                        d.srcWidth == 2 * width_ && d.srcHeight == height_ && width_ % 2 == 0;
+                        d.srcWidth == frameWidth && d.srcHeight == frameHeight;
     if (direct) {
         for (int i = 0; i < 3; ++i) {
             out.planes[i] = f->data[i];
             out.strides[i] = f->linesize[i];
         }
+        splitEyes(out, left, right);
         return true;
     }
     // Other pixel formats (and odd sizes) go through swscale into an 8-bit I420 frame.
     if (!d.conv) {
         d.conv = av_frame_alloc();
         d.conv->format = AV_PIX_FMT_YUV420P;
-        d.conv->width = 2 * width_;
-        d.conv->height = height_;
+        d.conv->width = frameWidth;
+        d.conv->height = frameHeight;
         if (av_frame_get_buffer(d.conv, 32) < 0) throw InputError("out of memory for the conversion frame");
     }
-    d.sws = sws_getCachedContext(d.sws, f->width, f->height, AVPixelFormat(f->format), 2 * width_, height_,
-                                 AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr);
+    d.sws = sws_getCachedContext(d.sws, f->width, f->height, AVPixelFormat(f->format), frameWidth,
+                                 frameHeight, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr);
     if (!d.sws)
         throw InputError("cannot convert pixel format " +
                          std::string(av_get_pix_fmt_name(AVPixelFormat(f->format))));
@@ -179,7 +195,55 @@ bool VideoInput::next(I420View& out) {
         out.planes[i] = d.conv->data[i];
         out.strides[i] = d.conv->linesize[i];
     }
+    splitEyes(out, left, right);
     return true;
+}
+
+double VideoInput::scalingSeconds() const {
+    return d_->scalingSeconds;
+}
+
+void VideoInput::splitEyes(const I420View& frame, I420View& left, I420View& right) {
+    // The first picture (left or top) and the second, cut out of the frame in place.
+    I420View first, second;
+    for (int i = 0; i < 3; ++i) {
+        const int shift = i ? 1 : 0;
+        first.planes[i] = frame.planes[i];
+        second.planes[i] =
+            frame.planes[i] + (packing_.topBottom ? ptrdiff_t(eyeHeight_ >> shift) * frame.strides[i]
+                                                  : ptrdiff_t(eyeWidth_ >> shift));
+        first.strides[i] = second.strides[i] = frame.strides[i];
+    }
+    if (packing_.half) {
+        Impl& d = *d_;
+        const auto start = std::chrono::steady_clock::now();
+        if (!d.stretch) {
+            for (AVFrame*& eye : d.eyes) {
+                eye = av_frame_alloc();
+                if (!eye) throw InputError("out of memory for the eye pictures");
+                eye->format = AV_PIX_FMT_YUV420P;
+                eye->width = width_;
+                eye->height = height_;
+                if (av_frame_get_buffer(eye, 32) < 0) throw InputError("out of memory for the eye pictures");
+            }
+            d.stretch =
+                sws_getContext(eyeWidth_, eyeHeight_, AV_PIX_FMT_YUV420P, width_, height_, AV_PIX_FMT_YUV420P,
+                               SWS_LANCZOS | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
+            if (!d.stretch) throw InputError("cannot set up the scaler for the half-size eyes");
+        }
+        I420View* views[2] = {&first, &second};
+        for (int e = 0; e < 2; ++e) {
+            sws_scale(d.stretch, views[e]->planes, views[e]->strides, 0, eyeHeight_, d.eyes[e]->data,
+                      d.eyes[e]->linesize);
+            for (int i = 0; i < 3; ++i) {
+                views[e]->planes[i] = d.eyes[e]->data[i];
+                views[e]->strides[i] = d.eyes[e]->linesize[i];
+            }
+        }
+        d.scalingSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+    left = packing_.rightFirst ? second : first;
+    right = packing_.rightFirst ? first : second;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -23,10 +23,19 @@ struct I420View {
     int strides[3] = {};
 };
 
+// How the two eyes lie in each frame. Half layouts hold each eye at half its display width
+// (side by side) or height (top-bottom); it is stretched back with a Lanczos filter.
+struct Packing {
+    bool topBottom = false;
+    bool half = false;
+    bool rightFirst = false; // the left (or top) picture is the right eye
+};
+
 class VideoInput {
   public:
-    explicit VideoInput(const std::string& path);
+    explicit VideoInput(const std::string& path, const Packing& packing = {});
     ~VideoInput();
+    // One eye's picture as it is written (after stretching a half layout back).
     int width() const { return width_; }
     int height() const { return height_; }
     uint32_t fpsNum() const { return fpsNum_; }
@@ -35,13 +44,19 @@ class VideoInput {
     int64_t announcedFrames() const { return announced_; }
     int64_t estimatedFrames() const { return estimated_; }
     std::optional<media::hevc::Colour> colour() const { return colour_; }
-    // Next decoded frame as I420 (valid until the next call); false at the end.
-    bool next(I420View& out);
+    // The next frame's two eyes as I420 (valid until the next call); false at the end.
+    bool next(I420View& left, I420View& right);
+    // Seconds spent stretching half layouts back so far.
+    double scalingSeconds() const;
 
   private:
+    void splitEyes(const I420View& frame, I420View& left, I420View& right);
     struct Impl;
     std::unique_ptr<Impl> d_;
     int width_ = 0, height_ = 0;
+    // One eye's picture in the frame as stored.
+    int eyeWidth_ = 0, eyeHeight_ = 0;
+    Packing packing_;
     uint32_t fpsNum_ = 0, fpsDen_ = 1;
     int64_t announced_ = 0, estimated_ = 0;
     std::optional<media::hevc::Colour> colour_;

@@ -9,9 +9,29 @@
 
 namespace stereopacker {
 
-std::variant<Arguments, std::string> parseArguments(const std::vector<std::string>& args) {
-    if (args.size() < 3 || args.size() > 4) return std::string("expected 3 or 4 arguments. ") + kUsage;
+std::variant<Arguments, std::string> parseArguments(const std::vector<std::string>& given) {
     Arguments a;
+    std::vector<std::string> args;
+    for (size_t i = 0; i < given.size(); ++i) {
+        const std::string& option = given[i];
+        if (option == "--right-first") {
+            a.rightFirst = true;
+        } else if (option == "--layout" || media::hevc::isSpatialOption(option)) {
+            if (i + 1 >= given.size()) return option + " needs a value";
+            const std::string& value = given[++i];
+            if (option == "--layout") {
+                if (value != "sbs" && value != "hsbs" && value != "tb" && value != "htb")
+                    return "--layout must be sbs, hsbs, tb or htb, got '" + value + "'";
+                a.topBottom = value == "tb" || value == "htb";
+                a.half = value == "hsbs" || value == "htb";
+            } else if (auto problem = media::hevc::applySpatialOption(a.spatial, option, value)) {
+                return *problem;
+            }
+        } else {
+            args.push_back(option);
+        }
+    }
+    if (args.size() < 3 || args.size() > 4) return std::string("expected 3 or 4 arguments. ") + kUsage;
     a.input = args[0];
     a.output = args[1];
     if (a.input.empty() || a.output.empty()) return std::string("empty input or output path. ") + kUsage;

@@ -3,6 +3,8 @@
 // Pure functions.
 #pragma once
 
+#include "media/hevc/SampleEntry.h"
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -16,12 +18,19 @@ struct Arguments {
     std::string input, output;
     double quality = 0.85;
     std::optional<uint32_t> rateMbps;
+    // "--layout sbs|hsbs|tb|htb" and "--right-first": how the eyes lie in the input.
+    bool topBottom = false, half = false, rightFirst = false;
+    // "--hfov", "--baseline", "--disparity-adjustment": written only when given.
+    media::hevc::SpatialInfo spatial;
 };
 
-// <input> <output> <quality> [<rate>]; on error, the message for the "ERROR: " line.
+// <input> <output> <quality> [<rate>], with the options anywhere among them; on error, the
+// message for the "ERROR: " line.
 std::variant<Arguments, std::string> parseArguments(const std::vector<std::string>& args);
 
-constexpr const char* kUsage = "Usage: StereoPacker <input> <output> <quality 0..1> [<average rate in Mbps>]";
+constexpr const char* kUsage =
+    "Usage: StereoPacker <input> <output> <quality 0..1> [<average rate in Mbps>] [--layout sbs|hsbs|tb|htb] "
+    "[--right-first] [--hfov DEGREES] [--baseline MM] [--disparity-adjustment X]";
 
 // "Frame <n>/<total> (<p>%)" with one decimal; without a known total just "Frame <n>".
 std::string progressLine(int64_t frame, int64_t total);

@@ -56,7 +56,7 @@ int pack(const Arguments& args) {
             fs::equivalent(args.input, written, ec))
             throw InputError("the output would overwrite the input");
 
-    VideoInput video(args.input);
+    VideoInput video(args.input, Packing{args.topBottom, args.half, args.rightFirst});
     const int64_t total = video.announcedFrames() > 0 ? video.announcedFrames() : video.estimatedFrames();
     log("StereoPacker: " + args.input + " -> " + args.output);
     log("  " + std::to_string(video.width()) + "x" + std::to_string(video.height()) + " per eye, " +
@@ -77,7 +77,9 @@ int pack(const Arguments& args) {
     // never leaves a movie that looks finished.
     const std::string partial = args.output + ".partial";
     toolsupport::setUnfinishedFile(partial);
-    hevc::StereoMovieWriter writer(partial, encoder);
+    hevc::StereoMovieOptions movieOptions;
+    movieOptions.spatial = args.spatial;
+    hevc::StereoMovieWriter writer(partial, encoder, movieOptions);
 
     std::optional<QuickTimeAudio> qtAudio = quickTimeAudio(args.input);
     std::unique_ptr<AudioInput> avAudio;
@@ -158,13 +160,14 @@ int pack(const Arguments& args) {
         writeAudioUntil(videoSeconds + 0.5);
     };
 
-    I420View sbs;
-    while (video.next(sbs)) {
+    I420View leftEye, rightEye;
+    while (video.next(leftEye, rightEye)) {
         hevc::PlanarPicture left, right;
         for (int i = 0; i < 3; ++i) {
-            left.planes[i] = sbs.planes[i];
-            right.planes[i] = sbs.planes[i] + (i ? video.width() / 2 : video.width());
-            left.strides[i] = right.strides[i] = sbs.strides[i];
+            left.planes[i] = leftEye.planes[i];
+            right.planes[i] = rightEye.planes[i];
+            left.strides[i] = leftEye.strides[i];
+            right.strides[i] = rightEye.strides[i];
         }
         encoder.encode(left, right, frames, ready);
         ++frames;
@@ -185,6 +188,7 @@ int pack(const Arguments& args) {
     fs::rename(partial, args.output);
     toolsupport::setUnfinishedFile("");
     std::printf("%s\n", progressLine(frames, frames).c_str());
+    if (args.half) log("  Scaling: " + toolsupport::format("%.2f", video.scalingSeconds()) + " s");
     log("✅ Done! " + std::to_string(frames) + " frames -> " + args.output);
     return 0;
 }

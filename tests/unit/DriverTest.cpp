@@ -148,7 +148,9 @@ class Driver : public ::testing::Test {
         info.duration = frames * 1001.0 / 24000;
         info.stereoMode = mode;
         info.hasMVCStream = true;
-        ConversionJob job{source, output, QualityPreset::medium, OutputCodec::h264, target, std::nullopt};
+        ConversionJob job{source, output,       QualityPreset::medium,   OutputCodec::h264,
+                          target, std::nullopt, LayoutChoice::automatic, false,
+                          {}};
         Run run;
         std::mutex mutex;
         PipelineEngine engine;

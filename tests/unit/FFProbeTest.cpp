@@ -81,12 +81,13 @@ TEST(FFProbeDecision, TagsAndSideData) {
                 {"side_data_list", {{{"side_data_type", "Stereo 3D"}, {"type", "frame alternate"}}}}})}));
     EXPECT_EQ(alternate.info->stereoMode, Stereo3DMode::frameAlternate(false));
 
-    auto other = analyse(report({video(0, 1920, 1080, {{"tags", {{"stereo_mode", "top_bottom"}}}})}));
-    EXPECT_EQ(other.info->stereoMode, Stereo3DMode::none());
-    // Tags count on non-video streams too.
+    // Tags count on non-video streams too, measured against the video frame.
     auto onAudio = analyse(
-        report({video(0, 1920, 1080), {{"codec_type", "audio"}, {"tags", {{"stereo_mode", "right_left"}}}}}));
-    EXPECT_EQ(onAudio.info->stereoMode, Stereo3DMode::sideBySide());
+        report({video(0, 3840, 1080), {{"codec_type", "audio"}, {"tags", {{"stereo_mode", "right_left"}}}}}));
+    EXPECT_EQ(onAudio.info->stereoMode, Stereo3DMode::sideBySide(true, false));
+    auto unconvertible =
+        analyse(report({video(0, 1920, 1080, {{"tags", {{"stereo_mode", "checkerboard_rl"}}}})}));
+    EXPECT_EQ(unconvertible.info->stereoMode, Stereo3DMode::none());
 }
 
 TEST(FFProbeDecision, FramePackingOfASinglePlainStream) {
@@ -106,7 +107,7 @@ TEST(FFProbeDecision, FramePackingOfASinglePlainStream) {
         asked = true;
         return "block_lr";
     };
-    probe.analyse("/a.mkv", report({video(0, 3840, 1080)}), spy);
+    probe.analyse("/a.mkv", report({video(0, 3840, 1080, {{"tags", {{"stereo_mode", "left_right"}}}})}), spy);
     probe.analyse("/a.mkv", report({video(0, 640, 360, {{"codec_name", "hevc"}})}), spy);
     probe.analyse("/a.mkv", report({video(0, 640, 360), video(1, 640, 360)}), spy);
     EXPECT_FALSE(asked);
@@ -224,7 +225,7 @@ TEST_F(RealFFProbe, GeneratedMedia) {
     auto tagged = folder / "tagged.mkv";
     make({"-v", "error", "-y", "-i", plain.string(), "-c", "copy", "-metadata:s:v:0",
           "stereo_mode=left_right", tagged.string()});
-    EXPECT_EQ(probe(tagged)->stereoMode, Stereo3DMode::sideBySide());
+    EXPECT_EQ(probe(tagged)->stereoMode, Stereo3DMode::sideBySide(false, true));
 
     // mkvmerge writes "both eyes laced, left first"; ffprobe also reports stereo side data for it.
     auto laced = folder / "laced.mkv";
@@ -264,4 +265,107 @@ TEST_F(RealFFProbe, AwkwardPathsAndNonMovies) {
     ASSERT_TRUE(text);
     EXPECT_EQ(text->resolution, "Unknown");
     EXPECT_EQ(text->stereoMode, Stereo3DMode::none());
+}
+
+TEST(FFProbeDecision, EveryStereoLayoutSignal) {
+    using M = Stereo3DMode;
+    auto tagged = [](int width, int height, const std::string& value, json extra = json::object()) {
+        json stream = video(0, width, height, {{"tags", {{"stereo_mode", value}}}});
+        stream.update(extra);
+        return analyse(report({stream})).info;
+    };
+    auto sideData = [](int width, int height, const std::string& type, int inverted) {
+        return analyse(report({video(
+                           0, width, height,
+                           {{"side_data_list",
+                             {{{"side_data_type", "Stereo 3D"}, {"type", type}, {"inverted", inverted}}}}})}))
+            .info;
+    };
+    struct Case {
+        std::optional<SourceFileInfo> info;
+        M mode;
+        std::string signal;
+    };
+    Case cases[] = {
+        // Matroska StereoMode as ffprobe names it; the frame's shape says half or full.
+        {tagged(1920, 1080, "left_right"), M::sideBySide(false, true),
+         "container stereo_mode tag left_right"},
+        {tagged(3840, 1080, "right_left"), M::sideBySide(true, false),
+         "container stereo_mode tag right_left"},
+        {tagged(1920, 2160, "top_bottom"), M::topBottom(false, false),
+         "container stereo_mode tag top_bottom"},
+        {tagged(1920, 1080, "bottom_top"), M::topBottom(true, true), "container stereo_mode tag bottom_top"},
+        // An anamorphic 2:1 sample shape is the squeeze itself, whatever the shape in pixels.
+        {tagged(1920, 1080, "left_right", {{"sample_aspect_ratio", "2:1"}}), M::sideBySide(false, true),
+         "container stereo_mode tag left_right"},
+        {tagged(1920, 1080, "checkerboard_lr"), M::none(), "none"},
+        // Side data, its eye order from "inverted".
+        {sideData(1920, 1080, "top and bottom", 1), M::topBottom(true, true),
+         "container stereo side data (top and bottom, inverted)"},
+        {sideData(3840, 1080, "side by side", 1), M::sideBySide(true, false),
+         "container stereo side data (side by side, inverted)"},
+        {sideData(1920, 1080, "frame alternate", 1), M::frameAlternate(true),
+         "container stereo side data (frame alternate, inverted)"},
+        // A signalled layout the frame cannot hold is ignored; the shape rule then decides.
+        {tagged(3840, 1080, "top_bottom"), M::sideBySide(), "frame shape"},
+        {tagged(1922, 1080, "left_right"), M::none(), "none"},
+        // Shape rules: wide frames, and 16:9 or 4:3 frames with anamorphic samples.
+        {analyse(report({video(0, 1920, 1080, {{"sample_aspect_ratio", "2:1"}})})).info,
+         M::sideBySide(false, true), "sample aspect ratio"},
+        {analyse(report({video(0, 1440, 1080, {{"sample_aspect_ratio", "1:2"}})})).info,
+         M::topBottom(false, true), "sample aspect ratio"},
+        {analyse(report({video(0, 1920, 800, {{"sample_aspect_ratio", "2:1"}})})).info, M::none(), "none"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(c.info);
+        EXPECT_EQ(c.info->stereoMode, c.mode) << c.signal << " gave " << c.info->stereoMode.text();
+        EXPECT_EQ(c.info->layoutSignal, c.signal);
+        EXPECT_EQ(c.info->hasMVCStream, c.mode != M::none());
+    }
+
+    // The frame-packing SEI of a plain H.264 stream names every layout too.
+    FFProbe probe;
+    auto sei = [](std::string value) { return [value]() -> std::optional<std::string> { return value; }; };
+    EXPECT_EQ(probe.analyse("/a.mp4", report({video(0, 1920, 1080)}), sei("right_left"))->stereoMode,
+              M::sideBySide(true, true));
+    EXPECT_EQ(probe.analyse("/a.mp4", report({video(0, 1920, 1080)}), sei("top_bottom"))->layoutSignal,
+              "frame-packing SEI top_bottom");
+    EXPECT_EQ(probe.analyse("/a.mp4", report({video(0, 3840, 1080)}), sei("top_bottom"))->stereoMode,
+              M::sideBySide());
+}
+
+TEST(FFProbeDecision, TheUsersLayoutChoice) {
+    auto analysed = [](int width, int height, json extra = json::object()) {
+        return *analyse(report({video(0, width, height, extra)}), "/films/Film.mkv").info;
+    };
+    SourceFileInfo info = analysed(1920, 1080);
+    applyLayoutChoice(info, LayoutChoice::htb, true);
+    EXPECT_EQ(info.stereoMode, Stereo3DMode::topBottom(true, true));
+    EXPECT_TRUE(info.hasMVCStream);
+    EXPECT_EQ(info.layoutSignal, "user's choice (--layout htb --right-first)");
+
+    // --right-first alone turns the analysed layout's eye order.
+    info = analysed(1920, 1080, {{"tags", {{"stereo_mode", "left_right"}}}});
+    applyLayoutChoice(info, LayoutChoice::automatic, true);
+    EXPECT_EQ(info.stereoMode, Stereo3DMode::sideBySide(true, true));
+    info = analysed(1920, 1080);
+    applyLayoutChoice(info, LayoutChoice::mvc, false);
+    EXPECT_EQ(info.stereoMode, Stereo3DMode::mvcSingleTrack(false));
+
+    // A choice the frame contradicts fails at once, naming the size.
+    struct Bad {
+        int width, height;
+        LayoutChoice choice;
+    };
+    for (Bad bad : {Bad{1921, 1080, LayoutChoice::hsbs}, Bad{3840, 1080, LayoutChoice::tb},
+                    Bad{3840, 1080, LayoutChoice::hsbs}, Bad{1920, 1082, LayoutChoice::htb}}) {
+        info = analysed(bad.width, bad.height);
+        std::string size = std::to_string(bad.width) + "x" + std::to_string(bad.height);
+        try {
+            applyLayoutChoice(info, bad.choice, false);
+            ADD_FAILURE() << size << " accepted " << optionName(bad.choice);
+        } catch (const std::invalid_argument& error) {
+            EXPECT_NE(std::string(error.what()).find(size), std::string::npos) << error.what();
+        }
+    }
 }

@@ -32,7 +32,8 @@ ParseResult parseCommandLine(const std::vector<std::string>& args) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         const bool takesValue = a == "--width" || a == "--height" || a == "--fps" || a == "--quality" ||
-                                a == "--maxrate" || a == "--threads" || a == "--output" || a == "-o";
+                                a == "--maxrate" || a == "--threads" || a == "--output" || a == "-o" ||
+                                media::hevc::isSpatialOption(a);
         if (takesValue && i + 1 >= args.size()) return BadOption{a + " needs a value"};
         if (a == "--width" || a == "--height") {
             const auto v = parseInt<int>(args[++i]);
@@ -66,6 +67,9 @@ ParseResult parseCommandLine(const std::vector<std::string>& args) {
             const auto v = parseInt<int>(args[++i]);
             if (!v || *v < 1 || *v > 256) return BadOption{"--threads needs 1 to 256, got '" + args[i] + "'"};
             o.threads = *v;
+        } else if (media::hevc::isSpatialOption(a)) {
+            if (auto problem = media::hevc::applySpatialOption(o.spatial, a, args[++i]))
+                return BadOption{*problem};
         } else if (a == "--swap") {
             o.swap = true;
         } else if (a == "--output" || a == "-o") {

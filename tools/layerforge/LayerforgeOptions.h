@@ -2,6 +2,8 @@
 // tested. Pure functions.
 #pragma once
 
+#include "media/hevc/SampleEntry.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -20,6 +22,8 @@ struct Options {
     // Worker threads of the two encoders together; 0 leaves the choice to x265 (all cores).
     int threads = 0;
     std::string outputPath;
+    // Written into the movie only when given (--hfov, --baseline, --disparity-adjustment).
+    media::hevc::SpatialInfo spatial;
 };
 
 struct ShowUsage {};

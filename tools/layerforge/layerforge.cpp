@@ -134,7 +134,9 @@ int main(int argc, char** argv) {
     try {
         if (o.maxBitrateMbps) settings.averageKbps = static_cast<uint32_t>(*o.maxBitrateMbps * 1000);
         run.encoder = std::make_unique<hevc::StereoEncoder>(settings);
-        run.writer = std::make_unique<hevc::StereoMovieWriter>(o.outputPath, *run.encoder);
+        hevc::StereoMovieOptions movieOptions;
+        movieOptions.spatial = o.spatial;
+        run.writer = std::make_unique<hevc::StereoMovieWriter>(o.outputPath, *run.encoder, movieOptions);
     } catch (const std::exception& e) {
         run.fail(std::string("Failed to create AVAssetWriter: ") + e.what());
     }

@@ -13,14 +13,27 @@ TEST(StereoPackerArguments, EngineCallShapesAndBadValues) {
     EXPECT_EQ(a.rateMbps, 35u);
     a = std::get<Arguments>(parseArguments({"in.mov", "out.mov", "0.7"}));
     EXPECT_FALSE(a.rateMbps);
-    for (const auto& bad : std::vector<std::vector<std::string>>{{},
-                                                                 {"in.mov", "out.mov"},
-                                                                 {"in.mov", "out.mov", "0.7", "25", "x"},
-                                                                 {"in.mov", "out.mov", "high"},
-                                                                 {"in.mov", "out.mov", "1.2"},
-                                                                 {"in.mov", "out.mov", "0.85", "0"},
-                                                                 {"in.mov", "out.mov", "0.85", "2.5"},
-                                                                 {"", "out.mov", "0.85"}}) {
+    EXPECT_FALSE(a.half || a.topBottom || a.rightFirst);
+    // The engine's layout and spatial options follow the positional arguments.
+    a = std::get<Arguments>(
+        parseArguments({"in.mkv", "out.mov", "0.7", "--layout", "htb", "--right-first", "--hfov", "63.4",
+                        "--baseline", "19.24", "--disparity-adjustment", "-0.02"}));
+    EXPECT_TRUE(a.half && a.topBottom && a.rightFirst);
+    EXPECT_EQ(a.spatial.fieldOfViewThousandths, 63400u);
+    EXPECT_EQ(a.spatial.baselineMicrometres, 19240u);
+    EXPECT_EQ(a.spatial.disparityAdjustment, -200);
+    for (const auto& bad :
+         std::vector<std::vector<std::string>>{{},
+                                               {"in.mov", "out.mov"},
+                                               {"in.mov", "out.mov", "0.7", "25", "x"},
+                                               {"in.mov", "out.mov", "high"},
+                                               {"in.mov", "out.mov", "1.2"},
+                                               {"in.mov", "out.mov", "0.85", "0"},
+                                               {"in.mov", "out.mov", "0.85", "2.5"},
+                                               {"", "out.mov", "0.85"},
+                                               {"in.mov", "out.mov", "0.85", "--layout", "mvc"},
+                                               {"in.mov", "out.mov", "0.85", "--hfov"},
+                                               {"in.mov", "out.mov", "0.85", "--baseline", "-3"}}) {
         EXPECT_TRUE(std::holds_alternative<std::string>(parseArguments(bad))) << bad.size();
     }
 }

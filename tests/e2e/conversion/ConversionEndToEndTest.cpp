@@ -209,9 +209,15 @@ TEST_F(Conversion, MVCSourcesThroughTheNamedPipeAndDiskRoutes) {
         duoscope::PipelineEngine engine;
         engine.verboseLogging = true;
         engine.onLog = [&](const std::string& line) { log.push_back(line); };
-        duoscope::ConversionJob job{
-            set / source, output,      duoscope::QualityPreset::medium, duoscope::OutputCodec::h264,
-            target,       std::nullopt};
+        duoscope::ConversionJob job{set / source,
+                                    output,
+                                    duoscope::QualityPreset::medium,
+                                    duoscope::OutputCodec::h264,
+                                    target,
+                                    std::nullopt,
+                                    duoscope::LayoutChoice::automatic,
+                                    false,
+                                    {}};
         std::string error;
         try {
             engine.convert(job, std::nullopt, [](duoscope::ConversionStage, double) {}, {});

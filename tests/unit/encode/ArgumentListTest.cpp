@@ -328,5 +328,50 @@ TEST(EncodeFFmpegTime, ParsesClockValuesAndRejectsMalformedOnes) {
     EXPECT_DOUBLE_EQ(lastTimeInLog("time=00:00:04.5"), 4.5);
 }
 
+// One argument list per new route step: StereoPacker cutting a layout and
+// writing spatial metadata, the script's graph for a frame-packed source, and
+// the parallel script's direct MV-HEVC mode handing the metadata on.
+TEST(FramePackedRouteArguments, LayoutAndSpatialMetadata) {
+    SpatialMetadata spatial{63.4, 19.24, 0.02};
+    EXPECT_EQ(stereoPackerArguments("/i.mkv", "/o.mov", QualityPreset::medium,
+                                    Stereo3DMode::topBottom(true, true), spatial),
+              (Arguments{"/i.mkv", "/o.mov", "0.7", "--layout", "htb", "--right-first", "--hfov", "63.4",
+                         "--baseline", "19.24", "--disparity-adjustment", "0.02"}));
+    // Full side by side, left eye first, is what StereoPacker takes anyway.
+    EXPECT_EQ(stereoPackerArguments("/i.mov", "/o.mov", QualityPreset::low, Stereo3DMode::sideBySide()),
+              (Arguments{"/i.mov", "/o.mov", "0.5"}));
+
+    EXPECT_EQ(framePackedFilter(Stereo3DMode::sideBySide(false, true), 1920, 1080),
+              "        [0:v]split[a][b];\n"
+              "        [a]crop=960:1080:0:0,scale=1920:1080:flags=lanczos,setsar=1[left];\n"
+              "        [b]crop=960:1080:960:0,scale=1920:1080:flags=lanczos,setsar=1[right];\n"
+              "        [left][right]hstack=inputs=2[sbs]\n");
+    EXPECT_EQ(framePackedFilter(Stereo3DMode::topBottom(true, false), 1920, 2160),
+              "        [0:v]split[a][b];\n"
+              "        [a]crop=1920:1080:0:0,setsar=1[right];\n"
+              "        [b]crop=1920:1080:0:1080,setsar=1[left];\n"
+              "        [left][right]hstack=inputs=2[sbs]\n");
+
+    ParallelArgumentsSpec spec{"/t/fanout-run.sh",
+                               "/w/M.264",
+                               "/src/M.mkv",
+                               "/o/M.mov",
+                               "/w",
+                               1920,
+                               1080,
+                               24000,
+                               1001,
+                               QualityPreset::low,
+                               OutputTarget::visionPro,
+                               false,
+                               true,
+                               std::nullopt,
+                               std::nullopt};
+    SpatialMetadata baseline;
+    baseline.baselineMillimetres = 65;
+    Arguments arguments = parallelPipelineArguments(spec, vt, baseline);
+    EXPECT_EQ(Arguments(arguments.end() - 3, arguments.end()), (Arguments{"--mvhevc", "--baseline", "65"}));
+}
+
 } // namespace
 } // namespace duoscope

@@ -233,7 +233,8 @@ TEST_F(EncodeFakeTools, PipePipelineProgressAndFailure) {
                                    176,
                                    24,
                                    1,
-                                   recorder.handler()};
+                                   recorder.handler(),
+                                   {}};
     engine.decodeSBSPipe(request);
 
     EXPECT_EQ(readFile(output), "movie\n");
@@ -282,7 +283,8 @@ TEST_F(EncodeFakeTools, ParallelPipelineArgumentsProgressAndFailure) {
                                    1080,
                                    24000,
                                    1001,
-                                   recorder.handler()};
+                                   recorder.handler(),
+                                   {}};
     engine.decodeSBSParallel(request, true, false, 0, work / "M.mvc");
     ParallelArgumentsSpec spec{(tools / "fanout-run.sh").string(),
                                (work / "M.264").string(),

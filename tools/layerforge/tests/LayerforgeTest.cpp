@@ -156,3 +156,36 @@ TEST(Layerforge, ErrorsGiveOneLineAndExitOne) {
     EXPECT_NE(r.err.find("ERROR: Failed to create AVAssetWriter: "), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("Done"), std::string::npos);
 }
+
+// The spatial options land in the movie's sample entry exactly as Apple writes them: the
+// same values as the Apple sample give its vexu and hfov boxes byte for byte. Without the
+// options only the eyes are written.
+TEST(Layerforge, SpatialMetadataAsAppleWritesIt) {
+    auto entryOf = [](const fs::path& movie) {
+        media::MovieReader reader(movie.string());
+        return parseVisualSampleEntry(reader.tracks()[size_t(reader.firstTrack("vide"))].sampleEntry);
+    };
+    const fs::path out = dir() / "spatial.mov";
+    const Result r =
+        layerforge(sizeArgs() + " --hfov 63.4 --baseline 19.24 --disparity-adjustment 0.02 " + q(out),
+                   q(dir() / "sbs.yuv"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const VisualSampleEntry ours = entryOf(out);
+    const VisualSampleEntry apple =
+        entryOf(std::string(DUOSCOPE_TESTDATA_DIR) + "/mvhevc/apple-stereo-spatial-160x120.mp4");
+    for (const char* box : {"vexu", "hfov"}) {
+        ASSERT_NE(ours.child(box), nullptr) << box;
+        EXPECT_EQ(*ours.child(box), *apple.child(box)) << box;
+    }
+    const fs::path plainMovie = dir() / "plain.mov";
+    ASSERT_EQ(layerforge(sizeArgs() + " " + q(plainMovie), q(dir() / "sbs.yuv")).status, 0);
+    const VisualSampleEntry plain = entryOf(plainMovie);
+    EXPECT_EQ(plain.child("hfov"), nullptr);
+    EXPECT_EQ(readSpatialInfo(plain), SpatialInfo{});
+
+    const Result bad =
+        layerforge(sizeArgs() + " --disparity-adjustment 2 " + q(dir() / "bad.mov"), q(dir() / "sbs.yuv"));
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("ERROR: --disparity-adjustment must lie between -1 and 1"), std::string::npos)
+        << bad.err;
+}

@@ -3,6 +3,9 @@
 #include "isobmff/Box.h"
 #include "media/hevc/Syntax.h"
 
+#include <charconv>
+#include <cmath>
+
 namespace media::hevc {
 
 namespace {
@@ -57,7 +60,7 @@ const NalArray* HevcConfig::array(int type) const {
 }
 
 Bytes buildStereoSampleEntry(const StereoParameterSets& ps, uint32_t width, uint32_t height,
-                             const std::optional<Colour>& colour) {
+                             const std::optional<Colour>& colour, const SpatialInfo& spatial) {
     if (ps.vps.empty() || ps.sps0.empty() || ps.pps0.empty() || ps.sps1.empty() || ps.pps1.empty())
         throw Error("stereo sample entry: a parameter set is missing");
     const Sps sps = parseSps(unescapeRbsp(std::span(ps.sps0).subspan(2)), 0);
@@ -116,7 +119,56 @@ Bytes buildStereoSampleEntry(const StereoParameterSets& ps, uint32_t width, uint
         w.endBox();
     }
 
-    // Converted content has no known rig: eyes only, no baseline, field of view or disparity.
+    w.bytes(buildStereoViewBoxes(spatial));
+    w.endBox();
+    return w.take();
+}
+
+SpatialInfo spatialInfoFrom(std::optional<double> baselineMillimetres,
+                            std::optional<double> disparityAdjustment,
+                            std::optional<double> fieldOfViewDegrees) {
+    SpatialInfo info;
+    if (baselineMillimetres)
+        info.baselineMicrometres = static_cast<uint32_t>(std::llround(*baselineMillimetres * 1000));
+    if (disparityAdjustment)
+        info.disparityAdjustment = static_cast<int32_t>(std::lround(*disparityAdjustment * 10000));
+    if (fieldOfViewDegrees)
+        info.fieldOfViewThousandths = static_cast<uint32_t>(std::llround(*fieldOfViewDegrees * 1000));
+    return info;
+}
+
+bool isSpatialOption(const std::string& name) {
+    return name == "--hfov" || name == "--baseline" || name == "--disparity-adjustment";
+}
+
+std::optional<std::string> applySpatialOption(SpatialInfo& info, const std::string& name,
+                                              const std::string& value) {
+    double number = 0;
+    auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
+    if (value.empty() || error != std::errc() || end != value.data() + value.size() || !std::isfinite(number))
+        return name + " needs a number, got '" + value + "'";
+    if (name == "--hfov") {
+        if (!(number > 0 && number < 360))
+            return "--hfov must lie above 0 and below 360 degrees, got " + value;
+        info.fieldOfViewThousandths = spatialInfoFrom({}, {}, number).fieldOfViewThousandths;
+    } else if (name == "--baseline") {
+        if (!(number > 0 && number <= 1000000))
+            return "--baseline must lie above 0 and at most 1000000 mm, got " + value;
+        info.baselineMicrometres = spatialInfoFrom(number, {}, {}).baselineMicrometres;
+    } else if (name == "--disparity-adjustment") {
+        if (!(number >= -1 && number <= 1))
+            return "--disparity-adjustment must lie between -1 and 1 (a fraction of the width), got " + value;
+        info.disparityAdjustment = spatialInfoFrom({}, number, {}).disparityAdjustment;
+    } else {
+        return "unknown option " + name;
+    }
+    return std::nullopt;
+}
+
+Bytes buildStereoViewBoxes(const SpatialInfo& spatial) {
+    // Apple's order inside eyes: stri, hero, cams/blin, cmfy/dadj. Converted
+    // content without a known rig gets stri and hero only.
+    BoxWriter w;
     w.beginBox("vexu");
     w.beginBox("eyes");
     w.beginFullBox("stri", 0, 0);
@@ -125,10 +177,43 @@ Bytes buildStereoSampleEntry(const StereoParameterSets& ps, uint32_t width, uint
     w.beginFullBox("hero", 0, 0);
     w.u8(1); // left
     w.endBox();
+    if (spatial.baselineMicrometres) {
+        w.beginBox("cams");
+        w.beginFullBox("blin", 0, 0);
+        w.u32(*spatial.baselineMicrometres);
+        w.endBox();
+        w.endBox();
+    }
+    if (spatial.disparityAdjustment) {
+        w.beginBox("cmfy");
+        w.beginFullBox("dadj", 0, 0);
+        w.u32(static_cast<uint32_t>(*spatial.disparityAdjustment));
+        w.endBox();
+        w.endBox();
+    }
     w.endBox();
     w.endBox();
-    w.endBox();
+    // A sibling of vexu, not inside it.
+    if (spatial.fieldOfViewThousandths) {
+        w.beginBox("hfov");
+        w.u32(*spatial.fieldOfViewThousandths);
+        w.endBox();
+    }
     return w.take();
+}
+
+SpatialInfo readSpatialInfo(const VisualSampleEntry& entry) {
+    SpatialInfo info;
+    if (const Bytes* vexu = entry.child("vexu")) {
+        const StereoView view = parseVexu(*vexu);
+        info.baselineMicrometres = view.baselineMicrometres;
+        info.disparityAdjustment = view.disparityAdjustment;
+    }
+    if (const Bytes* hfov = entry.child("hfov")) {
+        if (hfov->size() < 4) throw FormatError("hfov box too short");
+        info.fieldOfViewThousandths = readBE32(hfov->data());
+    }
+    return info;
 }
 
 HevcConfig parseHvcC(std::span<const uint8_t> payload) {

@@ -46,7 +46,8 @@ StereoMovieWriter::StereoMovieWriter(const std::string& path, const StereoEncode
     sets_.sei = makeReferenceDisplaysSei();
     sets_.sps1 = rewriteSps(headerOfType(encoder.headers(1), hevcnal::sequenceParameterSet), rewrite_);
     sets_.pps1 = rewritePps(headerOfType(encoder.headers(1), hevcnal::pictureParameterSet), rewrite_);
-    entry_ = buildStereoSampleEntry(sets_, sps_.displayWidth(), sps_.displayHeight(), settings_.colour);
+    entry_ = buildStereoSampleEntry(sets_, sps_.displayWidth(), sps_.displayHeight(), settings_.colour,
+                                    options.spatial);
 
     TrackConfig video;
     video.handler = "vide";

@@ -203,3 +203,42 @@ TEST(Bitstream, EscapingAndExpGolombRoundTrip) {
     EXPECT_EQ(Bytes(nals[1].begin(), nals[1].end()), (Bytes{0x42, 0x01, 0xBB}));
     EXPECT_EQ(nalType(nals[2]), hevcnal::pictureParameterSet);
 }
+
+// Apple's spatial facts read back in the user's units, and written again from those values
+// byte for byte: vexu (eyes: stri, hero, cams/blin, cmfy/dadj) and hfov beside it.
+TEST(GoldenAppleFile, SpatialBoxesReadBackAndRebuiltByteForByte) {
+    media::MovieReader movie(kApple);
+    const int v = movie.firstTrack("vide");
+    ASSERT_GE(v, 0);
+    const VisualSampleEntry entry = parseVisualSampleEntry(movie.tracks()[size_t(v)].sampleEntry);
+    const SpatialInfo read = readSpatialInfo(entry);
+    ASSERT_TRUE(read.baselineMicrometres && read.fieldOfViewThousandths && read.disparityAdjustment);
+    EXPECT_DOUBLE_EQ(*read.baselineMicrometres / 1000.0, 19.24);   // mm
+    EXPECT_DOUBLE_EQ(*read.fieldOfViewThousandths / 1000.0, 63.4); // degrees
+    EXPECT_DOUBLE_EQ(*read.disparityAdjustment / 10000.0, 0.02);   // of the width
+
+    auto boxBytes = [&](const char* type) {
+        const Bytes* payload = entry.child(type);
+        EXPECT_NE(payload, nullptr) << type;
+        Bytes box{0, 0, 0, 0};
+        box.insert(box.end(), type, type + 4);
+        if (payload) box.insert(box.end(), payload->begin(), payload->end());
+        const uint32_t size = uint32_t(box.size());
+        for (int i = 0; i < 4; ++i)
+            box[size_t(i)] = uint8_t(size >> (24 - 8 * i));
+        return box;
+    };
+    Bytes apple = boxBytes("vexu");
+    const Bytes hfov = boxBytes("hfov");
+    apple.insert(apple.end(), hfov.begin(), hfov.end());
+    SpatialInfo ours;
+    for (auto [option, value] :
+         {std::pair{"--baseline", "19.24"}, {"--hfov", "63.4"}, {"--disparity-adjustment", "0.02"}})
+        EXPECT_FALSE(applySpatialOption(ours, option, value));
+    EXPECT_EQ(ours, read);
+    EXPECT_EQ(buildStereoViewBoxes(ours), apple);
+    // Nothing given: the eyes only, as before.
+    EXPECT_EQ(buildStereoViewBoxes({}).size(), 42u); // vexu, eyes, stri, hero
+    EXPECT_EQ(applySpatialOption(ours, "--hfov", "400").value_or(""),
+              "--hfov must lie above 0 and below 360 degrees, got 400");
+}

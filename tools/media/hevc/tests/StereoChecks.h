@@ -111,7 +111,7 @@ inline fs::path writeMovie(const Encoded& e, const Clip& c, VpsVariant variant) 
     StereoEncoder enc(settingsFor(c));
     EXPECT_EQ(enc.headers(0), e.headers[0]);
     const fs::path out = e.dir / (variant == VpsVariant::A ? "stereo-a.mov" : "stereo-b.mov");
-    StereoMovieWriter w(out.string(), enc, {variant, true});
+    StereoMovieWriter w(out.string(), enc, {variant, true, {}});
     for (auto& au : e.aus)
         w.addAccessUnit(au);
     w.finish();

@@ -12,6 +12,7 @@ namespace media::hevc {
 struct StereoMovieOptions {
     VpsVariant variant = VpsVariant::A;
     bool quickTime = true;
+    SpatialInfo spatial; // written into the sample entry when set
 };
 
 class StereoMovieWriter {

@@ -1,0 +1,43 @@
+// Every frame-packed layout through the command line to both targets: real-like
+// eyes (the kit's grain, one-eye flashes and cut) packed by ffmpeg into each
+// layout, judged by per-eye PSNR against the source eyes squeezed and
+// stretched the same way, eye order, the output's shape, rate and every frame.
+#include "LayoutConversion.h"
+
+using namespace duoscope::test;
+namespace fs = std::filesystem;
+
+TEST_F(LayoutConversion, EveryFramePackedLayoutToBothTargets) {
+    Set set{kitSmallSet, 320, 176, 48};
+    const Layout layouts[] = {
+        {"half sbs", "[l]scale=160:176[a];[r]scale=160:176[b];[a][b]hstack", "left_right", "", true, true},
+        {"half tb", "[l]scale=320:88[a];[r]scale=320:88[b];[a][b]vstack", "top_bottom", "", true, false},
+        {"full sbs right first", "[r][l]hstack", "right_left", "", false, true},
+        {"full tb right first", "[r][l]vstack", "bottom_top", "", false, false},
+        // Untagged: the anamorphic sample shape alone says half side by side.
+        {"anamorphic", "[l]scale=160:176[a];[r]scale=160:176[b];[a][b]hstack", "", "2/1", true, true},
+    };
+    for (const Layout& layout : layouts) {
+        fs::path left, right;
+        fs::path source = pack(set, layout, left, right);
+        convertToBothTargets(set, source, left, right, layout.name);
+    }
+}
+
+// The user's word beats the analysis, and a word the frame contradicts stops
+// the run at once, naming the size, before anything is written.
+TEST_F(LayoutConversion, LayoutChosenOnTheCommandLine) {
+    Set set{kitSmallSet, 320, 176, 48};
+    Layout untagged{
+        "untagged half tb", "[l]scale=320:88[a];[r]scale=320:88[b];[a][b]vstack", "", "", true, false};
+    fs::path left, right;
+    fs::path source = pack(set, untagged, left, right);
+    convertToBothTargets(set, source, left, right, "--layout htb", {"--layout", "htb"});
+
+    storeTarget("SBS 3D (MKV)");
+    fs::path output = work / "contradiction";
+    auto result = convert(source, output, {"--layout", "tb"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.output.find("320x176"), std::string::npos) << result.output;
+    EXPECT_TRUE(!fs::exists(output) || entries(output).empty()) << result.output;
+}
