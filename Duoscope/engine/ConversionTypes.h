@@ -130,6 +130,15 @@ struct ConversionJob {
     OutputCodec outputCodec = OutputCodec::h264;
     OutputTarget outputTarget = OutputTarget::sbs3D;
     std::optional<int> durationLimit;
+    // After a failure the work folder keeps everything, not only its logs.
+    bool keepWorkFolder = false;
+    // An output file of the final name is replaced; else the movie takes the next free name.
+    bool replaceExisting = false;
+    // A source whose decoder had to conceal pictures converts, with a warning, instead of failing.
+    bool acceptDamaged = false;
+    // The side-by-side movie a frame-alternate source makes on its way to
+    // MV-HEVC is handed to the caller; without it that movie goes with the work folder.
+    bool keepSBSIntermediate = true;
 };
 
 struct ConversionResult {

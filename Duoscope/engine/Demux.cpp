@@ -147,7 +147,7 @@ std::vector<DetectedTrack> detectedTracksFromReport(const std::string& report) {
 
 std::vector<DetectedTrack> PipelineEngine::detectVideoTracks(const fs::path& url) {
     auto ffprobe = findTool("ffprobe");
-    if (!ffprobe) throw ConversionError::toolNotFound("ffprobe not found. Install via: brew install ffmpeg");
+    if (!ffprobe) throw ConversionError::toolNotFound(missingToolMessage("ffprobe"));
     auto process = ChildProcess::create(
         {*ffprobe,
          {"-v", "quiet", "-print_format", "json", "-show_streams", fs::absolute(url).string()},
@@ -177,9 +177,7 @@ bool PipelineEngine::listsMVCTrack(const fs::path& source) {
 void PipelineEngine::demux(const fs::path& source, const fs::path& workFolder, bool isSingleTrack,
                            std::optional<int> durationLimit) {
     auto tsmuxer = findTool("tsmuxer");
-    if (!tsmuxer)
-        throw ConversionError::toolNotFound(
-            "tsmuxer not found. Install via: yay -S tsmuxer-git (or place in app bundle)");
+    if (!tsmuxer) throw ConversionError::toolNotFound(missingToolMessage("tsmuxer"));
 
     // tsmuxer reads the path from the meta file, so it must not depend on our folder.
     fs::path sourcePath = fs::absolute(source);

@@ -183,6 +183,32 @@ std::vector<std::string> sideBySideRemuxArguments(const fs::path& source, const 
                                profile);
 }
 
+std::vector<std::string> sideBySideCopyArguments(const fs::path& source, const fs::path& output,
+                                                 bool copyVideo, OutputCodec codec, QualityPreset preset,
+                                                 std::optional<int> durationLimit,
+                                                 const std::optional<std::string>& sourceAudioCodec,
+                                                 EncoderProfile profile) {
+    std::vector<std::string> arguments{"-y"};
+    if (durationLimit) arguments.insert(arguments.end(), {"-t", std::to_string(*durationLimit)});
+    arguments.insert(arguments.end(), {"-i", source.string(), "-map", "0:v:0", "-map", "0:a:0?"});
+    if (copyVideo) {
+        arguments.insert(arguments.end(), {"-c:v", "copy"});
+    } else {
+        auto group = videoEncoderGroup(codec == OutputCodec::h265, preset);
+        arguments.insert(arguments.end(), group.begin(), group.end());
+        auto cap = rateCapArguments(preset);
+        arguments.insert(arguments.end(), cap.begin(), cap.end());
+    }
+    auto audio = audioCopyArguments(lowercased(extensionOf(output)), sourceAudioCodec);
+    arguments.insert(arguments.end(), audio.begin(), audio.end());
+    arguments.insert(arguments.end(), {"-sn", "-dn", output.string()});
+    return applyEncoderProfile(std::move(arguments), profile);
+}
+
+std::string_view ffprobeCodecName(OutputCodec codec) {
+    return codec == OutputCodec::h265 ? "hevc" : "h264";
+}
+
 std::vector<std::string> mvhevcRemuxArguments(const fs::path& input, const fs::path& remuxed) {
     return {"-y",   "-i",     input.string(), "-c:v",      "copy",       "-c:a",
             "copy", "-tag:v", "hvc1",         "-movflags", "+faststart", remuxed.string()};

@@ -87,6 +87,17 @@ std::vector<std::string> encodeSBSArguments(const SBSEncodeSpec& spec, EncoderPr
 std::vector<std::string> sideBySideRemuxArguments(const std::filesystem::path& source,
                                                   const std::filesystem::path& remuxed,
                                                   EncoderProfile profile);
+// A side-by-side source to the side-by-side movie of the target: the video
+// copied when `copyVideo` (the source is already in the chosen codec), else
+// encoded with the chosen codec and preset; the sound as audioCopyArguments says.
+std::vector<std::string> sideBySideCopyArguments(const std::filesystem::path& source,
+                                                 const std::filesystem::path& output, bool copyVideo,
+                                                 OutputCodec codec, QualityPreset preset,
+                                                 std::optional<int> durationLimit,
+                                                 const std::optional<std::string>& sourceAudioCodec,
+                                                 EncoderProfile profile);
+// The ffprobe codec name that the chosen codec writes.
+std::string_view ffprobeCodecName(OutputCodec codec);
 // Matroska side-by-side intermediate to its .mov twin inside the MV-HEVC stage.
 std::vector<std::string> mvhevcRemuxArguments(const std::filesystem::path& input,
                                               const std::filesystem::path& remuxed);

@@ -88,9 +88,13 @@ void PipelineEngine::directLog(const std::string& line) const {
 void PipelineEngine::checkMovie(const std::filesystem::path& movie, const MovieExpectation& expected,
                                 const std::string& reason) {
     auto facts = probeMovieFacts(movie, std::nullopt, processTracker());
+    if (facts && expected.soundDuration)
+        facts->soundDuration = probeSoundDuration(movie, std::nullopt, processTracker());
     if (isCancelled) throw ConversionError::cancelled();
     std::optional<std::string> shortfall =
         facts ? movieShortfall(*facts, expected) : std::optional<std::string>("it cannot be read back");
+    if (!shortfall) shortfall = undecodableVideo(movie, facts->duration, processTracker());
+    if (isCancelled) throw ConversionError::cancelled();
     if (shortfall) {
         // ffmpeg may end with status 0 after a write failed, so a full disk
         // shows only here, as a short movie.
@@ -102,9 +106,26 @@ void PipelineEngine::checkMovie(const std::filesystem::path& movie, const MovieE
     engineLog("Checked " + movie.filename().string() + ": " + std::to_string(facts->frames) + " frames");
 }
 
+void PipelineEngine::recordSource(const std::filesystem::path& source) {
+    std::error_code error;
+    SourceStamp stamp{source, std::filesystem::file_size(source, error), {}};
+    if (!error) stamp.modified = std::filesystem::last_write_time(source, error);
+    sourceStamp_ = error ? std::nullopt : std::optional(stamp);
+}
+
 std::filesystem::path PipelineEngine::publishMovie(const std::filesystem::path& written,
                                                    const std::filesystem::path& destination,
                                                    const std::filesystem::path& source) {
+    // A source rewritten or cut during the run may leave every step content
+    // with what it read, while the sound, read separately, tells another story.
+    if (sourceStamp_ && sourceStamp_->path == source) {
+        std::error_code sizeError, timeError;
+        auto size = std::filesystem::file_size(source, sizeError);
+        auto modified = std::filesystem::last_write_time(source, timeError);
+        if (sizeError || timeError || size != sourceStamp_->size || modified != sourceStamp_->modified)
+            throw ConversionError::encodingFailed(source.filename().string() +
+                                                  ": the source changed while converting");
+    }
     std::filesystem::path chosen = destinationBesideSource(destination, source);
     if (chosen != destination)
         directLog("⚠️ " + destination.filename().string() + " is the source itself — writing " +

@@ -144,6 +144,9 @@ class PipelineEngine {
     std::filesystem::path publishMovie(const std::filesystem::path& written,
                                        const std::filesystem::path& destination,
                                        const std::filesystem::path& source);
+    // The source's size and modification time at the start of a run:
+    // publishMovie puts nothing in place once they have changed.
+    void recordSource(const std::filesystem::path& source);
     // Cancellation then reaches the helper processes of checks and probes too.
     ProcessTracker processTracker();
 
@@ -160,6 +163,12 @@ class PipelineEngine {
     mutable std::mutex stateMutex_;
     std::shared_ptr<ChildProcess> currentProcess_;
     std::filesystem::path conversionScope_;
+    struct SourceStamp {
+        std::filesystem::path path;
+        std::uintmax_t size = 0;
+        std::filesystem::file_time_type modified;
+    };
+    std::optional<SourceStamp> sourceStamp_;
 };
 
 // The pkill pattern that matches processes of `toolName` whose command line

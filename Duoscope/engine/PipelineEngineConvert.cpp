@@ -21,6 +21,7 @@
 #include "NALInterleaver.h"
 #include "PipelineEngine.h"
 #include "ToolLocator.h"
+#include "WorkFolder.h"
 
 namespace duoscope {
 
@@ -29,21 +30,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int buildNumber = 134;
-
-std::string upperCaseUUID() {
-    std::ifstream in("/proc/sys/kernel/random/uuid");
-    std::string uuid;
-    std::getline(in, uuid);
-    if (uuid.size() < 8) {
-        std::random_device random;
-        char text[16];
-        std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(random()));
-        uuid = text;
-    }
-    for (char& c : uuid)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return uuid;
-}
 
 // The values one run derives from its job and analysis.
 struct RunValues {
@@ -82,21 +68,14 @@ void removeFolderPersistently(const fs::path& folder) {
     }
 }
 
-// After a failure the work folder may stay for inspection, but no movie that
-// failed its check stays anywhere; an empty folder goes too.
-void discardUncheckedMovies(const fs::path& folder) {
-    std::error_code error;
-    std::vector<fs::path> movies;
-    for (auto it = fs::recursive_directory_iterator(folder, error);
-         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-        std::string extension = lowercased(it->path().extension().string());
-        if (it->is_regular_file(error) &&
-            (extension == ".mkv" || extension == ".mov" || extension == ".mp4" || extension == ".partial"))
-            movies.push_back(it->path());
-    }
-    for (const auto& movie : movies)
-        fs::remove(movie, error);
-    if (fs::is_empty(folder, error)) fs::remove(folder, error);
+// After a failure no movie and no stream stays: only the logs, unless the
+// user asked to keep everything.
+void keepWorkAfterFailure(PipelineEngine& engine, const fs::path& work, bool keepEverything) {
+    std::string kept = keepAfterFailure(work, keepEverything);
+    if (kept == "everything")
+        engine.directLog("Temp files preserved for debugging: " + work.string());
+    else if (kept == "logs")
+        engine.directLog("Logs of the failed run kept in: " + work.string());
 }
 
 // One MVC run: what its routes share. The routes run in this order of steps:
@@ -156,7 +135,7 @@ ConversionResult convertStereoSource(PipelineEngine& engine, const ConversionJob
             removeFolderPersistently(work);
             throw ConversionError::cancelled();
         }
-        discardUncheckedMovies(work);
+        keepWorkAfterFailure(engine, work, job.keepWorkFolder);
         throw;
     }
 }
@@ -418,8 +397,7 @@ ConversionResult convertMVC(PipelineEngine& engine, const ConversionJob& job, co
             engine.engineLog(engine.isCancelled && !succeeded ? "Cancelled — cleaned up temp directory"
                                                               : "Cleaned up temp directory");
         } else {
-            discardUncheckedMovies(work);
-            engine.engineLog("Temp files preserved for debugging: " + work.string());
+            keepWorkAfterFailure(engine, work, job.keepWorkFolder);
         }
     };
     try {
@@ -502,6 +480,8 @@ ConversionResult PipelineEngine::convert(const ConversionJob& givenJob,
     if (auto problem = sourceProblem(job.sourceURL)) throw std::runtime_error(*problem);
     // An output folder that cannot exist is the first thing to say, before any long analysis.
     fs::create_directories(job.outputDirectory); // throws with the OS reason and the path
+    removeAbandonedWorkFolders(job.outputDirectory, [this](const std::string& line) { directLog(line); });
+    recordSource(job.sourceURL);
     std::optional<SourceFileInfo> info = analysedSource(job.sourceURL, sourceInfo, startLog);
     RunValues values = deriveValues(job, info);
     startLog("Source: " + std::to_string(values.source.videoWidth) + "x" +
@@ -519,8 +499,7 @@ ConversionResult PipelineEngine::convert(const ConversionJob& givenJob,
     // A stop asked for during the analysis counts: nothing has been made yet.
     if (isCancelled) throw ConversionError::cancelled();
     if (isFlat) throw std::runtime_error("No stereoscopic 3D video found in " + job.sourceURL.string());
-    fs::path work = job.outputDirectory / ("Duoscope_" + upperCaseUUID().substr(0, 8));
-    fs::create_directories(work); // throws with the OS reason and the path
+    fs::path work = createWorkFolder(job.outputDirectory); // throws with the OS reason and the path
     engineLog("Created temp directory: " + work.string());
     setConversionScope(work);
 

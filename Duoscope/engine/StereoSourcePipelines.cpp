@@ -55,7 +55,7 @@ class RepeatingTimer {
 MovieExpectation PipelineEngine::cutMovie(const fs::path& source, const fs::path& output, int seconds,
                                           const MovieExpectation& expected) {
     auto ffmpeg = findTool("ffmpeg");
-    if (!ffmpeg) throw ConversionError::toolNotFound("ffmpeg not found");
+    if (!ffmpeg) throw ConversionError::toolNotFound(missingToolMessage("ffmpeg"));
     auto cut = runCurrentProcess({*ffmpeg,
                                   {"-y", "-t", std::to_string(seconds), "-i", source.string(), "-map",
                                    "0:v:0", "-map", "0:a?", "-c", "copy", output.string()},
@@ -87,7 +87,7 @@ MovieExpectation PipelineEngine::cutMovie(const fs::path& source, const fs::path
 
 ConversionResult PipelineEngine::runSideBySidePipeline(
     const fs::path& source, const fs::path& outputDirectory, const fs::path& workFolder,
-    const std::string& baseName, QualityPreset qualityPreset, OutputCodec, OutputTarget,
+    const std::string& baseName, QualityPreset qualityPreset, OutputCodec outputCodec, OutputTarget,
     bool convertToMVHEVCFlag, ProgressCallback progressHandler, std::optional<int> durationLimit) {
     auto report = [&](ConversionStage stage, double fraction) {
         if (progressHandler) progressHandler(stage, fraction);
@@ -110,7 +110,7 @@ ConversionResult PipelineEngine::runSideBySidePipeline(
             fs::path remuxed = workFolder / (baseName + "_remuxed.mov");
             engineLog("Remuxing MKV → MOV + transcoding audio to AAC 5.1...");
             auto ffmpeg = findTool("ffmpeg");
-            if (!ffmpeg) throw ConversionError::toolNotFound("ffmpeg not found for MKV remux");
+            if (!ffmpeg) throw ConversionError::toolNotFound(missingToolMessage("ffmpeg"));
             auto remux = runCurrentProcess(
                 {*ffmpeg,
                  withHEVCTagOnlyFor(sideBySideRemuxArguments(input, remuxed, activeEncoderProfile()),
@@ -135,16 +135,28 @@ ConversionResult PipelineEngine::runSideBySidePipeline(
         return {movie.string(), workFolder, std::nullopt};
     }
 
-    std::string copyName = baseName + "_SBS." + extensionOf(source);
+    // The target names Matroska whatever the source's container; the video is
+    // only copied when it is already in the chosen codec.
+    std::string copyName = baseName + "_SBS.mkv";
     fs::path written = workFolder / copyName;
-    report(ConversionStage::encoding, 0.5);
-    engineLog("Input is already SBS — copying to output...");
-    if (durationLimit) {
-        cutMovie(source, written, *durationLimit, expected);
-    } else {
-        copyFileContents(source, written);
-        checkMovie(written, expected);
-    }
+    auto ffmpeg = findTool("ffmpeg");
+    if (!ffmpeg) throw ConversionError::toolNotFound(missingToolMessage("ffmpeg"));
+    bool copyVideo = probeVideoCodec(source) == ffprobeCodecName(outputCodec);
+    report(ConversionStage::encoding, 0.05);
+    directLog(copyVideo ? "Video copied, not re-encoded: the source is already side by side in " +
+                              std::string(rawValue(outputCodec))
+                        : "Encoding the side-by-side source with " + std::string(rawValue(outputCodec)));
+    auto process = runCurrentProcess(
+        {*ffmpeg,
+         sideBySideCopyArguments(source, written, copyVideo, outputCodec, qualityPreset, durationLimit,
+                                 probeAudioCodec(source), activeEncoderProfile()),
+         std::nullopt, ChildProcess::Output::nullDevice, ChildProcess::Output::pipe});
+    if (isCancelled) throw ConversionError::cancelled();
+    std::string reason = lastMeaningfulLine(splitLines(process->collectedStandardError()));
+    if (process->terminationStatus() != 0 || process->wasKilledBySignal())
+        throw ConversionError::encodingFailed(
+            withReason("ffmpeg exited with code " + std::to_string(process->terminationStatus()), reason));
+    checkMovie(written, expected, reason);
     if (isCancelled) throw ConversionError::cancelled();
     fs::path copy = publishMovie(written, outputDirectory / copyName, source);
     report(ConversionStage::complete, 1.0);
@@ -165,7 +177,7 @@ ConversionResult PipelineEngine::runFrameAlternatePipeline(
     report(ConversionStage::encoding, 0.05);
 
     auto ffmpeg = findTool("ffmpeg");
-    if (!ffmpeg) throw ConversionError::toolNotFound("ffmpeg not found");
+    if (!ffmpeg) throw ConversionError::toolNotFound(missingToolMessage("ffmpeg"));
     double progressDuration = durationLimit ? *durationLimit : sourceDuration > 0 ? sourceDuration : 7200;
     std::string sbsName = baseName + (outputTarget == OutputTarget::visionPro ? "_SBS.mov" : "_SBS.mkv");
     fs::path sbsOutput = workFolder / sbsName;

@@ -128,7 +128,9 @@ void PipelineEngine::decodeSBSPipe(const StreamingDecodeRequest& request) {
     auto twinrow = findTool("twinrow");
     auto ffmpeg = findTool("ffmpeg");
     if (!viewpump || !twinrow || !ffmpeg)
-        throw ConversionError::toolNotFound("viewpump, twinrow, or ffmpeg not found");
+        throw ConversionError::toolNotFound(missingToolMessage(!viewpump  ? "viewpump"
+                                                               : !twinrow ? "twinrow"
+                                                                          : "ffmpeg"));
     if (request.rightFirst) engineLog("block_rl detected — twinrow will swap eyes");
 
     fs::path workFolder = folderOf(request.interleavedURL);
@@ -200,7 +202,7 @@ void PipelineEngine::decodeSBSPipe(const StreamingDecodeRequest& request) {
 void PipelineEngine::decodeSBSParallel(const StreamingDecodeRequest& request, bool directMVHEVC, bool,
                                        long long, const std::optional<fs::path>& dualSplitMVCPath) {
     auto script = parallelPipelineScriptPath();
-    if (!script) throw ConversionError::toolNotFound("fanout-run.sh not found");
+    if (!script) throw ConversionError::toolNotFound(missingToolMessage("fanout-run.sh"));
     std::string label = directMVHEVC ? " [DIRECT MV-HEVC]" : " [SBS]";
     engineLog("=== Parallel pipeline: segment-parallel decode+encode" + label + " ===");
     engineLog("Workers: auto-detect, quality: " + parallelQualityText(request.qualityPreset, directMVHEVC) +

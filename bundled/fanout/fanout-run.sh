@@ -22,6 +22,10 @@
 # the pictures of a single decode.
 set -u
 
+# Started with an empty search path, the few programs run by name (nproc,
+# sort, ...) would fail in ways that say nothing about the cause.
+export PATH=${PATH:-/usr/local/bin:/usr/bin:/bin}
+
 script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 started=$SECONDS
 started_ns=$(date +%s%N)
@@ -98,8 +102,9 @@ absolute() { [[ $1 == /* ]] && printf '%s' "$1" || printf '%s' "$PWD/$1"; }
 input=$(absolute "$input") output=$(absolute "$output") workdir=$(absolute "$workdir")
 audio_source=$(absolute "$audio_source")
 [[ -n $dual_base ]] && dual_base=$(absolute "$dual_base") dual_mvc=$(absolute "$dual_mvc")
-output_dir=$(dirname "$output")
-[[ -d $output_dir && -w $output_dir ]] || fail "output folder $output_dir is not a writable folder"
+output_dir=${output%/*}
+output_dir=${output_dir:-/}
+[[ -d $output_dir && -w $output_dir ]] || fail "output folder '$output_dir' is not a writable folder"
 
 # ---------------------------------------------------------------- tools
 # Our own programs lie beside this script; ffmpeg comes from the system.

@@ -125,7 +125,7 @@ TEST(DemuxStepTools, MissingDemuxerIsReported) {
         FAIL();
     } catch (const ConversionError& error) {
         EXPECT_STREQ(error.what(),
-                     "tsmuxer not found. Install via: yay -S tsmuxer-git (or place in app bundle)");
+                     "tsmuxer not found: it comes with Duoscope in its tools folder; reinstall the duoscope package");
     }
     setPriorityToolFolder({});
 }
