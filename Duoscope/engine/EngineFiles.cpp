@@ -68,12 +68,25 @@ bool isSameFile(const fs::path& a, const fs::path& b) {
     return !error && same;
 }
 
-fs::path destinationBesideSource(const fs::path& destination, const fs::path& source) {
-    fs::path chosen = destination;
-    for (int n = 1; isSameFile(chosen, source); ++n)
-        chosen = destination.parent_path() /
-                 (destination.stem().string() + "_" + std::to_string(n) + destination.extension().string());
-    return chosen;
+std::string fittingFileName(const std::string& name, const std::string& suffix) {
+    constexpr size_t limit = 255;
+    fs::path path(name);
+    std::string extension = path.extension().string();
+    std::string stem = name.substr(0, name.size() - extension.size());
+    size_t room = limit > suffix.size() + extension.size() ? limit - suffix.size() - extension.size() : 0;
+    if (stem.size() > room) {
+        stem.resize(room);
+        // Drop a UTF-8 sequence the cut left incomplete.
+        size_t start = stem.size();
+        while (start > 0 && (static_cast<unsigned char>(stem[start - 1]) & 0xC0) == 0x80)
+            --start;
+        if (start > 0 && static_cast<unsigned char>(stem[start - 1]) >= 0xC0) {
+            unsigned char lead = static_cast<unsigned char>(stem[start - 1]);
+            size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+            if (stem.size() - (start - 1) < length) stem.resize(start - 1);
+        }
+    }
+    return stem + suffix + extension;
 }
 
 std::string lastMeaningfulLine(const std::vector<std::string>& lines) {

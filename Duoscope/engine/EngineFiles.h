@@ -28,10 +28,9 @@ std::optional<std::string> sourceProblem(const std::filesystem::path& source);
 // True when both paths name one existing file (links of either kind count).
 bool isSameFile(const std::filesystem::path& a, const std::filesystem::path& b);
 
-// `destination`, or the first of "<stem>_1<ext>", "<stem>_2<ext>", ... that is
-// not the source itself.
-std::filesystem::path destinationBesideSource(const std::filesystem::path& destination,
-                                              const std::filesystem::path& source);
+// `name` with `suffix` before its extension, its stem shortened (on a UTF-8
+// character boundary) so that the whole fits the file system's 255 bytes.
+std::string fittingFileName(const std::string& name, const std::string& suffix);
 
 // The last line of a tool's output that says something: progress lines and
 // generic closing words are passed over, an error line is preferred. Empty
@@ -98,6 +97,9 @@ struct SubTrackLayout {
     friend bool operator==(const SubTrackLayout&, const SubTrackLayout&) = default;
 };
 
+// "source" with the source's extension when it is plain letters and digits:
+// the name the demultiplexer sees, so no character of the user's reaches it.
+std::filesystem::path neutralSourceName(const std::filesystem::path& source);
 std::string demuxCutOption(std::optional<int> durationLimit);
 SubTrackLayout parseTrackListing(const std::string& listing);
 std::string singleTrackMeta(const std::filesystem::path& source, const SubTrackLayout& layout,

@@ -144,8 +144,9 @@ ConversionResult convertStereoSource(PipelineEngine& engine, const ConversionJob
 // views are whatever .264/.mvc files it left.
 void findDemuxedViews(MVCRun& run) {
     PipelineEngine& engine = run.engine;
-    run.baseView = run.work / (run.values.baseName + ".264");
-    run.mvcView = run.work / (run.values.baseName + ".mvc");
+    fs::path demuxed = run.work / neutralSourceName(run.job.sourceURL);
+    run.baseView = fs::path(demuxed).replace_extension(".264");
+    run.mvcView = fs::path(demuxed).replace_extension(".mvc");
     if (!(fs::exists(run.baseView) && fs::exists(run.mvcView))) {
         engine.engineLog("Scanning for demuxed files...");
         std::vector<fs::path> avcFiles, mvcFiles;
@@ -266,7 +267,7 @@ void runDualSplitParallel(MVCRun& run, const std::string& script, const fs::path
     run.report(ConversionStage::interleaving, 0.3);
     std::error_code ignored;
     fs::remove(fifo, ignored);
-    if (run.values.directMVHEVC) run.request.outputURL = run.work / (run.values.baseName + ".mov");
+    if (run.values.directMVHEVC) run.request.outputURL = run.work / "mvhevc.mov";
     engine.engineLog("=== Parallel decode+encode (dual-split, segment-parallel) ===");
     run.request.interleavedURL = run.baseView;
     engine.decodeSBSParallel(run.request, run.values.directMVHEVC, false, 0, run.mvcView);
@@ -285,7 +286,7 @@ void runInterleavedParallel(MVCRun& run, const std::string& script, const fs::pa
     std::error_code ignored;
     fs::remove(fifo, ignored);
     run.removeViews();
-    if (run.values.directMVHEVC) run.request.outputURL = run.work / (run.values.baseName + ".mov");
+    if (run.values.directMVHEVC) run.request.outputURL = run.work / "mvhevc.mov";
     engine.engineLog("=== Parallel decode+encode (segment-parallel) ===");
     run.request.interleavedURL = run.interleaved;
     engine.decodeSBSParallel(run.request, run.values.directMVHEVC, false, 0, std::nullopt);
@@ -356,7 +357,7 @@ ConversionResult finishMVCRun(MVCRun& run, const MovieExpectation& expected) {
     run.checkCancelled();
     fs::path movie;
     if (job.outputTarget == OutputTarget::visionPro) {
-        movie = run.work / (run.values.baseName + ".mov");
+        movie = run.work / "mvhevc.mov";
         if (fs::exists(movie)) {
             engine.engineLog("Direct MV-HEVC pipeline output found — skipping StereoPacker");
         } else {
@@ -373,11 +374,14 @@ ConversionResult finishMVCRun(MVCRun& run, const MovieExpectation& expected) {
     run.checkCancelled();
     fs::path publishedSBS;
     if (fs::exists(run.sbsOutput))
-        publishedSBS =
-            engine.publishMovie(run.sbsOutput, job.outputDirectory / run.sbsOutput.filename(), job.sourceURL);
+        publishedSBS = engine.publishMovie(
+            run.sbsOutput,
+            job.outputDirectory / (run.values.baseName + "_SBS" + run.sbsOutput.extension().string()),
+            job.sourceURL);
     fs::path finalOutput =
-        movie.empty() ? publishedSBS
-                      : engine.publishMovie(movie, job.outputDirectory / movie.filename(), job.sourceURL);
+        movie.empty()
+            ? publishedSBS
+            : engine.publishMovie(movie, job.outputDirectory / (run.values.baseName + ".mov"), job.sourceURL);
     return {finalOutput.string(), run.work,
             publishedSBS.empty() ? std::optional<std::string>() : std::optional(publishedSBS.string())};
 }
@@ -412,9 +416,8 @@ ConversionResult convertMVC(PipelineEngine& engine, const ConversionJob& job, co
         run.checkCancelled();
         findDemuxedViews(run);
         // Every movie is made inside the work folder and put in place at the end.
-        run.sbsOutput = work / (values.baseName +
-                                (job.outputTarget == OutputTarget::visionPro ? "_SBS.mov" : "_SBS.mkv"));
-        run.interleaved = work / (values.baseName + "_interleaved.264");
+        run.sbsOutput = work / (job.outputTarget == OutputTarget::visionPro ? "sbs.mov" : "sbs.mkv");
+        run.interleaved = work / "interleaved.264";
         run.request = streamingRequest(run);
         if (findTool("viewpump") && findTool("twinrow"))
             runStreamingRoute(run);
@@ -481,7 +484,7 @@ ConversionResult PipelineEngine::convert(const ConversionJob& givenJob,
     // An output folder that cannot exist is the first thing to say, before any long analysis.
     fs::create_directories(job.outputDirectory); // throws with the OS reason and the path
     removeAbandonedWorkFolders(job.outputDirectory, [this](const std::string& line) { directLog(line); });
-    recordSource(job.sourceURL);
+    startRun(job);
     std::optional<SourceFileInfo> info = analysedSource(job.sourceURL, sourceInfo, startLog);
     RunValues values = deriveValues(job, info);
     startLog("Source: " + std::to_string(values.source.videoWidth) + "x" +

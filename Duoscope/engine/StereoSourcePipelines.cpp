@@ -103,11 +103,11 @@ ConversionResult PipelineEngine::runSideBySidePipeline(
         engineLog("=== Converting SBS → MV-HEVC ===");
         fs::path input = source;
         if (durationLimit) {
-            input = workFolder / (baseName + "_cut." + extensionOf(source));
+            input = workFolder / ("cut" + neutralSourceName(source).extension().string());
             expected = cutMovie(source, input, *durationLimit, expected);
         }
         if (lowercased(extensionOf(source)) == "mkv") {
-            fs::path remuxed = workFolder / (baseName + "_remuxed.mov");
+            fs::path remuxed = workFolder / "remuxed.mov";
             engineLog("Remuxing MKV → MOV + transcoding audio to AAC 5.1...");
             auto ffmpeg = findTool("ffmpeg");
             if (!ffmpeg) throw ConversionError::toolNotFound(missingToolMessage("ffmpeg"));
@@ -124,7 +124,7 @@ ConversionResult PipelineEngine::runSideBySidePipeline(
             directLog("Remux complete: " + remuxed.filename().string());
             input = remuxed;
         }
-        fs::path written = workFolder / movieName;
+        fs::path written = workFolder / "mvhevc.mov";
         convertToMVHEVC(input, written, qualityPreset, progressHandler);
         if (isCancelled) throw ConversionError::cancelled();
         checkMovie(written, expected);
@@ -138,7 +138,7 @@ ConversionResult PipelineEngine::runSideBySidePipeline(
     // The target names Matroska whatever the source's container; the video is
     // only copied when it is already in the chosen codec.
     std::string copyName = baseName + "_SBS.mkv";
-    fs::path written = workFolder / copyName;
+    fs::path written = workFolder / "sbs.mkv";
     auto ffmpeg = findTool("ffmpeg");
     if (!ffmpeg) throw ConversionError::toolNotFound(missingToolMessage("ffmpeg"));
     bool copyVideo = probeVideoCodec(source) == ffprobeCodecName(outputCodec);
@@ -180,7 +180,7 @@ ConversionResult PipelineEngine::runFrameAlternatePipeline(
     if (!ffmpeg) throw ConversionError::toolNotFound(missingToolMessage("ffmpeg"));
     double progressDuration = durationLimit ? *durationLimit : sourceDuration > 0 ? sourceDuration : 7200;
     std::string sbsName = baseName + (outputTarget == OutputTarget::visionPro ? "_SBS.mov" : "_SBS.mkv");
-    fs::path sbsOutput = workFolder / sbsName;
+    fs::path sbsOutput = workFolder / (outputTarget == OutputTarget::visionPro ? "sbs.mov" : "sbs.mkv");
     MovieExpectation expected = expectationFromSource(source, 0, 2, durationLimit, processTracker());
     if (isCancelled) throw ConversionError::cancelled();
 
@@ -265,19 +265,24 @@ ConversionResult PipelineEngine::runFrameAlternatePipeline(
     if (outputTarget == OutputTarget::visionPro) {
         report(ConversionStage::convertingMVHEVC, 0.85);
         engineLog("=== Converting to MV-HEVC for Apple Vision Pro ===");
-        movie = workFolder / (baseName + ".mov");
+        movie = workFolder / "mvhevc.mov";
         convertToMVHEVC(sbsOutput, movie, qualityPreset, progressHandler);
         if (isCancelled) throw ConversionError::cancelled();
         checkMovie(movie, expected);
     }
     if (isCancelled) throw ConversionError::cancelled();
-    fs::path publishedSBS = publishMovie(sbsOutput, outputDirectory / sbsName, source);
+    // On the way to MV-HEVC the side-by-side movie is a step, not a result:
+    // it stays only when asked for, and goes with the work folder otherwise.
+    bool keepsSBS = movie.empty() || runChoices_.keepSBSIntermediate;
+    fs::path publishedSBS =
+        keepsSBS ? publishMovie(sbsOutput, outputDirectory / sbsName, source) : fs::path();
     fs::path finalOutput =
-        movie.empty() ? publishedSBS : publishMovie(movie, outputDirectory / movie.filename(), source);
+        movie.empty() ? publishedSBS : publishMovie(movie, outputDirectory / (baseName + ".mov"), source);
     report(ConversionStage::complete, 1.0);
     engineLog("=== Pipeline complete! ===");
     engineLog("Output: " + finalOutput.string());
-    return {finalOutput.string(), workFolder, publishedSBS.string()};
+    return {finalOutput.string(), workFolder,
+            keepsSBS ? std::optional(publishedSBS.string()) : std::optional<std::string>()};
 }
 
 } // namespace duoscope
