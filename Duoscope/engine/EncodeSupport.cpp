@@ -402,6 +402,36 @@ std::string parallelQualityText(QualityPreset preset, bool directMVHEVC) {
     return directMVHEVC ? encoding.stereoPackerQuality : std::to_string(encoding.videoQuality);
 }
 
+std::uint64_t segmentWorkerPeakBytes(int viewWidth, int viewHeight) {
+    // Measured on 1080p views (two 1920x1080 eyes, software HEVC encoder):
+    // about 0.6 GB per worker, nearly all of it the encoder's lookahead and
+    // reference pictures, which grow with the picture; a fixed part for the
+    // programs themselves.
+    constexpr double fixedBytes = 60e6;
+    constexpr double bytesPerPixel = (600e6 - fixedBytes) / (2.0 * 1920 * 1080);
+    double pixels = 2.0 * std::max(viewWidth, 1) * std::max(viewHeight, 1);
+    return static_cast<std::uint64_t>(fixedBytes + bytesPerPixel * pixels);
+}
+
+int segmentWorkerCount(int cores, std::uint64_t availableBytes, std::uint64_t perWorkerBytes) {
+    int count = std::max(cores, 1);
+    if (perWorkerBytes > 0) {
+        auto fitting = static_cast<long long>(availableBytes / 4 * 3 / perWorkerBytes);
+        count = static_cast<int>(std::min<long long>(count, fitting));
+    }
+    return std::max(count, 1);
+}
+
+std::optional<std::uint64_t> availableMemoryBytes() {
+    std::ifstream meminfo("/proc/meminfo");
+    std::string key;
+    std::uint64_t kilobytes = 0;
+    std::string unit;
+    while (meminfo >> key >> kilobytes >> unit)
+        if (key == "MemAvailable:") return kilobytes * 1024;
+    return std::nullopt;
+}
+
 std::vector<std::string> parallelPipelineArguments(const ParallelArgumentsSpec& spec,
                                                    EncoderProfile profile) {
     const auto& encoding = presetEncoding(spec.qualityPreset);
@@ -422,10 +452,14 @@ std::vector<std::string> parallelPipelineArguments(const ParallelArgumentsSpec& 
         audioArgumentText(spec.outputTarget, profile, spec.outputPath, spec.sourceAudioCodec),
         "--workdir",
         spec.workFolder};
-    if (spec.directMVHEVC) arguments.push_back("--mvhevc");
+    if (spec.directMVHEVC)
+        arguments.push_back("--mvhevc");
+    else if (!usesHEVC(lowercased(extensionOf(spec.outputPath)), spec.outputCodec))
+        arguments.insert(arguments.end(), {"--codec", "h264"});
     auto cap = spec.directMVHEVC ? encoding.stereoPackerRate : encoding.rateCapMegabits;
     if (cap) arguments.insert(arguments.end(), {"--maxrate", std::to_string(*cap)});
     if (spec.rightFirst) arguments.push_back("--swap");
+    if (spec.workers) arguments.insert(arguments.end(), {"--workers", std::to_string(*spec.workers)});
     if (spec.dualSplitMVCPath)
         arguments.insert(arguments.end(), {"--dual-split", spec.interleavedPath, *spec.dualSplitMVCPath});
     return arguments;

@@ -150,7 +150,18 @@ struct ParallelArgumentsSpec {
     bool rightFirst = false, directMVHEVC = false;
     std::optional<std::string> dualSplitMVCPath;
     std::optional<std::string> sourceAudioCodec;
+    // Of the side-by-side movie; its container may demand HEVC (usesHEVC).
+    OutputCodec outputCodec = OutputCodec::h265;
+    std::optional<int> workers; // the script's own choice (one per core) when absent
 };
+// Memory one segment worker (decoder, eye splitter and encoder together) peaks
+// at for views of this size.
+std::uint64_t segmentWorkerPeakBytes(int viewWidth, int viewHeight);
+// One worker per core, but no more than the available memory holds (keeping
+// a quarter of it for everything else), and at least one.
+int segmentWorkerCount(int cores, std::uint64_t availableBytes, std::uint64_t perWorkerBytes);
+// MemAvailable of /proc/meminfo, nothing when it cannot be read.
+std::optional<std::uint64_t> availableMemoryBytes();
 // The quality argument of fanout-run.sh for a preset and mode.
 std::string parallelQualityText(QualityPreset preset, bool directMVHEVC);
 std::vector<std::string> parallelPipelineArguments(const ParallelArgumentsSpec& spec, EncoderProfile profile);
