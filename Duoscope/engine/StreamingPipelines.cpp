@@ -232,7 +232,7 @@ void PipelineEngine::decodeSBSParallel(const StreamingDecodeRequest& request, bo
         engineLog("Dual-split mode: base=" + request.interleavedURL.filename().string() +
                   " mvc=" + dualSplitMVCPath->filename().string());
     }
-    // One worker per core would need about 0.6 GB each at 1080p: a machine
+    // One worker per core would need about 0.7 GB each at 1080p: a machine
     // with many cores and little memory would swap or be killed.
     // The CPUs this process may use, as the script's nproc counts them.
     cpu_set_t allowed;

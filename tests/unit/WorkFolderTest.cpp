@@ -66,10 +66,10 @@ TEST(WorkFolder, LongNamesAreCutBeforeTheExtensionOnACharacterBoundary) {
 
 TEST(WorkFolder, ParallelWorkersFitTheMemory) {
     auto hd = segmentWorkerPeakBytes(1920, 1080);
-    EXPECT_NEAR(hd / 1e9, 0.6, 0.01);
+    EXPECT_NEAR(hd / 1e9, 0.68, 0.01);
     EXPECT_LT(segmentWorkerPeakBytes(1280, 720), hd);
-    // 32 cores and 8 GB: three quarters of it at 0.6 GB a worker.
-    EXPECT_EQ(segmentWorkerCount(32, 8'000'000'000ULL, hd), 10);
+    // 32 cores and 8 GB: three quarters of it at 0.68 GB a worker.
+    EXPECT_EQ(segmentWorkerCount(32, 8'000'000'000ULL, hd), 8);
     EXPECT_EQ(segmentWorkerCount(2, 64'000'000'000ULL, hd), 2);
     EXPECT_EQ(segmentWorkerCount(8, 100'000'000ULL, hd), 1);
 }

@@ -5,10 +5,13 @@
 // movies hold.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <thread>
 
+#include "ChildProcess.h"
 #include "CommandLineRun.h"
 #include "TestSupport.h"
 
@@ -23,8 +26,9 @@ const fs::path set = kitSmallSet;
 class NoFalseSuccess : public CommandLineRun {
   protected:
     static std::string videoCodecOf(const fs::path& movie) {
-        auto probe = runCommand("/usr/bin/ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries",
-                                                     "stream=codec_name", "-of", "csv=p=0", movie.string()});
+        auto probe =
+            runCommand("/usr/bin/ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries",
+                                            "stream=codec_name", "-of", "default=nw=1:nk=1", movie.string()});
         return probe.status == 0 ? probe.output.substr(0, probe.output.find('\n')) : "";
     }
     static std::optional<fs::path> workFolderIn(const fs::path& folder) {
@@ -55,6 +59,54 @@ TEST_F(NoFalseSuccess, ASourceCutDuringTheRunFailsAndLeavesOnlyLogs) {
     // No movie, and none of the demultiplexed streams: at most the logs.
     for (const auto& name : entries(output))
         EXPECT_TRUE(fs::is_directory(output / name) || name.ends_with(".log")) << name;
+}
+
+TEST_F(NoFalseSuccess, MoviesOfOneTwoAndThreePicturesDecodeOnBothTargets) {
+    for (int frames : {1, 2, 3}) {
+        // B-frames allowed: shorter than the encoder's reordering delay.
+        fs::path source = work / ("tiny" + std::to_string(frames) + ".mkv");
+        auto made =
+            runCommand("/usr/bin/ffmpeg",
+                       words("-v error -f lavfi -i testsrc2=s=640x180:r=24000/1001 -f lavfi -i sine=d=1 "
+                             "-c:v libx264 -c:a ac3 -shortest -metadata:s:v:0 stereo_mode=left_right "
+                             "-frames:v " +
+                             std::to_string(frames)) +
+                           std::vector<std::string>{source.string()});
+        ASSERT_EQ(made.status, 0) << made.output;
+        for (const std::string target : {"SBS 3D (MKV)", "Apple Vision Pro (MV-HEVC)"}) {
+            storeTarget(target);
+            fs::path output = work / ("out" + std::to_string(frames) + target.substr(0, 3));
+            auto result = convert(source.string(), output.string());
+            ASSERT_EQ(result.status, 0) << result.output;
+            auto movie = output / entries(output).front();
+            auto decoded =
+                runCommand("/usr/bin/ffprobe",
+                           {"-v", "error", "-select_streams", "v:0", "-count_frames", "-show_entries",
+                            "stream=nb_read_frames", "-of", "csv=p=0", movie.string()});
+            EXPECT_EQ(std::atoi(decoded.output.c_str()), frames) << movie;
+        }
+    }
+}
+
+TEST_F(NoFalseSuccess, AKilledRunsWorkFolderIsRemovedByTheNextRun) {
+    storeTarget("SBS 3D (MKV)");
+    fs::path output = work / "out";
+    auto killed = duoscope::ChildProcess::create({duoscopeProgram,
+                                                  {"--input", (set / "cabac_b" / "movie.m2ts").string(),
+                                                   "--auto-convert", "--output", output.string()},
+                                                  std::nullopt,
+                                                  duoscope::ChildProcess::Output::nullDevice,
+                                                  duoscope::ChildProcess::Output::nullDevice});
+    killed->launch();
+    ASSERT_TRUE(waitUntil([&] { return workFolderIn(output).has_value(); }, 60s));
+    ::kill(-killed->processIdentifier(), SIGKILL);
+    killed->waitUntilExit();
+    auto left = workFolderIn(output);
+    ASSERT_TRUE(left);
+    auto next = convert((set / "sbs_lr.mkv").string(), output.string());
+    ASSERT_EQ(next.status, 0) << next.output;
+    EXPECT_NE(next.output.find("Removed " + left->filename().string()), std::string::npos) << next.output;
+    EXPECT_EQ(entries(output), std::vector<std::string>{"sbs_lr_SBS.mkv"});
 }
 
 TEST_F(NoFalseSuccess, NamesThatFillTheFileSystemsLimitOrHoldALineBreak) {
