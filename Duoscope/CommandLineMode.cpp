@@ -14,6 +14,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <mutex>
@@ -23,6 +24,7 @@
 #include "FFProbe.h"
 #include "PipelineEngine.h"
 #include "ProgressEstimate.h"
+#include "Text.h"
 
 namespace duoscope {
 
@@ -39,17 +41,65 @@ QString mediumTimeFormat() {
     return format.trimmed();
 }
 
-std::string storedText(const char* key, const char* fallback) {
-    QSettings settings("Duoscope", "Duoscope");
-    QVariant value = settings.value(key);
-    return value.isValid() ? value.toString().toStdString() : std::string(fallback);
-}
-
 } // namespace
 
-std::pair<std::string, std::string> storedQualityAndTarget() {
-    return {storedText("qualityPreset", "High Quality"),
-            storedText("outputTarget", "Apple Vision Pro (MV-HEVC)")};
+std::optional<OutputTarget> targetFromFlag(std::string_view word) {
+    std::string lower = lowercased(trimmed(word));
+    if (lower == "sbs") return OutputTarget::sbs3D;
+    if (lower == "mvhevc" || lower == "mv-hevc") return OutputTarget::visionPro;
+    return outputTargetFromLabel(word);
+}
+
+std::optional<QualityPreset> qualityFromFlag(std::string_view word) {
+    std::string lower = lowercased(trimmed(word));
+    if (lower == "ultra") return QualityPreset::ultraHigh;
+    if (lower == "high") return QualityPreset::high;
+    if (lower == "balanced") return QualityPreset::medium;
+    if (lower == "small") return QualityPreset::low;
+    return qualityPresetFromLabel(word);
+}
+
+CommandLineChoices commandLineChoices(const ParsedCommandLine& commandLine) {
+    CommandLineChoices choices;
+    QSettings settings("Duoscope", "Duoscope");
+    bool isReadable = settings.status() == QSettings::NoError;
+    if (!isReadable)
+        choices.warnings.push_back("WARNING: the settings file " + settings.fileName().toStdString() +
+                                   " cannot be read; using the defaults");
+    auto stored = [&](const char* key) -> std::optional<std::string> {
+        QVariant value = isReadable ? settings.value(key) : QVariant();
+        if (!value.isValid()) return std::nullopt;
+        return value.toString().toStdString();
+    };
+    auto take = [&](auto reading, auto& into) {
+        into = reading.value;
+        if (!reading.warning.empty()) choices.warnings.push_back(reading.warning);
+    };
+    take(readStoredChoice(stored("qualityPreset"), "qualityPreset", QualityPreset::high), choices.quality);
+    take(readStoredChoice(stored("outputCodec"), "outputCodec", OutputCodec::h264), choices.codec);
+    take(readStoredChoice(stored("outputTarget"), "outputTarget", OutputTarget::visionPro), choices.target);
+    if (auto keep = stored("keepSBSIntermediate")) {
+        std::string lower = lowercased(trimmed(*keep));
+        if (lower == "true" || lower == "false")
+            choices.keepSBSIntermediate = lower == "true";
+        else
+            choices.warnings.push_back("WARNING: setting keepSBSIntermediate \"" + *keep +
+                                       "\" is neither true nor false; using false");
+    }
+    if (auto word = commandLine.value("--target")) {
+        auto target = targetFromFlag(*word);
+        if (!target) throw CommandLineUsageError("--target must be sbs or mvhevc, not '" + *word + "'");
+        choices.target = *target;
+    }
+    if (auto word = commandLine.value("--quality")) {
+        auto quality = qualityFromFlag(*word);
+        if (!quality)
+            throw CommandLineUsageError("--quality must be ultra, high, balanced or small, not '" + *word +
+                                        "'");
+        choices.quality = *quality;
+    }
+    if (commandLine.has("--keep-sbs")) choices.keepSBSIntermediate = true;
+    return choices;
 }
 
 namespace {
@@ -89,16 +139,6 @@ void printResultLine(const std::string& message) {
 
 void cliLog(const std::string& message) {
     if (!isQuiet) printLogLine(message);
-}
-
-QualityPreset commandLineQuality(const std::string& text) {
-    if (text.find("Ultra") != std::string::npos) return QualityPreset::ultraHigh;
-    if (text.find("High") != std::string::npos) return QualityPreset::high;
-    return QualityPreset::medium;
-}
-
-OutputTarget commandLineTarget(const std::string& text) {
-    return text.find("Vision") != std::string::npos ? OutputTarget::visionPro : OutputTarget::sbs3D;
 }
 
 std::optional<std::string> progressLine(ConversionStage stage, double fraction) {
@@ -278,21 +318,38 @@ int runCommandLineMode(const ParsedCommandLine& commandLine) {
     if (auto output = commandLine.value("--output")) {
         outputFolder = *output;
     } else {
-        outputFolder = fs::path(QDir::homePath().toStdString()) / "Desktop/Duoscope Output";
+        // Without a home the default would be a folder at the file system's root.
+        const char* home = std::getenv("HOME");
+        if (!home || home[0] != '/') {
+            std::cerr << "ERROR: there is no home folder (HOME is not set) to hold Desktop/Duoscope Output; "
+                         "name the output folder with --output <dir>\n";
+            return exitFailure;
+        }
+        outputFolder = fs::path(home) / "Desktop/Duoscope Output";
     }
     // Tools run in work folders of their own: a relative path would mean
     // something else to them.
     std::error_code pathError;
     fs::path sourcePath = fs::absolute(*input, pathError).lexically_normal();
     outputFolder = fs::absolute(outputFolder, pathError).lexically_normal();
-    auto [qualityText, targetText] = storedQualityAndTarget();
+    CommandLineChoices choices;
+    try {
+        choices = commandLineChoices(commandLine);
+    } catch (const CommandLineUsageError& mistake) {
+        std::cerr << "Duoscope: " << mistake.what() << "\nTry 'Duoscope --help' for more information.\n";
+        return exitUsage;
+    }
 
+    // The labels of what runs, not the stored texts: a misread setting must show.
     if (!isQuiet)
         std::cout << "=== Duoscope CLI (Build " << buildNumber << ") ===\n"
                   << "Input:  " << *input << "\n"
                   << "Output: " << outputFolder.string() << "\n"
-                  << "Quality: " << qualityText << ", Target: " << targetText << "\n"
+                  << "Quality: " << rawValue(choices.quality) << ", Target: " << rawValue(choices.target)
+                  << "\n"
                   << std::flush;
+    for (const auto& warning : choices.warnings)
+        std::cerr << warning << "\n";
 
     std::error_code ignored;
     fs::create_directories(outputFolder, ignored);
@@ -300,9 +357,9 @@ int runCommandLineMode(const ParsedCommandLine& commandLine) {
     ConversionJob job;
     job.sourceURL = sourcePath;
     job.outputDirectory = outputFolder;
-    job.qualityPreset = commandLineQuality(qualityText);
-    job.outputCodec = OutputCodec::h264;
-    job.outputTarget = commandLineTarget(targetText);
+    job.qualityPreset = choices.quality;
+    job.outputCodec = choices.codec;
+    job.outputTarget = choices.target;
     job.durationLimit = commandLineDurationLimit(commandLine.value("--duration"));
     try {
         applyStereoOptions(commandLine, job);
@@ -310,6 +367,10 @@ int runCommandLineMode(const ParsedCommandLine& commandLine) {
         std::cerr << "ERROR: " << mistake.what() << "\n";
         return exitUsage;
     }
+    job.keepSBSIntermediate = choices.keepSBSIntermediate;
+    job.keepWorkFolder = commandLine.has("--keep-work");
+    job.replaceExisting = commandLine.has("--overwrite");
+    job.acceptDamaged = commandLine.has("--accept-damaged");
 
     // Shared with the interrupt watcher, which may outlive this frame.
     auto engine = std::make_shared<PipelineEngine>();

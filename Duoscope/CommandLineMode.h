@@ -29,11 +29,22 @@ std::optional<int> commandLineDurationLimit(const std::optional<std::string>& va
 // "[<time>] " + message on standard output.
 void cliLog(const std::string& message);
 
-// The stored "qualityPreset" and "outputTarget" texts, with their defaults.
-std::pair<std::string, std::string> storedQualityAndTarget();
-// The choices the command line derives from the stored setting texts.
-QualityPreset commandLineQuality(const std::string& storedText);
-OutputTarget commandLineTarget(const std::string& storedText);
+// What a command-line run converts with: its flags over the window's stored
+// settings, which are read against their labels without regard to case.
+struct CommandLineChoices {
+    QualityPreset quality = QualityPreset::high;
+    OutputCodec codec = OutputCodec::h264;
+    OutputTarget target = OutputTarget::visionPro;
+    bool keepSBSIntermediate = false;
+    // One line per stored value that could not be read, naming it and the default used.
+    std::vector<std::string> warnings;
+};
+// Throws CommandLineUsageError for a --target or --quality value that names nothing.
+CommandLineChoices commandLineChoices(const ParsedCommandLine& commandLine);
+// "sbs", "mvhevc" or a target label; "ultra", "high", "balanced", "small" or a
+// preset label; any case. Nothing when the word names none.
+std::optional<OutputTarget> targetFromFlag(std::string_view word);
+std::optional<QualityPreset> qualityFromFlag(std::string_view word);
 // The progress line for a report, or nothing when it is not at a multiple of 10 %.
 std::optional<std::string> progressLine(ConversionStage stage, double fraction);
 

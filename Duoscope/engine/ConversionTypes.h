@@ -54,6 +54,27 @@ std::optional<QualityPreset> qualityPresetFromRaw(std::string_view raw);
 std::optional<OutputCodec> outputCodecFromRaw(std::string_view raw);
 std::optional<OutputTarget> outputTargetFromRaw(std::string_view raw);
 
+// A label as a person or an older settings file writes it: the known labels
+// compared without regard to ASCII case or white space at either end.
+std::optional<QualityPreset> qualityPresetFromLabel(std::string_view label);
+std::optional<OutputCodec> outputCodecFromLabel(std::string_view label);
+std::optional<OutputTarget> outputTargetFromLabel(std::string_view label);
+
+// One stored setting read against its known labels. `stored` is absent when
+// nothing is stored, which quietly gives `fallback`; a value that names no
+// label gives `fallback` and one warning line naming the key, the value and
+// the label used instead. The command line and the model read settings alike.
+template <typename Enum> struct StoredChoice {
+    Enum value;
+    std::string warning; // empty when the stored value was read as it is
+};
+StoredChoice<QualityPreset> readStoredChoice(const std::optional<std::string>& stored, std::string_view key,
+                                             QualityPreset fallback);
+StoredChoice<OutputCodec> readStoredChoice(const std::optional<std::string>& stored, std::string_view key,
+                                           OutputCodec fallback);
+StoredChoice<OutputTarget> readStoredChoice(const std::optional<std::string>& stored, std::string_view key,
+                                            OutputTarget fallback);
+
 struct Stereo3DMode {
     enum class Kind { mvcSingleTrack, frameAlternate, none, mvcSeparateTracks, sideBySide, topBottom };
     Kind kind = Kind::none;
@@ -172,6 +193,15 @@ struct ConversionJob {
     LayoutChoice layoutChoice = LayoutChoice::automatic;
     bool rightFirst = false; // the user says the first view is the right eye
     SpatialMetadata spatialMetadata;
+    // After a failure the work folder keeps everything, not only its logs.
+    bool keepWorkFolder = false;
+    // An output file of the final name is replaced; else the movie takes the next free name.
+    bool replaceExisting = false;
+    // A source whose decoder had to conceal pictures converts, with a warning, instead of failing.
+    bool acceptDamaged = false;
+    // The side-by-side movie a frame-alternate source makes on its way to
+    // MV-HEVC is handed to the caller; without it that movie goes with the work folder.
+    bool keepSBSIntermediate = true;
 };
 
 struct ConversionResult {

@@ -117,6 +117,14 @@ std::string separateTracksMeta(const fs::path& source, const std::vector<Detecte
     return meta;
 }
 
+fs::path neutralSourceName(const fs::path& source) {
+    std::string extension = lowercased(source.extension().string());
+    bool isPlain =
+        extension.size() >= 2 && extension.size() <= 6 &&
+        extension.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789", 1) == std::string::npos;
+    return "source" + (isPlain ? extension : std::string());
+}
+
 std::vector<DetectedTrack> detectedTracksFromReport(const std::string& report) {
     json root = json::parse(report); // a parse failure is the step's failure
     std::vector<DetectedTrack> tracks;
@@ -148,7 +156,7 @@ std::vector<DetectedTrack> detectedTracksFromReport(const std::string& report) {
 
 std::vector<DetectedTrack> PipelineEngine::detectVideoTracks(const fs::path& url) {
     auto ffprobe = findTool("ffprobe");
-    if (!ffprobe) throw ConversionError::toolNotFound("ffprobe not found. Install via: brew install ffmpeg");
+    if (!ffprobe) throw ConversionError::toolNotFound(missingToolMessage("ffprobe"));
     auto process = ChildProcess::create(
         {*ffprobe,
          {"-v", "quiet", "-print_format", "json", "-show_streams", fs::absolute(url).string()},
@@ -178,16 +186,20 @@ bool PipelineEngine::listsMVCTrack(const fs::path& source) {
 void PipelineEngine::demux(const fs::path& source, const fs::path& workFolder, bool isSingleTrack,
                            std::optional<int> durationLimit) {
     auto tsmuxer = findTool("tsmuxer");
-    if (!tsmuxer)
-        throw ConversionError::toolNotFound(
-            "tsmuxer not found. Install via: yay -S tsmuxer-git (or place in app bundle)");
+    if (!tsmuxer) throw ConversionError::toolNotFound(missingToolMessage("tsmuxer"));
 
-    // tsmuxer reads the path from the meta file, so it must not depend on our folder.
+    // tsmuxer reads the source's path from a text file of quoted lines, which
+    // a name with a quote or a line break would break: it sees the source
+    // only as a link with a plain name, and runs in the work folder.
     fs::path sourcePath = fs::absolute(source);
+    fs::path link = neutralSourceName(source);
+    std::error_code ignored;
+    fs::remove(workFolder / link, ignored);
+    fs::create_symlink(sourcePath, workFolder / link);
     std::string meta;
     if (isSingleTrack) {
         engineLog("MakeMKV MKV detected — using subTrack demux");
-        auto listing = ChildProcess::create({*tsmuxer, {sourcePath.string()}, std::nullopt});
+        auto listing = ChildProcess::create({*tsmuxer, {link.string()}, workFolder});
         listing->launch();
         listing->waitUntilExit();
         std::string text = listing->collectedStandardOutput();
@@ -198,10 +210,10 @@ void PipelineEngine::demux(const fs::path& source, const fs::path& workFolder, b
                   ", subTrack=" + std::to_string(layout.avcSubTrack));
         engineLog("MVC: track=" + std::to_string(layout.mvcTrack) +
                   ", subTrack=" + std::to_string(layout.mvcSubTrack));
-        meta = singleTrackMeta(sourcePath, layout, durationLimit);
+        meta = singleTrackMeta(link, layout, durationLimit);
     } else {
         engineLog("Running tsMuxeR demux...");
-        meta = separateTracksMeta(sourcePath, detectVideoTracks(sourcePath), durationLimit);
+        meta = separateTracksMeta(link, detectVideoTracks(sourcePath), durationLimit);
     }
 
     fs::path metaFile = workFolder / "demux.meta";
@@ -222,7 +234,7 @@ void PipelineEngine::demux(const fs::path& source, const fs::path& workFolder, b
                 written += static_cast<long long>(entry.file_size(error));
         reportWork({"Demultiplexing", written, sourceBytes, {}, true});
     });
-    auto process = runCurrentProcess({*tsmuxer, {metaFile.string(), workFolder.string()}, std::nullopt});
+    auto process = runCurrentProcess({*tsmuxer, {metaFile.filename().string(), "."}, workFolder});
     timer.stop();
     std::string output = process->collectedStandardOutput();
     std::string errors = process->collectedStandardError();

@@ -183,6 +183,32 @@ std::vector<std::string> sideBySideRemuxArguments(const fs::path& source, const 
                                profile);
 }
 
+std::vector<std::string> sideBySideCopyArguments(const fs::path& source, const fs::path& output,
+                                                 bool copyVideo, OutputCodec codec, QualityPreset preset,
+                                                 std::optional<int> durationLimit,
+                                                 const std::optional<std::string>& sourceAudioCodec,
+                                                 EncoderProfile profile) {
+    std::vector<std::string> arguments{"-y"};
+    if (durationLimit) arguments.insert(arguments.end(), {"-t", std::to_string(*durationLimit)});
+    arguments.insert(arguments.end(), {"-i", source.string(), "-map", "0:v:0", "-map", "0:a:0?"});
+    if (copyVideo) {
+        arguments.insert(arguments.end(), {"-c:v", "copy"});
+    } else {
+        auto group = videoEncoderGroup(codec == OutputCodec::h265, preset);
+        arguments.insert(arguments.end(), group.begin(), group.end());
+        auto cap = rateCapArguments(preset);
+        arguments.insert(arguments.end(), cap.begin(), cap.end());
+    }
+    auto audio = audioCopyArguments(lowercased(extensionOf(output)), sourceAudioCodec);
+    arguments.insert(arguments.end(), audio.begin(), audio.end());
+    arguments.insert(arguments.end(), {"-sn", "-dn", output.string()});
+    return applyEncoderProfile(std::move(arguments), profile);
+}
+
+std::string_view ffprobeCodecName(OutputCodec codec) {
+    return codec == OutputCodec::h265 ? "hevc" : "h264";
+}
+
 std::vector<std::string> mvhevcRemuxArguments(const fs::path& input, const fs::path& remuxed) {
     return {"-y",   "-i",     input.string(), "-c:v",      "copy",       "-c:a",
             "copy", "-tag:v", "hvc1",         "-movflags", "+faststart", remuxed.string()};
@@ -419,6 +445,37 @@ std::string parallelQualityText(QualityPreset preset, bool directMVHEVC) {
     return directMVHEVC ? encoding.stereoPackerQuality : std::to_string(encoding.videoQuality);
 }
 
+std::uint64_t segmentWorkerPeakBytes(int viewWidth, int viewHeight) {
+    // Measured: fanout-run.sh with one worker on the test kit's 1080p title
+    // (two 1920x1080 eyes, libx265) peaked at 678 MB, the resident memory of
+    // all its processes summed. Nearly all of it is the encoder's lookahead
+    // and reference pictures, which grow with the picture; a fixed part is
+    // the programs themselves.
+    constexpr double fixedBytes = 60e6;
+    constexpr double bytesPerPixel = (680e6 - fixedBytes) / (2.0 * 1920 * 1080);
+    double pixels = 2.0 * std::max(viewWidth, 1) * std::max(viewHeight, 1);
+    return static_cast<std::uint64_t>(fixedBytes + bytesPerPixel * pixels);
+}
+
+int segmentWorkerCount(int cores, std::uint64_t availableBytes, std::uint64_t perWorkerBytes) {
+    int count = std::max(cores, 1);
+    if (perWorkerBytes > 0) {
+        auto fitting = static_cast<long long>(availableBytes / 4 * 3 / perWorkerBytes);
+        count = static_cast<int>(std::min<long long>(count, fitting));
+    }
+    return std::max(count, 1);
+}
+
+std::optional<std::uint64_t> availableMemoryBytes() {
+    std::ifstream meminfo("/proc/meminfo");
+    std::string key;
+    std::uint64_t kilobytes = 0;
+    std::string unit;
+    while (meminfo >> key >> kilobytes >> unit)
+        if (key == "MemAvailable:") return kilobytes * 1024;
+    return std::nullopt;
+}
+
 std::vector<std::string> parallelPipelineArguments(const ParallelArgumentsSpec& spec, EncoderProfile profile,
                                                    const SpatialMetadata& spatial) {
     const auto& encoding = presetEncoding(spec.qualityPreset);
@@ -439,10 +496,14 @@ std::vector<std::string> parallelPipelineArguments(const ParallelArgumentsSpec& 
         audioArgumentText(spec.outputTarget, profile, spec.outputPath, spec.sourceAudioCodec),
         "--workdir",
         spec.workFolder};
-    if (spec.directMVHEVC) arguments.push_back("--mvhevc");
+    if (spec.directMVHEVC)
+        arguments.push_back("--mvhevc");
+    else if (!usesHEVC(lowercased(extensionOf(spec.outputPath)), spec.outputCodec))
+        arguments.insert(arguments.end(), {"--codec", "h264"});
     auto cap = spec.directMVHEVC ? encoding.stereoPackerRate : encoding.rateCapMegabits;
     if (cap) arguments.insert(arguments.end(), {"--maxrate", std::to_string(*cap)});
     if (spec.rightFirst) arguments.push_back("--swap");
+    if (spec.workers) arguments.insert(arguments.end(), {"--workers", std::to_string(*spec.workers)});
     if (spec.dualSplitMVCPath)
         arguments.insert(arguments.end(), {"--dual-split", spec.interleavedPath, *spec.dualSplitMVCPath});
     if (spec.directMVHEVC)

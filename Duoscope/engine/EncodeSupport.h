@@ -87,6 +87,17 @@ std::vector<std::string> encodeSBSArguments(const SBSEncodeSpec& spec, EncoderPr
 std::vector<std::string> sideBySideRemuxArguments(const std::filesystem::path& source,
                                                   const std::filesystem::path& remuxed,
                                                   EncoderProfile profile);
+// A side-by-side source to the side-by-side movie of the target: the video
+// copied when `copyVideo` (the source is already in the chosen codec), else
+// encoded with the chosen codec and preset; the sound as audioCopyArguments says.
+std::vector<std::string> sideBySideCopyArguments(const std::filesystem::path& source,
+                                                 const std::filesystem::path& output, bool copyVideo,
+                                                 OutputCodec codec, QualityPreset preset,
+                                                 std::optional<int> durationLimit,
+                                                 const std::optional<std::string>& sourceAudioCodec,
+                                                 EncoderProfile profile);
+// The ffprobe codec name that the chosen codec writes.
+std::string_view ffprobeCodecName(OutputCodec codec);
 // Matroska side-by-side intermediate to its .mov twin inside the MV-HEVC stage.
 std::vector<std::string> mvhevcRemuxArguments(const std::filesystem::path& input,
                                               const std::filesystem::path& remuxed);
@@ -155,7 +166,18 @@ struct ParallelArgumentsSpec {
     bool rightFirst = false, directMVHEVC = false;
     std::optional<std::string> dualSplitMVCPath;
     std::optional<std::string> sourceAudioCodec;
+    // Of the side-by-side movie; its container may demand HEVC (usesHEVC).
+    OutputCodec outputCodec = OutputCodec::h265;
+    std::optional<int> workers; // the script's own choice (one per core) when absent
 };
+// Memory one segment worker (decoder, eye splitter and encoder together) peaks
+// at for views of this size.
+std::uint64_t segmentWorkerPeakBytes(int viewWidth, int viewHeight);
+// One worker per core, but no more than the available memory holds (keeping
+// a quarter of it for everything else), and at least one.
+int segmentWorkerCount(int cores, std::uint64_t availableBytes, std::uint64_t perWorkerBytes);
+// MemAvailable of /proc/meminfo, nothing when it cannot be read.
+std::optional<std::uint64_t> availableMemoryBytes();
 // The quality argument of fanout-run.sh for a preset and mode.
 std::string parallelQualityText(QualityPreset preset, bool directMVHEVC);
 // `spatial` is handed on in direct MV-HEVC mode only.

@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "ChildProcess.h"
+#include "EncodeSupport.h"
 #include "Text.h"
 #include "ToolLocator.h"
 
@@ -67,12 +68,25 @@ bool isSameFile(const fs::path& a, const fs::path& b) {
     return !error && same;
 }
 
-fs::path destinationBesideSource(const fs::path& destination, const fs::path& source) {
-    fs::path chosen = destination;
-    for (int n = 1; isSameFile(chosen, source); ++n)
-        chosen = destination.parent_path() /
-                 (destination.stem().string() + "_" + std::to_string(n) + destination.extension().string());
-    return chosen;
+std::string fittingFileName(const std::string& name, const std::string& suffix) {
+    constexpr size_t limit = 255;
+    fs::path path(name);
+    std::string extension = path.extension().string();
+    std::string stem = name.substr(0, name.size() - extension.size());
+    size_t room = limit > suffix.size() + extension.size() ? limit - suffix.size() - extension.size() : 0;
+    if (stem.size() > room) {
+        stem.resize(room);
+        // Drop a UTF-8 sequence the cut left incomplete.
+        size_t start = stem.size();
+        while (start > 0 && (static_cast<unsigned char>(stem[start - 1]) & 0xC0) == 0x80)
+            --start;
+        if (start > 0 && static_cast<unsigned char>(stem[start - 1]) >= 0xC0) {
+            unsigned char lead = static_cast<unsigned char>(stem[start - 1]);
+            size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+            if (stem.size() - (start - 1) < length) stem.resize(start - 1);
+        }
+    }
+    return stem + suffix + extension;
 }
 
 std::string lastMeaningfulLine(const std::vector<std::string>& lines) {
@@ -148,6 +162,80 @@ std::optional<MovieFacts> probeMovieFacts(const fs::path& movie, std::optional<d
     }
 }
 
+namespace {
+
+// ffprobe's standard output, or nothing when it fails.
+std::optional<std::string> ffprobeOutput(const std::vector<std::string>& arguments,
+                                         const ProcessTracker& track) {
+    auto ffprobe = findTool("ffprobe");
+    if (!ffprobe) return std::nullopt;
+    try {
+        auto process = ChildProcess::create({*ffprobe, arguments, std::nullopt, ChildProcess::Output::pipe,
+                                             ChildProcess::Output::nullDevice});
+        if (track) track(process);
+        process->launch();
+        process->waitUntilExit();
+        if (process->terminationStatus() != 0 || process->wasKilledBySignal()) return std::nullopt;
+        return process->collectedStandardOutput();
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
+std::optional<double> probeSoundDuration(const fs::path& movie, std::optional<double> readSeconds,
+                                         const ProcessTracker& track) {
+    std::vector<std::string> arguments{"-v", "error"};
+    if (readSeconds)
+        arguments.insert(arguments.end(), {"-read_intervals", "%+" + std::to_string(*readSeconds)});
+    arguments.insert(arguments.end(), {"-select_streams", "a:0", "-show_entries",
+                                       "packet=pts_time,duration_time", "-of", "csv=p=0", movie.string()});
+    auto output = ffprobeOutput(arguments, track);
+    if (!output) return std::nullopt;
+    std::optional<double> first, end;
+    for (const auto& line : splitLines(*output)) {
+        auto comma = line.find(',');
+        char* stop = nullptr;
+        double start = std::strtod(line.c_str(), &stop);
+        if (stop == line.c_str() || !std::isfinite(start)) continue;
+        double length = comma == std::string::npos ? 0 : std::strtod(line.c_str() + comma + 1, nullptr);
+        if (!std::isfinite(length) || length < 0) length = 0;
+        if (!first || start < *first) first = start;
+        if (!end || start + length > *end) end = start + length;
+    }
+    if (!first) return std::nullopt;
+    return *end - *first;
+}
+
+std::optional<std::string> undecodableVideo(const fs::path& movie, double duration,
+                                            const ProcessTracker& track) {
+    // Two groups of pictures of any encoder we run: enough to meet the first
+    // reference and the reordering at both ends, cheap on a film.
+    constexpr int leadingPackets = 60;
+    std::vector<std::pair<std::string, std::string>> stretches{
+        {"%+#" + std::to_string(leadingPackets), "start"}};
+    if (duration > 6) stretches.push_back({std::to_string(duration - 3) + "%", "end"});
+    for (const auto& [interval, where] : stretches) {
+        auto output =
+            ffprobeOutput({"-v", "error", "-select_streams", "v:0", "-count_frames", "-count_packets",
+                           "-read_intervals", interval, "-show_entries",
+                           "stream=nb_read_frames,nb_read_packets", "-of", "csv=p=0", movie.string()},
+                          track);
+        if (!output) return "its video cannot be decoded at the " + where;
+        auto fields = splitAt(trimmed(*output), ",");
+        long long frames = fields.size() >= 1 ? std::atoll(fields[0].c_str()) : 0;
+        long long packets = fields.size() >= 2 ? std::atoll(fields[1].c_str()) : 0;
+        // A packet that decodes to nothing (a lost reference, a picture marked
+        // to discard) makes the shortfall; one picture of slack for a decoder
+        // that holds its last picture back.
+        if (packets > 0 && (frames <= 0 || frames < packets - 1))
+            return "only " + std::to_string(frames) + " of " + std::to_string(packets) +
+                   " pictures decode at its " + where;
+    }
+    return std::nullopt;
+}
+
 MovieExpectation expectationFromSource(const fs::path& source, double sourceFrameRate, int picturesPerFrame,
                                        std::optional<int> durationLimit, const ProcessTracker& track) {
     MovieExpectation expected;
@@ -157,6 +245,9 @@ MovieExpectation expectationFromSource(const fs::path& source, double sourceFram
     auto facts = probeMovieFacts(source, readSeconds, track);
     if (sourceFrameRate <= 0 && facts) sourceFrameRate = facts->frameRate;
     expected.frameRate = sourceFrameRate / picturesPerFrame;
+    expected.soundDuration = probeSoundDuration(source, readSeconds, track);
+    if (expected.soundDuration && durationLimit)
+        expected.soundDuration = std::min(*expected.soundDuration, static_cast<double>(*durationLimit));
     if (!facts || facts->frames <= 0) return expected;
     long long frames = facts->frames / picturesPerFrame;
     if (durationLimit && expected.frameRate > 0)
@@ -179,6 +270,17 @@ std::optional<std::string> movieShortfall(const MovieFacts& facts, const MovieEx
         if (facts.duration < length - slack || facts.duration > length + 1.0 + 0.05 * length) {
             char text[128];
             std::snprintf(text, sizeof text, "it lasts %.2f s instead of %.2f s", facts.duration, length);
+            return std::string(text);
+        }
+    }
+    if (expected.soundDuration) {
+        // Sound is taken from the source on its own: a source cut or
+        // rewritten meanwhile shows here first.
+        if (!facts.soundDuration) return std::string("it has no sound");
+        if (std::fabs(*facts.soundDuration - *expected.soundDuration) > 0.2) {
+            char text[128];
+            std::snprintf(text, sizeof text, "its sound lasts %.2f s instead of %.2f s", *facts.soundDuration,
+                          *expected.soundDuration);
             return std::string(text);
         }
     }

@@ -28,10 +28,9 @@ std::optional<std::string> sourceProblem(const std::filesystem::path& source);
 // True when both paths name one existing file (links of either kind count).
 bool isSameFile(const std::filesystem::path& a, const std::filesystem::path& b);
 
-// `destination`, or the first of "<stem>_1<ext>", "<stem>_2<ext>", ... that is
-// not the source itself.
-std::filesystem::path destinationBesideSource(const std::filesystem::path& destination,
-                                              const std::filesystem::path& source);
+// `name` with `suffix` before its extension, its stem shortened (on a UTF-8
+// character boundary) so that the whole fits the file system's 255 bytes.
+std::string fittingFileName(const std::string& name, const std::string& suffix);
 
 // The last line of a tool's output that says something: progress lines and
 // generic closing words are passed over, an error line is preferred. Empty
@@ -46,7 +45,8 @@ bool diskIsFull(const std::filesystem::path& folder);
 struct MovieFacts {
     long long frames = 0;
     double duration = 0;
-    double frameRate = 0; // the video stream's r_frame_rate, 0 when unknown
+    double frameRate = 0;                // the video stream's r_frame_rate, 0 when unknown
+    std::optional<double> soundDuration; // filled by the caller when it matters
 };
 // Counts the first video stream's packets, within the first `readSeconds`
 // when given; nothing when ffprobe cannot read the file.
@@ -54,10 +54,24 @@ std::optional<MovieFacts> probeMovieFacts(const std::filesystem::path& movie,
                                           std::optional<double> readSeconds = std::nullopt,
                                           const ProcessTracker& track = {});
 
+// How long the first sound stream lasts, from its first packet's start to its
+// last packet's end, within the first `readSeconds` when given; nothing when
+// there is no sound stream or it cannot be read.
+std::optional<double> probeSoundDuration(const std::filesystem::path& movie,
+                                         std::optional<double> readSeconds = std::nullopt,
+                                         const ProcessTracker& track = {});
+
+// Decodes the first video stream's first pictures and its last seconds (from
+// `duration` - 3 s): what is wrong when a stretch decodes to fewer pictures
+// than it has packets, nothing when both decode.
+std::optional<std::string> undecodableVideo(const std::filesystem::path& movie, double duration,
+                                            const ProcessTracker& track = {});
+
 // What a movie written from a source must hold.
 struct MovieExpectation {
-    std::optional<long long> frames; // unknown when the source could not be counted
-    double frameRate = 0;            // of the written movie
+    std::optional<long long> frames;     // unknown when the source could not be counted
+    double frameRate = 0;                // of the written movie
+    std::optional<double> soundDuration; // the source's sound, cut to the limit; none without sound
 };
 // From the source's own count (and rate, when `sourceFrameRate` is 0): `picturesPerFrame` source pictures
 // make one output frame (2 for frame-alternate sources); a limit cuts after that many seconds.
@@ -65,7 +79,7 @@ MovieExpectation expectationFromSource(const std::filesystem::path& source, doub
                                        int picturesPerFrame, std::optional<int> durationLimit,
                                        const ProcessTracker& track = {});
 // Nothing when the facts meet the expectation (frames within one, length
-// within a frame or two), else what is wrong.
+// within a frame or two, sound within 0.2 s), else what is wrong.
 std::optional<std::string> movieShortfall(const MovieFacts& facts, const MovieExpectation& expected);
 
 // Copies a file's bytes to a new file; throws std::system_error with the OS
@@ -83,6 +97,9 @@ struct SubTrackLayout {
     friend bool operator==(const SubTrackLayout&, const SubTrackLayout&) = default;
 };
 
+// "source" with the source's extension when it is plain letters and digits:
+// the name the demultiplexer sees, so no character of the user's reaches it.
+std::filesystem::path neutralSourceName(const std::filesystem::path& source);
 std::string demuxCutOption(std::optional<int> durationLimit);
 SubTrackLayout parseTrackListing(const std::string& listing);
 std::string singleTrackMeta(const std::filesystem::path& source, const SubTrackLayout& layout,

@@ -32,9 +32,7 @@ bool isEmptyOrMissing(const fs::path& file) {
 void PipelineEngine::decodeMVC(const fs::path& interleavedStream, const fs::path& workFolder,
                                long long estimatedFrameCount, ProgressCallback progressHandler) {
     auto ldecod = findTool("ldecod");
-    if (!ldecod)
-        throw ConversionError::toolNotFound(
-            "ldecod not found. Build from JM reference software or place in app bundle.");
+    if (!ldecod) throw ConversionError::toolNotFound(missingToolMessage("ldecod"));
     engineLog("Running ldecod...");
 
     fs::path link = workFolder / "input_stream.264";
@@ -117,7 +115,7 @@ void PipelineEngine::encodeSBS(const fs::path& leftView, const fs::path& rightVi
               (outputCodec == OutputCodec::h265 ? "H.265 (HEVC)" : "H.264") + "), duration: " + durationText +
               "s");
     auto ffmpeg = findTool("ffmpeg");
-    if (!ffmpeg) throw ConversionError::toolNotFound("ffmpeg not found. Install via: brew install ffmpeg");
+    if (!ffmpeg) throw ConversionError::toolNotFound(missingToolMessage("ffmpeg"));
 
     auto arguments =
         encodeSBSArguments({leftView, rightView, sourceAudio, output, qualityPreset, outputCodec, viewWidth,

@@ -66,7 +66,7 @@ void PipelineEngine::convertToMVHEVC(const fs::path& inputMovie, const fs::path&
     }
 
     auto packer = findTool("StereoPacker");
-    if (!packer) throw ConversionError::toolNotFound("StereoPacker not found in tools/");
+    if (!packer) throw ConversionError::toolNotFound(missingToolMessage("StereoPacker"));
     engineLog("StereoPacker path: " + *packer);
     engineLog("StereoPacker: " + input.filename().string() + " → " + output.filename().string());
     std::error_code error;

@@ -1,6 +1,9 @@
 #include "PipelineEngine.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -35,6 +38,24 @@ void sweepLeftoverTools(const std::filesystem::path& scope) {
             // A missing pkill only means there is nothing more we can do.
         }
     }
+}
+
+// Renames unless `to` exists (false then). File systems without the kernel's
+// no-replace rename get a hard link, or, on those without links either, a
+// look before the rename.
+bool placeWithoutReplacing(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        ::unlink(from.c_str());
+        return true;
+    }
+    if (errno == EEXIST) return false;
+    if (std::filesystem::exists(std::filesystem::symlink_status(to))) {
+        errno = EEXIST;
+        return false;
+    }
+    return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
 } // namespace
@@ -88,9 +109,13 @@ void PipelineEngine::directLog(const std::string& line) const {
 void PipelineEngine::checkMovie(const std::filesystem::path& movie, const MovieExpectation& expected,
                                 const std::string& reason) {
     auto facts = probeMovieFacts(movie, std::nullopt, processTracker());
+    if (facts && expected.soundDuration)
+        facts->soundDuration = probeSoundDuration(movie, std::nullopt, processTracker());
     if (isCancelled) throw ConversionError::cancelled();
     std::optional<std::string> shortfall =
         facts ? movieShortfall(*facts, expected) : std::optional<std::string>("it cannot be read back");
+    if (!shortfall) shortfall = undecodableVideo(movie, facts->duration, processTracker());
+    if (isCancelled) throw ConversionError::cancelled();
     if (shortfall) {
         // ffmpeg may end with status 0 after a write failed, so a full disk
         // shows only here, as a short movie.
@@ -102,18 +127,57 @@ void PipelineEngine::checkMovie(const std::filesystem::path& movie, const MovieE
     engineLog("Checked " + movie.filename().string() + ": " + std::to_string(facts->frames) + " frames");
 }
 
+void PipelineEngine::startRun(const ConversionJob& job) {
+    std::error_code error;
+    SourceStamp stamp{job.sourceURL, std::filesystem::file_size(job.sourceURL, error), {}};
+    if (!error) stamp.modified = std::filesystem::last_write_time(job.sourceURL, error);
+    sourceStamp_ = error ? std::nullopt : std::optional(stamp);
+    runChoices_ = {job.replaceExisting, job.keepSBSIntermediate, job.acceptDamaged};
+}
+
 std::filesystem::path PipelineEngine::publishMovie(const std::filesystem::path& written,
                                                    const std::filesystem::path& destination,
                                                    const std::filesystem::path& source) {
-    std::filesystem::path chosen = destinationBesideSource(destination, source);
-    if (chosen != destination)
-        directLog("⚠️ " + destination.filename().string() + " is the source itself — writing " +
-                  chosen.filename().string() + " instead");
-    // One rename: a reader sees the old file or the new one, never half of one.
-    if (::rename(written.c_str(), chosen.c_str()) != 0)
-        throw std::system_error(errno, std::generic_category(),
-                                "Cannot put " + chosen.string() + " in place");
-    return chosen;
+    // A source rewritten or cut during the run may leave every step content
+    // with what it read, while the sound, read separately, tells another story.
+    if (sourceStamp_ && sourceStamp_->path == source) {
+        std::error_code sizeError, timeError;
+        auto size = std::filesystem::file_size(source, sizeError);
+        auto modified = std::filesystem::last_write_time(source, timeError);
+        if (sizeError || timeError || size != sourceStamp_->size || modified != sourceStamp_->modified)
+            throw ConversionError::encodingFailed(source.filename().string() +
+                                                  ": the source changed while converting");
+    }
+    std::string wanted = destination.filename().string();
+    std::filesystem::path chosen = destination.parent_path() / fittingFileName(wanted, "");
+    if (chosen.filename().string() != wanted)
+        directLog("⚠️ The name " + wanted + " is too long for the file system — shortened to " +
+                  chosen.filename().string());
+    if (runChoices_.replaceExisting && !isSameFile(chosen, source)) {
+        bool existed = std::filesystem::exists(std::filesystem::symlink_status(chosen));
+        // One rename: a reader sees the old file or the new one, never half of one.
+        if (::rename(written.c_str(), chosen.c_str()) != 0)
+            throw std::system_error(errno, std::generic_category(),
+                                    "Cannot put " + chosen.string() + " in place");
+        if (existed) directLog("Replaced the existing " + chosen.filename().string() + " (--overwrite)");
+        return chosen;
+    }
+    for (int number = 1;; ++number) {
+        std::filesystem::path candidate =
+            number == 1
+                ? chosen
+                : destination.parent_path() / fittingFileName(wanted, " (" + std::to_string(number) + ")");
+        // Never over anything: a file that appears meanwhile keeps its name too.
+        if (placeWithoutReplacing(written, candidate)) {
+            if (number > 1)
+                directLog("⚠️ " + chosen.filename().string() + " already exists — the movie is " +
+                          candidate.filename().string());
+            return candidate;
+        }
+        if (errno != EEXIST || number > 9999)
+            throw std::system_error(errno, std::generic_category(),
+                                    "Cannot put " + candidate.string() + " in place");
+    }
 }
 
 ProcessTracker PipelineEngine::processTracker() {

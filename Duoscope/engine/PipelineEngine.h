@@ -150,12 +150,18 @@ class PipelineEngine {
     // with what is wrong (and the tool's own last word, `reason`).
     void checkMovie(const std::filesystem::path& movie, const MovieExpectation& expected,
                     const std::string& reason = {});
-    // Renames the checked movie to `destination` (replacing our own earlier
-    // output of that name, never the source: then a suffixed name is taken
-    // and logged). Returns where it went.
+    // Renames the checked movie to `destination`. An existing file of that
+    // name is replaced only when the job asks for it (never the source);
+    // otherwise the movie takes the next free name, "Name (2).ext", and says
+    // so. A name too long for the file system is shortened before its
+    // extension, with a line. Returns where it went.
     std::filesystem::path publishMovie(const std::filesystem::path& written,
                                        const std::filesystem::path& destination,
                                        const std::filesystem::path& source);
+    // At the start of a run: the source's size and modification time
+    // (publishMovie puts nothing in place once they have changed) and the
+    // job's choices about existing files, intermediates and damage.
+    void startRun(const ConversionJob& job);
     // Cancellation then reaches the helper processes of checks and probes too.
     ProcessTracker processTracker();
 
@@ -172,6 +178,17 @@ class PipelineEngine {
     mutable std::mutex stateMutex_;
     std::shared_ptr<ChildProcess> currentProcess_;
     std::filesystem::path conversionScope_;
+    struct SourceStamp {
+        std::filesystem::path path;
+        std::uintmax_t size = 0;
+        std::filesystem::file_time_type modified;
+    };
+    std::optional<SourceStamp> sourceStamp_;
+    struct RunChoices {
+        bool replaceExisting = false;
+        bool keepSBSIntermediate = true;
+        bool acceptDamaged = false;
+    } runChoices_;
 };
 
 // The pkill pattern that matches processes of `toolName` whose command line

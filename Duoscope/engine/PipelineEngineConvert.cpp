@@ -22,6 +22,7 @@
 #include "PipelineEngine.h"
 #include "RepeatingTimer.h"
 #include "ToolLocator.h"
+#include "WorkFolder.h"
 
 namespace duoscope {
 
@@ -30,21 +31,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int buildNumber = 134;
-
-std::string upperCaseUUID() {
-    std::ifstream in("/proc/sys/kernel/random/uuid");
-    std::string uuid;
-    std::getline(in, uuid);
-    if (uuid.size() < 8) {
-        std::random_device random;
-        char text[16];
-        std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(random()));
-        uuid = text;
-    }
-    for (char& c : uuid)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return uuid;
-}
 
 // The values one run derives from its job and analysis.
 struct RunValues {
@@ -93,21 +79,14 @@ void removeFolderPersistently(const fs::path& folder) {
     }
 }
 
-// After a failure the work folder may stay for inspection, but no movie that
-// failed its check stays anywhere; an empty folder goes too.
-void discardUncheckedMovies(const fs::path& folder) {
-    std::error_code error;
-    std::vector<fs::path> movies;
-    for (auto it = fs::recursive_directory_iterator(folder, error);
-         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-        std::string extension = lowercased(it->path().extension().string());
-        if (it->is_regular_file(error) &&
-            (extension == ".mkv" || extension == ".mov" || extension == ".mp4" || extension == ".partial"))
-            movies.push_back(it->path());
-    }
-    for (const auto& movie : movies)
-        fs::remove(movie, error);
-    if (fs::is_empty(folder, error)) fs::remove(folder, error);
+// After a failure no movie and no stream stays: only the logs, unless the
+// user asked to keep everything.
+void keepWorkAfterFailure(PipelineEngine& engine, const fs::path& work, bool keepEverything) {
+    std::string kept = keepAfterFailure(work, keepEverything);
+    if (kept == "everything")
+        engine.directLog("Temp files preserved for debugging: " + work.string());
+    else if (kept == "logs")
+        engine.directLog("Logs of the failed run kept in: " + work.string());
 }
 
 // One MVC run: what its routes share. The routes run in this order of steps:
@@ -179,7 +158,7 @@ ConversionResult convertStereoSource(PipelineEngine& engine, const ConversionJob
             removeFolderPersistently(work);
             throw ConversionError::cancelled();
         }
-        discardUncheckedMovies(work);
+        keepWorkAfterFailure(engine, work, job.keepWorkFolder);
         throw;
     }
 }
@@ -188,8 +167,9 @@ ConversionResult convertStereoSource(PipelineEngine& engine, const ConversionJob
 // views are whatever .264/.mvc files it left.
 void findDemuxedViews(MVCRun& run) {
     PipelineEngine& engine = run.engine;
-    run.baseView = run.work / (run.values.baseName + ".264");
-    run.mvcView = run.work / (run.values.baseName + ".mvc");
+    fs::path demuxed = run.work / neutralSourceName(run.job.sourceURL);
+    run.baseView = fs::path(demuxed).replace_extension(".264");
+    run.mvcView = fs::path(demuxed).replace_extension(".mvc");
     if (!(fs::exists(run.baseView) && fs::exists(run.mvcView))) {
         engine.engineLog("Scanning for demuxed files...");
         std::vector<fs::path> avcFiles, mvcFiles;
@@ -311,7 +291,7 @@ void runDualSplitParallel(MVCRun& run, const std::string& script, const fs::path
     run.report(ConversionStage::interleaving, 0.3);
     std::error_code ignored;
     fs::remove(fifo, ignored);
-    if (run.values.directMVHEVC) run.request.outputURL = run.work / (run.values.baseName + ".mov");
+    if (run.values.directMVHEVC) run.request.outputURL = run.work / "mvhevc.mov";
     engine.engineLog("=== Parallel decode+encode (dual-split, segment-parallel) ===");
     run.request.interleavedURL = run.baseView;
     engine.decodeSBSParallel(run.request, run.values.directMVHEVC, false, 0, run.mvcView);
@@ -330,7 +310,7 @@ void runInterleavedParallel(MVCRun& run, const std::string& script, const fs::pa
     std::error_code ignored;
     fs::remove(fifo, ignored);
     run.removeViews();
-    if (run.values.directMVHEVC) run.request.outputURL = run.work / (run.values.baseName + ".mov");
+    if (run.values.directMVHEVC) run.request.outputURL = run.work / "mvhevc.mov";
     engine.engineLog("=== Parallel decode+encode (segment-parallel) ===");
     run.request.interleavedURL = run.interleaved;
     engine.decodeSBSParallel(run.request, run.values.directMVHEVC, false, 0, std::nullopt);
@@ -401,7 +381,7 @@ ConversionResult finishMVCRun(MVCRun& run, const MovieExpectation& expected) {
     run.checkCancelled();
     fs::path movie;
     if (job.outputTarget == OutputTarget::visionPro) {
-        movie = run.work / (run.values.baseName + ".mov");
+        movie = run.work / "mvhevc.mov";
         if (fs::exists(movie)) {
             engine.engineLog("Direct MV-HEVC pipeline output found — skipping StereoPacker");
         } else {
@@ -419,11 +399,14 @@ ConversionResult finishMVCRun(MVCRun& run, const MovieExpectation& expected) {
     run.checkCancelled();
     fs::path publishedSBS;
     if (fs::exists(run.sbsOutput))
-        publishedSBS =
-            engine.publishMovie(run.sbsOutput, job.outputDirectory / run.sbsOutput.filename(), job.sourceURL);
+        publishedSBS = engine.publishMovie(
+            run.sbsOutput,
+            job.outputDirectory / (run.values.baseName + "_SBS" + run.sbsOutput.extension().string()),
+            job.sourceURL);
     fs::path finalOutput =
-        movie.empty() ? publishedSBS
-                      : engine.publishMovie(movie, job.outputDirectory / movie.filename(), job.sourceURL);
+        movie.empty()
+            ? publishedSBS
+            : engine.publishMovie(movie, job.outputDirectory / (run.values.baseName + ".mov"), job.sourceURL);
     return {finalOutput.string(), run.work,
             publishedSBS.empty() ? std::optional<std::string>() : std::optional(publishedSBS.string())};
 }
@@ -443,8 +426,7 @@ ConversionResult convertMVC(PipelineEngine& engine, const ConversionJob& job, co
             engine.engineLog(engine.isCancelled && !succeeded ? "Cancelled — cleaned up temp directory"
                                                               : "Cleaned up temp directory");
         } else {
-            discardUncheckedMovies(work);
-            engine.engineLog("Temp files preserved for debugging: " + work.string());
+            keepWorkAfterFailure(engine, work, job.keepWorkFolder);
         }
     };
     try {
@@ -459,9 +441,8 @@ ConversionResult convertMVC(PipelineEngine& engine, const ConversionJob& job, co
         run.checkCancelled();
         findDemuxedViews(run);
         // Every movie is made inside the work folder and put in place at the end.
-        run.sbsOutput = work / (values.baseName +
-                                (job.outputTarget == OutputTarget::visionPro ? "_SBS.mov" : "_SBS.mkv"));
-        run.interleaved = work / (values.baseName + "_interleaved.264");
+        run.sbsOutput = work / (job.outputTarget == OutputTarget::visionPro ? "sbs.mov" : "sbs.mkv");
+        run.interleaved = work / "interleaved.264";
         run.request = streamingRequest(run);
         if (findTool("viewpump") && findTool("twinrow"))
             runStreamingRoute(run);
@@ -527,6 +508,8 @@ ConversionResult PipelineEngine::convert(const ConversionJob& givenJob,
     if (auto problem = sourceProblem(job.sourceURL)) throw std::runtime_error(*problem);
     // An output folder that cannot exist is the first thing to say, before any long analysis.
     fs::create_directories(job.outputDirectory); // throws with the OS reason and the path
+    removeAbandonedWorkFolders(job.outputDirectory, [this](const std::string& line) { directLog(line); });
+    startRun(job);
     std::optional<SourceFileInfo> info = analysedSource(job.sourceURL, sourceInfo, startLog);
     if (auto problem = spatialMetadataProblem(job.spatialMetadata)) throw std::invalid_argument(*problem);
     RunValues values = deriveValues(job, info, startLog);
@@ -545,8 +528,7 @@ ConversionResult PipelineEngine::convert(const ConversionJob& givenJob,
     // A stop asked for during the analysis counts: nothing has been made yet.
     if (isCancelled) throw ConversionError::cancelled();
     if (isFlat) throw std::runtime_error("No stereoscopic 3D video found in " + job.sourceURL.string());
-    fs::path work = job.outputDirectory / ("Duoscope_" + upperCaseUUID().substr(0, 8));
-    fs::create_directories(work); // throws with the OS reason and the path
+    fs::path work = createWorkFolder(job.outputDirectory); // throws with the OS reason and the path
     engineLog("Created temp directory: " + work.string());
     setConversionScope(work);
 

@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 MovieExpectation PipelineEngine::cutMovie(const fs::path& source, const fs::path& output, int seconds,
                                           const MovieExpectation& expected) {
     auto ffmpeg = findTool("ffmpeg");
-    if (!ffmpeg) throw ConversionError::toolNotFound("ffmpeg not found");
+    if (!ffmpeg) throw ConversionError::toolNotFound(missingToolMessage("ffmpeg"));
     auto cut = runCurrentProcess({*ffmpeg,
                                   {"-y", "-t", std::to_string(seconds), "-i", source.string(), "-map",
                                    "0:v:0", "-map", "0:a?", "-c", "copy", output.string()},
@@ -77,14 +77,14 @@ ConversionResult PipelineEngine::runSideBySidePipeline(
         engineLog("=== Converting SBS → MV-HEVC ===");
         fs::path input = source;
         if (durationLimit) {
-            input = workFolder / (baseName + "_cut." + extensionOf(source));
+            input = workFolder / ("cut" + neutralSourceName(source).extension().string());
             expected = cutMovie(source, input, *durationLimit, expected);
         }
         if (lowercased(extensionOf(source)) == "mkv") {
-            fs::path remuxed = workFolder / (baseName + "_remuxed.mov");
+            fs::path remuxed = workFolder / "remuxed.mov";
             engineLog("Remuxing MKV → MOV + transcoding audio to AAC 5.1...");
             auto ffmpeg = findTool("ffmpeg");
-            if (!ffmpeg) throw ConversionError::toolNotFound("ffmpeg not found for MKV remux");
+            if (!ffmpeg) throw ConversionError::toolNotFound(missingToolMessage("ffmpeg"));
             auto remux = runCurrentProcess(
                 {*ffmpeg,
                  withHEVCTagOnlyFor(sideBySideRemuxArguments(input, remuxed, activeEncoderProfile()),
@@ -98,7 +98,7 @@ ConversionResult PipelineEngine::runSideBySidePipeline(
             directLog("Remux complete: " + remuxed.filename().string());
             input = remuxed;
         }
-        fs::path written = workFolder / movieName;
+        fs::path written = workFolder / "mvhevc.mov";
         convertToMVHEVC(input, written, qualityPreset, progressHandler, layout, spatial);
         if (isCancelled) throw ConversionError::cancelled();
         checkMovie(written, expected);
@@ -109,15 +109,33 @@ ConversionResult PipelineEngine::runSideBySidePipeline(
         return {movie.string(), workFolder, std::nullopt};
     }
 
-    std::string copyName = baseName + "_SBS." + extensionOf(source);
-    fs::path written = workFolder / copyName;
-    report(ConversionStage::encoding, 0.5);
-    engineLog("Input is already SBS — copying to output...");
-    if (durationLimit) {
-        cutMovie(source, written, *durationLimit, expected);
-    } else {
-        copyFileContents(source, written);
+    // The target names Matroska whatever the source's container; the video is
+    // only copied when it is already in the chosen codec.
+    std::string copyName = baseName + "_SBS.mkv";
+    fs::path written = workFolder / "sbs.mkv";
+    auto ffmpeg = findTool("ffmpeg");
+    if (!ffmpeg) throw ConversionError::toolNotFound(missingToolMessage("ffmpeg"));
+    bool copyVideo = probeVideoCodec(source) == ffprobeCodecName(outputCodec);
+    report(ConversionStage::encoding, 0.05);
+    directLog(copyVideo ? "Video copied, not re-encoded: the source is already side by side in " +
+                              std::string(rawValue(outputCodec))
+                        : "Encoding the side-by-side source with " + std::string(rawValue(outputCodec)));
+    if (copyVideo && durationLimit) {
+        // A stream copy ends in decode order, past the cut; the cut is the measure.
+        expected = cutMovie(source, written, *durationLimit, expected);
         checkMovie(written, expected);
+    } else {
+        auto process = runCurrentProcess(
+            {*ffmpeg,
+             sideBySideCopyArguments(source, written, copyVideo, outputCodec, qualityPreset, durationLimit,
+                                     probeAudioCodec(source), activeEncoderProfile()),
+             std::nullopt, ChildProcess::Output::nullDevice, ChildProcess::Output::pipe});
+        if (isCancelled) throw ConversionError::cancelled();
+        std::string reason = lastMeaningfulLine(splitLines(process->collectedStandardError()));
+        if (process->terminationStatus() != 0 || process->wasKilledBySignal())
+            throw ConversionError::encodingFailed(withReason(
+                "ffmpeg exited with code " + std::to_string(process->terminationStatus()), reason));
+        checkMovie(written, expected, reason);
     }
     if (isCancelled) throw ConversionError::cancelled();
     fs::path copy = publishMovie(written, outputDirectory / copyName, source);
@@ -145,10 +163,10 @@ ConversionResult PipelineEngine::runFrameAlternatePipeline(
     report(ConversionStage::encoding, 0.05);
 
     auto ffmpeg = findTool("ffmpeg");
-    if (!ffmpeg) throw ConversionError::toolNotFound("ffmpeg not found");
+    if (!ffmpeg) throw ConversionError::toolNotFound(missingToolMessage("ffmpeg"));
     double progressDuration = durationLimit ? *durationLimit : sourceDuration > 0 ? sourceDuration : 7200;
     std::string sbsName = baseName + (outputTarget == OutputTarget::visionPro ? "_SBS.mov" : "_SBS.mkv");
-    fs::path sbsOutput = workFolder / sbsName;
+    fs::path sbsOutput = workFolder / (outputTarget == OutputTarget::visionPro ? "sbs.mov" : "sbs.mkv");
     MovieExpectation expected =
         expectationFromSource(source, 0, packedLayout ? 1 : 2, durationLimit, processTracker());
     if (isCancelled) throw ConversionError::cancelled();
@@ -237,20 +255,25 @@ ConversionResult PipelineEngine::runFrameAlternatePipeline(
     if (outputTarget == OutputTarget::visionPro) {
         report(ConversionStage::convertingMVHEVC, 0.85);
         engineLog("=== Converting to MV-HEVC for Apple Vision Pro ===");
-        movie = workFolder / (baseName + ".mov");
+        movie = workFolder / "mvhevc.mov";
         convertToMVHEVC(sbsOutput, movie, qualityPreset, progressHandler, Stereo3DMode::sideBySide(),
                         spatial);
         if (isCancelled) throw ConversionError::cancelled();
         checkMovie(movie, expected);
     }
     if (isCancelled) throw ConversionError::cancelled();
-    fs::path publishedSBS = publishMovie(sbsOutput, outputDirectory / sbsName, source);
+    // On the way to MV-HEVC the side-by-side movie is a step, not a result:
+    // it stays only when asked for, and goes with the work folder otherwise.
+    bool keepsSBS = movie.empty() || runChoices_.keepSBSIntermediate;
+    fs::path publishedSBS =
+        keepsSBS ? publishMovie(sbsOutput, outputDirectory / sbsName, source) : fs::path();
     fs::path finalOutput =
-        movie.empty() ? publishedSBS : publishMovie(movie, outputDirectory / movie.filename(), source);
+        movie.empty() ? publishedSBS : publishMovie(movie, outputDirectory / (baseName + ".mov"), source);
     report(ConversionStage::complete, 1.0);
     engineLog("=== Pipeline complete! ===");
     engineLog("Output: " + finalOutput.string());
-    return {finalOutput.string(), workFolder, publishedSBS.string()};
+    return {finalOutput.string(), workFolder,
+            keepsSBS ? std::optional(publishedSBS.string()) : std::optional<std::string>()};
 }
 
 } // namespace duoscope

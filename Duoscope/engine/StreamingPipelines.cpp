@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <fstream>
+#include <sched.h>
 
 #include "EncodeSupport.h"
 #include "EngineFiles.h"
@@ -128,7 +129,9 @@ void PipelineEngine::decodeSBSPipe(const StreamingDecodeRequest& request) {
     auto twinrow = findTool("twinrow");
     auto ffmpeg = findTool("ffmpeg");
     if (!viewpump || !twinrow || !ffmpeg)
-        throw ConversionError::toolNotFound("viewpump, twinrow, or ffmpeg not found");
+        throw ConversionError::toolNotFound(missingToolMessage(!viewpump  ? "viewpump"
+                                                               : !twinrow ? "twinrow"
+                                                                          : "ffmpeg"));
     if (request.rightFirst) engineLog("block_rl detected — twinrow will swap eyes");
 
     fs::path workFolder = folderOf(request.interleavedURL);
@@ -200,7 +203,7 @@ void PipelineEngine::decodeSBSPipe(const StreamingDecodeRequest& request) {
 void PipelineEngine::decodeSBSParallel(const StreamingDecodeRequest& request, bool directMVHEVC, bool,
                                        long long, const std::optional<fs::path>& dualSplitMVCPath) {
     auto script = parallelPipelineScriptPath();
-    if (!script) throw ConversionError::toolNotFound("fanout-run.sh not found");
+    if (!script) throw ConversionError::toolNotFound(missingToolMessage("fanout-run.sh"));
     std::string label = directMVHEVC ? " [DIRECT MV-HEVC]" : " [SBS]";
     engineLog("=== Parallel pipeline: segment-parallel decode+encode" + label + " ===");
     engineLog("Workers: auto-detect, quality: " + parallelQualityText(request.qualityPreset, directMVHEVC) +
@@ -222,11 +225,27 @@ void PipelineEngine::decodeSBSParallel(const StreamingDecodeRequest& request, bo
                                request.rightFirst,
                                directMVHEVC,
                                std::nullopt,
-                               probeAudioCodec(request.sourceAudioURL)};
+                               probeAudioCodec(request.sourceAudioURL),
+                               request.outputCodec};
     if (dualSplitMVCPath) {
         spec.dualSplitMVCPath = dualSplitMVCPath->string();
         engineLog("Dual-split mode: base=" + request.interleavedURL.filename().string() +
                   " mvc=" + dualSplitMVCPath->filename().string());
+    }
+    // One worker per core would need about 0.7 GB each at 1080p: a machine
+    // with many cores and little memory would swap or be killed.
+    // The CPUs this process may use, as the script's nproc counts them.
+    cpu_set_t allowed;
+    int cores = ::sched_getaffinity(0, sizeof allowed, &allowed) == 0 ? CPU_COUNT(&allowed) : 1;
+    auto perWorker = segmentWorkerPeakBytes(request.videoWidth, request.videoHeight);
+    if (auto available = availableMemoryBytes()) {
+        spec.workers = segmentWorkerCount(cores, *available, perWorker);
+        char line[200];
+        std::snprintf(
+            line, sizeof line,
+            "Parallel workers: %d of %d cores (%.1f GB available, about %.2f GB per worker at %dx%d)",
+            *spec.workers, cores, *available / 1e9, perWorker / 1e9, request.videoWidth, request.videoHeight);
+        directLog(line);
     }
     ConversionStage stage = directMVHEVC ? ConversionStage::encodingMVHEVC : ConversionStage::encoding;
     ProgressCallback progress = request.progressHandler;

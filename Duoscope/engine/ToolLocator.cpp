@@ -69,6 +69,15 @@ void setPriorityToolFolder(const fs::path& folder, bool exclusive) {
     priorityIsExclusive = exclusive;
 }
 
+std::string missingToolMessage(std::string_view name) {
+    std::string message = std::string(name) + " not found";
+    if (name == "ffmpeg" || name == "ffprobe") return message + ": install the Debian package ffmpeg";
+    if (name == "pkill") return message + ": install the Debian package procps";
+    if (name == "which") return message + ": install the Debian package debianutils";
+    if (name == "bash") return message + ": install the Debian package bash";
+    return message + ": it comes with Duoscope in its tools folder; reinstall the duoscope package";
+}
+
 std::optional<std::string> findTool(std::string_view name) {
     if (name.empty() || name.find('/') != std::string_view::npos) return std::nullopt;
     for (const auto& folder : toolSearchFolders()) {

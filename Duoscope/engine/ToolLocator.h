@@ -27,6 +27,11 @@ void setPriorityToolFolder(const std::filesystem::path& folder, bool exclusive =
 // The folder holding the running executable.
 std::filesystem::path executableFolder();
 
+// "<name> not found" and what to install: the Debian package for system
+// programs (ffmpeg and ffprobe come with "ffmpeg"), a reinstall of Duoscope
+// for the tools it brings along.
+std::string missingToolMessage(std::string_view name);
+
 // Absolute path of an existing executable file named `name`, or nothing.
 std::optional<std::string> findTool(std::string_view name);
 

@@ -5,7 +5,7 @@
 #       --width W --height H --fps NUM/DEN --quality Q --audio-args "ARGS" --workdir DIR
 #       [--mvhevc] [--maxrate MBPS] [--swap] [--dual-split <base.264> <dependent.mvc>]
 #       [--hfov DEGREES] [--baseline MM] [--disparity-adjustment X] (with --mvhevc, handed to layerforge)
-#       [--workers N] [--segment-size AUS] [--frame-md5]
+#       [--workers N] [--segment-size AUS] [--frame-md5] [--codec hevc|h264]
 #
 # Phase 1 cuts the stream (interleaved, or the two view files with --dual-split)
 # at access units where decoding can start afresh; Phase 2 runs one
@@ -22,6 +22,10 @@
 # per line, to <output>: a check that the segments put together give exactly
 # the pictures of a single decode.
 set -u
+
+# Started with an empty search path, the few programs run by name (nproc,
+# sort, ...) would fail in ways that say nothing about the cause.
+export PATH=${PATH:-/usr/local/bin:/usr/bin:/bin}
 
 script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 started=$SECONDS
@@ -56,10 +60,10 @@ input=$1 audio_source=$2 output=$3
 shift 3
 width="" height="" fps="" quality="" audio_args="" workdir="" maxrate=""
 spatial_args=()
-mvhevc=0 swap=0 dual_base="" dual_mvc="" workers="" frame_md5=0 segment_size=""
+mvhevc=0 swap=0 dual_base="" dual_mvc="" workers="" frame_md5=0 segment_size="" codec=hevc
 while (($#)); do
     case $1 in
-    --width | --height | --fps | --quality | --audio-args | --workdir | --maxrate | --workers | --segment-size)
+    --width | --height | --fps | --quality | --audio-args | --workdir | --maxrate | --workers | --segment-size | --codec)
         (($# >= 2)) || fail "$1 needs a value"
         name=${1#--}
         name=${name//-/_}
@@ -93,6 +97,7 @@ fps_den=$((10#${BASH_REMATCH[3]:-1}))
 [[ $quality =~ ^[0-9]+(\.[0-9]+)?$ ]] || fail "--quality must be a number (got '$quality')"
 [[ -z $maxrate || $maxrate =~ ^[0-9]+$ ]] || fail "--maxrate must be a whole number of Mbit/s (got '$maxrate')"
 [[ -z $workers || ($workers =~ ^[0-9]+$ && $workers -ge 1) ]] || fail "--workers must be a positive number"
+[[ $codec == hevc || $codec == h264 ]] || fail "--codec must be hevc or h264 (got '$codec')"
 [[ -z $segment_size || ($segment_size =~ ^[0-9]+$ && $segment_size -ge 1) ]] ||
     fail "--segment-size must be a positive number"
 [[ -n $workdir && -d $workdir && -w $workdir ]] || fail "work folder '$workdir' is not a writable folder"
@@ -106,8 +111,9 @@ absolute() { [[ $1 == /* ]] && printf '%s' "$1" || printf '%s' "$PWD/$1"; }
 input=$(absolute "$input") output=$(absolute "$output") workdir=$(absolute "$workdir")
 audio_source=$(absolute "$audio_source")
 [[ -n $dual_base ]] && dual_base=$(absolute "$dual_base") dual_mvc=$(absolute "$dual_mvc")
-output_dir=$(dirname "$output")
-[[ -d $output_dir && -w $output_dir ]] || fail "output folder $output_dir is not a writable folder"
+output_dir=${output%/*}
+output_dir=${output_dir:-/}
+[[ -d $output_dir && -w $output_dir ]] || fail "output folder '$output_dir' is not a writable folder"
 
 # ---------------------------------------------------------------- tools
 # Our own programs lie beside this script; ffmpeg comes from the system.
@@ -311,8 +317,9 @@ else
     mode="SBS"
     # The same encoder choice as the engine: VideoToolbox where ffmpeg has it,
     # otherwise x265 at the CRF and speed preset that stand for the quality.
-    if "$ffmpeg" -hide_banner -encoders 2>/dev/null | awk '$2 == "hevc_videotoolbox" { f = 1 } END { exit !f }'; then
-        video_args=(-c:v hevc_videotoolbox -q:v "$quality" -realtime 0)
+    if "$ffmpeg" -hide_banner -encoders 2>/dev/null |
+        awk -v want="${codec}_videotoolbox" '$2 == want { f = 1 } END { exit !f }'; then
+        video_args=(-c:v "${codec}_videotoolbox" -q:v "$quality" -realtime 0)
     else
         case ${quality%%.*} in
         85) crf=18 preset=medium ;;
@@ -324,8 +331,12 @@ else
         # Each worker's encoder gets its share of the cores, so the decoders and
         # encoders of all workers together keep the machine busy without
         # fighting over it.
-        video_args=(-c:v libx265 -preset "$preset" -crf "$crf"
-            -x265-params "pools=$threads:frame-threads=$((threads < 2 ? 1 : 2)):log-level=error")
+        if [[ $codec == h264 ]]; then
+            video_args=(-c:v libx264 -preset "$preset" -crf "$crf" -threads "$threads")
+        else
+            video_args=(-c:v libx265 -preset "$preset" -crf "$crf"
+                -x265-params "pools=$threads:frame-threads=$((threads < 2 ? 1 : 2)):log-level=error")
+        fi
     fi
     [[ -n $maxrate ]] && video_args+=(-maxrate "${maxrate}M" -bufsize "$((2 * maxrate))M")
     video_args+=(-pix_fmt yuv420p)
@@ -563,7 +574,10 @@ else
     # its bytes are whole and ffmpeg keeps it.)
     container_args=()
     case ${output_name##*.} in
-    mov | MOV | mp4 | MP4 | m4v) container_args=(-tag:v hvc1 -movflags +faststart) ;;
+    mov | MOV | mp4 | MP4 | m4v)
+        container_args=(-movflags +faststart)
+        [[ $codec == hevc ]] && container_args+=(-tag:v hvc1)
+        ;;
     esac
     join_sbs() {
         local k

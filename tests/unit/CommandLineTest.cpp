@@ -15,25 +15,36 @@ const std::string duoscopeProgram = std::string(DUOSCOPE_BINARY_DIR) + "/bin/Duo
 
 } // namespace
 
-TEST(CommandLine, StoredSettingsChooseQualityAndTarget) {
+TEST(CommandLine, FlagsOverStoredSettingsReadWithoutRegardToCase) {
     ScratchFolder config("cli config");
     setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
-    EXPECT_EQ(storedQualityAndTarget(),
-              std::make_pair(std::string("High Quality"), std::string("Apple Vision Pro (MV-HEVC)")));
-    std::filesystem::create_directories(config / "Duoscope");
-    writeFile(config / "Duoscope" / "Duoscope.conf",
-              "[General]\nqualityPreset=Ultra High\noutputTarget=SBS 3D (MKV)\n");
-    EXPECT_EQ(storedQualityAndTarget(),
-              std::make_pair(std::string("Ultra High"), std::string("SBS 3D (MKV)")));
+    auto choicesWith = [&](const std::string& stored, std::vector<std::string> flags = {}) {
+        std::filesystem::create_directories(config / "Duoscope");
+        writeFile(config / "Duoscope" / "Duoscope.conf", "[General]\n" + stored);
+        flags.insert(flags.begin(), "Duoscope");
+        return commandLineChoices(parseCommandLine(flags));
+    };
+    auto nothing = choicesWith("");
+    EXPECT_EQ(nothing.quality, QualityPreset::high);
+    EXPECT_EQ(nothing.target, OutputTarget::visionPro);
+    EXPECT_TRUE(nothing.warnings.empty());
+    // The window's "Smaller File" is the same preset here.
+    auto stored =
+        choicesWith("qualityPreset=smaller file\noutputTarget=sbs 3d (mkv)\noutputCodec=H.265 (HEVC)\n");
+    EXPECT_EQ(stored.quality, QualityPreset::low);
+    EXPECT_EQ(stored.target, OutputTarget::sbs3D);
+    EXPECT_EQ(stored.codec, OutputCodec::h265);
+    EXPECT_TRUE(stored.warnings.empty());
+    // A near miss is no longer read as the other target in silence.
+    auto unknown = choicesWith("outputTarget=Not Vision at all\nqualityPreset=\n");
+    EXPECT_EQ(unknown.target, OutputTarget::visionPro);
+    EXPECT_EQ(unknown.warnings.size(), 2u);
+    auto flagged = choicesWith("outputTarget=SBS 3D (MKV)\n", {"--target", "MVHEVC", "--quality", "small"});
+    EXPECT_EQ(flagged.target, OutputTarget::visionPro);
+    EXPECT_EQ(flagged.quality, QualityPreset::low);
+    EXPECT_THROW(choicesWith("", {"--target", "vision"}), CommandLineUsageError);
+    EXPECT_THROW(choicesWith("", {"--quality", "best"}), CommandLineUsageError);
     unsetenv("XDG_CONFIG_HOME");
-
-    EXPECT_EQ(commandLineQuality("Ultra High"), QualityPreset::ultraHigh);
-    EXPECT_EQ(commandLineQuality("High Quality"), QualityPreset::high);
-    EXPECT_EQ(commandLineQuality("Balanced"), QualityPreset::medium);
-    EXPECT_EQ(commandLineQuality("Smaller File"), QualityPreset::medium);
-    EXPECT_EQ(commandLineQuality("ultra high"), QualityPreset::medium);
-    EXPECT_EQ(commandLineTarget("Apple Vision Pro (MV-HEVC)"), OutputTarget::visionPro);
-    EXPECT_EQ(commandLineTarget("SBS 3D (MKV)"), OutputTarget::sbs3D);
 }
 
 TEST(CommandLine, DurationAndProgressLines) {

@@ -124,8 +124,9 @@ TEST(DemuxStepTools, MissingDemuxerIsReported) {
         engine.demux("/x.m2ts", empty.path(), false, std::nullopt);
         FAIL();
     } catch (const ConversionError& error) {
-        EXPECT_STREQ(error.what(),
-                     "tsmuxer not found. Install via: yay -S tsmuxer-git (or place in app bundle)");
+        EXPECT_STREQ(
+            error.what(),
+            "tsmuxer not found: it comes with Duoscope in its tools folder; reinstall the duoscope package");
     }
     setPriorityToolFolder({});
 }

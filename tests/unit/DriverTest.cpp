@@ -139,7 +139,7 @@ class Driver : public ::testing::Test {
     }
 
     Run convert(OutputTarget target, Stereo3DMode mode = Stereo3DMode::mvcSeparateTracks(),
-                std::function<void(PipelineEngine&)> during = {}) {
+                std::function<void(PipelineEngine&)> during = {}, bool keepWork = false) {
         SourceFileInfo info;
         info.url = source;
         info.fileName = source.filename().string();
@@ -148,9 +148,8 @@ class Driver : public ::testing::Test {
         info.duration = frames * 1001.0 / 24000;
         info.stereoMode = mode;
         info.hasMVCStream = true;
-        ConversionJob job{source, output,       QualityPreset::medium,   OutputCodec::h264,
-                          target, std::nullopt, LayoutChoice::automatic, false,
-                          {}};
+        ConversionJob job{source, output, QualityPreset::medium, OutputCodec::h264, target, std::nullopt};
+        job.keepWorkFolder = keepWork;
         Run run;
         std::mutex mutex;
         PipelineEngine engine;
@@ -214,10 +213,13 @@ TEST_F(Driver, DiskRouteDecodesEncodesAndCleansUp) {
     }
 }
 
-TEST_F(Driver, DiskRouteFailureKeepsTheWorkFolder) {
+TEST_F(Driver, DiskRouteFailureKeepsTheWorkFolderOnlyWhenAsked) {
     fakeLdecod("echo 'Error: broken slice' >&2\n", 1);
     auto run = convert(OutputTarget::sbs3D);
     EXPECT_EQ(run.error, "Decoding failed: ldecod exited with code 1: Error: broken slice");
+    // Decoded views are the biggest files of a run: without --keep-work they go.
+    EXPECT_FALSE(workFolderLeft());
+    convert(OutputTarget::sbs3D, Stereo3DMode::mvcSeparateTracks(), {}, true);
     auto kept = workFolderLeft();
     ASSERT_TRUE(kept);
     EXPECT_TRUE(fs::exists(*kept / "output_ViewId0000.yuv"));

@@ -66,7 +66,7 @@ TEST_F(Conversion, SideBySideAndFrameAlternateSourcesToSideBySide) {
         std::string source, layout, output;
     };
     for (const auto& c :
-         {Case{"sbs_lr.mkv", "sbs", "Film LR_SBS.mkv"}, Case{"sbs.mp4", "sbs", "Film LR_SBS.mp4"},
+         {Case{"sbs_lr.mkv", "sbs", "Film LR_SBS.mkv"}, Case{"sbs.mp4", "sbs", "Film LR_SBS.mkv"},
           Case{"frame_alternate.mkv", "sbs", "Film LR_SBS.mkv"}}) {
         // A name with blanks and quotes on the way.
         fs::path sourceFolder = work / ("in " + c.source);

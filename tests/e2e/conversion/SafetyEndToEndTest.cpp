@@ -54,7 +54,7 @@ class Safety : public CommandLineRun {
 
 } // namespace
 
-TEST_F(Safety, TheSourceIsNeverReplacedAndReRunsReplaceOurOwnOutput) {
+TEST_F(Safety, TheSourceIsNeverReplacedAndReRunsTakeTheNextFreeName) {
     // The MV-HEVC movie of fa.mov would be fa.mov, in the source's own folder,
     // given as relative paths from there.
     storeTarget(visionTarget);
@@ -64,13 +64,14 @@ TEST_F(Safety, TheSourceIsNeverReplacedAndReRunsReplaceOurOwnOutput) {
                                                "-c", "copy", (folder / "fa.mov").string()});
     ASSERT_EQ(made.status, 0) << made.output;
     std::string original = readFile(folder / "fa.mov");
-    for (int run = 0; run < 2; ++run) {
+    // The side-by-side step is not kept unless asked for.
+    for (const std::string& movie : {"fa (2).mov", "fa (3).mov"}) {
         auto result = convert("fa.mov", ".", {}, folder);
         ASSERT_EQ(result.status, 0) << result.output;
         EXPECT_EQ(readFile(folder / "fa.mov"), original);
-        EXPECT_EQ(entries(folder), (std::vector<std::string>{"fa.mov", "fa_1.mov", "fa_SBS.mov"}));
-        EXPECT_EQ(framesOf(folder / "fa_1.mov"), 48);
+        EXPECT_EQ(framesOf(folder / movie), 48);
     }
+    EXPECT_EQ(entries(folder), (std::vector<std::string>{"fa (2).mov", "fa (3).mov", "fa.mov"}));
     // A bare name that looks like an option reaches every tool as a path.
     copyOfKit("sbs_lr.mkv", folder / "-dash.mkv");
     auto dashed = convert("-dash.mkv", "out", {}, folder);
@@ -89,7 +90,8 @@ TEST_F(Safety, TheSourceIsNeverReplacedAndReRunsReplaceOurOwnOutput) {
             ASSERT_EQ(result.status, 0) << result.output;
         }
         EXPECT_EQ(readFile(source), readFile(set / "sbs_lr.mkv"));
-        EXPECT_EQ(entries(linked), (std::vector<std::string>{"clip.mkv", "clip_SBS.mkv", "clip_SBS_1.mkv"}));
+        EXPECT_EQ(entries(linked), (std::vector<std::string>{"clip.mkv", "clip_SBS (2).mkv",
+                                                             "clip_SBS (3).mkv", "clip_SBS.mkv"}));
     }
     // StereoPacker on its own refuses an output that is its input under another name.
     fs::path movie = copyOfKit("sbs.mov", work / "packer" / "sbs.mov");
@@ -184,10 +186,13 @@ TEST_F(Safety, ConcurrentRunsIntoOneFolderEndWithCorrectMovies) {
     other.join();
     for (const auto& result : results)
         EXPECT_EQ(result.status, 0) << result.output;
-    EXPECT_EQ(entries(output), std::vector<std::string>{"fa_SBS.mkv"});
-    auto check = runCommand(std::string(DUOSCOPE_BINARY_DIR) + "/bin/stereocheck",
-                            {"--set", set.string(), (output / "fa_SBS.mkv").string()});
-    EXPECT_EQ(check.status, 0) << check.output;
+    // Neither run writes over the other's movie.
+    EXPECT_EQ(entries(output), (std::vector<std::string>{"fa_SBS (2).mkv", "fa_SBS.mkv"}));
+    for (const std::string name : {"fa_SBS (2).mkv", "fa_SBS.mkv"}) {
+        auto check = runCommand(std::string(DUOSCOPE_BINARY_DIR) + "/bin/stereocheck",
+                                {"--set", set.string(), (output / name).string()});
+        EXPECT_EQ(check.status, 0) << check.output;
+    }
 }
 
 TEST_F(Safety, AFullDiskIsAFailureAndLeavesNoMovie) {

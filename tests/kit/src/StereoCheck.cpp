@@ -30,9 +30,13 @@ class FrameSource {
             static std::atomic<int> count{0};
             decoded_ = raw = fs::temp_directory_path() / ("stereocheck-" + std::to_string(::getpid()) + "-" +
                                                           std::to_string(++count) + ".yuv");
-            run({"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", path.string(), "-map", "0:v:0", "-vf",
-                 "scale=" + std::to_string(width) + ":" + std::to_string(height), "-pix_fmt", "yuv420p", "-f",
-                 "rawvideo", raw.string()});
+            // Every decoded picture once: a raw output would otherwise be
+            // filled to a constant rate from the earliest stream's start, and
+            // sound that starts before the picture (AAC priming in Matroska)
+            // would count as a repeated first picture.
+            run({"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", path.string(), "-map", "0:v:0", "-vsync",
+                 "passthrough", "-vf", "scale=" + std::to_string(width) + ":" + std::to_string(height),
+                 "-pix_fmt", "yuv420p", "-f", "rawvideo", raw.string()});
         }
         file_.open(raw, std::ios::binary);
         if (!file_) throw std::runtime_error("cannot read " + raw.string());

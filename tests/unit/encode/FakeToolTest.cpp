@@ -347,29 +347,32 @@ TEST_F(EncodeFakeTools, EachStepNamesTheToolItMisses) {
     request.outputURL = scratch / "M_SBS.mkv";
     std::vector<std::pair<std::function<void()>, std::string>> steps{
         {[&] { engine.decodeMVC(work / "M.264", work, 1, nullptr); },
-         "ldecod not found. Build from JM reference software or place in app bundle."},
+         "ldecod not found: it comes with Duoscope in its tools folder; reinstall the duoscope package"},
         {[&] {
              engine.encodeSBS("L", "R", "A", scratch / "o.mkv", QualityPreset::high, OutputCodec::h264, 8, 8,
                               25, 1, nullptr, 1);
          },
-         "ffmpeg not found. Install via: brew install ffmpeg"},
+         "ffmpeg not found: install the Debian package ffmpeg"},
         {[&] {
              engine.runFrameAlternatePipeline(scratch / "fa.mkv", scratch.path(), work, "fa",
                                               QualityPreset::high, OutputCodec::h264, OutputTarget::sbs3D,
                                               false, 1, std::nullopt, nullptr);
          },
-         "ffmpeg not found"},
+         "ffmpeg not found: install the Debian package ffmpeg"},
         {[&] {
              engine.runSideBySidePipeline(scratch / "sbs.MKV", scratch.path(), work, "sbs",
                                           QualityPreset::high, OutputCodec::h264, OutputTarget::visionPro,
                                           true, nullptr);
          },
-         "ffmpeg not found for MKV remux"},
+         "ffmpeg not found: install the Debian package ffmpeg"},
         {[&] { engine.convertToMVHEVC(scratch / "in.mov", scratch / "o.mov", QualityPreset::high, nullptr); },
-         "StereoPacker not found in tools/"},
-        {[&] { engine.decodeSBSPipe(request); }, "viewpump, twinrow, or ffmpeg not found"},
+         "StereoPacker not found: it comes with Duoscope in its tools folder; reinstall the duoscope "
+         "package"},
+        {[&] { engine.decodeSBSPipe(request); },
+         "viewpump not found: it comes with Duoscope in its tools folder; reinstall the duoscope package"},
         {[&] { engine.decodeSBSParallel(request, false, false, 0, std::nullopt); },
-         "fanout-run.sh not found"},
+         "fanout-run.sh not found: it comes with Duoscope in its tools folder; reinstall the duoscope "
+         "package"},
     };
     for (auto& [step, message] : steps) {
         auto error = errorOf(step);

@@ -121,6 +121,7 @@ struct StereoEncoder::Eye {
     std::vector<Bytes> headers;
     std::deque<EncodedPicture> ready;
     double seconds = 0;
+    int64_t picturesOut = 0;
 
     // Worker thread running one job at a time.
     std::thread thread;
@@ -203,7 +204,14 @@ struct StereoEncoder::Eye {
         if (r == 0 || count == 0) return false;
         EncodedPicture p;
         p.pts = out.pts;
-        p.dts = out.dts;
+        // x265 takes the first decode times from the timestamps of pictures
+        // still to come; a movie shorter than its B-frame delay has none, and
+        // the garbage it reads instead made one- and two-picture movies that
+        // no decoder shows. Pictures are numbered 0, 1, 2, ... here, so the
+        // decode time is the output count less that delay, which is what x265
+        // gives for every longer movie.
+        const int64_t reorderDelay = param->bframes > 0 ? (param->bBPyramid ? 2 : 1) : 0;
+        p.dts = std::min<int64_t>(picturesOut++ - reorderDelay, out.pts);
         p.poc = out.poc;
         p.sliceType = out.sliceType;
         p.keyframe = out.sliceType == X265_TYPE_IDR;
