@@ -109,6 +109,10 @@ struct ConversionJob {
     OutputCodec outputCodec = OutputCodec::h264;
     OutputTarget outputTarget = OutputTarget::sbs3D;
     std::optional<int> durationLimit;
+    // A side-by-side movie kept from an earlier run of this source: the run
+    // makes its output from it (no duration limit, that movie already has it);
+    // the output is still named after `sourceURL`.
+    std::optional<std::filesystem::path> keptSideBySide;
 };
 
 struct ConversionResult {
