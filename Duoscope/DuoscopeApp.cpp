@@ -18,7 +18,6 @@ int runWindow(int, char**, const std::vector<std::string>&) {
 } // namespace
 #else
 #include <QApplication>
-#include <QFileInfo>
 #include <QUrl>
 
 #include "ConverterModel.h"
@@ -38,7 +37,10 @@ QStringList openedFiles(const std::vector<std::string>& arguments) {
         if (argument.rfind("-", 0) == 0) continue;
         QString path = QString::fromStdString(argument);
         if (path.startsWith("file://")) path = QUrl(path).toLocalFile();
-        if (QFileInfo(path).isFile()) files.append(path);
+        // Not even a look at the disk here, before the window exists: a slow
+        // or hung disk must not keep it from showing. The queue's analysis,
+        // off the window's thread, says what each file is.
+        files.append(path);
     }
     return files;
 }

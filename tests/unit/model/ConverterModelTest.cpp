@@ -111,11 +111,31 @@ TEST(ConverterModelIntake, FiltersDuplicatesRemovalsAndDrops) {
     model.handleDrop({movie});
     EXPECT_EQ(model.fileQueue(), QStringList{movie});
 
-    model.handleCommandLineArguments({"Duoscope", "--input", a});
-    model.handleCommandLineArguments({"Duoscope", "--input", c, "--output", "/elsewhere"});
-    EXPECT_TRUE(model.fileQueue().contains(a));
-    EXPECT_FALSE(model.fileQueue().contains(c)) << "the arguments are applied once";
-    EXPECT_EQ(model.outputDirectory().toStdString(),
-              QDir::home().filePath("Desktop/Duoscope Output").toStdString());
+    waitFor([&] { return !model.isParsing(); }, 10000);
+}
+
+TEST(ConverterModelIntake, InputWithoutOutputKeepsTheSavedFolder) {
+    PrivateHome home("model arguments");
+    fs::create_directories(home / "saved");
+    std::string stored = "[General]\noutputDirectory=" + (home / "saved").string() + "\n";
+    writeFile(home.settingsFile(), stored);
+    QString a = (home / "a.mkv").c_str(), c = (home / "c.mkv").c_str();
+    {
+        ConverterModel model;
+        model.loadSettings();
+        model.handleCommandLineArguments({"Duoscope", "--input", a});
+        model.handleCommandLineArguments({"Duoscope", "--input", c, "--output", "/elsewhere"});
+        EXPECT_TRUE(model.fileQueue().contains(a));
+        EXPECT_FALSE(model.fileQueue().contains(c)) << "the arguments are applied once";
+        EXPECT_EQ(model.outputDirectory().toStdString(), (home / "saved").string());
+        EXPECT_EQ(readFile(home.settingsFile()), stored);
+        waitFor([&] { return !model.isParsing(); }, 10000);
+    }
+    ConverterModel model;
+    model.loadSettings();
+    model.handleCommandLineArguments({"Duoscope", "--input", a, "--output", (home / "given").c_str()});
+    EXPECT_EQ(model.outputDirectory().toStdString(), (home / "given").string());
+    EXPECT_EQ(readFile(home.settingsFile()), "[General]\noutputDirectory=" + (home / "given").string() + "\n")
+        << "an explicit --output is saved, as choosing a folder is";
     waitFor([&] { return !model.isParsing(); }, 10000);
 }
