@@ -28,6 +28,32 @@ std::optional<Enum> fromRaw(const std::array<Enum, N>& all, std::string_view raw
     return std::nullopt;
 }
 
+template <typename Enum, size_t N>
+std::optional<Enum> fromLabel(const std::array<Enum, N>& all, std::string_view label) {
+    const std::string wanted = lowercased(trimmed(label));
+    for (Enum value : all)
+        if (lowercased(rawValue(value)) == wanted) return value;
+    return std::nullopt;
+}
+
+template <typename Enum, size_t N>
+StoredChoice<Enum> readChoice(const std::array<Enum, N>& all, const std::optional<std::string>& stored,
+                              std::string_view key, Enum fallback) {
+    if (!stored) return {fallback, {}};
+    if (auto value = fromLabel(all, *stored)) return {*value, {}};
+    std::string warning = "WARNING: setting ";
+    warning.append(key);
+    if (trimmed(*stored).empty()) {
+        warning += " is empty";
+    } else {
+        warning.append(" \"").append(*stored).append("\" is none of");
+        for (size_t i = 0; i < N; ++i)
+            warning.append(i == 0 ? " \"" : ", \"").append(rawValue(all[i])).append("\"");
+    }
+    warning.append("; using \"").append(rawValue(fallback)).append("\"");
+    return {fallback, warning};
+}
+
 } // namespace
 
 std::string_view rawValue(QualityPreset preset) {
@@ -63,6 +89,29 @@ std::optional<OutputCodec> outputCodecFromRaw(std::string_view raw) {
 }
 std::optional<OutputTarget> outputTargetFromRaw(std::string_view raw) {
     return fromRaw(allOutputTargets, raw);
+}
+
+std::optional<QualityPreset> qualityPresetFromLabel(std::string_view label) {
+    return fromLabel(allQualityPresets, label);
+}
+std::optional<OutputCodec> outputCodecFromLabel(std::string_view label) {
+    return fromLabel(allOutputCodecs, label);
+}
+std::optional<OutputTarget> outputTargetFromLabel(std::string_view label) {
+    return fromLabel(allOutputTargets, label);
+}
+
+StoredChoice<QualityPreset> readStoredChoice(const std::optional<std::string>& stored, std::string_view key,
+                                             QualityPreset fallback) {
+    return readChoice(allQualityPresets, stored, key, fallback);
+}
+StoredChoice<OutputCodec> readStoredChoice(const std::optional<std::string>& stored, std::string_view key,
+                                           OutputCodec fallback) {
+    return readChoice(allOutputCodecs, stored, key, fallback);
+}
+StoredChoice<OutputTarget> readStoredChoice(const std::optional<std::string>& stored, std::string_view key,
+                                            OutputTarget fallback) {
+    return readChoice(allOutputTargets, stored, key, fallback);
 }
 
 std::string Stereo3DMode::text() const {

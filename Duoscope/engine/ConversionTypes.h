@@ -53,6 +53,27 @@ std::optional<QualityPreset> qualityPresetFromRaw(std::string_view raw);
 std::optional<OutputCodec> outputCodecFromRaw(std::string_view raw);
 std::optional<OutputTarget> outputTargetFromRaw(std::string_view raw);
 
+// A label as a person or an older settings file writes it: the known labels
+// compared without regard to ASCII case or white space at either end.
+std::optional<QualityPreset> qualityPresetFromLabel(std::string_view label);
+std::optional<OutputCodec> outputCodecFromLabel(std::string_view label);
+std::optional<OutputTarget> outputTargetFromLabel(std::string_view label);
+
+// One stored setting read against its known labels. `stored` is absent when
+// nothing is stored, which quietly gives `fallback`; a value that names no
+// label gives `fallback` and one warning line naming the key, the value and
+// the label used instead. The command line and the model read settings alike.
+template <typename Enum> struct StoredChoice {
+    Enum value;
+    std::string warning; // empty when the stored value was read as it is
+};
+StoredChoice<QualityPreset> readStoredChoice(const std::optional<std::string>& stored, std::string_view key,
+                                             QualityPreset fallback);
+StoredChoice<OutputCodec> readStoredChoice(const std::optional<std::string>& stored, std::string_view key,
+                                           OutputCodec fallback);
+StoredChoice<OutputTarget> readStoredChoice(const std::optional<std::string>& stored, std::string_view key,
+                                            OutputTarget fallback);
+
 struct Stereo3DMode {
     enum class Kind { mvcSingleTrack, frameAlternate, none, mvcSeparateTracks, sideBySide };
     Kind kind = Kind::none;
