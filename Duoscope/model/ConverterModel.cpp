@@ -22,6 +22,7 @@
 #include <system_error>
 
 #include "FFProbe.h"
+#include "Text.h"
 
 namespace duoscope {
 
@@ -234,20 +235,56 @@ void ConverterModel::setErrorMessage(const QString& message) {
     assign(errorMessage_, message, &ConverterModel::errorMessageChanged);
 }
 
+// The stored text of `key`, absent when nothing is stored. INI files turn a
+// text with commas into a list; it is read back as it was written.
+static std::optional<std::string> storedText(const QSettings& settings, const char* key) {
+    QVariant value = settings.value(key);
+    if (!value.isValid()) return std::nullopt;
+    if (value.typeId() == QMetaType::QStringList) return value.toStringList().join(", ").toStdString();
+    return value.toString().toStdString();
+}
+
 void ConverterModel::loadSettings() {
     QSettings settings = userSettings();
+    auto warn = [this](const std::string& warning) { appendLog(QString::fromStdString(warning)); };
+    // A stored label sets its field; an unknown one leaves the default, says
+    // so, and stays stored until the field is next set.
+    auto apply = [&](const char* key, auto current, auto set) {
+        auto stored = storedText(settings, key);
+        if (!stored) return;
+        auto choice = readStoredChoice(stored, key, current);
+        if (choice.warning.empty())
+            (this->*set)(choice.value);
+        else
+            warn(choice.warning);
+    };
     QVariant folder = settings.value("outputDirectory");
+    // What cannot be read is said once, never silently replaced by defaults.
+    // (The file is read at the first value asked for.)
+    if (settings.status() != QSettings::NoError)
+        appendLog("WARNING: cannot read the settings file " + settings.fileName() + " (" +
+                  (settings.status() == QSettings::AccessError ? "no access" : "not a settings file") +
+                  "); using the defaults");
     if (folder.isValid() && !folder.toString().isEmpty() && QFileInfo::exists(folder.toString()))
         setOutputDirectory(folder.toString());
-    if (auto preset = qualityPresetFromRaw(settings.value("qualityPreset").toString().toStdString()))
-        setQualityPreset(*preset);
-    if (auto codec = outputCodecFromRaw(settings.value("outputCodec").toString().toStdString()))
-        setOutputCodec(*codec);
-    if (auto target = outputTargetFromRaw(settings.value("outputTarget").toString().toStdString()))
-        setOutputTarget(*target);
-    if (settings.contains("durationLimit")) setDebugLimitSeconds(settings.value("durationLimit").toInt());
-    if (settings.contains("keepSBSIntermediate"))
-        setKeepSBSIntermediate(settings.value("keepSBSIntermediate").toBool());
+    apply("qualityPreset", qualityPreset_, &ConverterModel::setQualityPreset);
+    apply("outputCodec", outputCodec_, &ConverterModel::setOutputCodec);
+    apply("outputTarget", outputTarget_, &ConverterModel::setOutputTarget);
+    if (auto limit = storedText(settings, "durationLimit")) {
+        if (auto seconds = parseWholeNumber(trimmed(*limit)))
+            setDebugLimitSeconds(*seconds);
+        else
+            warn("WARNING: setting durationLimit \"" + *limit +
+                 "\" is not a whole number of seconds; using " + std::to_string(debugLimitSeconds_));
+    }
+    if (auto keep = storedText(settings, "keepSBSIntermediate")) {
+        std::string word = lowercased(trimmed(*keep));
+        if (word == "true" || word == "false")
+            setKeepSBSIntermediate(word == "true");
+        else
+            warn("WARNING: setting keepSBSIntermediate \"" + *keep + "\" is neither true nor false; using " +
+                 (keepSBSIntermediate_ ? "true" : "false"));
+    }
     isInitialized_ = true;
 }
 
