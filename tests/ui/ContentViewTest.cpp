@@ -294,6 +294,34 @@ TEST_F(Window, FailedRunShowsTheAlertAndTheError) {
     alert->accept();
 }
 
+TEST_F(Window, AQueueShowsEachFilesOutcomeAndTheCount) {
+    QStringList files;
+    for (const char* name : {"one.mkv", "two.mkv", "three.mkv"}) {
+        fs::copy_file(kit / "sbs_lr.mkv", home / name);
+        files.append(q(home / name));
+    }
+    drop(files);
+    auto* convert = find<QPushButton>("convertButton");
+    ASSERT_TRUE(
+        waitFor([&] { return rowStates(window).filter(QString::fromUtf8(" · ")).size() == 3; }, 60000));
+    ASSERT_TRUE(convert->isEnabled());
+    fs::remove(home / "two.mkv");
+    QTest::mouseClick(convert, Qt::LeftButton);
+    ASSERT_TRUE(waitFor([&] { return find<QMessageBox>("failureAlert") != nullptr; }, 60000));
+    QStringList states = rowStates(window);
+    ASSERT_EQ(states.size(), 3);
+    EXPECT_EQ(states[0], "done");
+    EXPECT_TRUE(states[1].startsWith("failed: Source file not found")) << states[1].toStdString();
+    EXPECT_EQ(states[2], "done");
+    EXPECT_EQ(window.findChildren<QWidget*>("doneMark").size(), 2);
+    EXPECT_EQ(window.findChildren<QWidget*>("failedMark").size(), 1);
+    EXPECT_TRUE(shows([&] { return find<QLabel>("runSummary")->text() == "2 converted, 1 failed"; }));
+    EXPECT_TRUE(find<QLabel>("runSummary")->isVisible());
+    EXPECT_TRUE(find<QPushButton>("revealButton")->isVisible()) << "the two movies are there to see";
+    EXPECT_TRUE(find<QMessageBox>("failureAlert")->text().startsWith("2 converted, 1 failed (two.mkv: "));
+    find<QMessageBox>("failureAlert")->accept();
+}
+
 TEST_F(Window, FloodsOfChangesAreRedrawnAtMost30TimesASecond) {
     auto* view = window.contentView();
     int before = view->refreshCount();
