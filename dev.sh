@@ -3,6 +3,7 @@
 #   ./dev.sh demo   install what is missing, build, convert a small generated 3D sample
 #   ./dev.sh test   install what is missing, build, run every test (what CI runs)
 #   ./dev.sh build  build only
+#   ./dev.sh package  install what is missing, build, make the Debian package and run lintian on it
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$PWD
@@ -59,8 +60,16 @@ test)
 build)
     build
     ;;
+package)
+    install_missing
+    build
+    (cd "$build" && cpack -G DEB)
+    deb=$(ls -t "$build"/duoscope_*_amd64.deb | head -n 1)
+    lintian --fail-on error "$deb"
+    echo "Package: $deb"
+    ;;
 *)
-    echo "usage: ./dev.sh demo|test|build" >&2
+    echo "usage: ./dev.sh demo|test|build|package" >&2
     exit 1
     ;;
 esac

@@ -8,16 +8,21 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <sys/ioctl.h>
+
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "FFProbe.h"
 #include "PipelineEngine.h"
+#include "ProgressEstimate.h"
 
 namespace duoscope {
 
@@ -34,13 +39,6 @@ QString mediumTimeFormat() {
     return format.trimmed();
 }
 
-std::optional<std::string> valueAfter(const std::vector<std::string>& arguments, const std::string& option) {
-    for (size_t i = 1; i < arguments.size(); ++i)
-        if (arguments[i] == option)
-            return i + 1 < arguments.size() ? std::optional(arguments[i + 1]) : std::nullopt;
-    return std::nullopt;
-}
-
 std::string storedText(const char* key, const char* fallback) {
     QSettings settings("Duoscope", "Duoscope");
     QVariant value = settings.value(key);
@@ -54,11 +52,43 @@ std::pair<std::string, std::string> storedQualityAndTarget() {
             storedText("outputTarget", "Apple Vision Pro (MV-HEVC)")};
 }
 
-void cliLog(const std::string& message) {
-    static std::mutex printMutex;
+namespace {
+
+std::mutex printMutex;
+// The progress line at the foot of a terminal, while a run draws one; log
+// lines are printed above it.
+std::string* statusLine = nullptr;
+bool isQuiet = false;
+
+void printLogLine(const std::string& message) {
     std::string stamp = QLocale::system().toString(QTime::currentTime(), mediumTimeFormat()).toStdString();
     std::lock_guard lock(printMutex);
-    std::cout << "[" << stamp << "] " << message << "\n" << std::flush;
+    if (statusLine) std::cout << "\r\x1b[K";
+    std::cout << "[" << stamp << "] " << message << "\n";
+    if (statusLine) std::cout << *statusLine;
+    std::cout << std::flush;
+}
+
+class NullBuffer : public std::streambuf {
+  protected:
+    int overflow(int character) override { return traits_type::not_eof(character); }
+    std::streamsize xsputn(const char*, std::streamsize count) override { return count; }
+};
+
+// The one line --quiet leaves: written past std::cout, which then holds
+// nothing but the analysis trace and goes nowhere.
+void printResultLine(const std::string& message) {
+    if (!isQuiet) return printLogLine(message);
+    std::string stamp = QLocale::system().toString(QTime::currentTime(), mediumTimeFormat()).toStdString();
+    std::string line = "[" + stamp + "] " + message + "\n";
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+void cliLog(const std::string& message) {
+    if (!isQuiet) printLogLine(message);
 }
 
 QualityPreset commandLineQuality(const std::string& text) {
@@ -125,8 +155,119 @@ std::optional<int> commandLineDurationLimit(const std::optional<std::string>& va
     return seconds;
 }
 
-int runCommandLineMode(const std::vector<std::string>& arguments) {
-    auto input = valueAfter(arguments, "--input");
+namespace {
+
+int terminalWidth() {
+    winsize size{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col >= 20) return size.ws_col;
+    return 80;
+}
+
+std::string megabytesText(const fs::path& file) {
+    std::error_code error;
+    auto bytes = fs::file_size(file, error);
+    if (error) return {};
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    return text;
+}
+
+// The progress of a run at a terminal: one line redrawn in place every
+// second, so that the elapsed and remaining times move even while a tool says
+// nothing; elsewhere (a file, a pipe) the time-stamped lines at every tenth.
+class CommandLineProgress {
+  public:
+    explicit CommandLineProgress(bool isTerminal) : isTerminal_(isTerminal) {
+        if (!isTerminal_ || isQuiet) return;
+        ticker_ = std::thread([this] {
+            std::unique_lock lock(mutex_);
+            while (!isFinished_) {
+                redraw(lock);
+                wake_.wait_for(lock, std::chrono::seconds(1));
+            }
+        });
+    }
+    ~CommandLineProgress() { finish(); }
+
+    void report(ConversionStage stage, double fraction) {
+        if (!isTerminal_) {
+            if (auto line = progressLine(stage, fraction)) cliLog(*line);
+            return;
+        }
+        std::unique_lock lock(mutex_);
+        estimate_.report(stage, fraction);
+        hasReport_ = true;
+    }
+    void report(const WorkProgress& work) {
+        std::unique_lock lock(mutex_);
+        estimate_.report(work);
+        hasReport_ = true;
+    }
+    // Clears the line before the result is printed.
+    void finish() {
+        {
+            std::lock_guard lock(mutex_);
+            if (isFinished_) return;
+            isFinished_ = true;
+        }
+        wake_.notify_all();
+        if (ticker_.joinable()) ticker_.join();
+        std::lock_guard printLock(printMutex);
+        if (statusLine) std::cout << "\r\x1b[K" << std::flush;
+        statusLine = nullptr;
+    }
+
+  private:
+    void redraw(std::unique_lock<std::mutex>&) {
+        // The analysis prints its trace before the first report: no line
+        // under it yet.
+        if (!hasReport_) return;
+        std::string line = estimate_.activity();
+        char percent[16];
+        std::snprintf(percent, sizeof percent, " %3d%%", static_cast<int>(estimate_.fraction() * 100));
+        line += percent;
+        if (auto perSecond = estimate_.framesPerSecond()) {
+            char rate[32];
+            if (estimate_.work() && estimate_.work()->countsBytes)
+                std::snprintf(rate, sizeof rate, " · %.0f MB/s", *perSecond / 1e6);
+            else
+                std::snprintf(rate, sizeof rate, " · %.1f fps", *perSecond);
+            line += rate;
+        }
+        line += " · elapsed " + clockText(estimate_.elapsedSeconds());
+        if (auto left = estimate_.remainingSeconds()) line += " · left " + clockText(*left);
+        if (estimate_.work() && !estimate_.work()->outputFile.empty()) {
+            std::string size = megabytesText(estimate_.work()->outputFile);
+            if (!size.empty()) line += " · " + size;
+        }
+        // A line wider than the terminal wraps, and "\r" then redraws only
+        // its last part.
+        size_t width = static_cast<size_t>(terminalWidth()) - 1;
+        if (QString::fromStdString(line).size() > static_cast<qsizetype>(width))
+            line = QString::fromStdString(line).left(static_cast<qsizetype>(width)).toStdString();
+        std::lock_guard printLock(printMutex);
+        text_ = line;
+        statusLine = &text_;
+        std::cout << "\r\x1b[K" << text_ << std::flush;
+    }
+
+    bool isTerminal_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool isFinished_ = false;
+    bool hasReport_ = false;
+    ProgressEstimate estimate_;
+    std::string text_;
+    std::thread ticker_;
+};
+
+} // namespace
+
+int runCommandLineMode(const ParsedCommandLine& commandLine) {
+    isQuiet = commandLine.has("--quiet");
+    static NullBuffer nowhere;
+    if (isQuiet) std::cout.rdbuf(&nowhere);
+    auto input = commandLine.value("--input");
     if (!input) {
         std::cout << "Usage: Duoscope --input <file> --auto-convert [--output <dir>]\n"
                   << "  [--duration <seconds>] converts only the first seconds; 0, a negative number or\n"
@@ -134,7 +275,7 @@ int runCommandLineMode(const std::vector<std::string>& arguments) {
         return 1;
     }
     fs::path outputFolder;
-    if (auto output = valueAfter(arguments, "--output")) {
+    if (auto output = commandLine.value("--output")) {
         outputFolder = *output;
     } else {
         outputFolder = fs::path(QDir::homePath().toStdString()) / "Desktop/Duoscope Output";
@@ -146,11 +287,12 @@ int runCommandLineMode(const std::vector<std::string>& arguments) {
     outputFolder = fs::absolute(outputFolder, pathError).lexically_normal();
     auto [qualityText, targetText] = storedQualityAndTarget();
 
-    std::cout << "=== Duoscope CLI (Build " << buildNumber << ") ===\n"
-              << "Input:  " << *input << "\n"
-              << "Output: " << outputFolder.string() << "\n"
-              << "Quality: " << qualityText << ", Target: " << targetText << "\n"
-              << std::flush;
+    if (!isQuiet)
+        std::cout << "=== Duoscope CLI (Build " << buildNumber << ") ===\n"
+                  << "Input:  " << *input << "\n"
+                  << "Output: " << outputFolder.string() << "\n"
+                  << "Quality: " << qualityText << ", Target: " << targetText << "\n"
+                  << std::flush;
 
     std::error_code ignored;
     fs::create_directories(outputFolder, ignored);
@@ -161,11 +303,13 @@ int runCommandLineMode(const std::vector<std::string>& arguments) {
     job.qualityPreset = commandLineQuality(qualityText);
     job.outputCodec = OutputCodec::h264;
     job.outputTarget = commandLineTarget(targetText);
-    job.durationLimit = commandLineDurationLimit(valueAfter(arguments, "--duration"));
+    job.durationLimit = commandLineDurationLimit(commandLine.value("--duration"));
 
     // Shared with the interrupt watcher, which may outlive this frame.
     auto engine = std::make_shared<PipelineEngine>();
     engine->onLog = cliLog;
+    CommandLineProgress progress(::isatty(STDOUT_FILENO) == 1);
+    engine->onWork = [&progress](const WorkProgress& work) { progress.report(work); };
     auto receivedSignal = std::make_shared<std::atomic<int>>(0);
     watchInterrupts(engine, receivedSignal);
     int status = 1;
@@ -176,57 +320,89 @@ int runCommandLineMode(const std::vector<std::string>& arguments) {
             if (*receivedSignal != 0) throw ConversionError::cancelled();
             auto result = engine->convert(
                 job, std::nullopt,
-                [](ConversionStage stage, double fraction) {
-                    if (auto line = progressLine(stage, fraction)) cliLog(*line);
-                },
+                [&progress](ConversionStage stage, double fraction) { progress.report(stage, fraction); },
                 cliLog);
-            cliLog("✅ Conversion complete: " + result.outputPath);
+            progress.finish();
+            printResultLine("✅ Conversion complete: " + result.outputPath);
             status = 0;
         } catch (const std::exception& failure) {
-            cliLog(std::string("❌ Pipeline failed: ") + failure.what());
+            progress.finish();
+            printResultLine(std::string("❌ Pipeline failed: ") + failure.what());
         }
     });
     conversion.join();
+    // The engine's tool readers may still report until the engine is gone.
+    engine->onWork = nullptr;
     // Whatever the cancellation's own sweep has not reached yet goes now.
     killAllProcessGroups();
     if (status != 0 && *receivedSignal != 0) return 128 + *receivedSignal;
     return status;
 }
 
-int runAnalyzeMode(const std::vector<std::string>& arguments, size_t position) {
-    if (position + 1 >= arguments.size()) {
-        std::cerr << "Usage: Duoscope --analyze <file>\n";
-        return 1;
-    }
+namespace {
+
+nlohmann::json analysisJson(const SourceFileInfo& info) {
+    nlohmann::json frameRate = {{"numerator", info.frameRateNum}, {"denominator", info.frameRateDen}};
+    if (info.frameRateDen > 0) frameRate["fps"] = static_cast<double>(info.frameRateNum) / info.frameRateDen;
+    return {
+        {"file", info.url.string()},
+        {"fileName", info.fileName},
+        {"title", info.title},
+        {"duration", info.duration},
+        {"width", info.videoWidth},
+        {"height", info.videoHeight},
+        {"resolution", info.resolution},
+        {"frameRate", frameRate},
+        {"layout", info.stereoMode.text()},
+        {"rightFirst", info.stereoMode.rightFirst},
+        {"hasMVCStream", info.hasMVCStream},
+        {"mvcTrackIndex", info.mvcTrackIndex ? nlohmann::json(*info.mvcTrackIndex) : nlohmann::json()},
+    };
+}
+
+} // namespace
+
+int runAnalyzeMode(const ParsedCommandLine& commandLine) {
+    std::string argument = commandLine.value("--analyze").value_or("");
+    bool asJson = commandLine.has("--json");
     std::error_code error;
-    fs::path source = fs::absolute(arguments[position + 1], error);
+    fs::path source = fs::absolute(argument, error);
     if (auto problem = sourceProblem(source)) {
         std::cerr << "ERROR: " << *problem << "\n";
         return 1;
     }
+    // The analysis narrates on standard output; with --json that belongs to
+    // the one object, so the narration goes to standard error.
+    std::streambuf* standardOutput = std::cout.rdbuf();
+    if (asJson) std::cout.rdbuf(std::cerr.rdbuf());
+    std::optional<SourceFileInfo> info;
     try {
-        FFProbe probe;
-        auto info = probe.probe(source);
-        if (!info) {
-            std::cerr << "ERROR: ffprobe could not analyse " << source.string() << "\n";
-            return 1;
-        }
-        std::cout << "Source: " << info->fileName << "\n"
-                  << "  Title:       " << info->title << "\n"
-                  << "  Duration:    " << info->formattedDuration() << " (" << info->duration << " s)\n"
-                  << "  Resolution:  " << info->resolution << " (" << info->videoWidth << "x"
-                  << info->videoHeight << ")\n"
-                  << "  Frame rate:  " << info->frameRateNum << "/" << info->frameRateDen << "\n"
-                  << "  Stereo mode: " << info->stereoMode.text() << "\n"
-                  << "  3D stream:   " << (info->hasMVCStream ? "yes" : "no") << "\n"
-                  << "  MVC track:   "
-                  << (info->mvcTrackIndex ? std::to_string(*info->mvcTrackIndex) : std::string("none"))
-                  << "\n";
-        return 0;
+        info = FFProbe().probe(source);
     } catch (const std::exception& failure) {
+        std::cout.rdbuf(standardOutput);
         std::cerr << "ERROR: " << failure.what() << "\n";
         return 1;
     }
+    std::cout.rdbuf(standardOutput);
+    if (!info) {
+        std::cerr << "ERROR: ffprobe could not analyse " << source.string() << "\n";
+        return 1;
+    }
+    if (asJson) {
+        std::cout << analysisJson(*info).dump(2) << "\n";
+        return 0;
+    }
+    std::cout << "Source: " << info->fileName << "\n"
+              << "  Title:       " << info->title << "\n"
+              << "  Duration:    " << info->formattedDuration() << " (" << info->duration << " s)\n"
+              << "  Resolution:  " << info->resolution << " (" << info->videoWidth << "x" << info->videoHeight
+              << ")\n"
+              << "  Frame rate:  " << info->frameRateNum << "/" << info->frameRateDen << "\n"
+              << "  Stereo mode: " << info->stereoMode.text() << "\n"
+              << "  3D stream:   " << (info->hasMVCStream ? "yes" : "no") << "\n"
+              << "  MVC track:   "
+              << (info->mvcTrackIndex ? std::to_string(*info->mvcTrackIndex) : std::string("none")) << "\n";
+    return 0;
 }
 
 } // namespace duoscope

@@ -7,14 +7,17 @@
 #include <utility>
 #include <vector>
 
+#include "CommandLineOptions.h"
 #include "ConversionTypes.h"
 
 namespace duoscope {
 
-// Runs one conversion and returns the process exit status (0 or 1).
-int runCommandLineMode(const std::vector<std::string>& arguments);
-// Analyses one file and prints the trace and the record; returns 0 or 1.
-int runAnalyzeMode(const std::vector<std::string>& arguments, size_t position);
+// Runs one conversion and returns the process exit status (0, 1, or 128 +
+// the signal that stopped it).
+int runCommandLineMode(const ParsedCommandLine& commandLine);
+// Analyses one file and prints the trace and the record (or, with --json, one
+// JSON object); returns 0 or 1.
+int runAnalyzeMode(const ParsedCommandLine& commandLine);
 
 // Blocks SIGINT, SIGTERM and SIGHUP in the calling thread and every thread it
 // starts later; command-line mode then waits for them on a thread of its own.

@@ -7,12 +7,13 @@
 #include <vector>
 
 #include "CommandLineMode.h"
+#include "CommandLineOptions.h"
 
 #ifdef DUOSCOPE_WITHOUT_WINDOW
 namespace {
-int runWindow(int, char**, const std::vector<std::string>&) {
+int runWindow(int, char**, const duoscope::ParsedCommandLine&) {
     std::cerr << "Duoscope: this build has no window (DUOSCOPE_BUILD_UI=OFF).\n"
-              << "Usage: Duoscope --input <file> --auto-convert [--output <dir>] [--duration <seconds>]\n";
+              << "Try 'Duoscope --help' for the command-line modes.\n";
     return 1;
 }
 } // namespace
@@ -26,15 +27,9 @@ int runWindow(int, char**, const std::vector<std::string>&) {
 namespace {
 
 // Files named without an option, as a file manager passes them ("Open with").
-QStringList openedFiles(const std::vector<std::string>& arguments) {
+QStringList openedFiles(const duoscope::ParsedCommandLine& commandLine) {
     QStringList files;
-    for (size_t i = 1; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        if (argument == "--input" || argument == "--output" || argument == "--duration") {
-            ++i;
-            continue;
-        }
-        if (argument.rfind("-", 0) == 0) continue;
+    for (const std::string& argument : commandLine.files) {
         QString path = QString::fromStdString(argument);
         if (path.startsWith("file://")) path = QUrl(path).toLocalFile();
         // Not even a look at the disk here, before the window exists: a slow
@@ -45,14 +40,14 @@ QStringList openedFiles(const std::vector<std::string>& arguments) {
     return files;
 }
 
-int runWindow(int argc, char** argv, const std::vector<std::string>& arguments) {
+int runWindow(int argc, char** argv, const duoscope::ParsedCommandLine& commandLine) {
     QApplication application(argc, argv);
     QApplication::setApplicationName("Duoscope");
     QApplication::setOrganizationName("Duoscope");
     QApplication::setApplicationVersion(duoscope::AboutDialog::applicationVersion());
     QApplication::setDesktopFileName("duoscope");
     duoscope::ConverterModel model;
-    duoscope::MainWindow window(model, openedFiles(arguments));
+    duoscope::MainWindow window(model, openedFiles(commandLine));
     window.show();
     return application.exec();
 }
@@ -64,13 +59,33 @@ int main(int argc, char** argv) {
     // A tool that exits early must not take the whole program down with it.
     ::signal(SIGPIPE, SIG_IGN);
     std::vector<std::string> arguments(argv, argv + argc);
-    for (const auto& argument : arguments)
-        if (argument == "--auto-convert") {
-            duoscope::blockInterruptSignals();
-            QCoreApplication application(argc, argv);
-            return duoscope::runCommandLineMode(arguments);
-        }
-    for (size_t i = 1; i < arguments.size(); ++i)
-        if (arguments[i] == "--analyze") return duoscope::runAnalyzeMode(arguments, i);
-    return runWindow(argc, argv, arguments);
+    duoscope::ParsedCommandLine commandLine;
+    try {
+        commandLine = duoscope::parseCommandLine(arguments);
+    } catch (const duoscope::CommandLineUsageError& mistake) {
+        std::cerr << "Duoscope: " << mistake.what() << "\nTry 'Duoscope --help' for more information.\n";
+        return duoscope::exitUsage;
+    }
+    // None of these modes may touch the window system: they must work over
+    // SSH, in scripts and on machines without a display.
+    if (commandLine.has("--help")) {
+        std::cout << duoscope::usageText();
+        return duoscope::exitSuccess;
+    }
+    if (commandLine.has("--version")) {
+        std::cout << duoscope::versionText() << "\n";
+        return duoscope::exitSuccess;
+    }
+    if (commandLine.has("--manual-page")) {
+        std::cout << duoscope::manualPage();
+        return duoscope::exitSuccess;
+    }
+    if (commandLine.has("--auto-convert")) {
+        duoscope::blockInterruptSignals();
+        // Qt's settings reader needs an application object, but no display.
+        QCoreApplication application(argc, argv);
+        return duoscope::runCommandLineMode(commandLine);
+    }
+    if (commandLine.has("--analyze")) return duoscope::runAnalyzeMode(commandLine);
+    return runWindow(argc, argv, commandLine);
 }

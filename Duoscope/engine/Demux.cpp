@@ -9,6 +9,7 @@
 #include "EncodeSupport.h"
 #include "EngineFiles.h"
 #include "PipelineEngine.h"
+#include "RepeatingTimer.h"
 #include "Text.h"
 #include "ToolLocator.h"
 
@@ -208,7 +209,21 @@ void PipelineEngine::demux(const fs::path& source, const fs::path& workFolder, b
     engineLog("tsMuxeR meta:\n" + meta);
     engineLog("Running tsMuxeR with meta: " + metaFile.string());
 
+    // tsmuxer says nothing while it reads; what it has written so far, against
+    // the source's size, is the work done (the streams are most of the source).
+    std::error_code sizeError;
+    // With a limit only part of it is read, and how much is not known here.
+    long long sourceBytes = durationLimit ? 0 : static_cast<long long>(fs::file_size(sourcePath, sizeError));
+    RepeatingTimer timer([this, workFolder, sourceBytes] {
+        long long written = 0;
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(workFolder, error))
+            if (entry.path().extension() == ".264" || entry.path().extension() == ".mvc")
+                written += static_cast<long long>(entry.file_size(error));
+        reportWork({"Demultiplexing", written, sourceBytes, {}, true});
+    });
     auto process = runCurrentProcess({*tsmuxer, {metaFile.string(), workFolder.string()}, std::nullopt});
+    timer.stop();
     std::string output = process->collectedStandardOutput();
     std::string errors = process->collectedStandardError();
     engineLog(isValidUTF8(output) ? output : std::string());

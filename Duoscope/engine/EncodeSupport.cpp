@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <fstream>
 #include <set>
 
@@ -402,6 +403,23 @@ std::vector<std::string> parallelPipelineArguments(const ParallelArgumentsSpec& 
     if (spec.dualSplitMVCPath)
         arguments.insert(arguments.end(), {"--dual-split", spec.interleavedPath, *spec.dualSplitMVCPath});
     return arguments;
+}
+
+std::optional<ParallelWork> parallelWorkLine(std::string_view line) {
+    if (!startsWith(line, "PROGRESS: ")) return std::nullopt;
+    ParallelWork work;
+    long long segmentsDone = 0, segments = 0;
+    char tail[2] = {};
+    std::string text(line.substr(10));
+    if (std::sscanf(text.c_str(), "%lld/%lld frames, %lld/%lld segments%1s", &work.framesDone,
+                    &work.framesTotal, &segmentsDone, &segments, tail) != 4)
+        return std::nullopt;
+    if (work.framesDone < 0 || work.framesTotal < 0 || segmentsDone < 0 || segments < segmentsDone ||
+        segments > 1'000'000)
+        return std::nullopt;
+    work.segmentsDone = static_cast<int>(segmentsDone);
+    work.segments = static_cast<int>(segments);
+    return work;
 }
 
 } // namespace duoscope

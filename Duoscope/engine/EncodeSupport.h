@@ -64,6 +64,15 @@ class RecentLines {
     std::deque<std::string> lines_;
 };
 
+// The parallel script's "PROGRESS: <done>/<total> frames, <k>/<n> segments".
+struct ParallelWork {
+    long long framesDone = 0;
+    long long framesTotal = 0;
+    int segmentsDone = 0;
+    int segments = 0;
+};
+std::optional<ParallelWork> parallelWorkLine(std::string_view line);
+
 // ---- argument lists and scripts (design lists with the profile applied) ----
 struct SBSEncodeSpec {
     std::filesystem::path leftView, rightView, sourceAudio, output;

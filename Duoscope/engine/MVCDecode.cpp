@@ -2,6 +2,7 @@
 // ffmpeg joins them side by side with the source's first audio track.
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 
 #include "EncodeSupport.h"
 #include "EngineFiles.h"
@@ -76,6 +77,7 @@ void PipelineEngine::decodeMVC(const fs::path& interleavedStream, const fs::path
                 progressHandler(
                     ConversionStage::decoding,
                     0.50 + 0.20 * std::min(static_cast<double>(frame) / static_cast<double>(total), 1.0));
+            reportWork({"Decoding MVC", frame, estimatedFrameCount >= 1 ? estimatedFrameCount : 0, {}});
             if (frame - *lastLoggedFrame >= 100) {
                 *lastLoggedFrame = frame;
                 directLog(estimatedFrameCount >= 1
@@ -134,8 +136,8 @@ void PipelineEngine::encodeSBS(const fs::path& leftView, const fs::path& rightVi
     };
     auto state = std::make_shared<ErrorState>();
     auto recentErrors = std::make_shared<RecentLines>(20);
-    auto onErrorLine = [this, state, recentErrors, progressHandler, sourceDuration,
-                        durationText](const std::string& raw) {
+    auto onErrorLine = [this, state, recentErrors, progressHandler, sourceDuration, durationText,
+                        frameRateNum, frameRateDen, output](const std::string& raw) {
         std::string line = trimmed(raw);
         if (line.empty()) return;
         recentErrors->append(line);
@@ -151,6 +153,11 @@ void PipelineEngine::encodeSBS(const fs::path& leftView, const fs::path& rightVi
         if (!seconds) return;
         double fraction = std::min(*seconds / sourceDuration, 1.0);
         if (progressHandler) progressHandler(ConversionStage::encoding, 0.70 + 0.15 * fraction);
+        if (frameRateDen > 0) {
+            double fps = static_cast<double>(frameRateNum) / frameRateDen;
+            reportWork({"Encoding side by side", std::llround(*seconds * fps),
+                        std::llround(sourceDuration * fps), output});
+        }
         int percent = static_cast<int>(fraction * 10) * 10;
         if (percent > state->lastLoggedPercent && percent > 0) {
             state->lastLoggedPercent = percent;

@@ -1,6 +1,7 @@
 // A side-by-side movie to an MV-HEVC movie through StereoPacker, after a
 // Matroska intermediate has been remuxed into QuickTime.
 #include <charconv>
+#include <cstdio>
 
 #include "EncodeSupport.h"
 #include "EngineFiles.h"
@@ -76,10 +77,14 @@ void PipelineEngine::convertToMVHEVC(const fs::path& inputMovie, const fs::path&
                               ChildProcess::Output::pipe, ChildProcess::Output::pipe});
     setCurrentProcess(process);
     auto splitter = std::make_shared<LineSplitter>(true);
-    auto onLine = [progressHandler](const std::string& raw) {
-        auto percent = stereoPackerPercent(trimmed(raw));
+    auto onLine = [this, progressHandler, output](const std::string& raw) {
+        std::string line = trimmed(raw);
+        auto percent = stereoPackerPercent(line);
         if (percent && progressHandler)
             progressHandler(ConversionStage::convertingMVHEVC, 0.85 + 0.13 * *percent / 100);
+        long long done = 0, total = 0;
+        if (percent && std::sscanf(line.c_str(), "Frame %lld/%lld", &done, &total) == 2)
+            reportWork({"Encoding MV-HEVC", done, total, output});
     };
     process->setStandardOutputHandler(
         [splitter, onLine](std::string_view chunk) { splitter->feed(chunk, onLine); });

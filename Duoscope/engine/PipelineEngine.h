@@ -22,6 +22,17 @@ namespace duoscope {
 using LogCallback = std::function<void(const std::string& line)>;
 using ProgressCallback = std::function<void(ConversionStage stage, double fraction)>;
 
+// The work done in the current long stage, so that rates and remaining time
+// follow the work itself rather than fixed points of the job.
+struct WorkProgress {
+    std::string activity; // "Encoding MV-HEVC, segment 3 of 8"
+    long long framesDone = 0;
+    long long framesTotal = 0;        // 0 when not known
+    std::filesystem::path outputFile; // the file this stage writes, when there is one
+    bool countsBytes = false;         // done and total are bytes, not frames (demultiplexing)
+};
+using WorkCallback = std::function<void(const WorkProgress& work)>;
+
 // What the two streaming decode pipelines take.
 struct StreamingDecodeRequest {
     std::filesystem::path interleavedURL; // regular file or named pipe
@@ -46,6 +57,8 @@ class PipelineEngine {
     PipelineEngine& operator=(const PipelineEngine&) = delete;
 
     LogCallback onLog;
+    // Reports of frames done; called from the threads that read the tools' output.
+    WorkCallback onWork;
     bool verboseLogging = false;
     std::atomic<bool> isCancelled{false};
 
@@ -134,6 +147,10 @@ class PipelineEngine {
                                        const std::filesystem::path& source);
     // Cancellation then reaches the helper processes of checks and probes too.
     ProcessTracker processTracker();
+
+    void reportWork(const WorkProgress& work) const {
+        if (onWork) onWork(work);
+    }
 
     // The gated narration: reaches onLog only when verboseLogging is on.
     void engineLog(const std::string& line) const;

@@ -20,6 +20,7 @@
 #include "FFProbe.h"
 #include "NALInterleaver.h"
 #include "PipelineEngine.h"
+#include "RepeatingTimer.h"
 #include "ToolLocator.h"
 
 namespace duoscope {
@@ -123,6 +124,16 @@ struct MVCRun {
     void interleaveInto(const fs::path& output) {
         engine.engineLog("Interleaving NAL units from " + baseView.filename().string() + " + " +
                          mvcView.filename().string());
+        std::error_code error;
+        long long inputBytes = static_cast<long long>(fs::file_size(baseView, error)) +
+                               static_cast<long long>(fs::file_size(mvcView, error));
+        RepeatingTimer timer([this, output, inputBytes] {
+            std::error_code sizeError;
+            auto written = fs::file_size(output, sizeError);
+            if (!sizeError)
+                engine.reportWork(
+                    {"Interleaving", static_cast<long long>(written), inputBytes, output, true});
+        });
         NALInterleaver interleaver;
         interleaver.interleave(baseView, mvcView, output, {}, [this] { return engine.isCancelled.load(); });
         engine.engineLog("Wrote interleaved stream to: " + output.string());

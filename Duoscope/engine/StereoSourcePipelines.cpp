@@ -1,6 +1,7 @@
 // Sources that already hold both eyes: side-by-side files are copied or taken
 // to MV-HEVC; frame-alternate files are split into eyes by a generated script.
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <fstream>
 #include <thread>
@@ -8,47 +9,12 @@
 #include "EncodeSupport.h"
 #include "EngineFiles.h"
 #include "PipelineEngine.h"
+#include "RepeatingTimer.h"
 #include "ToolLocator.h"
 
 namespace duoscope {
 
 namespace fs = std::filesystem;
-
-namespace {
-
-// Calls `tick` 1.0 s after start and every 1.5 s after that, on its own
-// thread, until stopped. Stopping joins the thread, so no tick runs after.
-class RepeatingTimer {
-  public:
-    explicit RepeatingTimer(std::function<void()> tick)
-        : thread_([this, tick = std::move(tick)] {
-              std::unique_lock lock(mutex_);
-              auto delay = std::chrono::milliseconds(1000);
-              while (!condition_.wait_for(lock, delay, [this] { return stopped_; })) {
-                  lock.unlock();
-                  tick();
-                  lock.lock();
-                  delay = std::chrono::milliseconds(1500);
-              }
-          }) {}
-    ~RepeatingTimer() { stop(); }
-    void stop() {
-        {
-            std::lock_guard lock(mutex_);
-            stopped_ = true;
-        }
-        condition_.notify_all();
-        if (thread_.joinable()) thread_.join();
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable condition_;
-    bool stopped_ = false;
-    std::thread thread_;
-};
-
-} // namespace
 
 // Cuts the first seconds of a movie by stream copy, so a limited run reads no more.
 MovieExpectation PipelineEngine::cutMovie(const fs::path& source, const fs::path& output, int seconds,
@@ -187,9 +153,15 @@ ConversionResult PipelineEngine::runFrameAlternatePipeline(
     // The timer only ever raises the bar: a tail cut inside a "time=" value
     // must not make the progress step back.
     auto lastReported = std::make_shared<double>(0.05);
-    RepeatingTimer timer([ffmpegLog, progressDuration, report, lastReported] {
+    std::optional<long long> outputFrames = expected.frames;
+    RepeatingTimer timer([this, ffmpegLog, progressDuration, report, lastReported, outputFrames, sbsOutput] {
         double seconds = lastTimeInLog(fileTail(ffmpegLog, 4096));
         if (seconds <= 0) return;
+        if (outputFrames && *outputFrames > 0)
+            reportWork(
+                {"Encoding side by side",
+                 std::llround(std::min(seconds / progressDuration, 1.0) * static_cast<double>(*outputFrames)),
+                 *outputFrames, sbsOutput});
         double fraction = 0.1 + 0.8 * std::min(seconds / progressDuration, 1.0);
         if (fraction <= *lastReported) return;
         *lastReported = fraction;

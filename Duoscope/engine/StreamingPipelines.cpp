@@ -150,7 +150,9 @@ void PipelineEngine::decodeSBSPipe(const StreamingDecodeRequest& request) {
 
     auto recentErrors = std::make_shared<RecentLines>(100);
     auto lastCount = std::make_shared<long long>(0);
-    auto onErrorLine = [this, recentErrors, lastCount, estimatedFrames, progress](const std::string& raw) {
+    fs::path outputURL = request.outputURL;
+    auto onErrorLine = [this, recentErrors, lastCount, estimatedFrames, progress,
+                        outputURL](const std::string& raw) {
         std::string line = trimmed(raw);
         if (line.empty()) return;
         recentErrors->append(line);
@@ -167,6 +169,7 @@ void PipelineEngine::decodeSBSPipe(const StreamingDecodeRequest& request) {
                     if (progress)
                         progress(ConversionStage::decoding,
                                  0.50 + 0.30 * std::min(static_cast<double>(count) / estimatedFrames, 1.0));
+                    reportWork({"Decoding and encoding", count, std::llround(estimatedFrames), outputURL});
                 }
             }
             if (contains(line, "done")) {
@@ -243,6 +246,16 @@ void PipelineEngine::decodeSBSParallel(const StreamingDecodeRequest& request, bo
             report(ConversionStage::decoding, 0.55);
         }
         if (contains(line, "worker_") && contains(line, "done")) directLog(line);
+        if (auto work = parallelWorkLine(line)) {
+            std::string activity = stage == ConversionStage::encodingMVHEVC ? "Encoding MV-HEVC" : "Encoding";
+            activity += ", " + std::to_string(work->segmentsDone) + " of " + std::to_string(work->segments) +
+                        " segments done";
+            if (work->framesTotal > 0)
+                report(stage, 0.55 + 0.25 * std::min(static_cast<double>(work->framesDone) /
+                                                         static_cast<double>(work->framesTotal),
+                                                     1.0));
+            reportWork({activity, work->framesDone, work->framesTotal, {}});
+        }
         if (contains(line, "Phase 2 ") && contains(line, "time")) {
             directLog(line);
             report(stage, 0.80);

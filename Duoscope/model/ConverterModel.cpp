@@ -168,6 +168,14 @@ ConverterModel::ConverterModel(QObject* parent)
     pipelineEngine_->onLog = [self](const std::string& line) {
         post(self, [text = QString::fromStdString(line)](ConverterModel* model) { model->appendLog(text); });
     };
+    pipelineEngine_->onWork = [self](const WorkProgress& work) {
+        post(self, [work](ConverterModel* model) {
+            if (model->isConverting_ && model->estimate_) model->estimate_->report(work);
+        });
+    };
+    remainingTimeTimer_ = new QTimer(this);
+    remainingTimeTimer_->setInterval(1000);
+    connect(remainingTimeTimer_, &QTimer::timeout, this, &ConverterModel::refreshRemainingTime);
     sleepInhibitor_.onWarning = [this](const QString& line) { appendLog(line); };
     if (auto* application = QCoreApplication::instance())
         connect(application, &QCoreApplication::aboutToQuit, this, [this] {
@@ -339,6 +347,7 @@ bool ConverterModel::isSupportedFile(const QString& path) {
 }
 
 void ConverterModel::addFiles(const QStringList& paths) {
+    assign(wasCancelled_, false, &ConverterModel::wasCancelledChanged);
     resetIfComplete();
     QStringList kept;
     for (const QString& path : paths)
@@ -489,6 +498,7 @@ bool ConverterModel::canConvert() const {
 }
 
 void ConverterModel::removeFromQueue(int index) {
+    assign(wasCancelled_, false, &ConverterModel::wasCancelledChanged);
     if (index < 0 || index >= fileQueue_.size()) return;
     QString removed = fileQueue_.takeAt(index);
     emit fileQueueChanged();
@@ -514,6 +524,7 @@ void ConverterModel::clearSelection() {
 }
 
 void ConverterModel::resetAll() {
+    assign(wasCancelled_, false, &ConverterModel::wasCancelledChanged);
     // Clearing the display must not leave a run going on behind it.
     if (isConverting_) cancelConversion();
     setIsConverting(false);
@@ -644,8 +655,9 @@ void ConverterModel::processFile(int index) {
     setCurrentStage(ConversionStage::demuxing);
     setProgress(0);
     setEstimatedTimeRemaining({});
-    lastETAUpdate_ = lastETATime_ = QDateTime();
-    lastETAProgress_ = etaSmoothed_ = 0;
+    estimate_.emplace();
+    assign(wasCancelled_, false, &ConverterModel::wasCancelledChanged);
+    remainingTimeTimer_->start();
     setErrorMessage({});
     if (isBatchMode_) {
         // Each file's own analysis decides; it was started when the file was queued.
@@ -753,21 +765,20 @@ void ConverterModel::fileConverted(const ConversionResult& result) {
 
 void ConverterModel::convertFile(const QString& path, const QString& outputDirectory, Completion completion) {
     int effectiveLimit = debugLimitSeconds_ >= 1 ? debugLimitSeconds_ : 0;
-    QDateTime startTime = QDateTime::currentDateTime();
     QPointer<ConverterModel> self(this);
     quint64 run = runId_;
     auto cancelRequested = runCancelRequested_;
     PipelineEngine* engine = pipelineEngine_.get();
 
-    ProgressCallback progress = [self, run, startTime, cancelRequested, engine](ConversionStage stage,
-                                                                                double value) {
+    ProgressCallback progress = [self, run, cancelRequested, engine](ConversionStage stage, double value) {
         // A cancel that landed before the engine reset its own flag still stops it here.
         if (*cancelRequested && !engine->isCancelled) engine->cancel();
         post(self, [=](ConverterModel* model) {
             if (run != model->runId_ || !model->isConverting_) return;
             model->setCurrentStage(stage);
             model->setProgress(value);
-            model->updateETA(startTime, value);
+            if (model->estimate_) model->estimate_->report(stage, value);
+            model->refreshRemainingTime();
         });
     };
     LogCallback log = [self](const std::string& line) {
@@ -924,6 +935,8 @@ void ConverterModel::cancelConversion() {
     setCurrentStage(ConversionStage::idle);
     setProgress(0);
     setEstimatedTimeRemaining({});
+    remainingTimeTimer_->stop();
+    assign(wasCancelled_, true, &ConverterModel::wasCancelledChanged);
     appendLog(QStringLiteral("Conversion cancelled by user"));
 }
 
@@ -934,27 +947,16 @@ QString ConverterModel::remainingTimeText(double seconds) {
     return "~" + QString::number(s / 3600) + "h " + QString::number((s % 3600) / 60) + "m remaining";
 }
 
-void ConverterModel::updateETA(const QDateTime& startTime, double progress) {
-    if (progress <= 0.05) {
-        setEstimatedTimeRemaining({});
+void ConverterModel::refreshRemainingTime() {
+    if (!isConverting_ || !estimate_) {
+        remainingTimeTimer_->stop();
         return;
     }
-    QDateTime now = QDateTime::currentDateTime();
-    if (lastETAUpdate_.isValid() && lastETAUpdate_.msecsTo(now) < 3000) return;
-    double dt = lastETATime_.isValid() ? lastETATime_.msecsTo(now) / 1000.0 : 0;
-    double dp = progress - lastETAProgress_;
-    double elapsed = startTime.msecsTo(now) / 1000.0;
-    double estimate;
-    if (!lastETATime_.isValid() || dt <= 0 || dp <= 0.001) {
-        estimate = (1 - progress) * elapsed / progress;
-    } else {
-        double raw = (1 - progress) / (dp / dt);
-        estimate = etaSmoothed_ > 0 ? 0.3 * raw + 0.7 * etaSmoothed_ : raw;
-    }
-    etaSmoothed_ = estimate;
-    lastETAUpdate_ = lastETATime_ = now;
-    lastETAProgress_ = progress;
-    setEstimatedTimeRemaining(remainingTimeText(estimate));
+    // The first twentieth of a job (analysis, demultiplexing) says little of the rest.
+    auto left = progress_ > 0.05 ? estimate_->remainingSeconds() : std::nullopt;
+    setEstimatedTimeRemaining(left ? remainingTimeText(*left) : QString());
+    assign(currentActivity_, QString::fromStdString(estimate_->activity()),
+           &ConverterModel::currentActivityChanged);
 }
 
 // ---- Desktop integration ---------------------------------------------------

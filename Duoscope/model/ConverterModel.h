@@ -23,7 +23,10 @@
 
 #include "ConversionTypes.h"
 #include "PipelineEngine.h"
+#include "ProgressEstimate.h"
 #include "SleepInhibitor.h"
+
+class QTimer;
 
 namespace duoscope {
 
@@ -91,6 +94,10 @@ class ConverterModel : public QObject {
     const QString& lastOutputURL() const { return lastOutputURL_; }
     const QStringList& batchOutputURLs() const { return batchOutputURLs_; }
     const QString& estimatedTimeRemaining() const { return estimatedTimeRemaining_; }
+    // What the run is doing now, in words ("Encoding MV-HEVC, 3 of 8 segments done").
+    const QString& currentActivity() const { return currentActivity_; }
+    // The last run was cancelled, and nothing has been done since.
+    bool wasCancelled() const { return wasCancelled_; }
     PipelineEngine& pipelineEngine() { return *pipelineEngine_; }
     SleepInhibitor& sleepInhibitor() { return sleepInhibitor_; }
     // The state of a queued or selected file; a file never analysed reads as analysing.
@@ -136,7 +143,9 @@ class ConverterModel : public QObject {
     // fields, the log and notifications.
     void startConversion();
     void cancelConversion();
-    void updateETA(const QDateTime& startTime, double progress);
+    // The remaining time and activity from the run's reports so far; a timer
+    // calls it every second, so the time moves between the tools' reports.
+    void refreshRemainingTime();
     void revealOutput();
     void sendNotification(const QString& body);
     // True when the session bus offers a notification service; never complains.
@@ -174,6 +183,8 @@ class ConverterModel : public QObject {
     void estimatedTimeRemainingChanged();
     void fileStatesChanged();
     void runSummaryChanged();
+    void currentActivityChanged();
+    void wasCancelledChanged();
 
   private:
     using Completion = std::function<void(std::optional<ConversionResult>, std::exception_ptr)>;
@@ -235,10 +246,10 @@ class ConverterModel : public QObject {
     QString lastOutputURL_;
     QStringList batchOutputURLs_;
     QString estimatedTimeRemaining_;
-    QDateTime lastETAUpdate_; // invalid = never
-    double lastETAProgress_ = 0;
-    QDateTime lastETATime_;
-    double etaSmoothed_ = 0;
+    std::optional<ProgressEstimate> estimate_; // of the file converting now
+    QTimer* remainingTimeTimer_ = nullptr;
+    QString currentActivity_;
+    bool wasCancelled_ = false;
     std::unique_ptr<PipelineEngine> pipelineEngine_;
     bool cliArgsHandled_ = false;
     QMap<QString, QueuedFileState> fileStates_;

@@ -277,6 +277,7 @@ ContentView::ContentView(ConverterModel& model, QWidget* parent) : QWidget(paren
                         &ConverterModel::currentStageChanged, &ConverterModel::progressChanged,
                         &ConverterModel::errorMessageChanged, &ConverterModel::conversionEndTimeChanged,
                         &ConverterModel::lastOutputURLChanged, &ConverterModel::estimatedTimeRemainingChanged,
+                        &ConverterModel::currentActivityChanged, &ConverterModel::wasCancelledChanged,
                         &ConverterModel::runSummaryChanged})
         connect(&model_, signal, this, &ContentView::scheduleRefresh);
     refresh();
@@ -553,10 +554,15 @@ void ContentView::refresh() {
     refreshActionArea();
     refreshSettings();
 
-    QString status = model_.isConverting()                                ? tr("Converting...")
-                     : model_.currentStage() == ConversionStage::complete ? tr("Conversion complete")
-                     : !model_.errorMessage().isEmpty()                   ? "Error: " + model_.errorMessage()
-                                                                          : tr("Ready");
+    QString status =
+        model_.isConverting() ? tr("Converting...")
+        : model_.currentStage() == ConversionStage::complete
+            ? (model_.lastOutputURL().isEmpty()
+                   ? tr("Conversion complete")
+                   : tr("Conversion complete: %1").arg(QFileInfo(model_.lastOutputURL()).fileName()))
+        : !model_.errorMessage().isEmpty() ? "Error: " + model_.errorMessage()
+        : model_.wasCancelled()            ? tr("Cancelled")
+                                           : tr("Ready");
     footerStatus_->setText(status);
     footerStatus_->setToolTip(status);
 
@@ -674,7 +680,10 @@ void ContentView::refreshActionArea() {
     progressBlock_->setVisible(converting || complete || failed);
     cancelButton_->setVisible(converting);
     stageIcon_->setPixmap(tintedSymbol(symbolForStage(stage), colorForStage(stage), 20));
-    stageText_->setText(qText(rawValue(stage)));
+    stageText_->setText(converting && !model_.currentActivity().isEmpty() ? model_.currentActivity()
+                        : complete && !model_.lastOutputURL().isEmpty()
+                            ? qText(rawValue(stage)) + " — " + QFileInfo(model_.lastOutputURL()).fileName()
+                            : qText(rawValue(stage)));
     QColor fill = stage == ConversionStage::complete ? completeGreen
                   : stage == ConversionStage::failed ? failedRed
                                                      : runningBlue;

@@ -14,7 +14,8 @@
 # through a pipe, and decoded pictures live only in pipes.
 #
 # Standard output carries the progress lines the engine reads ("Phase 1",
-# "Split into", "worker_<k> done", "Phase 2 … time", "Phase 3", "COMPLETE",
+# "Split into", "worker_<k> done", "PROGRESS: <done>/<total> frames, <k>/<n>
+# segments" every 2 s in Phase 2, "Phase 2 … time", "Phase 3", "COMPLETE",
 # "Total time:", "Output:"); failures are "ERROR: …" lines on standard error.
 # --frame-md5 decodes only and writes the MD5 of every side-by-side frame, one
 # per line, to <output>: a check that the segments put together give exactly
@@ -440,6 +441,30 @@ if ((mvhevc && !frame_md5)); then
     fi
 fi
 
+# The work of Phase 2 in picture pairs, warm-up included, as one line the
+# engine reads every few seconds: "PROGRESS: <done>/<total> frames, <k>/<n>
+# segments". A finished segment counts whole; a running one by its decoder's
+# last count (the encoder is a pipe's width behind it).
+work_total=$(awk '{ n += $3 - $4 } END { print n + 0 }' "$scratch/plan")
+report_progress() {
+    local f dir frames finished n
+    while sleep 2; do
+        frames=0 finished=0
+        for f in "$scratch"/seg*/viewpump.log; do
+            [[ -e $f ]] || continue
+            dir=${f%/viewpump.log}
+            if [[ -e $dir/seconds ]]; then
+                read -r _ s e w <<<"${plan[${dir##*/seg}]}"
+                ((frames += e - w, finished += 1))
+                continue
+            fi
+            n=$(sed -n 's/^viewpump: \([0-9]*\) frame pairs decoded$/\1/p' "$f" | tail -n 1)
+            ((frames += ${n:-0}))
+        done
+        echo "PROGRESS: $frames/$work_total frames, $finished/$segments segments"
+    done
+}
+
 phase2_ns=$(date +%s%N)
 echo "Phase 2: decoding and encoding $segments segments ($mode, $workers workers, $threads encoder threads each)"
 declare -A segment_of slot_of
@@ -455,6 +480,8 @@ slot_cpus() {
     echo "$list"
 }
 mapfile -t plan <"$scratch/plan"
+report_progress &
+reporter_pid=$!
 # Longest segments first: the short ones then fill the gaps at the end, so the
 # workers finish together.
 mapfile -t order < <(awk '{ print $3 - $4, $1 }' "$scratch/plan" | sort -s -k1,1nr | cut -d' ' -f2)
@@ -485,6 +512,9 @@ while ((done_count < segments)); do
     echo "worker_$k done: $((e - s)) frames in $(cat "$scratch/seg$k/seconds")s"
     ((done_count += 1))
 done
+kill $(descendants "$reporter_pid") "$reporter_pid" 2>/dev/null
+wait "$reporter_pid" 2>/dev/null
+echo "PROGRESS: $work_total/$work_total frames, $segments/$segments segments"
 echo "Phase 2 complete: $units frames, time $(elapsed "$phase2_ns")s"
 
 # ---------------------------------------------------------------- Phase 3: join

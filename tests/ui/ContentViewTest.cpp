@@ -210,11 +210,12 @@ TEST_F(Window, ConversionThroughTheButtonRisesToComplete) {
     EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end())) << "the bar only rises";
     EXPECT_EQ(seen.last(), bar->maximum());
     EXPECT_GT(seen.size(), 2) << "it moves through values between empty and full";
-    EXPECT_TRUE(shows([&] { return find<QLabel>("stageText")->text() == "Complete!"; }));
+    // The finished panel names the movie it made.
+    EXPECT_TRUE(shows([&] { return find<QLabel>("stageText")->text() == "Complete! — sbs_lr_SBS.mkv"; }));
     EXPECT_TRUE(find<QLabel>("timingSummary")->isVisible());
     EXPECT_TRUE(find<QLabel>("timingSummary")->text().startsWith("Started: "));
     EXPECT_TRUE(find<QPushButton>("revealButton")->isVisible());
-    EXPECT_EQ(footer(), "Conversion complete");
+    EXPECT_EQ(footer(), "Conversion complete: sbs_lr_SBS.mkv");
     EXPECT_TRUE(fs::exists(home / "out/sbs_lr_SBS.mkv"));
 
     QTest::mouseClick(find<QPushButton>("convertAnotherButton"), Qt::LeftButton);
@@ -237,7 +238,10 @@ TEST_F(Window, CancelLeavesNothingRunning) {
     EXPECT_TRUE(waitFor([&] { return !model.isRunActive(); }, 10000));
     EXPECT_TRUE(waitFor([&] { return !processWithCommandLineExists("sleep 3172"); }, 5000));
     setPriorityToolFolder({});
-    EXPECT_TRUE(shows([&] { return convert->isVisible() && footer() == "Ready"; })) << footer().toStdString();
+    EXPECT_TRUE(shows([&] { return convert->isVisible() && footer() == "Cancelled"; }))
+        << footer().toStdString();
+    drop({q(kit / "sbs_lr.mkv")});
+    EXPECT_TRUE(shows([&] { return footer() != "Cancelled"; })) << "until the next action";
 }
 
 TEST_F(Window, QuittingDuringARunAsksFirst) {

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "CommandLineMode.h"
+#include "CommandLineOptions.h"
 #include "TestSupport.h"
 
 using namespace duoscope;
@@ -52,15 +53,35 @@ TEST(CommandLine, DurationAndProgressLines) {
                                                "[decoding] 100%"}));
 }
 
-TEST(CommandLine, UsageErrors) {
-    for (std::vector<std::string> arguments : {std::vector<std::string>{"--auto-convert"},
-                                               std::vector<std::string>{"--auto-convert", "--input"}}) {
-        auto result = runCommand(duoscopeProgram, arguments);
-        EXPECT_EQ(result.status, 1);
-        EXPECT_TRUE(
-            result.output.starts_with("Usage: Duoscope --input <file> --auto-convert [--output <dir>]\n"))
-            << result.output;
+TEST(CommandLine, OptionTableParsing) {
+    auto parsed = parseCommandLine({"Duoscope", "--input", "a.mkv", "--duration", "-5", "--json", "b.m2ts",
+                                    "--input", "ignored.mkv", "-platform", "offscreen", "-q"});
+    EXPECT_EQ(parsed.value("--input"), "a.mkv") << "the first occurrence wins";
+    EXPECT_EQ(parsed.value("--duration"), "-5") << "a value may start with a dash";
+    EXPECT_TRUE(parsed.has("--json"));
+    EXPECT_TRUE(parsed.has("--quiet")) << "the short form names the long option";
+    EXPECT_FALSE(parsed.has("--auto-convert"));
+    EXPECT_EQ(parsed.files, std::vector<std::string>{"b.m2ts"}) << "a window option's value is not a file";
+
+    struct Mistake {
+        std::vector<std::string> arguments;
+        std::string message;
+    };
+    for (const auto& mistake : {Mistake{{"Duoscope", "--inptu", "a"}, "unknown option --inptu"},
+                                Mistake{{"Duoscope", "-x"}, "unknown option -x"},
+                                Mistake{{"Duoscope", "--output"}, "option --output needs a value <dir>"}}) {
+        try {
+            parseCommandLine(mistake.arguments);
+            ADD_FAILURE() << mistake.message;
+        } catch (const CommandLineUsageError& error) {
+            EXPECT_EQ(error.what(), mistake.message);
+        }
     }
+    // Every option the parser takes is in the help, and the help names no other.
+    std::string help = usageText();
+    for (const auto& option : commandLineOptions())
+        if (!option.isWindowSystemOption && !option.help.empty())
+            EXPECT_NE(help.find(std::string(option.name)), std::string::npos) << option.name;
 }
 
 TEST(CommandLine, BadInputsFailWithAReason) {

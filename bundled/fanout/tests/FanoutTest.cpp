@@ -2,6 +2,10 @@
 // whole stream, a failing worker, and termination of the process group.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <sstream>
+
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -104,6 +108,23 @@ TEST(Fanout, SegmentsGiveThePicturesOfOneDecode) {
              std::vector<std::string>{"Phase 1", "Split into", "worker_1 done", "Phase 3", "COMPLETE",
                                       "Total time:", "Output: " + sums.string()})
             EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
+        // The work lines the engine turns into progress: never falling, and whole at the end.
+        long long lastDone = -1, done = 0, total = 0, finished = 0, segments = 0;
+        std::istringstream lines(run.standardOutput);
+        for (std::string line; std::getline(lines, line);) {
+            if (!line.starts_with("PROGRESS: ")) continue;
+            ASSERT_EQ(std::sscanf(line.c_str(), "PROGRESS: %lld/%lld frames, %lld/%lld segments", &done,
+                                  &total, &finished, &segments),
+                      4)
+                << line;
+            EXPECT_GE(done, lastDone) << line;
+            lastDone = done;
+        }
+        EXPECT_EQ(done, total);
+        EXPECT_GE(total,
+                  static_cast<long long>(std::count(single.output.begin(), single.output.end(), '\n')));
+        EXPECT_EQ(finished, segments);
+        EXPECT_GT(segments, 1);
         fs::remove(sums);
         for (const auto& entry : fs::directory_iterator(work.path()))
             EXPECT_FALSE(entry.path().filename().string().starts_with("fanout.")) << "scratch left behind";

@@ -167,6 +167,7 @@ TEST_F(ModelRun, CancelInTheMiddleLeavesNothingBehind) {
     model.cancelConversion();
     EXPECT_FALSE(model.isConverting());
     EXPECT_EQ(model.currentStage(), ConversionStage::idle);
+    EXPECT_TRUE(model.wasCancelled()) << "the window says Cancelled until the next action";
     EXPECT_TRUE(waitFor([&] { return !model.isRunActive(); }, 10000));
     EXPECT_TRUE(waitFor([&] { return !processWithCommandLineExists("sleep 3171"); }, 5000));
     setPriorityToolFolder({});
@@ -174,6 +175,8 @@ TEST_F(ModelRun, CancelInTheMiddleLeavesNothingBehind) {
     EXPECT_EQ(countLines(model.logs(), "] Conversion cancelled"), 2);
     EXPECT_TRUE(entries(output).empty()) << "no partial output, no work folder";
     EXPECT_FALSE(model.conversionEndTime().isValid());
+    model.addFiles({q(kit / "sbs.mov")});
+    EXPECT_FALSE(model.wasCancelled());
 }
 
 TEST(ModelLifetime, QuittingMidRunLeavesNoToolRunning) {
