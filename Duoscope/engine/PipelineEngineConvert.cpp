@@ -527,8 +527,8 @@ ConversionResult PipelineEngine::convert(const ConversionJob& givenJob,
     if (auto problem = sourceProblem(source)) throw std::runtime_error(*problem);
     // An output folder that cannot exist is the first thing to say, before any long analysis.
     fs::create_directories(job.outputDirectory); // throws with the OS reason and the path
-    std::optional<SourceFileInfo> info =
-        reusesKeptMovie ? keptMovieInfo(source) : analysedSource(job.sourceURL, sourceInfo, startLog);
+    std::optional<SourceFileInfo> info = analysedSource(job.sourceURL, sourceInfo, startLog);
+    if (reusesKeptMovie) info = keptMovieInfo(source);
     RunValues values = deriveValues(job, info);
     if (!reusesKeptMovie)
         startLog("Source: " + std::to_string(values.source.videoWidth) + "x" +

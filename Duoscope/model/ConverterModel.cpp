@@ -801,8 +801,10 @@ void ConverterModel::convertFile(const QString& path, const QString& outputDirec
         // The engine's own run, with its work folder, check, publication and
         // clean-up after a stop or a failure, only from the kept movie.
         job.keptSideBySide = toPath(cached->sbsURL);
-        startEngineWork([=] { return engine->convert(job, std::nullopt, progress, log); },
-                        std::move(completion));
+        // The source's own analysis spares the engine a probe of a file it will not read.
+        std::optional<SourceFileInfo> info;
+        if (sourceInfo_ && sourceInfo_->url == job.sourceURL) info = sourceInfo_;
+        startEngineWork([=] { return engine->convert(job, info, progress, log); }, std::move(completion));
         return;
     }
 
