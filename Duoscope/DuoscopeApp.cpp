@@ -19,7 +19,6 @@ int runWindow(int, char**, const duoscope::ParsedCommandLine&) {
 } // namespace
 #else
 #include <QApplication>
-#include <QFileInfo>
 #include <QUrl>
 
 #include "ConverterModel.h"
@@ -33,7 +32,10 @@ QStringList openedFiles(const duoscope::ParsedCommandLine& commandLine) {
     for (const std::string& argument : commandLine.files) {
         QString path = QString::fromStdString(argument);
         if (path.startsWith("file://")) path = QUrl(path).toLocalFile();
-        if (QFileInfo(path).isFile()) files.append(path);
+        // Not even a look at the disk here, before the window exists: a slow
+        // or hung disk must not keep it from showing. The queue's analysis,
+        // off the window's thread, says what each file is.
+        files.append(path);
     }
     return files;
 }

@@ -202,6 +202,10 @@ struct ConversionJob {
     // The side-by-side movie a frame-alternate source makes on its way to
     // MV-HEVC is handed to the caller; without it that movie goes with the work folder.
     bool keepSBSIntermediate = true;
+    // A side-by-side movie kept from an earlier run of this source: the run
+    // makes its output from it (no duration limit, that movie already has it);
+    // the output is still named after `sourceURL`.
+    std::optional<std::filesystem::path> keptSideBySide;
 };
 
 struct ConversionResult {

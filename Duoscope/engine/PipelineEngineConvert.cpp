@@ -473,6 +473,8 @@ ConversionJob withAbsolutePaths(ConversionJob job) {
     job.sourceURL = fs::absolute(job.sourceURL, pathError).lexically_normal();
     job.outputDirectory = fs::absolute(job.outputDirectory, pathError).lexically_normal();
     if (job.durationLimit && *job.durationLimit <= 0) job.durationLimit.reset();
+    if (job.keptSideBySide)
+        job.keptSideBySide = fs::absolute(*job.keptSideBySide, pathError).lexically_normal();
     return job;
 }
 
@@ -491,6 +493,16 @@ std::optional<SourceFileInfo> analysedSource(const fs::path& source,
     }
 }
 
+// A kept side-by-side movie is our own full side-by-side output; nothing to analyse.
+SourceFileInfo keptMovieInfo(const fs::path& movie) {
+    SourceFileInfo info;
+    info.url = movie;
+    info.fileName = movie.filename().string();
+    info.hasMVCStream = true;
+    info.stereoMode = Stereo3DMode::sideBySide();
+    return info;
+}
+
 } // namespace
 
 ConversionResult PipelineEngine::convert(const ConversionJob& givenJob,
@@ -503,20 +515,31 @@ ConversionResult PipelineEngine::convert(const ConversionJob& givenJob,
     // analysis is not forgotten.
     isCancelled = false;
     ConversionJob job = withAbsolutePaths(givenJob);
+    const bool reusesKeptMovie = job.keptSideBySide.has_value();
+    fs::path source = reusesKeptMovie ? *job.keptSideBySide : job.sourceURL;
     // A missing or unreadable source would otherwise surface much later, or
     // (a named pipe) hang the analysis.
-    if (auto problem = sourceProblem(job.sourceURL)) throw std::runtime_error(*problem);
+    if (auto problem = sourceProblem(source)) throw std::runtime_error(*problem);
     // An output folder that cannot exist is the first thing to say, before any long analysis.
     fs::create_directories(job.outputDirectory); // throws with the OS reason and the path
     removeAbandonedWorkFolders(job.outputDirectory, [this](const std::string& line) { directLog(line); });
     startRun(job);
     std::optional<SourceFileInfo> info = analysedSource(job.sourceURL, sourceInfo, startLog);
     if (auto problem = spatialMetadataProblem(job.spatialMetadata)) throw std::invalid_argument(*problem);
+    if (reusesKeptMovie) {
+        info = keptMovieInfo(source);
+        // The kept movie is full side by side, left eye first, whatever the
+        // source's layout was: the user's word on the source no longer applies.
+        job.layoutChoice = LayoutChoice::automatic;
+        job.rightFirst = false;
+    }
     RunValues values = deriveValues(job, info, startLog);
-    startLog("Source: " + std::to_string(values.source.videoWidth) + "x" +
-             std::to_string(values.source.videoHeight) + ", " + std::to_string(values.source.frameRateNum) +
-             "/" + std::to_string(values.source.frameRateDen) + " fps, stereo: " +
-             values.source.stereoMode.text() + ", rightFirst: " + (values.rightFirst ? "true" : "false"));
+    if (!reusesKeptMovie)
+        startLog("Source: " + std::to_string(values.source.videoWidth) + "x" +
+                 std::to_string(values.source.videoHeight) + ", " +
+                 std::to_string(values.source.frameRateNum) + "/" +
+                 std::to_string(values.source.frameRateDen) + " fps, stereo: " +
+                 values.source.stereoMode.text() + ", rightFirst: " + (values.rightFirst ? "true" : "false"));
 
     // The design sends a source without a recognised layout down the MVC
     // route, because ffprobe cannot see every MVC track. The demultiplexer's
@@ -532,6 +555,12 @@ ConversionResult PipelineEngine::convert(const ConversionJob& givenJob,
     engineLog("Created temp directory: " + work.string());
     setConversionScope(work);
 
+    // From here on the kept movie is the source: its work folder, check,
+    // publication and clean-up are those of any side-by-side source.
+    if (reusesKeptMovie) {
+        job.sourceURL = source;
+        job.durationLimit.reset();
+    }
     bool holdsBothEyes = values.source.stereoMode.kind == Stereo3DMode::Kind::frameAlternate ||
                          values.source.stereoMode.isFramePacked();
     return holdsBothEyes ? convertStereoSource(*this, job, values, work, progressHandler)

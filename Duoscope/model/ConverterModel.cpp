@@ -16,13 +16,13 @@
 #include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
-#include <QUuid>
 
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
 #include "FFProbe.h"
+#include "Text.h"
 
 namespace duoscope {
 
@@ -37,6 +37,9 @@ QString qText(std::string_view text) {
 }
 fs::path toPath(const QString& path) {
     return fs::path(path.toStdString());
+}
+QString q(const fs::path& path) {
+    return QString::fromStdString(path.string());
 }
 QString fileName(const QString& path) {
     return QFileInfo(path).fileName();
@@ -103,7 +106,58 @@ QSettings userSettings() {
     return QSettings(QStringLiteral("Duoscope"), QStringLiteral("Duoscope"));
 }
 
+// Analyses wait on ffprobe and the disk, for seconds on a slow one. Qt paints
+// large areas with its global pool's threads, so analyses held there would stop
+// the window from drawing; they get threads of their own. Never destroyed: its
+// destructor would wait at exit for an ffprobe stuck on a hung disk.
+QThreadPool* analysisPool() {
+    static QThreadPool* pool = [] {
+        auto* made = new QThreadPool;
+        made->setMaxThreadCount(2);
+        return made;
+    }();
+    return pool;
+}
+
+// A file without any video picture size is no video ffprobe could read.
+QueuedFileState::Analysis analysisOf(const std::optional<SourceFileInfo>& info) {
+    using Analysis = QueuedFileState::Analysis;
+    if (!info || (!info->hasMVCStream && info->resolution == "Unknown")) return Analysis::unreadable;
+    return info->hasMVCStream ? Analysis::stereo : Analysis::flat;
+}
+
+QString summaryText(int converted, int failed, int skipped) {
+    QString text = QString::number(converted) + " converted, " + QString::number(failed) + " failed";
+    if (skipped > 0) text += ", " + QString::number(skipped) + " skipped";
+    return text;
+}
+
 } // namespace
+
+QString QueuedFileState::text() const {
+    switch (outcome) {
+    case Outcome::converted:
+        return QStringLiteral("done");
+    case Outcome::failed:
+        return "failed: " + reason;
+    case Outcome::skipped:
+        return "skipped: " + reason;
+    case Outcome::converting:
+    case Outcome::none:
+        break;
+    }
+    switch (analysis) {
+    case Analysis::analysing:
+        return QString::fromUtf8("Analysing…");
+    case Analysis::flat:
+        return QStringLiteral("2D video");
+    case Analysis::unreadable:
+        return QStringLiteral("not a readable video");
+    case Analysis::stereo:
+        break;
+    }
+    return {};
+}
 
 ConverterModel::ConverterModel(QObject* parent)
     : QObject(parent), pipelineEngine_(std::make_unique<PipelineEngine>()) {
@@ -122,6 +176,7 @@ ConverterModel::ConverterModel(QObject* parent)
     remainingTimeTimer_ = new QTimer(this);
     remainingTimeTimer_->setInterval(1000);
     connect(remainingTimeTimer_, &QTimer::timeout, this, &ConverterModel::refreshRemainingTime);
+    sleepInhibitor_.onWarning = [this](const QString& line) { appendLog(line); };
     if (auto* application = QCoreApplication::instance())
         connect(application, &QCoreApplication::aboutToQuit, this, [this] {
             // Quitting while idle must not reach the engine's sweep of tools.
@@ -188,20 +243,56 @@ void ConverterModel::setErrorMessage(const QString& message) {
     assign(errorMessage_, message, &ConverterModel::errorMessageChanged);
 }
 
+// The stored text of `key`, absent when nothing is stored. INI files turn a
+// text with commas into a list; it is read back as it was written.
+static std::optional<std::string> storedText(const QSettings& settings, const char* key) {
+    QVariant value = settings.value(key);
+    if (!value.isValid()) return std::nullopt;
+    if (value.typeId() == QMetaType::QStringList) return value.toStringList().join(", ").toStdString();
+    return value.toString().toStdString();
+}
+
 void ConverterModel::loadSettings() {
     QSettings settings = userSettings();
+    auto warn = [this](const std::string& warning) { appendLog(QString::fromStdString(warning)); };
+    // A stored label sets its field; an unknown one leaves the default, says
+    // so, and stays stored until the field is next set.
+    auto apply = [&](const char* key, auto current, auto set) {
+        auto stored = storedText(settings, key);
+        if (!stored) return;
+        auto choice = readStoredChoice(stored, key, current);
+        if (choice.warning.empty())
+            (this->*set)(choice.value);
+        else
+            warn(choice.warning);
+    };
     QVariant folder = settings.value("outputDirectory");
+    // What cannot be read is said once, never silently replaced by defaults.
+    // (The file is read at the first value asked for.)
+    if (settings.status() != QSettings::NoError)
+        appendLog("WARNING: cannot read the settings file " + settings.fileName() + " (" +
+                  (settings.status() == QSettings::AccessError ? "no access" : "not a settings file") +
+                  "); using the defaults");
     if (folder.isValid() && !folder.toString().isEmpty() && QFileInfo::exists(folder.toString()))
         setOutputDirectory(folder.toString());
-    if (auto preset = qualityPresetFromRaw(settings.value("qualityPreset").toString().toStdString()))
-        setQualityPreset(*preset);
-    if (auto codec = outputCodecFromRaw(settings.value("outputCodec").toString().toStdString()))
-        setOutputCodec(*codec);
-    if (auto target = outputTargetFromRaw(settings.value("outputTarget").toString().toStdString()))
-        setOutputTarget(*target);
-    if (settings.contains("durationLimit")) setDebugLimitSeconds(settings.value("durationLimit").toInt());
-    if (settings.contains("keepSBSIntermediate"))
-        setKeepSBSIntermediate(settings.value("keepSBSIntermediate").toBool());
+    apply("qualityPreset", qualityPreset_, &ConverterModel::setQualityPreset);
+    apply("outputCodec", outputCodec_, &ConverterModel::setOutputCodec);
+    apply("outputTarget", outputTarget_, &ConverterModel::setOutputTarget);
+    if (auto limit = storedText(settings, "durationLimit")) {
+        if (auto seconds = parseWholeNumber(trimmed(*limit)))
+            setDebugLimitSeconds(*seconds);
+        else
+            warn("WARNING: setting durationLimit \"" + *limit +
+                 "\" is not a whole number of seconds; using " + std::to_string(debugLimitSeconds_));
+    }
+    if (auto keep = storedText(settings, "keepSBSIntermediate")) {
+        std::string word = lowercased(trimmed(*keep));
+        if (word == "true" || word == "false")
+            setKeepSBSIntermediate(word == "true");
+        else
+            warn("WARNING: setting keepSBSIntermediate \"" + *keep + "\" is neither true nor false; using " +
+                 (keepSBSIntermediate_ ? "true" : "false"));
+    }
     isInitialized_ = true;
 }
 
@@ -289,14 +380,18 @@ void ConverterModel::analyzeSelectedFile(const QString& path) {
     // analysis sees it running and never judges the previous file's result.
     quint64 generation = ++selectionGeneration_;
     setIsParsing(true);
+    setAnalysis(path, QueuedFileState::Analysis::analysing);
     appendLog(QStringLiteral("Parsing source file metadata..."));
     appendLog("File path: " + path);
-    std::error_code sizeError;
-    auto size = fs::file_size(toPath(path), sizeError);
-    appendLog("File size: " + QString::number(sizeError ? 0 : size / 1000000) + " MB");
 
+    // Even the file's size is read off the window's thread: a slow or hung
+    // disk must not freeze the window.
     QPointer<ConverterModel> self(this);
-    QThreadPool::globalInstance()->start([self, path, generation] {
+    analysisPool()->start([self, path, generation] {
+        std::error_code sizeError;
+        auto size = fs::file_size(toPath(path), sizeError);
+        post(self, [text = "File size: " + QString::number(sizeError ? 0 : size / 1000000) +
+                           " MB"](ConverterModel* model) { model->appendLog(text); });
         FFProbe probe;
         probe.onLog = [self](const std::string& line) {
             post(self,
@@ -312,6 +407,7 @@ void ConverterModel::analyzeSelectedFile(const QString& path) {
             typeName = currentExceptionTypeName();
         }
         post(self, [=](ConverterModel* model) {
+            model->setAnalysis(path, error ? QueuedFileState::Analysis::unreadable : analysisOf(info));
             // A result for a selection that has moved on is of no use.
             if (generation != model->selectionGeneration_) return;
             if (error) {
@@ -323,6 +419,11 @@ void ConverterModel::analyzeSelectedFile(const QString& path) {
             } else if (info) {
                 model->sourceInfo_ = info;
                 emit model->sourceInfoChanged();
+                // A queue's run judges each file by its entry here.
+                if (model->fileQueue_.contains(path)) {
+                    model->fileInfoMap_.insert(path, *info);
+                    emit model->fileInfoMapChanged();
+                }
                 if (info->hasMVCStream) {
                     model->setErrorMessage({});
                     model->appendLog("Source parsed: " + QString::fromStdString(info->resolution) + ", " +
@@ -342,8 +443,9 @@ void ConverterModel::analyzeSelectedFile(const QString& path) {
 }
 
 void ConverterModel::analyzeQueuedFile(const QString& path) {
+    setAnalysis(path, QueuedFileState::Analysis::analysing);
     QPointer<ConverterModel> self(this);
-    QThreadPool::globalInstance()->start([self, path] {
+    analysisPool()->start([self, path] {
         FFProbe probe;
         std::optional<SourceFileInfo> info;
         std::exception_ptr error;
@@ -353,6 +455,7 @@ void ConverterModel::analyzeQueuedFile(const QString& path) {
             error = std::current_exception();
         }
         post(self, [=](ConverterModel* model) {
+            model->setAnalysis(path, error ? QueuedFileState::Analysis::unreadable : analysisOf(info));
             if (error) {
                 model->appendLog("Failed to parse " + fileName(path) + ": " + exceptionText(error));
                 return;
@@ -367,11 +470,44 @@ void ConverterModel::analyzeQueuedFile(const QString& path) {
     });
 }
 
+void ConverterModel::setAnalysis(const QString& path, QueuedFileState::Analysis analysis) {
+    QueuedFileState& state = fileStates_[path];
+    if (state.analysis == analysis) return;
+    state.analysis = analysis;
+    emit fileStatesChanged();
+}
+
+void ConverterModel::setOutcome(const QString& path, QueuedFileState::Outcome outcome,
+                                const QString& reason) {
+    QueuedFileState& state = fileStates_[path];
+    if (state.outcome == outcome && state.reason == reason) return;
+    state.outcome = outcome;
+    state.reason = reason;
+    emit fileStatesChanged();
+}
+
+bool ConverterModel::canConvert() const {
+    using Analysis = QueuedFileState::Analysis;
+    if (outputDirectory_.isEmpty() || isConverting_) return false;
+    // A layout the user chose stands in for one the analysis did not find.
+    auto convertible = [&](const QString& file, Analysis analysis) {
+        return analysis == Analysis::stereo ||
+               (analysis == Analysis::flat && layoutChoice(file) != LayoutChoice::automatic);
+    };
+    if (fileQueue_.size() >= 2)
+        return std::any_of(fileQueue_.begin(), fileQueue_.end(),
+                           [&](const QString& file) { return convertible(file, fileState(file).analysis); });
+    // The analysis must be the selected file's own, not the previous selection's.
+    return !sourceFileURL_.isEmpty() && sourceInfo_ && q(sourceInfo_->url) == sourceFileURL_ &&
+           convertible(sourceFileURL_, analysisOf(sourceInfo_));
+}
+
 void ConverterModel::removeFromQueue(int index) {
     assign(wasCancelled_, false, &ConverterModel::wasCancelledChanged);
     if (index < 0 || index >= fileQueue_.size()) return;
     QString removed = fileQueue_.takeAt(index);
     emit fileQueueChanged();
+    if (fileStates_.remove(removed)) emit fileStatesChanged();
     if (fileInfoMap_.remove(removed)) emit fileInfoMapChanged();
     appendLog("Removed from queue: " + fileName(removed));
     if (!fileQueue_.isEmpty()) {
@@ -409,6 +545,11 @@ void ConverterModel::resetAll() {
     assign(isBatchMode_, false, &ConverterModel::isBatchModeChanged);
     assign(lastOutputURL_, QString(), &ConverterModel::lastOutputURLChanged);
     assign(batchOutputURLs_, QStringList(), &ConverterModel::batchOutputURLsChanged);
+    assign(runSummary_, QString(), &ConverterModel::runSummaryChanged);
+    if (!fileStates_.isEmpty()) {
+        fileStates_.clear();
+        emit fileStatesChanged();
+    }
     clearSelection();
 }
 
@@ -427,10 +568,11 @@ void ConverterModel::handleCommandLineArguments(const QStringList& givenArgument
     if (input < 0 || input + 1 >= arguments.size()) return;
     cliArgsHandled_ = true;
     addFiles({arguments[input + 1]});
+    // Without "--output" the folder the user chose last time stays: opening a
+    // file must not quietly replace a saved choice.
     qsizetype output = arguments.indexOf(QStringLiteral("--output"));
-    setOutputDirectory(output >= 0 && output + 1 < arguments.size()
-                           ? QFileInfo(arguments[output + 1]).absoluteFilePath()
-                           : QDir::home().filePath(QStringLiteral("Desktop/Duoscope Output")));
+    if (output >= 0 && output + 1 < arguments.size())
+        setOutputDirectory(QFileInfo(arguments[output + 1]).absoluteFilePath());
 }
 
 void ConverterModel::handleDrop(const QStringList& paths) {
@@ -481,6 +623,11 @@ void ConverterModel::startConversion() {
     }
     setIsConverting(true);
     assign(batchCompletedCount_, 0, &ConverterModel::batchCompletedCountChanged);
+    batchFailedCount_ = batchSkippedCount_ = 0;
+    failureNotes_.clear();
+    assign(runSummary_, QString(), &ConverterModel::runSummaryChanged);
+    for (const QString& file : runFiles_)
+        setOutcome(file, QueuedFileState::Outcome::none);
     assign(currentQueueIndex_, 0, &ConverterModel::currentQueueIndexChanged);
     assign(batchOutputURLs_, QStringList(), &ConverterModel::batchOutputURLsChanged);
     assign(conversionStartTime_, QDateTime::currentDateTime(), &ConverterModel::conversionStartTimeChanged);
@@ -518,7 +665,8 @@ void ConverterModel::processFile(int index) {
     remainingTimeTimer_->start();
     setErrorMessage({});
     if (isBatchMode_) {
-        selectFile(runFiles_[index]);
+        // Each file's own analysis decides; it was started when the file was queued.
+        if (!fileStates_.contains(runFiles_[index])) analyzeQueuedFile(runFiles_[index]);
         awaitAnalysis(index, 0);
         return;
     }
@@ -527,49 +675,91 @@ void ConverterModel::processFile(int index) {
 }
 
 void ConverterModel::awaitAnalysis(int index, int pauses) {
+    using Analysis = QueuedFileState::Analysis;
     if (runWasCancelled()) {
         failRun(std::make_exception_ptr(ConversionError::cancelled()));
         return;
     }
     const QString& file = runFiles_[index];
-    if (isParsing_ && pauses < 600) {
+    Analysis analysis = fileState(file).analysis;
+    if (analysis == Analysis::analysing && pauses < 600) {
         quint64 run = runId_;
         QTimer::singleShot(100, this, [this, run, index, pauses] {
             if (run == runId_) awaitAnalysis(index, pauses + 1);
         });
         return;
     }
-    if (isParsing_) {
+    auto skip = [&](const QString& reason) {
+        setOutcome(file, QueuedFileState::Outcome::skipped, reason);
+        ++batchSkippedCount_;
+        processFile(index + 1);
+    };
+    if (analysis == Analysis::analysing) {
         appendLog("WARNING: Parsing timed out for " + fileName(file) + " after 60s, skipping");
-        processFile(index + 1);
+        skip(QStringLiteral("analysis timed out"));
         return;
     }
-    // The analysis must be this file's: a failed one leaves the previous file's in place.
     // A layout the user chose stands in for one the analysis did not find.
-    bool hasLayout =
-        sourceInfo_ && (sourceInfo_->hasMVCStream || layoutChoice(file) != LayoutChoice::automatic);
-    if (!sourceInfo_ || !hasLayout || sourceInfo_->url != toPath(file)) {
+    bool hasChosenLayout = analysis == Analysis::flat && layoutChoice(file) != LayoutChoice::automatic;
+    if (analysis != Analysis::stereo && !hasChosenLayout) {
         appendLog("WARNING: No 3D stream in " + fileName(file) + ", skipping");
-        processFile(index + 1);
+        skip(analysis == Analysis::flat ? QStringLiteral("2D video")
+                                        : QStringLiteral("not a readable video"));
         return;
     }
+    makeCurrent(file);
     appendLog("=== Converting " + QString::number(index + 1) + " of " + QString::number(runFiles_.size()) +
               ": " + fileName(file) + " ===");
     convertCurrentFile(index);
 }
 
+// The batch's file becomes the current source with the analysis it already
+// has; probing it again would only cost time.
+void ConverterModel::makeCurrent(const QString& path) {
+    ++selectionGeneration_;
+    setIsParsing(false);
+    assign(sourceFileURL_, path, &ConverterModel::sourceFileURLChanged);
+    cachedSBS_.reset();
+    appendLog("Selected file: " + fileName(path));
+    if (auto found = fileInfoMap_.constFind(path); found != fileInfoMap_.constEnd())
+        sourceInfo_ = *found;
+    else if (sourceInfo_ && q(sourceInfo_->url) != path)
+        sourceInfo_.reset(); // the engine then analyses the file itself
+    emit sourceInfoChanged();
+}
+
 void ConverterModel::convertCurrentFile(int index) {
     quint64 run = runId_;
-    convertFile(runFiles_[index], runOutputDirectory_,
+    const QString& file = runFiles_[index];
+    setOutcome(file, QueuedFileState::Outcome::converting);
+    sleepInhibitor_.hold(fileName(file));
+    convertFile(file, runOutputDirectory_,
                 [this, run, index](std::optional<ConversionResult> result, std::exception_ptr error) {
                     if (run != runId_) return;
                     if (error) {
-                        failRun(error);
+                        fileFailed(index, error);
                         return;
                     }
+                    setOutcome(runFiles_[index], QueuedFileState::Outcome::converted);
                     fileConverted(*result);
                     processFile(index + 1);
                 });
+}
+
+// A failed file of a queue is noted and the queue goes on, as a user of a
+// batch converter expects; a single file's failure ends its run.
+void ConverterModel::fileFailed(int index, std::exception_ptr error) {
+    if (!isBatchMode_ || runWasCancelled()) {
+        failRun(error);
+        return;
+    }
+    const QString& file = runFiles_[index];
+    QString description = exceptionText(error);
+    setOutcome(file, QueuedFileState::Outcome::failed, description);
+    ++batchFailedCount_;
+    failureNotes_.append(fileName(file) + ": " + description);
+    appendLog("ERROR: " + fileName(file) + ": " + description);
+    processFile(index + 1);
 }
 
 void ConverterModel::fileConverted(const ConversionResult& result) {
@@ -602,36 +792,6 @@ void ConverterModel::convertFile(const QString& path, const QString& outputDirec
         post(self, [text = QString::fromStdString(line)](ConverterModel* model) { model->appendLog(text); });
     };
 
-    const auto& cached = cachedSBS_;
-    if (outputTarget_ == OutputTarget::visionPro && cached && cached->sourceURL == path &&
-        cached->qualityPreset == qualityPreset_ && cached->outputCodec == outputCodec_ &&
-        cached->durationLimit == effectiveLimit && cached->layoutChoice == layoutChoice(path) &&
-        QFileInfo::exists(cached->sbsURL)) {
-        appendLog(QString::fromUtf8("✅ Reusing cached SBS: ") + fileName(cached->sbsURL));
-        fs::path source = toPath(cached->sbsURL);
-        fs::path output = toPath(outputDirectory);
-        fs::path work =
-            output / ("Duoscope_" +
-                      QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().left(8).toStdString());
-        std::string baseName = toPath(path).stem().string();
-        QualityPreset preset = qualityPreset_;
-        OutputCodec codec = outputCodec_;
-        OutputTarget target = outputTarget_;
-        SpatialMetadata spatial = spatialMetadata_;
-        startEngineWork(
-            [=] {
-                fs::create_directories(work);
-                auto result = engine->runSideBySidePipeline(source, output, work, baseName, preset, codec,
-                                                            target, true, progress, std::nullopt,
-                                                            Stereo3DMode::sideBySide(), {}, spatial);
-                std::error_code ignored;
-                fs::remove_all(work, ignored);
-                return result;
-            },
-            std::move(completion));
-        return;
-    }
-
     ConversionJob job;
     job.sourceURL = toPath(path);
     job.outputDirectory = toPath(outputDirectory);
@@ -641,6 +801,23 @@ void ConverterModel::convertFile(const QString& path, const QString& outputDirec
     if (effectiveLimit >= 1) job.durationLimit = effectiveLimit;
     job.layoutChoice = layoutChoice(path);
     job.spatialMetadata = spatialMetadata_;
+
+    const auto& cached = cachedSBS_;
+    if (outputTarget_ == OutputTarget::visionPro && cached && cached->sourceURL == path &&
+        cached->qualityPreset == qualityPreset_ && cached->outputCodec == outputCodec_ &&
+        cached->durationLimit == effectiveLimit && cached->layoutChoice == layoutChoice(path) &&
+        QFileInfo::exists(cached->sbsURL)) {
+        appendLog(QString::fromUtf8("✅ Reusing cached SBS: ") + fileName(cached->sbsURL));
+        // The engine's own run, with its work folder, check, publication and
+        // clean-up after a stop or a failure, only from the kept movie.
+        job.keptSideBySide = toPath(cached->sbsURL);
+        // The source's own analysis spares the engine a probe of a file it will not read.
+        std::optional<SourceFileInfo> info;
+        if (sourceInfo_ && sourceInfo_->url == job.sourceURL) info = sourceInfo_;
+        startEngineWork([=] { return engine->convert(job, info, progress, log); }, std::move(completion));
+        return;
+    }
+
     // An analysis of another file (the selection moved on meanwhile) would
     // mislead the engine; without one it analyses the source itself.
     std::optional<SourceFileInfo> info;
@@ -693,20 +870,39 @@ void ConverterModel::finishRun() {
         runEnded();
         return;
     }
+    setEstimatedTimeRemaining({});
+    if (isBatchMode_) {
+        finishBatch();
+        return;
+    }
     setCurrentStage(ConversionStage::complete);
     setProgress(1);
     assign(conversionEndTime_, QDateTime::currentDateTime(), &ConverterModel::conversionEndTimeChanged);
-    setEstimatedTimeRemaining({});
-    if (isBatchMode_) {
-        appendLog("=== Batch complete: " + QString::number(batchCompletedCount_) + " of " +
-                  QString::number(runFiles_.size()) + " files converted ===");
-        sendNotification("Batch complete: " + QString::number(batchCompletedCount_) + " files converted");
+    appendLog(QStringLiteral("=== Conversion complete! ==="));
+    if (!lastOutputURL_.isEmpty()) {
+        appendLog("Output: " + lastOutputURL_);
+        sendNotification("Conversion complete: " + fileName(lastOutputURL_));
+    }
+    setIsConverting(false);
+    runEnded();
+}
+
+// A batch is a success only when every file it tried was converted; any
+// failure (or nothing converted at all) leaves it failed, with each failed
+// file's reason in the message.
+void ConverterModel::finishBatch() {
+    QString summary = summaryText(batchCompletedCount_, batchFailedCount_, batchSkippedCount_);
+    assign(runSummary_, summary, &ConverterModel::runSummaryChanged);
+    appendLog("=== Batch complete: " + summary + " ===");
+    sendNotification("Batch complete: " + summary);
+    if (batchFailedCount_ == 0 && batchCompletedCount_ > 0) {
+        setCurrentStage(ConversionStage::complete);
+        setProgress(1);
+        assign(conversionEndTime_, QDateTime::currentDateTime(), &ConverterModel::conversionEndTimeChanged);
     } else {
-        appendLog(QStringLiteral("=== Conversion complete! ==="));
-        if (!lastOutputURL_.isEmpty()) {
-            appendLog("Output: " + lastOutputURL_);
-            sendNotification("Conversion complete: " + fileName(lastOutputURL_));
-        }
+        QString details = failureNotes_.isEmpty() ? QString() : " (" + failureNotes_.join("; ") + ")";
+        setErrorMessage(summary + details);
+        setCurrentStage(ConversionStage::failed);
     }
     setIsConverting(false);
     runEnded();
@@ -720,6 +916,8 @@ void ConverterModel::failRun(std::exception_ptr error) {
         return;
     }
     QString description = exceptionText(error);
+    if (currentQueueIndex_ < runFiles_.size())
+        setOutcome(runFiles_[currentQueueIndex_], QueuedFileState::Outcome::failed, description);
     setErrorMessage(description);
     setCurrentStage(ConversionStage::failed);
     appendLog("ERROR: " + description);
@@ -729,6 +927,11 @@ void ConverterModel::failRun(std::exception_ptr error) {
 }
 
 void ConverterModel::runEnded() {
+    // A stopped file shows its analysis again, not a spinner or a stale mark.
+    for (const QString& file : runFiles_)
+        if (fileState(file).outcome == QueuedFileState::Outcome::converting)
+            setOutcome(file, QueuedFileState::Outcome::none);
+    sleepInhibitor_.release();
     if (runThread_.joinable()) return; // the worker's completion calls back here
     if (startPending_) {
         startPending_ = false;
@@ -740,6 +943,7 @@ void ConverterModel::cancelConversion() {
     pipelineEngine_->cancel();
     if (runCancelRequested_) *runCancelRequested_ = true;
     startPending_ = false;
+    sleepInhibitor_.release();
     setIsConverting(false);
     setCurrentStage(ConversionStage::idle);
     setProgress(0);

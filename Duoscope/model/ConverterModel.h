@@ -24,6 +24,7 @@
 #include "ConversionTypes.h"
 #include "PipelineEngine.h"
 #include "ProgressEstimate.h"
+#include "SleepInhibitor.h"
 
 class QTimer;
 
@@ -37,6 +38,21 @@ struct CachedSBS {
     OutputCodec outputCodec = OutputCodec::h264;
     int durationLimit = 0;
     LayoutChoice layoutChoice = LayoutChoice::automatic;
+};
+
+// What the queue shows of one file: what its analysis found, then what the
+// last run did with it.
+struct QueuedFileState {
+    enum class Analysis { analysing, stereo, flat, unreadable };
+    enum class Outcome { none, converting, converted, failed, skipped };
+    Analysis analysis = Analysis::analysing;
+    Outcome outcome = Outcome::none;
+    QString reason; // why it failed or was skipped
+
+    // The row's caption: "Analysing…", "2D video", "not a readable video",
+    // "done", "failed: …", "skipped: …"; empty for a convertible file at rest.
+    QString text() const;
+    friend bool operator==(const QueuedFileState&, const QueuedFileState&) = default;
 };
 
 class ConverterModel : public QObject {
@@ -93,6 +109,15 @@ class ConverterModel : public QObject {
     void setLayoutChoice(const QString& path, LayoutChoice choice);
     const SpatialMetadata& spatialMetadata() const { return spatialMetadata_; }
     void setSpatialMetadata(const SpatialMetadata& metadata);
+    SleepInhibitor& sleepInhibitor() { return sleepInhibitor_; }
+    // The state of a queued or selected file; a file never analysed reads as analysing.
+    QueuedFileState fileState(const QString& path) const { return fileStates_.value(path); }
+    // The end of the last batch: "2 converted, 1 failed" (and ", 1 skipped").
+    const QString& runSummary() const { return runSummary_; }
+    int batchFailedCount() const { return batchFailedCount_; }
+    // Whether Convert can start: a folder, and a selected file (or, for a
+    // queue, at least one queued file) whose analysis found 3D video.
+    bool canConvert() const;
 
     // Settings: each setter saves its key (the folder only once initialised).
     void setOutputDirectory(const QString& folder);
@@ -166,6 +191,8 @@ class ConverterModel : public QObject {
     void lastOutputURLChanged();
     void batchOutputURLsChanged();
     void estimatedTimeRemainingChanged();
+    void fileStatesChanged();
+    void runSummaryChanged();
     void currentActivityChanged();
     void wasCancelledChanged();
     void layoutChoicesChanged();
@@ -182,6 +209,10 @@ class ConverterModel : public QObject {
 
     void analyzeSelectedFile(const QString& path);
     void analyzeQueuedFile(const QString& path);
+    void setAnalysis(const QString& path, QueuedFileState::Analysis analysis);
+    void setOutcome(const QString& path, QueuedFileState::Outcome outcome, const QString& reason = {});
+    void makeCurrent(const QString& path);
+    void fileFailed(int index, std::exception_ptr error);
     void setIsParsing(bool parsing);
     void clearSelection();
     void setCurrentStage(ConversionStage stage);
@@ -195,6 +226,7 @@ class ConverterModel : public QObject {
     void convertFile(const QString& path, const QString& outputDirectory, Completion completion);
     void fileConverted(const ConversionResult& result);
     void finishRun();
+    void finishBatch();
     void failRun(std::exception_ptr error);
     bool runWasCancelled() const;
     void runEnded();
@@ -234,6 +266,12 @@ class ConverterModel : public QObject {
     bool wasCancelled_ = false;
     std::unique_ptr<PipelineEngine> pipelineEngine_;
     bool cliArgsHandled_ = false;
+    QMap<QString, QueuedFileState> fileStates_;
+    QString runSummary_;
+    int batchFailedCount_ = 0;
+    int batchSkippedCount_ = 0;
+    QStringList failureNotes_; // "name: reason" of each failed file of the run
+    SleepInhibitor sleepInhibitor_;
 
     FolderChooser folderChooser_;
     // Analyses of the current source deliver only while their selection holds.

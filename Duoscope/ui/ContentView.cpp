@@ -269,7 +269,8 @@ ContentView::ContentView(ConverterModel& model, QWidget* parent) : QWidget(paren
 
     for (auto signal : {&ConverterModel::fileQueueChanged, &ConverterModel::fileInfoMapChanged,
                         &ConverterModel::currentQueueIndexChanged, &ConverterModel::isConvertingChanged,
-                        &ConverterModel::isBatchModeChanged, &ConverterModel::sourceInfoChanged})
+                        &ConverterModel::isBatchModeChanged, &ConverterModel::sourceInfoChanged,
+                        &ConverterModel::fileStatesChanged})
         connect(&model_, signal, this, [this] {
             fileListDirty_ = true;
             scheduleRefresh();
@@ -281,7 +282,8 @@ ContentView::ContentView(ConverterModel& model, QWidget* parent) : QWidget(paren
                         &ConverterModel::currentStageChanged, &ConverterModel::progressChanged,
                         &ConverterModel::errorMessageChanged, &ConverterModel::conversionEndTimeChanged,
                         &ConverterModel::lastOutputURLChanged, &ConverterModel::estimatedTimeRemainingChanged,
-                        &ConverterModel::currentActivityChanged, &ConverterModel::wasCancelledChanged})
+                        &ConverterModel::currentActivityChanged, &ConverterModel::wasCancelledChanged,
+                        &ConverterModel::runSummaryChanged})
         connect(&model_, signal, this, &ContentView::scheduleRefresh);
     refresh();
 }
@@ -351,6 +353,10 @@ QWidget* ContentView::buildSourceColumn() {
     layout->addWidget(fileList_);
 
     layout->addWidget(buildProgressBlock());
+    runSummary_ = new QLabel(column);
+    runSummary_->setObjectName("runSummary");
+    runSummary_->setFont(scaledFont(runSummary_->font(), 1.0, true));
+    layout->addWidget(runSummary_);
     timingSummary_ = captionLabel({}, column);
     timingSummary_->setObjectName("timingSummary");
     timingSummary_->setWordWrap(true);
@@ -647,16 +653,35 @@ void ContentView::refreshFileList() {
         row->setObjectName("fileRow");
         auto* layout = new QHBoxLayout(row);
         layout->setContentsMargins(0, 2, 0, 2);
+        using Analysis = QueuedFileState::Analysis;
+        using Outcome = QueuedFileState::Outcome;
+        QueuedFileState state = model_.fileState(path);
         QWidget* mark;
-        if (model_.isConverting() && i == model_.currentQueueIndex()) {
+        bool busy = state.outcome == Outcome::converting ||
+                    (state.outcome == Outcome::none && state.analysis == Analysis::analysing);
+        if (busy) {
             mark = new Spinner(row);
+            mark->setObjectName(state.outcome == Outcome::converting ? "convertingMark" : "analysingMark");
         } else {
             auto* label = new QLabel(row);
             label->setFixedSize(16, 16);
-            bool done = model_.isConverting() && i < model_.currentQueueIndex();
-            label->setPixmap(done ? tintedSymbol("checkmark.circle.fill", completeGreen, 16)
-                                  : symbolIcon("film").pixmap(16, 16));
-            label->setObjectName(done ? "doneMark" : "fileMark");
+            const char* name = "fileMark";
+            QPixmap picture = symbolIcon("film").pixmap(16, 16);
+            if (state.outcome == Outcome::converted) {
+                name = "doneMark";
+                picture = tintedSymbol("checkmark.circle.fill", completeGreen, 16);
+            } else if (state.outcome == Outcome::failed) {
+                name = "failedMark";
+                picture = tintedSymbol("xmark.circle.fill", failedRed, 16);
+            } else if (state.outcome == Outcome::skipped) {
+                name = "skippedMark";
+                picture = tintedSymbol("minus.circle", QColor(128, 128, 128), 16);
+            } else if (state.analysis != Analysis::stereo) {
+                name = "notConvertibleMark";
+                picture = tintedSymbol("exclamationmark.triangle", QColor(0xd0, 0x8a, 0x00), 16);
+            }
+            label->setPixmap(picture);
+            label->setObjectName(name);
             mark = label;
         }
         layout->addWidget(mark, 0, Qt::AlignTop);
@@ -671,11 +696,24 @@ void ContentView::refreshFileList() {
             info = *found;
         else if (model_.sourceInfo() && QString::fromStdString(model_.sourceInfo()->url.string()) == path)
             info = model_.sourceInfo();
-        if (info)
-            texts->addWidget(captionLabel(QString::fromStdString(info->resolution) +
-                                              QString::fromUtf8(" · ") +
-                                              QString::fromStdString(info->formattedDuration()),
-                                          row));
+        // What the analysis or the run says of the file, else its details.
+        QString caption = state.text();
+        if (state.outcome == Outcome::none && state.analysis == Analysis::stereo && info)
+            caption = QString::fromStdString(info->resolution) + QString::fromUtf8(" · ") +
+                      QString::fromStdString(info->formattedDuration());
+        if (!caption.isEmpty()) {
+            auto* details = new ElidedLabel(row);
+            details->setObjectName("fileState");
+            details->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+            details->setFont(scaledFont(details->font(), 0.9));
+            details->setFullText(caption);
+            if (state.outcome == Outcome::failed) {
+                QPalette palette = details->palette();
+                palette.setColor(QPalette::WindowText, failedRed);
+                details->setPalette(palette);
+            }
+            texts->addWidget(details);
+        }
         layout->addLayout(texts, 1);
         auto* layoutPicker = new QComboBox(row);
         layoutPicker->setObjectName("sourceLayoutPicker");
@@ -735,17 +773,17 @@ void ContentView::refreshActionArea() {
     QString summary = model_.timingSummary();
     timingSummary_->setText(summary);
     timingSummary_->setVisible(complete && !summary.isEmpty());
-    revealButton_->setVisible(complete && !model_.lastOutputURL().isEmpty());
+    runSummary_->setText(model_.runSummary());
+    runSummary_->setVisible((complete || failed) && !model_.runSummary().isEmpty());
+    // A batch with failures still made movies worth showing.
+    revealButton_->setVisible((complete && !model_.lastOutputURL().isEmpty()) ||
+                              (failed && !model_.batchOutputURLs().isEmpty()));
     convertAnotherButton_->setVisible(complete);
 
     convertButton_->setVisible(!converting && !complete);
     convertButton_->setText(model_.outputTarget() == OutputTarget::sbs3D ? tr("Convert to SBS 3D")
                                                                          : tr("Convert to MV-HEVC"));
-    // The analysis must be the selected file's own, not the previous selection's.
-    const auto& info = model_.sourceInfo();
-    bool analysed = info && QString::fromStdString(info->url.string()) == model_.sourceFileURL();
-    convertButton_->setEnabled(!model_.sourceFileURL().isEmpty() && analysed &&
-                               !model_.outputDirectory().isEmpty());
+    convertButton_->setEnabled(model_.canConvert());
     dropZone_->setEnabled(!converting);
 }
 

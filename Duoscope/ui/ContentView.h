@@ -81,6 +81,7 @@ class ContentView : public QWidget {
     QLabel* remainingTime_ = nullptr;
     QLabel* percentage_ = nullptr;
     QLabel* timingSummary_ = nullptr;
+    QLabel* runSummary_ = nullptr;
     QPushButton* revealButton_ = nullptr;
     QPushButton* convertAnotherButton_ = nullptr;
     QPushButton* convertButton_ = nullptr;

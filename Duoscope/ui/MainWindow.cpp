@@ -1,9 +1,12 @@
 #include "MainWindow.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QVBoxLayout>
 
 #include "ContentView.h"
@@ -67,7 +70,8 @@ MainWindow::MainWindow(ConverterModel& model, QStringList openedFiles, QWidget* 
     QMenu* file = menuBar()->addMenu(tr("&File"));
     file->addAction(tr("&Open..."), QKeySequence::Open, contentView_, &ContentView::browseForFiles);
     file->addSeparator();
-    file->addAction(tr("&Quit"), QKeySequence::Quit, qApp, &QApplication::quit);
+    // Through close(), so that quitting during a run asks like closing does.
+    file->addAction(tr("&Quit"), QKeySequence::Quit, this, &QWidget::close)->setObjectName("quitAction");
     QMenu* help = menuBar()->addMenu(tr("&Help"));
     help->addAction(tr("About Duoscope"), this, &MainWindow::showAboutPanel);
 }
@@ -82,6 +86,32 @@ void MainWindow::showAboutPanel() {
     about_->show();
     about_->raise();
     about_->activateWindow();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (!model_.isConverting()) {
+        event->accept();
+        return;
+    }
+    QMessageBox question(QMessageBox::Warning, tr("Stop the conversion?"),
+                         tr("A conversion is running. Quitting stops it and the unfinished movie is "
+                            "discarded."),
+                         QMessageBox::NoButton, this);
+    question.setObjectName("quitQuestion");
+    QPushButton* stop = question.addButton(tr("Stop and Quit"), QMessageBox::DestructiveRole);
+    stop->setObjectName("stopAndQuitButton");
+    QPushButton* keep = question.addButton(tr("Keep Converting"), QMessageBox::RejectRole);
+    keep->setObjectName("keepConvertingButton");
+    question.setDefaultButton(keep);
+    question.setEscapeButton(keep);
+    question.exec();
+    if (question.clickedButton() != stop) {
+        event->ignore();
+        return;
+    }
+    // The run may have ended while the question was open; then there is nothing to stop.
+    if (model_.isConverting()) model_.cancelConversion();
+    event->accept();
 }
 
 void MainWindow::showEvent(QShowEvent* event) {

@@ -30,6 +30,8 @@ class MainWindow : public QMainWindow {
 
   protected:
     void showEvent(QShowEvent* event) override;
+    // Closing or quitting during a run asks first; a day's run is not lost to one key.
+    void closeEvent(QCloseEvent* event) override;
 
   private:
     ConverterModel& model_;

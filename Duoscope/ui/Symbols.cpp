@@ -26,6 +26,8 @@ const QHash<QString, SymbolMapping>& symbolTable() {
         {"checkmark.circle.fill", {"emblem-ok-symbolic", QStyle::SP_DialogApplyButton}},
         {"xmark.circle.fill", {"window-close", QStyle::SP_DialogCloseButton}},
         {"xmark.circle", {"process-stop", QStyle::SP_BrowserStop}},
+        {"minus.circle", {"list-remove", QStyle::SP_DialogNoButton}},
+        {"exclamationmark.triangle", {"dialog-warning", QStyle::SP_MessageBoxWarning}},
         {"circle", {"media-record", QStyle::SP_MediaStop}},
         {"arrow.triangle.2.circlepath", {"view-refresh", QStyle::SP_BrowserReload}},
         {"play.rectangle", {"media-playback-start", QStyle::SP_MediaPlay}},

@@ -1,8 +1,10 @@
 // The window on the offscreen platform over the real model and engine:
-// drops, the Convert rule, a real conversion through the button, Cancel,
-// a failed run, and the coalescing of redraws.
+// drops, the Convert rule, files named at start-up, a real conversion through
+// the button, Cancel, quitting during a run, a failed run, and the coalescing
+// of redraws.
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QDropEvent>
@@ -39,6 +41,8 @@ class Window : public ::testing::Test {
         static char* argv[] = {name, nullptr};
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
         if (!QApplication::instance()) new QApplication(argc, argv);
+        // Closing the test's windows must not end the application.
+        QApplication::setQuitOnLastWindowClosed(false);
     }
     void SetUp() override {
         setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
@@ -61,6 +65,31 @@ class Window : public ::testing::Test {
         QApplication::sendEvent(zone, &dropped);
     }
     QString footer() { return find<QLabel>("footerStatus")->text(); }
+    // The state captions of the file rows, in queue order.
+    static QStringList rowStates(QWidget& window) {
+        QStringList states;
+        for (QWidget* row : window.findChildren<QWidget*>("fileRow")) {
+            auto* state = row->findChild<QLabel*>("fileState");
+            states.append(state ? state->toolTip() : QString());
+        }
+        return states;
+    }
+    fs::path makeFlatVideo() {
+        fs::path plain = home / "plain.mkv";
+        auto made = runCommand("/usr/bin/ffmpeg",
+                               {"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=24",
+                                "-t", "1", "-c:v", "libx264", plain.string()});
+        EXPECT_EQ(made.status, 0) << made.output;
+        return plain;
+    }
+    // Answers the question the next close raises with the named button.
+    void answerNextQuestion(const QString& button) {
+        QTimer::singleShot(200, [button] {
+            auto* question = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!question) return;
+            if (auto* chosen = question->findChild<QPushButton*>(button)) chosen->click();
+        });
+    }
     // The view redraws on a timer; a check waits for what it expects, briefly.
     bool shows(const std::function<bool()>& condition) { return waitFor(condition, 3000); }
 
@@ -86,6 +115,16 @@ TEST_F(Window, DropsAndTheConvertRule) {
     EXPECT_EQ(window.findChildren<QWidget*>("fileRow").size(), 2);
     EXPECT_EQ(convert->text(), "Convert to SBS 3D");
 
+    // Files that are not 3D or not videos at all are marked and never make Convert usable.
+    fs::path garbage = home / "garbage.mkv";
+    writeFile(garbage, std::string(100000, 'x'));
+    drop({q(makeFlatVideo()), q(garbage)});
+    ASSERT_TRUE(shows([&] {
+        return rowStates(window) == QStringList{"2D video", "not a readable video"};
+    })) << rowStates(window).join(", ").toStdString();
+    EXPECT_FALSE(convert->isEnabled());
+    EXPECT_EQ(window.findChildren<QWidget*>("notConvertibleMark").size(), 2);
+
     drop({q(kit / "sbs.mov")});
     EXPECT_EQ(model.fileQueue(), QStringList{q(kit / "sbs.mov")});
     EXPECT_TRUE(shows([&] { return !convert->isEnabled(); })) << "not before the new file's analysis";
@@ -103,6 +142,56 @@ TEST_F(Window, DropsAndTheConvertRule) {
     });
     QTest::mouseClick(find<QPushButton>("chooseFolderButton"), Qt::LeftButton);
     EXPECT_EQ(model.outputDirectory().toStdString(), (home / "chosen").string());
+}
+
+TEST_F(Window, StartUpFilesAreAnalysedWhileTheWindowResponds) {
+    // An ffprobe on a slow disk: every analysis takes a second and more.
+    ScratchFolder tools("window slow ffprobe");
+    writeScript(tools / "ffprobe", "#!/bin/bash\nsleep 1.5\nexec /usr/bin/ffprobe \"$@\"\n");
+    setPriorityToolFolder(tools.path());
+    fs::path garbage = home / "garbage.mkv";
+    writeFile(garbage, std::string(100000, 'x'));
+    QStringList opened{q(kit / "sbs_lr.mkv"), q(makeFlatVideo()), q(garbage)};
+
+    ConverterModel startModel;
+    MainWindow startWindow(startModel, opened);
+    QElapsedTimer clock;
+    clock.start();
+    startWindow.show();
+    qint64 shownAfter = clock.elapsed();
+    // The event loop keeps turning (and the window drawing) while ffprobe works.
+    qint64 longestGap = 0, last = clock.elapsed();
+    auto turnsUntil = [&](const std::function<bool()>& condition, int milliseconds) {
+        return waitFor(
+            [&] {
+                longestGap = std::max(longestGap, clock.elapsed() - last);
+                last = clock.elapsed();
+                return condition();
+            },
+            milliseconds);
+    };
+    EXPECT_TRUE(
+        turnsUntil([&] { return rowStates(startWindow).count(QString::fromUtf8("Analysing…")) == 3; }, 1000))
+        << rowStates(startWindow).join(", ").toStdString();
+    EXPECT_EQ(startWindow.findChildren<QWidget*>("analysingMark").size(), 3);
+    bool analysed = turnsUntil(
+        [&] {
+            return rowStates(startWindow).mid(1) == QStringList{"2D video", "not a readable video"} &&
+                   !rowStates(startWindow).first().contains(QString::fromUtf8("Analysing…"));
+        },
+        60000);
+    setPriorityToolFolder({});
+    ASSERT_TRUE(analysed) << rowStates(startWindow).join(", ").toStdString();
+    EXPECT_LT(shownAfter, 500);
+    EXPECT_LT(longestGap, 300) << "the window froze";
+    EXPECT_GT(clock.elapsed(), 1500) << "the stand-in ffprobe was not used";
+    EXPECT_TRUE(rowStates(startWindow).first().contains(QString::fromUtf8(" · ")))
+        << rowStates(startWindow).first().toStdString();
+    startModel.setOutputDirectory(q(home / "out"));
+    auto* convert = startWindow.findChild<QPushButton*>("convertButton");
+    EXPECT_TRUE(shows([&] { return convert->isEnabled(); })) << "one convertible file is enough";
+    startModel.removeFromQueue(0);
+    EXPECT_TRUE(shows([&] { return !convert->isEnabled(); })) << "nothing convertible is left";
 }
 
 TEST_F(Window, ConversionThroughTheButtonRisesToComplete) {
@@ -155,16 +244,47 @@ TEST_F(Window, CancelLeavesNothingRunning) {
     EXPECT_TRUE(shows([&] { return footer() != "Cancelled"; })) << "until the next action";
 }
 
-TEST_F(Window, FailedRunShowsTheAlertAndTheError) {
-    fs::path plain = home / "plain.mkv";
-    ASSERT_EQ(
-        runCommand("/usr/bin/ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=24",
-                                       "-t", "1", "-c:v", "libx264", plain.string()})
-            .status,
-        0);
-    drop({q(plain)});
+TEST_F(Window, QuittingDuringARunAsksFirst) {
+    ScratchFolder tools("window quit tools");
+    writeScript(tools / "tsmuxer", "#!/bin/bash\nsleep 3177\n");
+    setPriorityToolFolder(tools.path());
+    auto* quit = window.findChild<QAction*>("quitAction");
+    ASSERT_NE(quit, nullptr);
+    quit->trigger();
+    EXPECT_FALSE(window.isVisible()) << "idle, quitting asks nothing";
+    window.show();
+
+    drop({q(kit / "cabac_b/movie.m2ts")});
     auto* convert = find<QPushButton>("convertButton");
     ASSERT_TRUE(waitFor([&] { return convert->isEnabled(); }, 30000));
+    QTest::mouseClick(convert, Qt::LeftButton);
+    ASSERT_TRUE(waitFor([&] { return processWithCommandLineExists("sleep 3177"); }, 30000));
+
+    answerNextQuestion("keepConvertingButton");
+    quit->trigger();
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_TRUE(model.isConverting()) << "the run goes on";
+    answerNextQuestion("keepConvertingButton");
+    window.close();
+    EXPECT_TRUE(window.isVisible() && model.isConverting()) << "closing the window asks too";
+
+    answerNextQuestion("stopAndQuitButton");
+    quit->trigger();
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_FALSE(model.isConverting());
+    EXPECT_TRUE(waitFor([&] { return !model.isRunActive(); }, 10000));
+    EXPECT_TRUE(waitFor([&] { return !processWithCommandLineExists("sleep 3177"); }, 5000));
+    setPriorityToolFolder({});
+}
+
+TEST_F(Window, FailedRunShowsTheAlertAndTheError) {
+    // A 3D file that is gone by the time Convert is pressed.
+    fs::path vanishing = home / "vanishing.mkv";
+    fs::copy_file(kit / "sbs_lr.mkv", vanishing);
+    drop({q(vanishing)});
+    auto* convert = find<QPushButton>("convertButton");
+    ASSERT_TRUE(waitFor([&] { return convert->isEnabled(); }, 30000));
+    fs::remove(vanishing);
     QTest::mouseClick(convert, Qt::LeftButton);
     ASSERT_TRUE(waitFor([&] { return find<QMessageBox>("failureAlert") != nullptr; }, 60000));
     auto* alert = find<QMessageBox>("failureAlert");
@@ -172,8 +292,38 @@ TEST_F(Window, FailedRunShowsTheAlertAndTheError) {
     EXPECT_FALSE(alert->text().isEmpty());
     EXPECT_EQ(footer(), "Error: " + alert->text());
     EXPECT_EQ(find<QLabel>("stageText")->text(), "Failed");
+    EXPECT_TRUE(alert->text().startsWith("Source file not found")) << alert->text().toStdString();
+    EXPECT_EQ(window.findChildren<QWidget*>("failedMark").size(), 1);
     EXPECT_TRUE(find<QLabel>("stageText")->isVisible());
     alert->accept();
+}
+
+TEST_F(Window, AQueueShowsEachFilesOutcomeAndTheCount) {
+    QStringList files;
+    for (const char* name : {"one.mkv", "two.mkv", "three.mkv"}) {
+        fs::copy_file(kit / "sbs_lr.mkv", home / name);
+        files.append(q(home / name));
+    }
+    drop(files);
+    auto* convert = find<QPushButton>("convertButton");
+    ASSERT_TRUE(
+        waitFor([&] { return rowStates(window).filter(QString::fromUtf8(" · ")).size() == 3; }, 60000));
+    ASSERT_TRUE(convert->isEnabled());
+    fs::remove(home / "two.mkv");
+    QTest::mouseClick(convert, Qt::LeftButton);
+    ASSERT_TRUE(waitFor([&] { return find<QMessageBox>("failureAlert") != nullptr; }, 60000));
+    QStringList states = rowStates(window);
+    ASSERT_EQ(states.size(), 3);
+    EXPECT_EQ(states[0], "done");
+    EXPECT_TRUE(states[1].startsWith("failed: Source file not found")) << states[1].toStdString();
+    EXPECT_EQ(states[2], "done");
+    EXPECT_EQ(window.findChildren<QWidget*>("doneMark").size(), 2);
+    EXPECT_EQ(window.findChildren<QWidget*>("failedMark").size(), 1);
+    EXPECT_TRUE(shows([&] { return find<QLabel>("runSummary")->text() == "2 converted, 1 failed"; }));
+    EXPECT_TRUE(find<QLabel>("runSummary")->isVisible());
+    EXPECT_TRUE(find<QPushButton>("revealButton")->isVisible()) << "the two movies are there to see";
+    EXPECT_TRUE(find<QMessageBox>("failureAlert")->text().startsWith("2 converted, 1 failed (two.mkv: "));
+    find<QMessageBox>("failureAlert")->accept();
 }
 
 TEST_F(Window, FloodsOfChangesAreRedrawnAtMost30TimesASecond) {

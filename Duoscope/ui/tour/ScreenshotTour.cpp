@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProcess>
@@ -94,8 +95,17 @@ int main(int argc, char** argv) {
     waitFor([&] { return !model.isConverting(); }, 300000);
     ok &= save(window, output, "complete");
 
-    model.handleDrop({plain});
-    waitFor([&] { return convert->isEnabled(); }, 30000);
+    // A queue of a 2D file (skipped) and a 3D file that is gone by the time it is converted.
+    QString vanishing = home.filePath("Holiday 3D.mp4");
+    QFile::copy(kit + "/sbs.mp4", vanishing);
+    model.handleDrop({plain, vanishing});
+    waitFor(
+        [&] {
+            return model.fileState(vanishing).analysis == QueuedFileState::Analysis::stereo &&
+                   convert->isEnabled();
+        },
+        30000);
+    QFile::remove(vanishing);
     convert->click();
     waitFor([&] { return window.findChild<QMessageBox*>("failureAlert") != nullptr; }, 60000);
     ok &= save(window, output, "failed");

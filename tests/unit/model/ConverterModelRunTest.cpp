@@ -1,6 +1,6 @@
 // Runs through the model with the real engine and tools on the kit's media:
 // the selection's analysis, a batch with a 2D file, the reuse of a kept
-// side-by-side intermediate, and cancellation.
+// side-by-side intermediate (and its failure and cancel), and cancellation.
 #include <gtest/gtest.h>
 
 #include "ConverterModel.h"
@@ -28,6 +28,22 @@ std::vector<std::string> entries(const fs::path& folder) {
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+// The folder's entries other than work folders a failure may keep for its logs.
+std::vector<std::string> entriesBesideWorkFolders(const fs::path& folder) {
+    std::vector<std::string> names = entries(folder);
+    std::erase_if(names, [](const std::string& name) { return name.starts_with("Duoscope_"); });
+    return names;
+}
+
+int moviesIn(const fs::path& folder) {
+    int count = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        std::string extension = entry.path().extension().string();
+        count += extension == ".mov" || extension == ".mkv" || extension == ".mp4" || extension == ".partial";
+    }
+    return count;
 }
 
 class ModelRun : public ::testing::Test {
@@ -76,10 +92,11 @@ TEST_F(ModelRun, BatchSkipsA2DFileAndCountsTheOthers) {
     EXPECT_EQ(countLines(logs, "=== Converting 1 of 3: sbs_lr.mkv ==="), 1);
     EXPECT_EQ(countLines(logs, "WARNING: No 3D stream in plain.mkv, skipping"), 1);
     EXPECT_EQ(countLines(logs, "=== Converting 3 of 3: movie.m2ts ==="), 1);
-    EXPECT_EQ(countLines(logs, "=== Batch complete: 2 of 3 files converted ==="), 1)
+    EXPECT_EQ(countLines(logs, "=== Batch complete: 2 converted, 0 failed, 1 skipped ==="), 1)
         << logs.join("\n").toStdString();
     EXPECT_EQ(model.currentStage(), ConversionStage::complete);
     EXPECT_EQ(model.batchOutputURLs().size(), 2);
+    EXPECT_EQ(model.fileState(q(plain)).text(), "skipped: 2D video");
     EXPECT_EQ(entries(output), (std::vector<std::string>{"movie_SBS.mkv", "sbs_lr_SBS.mkv"}));
     EXPECT_EQ(readFile(kit / "sbs_lr.mkv"), sourceBytes);
     EXPECT_FALSE(model.timingSummary().isEmpty());
@@ -108,6 +125,29 @@ TEST_F(ModelRun, KeptIntermediateIsReusedWithoutConvertingAgain) {
     EXPECT_EQ(countLines(second, "✅ Reusing cached SBS: frame_alternate_SBS.mov"), 1);
     EXPECT_EQ(countLines(second, "] Source: "), 0) << "the engine's conversion must not run again";
     EXPECT_TRUE(fs::exists(output / "frame_alternate_MV-HEVC.mov"));
+
+    // A reuse that fails or is stopped leaves the folder as it was: no work
+    // folder, no partial movie, the earlier outputs untouched.
+    std::vector<std::string> kept = entries(output);
+    std::string keptMovie = readFile(output / "frame_alternate_MV-HEVC.mov");
+    ScratchFolder tools("model broken packer");
+    setPriorityToolFolder(tools.path());
+    writeScript(tools / "StereoPacker",
+                "#!/bin/bash\nhead -c 200000 /dev/urandom > \"$2\"\necho 'out of luck' >&2\nexit 1\n");
+    run();
+    EXPECT_EQ(model.currentStage(), ConversionStage::failed);
+    EXPECT_TRUE(model.errorMessage().contains("out of luck")) << model.errorMessage().toStdString();
+    EXPECT_EQ(entriesBesideWorkFolders(output), kept);
+    EXPECT_EQ(moviesIn(output), int(kept.size())) << "a failed run's work folder keeps no movie";
+    writeScript(tools / "StereoPacker", "#!/bin/bash\nhead -c 200000 /dev/urandom > \"$2\"\nsleep 3176\n");
+    model.startConversion();
+    ASSERT_TRUE(waitFor([&] { return processWithCommandLineExists("sleep 3176"); }, 30000));
+    model.cancelConversion();
+    ASSERT_TRUE(waitFor([&] { return !model.isRunActive(); }, 15000));
+    setPriorityToolFolder({});
+    EXPECT_EQ(countLines(model.logs(), "Reusing cached SBS"), 3);
+    EXPECT_EQ(entries(output), kept);
+    EXPECT_EQ(readFile(output / "frame_alternate_MV-HEVC.mov"), keptMovie);
 
     model.setQualityPreset(QualityPreset::high);
     before = model.logs().size();

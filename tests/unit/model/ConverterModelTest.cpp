@@ -28,7 +28,7 @@ TEST(ConverterModelSettings, DefaultsStoredFormsAndTheInitialisationGate) {
     model.setOutputDirectory((home / "early").c_str());
     model.loadSettings();
     EXPECT_EQ(model.qualityPreset(), QualityPreset::low);
-    EXPECT_EQ(model.outputCodec(), OutputCodec::h264) << "a stored text must match exactly";
+    EXPECT_EQ(model.outputCodec(), OutputCodec::h264);
     EXPECT_EQ(model.debugLimitSeconds(), 0);
     EXPECT_EQ(model.outputDirectory().toStdString(), (home / "early").string())
         << "a missing stored folder is ignored, and a folder set before loading is not saved";
@@ -44,6 +44,51 @@ TEST(ConverterModelSettings, DefaultsStoredFormsAndTheInitialisationGate) {
               "outputDirectory=" +
                   (home / "chosen").string() +
                   "\noutputTarget=Apple Vision Pro (MV-HEVC)\nqualityPreset=Ultra High\n");
+}
+
+TEST(ConverterModelSettings, StoredSpellingsAreMatchedOrNamedInAWarning) {
+    PrivateHome home("model spellings");
+    struct Case {
+        std::string stored;
+        OutputTarget target;
+        QualityPreset preset;
+        int warnings;
+    };
+    for (const Case& c : {
+             Case{"outputTarget=apple vision pro (mv-hevc)\nqualityPreset= smaller FILE\n",
+                  OutputTarget::visionPro, QualityPreset::low, 0},
+             Case{"outputTarget=MV-HEVC\n", OutputTarget::sbs3D, QualityPreset::medium, 1},
+             Case{"outputTarget=Not Vision at all\nqualityPreset=Best\n", OutputTarget::sbs3D,
+                  QualityPreset::medium, 2},
+             Case{"outputTarget=\n", OutputTarget::sbs3D, QualityPreset::medium, 1},
+             Case{"durationLimit=two minutes\nkeepSBSIntermediate=maybe\n", OutputTarget::sbs3D,
+                  QualityPreset::medium, 2},
+         }) {
+        writeFile(home.settingsFile(), "[General]\n" + c.stored);
+        ConverterModel model;
+        model.loadSettings();
+        EXPECT_EQ(model.outputTarget(), c.target) << c.stored;
+        EXPECT_EQ(model.qualityPreset(), c.preset) << c.stored;
+        EXPECT_EQ(model.debugLimitSeconds(), 120) << c.stored;
+        EXPECT_FALSE(model.keepSBSIntermediate());
+        EXPECT_EQ(model.logs().filter("WARNING: setting ").size(), c.warnings)
+            << model.logs().join("\n").toStdString();
+        if (c.warnings > 0)
+            EXPECT_EQ(readFile(home.settingsFile()), "[General]\n" + c.stored)
+                << "an unknown value stays stored until the setting is changed";
+    }
+    ConverterModel model;
+    model.loadSettings();
+    ASSERT_EQ(model.logs().size(), 2);
+    EXPECT_TRUE(model.logs()[0].endsWith(
+        R"(WARNING: setting durationLimit "two minutes" is not a whole number of seconds; using 120)"));
+
+    writeFile(home.settingsFile(), std::string("\xff\xfe\0garbage\0\n", 12));
+    ConverterModel unreadable;
+    unreadable.loadSettings();
+    EXPECT_EQ(unreadable.logs().filter("WARNING: cannot read the settings file").size(), 1)
+        << unreadable.logs().join("\n").toStdString();
+    EXPECT_EQ(unreadable.outputTarget(), OutputTarget::sbs3D);
 }
 
 TEST(ConverterModelLog, KeepsTheNewest500StampedLines) {
@@ -101,11 +146,31 @@ TEST(ConverterModelIntake, FiltersDuplicatesRemovalsAndDrops) {
     model.handleDrop({movie});
     EXPECT_EQ(model.fileQueue(), QStringList{movie});
 
-    model.handleCommandLineArguments({"Duoscope", "--input", a});
-    model.handleCommandLineArguments({"Duoscope", "--input", c, "--output", "/elsewhere"});
-    EXPECT_TRUE(model.fileQueue().contains(a));
-    EXPECT_FALSE(model.fileQueue().contains(c)) << "the arguments are applied once";
-    EXPECT_EQ(model.outputDirectory().toStdString(),
-              QDir::home().filePath("Desktop/Duoscope Output").toStdString());
+    waitFor([&] { return !model.isParsing(); }, 10000);
+}
+
+TEST(ConverterModelIntake, InputWithoutOutputKeepsTheSavedFolder) {
+    PrivateHome home("model arguments");
+    fs::create_directories(home / "saved");
+    std::string stored = "[General]\noutputDirectory=" + (home / "saved").string() + "\n";
+    writeFile(home.settingsFile(), stored);
+    QString a = (home / "a.mkv").c_str(), c = (home / "c.mkv").c_str();
+    {
+        ConverterModel model;
+        model.loadSettings();
+        model.handleCommandLineArguments({"Duoscope", "--input", a});
+        model.handleCommandLineArguments({"Duoscope", "--input", c, "--output", "/elsewhere"});
+        EXPECT_TRUE(model.fileQueue().contains(a));
+        EXPECT_FALSE(model.fileQueue().contains(c)) << "the arguments are applied once";
+        EXPECT_EQ(model.outputDirectory().toStdString(), (home / "saved").string());
+        EXPECT_EQ(readFile(home.settingsFile()), stored);
+        waitFor([&] { return !model.isParsing(); }, 10000);
+    }
+    ConverterModel model;
+    model.loadSettings();
+    model.handleCommandLineArguments({"Duoscope", "--input", a, "--output", (home / "given").c_str()});
+    EXPECT_EQ(model.outputDirectory().toStdString(), (home / "given").string());
+    EXPECT_EQ(readFile(home.settingsFile()), "[General]\noutputDirectory=" + (home / "given").string() + "\n")
+        << "an explicit --output is saved, as choosing a folder is";
     waitFor([&] { return !model.isParsing(); }, 10000);
 }

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLocale>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QString>
 
@@ -32,6 +33,9 @@ class PrivateHome {
     explicit PrivateHome(const std::string& name) : home_(name) {
         ensureApplication();
         setenv("XDG_CONFIG_HOME", (home_ / "config").c_str(), 1);
+        // QSettings keeps the folder it found first for the life of the process.
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                           QString::fromStdString((home_ / "config").string()));
         std::filesystem::create_directories(home_ / "config/Duoscope");
         writeFile(home_ / "config/user-dirs.dirs",
                   "XDG_DESKTOP_DIR=\"" + (home_ / "Desktop").string() + "\"\n");
