@@ -409,6 +409,17 @@ int runCommandLineMode(const ParsedCommandLine& commandLine) {
 namespace {
 
 nlohmann::json analysisJson(const SourceFileInfo& info) {
+    nlohmann::json tracks = nlohmann::json::array();
+    for (const MediaTrack& track : info.tracks) {
+        nlohmann::json entry = {{"index", track.index}, {"type", track.type}, {"codec", track.codec}};
+        if (!track.language.empty()) entry["language"] = track.language;
+        if (track.width > 0) {
+            entry["width"] = track.width;
+            entry["height"] = track.height;
+        }
+        if (track.channels > 0) entry["channels"] = track.channels;
+        tracks.push_back(std::move(entry));
+    }
     nlohmann::json frameRate = {{"numerator", info.frameRateNum}, {"denominator", info.frameRateDen}};
     if (info.frameRateDen > 0) frameRate["fps"] = static_cast<double>(info.frameRateNum) / info.frameRateDen;
     return {
@@ -421,7 +432,11 @@ nlohmann::json analysisJson(const SourceFileInfo& info) {
         {"resolution", info.resolution},
         {"frameRate", frameRate},
         {"layout", info.stereoMode.text()},
+        {"layoutDescription", info.stereoMode.description()},
         {"rightFirst", info.stereoMode.rightFirst},
+        {"eyeWidth", eyeSizeOf(info.stereoMode, info.videoWidth, info.videoHeight).width},
+        {"eyeHeight", eyeSizeOf(info.stereoMode, info.videoWidth, info.videoHeight).height},
+        {"tracks", tracks},
         {"halfSize", info.stereoMode.isHalf},
         {"layoutDecidedBy", info.layoutSignal},
         {"hasMVCStream", info.hasMVCStream},

@@ -253,6 +253,17 @@ std::optional<SourceFileInfo> FFProbe::analyse(const std::filesystem::path& url,
             std::string profile = stringField(stream, "profile").value_or("none");
             log("  Stream " + std::to_string(index) + ": " + codecType + " " + codecName + " " +
                 std::to_string(width) + "x" + std::to_string(height) + " profile=" + profile);
+            MediaTrack track;
+            track.index = static_cast<int>(std::clamp<long long>(index, -1, INT32_MAX));
+            track.type = codecType;
+            track.codec = codecName;
+            track.width = static_cast<int>(std::clamp<long long>(width, 0, INT32_MAX));
+            track.height = static_cast<int>(std::clamp<long long>(height, 0, INT32_MAX));
+            track.channels =
+                static_cast<int>(std::clamp<long long>(integerField(stream, "channels").value_or(0), 0, 1024));
+            if (auto tags = stream.find("tags"); tags != stream.end() && tags->is_object())
+                track.language = stringField(*tags, "language").value_or("");
+            info.tracks.push_back(std::move(track));
 
             // A signal is taken only when this stream's frame can hold it;
             // otherwise it is reported and the next signal decides.

@@ -124,6 +124,17 @@ EyeSize eyeSizeOf(const Stereo3DMode& mode, int frameWidth, int frameHeight);
 // Why a frame of this size cannot hold the layout (naming the size), or nothing.
 std::optional<std::string> layoutProblem(const Stereo3DMode& mode, int frameWidth, int frameHeight);
 
+// One stream of a source as the analysis saw it, for --analyze and the window.
+struct MediaTrack {
+    int index = 0;
+    std::string type;     // "video", "audio", "subtitle", …
+    std::string codec;    // ffprobe's codec name
+    std::string language; // ISO 639-2 from the container, or empty
+    int width = 0, height = 0;
+    int channels = 0;
+    friend bool operator==(const MediaTrack&, const MediaTrack&) = default;
+};
+
 struct SourceFileInfo {
     std::filesystem::path url;
     std::string fileName;
@@ -139,6 +150,7 @@ struct SourceFileInfo {
     Stereo3DMode stereoMode;
     // Which signal decided the layout, for the analysis trace and --analyze.
     std::string layoutSignal = "none";
+    std::vector<MediaTrack> tracks;
 
     // "%02d:%02d:%02d" of the whole seconds; hours are not wrapped at 24.
     std::string formattedDuration() const;

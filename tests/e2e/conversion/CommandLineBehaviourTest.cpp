@@ -92,6 +92,17 @@ TEST_F(CommandLineBehaviour, AnalysisAsJsonAgreesWithTheText) {
         EXPECT_GT(analysis.at("duration").get<double>(), 0) << name;
         EXPECT_EQ(analysis.at("hasMVCStream").get<bool>(), has("  3D stream:   yes")) << name;
     }
+    // The kit's side-by-side Matroska file: one H.264 picture stream and its AC-3 sound.
+    auto tracks = nlohmann::json::parse(runHeadless({"--analyze", (kitSmallSet / "sbs_lr.mkv").string(), "--json"})
+                                            .standardOutput)
+                      .at("tracks");
+    ASSERT_EQ(tracks.size(), 2u) << tracks.dump();
+    EXPECT_EQ(tracks[0]["type"], "video");
+    EXPECT_EQ(tracks[0]["codec"], "h264");
+    EXPECT_EQ(tracks[1]["type"], "audio");
+    EXPECT_EQ(tracks[1]["codec"], "ac3");
+    EXPECT_EQ(tracks[1]["channels"], 2);
+
     auto missing = runHeadless({"--analyze", (work / "nothing.mkv").string(), "--json"});
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.standardOutput, "");
