@@ -271,6 +271,14 @@ int runCommandLineMode(const ParsedCommandLine& commandLine) {
                   << "  anything that is not a whole number converts everything.\n";
         return 1;
     }
+    // A value that is no value is said before anything is made.
+    ConversionJob stereoChoices;
+    try {
+        applyStereoOptions(commandLine, stereoChoices);
+    } catch (const CommandLineUsageError& mistake) {
+        std::cerr << "ERROR: " << mistake.what() << "\n";
+        return exitUsage;
+    }
     fs::path outputFolder;
     if (auto output = commandLine.value("--output")) {
         outputFolder = *output;
@@ -301,12 +309,9 @@ int runCommandLineMode(const ParsedCommandLine& commandLine) {
     job.outputCodec = OutputCodec::h264;
     job.outputTarget = commandLineTarget(targetText);
     job.durationLimit = commandLineDurationLimit(commandLine.value("--duration"));
-    try {
-        applyStereoOptions(commandLine, job);
-    } catch (const CommandLineUsageError& mistake) {
-        std::cerr << "ERROR: " << mistake.what() << "\n";
-        return exitUsage;
-    }
+    job.layoutChoice = stereoChoices.layoutChoice;
+    job.rightFirst = stereoChoices.rightFirst;
+    job.spatialMetadata = stereoChoices.spatialMetadata;
 
     // Shared with the interrupt watcher, which may outlive this frame.
     auto engine = std::make_shared<PipelineEngine>();
