@@ -314,6 +314,14 @@ int runCommandLineMode(const ParsedCommandLine& commandLine) {
                   << "  anything that is not a whole number converts everything.\n";
         return 1;
     }
+    // A value that is no value is said before anything is made.
+    ConversionJob stereoChoices;
+    try {
+        applyStereoOptions(commandLine, stereoChoices);
+    } catch (const CommandLineUsageError& mistake) {
+        std::cerr << "Duoscope: " << mistake.what() << "\nTry 'Duoscope --help' for more information.\n";
+        return exitUsage;
+    }
     fs::path outputFolder;
     if (auto output = commandLine.value("--output")) {
         outputFolder = *output;
@@ -361,12 +369,9 @@ int runCommandLineMode(const ParsedCommandLine& commandLine) {
     job.outputCodec = choices.codec;
     job.outputTarget = choices.target;
     job.durationLimit = commandLineDurationLimit(commandLine.value("--duration"));
-    try {
-        applyStereoOptions(commandLine, job);
-    } catch (const CommandLineUsageError& mistake) {
-        std::cerr << "ERROR: " << mistake.what() << "\n";
-        return exitUsage;
-    }
+    job.layoutChoice = stereoChoices.layoutChoice;
+    job.rightFirst = stereoChoices.rightFirst;
+    job.spatialMetadata = stereoChoices.spatialMetadata;
     job.keepSBSIntermediate = choices.keepSBSIntermediate;
     job.keepWorkFolder = commandLine.has("--keep-work");
     job.replaceExisting = commandLine.has("--overwrite");
