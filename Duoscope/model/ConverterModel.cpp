@@ -430,6 +430,11 @@ void ConverterModel::analyzeSelectedFile(const QString& path) {
                                      QString::fromStdString(info->formattedDuration()) +
                                      ", mode: " + QString::fromStdString(info->stereoMode.text()) +
                                      ", MVC track: " + QString::number(info->mvcTrackIndex.value_or(-1)));
+                } else if (analysisOf(info) == QueuedFileState::Analysis::unreadable) {
+                    // Not a video at all: "no 3D stream" would send the user looking for the wrong fault.
+                    QString text = fileName(path) + " is not a readable video";
+                    model->setErrorMessage(text);
+                    model->appendLog("WARNING: " + text);
                 } else {
                     model->setErrorMessage(QStringLiteral(
                         "No 3D stream detected. Select a Blu-ray 3D .m2ts or MakeMKV 3D .mkv file."));

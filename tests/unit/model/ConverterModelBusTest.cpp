@@ -26,6 +26,9 @@ class StandInBus : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         ensureApplication();
+        // The bus goes away before the process ends; libdbus must not take
+        // that for a programming error and abort the test at exit.
+        setenv("DBUS_FATAL_WARNINGS", "0", 1);
         daemon = new QProcess;
         daemon->start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
         ASSERT_TRUE(daemon->waitForStarted(5000)) << "dbus-daemon (Debian package dbus) is needed";
