@@ -373,10 +373,12 @@ std::string frameAlternateScript(const FrameAlternateScriptSpec& spec, EncoderPr
 
 std::string pipePipelineScript(const PipeScriptSpec& spec, EncoderProfile profile) {
     const std::string gap = "     ";
-    std::string encoder = applyEncoderProfile(
-        "-c:v hevc_videotoolbox -q:v " + std::to_string(presetEncoding(spec.qualityPreset).videoQuality) +
-            " -tag:v hvc1 -pix_fmt yuv420p",
-        profile);
+    bool hevc = usesHEVC(lowercased(extensionOf(spec.outputPath)), spec.outputCodec);
+    std::string encoder =
+        applyEncoderProfile((hevc ? "-c:v hevc_videotoolbox -q:v " : "-c:v h264_videotoolbox -q:v ") +
+                                std::to_string(presetEncoding(spec.qualityPreset).videoQuality) +
+                                (hevc ? " -tag:v hvc1 -pix_fmt yuv420p" : " -pix_fmt yuv420p"),
+                            profile);
     std::string rate = std::to_string(spec.frameRateNum) + "/" + std::to_string(spec.frameRateDen);
     return "#!/bin/bash\n"
            "set -o pipefail\n"

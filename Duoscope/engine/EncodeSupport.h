@@ -139,6 +139,8 @@ struct PipeScriptSpec {
     QualityPreset qualityPreset = QualityPreset::high;
     OutputTarget outputTarget = OutputTarget::sbs3D;
     std::optional<std::string> sourceAudioCodec;
+    // Of the side-by-side movie; its container may demand HEVC (usesHEVC).
+    OutputCodec outputCodec = OutputCodec::h265;
 };
 std::string pipePipelineScript(const PipeScriptSpec& spec, EncoderProfile profile);
 

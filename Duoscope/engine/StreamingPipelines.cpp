@@ -137,13 +137,13 @@ void PipelineEngine::decodeSBSPipe(const StreamingDecodeRequest& request) {
     fs::path workFolder = folderOf(request.interleavedURL);
     linkInputStream(workFolder, request.interleavedURL);
     fs::path script = workFolder / "pipe_pipeline.sh";
-    writeFileAtomically(script,
-                        pipePipelineScript({workFolder.string(), *viewpump, *twinrow, *ffmpeg,
-                                            request.sourceAudioURL.string(), request.outputURL.string(),
-                                            request.rightFirst, request.videoWidth, request.videoHeight,
-                                            request.frameRateNum, request.frameRateDen, request.qualityPreset,
-                                            request.outputTarget, probeAudioCodec(request.sourceAudioURL)},
-                                           activeEncoderProfile()));
+    writeFileAtomically(
+        script, pipePipelineScript(
+                    {workFolder.string(), *viewpump, *twinrow, *ffmpeg, request.sourceAudioURL.string(),
+                     request.outputURL.string(), request.rightFirst, request.videoWidth, request.videoHeight,
+                     request.frameRateNum, request.frameRateDen, request.qualityPreset, request.outputTarget,
+                     probeAudioCodec(request.sourceAudioURL), request.outputCodec},
+                    activeEncoderProfile()));
 
     double frames = request.frameRateDen != 0
                         ? std::floor(request.sourceDuration * request.frameRateNum / request.frameRateDen)
