@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <set>
@@ -402,6 +403,38 @@ std::string pipePipelineScript(const PipeScriptSpec& spec, EncoderProfile profil
 std::string parallelQualityText(QualityPreset preset, bool directMVHEVC) {
     const auto& encoding = presetEncoding(preset);
     return directMVHEVC ? encoding.stereoPackerQuality : std::to_string(encoding.videoQuality);
+}
+
+std::optional<std::pair<int, long long>> concealedPictureLine(std::string_view line) {
+    int view = -1;
+    long long accessUnit = -1;
+    char tail[2] = {};
+    std::string text(line);
+    if (std::sscanf(text.c_str(), "viewpump: concealed picture of view %d in access unit %lld%1s", &view,
+                    &accessUnit, tail) != 2 ||
+        view < 0 || view > 1 || accessUnit < 0)
+        return std::nullopt;
+    return std::pair{view, accessUnit};
+}
+
+std::string damageSummary(const std::vector<std::pair<int, double>>& concealed) {
+    if (concealed.empty()) return {};
+    double first = concealed.front().second, last = first;
+    long long perView[2] = {0, 0};
+    for (const auto& [view, seconds] : concealed) {
+        first = std::min(first, seconds);
+        last = std::max(last, seconds);
+        ++perView[view == 1 ? 1 : 0];
+    }
+    auto clock = [](double seconds) {
+        auto whole = static_cast<long long>(std::max(0.0, std::floor(seconds)));
+        char text[32];
+        std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld", whole / 3600, whole / 60 % 60, whole % 60);
+        return std::string(text);
+    };
+    return std::to_string(concealed.size()) + " damaged pictures between " + clock(first) + " and " +
+           clock(last) + " (base view: " + std::to_string(perView[0]) +
+           ", second view: " + std::to_string(perView[1]) + ")";
 }
 
 std::uint64_t segmentWorkerPeakBytes(int viewWidth, int viewHeight) {

@@ -175,6 +175,7 @@ TEST_F(NoFalseSuccess, SettingsSpellingsFlagsAndAMissingHome) {
 }
 
 TEST_F(NoFalseSuccess, TheChosenCodecOnTheParallelAndNamedPipeRoutes) {
+    storeTarget("SBS 3D (MKV)");
     writeFile(config / "Duoscope" / "Duoscope.conf",
               "[General]\noutputTarget=SBS 3D (MKV)\noutputCodec=H.264\n");
     // The same program beside a tools folder without the parallel script takes the named pipe.
@@ -195,4 +196,23 @@ TEST_F(NoFalseSuccess, TheChosenCodecOnTheParallelAndNamedPipeRoutes) {
         EXPECT_NE(result.output.find(route), std::string::npos) << result.output;
         EXPECT_EQ(videoCodecOf(output / "movie_SBS.mkv"), "h264") << route;
     }
+}
+
+TEST_F(NoFalseSuccess, DamagedPicturesFailUnlessAccepted) {
+    storeTarget("SBS 3D (MKV)");
+    // One transport packet in a hundred gets a flipped byte in its payload
+    // (every 192-byte packet past the first few, at a fixed stride).
+    auto bytes = readBytes(set / "cabac_b" / "movie.m2ts");
+    for (size_t packet = 5; (packet + 1) * 192 <= bytes.size(); packet += 100)
+        bytes[packet * 192 + 4 + 100] ^= 0xFF;
+    fs::path source = work / "damaged.m2ts";
+    writeBytes(source, bytes);
+    auto refused = convert(source.string(), (work / "refused").string());
+    EXPECT_EQ(refused.status, 1) << refused.output;
+    EXPECT_NE(refused.output.find(" damaged pictures between 00:00:0"), std::string::npos) << refused.output;
+    EXPECT_TRUE(entries(work / "refused").empty());
+    auto accepted = convert(source.string(), (work / "accepted").string(), {"--accept-damaged"});
+    ASSERT_EQ(accepted.status, 0) << accepted.output;
+    EXPECT_NE(accepted.output.find("⚠️ The source is damaged: "), std::string::npos) << accepted.output;
+    EXPECT_EQ(entries(work / "accepted"), std::vector<std::string>{"damaged_SBS.mkv"});
 }
