@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <set>
@@ -416,10 +417,12 @@ std::string frameAlternateScript(const FrameAlternateScriptSpec& spec, EncoderPr
 
 std::string pipePipelineScript(const PipeScriptSpec& spec, EncoderProfile profile) {
     const std::string gap = "     ";
-    std::string encoder = applyEncoderProfile(
-        "-c:v hevc_videotoolbox -q:v " + std::to_string(presetEncoding(spec.qualityPreset).videoQuality) +
-            " -tag:v hvc1 -pix_fmt yuv420p",
-        profile);
+    bool hevc = usesHEVC(lowercased(extensionOf(spec.outputPath)), spec.outputCodec);
+    std::string encoder =
+        applyEncoderProfile((hevc ? "-c:v hevc_videotoolbox -q:v " : "-c:v h264_videotoolbox -q:v ") +
+                                std::to_string(presetEncoding(spec.qualityPreset).videoQuality) +
+                                (hevc ? " -tag:v hvc1 -pix_fmt yuv420p" : " -pix_fmt yuv420p"),
+                            profile);
     std::string rate = std::to_string(spec.frameRateNum) + "/" + std::to_string(spec.frameRateDen);
     return "#!/bin/bash\n"
            "set -o pipefail\n"
@@ -443,6 +446,38 @@ std::string pipePipelineScript(const PipeScriptSpec& spec, EncoderProfile profil
 std::string parallelQualityText(QualityPreset preset, bool directMVHEVC) {
     const auto& encoding = presetEncoding(preset);
     return directMVHEVC ? encoding.stereoPackerQuality : std::to_string(encoding.videoQuality);
+}
+
+std::optional<std::pair<int, long long>> concealedPictureLine(std::string_view line) {
+    int view = -1;
+    long long accessUnit = -1;
+    char tail[2] = {};
+    std::string text(line);
+    if (std::sscanf(text.c_str(), "viewpump: concealed picture of view %d in access unit %lld%1s", &view,
+                    &accessUnit, tail) != 2 ||
+        view < 0 || view > 1 || accessUnit < 0)
+        return std::nullopt;
+    return std::pair{view, accessUnit};
+}
+
+std::string damageSummary(const std::vector<std::pair<int, double>>& concealed) {
+    if (concealed.empty()) return {};
+    double first = concealed.front().second, last = first;
+    long long perView[2] = {0, 0};
+    for (const auto& [view, seconds] : concealed) {
+        first = std::min(first, seconds);
+        last = std::max(last, seconds);
+        ++perView[view == 1 ? 1 : 0];
+    }
+    auto clock = [](double seconds) {
+        auto whole = static_cast<long long>(std::max(0.0, std::floor(seconds)));
+        char text[32];
+        std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld", whole / 3600, whole / 60 % 60, whole % 60);
+        return std::string(text);
+    };
+    return std::to_string(concealed.size()) + " damaged pictures between " + clock(first) + " and " +
+           clock(last) + " (base view: " + std::to_string(perView[0]) +
+           ", second view: " + std::to_string(perView[1]) + ")";
 }
 
 std::uint64_t segmentWorkerPeakBytes(int viewWidth, int viewHeight) {

@@ -155,6 +155,8 @@ struct PipeScriptSpec {
     QualityPreset qualityPreset = QualityPreset::high;
     OutputTarget outputTarget = OutputTarget::sbs3D;
     std::optional<std::string> sourceAudioCodec;
+    // Of the side-by-side movie; its container may demand HEVC (usesHEVC).
+    OutputCodec outputCodec = OutputCodec::h265;
 };
 std::string pipePipelineScript(const PipeScriptSpec& spec, EncoderProfile profile);
 
@@ -178,6 +180,11 @@ std::uint64_t segmentWorkerPeakBytes(int viewWidth, int viewHeight);
 int segmentWorkerCount(int cores, std::uint64_t availableBytes, std::uint64_t perWorkerBytes);
 // MemAvailable of /proc/meminfo, nothing when it cannot be read.
 std::optional<std::uint64_t> availableMemoryBytes();
+// "viewpump: concealed picture of view <v> in access unit <n>": (view, access unit).
+std::optional<std::pair<int, long long>> concealedPictureLine(std::string_view line);
+// "N damaged pictures between HH:MM:SS and HH:MM:SS (base view: a, second view: b)"
+// for pictures at these times (seconds) and views; empty when there are none.
+std::string damageSummary(const std::vector<std::pair<int, double>>& concealed);
 // The quality argument of fanout-run.sh for a preset and mode.
 std::string parallelQualityText(QualityPreset preset, bool directMVHEVC);
 // `spatial` is handed on in direct MV-HEVC mode only.

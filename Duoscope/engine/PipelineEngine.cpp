@@ -1,5 +1,7 @@
 #include "PipelineEngine.h"
 
+#include "EncodeSupport.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -133,6 +135,14 @@ void PipelineEngine::startRun(const ConversionJob& job) {
     if (!error) stamp.modified = std::filesystem::last_write_time(job.sourceURL, error);
     sourceStamp_ = error ? std::nullopt : std::optional(stamp);
     runChoices_ = {job.replaceExisting, job.keepSBSIntermediate, job.acceptDamaged};
+    std::lock_guard lock(stateMutex_);
+    concealedPictures_.clear();
+    damageReported_ = false;
+}
+
+void PipelineEngine::noteConcealedPicture(int view, double seconds) {
+    std::lock_guard lock(stateMutex_);
+    concealedPictures_.emplace_back(view, seconds);
 }
 
 std::filesystem::path PipelineEngine::publishMovie(const std::filesystem::path& written,
@@ -147,6 +157,20 @@ std::filesystem::path PipelineEngine::publishMovie(const std::filesystem::path& 
         if (sizeError || timeError || size != sourceStamp_->size || modified != sourceStamp_->modified)
             throw ConversionError::encodingFailed(source.filename().string() +
                                                   ": the source changed while converting");
+    }
+    std::string damage;
+    {
+        std::lock_guard lock(stateMutex_);
+        damage = damageSummary(concealedPictures_);
+        if (damageReported_) damage.clear();
+        damageReported_ = damageReported_ || !damage.empty();
+    }
+    if (!damage.empty()) {
+        // Lost areas come out grey or smeared: a movie the user did not ask for.
+        if (!runChoices_.acceptDamaged)
+            throw ConversionError::decodingFailed("the source is damaged: " + damage +
+                                                  "; --accept-damaged converts it anyway");
+        directLog("⚠️ The source is damaged: " + damage);
     }
     std::string wanted = destination.filename().string();
     std::filesystem::path chosen = destination.parent_path() / fittingFileName(wanted, "");

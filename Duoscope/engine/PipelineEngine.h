@@ -162,6 +162,10 @@ class PipelineEngine {
     // (publishMovie puts nothing in place once they have changed) and the
     // job's choices about existing files, intermediates and damage.
     void startRun(const ConversionJob& job);
+    // A picture the decoder had to conceal, at this time of the film. Any
+    // thread. publishMovie refuses a movie with such pictures unless the job
+    // accepts damage; then it says how many, once.
+    void noteConcealedPicture(int view, double seconds);
     // Cancellation then reaches the helper processes of checks and probes too.
     ProcessTracker processTracker();
 
@@ -189,6 +193,8 @@ class PipelineEngine {
         bool keepSBSIntermediate = true;
         bool acceptDamaged = false;
     } runChoices_;
+    std::vector<std::pair<int, double>> concealedPictures_; // guarded by stateMutex_
+    bool damageReported_ = false;
 };
 
 // The pkill pattern that matches processes of `toolName` whose command line

@@ -137,13 +137,13 @@ void PipelineEngine::decodeSBSPipe(const StreamingDecodeRequest& request) {
     fs::path workFolder = folderOf(request.interleavedURL);
     linkInputStream(workFolder, request.interleavedURL);
     fs::path script = workFolder / "pipe_pipeline.sh";
-    writeFileAtomically(script,
-                        pipePipelineScript({workFolder.string(), *viewpump, *twinrow, *ffmpeg,
-                                            request.sourceAudioURL.string(), request.outputURL.string(),
-                                            request.rightFirst, request.videoWidth, request.videoHeight,
-                                            request.frameRateNum, request.frameRateDen, request.qualityPreset,
-                                            request.outputTarget, probeAudioCodec(request.sourceAudioURL)},
-                                           activeEncoderProfile()));
+    writeFileAtomically(
+        script, pipePipelineScript(
+                    {workFolder.string(), *viewpump, *twinrow, *ffmpeg, request.sourceAudioURL.string(),
+                     request.outputURL.string(), request.rightFirst, request.videoWidth, request.videoHeight,
+                     request.frameRateNum, request.frameRateDen, request.qualityPreset, request.outputTarget,
+                     probeAudioCodec(request.sourceAudioURL), request.outputCodec},
+                    activeEncoderProfile()));
 
     double frames = request.frameRateDen != 0
                         ? std::floor(request.sourceDuration * request.frameRateNum / request.frameRateDen)
@@ -154,10 +154,16 @@ void PipelineEngine::decodeSBSPipe(const StreamingDecodeRequest& request) {
     auto recentErrors = std::make_shared<RecentLines>(100);
     auto lastCount = std::make_shared<long long>(0);
     fs::path outputURL = request.outputURL;
-    auto onErrorLine = [this, recentErrors, lastCount, estimatedFrames, progress,
-                        outputURL](const std::string& raw) {
+    double secondsPerUnit =
+        request.frameRateNum > 0 ? double(request.frameRateDen) / request.frameRateNum : 0;
+    auto onErrorLine = [this, recentErrors, lastCount, estimatedFrames, progress, outputURL,
+                        secondsPerUnit](const std::string& raw) {
         std::string line = trimmed(raw);
         if (line.empty()) return;
+        if (auto concealed = concealedPictureLine(line)) {
+            noteConcealedPicture(concealed->first, concealed->second * secondsPerUnit);
+            return;
+        }
         recentErrors->append(line);
         if (startsWith(line, "viewpump:")) {
             size_t first = line.find_first_of("0123456789");
@@ -253,8 +259,14 @@ void PipelineEngine::decodeSBSParallel(const StreamingDecodeRequest& request, bo
         if (progress) progress(reportedStage, fraction);
     };
     auto recentOutput = std::make_shared<RecentLines>(200);
-    auto onOutputLine = [this, recentOutput, stage, report](const std::string& raw) {
+    double secondsPerUnit =
+        request.frameRateNum > 0 ? double(request.frameRateDen) / request.frameRateNum : 0;
+    auto onOutputLine = [this, recentOutput, stage, report, secondsPerUnit](const std::string& raw) {
         std::string line = trimmed(raw);
+        if (auto concealed = concealedPictureLine(line)) {
+            noteConcealedPicture(concealed->first, concealed->second * secondsPerUnit);
+            return;
+        }
         recentOutput->append(line);
         if (contains(line, "Phase 1")) {
             directLog(line);

@@ -440,6 +440,12 @@ run_worker() {
         echo "segment $k (access units $s-$((e - 1))): decoded ${decoded:-0} picture pairs, expected $((e - w))${message:+ (viewpump: $message)}" >error.txt
         exit 1
     fi
+    # The pictures the decoder had to conceal, counted on the film's own
+    # access units; those of the warm-up belong to the segment before.
+    awk -v s="$s" -v w="$w" -v e="$e" '/^viewpump: concealed picture of view / {
+        au = $NF + w
+        if (au >= s && au < e) print "viewpump: concealed picture of view " $6 " in access unit " au
+    }' viewpump.log >damage
     echo "$(elapsed "$started_at")" >seconds
     exit 0
 }
@@ -539,6 +545,7 @@ echo "Phase 2 complete: $units frames, time $(elapsed "$phase2_ns")s"
 
 # ---------------------------------------------------------------- Phase 3: join
 phase3_ns=$(date +%s%N)
+for ((k = 0; k < segments; k++)); do cat "$scratch/seg$k/damage" 2>/dev/null; done
 echo "Phase 3: Concat $segments segments"
 if ((frame_md5)); then
     for ((k = 0; k < segments; k++)); do cat "$scratch/seg$k/segment.md5"; done >"$partial" ||

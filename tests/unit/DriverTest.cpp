@@ -292,7 +292,7 @@ TEST_F(Driver, ParallelRoutesAndTheMVHEVCTail) {
     ASSERT_TRUE(single.result) << single.error;
     arguments = fanoutArguments();
     ASSERT_FALSE(arguments.empty());
-    EXPECT_TRUE(arguments[0].ends_with("Movie_interleaved.264"));
+    EXPECT_TRUE(arguments[0].ends_with("/interleaved.264"));
     EXPECT_EQ(std::find(arguments.begin(), arguments.end(), "--dual-split"), arguments.end());
     EXPECT_EQ(single.result->outputPath, (output / "Movie_SBS.mkv").string());
 }

@@ -17,6 +17,12 @@ Decoder::Decoder(DecoderCallbacks callbacks)
 
 Decoder::~Decoder() = default;
 
+void Decoder::noteConcealed(int view) {
+    if (view < 0 || view > 1 || lastConcealed_[view] == accessUnit_) return;
+    lastConcealed_[view] = accessUnit_;
+    if (callbacks_.onConcealed) callbacks_.onConcealed(view, accessUnit_);
+}
+
 void Decoder::warn(const std::string& text) {
     if (warningsLeft_ <= 0) return;
     if (--warningsLeft_ == 0) {
@@ -363,9 +369,11 @@ void Decoder::handleFrameNumGap(const SliceHeader& sh, const Sps& sps) {
     if (!vs.hasSeenIdr && vs.dpb.empty()) return;
     if (sh.frameNum == vs.prevRefFrameNum || sh.frameNum == (vs.prevRefFrameNum + 1) % maxFrameNum) return;
     int missing = (sh.frameNum - vs.prevRefFrameNum - 1 + maxFrameNum) % maxFrameNum;
-    if (!sps.gapsInFrameNumAllowed)
+    if (!sps.gapsInFrameNumAllowed) {
         warn(std::to_string(missing) + " reference picture(s) missing before frame_num " +
              std::to_string(sh.frameNum) + "; concealed with the previous picture");
+        noteConcealed(currentView_);
+    }
     Picture* source = nullptr;
     for (Picture* p : vs.dpb)
         if (p->isRef() && (!source || p->decodeIndex > source->decodeIndex)) source = p;
@@ -630,9 +638,11 @@ void Decoder::buildRefLists(const SliceHeader& sh, const Sps& sps, std::vector<P
             p = fallback ? fallback : current_;
         }
     }
-    if (missing && (vs.hasSeenIdr || interView))
+    if (missing && (vs.hasSeenIdr || interView)) {
         warn("missing reference picture for frame_num " + std::to_string(sh.frameNum) +
              (currentView_ == 1 ? " of the second view" : "") + "; concealed");
+        noteConcealed(currentView_);
+    }
 }
 
 void Decoder::finishPicture() {
@@ -647,9 +657,11 @@ void Decoder::finishPicture() {
         interView_->height == pic->height)
         concealRef = interView_;
     int concealed = slices_->concealMissing(concealRef);
-    if (concealed > 0)
+    if (concealed > 0) {
         warn(std::to_string(concealed) + " macroblock(s) of picture " + std::to_string(picturesDecoded_) +
              " concealed");
+        noteConcealed(currentView_);
+    }
     slices_->deblockPicture();
     const SliceHeader& sh = firstSlice_;
     if (sh.nalRefIdc != 0) markReferences(sh, sps, *pic);
@@ -738,6 +750,7 @@ void Decoder::concealMissingView(int view) {
     if (source && (source->width != width || source->height != height)) source = nullptr;
     warn("access unit " + std::to_string(accessUnit_) + " has no picture of the " +
          (view == 0 ? "base view" : "second view") + "; concealed");
+    noteConcealed(view);
     Picture* pic = acquirePicture(width, height);
     pic->id = nextPictureId_++;
     pic->viewId = view == 0 ? baseViewId_ : vs.firstNal.viewId;

@@ -36,6 +36,11 @@ enum class ViewSelection { All, BaseOnly, DependentOnly };
 struct DecoderCallbacks {
     std::function<void(const OutputPicture&)> onPicture;
     std::function<void(const std::string&)> onWarning;
+    // Once for each picture that had to be concealed in part or whole (lost
+    // slices, missing references, a missing view), with its view (0 base,
+    // 1 second) and access unit (from 0, decode order); never suppressed like
+    // the warnings, so a caller can count them.
+    std::function<void(int view, int64_t accessUnit)> onConcealed;
     // Pictures larger than this many macroblocks are refused (UnsupportedFeature);
     // the default is the largest level 6.2 frame.
     int maxPictureMacroblocks = 139264;
@@ -97,6 +102,7 @@ class Decoder {
     void finishPicture();
     void endAccessUnit();
     void concealMissingView(int view);
+    void noteConcealed(int view);
     void computePoc(const SliceHeader& sh, const Sps& sps, Picture& pic);
     void handleFrameNumGap(const SliceHeader& sh, const Sps& sps);
     void markReferences(const SliceHeader& sh, const Sps& sps, Picture& pic);
@@ -154,6 +160,7 @@ class Decoder {
     int64_t decodeIndex_ = 0;
     int64_t picturesDecoded_ = 0;
     int warningsLeft_ = 200;
+    int64_t lastConcealed_[2] = {-1, -1}; // access unit last reported per view
 };
 
 } // namespace duoscope::h264

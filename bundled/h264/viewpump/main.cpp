@@ -170,6 +170,12 @@ double threadCpuSeconds() {
 constexpr size_t kNalQueue = 512;
 constexpr size_t kBasesAhead = 4;
 
+// The line the engine counts damaged pictures by (one per picture, never suppressed).
+void reportConcealed(int view, int64_t accessUnit) {
+    std::fprintf(stderr, "viewpump: concealed picture of view %d in access unit %lld\n", view,
+                 static_cast<long long>(accessUnit));
+}
+
 int runOneThread(int fd, FrameWriter& writer, int64_t& pairs) {
     bool secondView = false;
     bool pending = false; // a base picture written, its partner not yet
@@ -177,6 +183,7 @@ int runOneThread(int fd, FrameWriter& writer, int64_t& pairs) {
     Frame frame;
     DecoderCallbacks callbacks;
     callbacks.onWarning = [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); };
+    callbacks.onConcealed = reportConcealed;
     Decoder* decoderPtr = nullptr;
     callbacks.onPicture = [&](const OutputPicture& o) {
         if (!writeError.empty()) return;
@@ -213,6 +220,8 @@ int runTwoThreads(int fd, FrameWriter& writer, int64_t& pairs, bool stats) {
         shared.runStage([&] {
             DecoderCallbacks callbacks;
             callbacks.onWarning = onWarning;
+            callbacks.onConcealed = reportConcealed;
+            callbacks.onConcealed = reportConcealed;
             callbacks.views = ViewSelection::DependentOnly;
             callbacks.onPicture = [&](const OutputPicture& o) { shared.pushFrame(1, o); };
             callbacks.interViewPicture = [&](int64_t accessUnit) -> Picture* {

@@ -173,3 +173,46 @@ TEST_F(NoFalseSuccess, SettingsSpellingsFlagsAndAMissingHome) {
     EXPECT_EQ(homeless.status, 1) << homeless.output;
     EXPECT_NE(homeless.output.find("--output"), std::string::npos) << homeless.output;
 }
+
+TEST_F(NoFalseSuccess, TheChosenCodecOnTheParallelAndNamedPipeRoutes) {
+    storeTarget("SBS 3D (MKV)");
+    writeFile(config / "Duoscope" / "Duoscope.conf",
+              "[General]\noutputTarget=SBS 3D (MKV)\noutputCodec=H.264\n");
+    // The same program beside a tools folder without the parallel script takes the named pipe.
+    fs::path bin = work / "bin";
+    fs::create_directories(bin / "tools");
+    for (const auto& entry : fs::directory_iterator(DUOSCOPE_TOOLS_DIR))
+        if (entry.path().filename() != "fanout-run.sh")
+            fs::create_symlink(entry.path(), bin / "tools" / entry.path().filename());
+    for (const char* name : {"ffmpeg", "ffprobe"})
+        fs::create_symlink(fs::path("/usr/bin") / name, bin / "tools" / name);
+    fs::copy_file(duoscopeProgram, bin / "Duoscope");
+    for (const auto& [program, route] : {std::pair{duoscopeProgram, std::string("PARALLEL")},
+                                         std::pair{(bin / "Duoscope").string(), std::string("FIFO")}}) {
+        fs::path output = work / route;
+        auto result = runCommand(program, {"--input", (set / "cabac_b" / "movie.m2ts").string(),
+                                           "--auto-convert", "--output", output.string()});
+        ASSERT_EQ(result.status, 0) << result.output;
+        EXPECT_NE(result.output.find(route), std::string::npos) << result.output;
+        EXPECT_EQ(videoCodecOf(output / "movie_SBS.mkv"), "h264") << route;
+    }
+}
+
+TEST_F(NoFalseSuccess, DamagedPicturesFailUnlessAccepted) {
+    storeTarget("SBS 3D (MKV)");
+    // One transport packet in a hundred gets a flipped byte in its payload
+    // (every 192-byte packet past the first few, at a fixed stride).
+    auto bytes = readBytes(set / "cabac_b" / "movie.m2ts");
+    for (size_t packet = 5; (packet + 1) * 192 <= bytes.size(); packet += 100)
+        bytes[packet * 192 + 4 + 100] ^= 0xFF;
+    fs::path source = work / "damaged.m2ts";
+    writeBytes(source, bytes);
+    auto refused = convert(source.string(), (work / "refused").string());
+    EXPECT_EQ(refused.status, 1) << refused.output;
+    EXPECT_NE(refused.output.find(" damaged pictures between 00:00:0"), std::string::npos) << refused.output;
+    EXPECT_TRUE(entries(work / "refused").empty());
+    auto accepted = convert(source.string(), (work / "accepted").string(), {"--accept-damaged"});
+    ASSERT_EQ(accepted.status, 0) << accepted.output;
+    EXPECT_NE(accepted.output.find("⚠️ The source is damaged: "), std::string::npos) << accepted.output;
+    EXPECT_EQ(entries(work / "accepted"), std::vector<std::string>{"damaged_SBS.mkv"});
+}
