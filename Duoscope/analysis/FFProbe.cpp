@@ -259,8 +259,8 @@ std::optional<SourceFileInfo> FFProbe::analyse(const std::filesystem::path& url,
             track.codec = codecName;
             track.width = static_cast<int>(std::clamp<long long>(width, 0, INT32_MAX));
             track.height = static_cast<int>(std::clamp<long long>(height, 0, INT32_MAX));
-            track.channels =
-                static_cast<int>(std::clamp<long long>(integerField(stream, "channels").value_or(0), 0, 1024));
+            track.channels = static_cast<int>(
+                std::clamp<long long>(integerField(stream, "channels").value_or(0), 0, 1024));
             if (auto tags = stream.find("tags"); tags != stream.end() && tags->is_object())
                 track.language = stringField(*tags, "language").value_or("");
             info.tracks.push_back(std::move(track));

@@ -93,9 +93,10 @@ TEST_F(CommandLineBehaviour, AnalysisAsJsonAgreesWithTheText) {
         EXPECT_EQ(analysis.at("hasMVCStream").get<bool>(), has("  3D stream:   yes")) << name;
     }
     // The kit's side-by-side Matroska file: one H.264 picture stream and its AC-3 sound.
-    auto tracks = nlohmann::json::parse(runHeadless({"--analyze", (kitSmallSet / "sbs_lr.mkv").string(), "--json"})
-                                            .standardOutput)
-                      .at("tracks");
+    auto tracks =
+        nlohmann::json::parse(
+            runHeadless({"--analyze", (kitSmallSet / "sbs_lr.mkv").string(), "--json"}).standardOutput)
+            .at("tracks");
     ASSERT_EQ(tracks.size(), 2u) << tracks.dump();
     EXPECT_EQ(tracks[0]["type"], "video");
     EXPECT_EQ(tracks[0]["codec"], "h264");
