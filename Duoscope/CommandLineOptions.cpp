@@ -234,8 +234,8 @@ std::string usageText() {
         text.append(code.size() < 14 ? 14 - code.size() : 1, ' ');
         text.append(wrapped(status[1], 16, 78)).append("\n");
     }
-    text += "\nSettings the window stores (~/.config/Duoscope/Duoscope.conf) choose the quality and the\n"
-            "target of --auto-convert.\n";
+    text += "\nWithout --target and --quality, --auto-convert takes the quality and the target the window\n"
+            "stored (~/.config/Duoscope/Duoscope.conf).\n";
     return text;
 }
 
@@ -271,7 +271,8 @@ std::string manualPage() {
             .append(troffEscaped(status[1]))
             .append("\n");
     page += ".SH FILES\n.TP\n.I ~/.config/Duoscope/Duoscope.conf\n"
-            "The settings the window stores; --auto-convert reads its quality and target from them.\n";
+            "The settings the window stores; --auto-convert reads its quality and target from them unless "
+            "\\-\\-target or \\-\\-quality is given.\n";
     page += ".SH EXAMPLES\n.nf\n"
             "Duoscope \\-\\-input Movie.m2ts \\-\\-auto\\-convert \\-\\-output ~/Videos\n"
             "Duoscope \\-\\-analyze Movie.mkv \\-\\-json\n.fi\n";
