@@ -487,6 +487,8 @@ ConversionResult PipelineEngine::convert(const ConversionJob& givenJob,
     startRun(job);
     std::optional<SourceFileInfo> info = analysedSource(job.sourceURL, sourceInfo, startLog);
     RunValues values = deriveValues(job, info);
+    if (values.source.frameRateNum > 0 && values.source.frameRateDen > 0)
+        secondsPerAccessUnit_ = static_cast<double>(values.source.frameRateDen) / values.source.frameRateNum;
     startLog("Source: " + std::to_string(values.source.videoWidth) + "x" +
              std::to_string(values.source.videoHeight) + ", " + std::to_string(values.source.frameRateNum) +
              "/" + std::to_string(values.source.frameRateDen) + " fps, stereo: " +
