@@ -56,6 +56,10 @@ void PipelineEngine::decodeMVC(const fs::path& interleavedStream, const fs::path
     auto onErrorLine = [this, recentErrors](const std::string& raw) {
         std::string line = trimmed(raw);
         if (line.empty()) return;
+        if (auto concealed = concealedPictureLine(line)) {
+            noteConcealedPicture(concealed->first, concealed->second * secondsPerAccessUnit_);
+            return;
+        }
         recentErrors->append(line);
         if (contains(line, "Warning")) directLog(line);
     };

@@ -195,6 +195,7 @@ class PipelineEngine {
     } runChoices_;
     std::vector<std::pair<int, double>> concealedPictures_; // guarded by stateMutex_
     bool damageReported_ = false;
+    double secondsPerAccessUnit_ = 1001.0 / 24000; // of the source being converted
 };
 
 // The pkill pattern that matches processes of `toolName` whose command line

@@ -534,6 +534,8 @@ ConversionResult PipelineEngine::convert(const ConversionJob& givenJob,
         job.rightFirst = false;
     }
     RunValues values = deriveValues(job, info, startLog);
+    if (values.source.frameRateNum > 0 && values.source.frameRateDen > 0)
+        secondsPerAccessUnit_ = static_cast<double>(values.source.frameRateDen) / values.source.frameRateNum;
     if (!reusesKeptMovie)
         startLog("Source: " + std::to_string(values.source.videoWidth) + "x" +
                  std::to_string(values.source.videoHeight) + ", " +

@@ -114,6 +114,11 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> frame;
     DecoderCallbacks callbacks;
     callbacks.onWarning = [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); };
+    // The same line as viewpump's: the engine counts damaged pictures by it.
+    callbacks.onConcealed = [](int view, int64_t accessUnit) {
+        std::fprintf(stderr, "viewpump: concealed picture of view %d in access unit %lld\n", view,
+                     static_cast<long long>(accessUnit));
+    };
     callbacks.views = options.decodeAllLayers ? ViewSelection::All : ViewSelection::BaseOnly;
     callbacks.onPicture = [&](const OutputPicture& o) {
         FILE* out = outputFor(options.decodeAllLayers ? o.viewId : 0);

@@ -262,8 +262,8 @@ TEST_F(EncodeWithStereoPacker, SideBySideMatroskaToMVHEVC) {
         engine.runSideBySidePipeline(sbsMkv, out, work, "film", QualityPreset::medium, OutputCodec::h264,
                                      OutputTarget::visionPro, true, progress.handler());
     EXPECT_EQ(result.outputPath, (out / "film_MV-HEVC.mov").string());
-    EXPECT_TRUE(fs::exists(work / "film_remuxed.mov"));
-    auto audio = probeStream(work / "film_remuxed.mov", "a:0");
+    EXPECT_TRUE(fs::exists(work / "remuxed.mov"));
+    auto audio = probeStream(work / "remuxed.mov", "a:0");
     ASSERT_TRUE(audio);
     EXPECT_EQ(audio->codec, "aac");
     expectMVHEVCMovie(result.outputPath, framesPerEye);
