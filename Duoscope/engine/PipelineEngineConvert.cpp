@@ -536,7 +536,12 @@ ConversionResult PipelineEngine::convert(const ConversionJob& givenJob,
     RunValues values = deriveValues(job, info, startLog);
     if (values.source.frameRateNum > 0 && values.source.frameRateDen > 0)
         secondsPerAccessUnit_ = static_cast<double>(values.source.frameRateDen) / values.source.frameRateNum;
-    if (!reusesKeptMovie)
+    // Without an analysis the size and rate below are assumptions, and the log must not pass them off as
+    // found.
+    if (!reusesKeptMovie && !info)
+        startLog("Source: not analysed; assuming " + std::to_string(values.source.videoWidth) + "x" +
+                 std::to_string(values.source.videoHeight) + " and the layout its extension suggests");
+    else if (!reusesKeptMovie)
         startLog("Source: " + std::to_string(values.source.videoWidth) + "x" +
                  std::to_string(values.source.videoHeight) + ", " +
                  std::to_string(values.source.frameRateNum) + "/" +

@@ -184,10 +184,13 @@ class TransportStreamReader {
                                  ") holds no video data");
             stats[state->requestIndex] = state->writer.stats();
         }
+        // A file cut short ends in a partial packet or at a packet boundary
+        // by chance alone; both give what their whole packets hold, and an
+        // unfinished last picture is then the decoder's to report as damage.
         if (truncatedAt_)
-            throw DemuxError("truncated transport stream: the last packet at byte offset " +
-                             std::to_string(*truncatedAt_) + " has only " + std::to_string(truncatedSize_) +
-                             " of " + std::to_string(packetSize_) + " bytes");
+            warn("truncated transport stream: the last packet at byte offset " +
+                 std::to_string(*truncatedAt_) + " has only " + std::to_string(truncatedSize_) + " of " +
+                 std::to_string(packetSize_) + " bytes; it was left out");
         return stats;
     }
 
