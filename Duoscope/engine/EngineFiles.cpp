@@ -124,44 +124,6 @@ bool diskIsFull(const fs::path& folder) {
     return !error && space.available < 1024 * 1024;
 }
 
-std::optional<MovieFacts> probeMovieFacts(const fs::path& movie, std::optional<double> readSeconds,
-                                          const ProcessTracker& track) {
-    auto ffprobe = findTool("ffprobe");
-    if (!ffprobe) return std::nullopt;
-    std::vector<std::string> arguments{"-v", "error"};
-    if (readSeconds)
-        arguments.insert(arguments.end(), {"-read_intervals", "%+" + std::to_string(*readSeconds)});
-    arguments.insert(arguments.end(),
-                     {"-select_streams", "v:0", "-count_packets", "-show_entries",
-                      "stream=nb_read_packets,r_frame_rate:format=duration", "-of", "json", movie.string()});
-    try {
-        auto process = ChildProcess::create({*ffprobe, arguments, std::nullopt, ChildProcess::Output::pipe,
-                                             ChildProcess::Output::nullDevice});
-        if (track) track(process);
-        process->launch();
-        process->waitUntilExit();
-        if (process->terminationStatus() != 0 || process->wasKilledBySignal()) return std::nullopt;
-        auto report = nlohmann::json::parse(process->collectedStandardOutput(), nullptr, false);
-        if (!report.is_object()) return std::nullopt;
-        MovieFacts facts;
-        auto streams = report.find("streams");
-        if (streams == report.end() || !streams->is_array() || streams->empty()) return facts;
-        const auto& packets = (*streams)[0].value("nb_read_packets", std::string("0"));
-        facts.frames = std::stoll(packets);
-        std::string rate = (*streams)[0].value("r_frame_rate", std::string());
-        if (auto slash = rate.find('/'); slash != std::string::npos) {
-            double numerator = std::stod(rate.substr(0, slash)),
-                   denominator = std::stod(rate.substr(slash + 1));
-            if (denominator > 0) facts.frameRate = numerator / denominator;
-        }
-        if (auto format = report.find("format"); format != report.end() && format->contains("duration"))
-            facts.duration = std::stod((*format)["duration"].get<std::string>());
-        return facts;
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-}
-
 namespace {
 
 // ffprobe's standard output, or nothing when it fails.
@@ -183,6 +145,38 @@ std::optional<std::string> ffprobeOutput(const std::vector<std::string>& argumen
 }
 
 } // namespace
+
+std::optional<MovieFacts> probeMovieFacts(const fs::path& movie, std::optional<double> readSeconds,
+                                          const ProcessTracker& track) {
+    std::vector<std::string> arguments{"-v", "error"};
+    if (readSeconds)
+        arguments.insert(arguments.end(), {"-read_intervals", "%+" + std::to_string(*readSeconds)});
+    arguments.insert(arguments.end(),
+                     {"-select_streams", "v:0", "-count_packets", "-show_entries",
+                      "stream=nb_read_packets,r_frame_rate:format=duration", "-of", "json", movie.string()});
+    auto output = ffprobeOutput(arguments, track);
+    if (!output) return std::nullopt;
+    try {
+        auto report = nlohmann::json::parse(*output, nullptr, false);
+        if (!report.is_object()) return std::nullopt;
+        MovieFacts facts;
+        auto streams = report.find("streams");
+        if (streams == report.end() || !streams->is_array() || streams->empty()) return facts;
+        const auto& packets = (*streams)[0].value("nb_read_packets", std::string("0"));
+        facts.frames = std::stoll(packets);
+        std::string rate = (*streams)[0].value("r_frame_rate", std::string());
+        if (auto slash = rate.find('/'); slash != std::string::npos) {
+            double numerator = std::stod(rate.substr(0, slash)),
+                   denominator = std::stod(rate.substr(slash + 1));
+            if (denominator > 0) facts.frameRate = numerator / denominator;
+        }
+        if (auto format = report.find("format"); format != report.end() && format->contains("duration"))
+            facts.duration = std::stod((*format)["duration"].get<std::string>());
+        return facts;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
 
 std::optional<double> probeSoundDuration(const fs::path& movie, std::optional<double> readSeconds,
                                          const ProcessTracker& track) {
