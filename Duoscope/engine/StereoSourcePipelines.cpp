@@ -191,7 +191,9 @@ ConversionResult PipelineEngine::runFrameAlternatePipeline(
     // must not make the progress step back.
     auto lastReported = std::make_shared<double>(0.05);
     std::optional<long long> outputFrames = expected.frames;
-    RepeatingTimer timer([this, ffmpegLog, progressDuration, report, lastReported, outputFrames, sbsOutput] {
+    double span = outputTarget == OutputTarget::visionPro ? 0.75 : 0.8;
+    RepeatingTimer timer([this, ffmpegLog, progressDuration, report, lastReported, outputFrames, sbsOutput,
+                          span] {
         double seconds = lastTimeInLog(fileTail(ffmpegLog, 4096));
         if (seconds <= 0) return;
         if (outputFrames && *outputFrames > 0)
@@ -199,7 +201,9 @@ ConversionResult PipelineEngine::runFrameAlternatePipeline(
                 {"Encoding side by side",
                  std::llround(std::min(seconds / progressDuration, 1.0) * static_cast<double>(*outputFrames)),
                  *outputFrames, sbsOutput});
-        double fraction = 0.1 + 0.8 * std::min(seconds / progressDuration, 1.0);
+        // On the way to MV-HEVC the side-by-side step ends where that stage
+        // begins (0.85), so the bar never steps back between them.
+        double fraction = 0.1 + span * std::min(seconds / progressDuration, 1.0);
         if (fraction <= *lastReported) return;
         *lastReported = fraction;
         report(ConversionStage::encoding, fraction);
