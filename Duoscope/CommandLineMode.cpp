@@ -21,6 +21,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "EncodeSupport.h"
 #include "FFProbe.h"
 #include "PipelineEngine.h"
 #include "ProgressEstimate.h"
@@ -110,11 +111,17 @@ std::mutex printMutex;
 std::string* statusLine = nullptr;
 bool isQuiet = false;
 
+// "[<time>] " + message + "\n", the line form of the window's log too.
+std::string stampedLine(const std::string& message) {
+    return "[" + QLocale::system().toString(QTime::currentTime(), mediumTimeFormat()).toStdString() + "] " +
+           message + "\n";
+}
+
 void printLogLine(const std::string& message) {
-    std::string stamp = QLocale::system().toString(QTime::currentTime(), mediumTimeFormat()).toStdString();
+    std::string line = stampedLine(message);
     std::lock_guard lock(printMutex);
     if (statusLine) std::cout << "\r\x1b[K";
-    std::cout << "[" << stamp << "] " << message << "\n";
+    std::cout << line;
     if (statusLine) std::cout << *statusLine;
     std::cout << std::flush;
 }
@@ -129,8 +136,7 @@ class NullBuffer : public std::streambuf {
 // nothing but the analysis trace and goes nowhere.
 void printResultLine(const std::string& message) {
     if (!isQuiet) return printLogLine(message);
-    std::string stamp = QLocale::system().toString(QTime::currentTime(), mediumTimeFormat()).toStdString();
-    std::string line = "[" + stamp + "] " + message + "\n";
+    std::string line = stampedLine(message);
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
 }
@@ -282,9 +288,7 @@ class CommandLineProgress {
         }
         // A line wider than the terminal wraps, and "\r" then redraws only
         // its last part.
-        size_t width = static_cast<size_t>(terminalWidth()) - 1;
-        if (QString::fromStdString(line).size() > static_cast<qsizetype>(width))
-            line = QString::fromStdString(line).left(static_cast<qsizetype>(width)).toStdString();
+        line = leadingCharacters(line, static_cast<size_t>(terminalWidth()) - 1);
         std::lock_guard printLock(printMutex);
         text_ = line;
         statusLine = &text_;
@@ -316,11 +320,12 @@ int runCommandLineMode(const ParsedCommandLine& commandLine) {
     }
     // A value that is no value is said before anything is made.
     ConversionJob stereoChoices;
+    CommandLineChoices choices;
     try {
         applyStereoOptions(commandLine, stereoChoices);
+        choices = commandLineChoices(commandLine);
     } catch (const CommandLineUsageError& mistake) {
-        std::cerr << "Duoscope: " << mistake.what() << "\nTry 'Duoscope --help' for more information.\n";
-        return exitUsage;
+        return reportUsageError(mistake);
     }
     fs::path outputFolder;
     if (auto output = commandLine.value("--output")) {
@@ -340,13 +345,6 @@ int runCommandLineMode(const ParsedCommandLine& commandLine) {
     std::error_code pathError;
     fs::path sourcePath = fs::absolute(*input, pathError).lexically_normal();
     outputFolder = fs::absolute(outputFolder, pathError).lexically_normal();
-    CommandLineChoices choices;
-    try {
-        choices = commandLineChoices(commandLine);
-    } catch (const CommandLineUsageError& mistake) {
-        std::cerr << "Duoscope: " << mistake.what() << "\nTry 'Duoscope --help' for more information.\n";
-        return exitUsage;
-    }
 
     // The labels of what runs, not the stored texts: a misread setting must show.
     if (!isQuiet)
@@ -460,6 +458,15 @@ int runAnalyzeMode(const ParsedCommandLine& commandLine) {
         std::cerr << "ERROR: " << *problem << "\n";
         return 1;
     }
+    // The user's word on the layout counts here as it would in a conversion;
+    // a word that is no layout is said before the (slow) probe.
+    ConversionJob choice;
+    try {
+        applyStereoOptions(commandLine, choice);
+    } catch (const std::exception& failure) {
+        std::cerr << "ERROR: " << failure.what() << "\n";
+        return 1;
+    }
     // The analysis narrates on standard output; with --json that belongs to
     // the one object, so the narration goes to standard error.
     std::streambuf* standardOutput = std::cout.rdbuf();
@@ -467,9 +474,6 @@ int runAnalyzeMode(const ParsedCommandLine& commandLine) {
     std::optional<SourceFileInfo> info;
     try {
         info = FFProbe().probe(source);
-        // The user's word on the layout counts here as it would in a conversion.
-        ConversionJob choice;
-        applyStereoOptions(commandLine, choice);
         if (info && (choice.layoutChoice != LayoutChoice::automatic || choice.rightFirst))
             std::cout << applyLayoutChoice(*info, choice.layoutChoice, choice.rightFirst) << "\n";
     } catch (const std::exception& failure) {

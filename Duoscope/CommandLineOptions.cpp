@@ -6,6 +6,7 @@
 #include "ConversionTypes.h"
 
 #include <algorithm>
+#include <iostream>
 
 #ifndef DUOSCOPE_VERSION
 #define DUOSCOPE_VERSION "0"
@@ -203,6 +204,11 @@ void applyStereoOptions(const ParsedCommandLine& commandLine, ConversionJob& job
     job.spatialMetadata.baselineMillimetres = number("--baseline");
     job.spatialMetadata.disparityAdjustment = number("--disparity-adjustment");
     if (auto problem = spatialMetadataProblem(job.spatialMetadata)) throw CommandLineUsageError(*problem);
+}
+
+int reportUsageError(const CommandLineUsageError& mistake) {
+    std::cerr << "Duoscope: " << mistake.what() << "\nTry 'Duoscope --help' for more information.\n";
+    return exitUsage;
 }
 
 std::string versionText() {

@@ -52,6 +52,9 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments);
 struct ConversionJob;
 void applyStereoOptions(const ParsedCommandLine& commandLine, ConversionJob& job);
 
+// Prints the mistake and the hint on standard error; returns exitUsage.
+int reportUsageError(const CommandLineUsageError& mistake);
+
 std::string versionText();
 // The --help text: every mode and option, and the exit statuses.
 std::string usageText();

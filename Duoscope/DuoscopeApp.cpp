@@ -63,8 +63,7 @@ int main(int argc, char** argv) {
     try {
         commandLine = duoscope::parseCommandLine(arguments);
     } catch (const duoscope::CommandLineUsageError& mistake) {
-        std::cerr << "Duoscope: " << mistake.what() << "\nTry 'Duoscope --help' for more information.\n";
-        return duoscope::exitUsage;
+        return duoscope::reportUsageError(mistake);
     }
     // None of these modes may touch the window system: they must work over
     // SSH, in scripts and on machines without a display.
