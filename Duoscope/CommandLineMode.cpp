@@ -79,14 +79,8 @@ CommandLineChoices commandLineChoices(const ParsedCommandLine& commandLine) {
     take(readStoredChoice(stored("qualityPreset"), "qualityPreset", QualityPreset::high), choices.quality);
     take(readStoredChoice(stored("outputCodec"), "outputCodec", OutputCodec::h264), choices.codec);
     take(readStoredChoice(stored("outputTarget"), "outputTarget", OutputTarget::visionPro), choices.target);
-    if (auto keep = stored("keepSBSIntermediate")) {
-        std::string lower = lowercased(trimmed(*keep));
-        if (lower == "true" || lower == "false")
-            choices.keepSBSIntermediate = lower == "true";
-        else
-            choices.warnings.push_back("WARNING: setting keepSBSIntermediate \"" + *keep +
-                                       "\" is neither true nor false; using false");
-    }
+    take(readStoredSwitch(stored("keepSBSIntermediate"), "keepSBSIntermediate", false),
+         choices.keepSBSIntermediate);
     if (auto word = commandLine.value("--target")) {
         auto target = targetFromFlag(*word);
         if (!target) throw CommandLineUsageError("--target must be sbs or mvhevc, not '" + *word + "'");

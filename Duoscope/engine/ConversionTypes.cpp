@@ -169,6 +169,15 @@ StoredChoice<OutputTarget> readStoredChoice(const std::optional<std::string>& st
     return readChoice(allOutputTargets, stored, key, fallback);
 }
 
+StoredChoice<bool> readStoredSwitch(const std::optional<std::string>& stored, std::string_view key,
+                                    bool fallback) {
+    if (!stored) return {fallback, {}};
+    std::string word = lowercased(trimmed(*stored));
+    if (word == "true" || word == "false") return {word == "true", {}};
+    return {fallback, "WARNING: setting " + std::string(key) + " \"" + *stored +
+                          "\" is neither true nor false; using " + (fallback ? "true" : "false")};
+}
+
 std::string Stereo3DMode::text() const {
     const char* flag = rightFirst ? "true" : "false";
     const char* half = isHalf ? "true" : "false";

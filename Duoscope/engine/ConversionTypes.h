@@ -74,6 +74,9 @@ StoredChoice<OutputCodec> readStoredChoice(const std::optional<std::string>& sto
                                            OutputCodec fallback);
 StoredChoice<OutputTarget> readStoredChoice(const std::optional<std::string>& stored, std::string_view key,
                                             OutputTarget fallback);
+// A stored switch ("true"/"false" in any case), with the same warning.
+StoredChoice<bool> readStoredSwitch(const std::optional<std::string>& stored, std::string_view key,
+                                    bool fallback);
 
 struct Stereo3DMode {
     enum class Kind { mvcSingleTrack, frameAlternate, none, mvcSeparateTracks, sideBySide, topBottom };

@@ -286,12 +286,11 @@ void ConverterModel::loadSettings() {
                  "\" is not a whole number of seconds; using " + std::to_string(debugLimitSeconds_));
     }
     if (auto keep = storedText(settings, "keepSBSIntermediate")) {
-        std::string word = lowercased(trimmed(*keep));
-        if (word == "true" || word == "false")
-            setKeepSBSIntermediate(word == "true");
+        auto reading = readStoredSwitch(keep, "keepSBSIntermediate", keepSBSIntermediate_);
+        if (reading.warning.empty())
+            setKeepSBSIntermediate(reading.value);
         else
-            warn("WARNING: setting keepSBSIntermediate \"" + *keep + "\" is neither true nor false; using " +
-                 (keepSBSIntermediate_ ? "true" : "false"));
+            warn(reading.warning);
     }
     isInitialized_ = true;
 }
