@@ -397,8 +397,10 @@ int runCommandLineMode(const ParsedCommandLine& commandLine) {
     conversion.join();
     // The engine's tool readers may still report until the engine is gone.
     engine->onWork = nullptr;
-    // Whatever the cancellation's own sweep has not reached yet goes now.
+    // Whatever the cancellation's own sweep has not reached yet goes now; the
+    // sweep itself must be over before the program ends under it.
     killAllProcessGroups();
+    if (*receivedSignal != 0) PipelineEngine::waitForCancelSweeps(std::chrono::seconds(5));
     if (status != 0 && *receivedSignal != 0) return 128 + *receivedSignal;
     return status;
 }

@@ -40,8 +40,10 @@ void closeIfOpen(int& fd) {
 
 // ---- the groups of running tools, and the guard that outlives us ----
 
-std::mutex registryMutex;
-std::set<pid_t> liveGroups;
+// Never destroyed: detached threads (readers, a cancel's sweep) may still
+// launch or reap tools while exit() runs the static destructors.
+std::mutex& registryMutex = *new std::mutex;
+std::set<pid_t>& liveGroups = *new std::set<pid_t>;
 int guardWriteFd = -1;
 bool guardStarted = false;
 

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <system_error>
 #include <thread>
 
@@ -208,6 +209,23 @@ ProcessTracker PipelineEngine::processTracker() {
     return [this](const std::shared_ptr<ChildProcess>& process) { setCurrentProcess(process); };
 }
 
+namespace {
+
+struct SweepCount {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int running = 0;
+};
+// Never destroyed, like the sweeps that may outlive main().
+SweepCount& sweeps = *new SweepCount;
+
+} // namespace
+
+void PipelineEngine::waitForCancelSweeps(std::chrono::milliseconds limit) {
+    std::unique_lock lock(sweeps.mutex);
+    sweeps.changed.wait_for(lock, limit, [] { return sweeps.running == 0; });
+}
+
 void PipelineEngine::cancel() {
     isCancelled = true;
     auto process = currentProcess();
@@ -216,6 +234,10 @@ void PipelineEngine::cancel() {
     process->terminate();
     if (group > 0) ::kill(-group, SIGTERM);
     std::filesystem::path scope = conversionScope();
+    {
+        std::lock_guard lock(sweeps.mutex);
+        ++sweeps.running;
+    }
     // The thread holds only what it needs, so the engine may go away meanwhile.
     std::thread([process, group, scope] {
         for (int i = 0; i < 30 && process->isRunning(); ++i)
@@ -224,6 +246,9 @@ void PipelineEngine::cancel() {
         // pipeline may ignore SIGTERM while the shell itself exits.
         if (group > 0) ::kill(-group, SIGKILL);
         sweepLeftoverTools(scope);
+        std::lock_guard lock(sweeps.mutex);
+        --sweeps.running;
+        sweeps.changed.notify_all();
     }).detach();
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -76,6 +77,9 @@ class PipelineEngine {
     // group about 3 s later, then a sweep of this conversion's leftover tools.
     // Returns at once.
     void cancel();
+    // Waits, up to `limit`, until every cancel's sweep in this process is
+    // over, so that a program ending after a cancel leaves no tool behind.
+    static void waitForCancelSweeps(std::chrono::milliseconds limit);
 
     // The folder whose path marks this conversion's tool processes on their
     // command lines (the run's work folder); the cancel sweep stops only those.
