@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <libbluray/bluray.h>
 #include <libbluray/clpi_data.h>
+#include <libbluray/log_control.h>
 #include <nlohmann/json.hpp>
 
 #include <cstring>
@@ -35,10 +36,25 @@ Bluray openDisc(const fs::path& path) {
     return bd;
 }
 
+// What libbluray says about the files it parses: it reports a playlist's
+// unknown or malformed extension data, STN entries, connection conditions
+// and the like as navigation or critical messages, and nothing else there.
+std::string& libblurayComplaints() {
+    static std::string text;
+    return text;
+}
+
+void listenToLibbluray() {
+    bd_set_debug_handler([](const char* line) { libblurayComplaints() += line; });
+    bd_set_debug_mask(DBG_CRIT | DBG_NAV);
+    libblurayComplaints().clear();
+}
+
 // Every title of the truth as libbluray reads it from the disc at `path`
 // (`folder` holds the same files).
 void expectTitlesAsAuthored(const fs::path& path, const fs::path& folder, const Json& disc) {
     SCOPED_TRACE(path.string());
+    listenToLibbluray();
     Bluray bd = openDisc(path);
     const BLURAY_DISC_INFO* info = bd_get_disc_info(bd.get());
     ASSERT_NE(info, nullptr);
@@ -139,6 +155,34 @@ TEST_P(KitDiscs, ImageHoldsItsFolder) {
         EXPECT_NE(info.find("label=FILM3D"), std::string::npos) << info;
         EXPECT_NE(info.find("numfiles=" + std::to_string(files)), std::string::npos) << info;
         EXPECT_NE(info.find("integrity=closed"), std::string::npos) << info;
+    }
+}
+
+// mkvmerge, a second reader of playlists, joins the same clips to the same
+// duration and finds both audio tracks' languages and every picture.
+TEST_P(KitDiscs, MkvmergeReadsThePlaylists) {
+    const Discs discs{GetParam()};
+    const Json truth = discs.truth();
+    for (const Json& title : truth["discs"]["film3d"]["titles"]) {
+        SCOPED_TRACE(title["playlist"].get<std::string>());
+        const fs::path playlist = discs.dir() / "film3d/BDMV/PLAYLIST" / title["playlist"].get<std::string>();
+        const Json info = Json::parse(capture({"mkvmerge", "-J", playlist.string()}));
+        const Json& properties = info["container"]["properties"];
+        EXPECT_TRUE(properties["playlist"].get<bool>());
+        EXPECT_NEAR(properties["playlist_duration"].get<double>(),
+                    title["durationSeconds"].get<double>() * 1e9, 1e3);
+        std::vector<std::string> files, expected;
+        for (const Json& file : properties["playlist_file"])
+            files.push_back(fs::path(file.get<std::string>()).filename().string());
+        for (const Json& clip : title["clips"])
+            expected.push_back(clip["base"].get<std::string>());
+        EXPECT_EQ(files, expected);
+        std::vector<std::string> languages;
+        for (const Json& track : info["tracks"])
+            if (track["type"] == "audio")
+                languages.push_back(track["properties"]["language"].get<std::string>());
+        // mkvmerge names French by its bibliographic code.
+        EXPECT_EQ(languages, (std::vector<std::string>{"eng", "fre"}));
     }
 }
 
