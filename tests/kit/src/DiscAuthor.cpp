@@ -55,19 +55,23 @@ uint8_t frameRateCode(FrameRate rate) {
 }
 
 // One clip pair of the 3D title: a run of whole GOPs (closed, so its
-// display frames are the same run).
+// display frames are the same run) that its play item shows, in clip files
+// that may begin earlier.
 struct ClipCut {
-    size_t firstUnit = 0, endUnit = 0;
-    int64_t startPts = 0, endPts = 0; // 90 kHz, before the shift
-    int64_t shift = 0;                // its own time base when not continuous
+    size_t fileFirstUnit = 0;                           // the clip files' first access unit
+    size_t firstUnit = 0, endUnit = 0;                  // what the play item shows
+    int64_t fileStartPts = 0, startPts = 0, endPts = 0; // 90 kHz, before the shift
+    int64_t shift = 0;                                  // its own time base when not continuous
     uint8_t connectionCondition = 1;
-    std::vector<size_t> gopStarts;
+    std::vector<size_t> gopStarts;     // of the shown run
+    std::vector<uint32_t> basePackets; // per access unit of the files: where its base view PES starts
 };
 
 struct AuthoredTitle {
     std::string playlist;
     PlaylistFile file;
     std::vector<size_t> clipIndices;
+    std::vector<std::pair<size_t, size_t>> shownFrames; // per play item: first kit frame, end
 };
 
 class DiscWriter {
@@ -127,13 +131,17 @@ class DiscWriter {
                     throw std::runtime_error("access unit " + std::to_string(i) +
                                              " is shown outside its IDR period; clips need closed GOPs");
             }
+            // The second clip continues the first on one time base (a seamless
+            // connection, condition 6). The third starts a time base of its
+            // own, as clips joined without seamlessness may (condition 1), and
+            // its files begin with the second clip's pictures again, which
+            // its play item's IN time leaves out.
+            cut.fileFirstUnit = k == 2 ? cuts_[1].firstUnit : cut.firstUnit;
+            cut.fileStartPts = displayPts(static_cast<int64_t>(cut.fileFirstUnit));
             cut.startPts = displayPts(static_cast<int64_t>(cut.firstUnit));
             cut.endPts = displayPts(static_cast<int64_t>(cut.endUnit));
-            // The second clip continues the first on one time base (a seamless
-            // connection, condition 6); the third starts a time base of its
-            // own, as clips joined without seamlessness may (condition 1).
             cut.connectionCondition = k == 1 ? 6 : 1;
-            cut.shift = k == 2 ? 90000 - video_.units[cut.firstUnit].dts : 0;
+            cut.shift = k == 2 ? 90000 - video_.units[cut.fileFirstUnit].dts : 0;
             cuts_.push_back(cut);
         }
     }
@@ -155,17 +163,17 @@ class DiscWriter {
     }
 
     Json writeClipPair(const fs::path& bdmv, size_t k) {
-        const ClipCut& cut = cuts_[k];
+        ClipCut& cut = cuts_[k];
         std::vector<AudioFrame> audio;
         if (!ac3_.empty())
             for (AudioFrame frame : splitAc3(ac3_, displayPts(0)))
-                if (frame.pts >= cut.startPts && frame.pts < cut.endPts) {
+                if (frame.pts >= cut.fileStartPts && frame.pts < cut.endPts) {
                     frame.pts += cut.shift;
                     audio.push_back(frame);
                 }
         for (const bool dependent : {false, true}) {
             TransportStreamContent content;
-            content.firstUnit = cut.firstUnit;
+            content.firstUnit = cut.fileFirstUnit;
             content.endUnit = cut.endUnit;
             content.withBase = !dependent;
             content.withDependent = dependent;
@@ -176,12 +184,13 @@ class DiscWriter {
                     content.audioPids.push_back(track.pid);
             const WrittenTransportStream ts =
                 writeTransportStream(video_, dependent ? std::vector<AudioFrame>{} : audio, true, content);
+            if (!dependent) cut.basePackets = ts.unitPackets;
 
             ClipInformation info;
             info.isDependentView = dependent;
             info.sourcePackets = static_cast<uint32_t>(ts.bytes.size() / 192);
             info.recordingRate = kRecordingRate;
-            info.presentationStart = static_cast<uint32_t>((cut.startPts + cut.shift) / 2);
+            info.presentationStart = static_cast<uint32_t>((cut.fileStartPts + cut.shift) / 2);
             info.presentationEnd = static_cast<uint32_t>((cut.endPts + cut.shift) / 2);
             if (dependent) {
                 info.streams = {{kDependentVideoPid, kCodingMvc, videoFormatCode(video_.height),
@@ -192,40 +201,42 @@ class DiscWriter {
                     info.streams.push_back(s);
             }
             info.entryPid = dependent ? kDependentVideoPid : kBaseVideoPid;
-            for (size_t i = cut.firstUnit; i < cut.endUnit; ++i)
+            for (size_t i = cut.fileFirstUnit; i < cut.endUnit; ++i)
                 if (video_.units[i].isAnchor)
                     info.entryPoints.push_back(
-                        {video_.units[i].pts + cut.shift, ts.unitPackets[i - cut.firstUnit]});
+                        {video_.units[i].pts + cut.shift, ts.unitPackets[i - cut.fileFirstUnit]});
             const std::string name = clipName(static_cast<int>(k + 1 + (dependent ? 10 : 0)));
             put(bdmv, "STREAM/" + name + ".m2ts", ts.bytes);
             put(bdmv, "CLIPINF/" + name + ".clpi", writeClipInformation(info));
         }
         return {{"base", clipName(static_cast<int>(k + 1)) + ".m2ts"},
                 {"dependent", clipName(static_cast<int>(k + 11)) + ".m2ts"},
-                {"frames", cut.endUnit - cut.firstUnit},
-                {"kitFirstFrame", cut.firstUnit},
-                {"firstPts90k", cut.startPts + cut.shift},
+                {"clipFrames", cut.endUnit - cut.fileFirstUnit},
+                {"clipKitFirstFrame", cut.fileFirstUnit},
+                {"clipFirstPts90k", cut.fileStartPts + cut.shift},
                 {"timeShift90k", cut.shift},
                 {"audioFrames", audio.size()}};
     }
 
-    PlayItem playItem(size_t k) const {
+    // The play item of clip k showing kit frames [cut's first, end).
+    PlayItem playItem(size_t k, size_t endFrame) const {
         const ClipCut& cut = cuts_[k];
         PlayItem item;
         item.clip = clipName(static_cast<int>(k + 1));
         item.connectionCondition = k == 0 ? 1 : cut.connectionCondition;
         item.inTime = static_cast<uint32_t>((cut.startPts + cut.shift) / 2);
-        item.outTime = static_cast<uint32_t>((cut.endPts + cut.shift) / 2);
+        item.outTime = static_cast<uint32_t>((displayPts(static_cast<int64_t>(endFrame)) + cut.shift) / 2);
         item.video = videoStreams();
         item.audio = audioStreams();
         return item;
     }
 
     AuthoredTitle title3d() const {
-        AuthoredTitle title{"00001.mpls", {}, {0, 1, 2}};
+        AuthoredTitle title{"00001.mpls", {}, {0, 1, 2}, {}};
         title.file.baseViewIsRight = baseIsRight_;
         for (size_t k = 0; k < cuts_.size(); ++k) {
-            const PlayItem item = playItem(k);
+            const PlayItem item = playItem(k, cuts_[k].endUnit);
+            title.shownFrames.push_back({cuts_[k].firstUnit, cuts_[k].endUnit});
             title.file.items.push_back(item);
             title.file.dependentView.push_back({clipName(static_cast<int>(k + 11)), item.connectionCondition,
                                                 item.inTime, item.outTime, static_cast<uint16_t>(k),
@@ -241,11 +252,15 @@ class DiscWriter {
         return title;
     }
 
-    // The 2D version: the first clip's base view alone.
+    // A 2D extract: the first clip's base view alone, up to its OUT time at
+    // the end of its first IDR period when it has more than one.
     AuthoredTitle title2d() const {
-        AuthoredTitle title{"00002.mpls", {}, {0}};
+        AuthoredTitle title{"00002.mpls", {}, {0}, {}};
         title.file.baseViewIsRight = baseIsRight_;
-        title.file.items.push_back(playItem(0));
+        const auto& gops = cuts_[0].gopStarts;
+        const size_t end = gops.size() > 1 ? gops[1] : cuts_[0].endUnit;
+        title.file.items.push_back(playItem(0, end));
+        title.shownFrames.push_back({cuts_[0].firstUnit, end});
         title.file.marks.push_back({0, title.file.items[0].inTime});
         return title;
     }
@@ -263,6 +278,12 @@ class DiscWriter {
             clip["in45k"] = item.inTime;
             clip["out45k"] = item.outTime;
             clip["connectionCondition"] = item.connectionCondition;
+            const auto [first, end] = title.shownFrames[i];
+            const ClipCut& cut = cuts_[title.clipIndices[i]];
+            clip["frames"] = end - first;
+            clip["kitFirstFrame"] = first;
+            clip["firstPts90k"] = displayPts(static_cast<int64_t>(first)) + cut.shift;
+            clip["inEntryPacket"] = cut.basePackets[first - cut.fileFirstUnit];
             clips.push_back(clip);
             itemStarts.push_back(duration);
             duration += item.outTime - item.inTime;

@@ -82,11 +82,13 @@ void expectTitlesAsAuthored(const fs::path& path, const fs::path& folder, const 
             EXPECT_EQ(std::string(clip.clip_id) + ".m2ts", clips[c]["base"].get<std::string>());
             EXPECT_EQ(clip.in_time, clips[c]["in45k"].get<uint64_t>() * 2);
             EXPECT_EQ(clip.out_time, clips[c]["out45k"].get<uint64_t>() * 2);
-            // libbluray counts from the entry point at IN, where the first picture's PES starts.
+            // libbluray counts from the entry point at IN (or from the clip's
+            // start when IN is its first picture's time) to the end.
             const uint64_t packets =
                 fs::file_size(folder / "BDMV/STREAM" / clips[c]["base"].get<std::string>()) / 192;
-            EXPECT_LE(clip.pkt_count, packets);
-            EXPECT_GE(clip.pkt_count, packets - 8);
+            const uint64_t fromIn = packets - clips[c]["inEntryPacket"].get<uint64_t>();
+            EXPECT_GE(clip.pkt_count, fromIn);
+            EXPECT_LE(clip.pkt_count, std::min(packets, fromIn + 8));
             ASSERT_EQ(clip.video_stream_count, 1);
             EXPECT_EQ(clip.video_streams[0].pid, 0x1011);
             EXPECT_EQ(clip.video_streams[0].coding_type, BLURAY_STREAM_TYPE_VIDEO_H264);
@@ -259,27 +261,39 @@ TEST_P(KitDiscs, ClipsHoldTheirFramesAndStreams) {
     const Discs discs{GetParam()};
     const Json truth = discs.truth();
     for (const auto& [name, disc] : truth["discs"].items()) {
-        for (const Json& clip : disc["titles"][0]["clips"]) {
-            const fs::path stream = discs.dir() / name / "BDMV/STREAM";
-            SCOPED_TRACE(name + "/" + clip["base"].get<std::string>());
-            const std::vector<int> base = packetCounts(stream / clip["base"].get<std::string>());
-            ASSERT_EQ(base.size(), 3u);
-            EXPECT_EQ(base[0], clip["frames"].get<int>());
-            EXPECT_EQ(base[1], clip["audioFrames"].get<int>());
-            EXPECT_EQ(base[2], clip["audioFrames"].get<int>());
-            EXPECT_EQ(packetCounts(stream / clip["dependent"].get<std::string>()).size(), 1u);
-            const std::vector<uint64_t> baseTimes =
-                pesTimes(stream / clip["base"].get<std::string>(), 0x1011);
-            EXPECT_EQ(baseTimes.size(), clip["frames"].get<size_t>());
-            EXPECT_EQ(pesTimes(stream / clip["dependent"].get<std::string>(), 0x1012), baseTimes);
-            EXPECT_EQ(*std::min_element(baseTimes.begin(), baseTimes.end()),
-                      clip["firstPts90k"].get<uint64_t>());
-        }
+        for (const Json& title : disc["titles"])
+            for (const Json& clip : title["clips"]) {
+                const fs::path stream = discs.dir() / name / "BDMV/STREAM";
+                SCOPED_TRACE(name + "/" + clip["base"].get<std::string>());
+                const std::vector<int> base = packetCounts(stream / clip["base"].get<std::string>());
+                ASSERT_EQ(base.size(), 3u);
+                EXPECT_EQ(base[0], clip["clipFrames"].get<int>());
+                EXPECT_EQ(base[1], clip["audioFrames"].get<int>());
+                EXPECT_EQ(base[2], clip["audioFrames"].get<int>());
+                const std::vector<uint64_t> baseTimes =
+                    pesTimes(stream / clip["base"].get<std::string>(), 0x1011);
+                EXPECT_EQ(baseTimes.size(), clip["clipFrames"].get<size_t>());
+                EXPECT_EQ(clip.contains("dependent"), title["is3D"].get<bool>());
+                if (clip.contains("dependent")) {
+                    EXPECT_EQ(packetCounts(stream / clip["dependent"].get<std::string>()).size(), 1u);
+                    EXPECT_EQ(pesTimes(stream / clip["dependent"].get<std::string>(), 0x1012), baseTimes);
+                }
+                EXPECT_EQ(*std::min_element(baseTimes.begin(), baseTimes.end()),
+                          clip["clipFirstPts90k"].get<uint64_t>());
+                // The play item shows the pictures from IN to OUT.
+                const auto shown = std::count_if(baseTimes.begin(), baseTimes.end(), [&](uint64_t pts) {
+                    return pts >= clip["in45k"].get<uint64_t>() * 2 &&
+                           pts < clip["out45k"].get<uint64_t>() * 2;
+                });
+                EXPECT_EQ(shown, clip["frames"].get<int>());
+                EXPECT_EQ(clip["firstPts90k"].get<uint64_t>() / 2, clip["in45k"].get<uint64_t>());
+            }
     }
 }
 
-// The base clips, decoded by ffmpeg one after another, show the truth's base
-// eye: frames in the kit's order, close to that eye's source, far from the other's.
+// The base clips, decoded by ffmpeg one after another and cut to what their
+// play items show, give the truth's base eye: frames in the kit's order,
+// close to that eye's source, far from the other's.
 TEST_P(KitDiscs, BaseClipsShowTheBaseEye) {
     const Discs discs{GetParam()};
     const Json truth = discs.truth();
@@ -296,12 +310,15 @@ TEST_P(KitDiscs, BaseClipsShowTheBaseEye) {
                 capture({"ffmpeg", "-nostdin", "-v", "error", "-i",
                          (discs.dir() / name / "BDMV/STREAM" / clip["base"].get<std::string>()).string(),
                          "-map", "0:v:0", "-f", "rawvideo", "-pix_fmt", "yuv420p", "-"});
-            ASSERT_EQ(yuv.size(), clip["frames"].get<size_t>() * frameSize);
+            ASSERT_EQ(yuv.size(), clip["clipFrames"].get<size_t>() * frameSize);
             const size_t first = clip["kitFirstFrame"].get<size_t>();
             ASSERT_EQ(first, frames);
-            const auto bytes = std::span(reinterpret_cast<const uint8_t*>(yuv.data()), yuv.size());
-            score.add(bytes, std::span(leftSource).subspan(first * frameSize, yuv.size()),
-                      std::span(rightSource).subspan(first * frameSize, yuv.size()));
+            const size_t skipped = first - clip["clipKitFirstFrame"].get<size_t>();
+            const size_t size = clip["frames"].get<size_t>() * frameSize;
+            const auto bytes = std::span(reinterpret_cast<const uint8_t*>(yuv.data()), yuv.size())
+                                   .subspan(skipped * frameSize, size);
+            score.add(bytes, std::span(leftSource).subspan(first * frameSize, size),
+                      std::span(rightSource).subspan(first * frameSize, size));
             frames += clip["frames"].get<size_t>();
         }
         EXPECT_EQ(frames, title["frames"].get<size_t>());
