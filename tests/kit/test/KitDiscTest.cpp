@@ -127,7 +127,7 @@ TEST_P(KitDiscs, LibblurayReadsEveryTitleAsAuthored) {
 
 // libbluray opens the image through libudfread and finds the same titles and
 // the same bytes in every file as in the folder it was made from; udftools'
-// udfinfo reads its volume structure.
+// udfinfo reads its volume structure, 7-Zip its files.
 TEST_P(KitDiscs, ImageHoldsItsFolder) {
     const Discs discs{GetParam()};
     const Json truth = discs.truth();
@@ -157,6 +157,13 @@ TEST_P(KitDiscs, ImageHoldsItsFolder) {
         EXPECT_NE(info.find("label=FILM3D"), std::string::npos) << info;
         EXPECT_NE(info.find("numfiles=" + std::to_string(files)), std::string::npos) << info;
         EXPECT_NE(info.find("integrity=closed"), std::string::npos) << info;
+
+        // 7-Zip, a UDF reader of its own, takes it for UDF 2.50 and extracts the same bytes.
+        const std::string listing = capture({"7z", "l", "-slt", path.string()});
+        EXPECT_NE(listing.find("Type = Udf"), std::string::npos) << listing;
+        EXPECT_NE(listing.find("Version = 2.50"), std::string::npos) << listing;
+        for (const char* name : {"BDMV/index.bdmv", "BDMV/PLAYLIST/00001.mpls", "BDMV/STREAM/00003.m2ts"})
+            EXPECT_EQ(capture({"7z", "x", "-so", path.string(), name}), readText(root / name)) << name;
     }
 }
 
