@@ -77,8 +77,11 @@ struct AuthoredTitle {
 
 class DiscWriter {
   public:
-    DiscWriter(const MvcComposition& video, std::span<const uint8_t> ac3, FrameRate rate, bool baseIsRight)
-        : video_(video), ac3_(ac3), rate_(rate), baseIsRight_(baseIsRight) {}
+    // A 2D disc (isStereo false) has the same clips without their dependent
+    // halves and one title, the 3D title's 2D counterpart.
+    DiscWriter(const MvcComposition& video, std::span<const uint8_t> ac3, FrameRate rate, bool baseIsRight,
+               bool isStereo)
+        : video_(video), ac3_(ac3), rate_(rate), baseIsRight_(baseIsRight), isStereo_(isStereo) {}
 
     Json write(const fs::path& root) {
         cutClips();
@@ -91,7 +94,8 @@ class DiscWriter {
         for (size_t k = 0; k < cuts_.size(); ++k)
             clipTruth.push_back(writeClipPair(bdmv, k));
 
-        const std::vector<AuthoredTitle> titles = {title3d(), title2d()};
+        const std::vector<AuthoredTitle> titles = isStereo_ ? std::vector<AuthoredTitle>{title3d(), title2d()}
+                                                            : std::vector<AuthoredTitle>{title3d()};
         Json titleTruth = Json::array();
         std::vector<int> playlistNumbers;
         for (const AuthoredTitle& title : titles) {
@@ -100,7 +104,7 @@ class DiscWriter {
             titleTruth.push_back(describe(title, clipTruth));
         }
         put(bdmv, "index.bdmv",
-            writeIndex(titles.size(), true, videoFormatCode(video_.height), frameRateCode(rate_)));
+            writeIndex(titles.size(), isStereo_, videoFormatCode(video_.height), frameRateCode(rate_)));
         put(bdmv, "MovieObject.bdmv", writeMovieObjects(playlistNumbers));
         return {{"baseIsRight", baseIsRight_}, {"titles", titleTruth}};
     }
@@ -173,6 +177,7 @@ class DiscWriter {
                     audio.push_back(frame);
                 }
         for (const bool dependent : {false, true}) {
+            if (dependent && !isStereo_) continue;
             TransportStreamContent content;
             content.firstUnit = cut.fileFirstUnit;
             content.endUnit = cut.endUnit;
@@ -239,9 +244,10 @@ class DiscWriter {
             const PlayItem item = playItem(k, cuts_[k].endUnit);
             title.shownFrames.push_back({cuts_[k].firstUnit, cuts_[k].endUnit});
             title.file.items.push_back(item);
-            title.file.dependentView.push_back({clipName(static_cast<int>(k + 11)), item.connectionCondition,
-                                                item.inTime, item.outTime, static_cast<uint16_t>(k),
-                                                item.inTime});
+            if (isStereo_)
+                title.file.dependentView.push_back({clipName(static_cast<int>(k + 11)),
+                                                    item.connectionCondition, item.inTime, item.outTime,
+                                                    static_cast<uint16_t>(k), item.inTime});
             // A chapter at every clip, and at every IDR period of the first.
             const auto& gops = cuts_[k].gopStarts;
             for (size_t g = 0; g < (k == 0 ? gops.size() : 1); ++g)
@@ -316,7 +322,7 @@ class DiscWriter {
     const MvcComposition& video_;
     std::span<const uint8_t> ac3_;
     FrameRate rate_;
-    bool baseIsRight_;
+    bool baseIsRight_, isStereo_;
     int64_t delay_ = 0;
     std::vector<ClipCut> cuts_;
 };
@@ -352,12 +358,19 @@ bool makeDiscs(const SetSpec& spec, const fs::path& outputRoot, const std::strin
     const Bytes ac3 = duoscope::test::readBytes(setDir / "audio.ac3");
 
     Json discs;
-    for (const bool baseIsRight : {false, true}) {
-        const MvcComposition video =
-            baseIsRight ? composeMvc(right, left, spec.rate) : composeMvc(left, right, spec.rate);
-        const std::string name = baseIsRight ? "film3d_right" : "film3d";
-        discs[name] = DiscWriter(video, ac3, spec.rate, baseIsRight).write(work / name);
-        log("stereokit: disc " + name + " done");
+    const MvcComposition leftBase = composeMvc(left, right, spec.rate);
+    const MvcComposition rightBase = composeMvc(right, left, spec.rate);
+    const struct {
+        const char* name;
+        const MvcComposition& video;
+        bool baseIsRight, isStereo;
+    } kinds[] = {{"film3d", leftBase, false, true},
+                 {"film3d_right", rightBase, true, true},
+                 {"film2d", leftBase, false, false}};
+    for (const auto& kind : kinds) {
+        discs[kind.name] =
+            DiscWriter(kind.video, ac3, spec.rate, kind.baseIsRight, kind.isStereo).write(work / kind.name);
+        log(std::string("stereokit: disc ") + kind.name + " done");
     }
     fs::remove_all(work / "encode");
     writeUdfImage(work / "film3d", work / "film3d.iso", "FILM3D");
