@@ -18,7 +18,8 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 constexpr uint16_t kSecondAudioPid = 0x1101;
-constexpr uint32_t kRecordingRate = 48'000'000 / 8; // bytes per second, the Blu-ray 3D maximum
+constexpr uint32_t kRecordingRate =
+    48'000'000 / 8; // bytes per second: 48 Mb/s, the TS_recording_rate of Blu-ray movie clips
 
 struct AudioTrack {
     uint16_t pid;
