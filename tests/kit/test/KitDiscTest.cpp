@@ -354,6 +354,20 @@ TEST_P(KitDiscs, BaseClipsShowTheBaseEye) {
     }
 }
 
+// The discs are cached like the set: a second run finds them up to date and
+// touches nothing.
+TEST_P(KitDiscs, SecondRunIsACacheHit) {
+    const Discs discs{GetParam()};
+    const auto before = fs::last_write_time(discs.dir() / "truth.json");
+    const RunResult result = runCapture(
+        {DUOSCOPE_BINARY_DIR "/bin/stereokit", "--set", GetParam(), "--output", DUOSCOPE_KIT_DIR, "--discs"});
+    EXPECT_EQ(result.status, 0) << result.error;
+    EXPECT_NE(result.output.find(discs.dir().string() + " is up to date"), std::string::npos)
+        << result.output;
+    EXPECT_EQ(fs::last_write_time(discs.dir() / "truth.json"), before);
+    EXPECT_FALSE(fs::exists(setDir(GetParam()) / "discs.partial"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Set, KitDiscs, ::testing::Values(KIT_DISC_SET));
 
 } // namespace
