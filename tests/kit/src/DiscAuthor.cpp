@@ -328,6 +328,32 @@ class DiscWriter {
     std::vector<ClipCut> cuts_;
 };
 
+// A copy of a disc as it is before decryption: AACS files present and every
+// clip's aligned units (32 packets) scrambled after their first 16 bytes with
+// the copy permission bits set, as AACS encrypts them. Nothing can read its
+// clips; its navigation files stay as they were, as on a real disc.
+void writeEncryptedCopy(const fs::path& disc, const fs::path& copy) {
+    fs::copy(disc, copy, fs::copy_options::recursive);
+    fs::create_directories(copy / "AACS" / "DUPLICATE");
+    for (const char* name :
+         {"Unit_Key_RO.inf", "MKB_RO.inf", "Content000.cer", "ContentHash000.tbl", "DUPLICATE/MKB_RO.inf"})
+        duoscope::test::writeBytes(copy / "AACS" / name, Bytes(2048, 0x5A));
+    uint32_t state = 0x2545F491;
+    for (const auto& entry : fs::directory_iterator(copy / "BDMV/STREAM")) {
+        Bytes clip = duoscope::test::readBytes(entry.path());
+        for (size_t unit = 0; unit + 6144 <= clip.size(); unit += 6144) {
+            clip[unit] |= 0xC0; // copy_permission_indicator of the unit's first packet
+            for (size_t i = unit + 16; i < unit + 6144; ++i) {
+                state ^= state << 13;
+                state ^= state >> 17;
+                state ^= state << 5;
+                clip[i] ^= static_cast<uint8_t>(state);
+            }
+        }
+        duoscope::test::writeBytes(entry.path(), clip);
+    }
+}
+
 } // namespace
 
 bool makeDiscs(const SetSpec& spec, const fs::path& outputRoot, const std::string& stamp, bool force,
@@ -376,6 +402,7 @@ bool makeDiscs(const SetSpec& spec, const fs::path& outputRoot, const std::strin
     fs::remove_all(work / "encode");
     writeUdfImage(work / "film3d", work / "film3d.iso", "FILM3D");
     log("stereokit: image film3d.iso done");
+    writeEncryptedCopy(work / "film3d", work / "film3d_aacs");
 
     const Json truth = {{"set", spec.name},
                         {"width", spec.width},
@@ -383,7 +410,8 @@ bool makeDiscs(const SetSpec& spec, const fs::path& outputRoot, const std::strin
                         {"fps", std::to_string(spec.rate.num) + "/" + std::to_string(spec.rate.den)},
                         {"keyint", discSpec.keyint},
                         {"discs", discs},
-                        {"images", {{"film3d.iso", "film3d"}}}};
+                        {"images", {{"film3d.iso", "film3d"}}},
+                        {"encrypted", {{"film3d_aacs", "film3d"}}}};
     duoscope::test::writeFile(work / "truth.json", truth.dump(2) + "\n");
     duoscope::test::writeFile(work / "kit.stamp", stamp);
     fs::remove_all(finalDir);

@@ -354,6 +354,29 @@ TEST_P(KitDiscs, BaseClipsShowTheBaseEye) {
     }
 }
 
+// The still-encrypted copy: libbluray sees AACS it cannot handle (no libaacs,
+// no keys) yet reads the titles; ffprobe finds no picture in its clips.
+TEST_P(KitDiscs, EncryptedCopyLooksEncrypted) {
+    const Discs discs{GetParam()};
+    const Json truth = discs.truth();
+    for (const auto& [copy, original] : truth["encrypted"].items()) {
+        SCOPED_TRACE(copy);
+        Bluray bd = openDisc(discs.dir() / copy);
+        const BLURAY_DISC_INFO* info = bd_get_disc_info(bd.get());
+        ASSERT_NE(info, nullptr);
+        EXPECT_TRUE(info->aacs_detected);
+        EXPECT_FALSE(info->aacs_handled);
+        EXPECT_EQ(bd_get_titles(bd.get(), TITLES_RELEVANT, 0),
+                  truth["discs"][original.get<std::string>()]["titles"].size());
+        const RunResult probe =
+            runCapture({"ffprobe", "-v", "quiet", "-print_format", "json", "-show_streams",
+                        (discs.dir() / copy / "BDMV/STREAM/00001.m2ts").string()});
+        const bool noStreams =
+            probe.status != 0 || Json::parse(probe.output).value("streams", Json::array()).empty();
+        EXPECT_TRUE(noStreams) << probe.output;
+    }
+}
+
 // The discs are cached like the set: a second run finds them up to date and
 // touches nothing.
 TEST_P(KitDiscs, SecondRunIsACacheHit) {
