@@ -15,6 +15,7 @@
 #include <system_error>
 #include <thread>
 
+#include "DiscAnalysis.h"
 #include "EncodeSupport.h"
 #include "EngineFiles.h"
 #include "FFProbe.h"
@@ -60,6 +61,14 @@ RunValues deriveValues(const ConversionJob& job, const std::optional<SourceFileI
                          mode.kind == Stereo3DMode::Kind::mvcSeparateTracks) &&
                         mode.rightFirst;
     values.baseName = job.sourceURL.stem().string();
+    // A disc is named after its folder or image, not after BDMV or a playlist number.
+    if (const auto& disc = values.source.disc) {
+        values.baseName = disc->root.stem().string();
+        if (disc->baseClip)
+            values.baseName += "_" + *disc->baseClip;
+        else if (disc->reason.starts_with("asked") || disc->reason == "the playlist given")
+            values.baseName += "_" + disc->playlistName.substr(0, 5);
+    }
     if (job.durationLimit)
         values.progressDuration = *job.durationLimit;
     else if (values.source.duration > 0)
@@ -411,6 +420,19 @@ ConversionResult finishMVCRun(MVCRun& run, const MovieExpectation& expected) {
             publishedSBS.empty() ? std::optional<std::string>() : std::optional(publishedSBS.string())};
 }
 
+// A disc title's pictures are counted from its playlist's length; its sound
+// is the one taken into the work folder.
+MovieExpectation discExpectation(const SourceFileInfo& source, double frameRate,
+                                 const std::optional<fs::path>& sound, std::optional<int> durationLimit,
+                                 PipelineEngine& engine) {
+    MovieExpectation expected;
+    if (sound) expected = expectationFromSource(*sound, frameRate, 1, durationLimit, engine.processTracker());
+    expected.frameRate = frameRate;
+    double seconds = durationLimit ? std::min<double>(source.duration, *durationLimit) : source.duration;
+    expected.frames = static_cast<long long>(std::llround(seconds * frameRate));
+    return expected;
+}
+
 // An MVC source: demux, one decode route, the tail. The work folder goes after
 // success or a stop; after a failure it stays for inspection, without movies.
 ConversionResult convertMVC(PipelineEngine& engine, const ConversionJob& job, const RunValues& values,
@@ -430,20 +452,33 @@ ConversionResult convertMVC(PipelineEngine& engine, const ConversionJob& job, co
         }
     };
     try {
-        MovieExpectation expected = expectationFromSource(
-            job.sourceURL, static_cast<double>(values.source.frameRateNum) / values.source.frameRateDen, 1,
-            job.durationLimit, engine.processTracker());
+        const auto& disc = values.source.disc;
+        double frameRate = static_cast<double>(values.source.frameRateNum) / values.source.frameRateDen;
+        MovieExpectation expected;
+        if (!disc)
+            expected = expectationFromSource(job.sourceURL, frameRate, 1, job.durationLimit,
+                                             engine.processTracker());
         run.checkCancelled();
         run.report(ConversionStage::demuxing, 0.05);
         engine.engineLog("=== Step 1: Demuxing ===");
-        engine.demux(job.sourceURL, work, values.source.stereoMode.kind == Stereo3DMode::Kind::mvcSingleTrack,
-                     job.durationLimit);
+        std::optional<fs::path> discSound;
+        if (disc) {
+            engine.demuxDisc(*disc, work, job.durationLimit);
+            run.checkCancelled();
+            discSound = engine.extractDiscSound(*disc, work, values.source.duration, job.durationLimit);
+            expected = discExpectation(values.source, frameRate, discSound, job.durationLimit, engine);
+        } else {
+            engine.demux(job.sourceURL, work,
+                         values.source.stereoMode.kind == Stereo3DMode::Kind::mvcSingleTrack,
+                         job.durationLimit);
+        }
         run.checkCancelled();
         findDemuxedViews(run);
         // Every movie is made inside the work folder and put in place at the end.
         run.sbsOutput = work / (job.outputTarget == OutputTarget::visionPro ? "sbs.mov" : "sbs.mkv");
         run.interleaved = work / "interleaved.264";
         run.request = streamingRequest(run);
+        if (discSound) run.request.sourceAudioURL = *discSound;
         if (findTool("viewpump") && findTool("twinrow"))
             runStreamingRoute(run);
         else
@@ -465,6 +500,20 @@ ConversionResult convertMVC(PipelineEngine& engine, const ConversionJob& job, co
         if (engine.isCancelled) throw ConversionError::cancelled();
         throw;
     }
+}
+
+// Nothing is ever written into a disc backup.
+std::optional<std::string> discOutputProblem(const fs::path& root, const fs::path& output) {
+    if (!fs::is_directory(root)) return std::nullopt;
+    std::error_code error;
+    fs::path disc = fs::weakly_canonical(root, error);
+    for (fs::path at = fs::weakly_canonical(output, error); !at.empty(); at = at.parent_path()) {
+        if (at == disc)
+            return "The output folder " + output.string() + " lies inside the disc folder " + root.string() +
+                   "; choose an output folder outside the disc";
+        if (at == at.parent_path()) break;
+    }
+    return std::nullopt;
 }
 
 // Tools run in folders of their own, so every path they see is absolute.
@@ -519,12 +568,23 @@ ConversionResult PipelineEngine::convert(const ConversionJob& givenJob,
     fs::path source = reusesKeptMovie ? *job.keptSideBySide : job.sourceURL;
     // A missing or unreadable source would otherwise surface much later, or
     // (a named pipe) hang the analysis.
-    if (auto problem = sourceProblem(source)) throw std::runtime_error(*problem);
+    const bool isDisc = !reusesKeptMovie && isDiscSource(job.sourceURL);
+    if (auto problem = sourceProblem(source); problem && !isDisc) throw std::runtime_error(*problem);
     // An output folder that cannot exist is the first thing to say, before any long analysis.
+    if (isDisc)
+        if (auto problem = discOutputProblem(*discRoot(job.sourceURL), job.outputDirectory))
+            throw std::runtime_error(*problem);
     fs::create_directories(job.outputDirectory); // throws with the OS reason and the path
     removeAbandonedWorkFolders(job.outputDirectory, [this](const std::string& line) { directLog(line); });
     startRun(job);
-    std::optional<SourceFileInfo> info = analysedSource(job.sourceURL, sourceInfo, startLog);
+    std::optional<SourceFileInfo> info;
+    if (isDisc) {
+        // A disc that cannot be converted says why before any work; its
+        // analysis is cheap, and the title and sound choices live in the job.
+        info = analyseDisc(job.sourceURL, {job.discTitle, job.discPlaylist, job.audioLanguage}, startLog);
+    } else {
+        info = analysedSource(job.sourceURL, sourceInfo, startLog);
+    }
     if (auto problem = spatialMetadataProblem(job.spatialMetadata)) throw std::invalid_argument(*problem);
     if (reusesKeptMovie) {
         info = keptMovieInfo(source);
@@ -553,7 +613,7 @@ ConversionResult PipelineEngine::convert(const ConversionJob& givenJob,
     // own listing settles it: without an MVC track there is nothing 3D to
     // convert, and demultiplexing a 2D, audio-only or broken file would only
     // fail later with a misleading message.
-    bool isFlat = info && values.source.stereoMode.kind == Stereo3DMode::Kind::none &&
+    bool isFlat = !isDisc && info && values.source.stereoMode.kind == Stereo3DMode::Kind::none &&
                   job.layoutChoice == LayoutChoice::automatic && !listsMVCTrack(job.sourceURL);
     // A stop asked for during the analysis counts: nothing has been made yet.
     if (isCancelled) throw ConversionError::cancelled();
