@@ -35,6 +35,24 @@ enum class AudioStreamType : uint8_t { ac3 = 0x81, lpcm = 0x80 };
 Bytes writeTransportStream(const MvcComposition& video, const std::vector<AudioFrame>& audio, bool m2ts,
                            AudioStreamType audioType = AudioStreamType::ac3);
 
+// What one clip of a disc carries: a run of access units of one or both
+// views, audio on any number of PIDs (each the same frames).
+struct TransportStreamContent {
+    size_t firstUnit = 0, endUnit = SIZE_MAX; // decode order
+    bool withBase = true, withDependent = true;
+    int64_t timeShift90k = 0; // added to every video PTS/DTS (a clip on its own time base)
+    std::vector<uint16_t> audioPids{kAudioPid};
+    AudioStreamType audioType = AudioStreamType::ac3;
+};
+struct WrittenTransportStream {
+    Bytes bytes;
+    // Per access unit of the run: the packet number where the PES of its
+    // first written view starts (what an entry point map names).
+    std::vector<uint32_t> unitPackets;
+};
+WrittenTransportStream writeTransportStream(const MvcComposition& video, const std::vector<AudioFrame>& audio,
+                                            bool m2ts, const TransportStreamContent& content);
+
 uint32_t mpegCrc32(std::span<const uint8_t> data);
 
 enum class MatroskaStereoMode { blockLeftFirst = 13, blockRightFirst = 14 };

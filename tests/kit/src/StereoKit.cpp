@@ -129,9 +129,7 @@ void makeStereoMovies(const SetSpec& spec, const fs::path& dir) {
 
 void makeProfile(const SetSpec& spec, const EncodeProfile& profile, const fs::path& dir) {
     const fs::path folder = dir / profile.name;
-    fs::create_directories(folder);
-    runInPairs({x264Command(spec, profile, dir / "left_src.yuv", folder / "left.264", 0),
-                x264Command(spec, profile, dir / "right_src.yuv", folder / "right.264", 1)});
+    encodeEyes(spec, profile, dir, folder);
     runInPairs({ffmpeg({"-i", (folder / "left.264").string(), "-f", "framemd5",
                         (folder / "left.framemd5").string()}),
                 ffmpeg({"-i", (folder / "right.264").string(), "-f", "framemd5",
@@ -151,25 +149,31 @@ std::string setInfo(const SetSpec& spec) {
     return info.str();
 }
 
-class FileLock {
-  public:
-    explicit FileLock(const fs::path& path) : fd_(open(path.c_str(), O_RDWR | O_CREAT, 0644)) {
-        if (fd_ < 0 || flock(fd_, LOCK_EX) != 0) throw std::runtime_error("cannot lock " + path.string());
-    }
-    ~FileLock() { close(fd_); }
-    FileLock(const FileLock&) = delete;
-
-  private:
-    int fd_;
-};
-
 } // namespace
+
+FileLock::FileLock(const fs::path& path) : fd_(open(path.c_str(), O_RDWR | O_CREAT, 0644)) {
+    if (fd_ < 0 || flock(fd_, LOCK_EX) != 0) throw std::runtime_error("cannot lock " + path.string());
+}
+
+FileLock::~FileLock() {
+    close(fd_);
+}
+
+void encodeEyes(const SetSpec& spec, const EncodeProfile& profile, const fs::path& setDir,
+                const fs::path& folder) {
+    fs::create_directories(folder);
+    runInPairs({x264Command(spec, profile, setDir / "left_src.yuv", folder / "left.264", 0),
+                x264Command(spec, profile, setDir / "right_src.yuv", folder / "right.264", 1)});
+}
+
+EncodeProfile defaultProfile() {
+    return {"cabac_b", {"--profile", "high", "--bframes", "2", "--b-pyramid", "none", "--ref", "2"}};
+}
 
 SetSpec standardSet(const std::string& name) {
     SetSpec spec;
     spec.name = name;
-    const EncodeProfile cabacB{"cabac_b",
-                               {"--profile", "high", "--bframes", "2", "--b-pyramid", "none", "--ref", "2"}};
+    const EncodeProfile cabacB = defaultProfile();
     if (name == "small") {
         spec.profiles = {
             cabacB,

@@ -64,6 +64,8 @@ class TsMuxer {
         }
     }
 
+    uint32_t packetCount() const { return static_cast<uint32_t>(out_.size() / (m2ts_ ? 192 : 188)); }
+
     Bytes finish() {
         if (m2ts_) {
             // Blu-ray files come in aligned units of 32 packets.
@@ -157,7 +159,7 @@ Bytes patSection() {
                    {0x00, 0x01, static_cast<uint8_t>(0xE0 | (kPmtPid >> 8)), static_cast<uint8_t>(kPmtPid)});
 }
 
-Bytes pmtSection(bool hasAudio, AudioStreamType audioType) {
+Bytes pmtSection(const TransportStreamContent& content, bool hasAudio) {
     Bytes body{static_cast<uint8_t>(0xE0 | (kPcrPid >> 8)),
                static_cast<uint8_t>(kPcrPid),
                0xF0,
@@ -171,9 +173,11 @@ Bytes pmtSection(bool hasAudio, AudioStreamType audioType) {
     auto stream = [&](uint8_t type, uint16_t pid) {
         append(body, {type, static_cast<uint8_t>(0xE0 | (pid >> 8)), static_cast<uint8_t>(pid), 0xF0, 0});
     };
-    stream(0x1B, kBaseVideoPid);
-    stream(0x20, kDependentVideoPid);
-    if (hasAudio) stream(static_cast<uint8_t>(audioType), kAudioPid);
+    if (content.withBase) stream(0x1B, kBaseVideoPid);
+    if (content.withDependent) stream(0x20, kDependentVideoPid);
+    if (hasAudio)
+        for (uint16_t pid : content.audioPids)
+            stream(static_cast<uint8_t>(content.audioType), pid);
     return section(0x02, 1, body);
 }
 
@@ -247,34 +251,50 @@ std::span<const uint8_t> wavSamples(std::span<const uint8_t> wav) {
 
 Bytes writeTransportStream(const MvcComposition& video, const std::vector<AudioFrame>& audio, bool m2ts,
                            AudioStreamType audioType) {
+    TransportStreamContent content;
+    content.audioType = audioType;
+    return writeTransportStream(video, audio, m2ts, content).bytes;
+}
+
+WrittenTransportStream writeTransportStream(const MvcComposition& video, const std::vector<AudioFrame>& audio,
+                                            bool m2ts, const TransportStreamContent& content) {
     TsMuxer mux(m2ts);
+    WrittenTransportStream written;
     const Bytes pat = patSection();
-    const Bytes pmt = pmtSection(!audio.empty(), audioType);
+    const Bytes pmt = pmtSection(content, !audio.empty());
     size_t nextAudio = 0;
     auto audioUpTo = [&](int64_t limit) {
         for (; nextAudio < audio.size() && audio[nextAudio].pts <= limit; ++nextAudio)
-            mux.pes(kAudioPid, 0xBD, audio[nextAudio].data, audio[nextAudio].pts, audio[nextAudio].pts, false,
-                    true);
+            for (uint16_t pid : content.audioPids)
+                mux.pes(pid, 0xBD, audio[nextAudio].data, audio[nextAudio].pts, audio[nextAudio].pts, false,
+                        true);
     };
-    for (size_t i = 0; i < video.units.size(); ++i) {
+    const size_t end = std::min(content.endUnit, video.units.size());
+    const int64_t shift = content.timeShift90k;
+    for (size_t i = content.firstUnit; i < end; ++i) {
         const AccessUnitInfo& unit = video.units[i];
-        if (unit.isAnchor || i % 4 == 0) {
+        if (unit.isAnchor || (i - content.firstUnit) % 4 == 0) {
             mux.psi(0, pat);
             mux.psi(kPmtPid, pmt);
         }
-        mux.pcr((unit.dts - kPcrLead90k) * 300);
-        mux.pes(kBaseVideoPid, 0xE0,
-                std::span<const uint8_t>(video.base).subspan(unit.baseOffset, unit.baseSize), unit.pts,
-                unit.dts, unit.isAnchor, false);
-        mux.pes(kDependentVideoPid, 0xE1,
+        mux.pcr((unit.dts + shift - kPcrLead90k) * 300);
+        written.unitPackets.push_back(mux.packetCount());
+        if (content.withBase)
+            mux.pes(kBaseVideoPid, 0xE0,
+                    std::span<const uint8_t>(video.base).subspan(unit.baseOffset, unit.baseSize),
+                    unit.pts + shift, unit.dts + shift, unit.isAnchor, false);
+        if (content.withDependent)
+            mux.pes(
+                kDependentVideoPid, 0xE1,
                 std::span<const uint8_t>(video.dependent).subspan(unit.dependentOffset, unit.dependentSize),
-                unit.pts, unit.dts, unit.isAnchor, false);
+                unit.pts + shift, unit.dts + shift, unit.isAnchor, false);
         // Audio travels about as far ahead of its presentation as the video does.
-        const int64_t nextDts = i + 1 < video.units.size() ? video.units[i + 1].dts : unit.dts + 90000;
-        audioUpTo(nextDts);
+        const int64_t nextDts = i + 1 < end ? video.units[i + 1].dts : unit.dts + 90000;
+        audioUpTo(nextDts + shift);
     }
     audioUpTo(INT64_MAX);
-    return mux.finish();
+    written.bytes = mux.finish();
+    return written;
 }
 
 } // namespace kit

@@ -1,5 +1,5 @@
 // stereokit: makes the stereo test media sets (see tests/kit/README.md).
-#include "StereoKit.h"
+#include "DiscAuthor.h"
 
 #include <iostream>
 #include <optional>
@@ -8,7 +8,8 @@
 namespace {
 
 int usage() {
-    std::cerr << "usage: stereokit --set small|hd --output DIR [--frames N] [--fps NUM/DEN] [--force]\n";
+    std::cerr
+        << "usage: stereokit --set small|hd --output DIR [--frames N] [--fps NUM/DEN] [--discs] [--force]\n";
     return 1;
 }
 
@@ -25,7 +26,7 @@ int main(int argc, char** argv) {
     std::string set, output;
     int frames = 0;
     std::optional<kit::FrameRate> rate;
-    bool force = false;
+    bool force = false, discs = false;
     try {
         for (int i = 1; i < argc; ++i) {
             const std::string arg = argv[i];
@@ -50,6 +51,8 @@ int main(int argc, char** argv) {
                 rate = kit::FrameRate{*num, *den};
             } else if (arg == "--force")
                 force = true;
+            else if (arg == "--discs")
+                discs = true;
             else
                 return usage();
         }
@@ -62,10 +65,12 @@ int main(int argc, char** argv) {
             spec.frames = frames;
         }
         if (rate) spec.rate = *rate;
-        kit::makeSet(spec, output,
-                     kit::executableStamp(set) + "frames=" + std::to_string(spec.frames) +
-                         " fps=" + std::to_string(spec.rate.num) + "/" + std::to_string(spec.rate.den) + "\n",
-                     force, [](const std::string& line) { std::cout << line << std::endl; });
+        const std::string stamp = kit::executableStamp(set) + "frames=" + std::to_string(spec.frames) +
+                                  " fps=" + std::to_string(spec.rate.num) + "/" +
+                                  std::to_string(spec.rate.den) + "\n";
+        const kit::Log log = [](const std::string& line) { std::cout << line << std::endl; };
+        kit::makeSet(spec, output, stamp, force, log);
+        if (discs) kit::makeDiscs(spec, output, stamp, force, log);
     } catch (const std::exception& e) {
         std::cerr << "ERROR: " << e.what() << "\n";
         return 1;
