@@ -1,22 +1,94 @@
 #include "DiscAnalysis.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
+#include <nlohmann/json.hpp>
+
+#include "ChildProcess.h"
+#include "ToolLocator.h"
 #include "disc/BluRayDisc.h"
 
 namespace duoscope {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// The clip information gives only the broadcast format (1080p, 720p, ...);
+// the picture size and rate come from the first base clip's stream itself,
+// its first few megabytes read through libbluray (an image has no file of it)
+// and handed to ffprobe through a temporary file that goes at once.
+void probeVideo(SourceFileInfo& info, const disc::BluRayDisc& bluRay, const std::string& clip) {
+    auto ffprobe = findTool("ffprobe");
+    if (!ffprobe) return;
+    auto stream = bluRay.openClip(clip);
+    std::string head(std::min<uint64_t>(stream->size(), 8u << 20), '\0');
+    size_t got = 0;
+    while (got < head.size()) {
+        size_t more = stream->read(reinterpret_cast<uint8_t*>(head.data()) + got, head.size() - got);
+        if (more == 0) break;
+        got += more;
+    }
+    head.resize(got);
+    std::string name = (fs::temp_directory_path() / "duoscope-disc-XXXXXX").string();
+    int fd = ::mkstemp(name.data());
+    if (fd < 0) return;
+    bool written = ::write(fd, head.data(), head.size()) == static_cast<ssize_t>(head.size());
+    ::close(fd);
+    struct Remove {
+        std::string path;
+        ~Remove() { ::unlink(path.c_str()); }
+    } removeLater{name};
+    if (!written) return;
+    auto process = ChildProcess::create({*ffprobe,
+                                         {"-v", "quiet", "-print_format", "json", "-show_streams",
+                                          "-select_streams", "v:0", "-f", "mpegts", name},
+                                         std::nullopt,
+                                         ChildProcess::Output::pipe,
+                                         ChildProcess::Output::nullDevice});
+    process->launch();
+    process->waitUntilExit();
+    auto report = nlohmann::json::parse(process->collectedStandardOutput(), nullptr, false);
+    if (!report.is_object() || !report.contains("streams") || !report["streams"].is_array() ||
+        report["streams"].empty())
+        return;
+    const auto& video = report["streams"][0];
+    if (video.value("width", 0) > 0 && video.value("height", 0) > 0) {
+        info.videoWidth = video.value("width", 0);
+        info.videoHeight = video.value("height", 0);
+        info.resolution = std::to_string(info.videoWidth) + "x" + std::to_string(info.videoHeight);
+    }
+    std::string rate = video.value("r_frame_rate", "");
+    int numerator = 0, denominator = 0;
+    if (std::sscanf(rate.c_str(), "%d/%d", &numerator, &denominator) == 2 && numerator > 0 && denominator > 0)
+        info.frameRateNum = numerator, info.frameRateDen = denominator;
+}
+
+} // namespace
+
 bool isDiscSource(const fs::path& path) {
     return disc::locateDisc(path).has_value();
 }
 
-std::optional<fs::path> discRoot(const fs::path& path) {
-    auto location = disc::locateDisc(path);
-    if (!location) return std::nullopt;
-    return location->root;
+std::optional<std::string> discOutputProblem(const fs::path& source, const fs::path& outputFolder) {
+    auto location = disc::locateDisc(source);
+    if (!location || !fs::is_directory(location->root)) return std::nullopt;
+    std::error_code error;
+    fs::path disc = fs::weakly_canonical(location->root, error);
+    for (fs::path at = fs::weakly_canonical(fs::absolute(outputFolder, error), error); !at.empty();
+         at = at.parent_path()) {
+        if (at == disc)
+            return "The output folder " + outputFolder.string() + " lies inside the disc folder " +
+                   location->root.string() +
+                   "; Duoscope never writes into a disc backup: choose another folder";
+        if (at == at.parent_path()) break;
+    }
+    return std::nullopt;
 }
 
 std::optional<SourceFileInfo> analyseDisc(const fs::path& path, const DiscChoice& choice,
@@ -84,6 +156,7 @@ std::optional<SourceFileInfo> analyseDisc(const fs::path& path, const DiscChoice
         say("Disc title " + std::to_string(title->number) + " (" + title->playlistName() + ", " +
             disc::formatDuration(title->duration) + ", " + std::to_string(title->clips.size()) +
             " clips): " + reason);
+        probeVideo(info, bluRay, source.baseClip ? *source.baseClip : title->clips.front().baseClip);
         info.disc = std::move(source);
         return info;
     } catch (const disc::DiscError& error) {

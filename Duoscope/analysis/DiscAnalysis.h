@@ -21,8 +21,10 @@ struct DiscChoice {
 
 // True when the path is a disc backup or a playlist or clip inside one.
 bool isDiscSource(const std::filesystem::path& path);
-// The disc's folder or image; nothing when the path is no disc.
-std::optional<std::filesystem::path> discRoot(const std::filesystem::path& path);
+// Why an output folder cannot take a disc's outputs: it lies inside the disc
+// folder, and nothing is ever written into a disc backup. Nothing when it can.
+std::optional<std::string> discOutputProblem(const std::filesystem::path& source,
+                                             const std::filesystem::path& outputFolder);
 
 // Nothing when the path is no disc. Throws std::runtime_error saying why when
 // the disc cannot be converted: unreadable, encrypted, no 3D title, a missing

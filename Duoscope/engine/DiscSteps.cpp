@@ -1,7 +1,9 @@
 // The steps of a run whose source is a Blu-ray disc backup: the two views are
 // demultiplexed from the title's clips (the base clips and the dependent clips
 // its playlist names), and the chosen sound with the title's chapters goes to
-// one small Matroska file that the encode takes as its sound source.
+// one small Matroska file that the encode takes as its sound source. The
+// demultiplexer sets the base view's other streams aside as it reads, moved
+// onto the title's time line, so the disc is read once.
 #include <cmath>
 #include <cstdio>
 #include <system_error>
@@ -20,6 +22,8 @@ namespace {
 
 // The disc is seen through a link of a plain name in the work folder, as a
 // single source is: the meta file's quoted paths cannot hold every name.
+const std::string otherStreamsName = "disc_other_streams.m2ts";
+
 fs::path discLink(const DiscTitleSource& disc) {
     return fs::is_directory(disc.root) ? fs::path("source") : fs::path("source.iso");
 }
@@ -53,8 +57,9 @@ void PipelineEngine::demuxDisc(const DiscTitleSource& disc, const fs::path& work
     std::string where = "\"" + link.string() + "\", playlist=" + std::to_string(disc.playlist);
     if (disc.baseClip) where += ", clip=" + *disc.baseClip;
     std::string meta = "MUXOPT --no-pcr-on-video-pid --new-audio-pes --demux --vbr --vbv-len=500" +
-                       demuxCutOption(durationLimit) + "\n" + "V_MPEG4/ISO/AVC, " + where + ", track=4113\n" +
-                       "V_MPEG4/ISO/MVC, " + where + ", track=4114\n";
+                       demuxCutOption(durationLimit) + "\n" + "V_MPEG4/ISO/AVC, " + where +
+                       ", track=4113, otherStreams=" + otherStreamsName + "\n" + "V_MPEG4/ISO/MVC, " + where +
+                       ", track=4114\n";
     fs::path metaFile = workFolder / "demux.meta";
     writeFileAtomically(metaFile, meta);
     engineLog("tsMuxeR meta:\n" + meta);
@@ -72,17 +77,15 @@ void PipelineEngine::demuxDisc(const DiscTitleSource& disc, const fs::path& work
 std::optional<fs::path> PipelineEngine::extractDiscSound(const DiscTitleSource& disc,
                                                          const fs::path& workFolder, double duration,
                                                          std::optional<int> durationLimit) {
-    if (!disc.audioPid) return std::nullopt;
+    fs::path others = workFolder / otherStreamsName;
+    if (!disc.audioPid) {
+        removeIntermediateFile(others, "other streams");
+        return std::nullopt;
+    }
     auto ffmpeg = findTool("ffmpeg");
     if (!ffmpeg) throw ConversionError::toolNotFound(missingToolMessage("ffmpeg"));
     std::vector<std::string> arguments = {"-y", "-nostdin", "-v", "error"};
-    if (disc.baseClip) {
-        arguments.insert(arguments.end(),
-                         {"-i", (disc.root / "BDMV" / "STREAM" / (*disc.baseClip + ".m2ts")).string()});
-    } else {
-        arguments.insert(arguments.end(), {"-playlist", std::to_string(disc.playlist), "-i",
-                                           "bluray:" + (workFolder / discLink(disc)).string()});
-    }
+    arguments.insert(arguments.end(), {"-i", others.string()});
     bool hasChapters = !disc.chapters.empty();
     if (hasChapters) {
         fs::path chapters = workFolder / "chapters.txt";
@@ -102,6 +105,7 @@ std::optional<fs::path> PipelineEngine::extractDiscSound(const DiscTitleSource& 
         throw ConversionError::demuxFailed(
             withReason("ffmpeg could not take the sound from " + disc.playlistName,
                        lastMeaningfulLine(splitLines(process->collectedStandardError()))));
+    removeIntermediateFile(others, "other streams");
     return sound;
 }
 

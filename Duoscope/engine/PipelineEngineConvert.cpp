@@ -502,20 +502,6 @@ ConversionResult convertMVC(PipelineEngine& engine, const ConversionJob& job, co
     }
 }
 
-// Nothing is ever written into a disc backup.
-std::optional<std::string> discOutputProblem(const fs::path& root, const fs::path& output) {
-    if (!fs::is_directory(root)) return std::nullopt;
-    std::error_code error;
-    fs::path disc = fs::weakly_canonical(root, error);
-    for (fs::path at = fs::weakly_canonical(output, error); !at.empty(); at = at.parent_path()) {
-        if (at == disc)
-            return "The output folder " + output.string() + " lies inside the disc folder " + root.string() +
-                   "; choose an output folder outside the disc";
-        if (at == at.parent_path()) break;
-    }
-    return std::nullopt;
-}
-
 // Tools run in folders of their own, so every path they see is absolute.
 ConversionJob withAbsolutePaths(ConversionJob job) {
     std::error_code pathError;
@@ -571,9 +557,8 @@ ConversionResult PipelineEngine::convert(const ConversionJob& givenJob,
     const bool isDisc = !reusesKeptMovie && isDiscSource(job.sourceURL);
     if (auto problem = sourceProblem(source); problem && !isDisc) throw std::runtime_error(*problem);
     // An output folder that cannot exist is the first thing to say, before any long analysis.
-    if (isDisc)
-        if (auto problem = discOutputProblem(*discRoot(job.sourceURL), job.outputDirectory))
-            throw std::runtime_error(*problem);
+    if (auto problem = discOutputProblem(job.sourceURL, job.outputDirectory); problem && isDisc)
+        throw std::runtime_error(*problem);
     fs::create_directories(job.outputDirectory); // throws with the OS reason and the path
     removeAbandonedWorkFolders(job.outputDirectory, [this](const std::string& line) { directLog(line); });
     startRun(job);

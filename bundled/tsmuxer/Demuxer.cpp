@@ -351,6 +351,10 @@ MetaFile parseMetaFile(std::string_view text) {
                 if (value.size() != 5 || value.find_first_not_of("0123456789") != std::string::npos)
                     throw DemuxError(where() + "clip=" + value + " is not a five-digit clip name");
                 track.clip = value;
+            } else if (key == "otherStreams") {
+                if (value.empty() || value.find('/') != std::string::npos)
+                    throw DemuxError(where() + "otherStreams needs a plain file name");
+                track.otherStreams = value;
             }
         }
         if (!hasTrack) throw DemuxError(where() + "no track=<n> given");

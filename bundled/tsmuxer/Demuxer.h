@@ -154,6 +154,8 @@ struct MetaTrackLine {
     // is read from the clips of that playlist, or of its play-item clip=<n> alone.
     std::optional<uint32_t> playlist;
     std::optional<std::string> clip;
+    // otherStreams=<file>: the base view's other streams go there.
+    std::optional<std::string> otherStreams;
     unsigned lineNumber = 0;
 };
 

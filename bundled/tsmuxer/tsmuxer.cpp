@@ -1,7 +1,7 @@
 // tsmuxer: lists the tracks of a transport stream or Matroska file, or
 // extracts the H.264 base and MVC dependent views named in a meta file.
 #include "Demuxer.h"
-#include "disc/BluRayDisc.h"
+#include "TitleReader.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -25,65 +25,6 @@ int listSource(const std::string& path) {
     auto listing = tsmuxer::listTracks(*source);
     std::fputs(tsmuxer::formatListing(listing).c_str(), stdout);
     return 0;
-}
-
-// The clips of one view of a disc title, read back to back as one stream:
-// clips hold whole 192-byte packets, so the packet grid runs on across joins.
-class ClipChainSource : public tsmuxer::ByteSource {
-  public:
-    ClipChainSource(std::unique_ptr<disc::BluRayDisc> disc, std::vector<std::string> clips)
-        : disc_(std::move(disc)), clips_(std::move(clips)) {}
-    std::optional<uint64_t> totalSize() const override { return std::nullopt; }
-
-  protected:
-    size_t readSome(uint8_t* dst, size_t n) override {
-        while (next_ <= clips_.size()) {
-            if (!current_) {
-                if (next_ == clips_.size()) return 0;
-                std::printf("Reading clip %s.m2ts\n", clips_[next_].c_str());
-                current_ = disc_->openClip(clips_[next_++]);
-            }
-            try {
-                size_t got = current_->read(dst, n);
-                if (got > 0) return got;
-            } catch (const disc::DiscError& error) {
-                throw tsmuxer::DemuxError(error.what());
-            }
-            current_.reset();
-        }
-        return 0;
-    }
-    bool seekTo(uint64_t) override { return false; }
-
-  private:
-    std::unique_ptr<disc::BluRayDisc> disc_;
-    std::vector<std::string> clips_;
-    std::unique_ptr<disc::ClipStream> current_;
-    size_t next_ = 0;
-};
-
-// A disc line names the disc and a playlist; its view lives in clips of its own.
-std::unique_ptr<tsmuxer::ByteSource> openDiscView(const tsmuxer::MetaTrackLine& line) {
-    try {
-        auto bluRay = std::make_unique<disc::BluRayDisc>(line.path);
-        const disc::Title* title = bluRay->titleWithPlaylist(*line.playlist);
-        if (!title)
-            throw tsmuxer::DemuxError("no playlist " + std::to_string(*line.playlist) + " on " + line.path);
-        bool dependent = line.codec == "V_MPEG4/ISO/MVC";
-        if (dependent && !title->is3D)
-            throw tsmuxer::DemuxError("playlist " + title->playlistName() + " has no MVC dependent view");
-        bluRay->checkClips(*title);
-        std::vector<std::string> clips;
-        for (const auto& clip : title->clips)
-            if (!line.clip || clip.baseClip == *line.clip)
-                clips.push_back(dependent ? clip.dependentClip : clip.baseClip);
-        if (clips.empty())
-            throw tsmuxer::DemuxError("playlist " + title->playlistName() + " does not play clip " +
-                                      *line.clip);
-        return std::make_unique<ClipChainSource>(std::move(bluRay), std::move(clips));
-    } catch (const disc::DiscError& error) {
-        throw tsmuxer::DemuxError(error.what());
-    }
 }
 
 struct Output {
@@ -121,8 +62,11 @@ int demuxMeta(const std::string& metaPath, const std::string& outputFolder) {
         for (const auto& [key, lines] : bySource) {
             const std::string& sourcePath = lines.front()->path;
             if (!fs::exists(sourcePath)) throw tsmuxer::DemuxError("source file not found: " + sourcePath);
-            auto source = lines.front()->playlist ? openDiscView(*lines.front())
-                                                  : tsmuxer::ByteSource::openFile(sourcePath);
+            const auto& first = *lines.front();
+            auto source = first.playlist ? tsmuxer::openTitleView({sourcePath, *first.playlist, first.clip,
+                                                                   first.codec == "V_MPEG4/ISO/MVC",
+                                                                   first.otherStreams.value_or("")})
+                                         : tsmuxer::ByteSource::openFile(sourcePath);
             std::vector<tsmuxer::TrackRequest> requests;
             std::vector<size_t> outputOfRequest;
             for (const auto* line : lines) {

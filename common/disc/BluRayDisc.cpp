@@ -185,7 +185,8 @@ BluRayDisc::BluRayDisc(const fs::path& root) : root_(root) {
             title.chapters.push_back(static_cast<double>(info->chapters[i].start) / 90000.0);
         for (uint32_t i = 0; i < info->clip_count; ++i) {
             const BLURAY_CLIP_INFO& clip = info->clips[i];
-            title.clips.push_back({clip.clip_id, "", clip.in_time, clip.out_time, 0, clip.pkt_count});
+            title.clips.push_back(
+                {clip.clip_id, "", clip.in_time, clip.out_time, clip.start_time, 0, clip.pkt_count});
         }
         if (info->clip_count > 0) {
             const BLURAY_CLIP_INFO& first = info->clips[0];

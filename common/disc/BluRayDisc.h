@@ -34,6 +34,7 @@ struct TitleClip {
     std::string dependentClip; // empty on a 2D title
     uint64_t inTime = 0;       // 90 kHz, as the clip's timestamps
     uint64_t outTime = 0;
+    uint64_t startTime = 0;           // 90 kHz from the title's start
     unsigned connectionCondition = 0; // 1: cut at IN/OUT; 5, 6: seamless
     uint64_t packets = 0;             // from the clip information; 0 when not given
 };
