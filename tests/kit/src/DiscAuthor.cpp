@@ -3,6 +3,7 @@
 #include "BlurayFiles.h"
 #include "Containers.h"
 #include "TestSupport.h"
+#include "UdfImage.h"
 
 #include <nlohmann/json.hpp>
 
@@ -337,13 +338,16 @@ bool makeDiscs(const SetSpec& spec, const fs::path& outputRoot, const std::strin
         log("stereokit: disc " + name + " done");
     }
     fs::remove_all(work / "encode");
+    writeUdfImage(work / "film3d", work / "film3d.iso", "FILM3D");
+    log("stereokit: image film3d.iso done");
 
     const Json truth = {{"set", spec.name},
                         {"width", spec.width},
                         {"height", spec.height},
                         {"fps", std::to_string(spec.rate.num) + "/" + std::to_string(spec.rate.den)},
                         {"keyint", discSpec.keyint},
-                        {"discs", discs}};
+                        {"discs", discs},
+                        {"images", {{"film3d.iso", "film3d"}}}};
     duoscope::test::writeFile(work / "truth.json", truth.dump(2) + "\n");
     duoscope::test::writeFile(work / "kit.stamp", stamp);
     fs::remove_all(finalDir);

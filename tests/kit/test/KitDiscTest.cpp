@@ -10,6 +10,7 @@
 #include <libbluray/clpi_data.h>
 #include <nlohmann/json.hpp>
 
+#include <cstring>
 #include <memory>
 
 namespace kit::test {
@@ -34,8 +35,9 @@ Bluray openDisc(const fs::path& path) {
     return bd;
 }
 
-// Every title of the truth as libbluray reads it from the disc at `path`.
-void expectTitlesAsAuthored(const fs::path& path, const Json& disc) {
+// Every title of the truth as libbluray reads it from the disc at `path`
+// (`folder` holds the same files).
+void expectTitlesAsAuthored(const fs::path& path, const fs::path& folder, const Json& disc) {
     SCOPED_TRACE(path.string());
     Bluray bd = openDisc(path);
     const BLURAY_DISC_INFO* info = bd_get_disc_info(bd.get());
@@ -66,7 +68,7 @@ void expectTitlesAsAuthored(const fs::path& path, const Json& disc) {
             EXPECT_EQ(clip.out_time, clips[c]["out45k"].get<uint64_t>() * 2);
             // libbluray counts from the entry point at IN, where the first picture's PES starts.
             const uint64_t packets =
-                fs::file_size(path / "BDMV/STREAM" / clips[c]["base"].get<std::string>()) / 192;
+                fs::file_size(folder / "BDMV/STREAM" / clips[c]["base"].get<std::string>()) / 192;
             EXPECT_LE(clip.pkt_count, packets);
             EXPECT_GE(clip.pkt_count, packets - 8);
             ASSERT_EQ(clip.video_stream_count, 1);
@@ -94,7 +96,7 @@ TEST_P(KitDiscs, LibblurayReadsEveryTitleAsAuthored) {
     const Discs discs{GetParam()};
     const Json truth = discs.truth();
     for (const auto& [name, disc] : truth["discs"].items()) {
-        expectTitlesAsAuthored(discs.dir() / name, disc);
+        expectTitlesAsAuthored(discs.dir() / name, discs.dir() / name, disc);
         // The 3D title is the longest; the 2D one holds the first clip alone.
         const Json& titles = disc["titles"];
         EXPECT_TRUE(titles[0]["is3D"].get<bool>());
@@ -102,6 +104,41 @@ TEST_P(KitDiscs, LibblurayReadsEveryTitleAsAuthored) {
         EXPECT_GT(titles[0]["duration45k"].get<uint64_t>(), titles[1]["duration45k"].get<uint64_t>());
         EXPECT_EQ(titles[0]["clips"].size(), 3u);
         EXPECT_GE(titles[0]["chapters"].size(), 3u);
+    }
+}
+
+// libbluray opens the image through libudfread and finds the same titles and
+// the same bytes in every file as in the folder it was made from; udftools'
+// udfinfo reads its volume structure.
+TEST_P(KitDiscs, ImageHoldsItsFolder) {
+    const Discs discs{GetParam()};
+    const Json truth = discs.truth();
+    for (const auto& [image, folder] : truth["images"].items()) {
+        const fs::path path = discs.dir() / image;
+        const fs::path root = discs.dir() / folder.get<std::string>();
+        expectTitlesAsAuthored(path, root, truth["discs"][folder.get<std::string>()]);
+
+        Bluray bd = openDisc(path);
+        size_t files = 0;
+        for (const auto& entry : fs::recursive_directory_iterator(root)) {
+            if (!entry.is_regular_file()) continue;
+            const std::string name = fs::relative(entry.path(), root).string();
+            void* data = nullptr;
+            int64_t size = 0;
+            ASSERT_EQ(bd_read_file(bd.get(), name.c_str(), &data, &size), 1) << name;
+            std::unique_ptr<void, decltype(&free)> owned(data, free);
+            const Bytes expected = readBytes(entry.path());
+            ASSERT_EQ(static_cast<size_t>(size), expected.size()) << name;
+            EXPECT_EQ(std::memcmp(data, expected.data(), expected.size()), 0) << name;
+            ++files;
+        }
+        EXPECT_GT(files, 20u);
+
+        const std::string info = capture({"udfinfo", path.string()});
+        EXPECT_NE(info.find("udfrev=2.50"), std::string::npos) << info;
+        EXPECT_NE(info.find("label=FILM3D"), std::string::npos) << info;
+        EXPECT_NE(info.find("numfiles=" + std::to_string(files)), std::string::npos) << info;
+        EXPECT_NE(info.find("integrity=closed"), std::string::npos) << info;
     }
 }
 
@@ -232,7 +269,7 @@ TEST_P(KitDiscs, BaseClipsShowTheBaseEye) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Small, KitDiscs, ::testing::Values("small"));
+INSTANTIATE_TEST_SUITE_P(Set, KitDiscs, ::testing::Values(KIT_DISC_SET));
 
 } // namespace
 } // namespace kit::test
