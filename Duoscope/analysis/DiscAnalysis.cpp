@@ -155,7 +155,8 @@ std::optional<SourceFileInfo> analyseDisc(const fs::path& path, const DiscChoice
         }
         say("Disc title " + std::to_string(title->number) + " (" + title->playlistName() + ", " +
             disc::formatDuration(title->duration) + ", " + std::to_string(title->clips.size()) +
-            " clips): " + reason);
+            " clips): " + reason + "; sound: " + (audio ? source.audioDescription : std::string("none")) +
+            "; base view: " + (title->baseViewIsRight ? "right" : "left") + " eye");
         probeVideo(info, bluRay, source.baseClip ? *source.baseClip : title->clips.front().baseClip);
         info.disc = std::move(source);
         return info;

@@ -2,6 +2,7 @@
 
 #include <libbluray/bluray.h>
 #include <libbluray/filesystem.h>
+#include <libbluray/log_control.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -153,6 +154,9 @@ std::optional<DiscLocation> locateDisc(const fs::path& given) {
 }
 
 BluRayDisc::BluRayDisc(const fs::path& root) : root_(root) {
+    // libbluray's own diagnostics would go to standard error beside ours; what
+    // went wrong is said by the error thrown here.
+    bd_set_debug_mask(0);
     handle_ = bd_open(root.c_str(), nullptr);
     if (!handle_)
         throw DiscError(
