@@ -199,6 +199,13 @@ TEST_F(Disc, DamagedDiscsSayWhyAndLeaveNothing) {
         fs::remove(flat / playlist);
     expectFailure({"--analyze", flat.string()}, "no stereoscopic 3D title on this disc", output);
 
+    // A disc still under AACS is refused as it is, whatever could decrypt it.
+    fs::path encrypted = copyOfDisc("film3d");
+    fs::create_directories(encrypted / "AACS");
+    std::ofstream(encrypted / "AACS/Unit_Key_RO.inf") << std::string(2048, '\1');
+    expectFailure({"--input", encrypted.string(), "--auto-convert", "--output", output.string()},
+                  "is encrypted (AACS); Duoscope never decrypts", output);
+
     fs::path junk = work / "junk.iso";
     std::ofstream(junk) << std::string(1 << 16, 'x');
     expectFailure({"--input", junk.string(), "--auto-convert", "--output", output.string()},
