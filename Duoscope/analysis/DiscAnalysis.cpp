@@ -148,6 +148,16 @@ std::optional<SourceFileInfo> analyseDisc(const fs::path& path, const DiscChoice
             // A clip alone has no chapters of its own.
             source.chapters.clear();
         }
+        for (const disc::Title& each : bluRay.titles())
+            if (each.is3D)
+                source.titles3D.emplace_back(each.playlist, std::to_string(each.number) + ": " +
+                                                                each.playlistName() + " (" +
+                                                                disc::formatDuration(each.duration) + ")");
+        for (const auto& track : title->audio)
+            if (!track.language.empty() &&
+                std::find(source.audioLanguages.begin(), source.audioLanguages.end(), track.language) ==
+                    source.audioLanguages.end())
+                source.audioLanguages.push_back(track.language);
         if (audio) {
             source.audioPid = audio->pid;
             source.audioDescription =

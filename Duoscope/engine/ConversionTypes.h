@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace duoscope {
@@ -149,6 +150,10 @@ struct DiscTitleSource {
     std::string audioDescription;        // "eng AC-3", for the log
     std::vector<double> chapters;        // start seconds from the title's start
     std::string reason;                  // why this title, for --analyze and the log
+    // What the window offers to choose from: the disc's 3D titles (playlist
+    // number and a label) and the chosen title's audio languages.
+    std::vector<std::pair<unsigned, std::string>> titles3D;
+    std::vector<std::string> audioLanguages;
 
     friend bool operator==(const DiscTitleSource&, const DiscTitleSource&) = default;
 };
