@@ -78,9 +78,14 @@ std::optional<fs::path> PipelineEngine::extractDiscSound(const DiscTitleSource& 
                                                          const fs::path& workFolder, double duration,
                                                          std::optional<int> durationLimit) {
     fs::path others = workFolder / otherStreamsName;
+    fs::path chapters = workFolder / "chapters.txt";
     if (!disc.audioPid) {
         removeIntermediateFile(others, "other streams");
-        return std::nullopt;
+        // A silent title: the encode's optional sound input is then the
+        // chapters alone (ffmpeg reads the metadata file by its header), so
+        // the movie has chapters and no sound.
+        writeFileAtomically(chapters, chapterMetadata(disc.chapters, duration, durationLimit));
+        return chapters;
     }
     auto ffmpeg = findTool("ffmpeg");
     if (!ffmpeg) throw ConversionError::toolNotFound(missingToolMessage("ffmpeg"));
@@ -88,7 +93,6 @@ std::optional<fs::path> PipelineEngine::extractDiscSound(const DiscTitleSource& 
     arguments.insert(arguments.end(), {"-i", others.string()});
     bool hasChapters = !disc.chapters.empty();
     if (hasChapters) {
-        fs::path chapters = workFolder / "chapters.txt";
         writeFileAtomically(chapters, chapterMetadata(disc.chapters, duration, durationLimit));
         arguments.insert(arguments.end(), {"-f", "ffmetadata", "-i", chapters.string()});
     }

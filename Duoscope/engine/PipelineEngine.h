@@ -95,7 +95,7 @@ class PipelineEngine {
     void demuxDisc(const DiscTitleSource& disc, const std::filesystem::path& workFolder,
                    std::optional<int> durationLimit);
     // The chosen sound and the chapters (cut at the limit) in one Matroska
-    // file in the work folder; nothing when the title has no sound.
+    // file in the work folder; for a title without sound, the chapters alone.
     std::optional<std::filesystem::path> extractDiscSound(const DiscTitleSource& disc,
                                                           const std::filesystem::path& workFolder,
                                                           double duration, std::optional<int> durationLimit);

@@ -643,6 +643,12 @@ void ConverterModel::startConversion() {
     runCancelRequested_ = std::make_shared<std::atomic<bool>>(false);
     runOutputDirectory_ = outputDirectory_;
 
+    // Nothing is written into a disc backup, not even the output folder.
+    for (const QString& file : runFiles_)
+        if (auto problem = discOutputProblem(toPath(file), toPath(runOutputDirectory_))) {
+            failRun(std::make_exception_ptr(std::runtime_error(*problem)));
+            return;
+        }
     std::error_code error;
     fs::create_directories(toPath(runOutputDirectory_), error);
     if (error) {

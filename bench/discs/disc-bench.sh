@@ -63,7 +63,8 @@ run folder-half "$kit/discs/film3d" --duration "$half"
 read -r m2tsWall m2tsRss m2tsDisk <"$work/figures-m2ts"
 for label in folder iso; do
     read -r wall rss disk <"$work/figures-$label"
-    echo "$label vs m2ts: wall $(ratio "$wall" "$m2tsWall")x (target <= 1.05x)," \
+    echo "$label vs m2ts: wall $(ratio "$wall" "$m2tsWall")x (target <= 1.05x;" \
+        "$(awk -v a="$wall" -v b="$m2tsWall" 'BEGIN { printf "%+.2f", a - b }') s, a fixed cost on a short title)," \
         "memory $(ratio "$rss" "$m2tsRss")x, disk $(ratio "$disk" "$m2tsDisk")x (target <= 1x)"
 done
 read -r _ halfRss _ <"$work/figures-folder-half"
