@@ -21,6 +21,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "DiscAnalysis.h"
 #include "EncodeSupport.h"
 #include "FFProbe.h"
 #include "PipelineEngine.h"
@@ -351,6 +352,10 @@ int runCommandLineMode(const ParsedCommandLine& commandLine) {
     for (const auto& warning : choices.warnings)
         std::cerr << warning << "\n";
 
+    if (auto problem = discOutputProblem(sourcePath, outputFolder)) {
+        std::cerr << "ERROR: " << *problem << "\n";
+        return exitFailure;
+    }
     std::error_code ignored;
     fs::create_directories(outputFolder, ignored);
 
@@ -364,6 +369,9 @@ int runCommandLineMode(const ParsedCommandLine& commandLine) {
     job.layoutChoice = stereoChoices.layoutChoice;
     job.rightFirst = stereoChoices.rightFirst;
     job.spatialMetadata = stereoChoices.spatialMetadata;
+    job.discTitle = stereoChoices.discTitle;
+    job.discPlaylist = stereoChoices.discPlaylist;
+    job.audioLanguage = stereoChoices.audioLanguage;
     job.keepSBSIntermediate = choices.keepSBSIntermediate;
     job.keepWorkFolder = commandLine.has("--keep-work");
     job.replaceExisting = commandLine.has("--overwrite");
@@ -450,7 +458,8 @@ int runAnalyzeMode(const ParsedCommandLine& commandLine) {
     bool asJson = commandLine.has("--json");
     std::error_code error;
     fs::path source = fs::absolute(argument, error);
-    if (auto problem = sourceProblem(source)) {
+    bool isDisc = isDiscSource(source);
+    if (auto problem = sourceProblem(source); problem && !isDisc) {
         std::cerr << "ERROR: " << *problem << "\n";
         return 1;
     }
@@ -469,7 +478,9 @@ int runAnalyzeMode(const ParsedCommandLine& commandLine) {
     if (asJson) std::cout.rdbuf(std::cerr.rdbuf());
     std::optional<SourceFileInfo> info;
     try {
-        info = FFProbe().probe(source);
+        info = isDisc ? analyseDisc(source, {choice.discTitle, choice.discPlaylist, choice.audioLanguage},
+                                    [](const std::string& line) { std::cout << line << "\n"; })
+                      : FFProbe().probe(source);
         if (info && (choice.layoutChoice != LayoutChoice::automatic || choice.rightFirst))
             std::cout << applyLayoutChoice(*info, choice.layoutChoice, choice.rightFirst) << "\n";
     } catch (const std::exception& failure) {
@@ -498,7 +509,25 @@ int runAnalyzeMode(const ParsedCommandLine& commandLine) {
               << "  3D stream:   " << (info->hasMVCStream ? "yes" : "no") << "\n"
               << "  MVC track:   "
               << (info->mvcTrackIndex ? std::to_string(*info->mvcTrackIndex) : std::string("none")) << "\n";
+    if (const auto& disc = info->disc)
+        std::cout << "  Disc title:  " << disc->titleNumber << " (" << disc->playlistName
+                  << "): " << disc->reason << "\n"
+                  << "  Base view:   " << (info->stereoMode.rightFirst ? "right" : "left") << " eye\n"
+                  << "  Sound:       " << (disc->audioPid ? disc->audioDescription : std::string("none"))
+                  << "\n"
+                  << "  Chapters:    " << disc->chapters.size() << "\n";
     return 0;
+}
+
+int runListTitlesMode(const ParsedCommandLine& commandLine) {
+    std::string argument = commandLine.value("--list-titles").value_or("");
+    try {
+        std::cout << listDiscTitles(argument);
+    } catch (const std::exception& failure) {
+        std::cerr << "ERROR: " << failure.what() << "\n";
+        return exitFailure;
+    }
+    return exitSuccess;
 }
 
 } // namespace duoscope

@@ -18,6 +18,8 @@ int runCommandLineMode(const ParsedCommandLine& commandLine);
 // Analyses one file and prints the trace and the record (or, with --json, one
 // JSON object); returns 0 or 1.
 int runAnalyzeMode(const ParsedCommandLine& commandLine);
+// --list-titles: a disc backup's titles on standard output.
+int runListTitlesMode(const ParsedCommandLine& commandLine);
 
 // Blocks SIGINT, SIGTERM and SIGHUP in the calling thread and every thread it
 // starts later; command-line mode then waits for them on a thread of its own.

@@ -24,6 +24,7 @@ constexpr std::string_view synopsis[] = {
     "Duoscope --input <file> [--output <dir>]",
     "Duoscope --input <file> --auto-convert [--output <dir>] [options]",
     "Duoscope --analyze <file> [--json]",
+    "Duoscope --list-titles <disc>",
     "Duoscope --help | --version",
 };
 
@@ -35,6 +36,9 @@ constexpr std::string_view modes[][2] = {
      "one line updated in place on a terminal, time-stamped lines otherwise."},
     {"--analyze <file>", "Analyses a source (stereo layout, size, frame rate, duration, tracks) and "
                          "prints the result."},
+    {"--list-titles <disc>",
+     "Lists the titles of a Blu-ray disc backup (a folder holding BDMV, BDMV itself or "
+     "an .iso image): number, playlist, duration, clips, chapters, 3D or not, audio."},
 };
 
 constexpr std::string_view exitStatuses[][2] = {
@@ -132,6 +136,14 @@ const std::vector<OptionSpec>& commandLineOptions() {
          "After a failure keep the whole work folder (Duoscope_XXXXXXXX), not only its logs."},
         {"--accept-damaged", "", "",
          "Convert a source with damaged pictures (with a warning) instead of failing."},
+        {"--title", "", "<n>",
+         "A disc backup's title to convert, by its number in --list-titles. Default: the longest 3D title."},
+        {"--playlist", "", "<nnnnn>",
+         "A disc backup's title to convert, by its playlist (BDMV/PLAYLIST/nnnnn.mpls)."},
+        {"--audio-lang", "", "<xxx>",
+         "From a disc backup: the first audio stream in this ISO 639-2 language (eng, fra, deu, ...). "
+         "Default: the title's first audio stream."},
+        {"--list-titles", "", "<disc>", "List a disc backup's titles and exit."},
         {"--analyze", "", "<file>", "Analyse a source and print what was found."},
         {"--json", "", "", "With --analyze: print the analysis as one JSON object."},
         {"--help", "-h", "", "Print this help and exit."},
@@ -200,6 +212,24 @@ void applyStereoOptions(const ParsedCommandLine& commandLine, ConversionJob& job
             throw CommandLineUsageError(std::string(name) + " needs a number, not " + *text);
         return value;
     };
+    auto wholeNumber = [&](std::string_view name) -> std::optional<unsigned> {
+        auto text = commandLine.value(name);
+        if (!text) return std::nullopt;
+        auto value = parseWholeNumber(*text);
+        if (!value || *value < 0)
+            throw CommandLineUsageError(std::string(name) + " needs a whole number, not " + *text);
+        return static_cast<unsigned>(*value);
+    };
+    job.discTitle = wholeNumber("--title");
+    job.discPlaylist = wholeNumber("--playlist");
+    if (job.discTitle && job.discPlaylist)
+        throw CommandLineUsageError("give --title or --playlist, not both");
+    job.audioLanguage = commandLine.value("--audio-lang").value_or("");
+    if (!job.audioLanguage.empty() &&
+        (job.audioLanguage.size() != 3 || !std::all_of(job.audioLanguage.begin(), job.audioLanguage.end(),
+                                                       [](char c) { return c >= 'a' && c <= 'z'; })))
+        throw CommandLineUsageError("--audio-lang needs a three-letter ISO 639-2 code such as eng, not " +
+                                    job.audioLanguage);
     job.spatialMetadata.horizontalFieldOfViewDegrees = number("--hfov");
     job.spatialMetadata.baselineMillimetres = number("--baseline");
     job.spatialMetadata.disparityAdjustment = number("--disparity-adjustment");

@@ -86,5 +86,6 @@ int main(int argc, char** argv) {
         return duoscope::runCommandLineMode(commandLine);
     }
     if (commandLine.has("--analyze")) return duoscope::runAnalyzeMode(commandLine);
+    if (commandLine.has("--list-titles")) return duoscope::runListTitlesMode(commandLine);
     return runWindow(argc, argv, commandLine);
 }

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace duoscope {
@@ -138,6 +139,25 @@ struct MediaTrack {
     friend bool operator==(const MediaTrack&, const MediaTrack&) = default;
 };
 
+// The title of a Blu-ray disc backup that a run converts, as the analysis chose it.
+struct DiscTitleSource {
+    std::filesystem::path root; // the folder holding BDMV/, or the .iso
+    unsigned titleNumber = 0;
+    unsigned playlist = 0;
+    std::string playlistName;            // "00001.mpls"
+    std::optional<std::string> baseClip; // only this play-item, when the user gave its clip
+    std::optional<unsigned> audioPid;    // none: the title has no sound
+    std::string audioDescription;        // "eng AC-3", for the log
+    std::vector<double> chapters;        // start seconds from the title's start
+    std::string reason;                  // why this title, for --analyze and the log
+    // What the window offers to choose from: the disc's 3D titles (playlist
+    // number and a label) and the chosen title's audio languages.
+    std::vector<std::pair<unsigned, std::string>> titles3D;
+    std::vector<std::string> audioLanguages;
+
+    friend bool operator==(const DiscTitleSource&, const DiscTitleSource&) = default;
+};
+
 struct SourceFileInfo {
     std::filesystem::path url;
     std::string fileName;
@@ -154,6 +174,7 @@ struct SourceFileInfo {
     // Which signal decided the layout, for the analysis trace and --analyze.
     std::string layoutSignal = "none";
     std::vector<MediaTrack> tracks;
+    std::optional<DiscTitleSource> disc;
 
     // "%02d:%02d:%02d" of the whole seconds; hours are not wrapped at 24.
     std::string formattedDuration() const;
@@ -221,6 +242,11 @@ struct ConversionJob {
     // makes its output from it (no duration limit, that movie already has it);
     // the output is still named after `sourceURL`.
     std::optional<std::filesystem::path> keptSideBySide;
+    // A disc backup's title by number or playlist (else the main 3D title), and
+    // the sound by ISO 639-2 language (else the title's first audio stream).
+    std::optional<unsigned> discTitle;
+    std::optional<unsigned> discPlaylist;
+    std::string audioLanguage;
 };
 
 struct ConversionResult {

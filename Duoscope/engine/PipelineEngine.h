@@ -95,6 +95,14 @@ class PipelineEngine {
     void demux(const std::filesystem::path& source, const std::filesystem::path& workFolder,
                bool isSingleTrack, std::optional<int> durationLimit);
     std::vector<DetectedTrack> detectVideoTracks(const std::filesystem::path& url);
+    // A disc title's two views, from its base and dependent clips.
+    void demuxDisc(const DiscTitleSource& disc, const std::filesystem::path& workFolder,
+                   std::optional<int> durationLimit);
+    // The chosen sound and the chapters (cut at the limit) in one Matroska
+    // file in the work folder; for a title without sound, the chapters alone.
+    std::optional<std::filesystem::path> extractDiscSound(const DiscTitleSource& disc,
+                                                          const std::filesystem::path& workFolder,
+                                                          double duration, std::optional<int> durationLimit);
     // True when the demultiplexer's track listing shows an MVC track.
     bool listsMVCTrack(const std::filesystem::path& source);
 

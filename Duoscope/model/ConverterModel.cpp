@@ -342,7 +342,8 @@ void ConverterModel::setIsConverting(bool converting) {
 // ---- Intake ----------------------------------------------------------------
 
 bool ConverterModel::isSupportedFile(const QString& path) {
-    return supportedExtensions.contains(QFileInfo(path).suffix().toLower());
+    // A disc backup comes as a folder, its BDMV folder, an image, or a playlist or clip inside it.
+    return supportedExtensions.contains(QFileInfo(path).suffix().toLower()) || isDiscSource(toPath(path));
 }
 
 void ConverterModel::addFiles(const QStringList& paths) {
@@ -386,7 +387,7 @@ void ConverterModel::analyzeSelectedFile(const QString& path) {
     // Even the file's size is read off the window's thread: a slow or hung
     // disk must not freeze the window.
     QPointer<ConverterModel> self(this);
-    analysisPool()->start([self, path, generation] {
+    analysisPool()->start([self, path, generation, choice = discChoice(path)] {
         std::error_code sizeError;
         auto size = fs::file_size(toPath(path), sizeError);
         post(self, [text = "File size: " + QString::number(sizeError ? 0 : size / 1000000) +
@@ -400,7 +401,8 @@ void ConverterModel::analyzeSelectedFile(const QString& path) {
         std::exception_ptr error;
         QString typeName;
         try {
-            info = probe.probe(toPath(path));
+            info = isDiscSource(toPath(path)) ? analyseDisc(toPath(path), choice, probe.onLog)
+                                              : probe.probe(toPath(path));
         } catch (...) {
             error = std::current_exception();
             typeName = currentExceptionTypeName();
@@ -449,12 +451,12 @@ void ConverterModel::analyzeSelectedFile(const QString& path) {
 void ConverterModel::analyzeQueuedFile(const QString& path) {
     setAnalysis(path, QueuedFileState::Analysis::analysing);
     QPointer<ConverterModel> self(this);
-    analysisPool()->start([self, path] {
+    analysisPool()->start([self, path, choice = discChoice(path)] {
         FFProbe probe;
         std::optional<SourceFileInfo> info;
         std::exception_ptr error;
         try {
-            info = probe.probe(toPath(path));
+            info = isDiscSource(toPath(path)) ? analyseDisc(toPath(path), choice) : probe.probe(toPath(path));
         } catch (...) {
             error = std::current_exception();
         }
@@ -641,6 +643,12 @@ void ConverterModel::startConversion() {
     runCancelRequested_ = std::make_shared<std::atomic<bool>>(false);
     runOutputDirectory_ = outputDirectory_;
 
+    // Nothing is written into a disc backup, not even the output folder.
+    for (const QString& file : runFiles_)
+        if (auto problem = discOutputProblem(toPath(file), toPath(runOutputDirectory_))) {
+            failRun(std::make_exception_ptr(std::runtime_error(*problem)));
+            return;
+        }
     std::error_code error;
     fs::create_directories(toPath(runOutputDirectory_), error);
     if (error) {
@@ -805,6 +813,8 @@ void ConverterModel::convertFile(const QString& path, const QString& outputDirec
     if (effectiveLimit >= 1) job.durationLimit = effectiveLimit;
     job.layoutChoice = layoutChoice(path);
     job.spatialMetadata = spatialMetadata_;
+    job.discPlaylist = discChoice(path).playlist;
+    job.audioLanguage = discChoice(path).audioLanguage;
 
     const auto& cached = cachedSBS_;
     if (outputTarget_ == OutputTarget::visionPro && cached && cached->sourceURL == path &&
@@ -1019,6 +1029,16 @@ void ConverterModel::revealOutput() {
         if (call->isError()) QDesktopServices::openUrl(folder);
         call->deleteLater();
     });
+}
+
+void ConverterModel::setDiscChoice(const QString& path, const DiscChoice& choice) {
+    DiscChoice previous = discChoice(path);
+    if (previous.playlist == choice.playlist && previous.audioLanguage == choice.audioLanguage) return;
+    discChoices_.insert(path, choice);
+    // A kept side-by-side movie was made from another title or sound.
+    if (cachedSBS_ && cachedSBS_->sourceURL == path) cachedSBS_.reset();
+    if (fileQueue_.contains(path)) analyzeQueuedFile(path);
+    if (sourceFileURL_ == path) analyzeSelectedFile(path);
 }
 
 void ConverterModel::setLayoutChoice(const QString& path, LayoutChoice choice) {

@@ -18,6 +18,8 @@
 #include <exception>
 #include <functional>
 #include <memory>
+
+#include "DiscAnalysis.h"
 #include <optional>
 #include <thread>
 
@@ -107,6 +109,10 @@ class ConverterModel : public QObject {
         return layoutChoices_.value(path, LayoutChoice::automatic);
     }
     void setLayoutChoice(const QString& path, LayoutChoice choice);
+    // A disc backup's title (by playlist; none: the main 3D title) and sound
+    // language (empty: the title's first), for the session only.
+    DiscChoice discChoice(const QString& path) const { return discChoices_.value(path); }
+    void setDiscChoice(const QString& path, const DiscChoice& choice);
     const SpatialMetadata& spatialMetadata() const { return spatialMetadata_; }
     void setSpatialMetadata(const SpatialMetadata& metadata);
     SleepInhibitor& sleepInhibitor() { return sleepInhibitor_; }
@@ -235,6 +241,7 @@ class ConverterModel : public QObject {
     QString sourceFileURL_;
     std::optional<SourceFileInfo> sourceInfo_;
     QMap<QString, LayoutChoice> layoutChoices_;
+    QMap<QString, DiscChoice> discChoices_;
     SpatialMetadata spatialMetadata_;
     QMap<QString, SourceFileInfo> fileInfoMap_;
     QString outputDirectory_;

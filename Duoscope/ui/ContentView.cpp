@@ -118,12 +118,24 @@ class DropZone : public QFrame {
                                       "QPushButton:hover { text-decoration: underline; }"
                                       "QPushButton:disabled { color: palette(mid); }")
                                   .arg(palette().color(QPalette::Link).name()));
+        // A disc backup is a folder, which a file chooser cannot return.
+        discFolder = new QPushButton(symbolIcon("opticaldisc.fill"), tr("Disc Folder..."), this);
+        discFolder->setObjectName("discFolderButton");
+        discFolder->setFlat(true);
+        discFolder->setCursor(Qt::PointingHandCursor);
+        discFolder->setStyleSheet(browse->styleSheet());
         layout->addWidget(icon);
         layout->addWidget(title);
-        layout->addWidget(browse, 0, Qt::AlignHCenter);
+        auto* buttons = new QHBoxLayout;
+        buttons->addStretch(1);
+        buttons->addWidget(browse);
+        buttons->addWidget(discFolder);
+        buttons->addStretch(1);
+        layout->addLayout(buttons);
     }
 
     QPushButton* browse = nullptr;
+    QPushButton* discFolder = nullptr;
     std::function<void(bool)> onDragging;
     std::function<void(const QStringList&)> onDrop;
 
@@ -329,6 +341,10 @@ QWidget* ContentView::buildSourceColumn() {
     dropZone_->onDragging = [this](bool dragging) { isDragging_ = dragging; };
     dropZone_->onDrop = [this](const QStringList& paths) { model_.handleDrop(paths); };
     connect(dropZone_->browse, &QPushButton::clicked, this, &ContentView::browseForFiles);
+    connect(dropZone_->discFolder, &QPushButton::clicked, this, [this] {
+        QString folder = QFileDialog::getExistingDirectory(this, tr("Select a Blu-ray Disc Folder"));
+        if (!folder.isEmpty()) model_.handleOpenPanelChoice({folder});
+    });
     layout->addWidget(dropZone_);
 
     fileList_ = new QGroupBox(column);
@@ -592,8 +608,9 @@ QWidget* ContentView::buildFooter() {
 }
 
 void ContentView::browseForFiles() {
-    QStringList paths = QFileDialog::getOpenFileNames(this, tr("Select 3D Video Files"), {},
-                                                      tr("3D Video Files (*.mkv *.m2ts *.ts *.mp4 *.mov)"));
+    QStringList paths =
+        QFileDialog::getOpenFileNames(this, tr("Select 3D Video Files"), {},
+                                      tr("3D Video Files (*.mkv *.m2ts *.ts *.mp4 *.mov *.iso *.mpls)"));
     if (!paths.isEmpty()) model_.handleOpenPanelChoice(paths);
 }
 
@@ -714,6 +731,8 @@ void ContentView::refreshFileList() {
             }
             texts->addWidget(details);
         }
+        if (info && info->disc && !model_.isConverting())
+            texts->addLayout(discPickers(path, *info->disc, row));
         layout->addLayout(texts, 1);
         auto* layoutPicker = new QComboBox(row);
         layoutPicker->setObjectName("sourceLayoutPicker");
@@ -738,6 +757,40 @@ void ContentView::refreshFileList() {
         }
         fileRows_->addWidget(row);
     }
+}
+
+// A disc's 3D titles (the chosen one shown) and the sound's language.
+QLayout* ContentView::discPickers(const QString& path, const DiscTitleSource& disc, QWidget* row) {
+    auto* pickers = new QHBoxLayout;
+    auto* titles = new QComboBox(row);
+    titles->setObjectName("discTitlePicker");
+    titles->setToolTip(tr("Disc title"));
+    for (const auto& [playlist, text] : disc.titles3D) {
+        titles->addItem(QString::fromStdString(text), playlist);
+        if (playlist == disc.playlist) titles->setCurrentIndex(titles->count() - 1);
+    }
+    connect(titles, &QComboBox::activated, this, [this, path, titles](int index) {
+        DiscChoice choice = model_.discChoice(path);
+        choice.playlist = titles->itemData(index).toUInt();
+        model_.setDiscChoice(path, choice);
+    });
+    auto* sound = new QComboBox(row);
+    sound->setObjectName("discSoundPicker");
+    sound->setToolTip(tr("Sound language"));
+    sound->addItem(tr("First sound"), QString());
+    for (const auto& language : disc.audioLanguages) {
+        sound->addItem(QString::fromStdString(language), QString::fromStdString(language));
+        if (language == model_.discChoice(path).audioLanguage) sound->setCurrentIndex(sound->count() - 1);
+    }
+    connect(sound, &QComboBox::activated, this, [this, path, sound](int index) {
+        DiscChoice choice = model_.discChoice(path);
+        choice.audioLanguage = sound->itemData(index).toString().toStdString();
+        model_.setDiscChoice(path, choice);
+    });
+    pickers->addWidget(titles);
+    pickers->addWidget(sound);
+    pickers->addStretch(1);
+    return pickers;
 }
 
 void ContentView::refreshActionArea() {

@@ -41,6 +41,7 @@ class ContentView : public QWidget {
     int refreshCount() const { return refreshCount_; }
     // The open panel of the drop zone's "Browse..." button.
     void browseForFiles();
+    QLayout* discPickers(const QString& path, const DiscTitleSource& disc, QWidget* row);
 
   private:
     void buildLayout();

@@ -343,6 +343,18 @@ MetaFile parseMetaFile(std::string_view text) {
                         throw DemuxError(where() + "unknown subTrack " + value + " (1 and 2 exist)");
                     track.subTrack = *number;
                 }
+            } else if (key == "playlist") {
+                auto number = parseNumber(value);
+                if (!number) throw DemuxError(where() + "cannot read playlist number \"" + value + "\"");
+                track.playlist = *number;
+            } else if (key == "clip") {
+                if (value.size() != 5 || value.find_first_not_of("0123456789") != std::string::npos)
+                    throw DemuxError(where() + "clip=" + value + " is not a five-digit clip name");
+                track.clip = value;
+            } else if (key == "otherStreams") {
+                if (value.empty() || value.find('/') != std::string::npos)
+                    throw DemuxError(where() + "otherStreams needs a plain file name");
+                track.otherStreams = value;
             }
         }
         if (!hasTrack) throw DemuxError(where() + "no track=<n> given");

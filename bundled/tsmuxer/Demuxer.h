@@ -150,6 +150,12 @@ struct MetaTrackLine {
     std::string path;
     uint32_t track = 0;
     std::optional<uint32_t> subTrack;
+    // With playlist=<n> the path is a Blu-ray disc (folder or image): the view
+    // is read from the clips of that playlist, or of its play-item clip=<n> alone.
+    std::optional<uint32_t> playlist;
+    std::optional<std::string> clip;
+    // otherStreams=<file>: the base view's other streams go there.
+    std::optional<std::string> otherStreams;
     unsigned lineNumber = 0;
 };
 

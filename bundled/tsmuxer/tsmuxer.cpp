@@ -1,6 +1,7 @@
 // tsmuxer: lists the tracks of a transport stream or Matroska file, or
 // extracts the H.264 base and MVC dependent views named in a meta file.
 #include "Demuxer.h"
+#include "TitleReader.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -44,10 +45,11 @@ int demuxMeta(const std::string& metaPath, const std::string& outputFolder) {
     fs::create_directories(outputFolder, error);
     if (!fs::is_directory(outputFolder)) return fail("cannot create output folder " + outputFolder);
 
-    // One pass per source file; usually there is one.
+    // One pass per source file; usually there is one. A disc's two views lie
+    // in separate clips, so each is a source of its own.
     std::map<std::string, std::vector<const tsmuxer::MetaTrackLine*>> bySource;
     for (const auto& line : meta.tracks)
-        bySource[line.path].push_back(&line);
+        bySource[line.playlist ? line.path + "\n" + line.codec : line.path].push_back(&line);
 
     std::vector<Output> outputs;
     auto removeOutputs = [&] {
@@ -57,9 +59,14 @@ int demuxMeta(const std::string& metaPath, const std::string& outputFolder) {
         }
     };
     try {
-        for (const auto& [sourcePath, lines] : bySource) {
+        for (const auto& [key, lines] : bySource) {
+            const std::string& sourcePath = lines.front()->path;
             if (!fs::exists(sourcePath)) throw tsmuxer::DemuxError("source file not found: " + sourcePath);
-            auto source = tsmuxer::ByteSource::openFile(sourcePath);
+            const auto& first = *lines.front();
+            auto source = first.playlist ? tsmuxer::openTitleView({sourcePath, *first.playlist, first.clip,
+                                                                   first.codec == "V_MPEG4/ISO/MVC",
+                                                                   first.otherStreams.value_or("")})
+                                         : tsmuxer::ByteSource::openFile(sourcePath);
             std::vector<tsmuxer::TrackRequest> requests;
             std::vector<size_t> outputOfRequest;
             for (const auto* line : lines) {
