@@ -96,7 +96,8 @@ class SliceDecoder {
         Neighbour a, b, c;
     };
     MvNeighbours mvNeighbours(int mbAddr, int list, int x, int y, int w) const;
-    static void predictMv(MvNeighbours n, int ref, int x, int y, int w, int h, int out[2]);
+    MvNeighbours macroblockNeighbours(int mbAddr, int list) const;
+    static void predictMv(const MvNeighbours& n, int ref, int x, int y, int w, int h, int out[2]);
     void mvPrediction(int mbAddr, int list, int ref, int x, int y, int w, int h, int out[2]);
     Neighbour neighbour(int mbAddr, int list, int xN, int yN) const;
     int neighbourMb(int mbAddr, int xN, int yN, int& xW, int& yW) const;
@@ -144,7 +145,8 @@ class SliceDecoder {
     bool directSpatial_ = false;
     int32_t levelScale4_[6][52][16]; // per list, qP, raster position
     int32_t levelScale8_[2][52][64];
-    const Pps* scaledFor_ = nullptr;
+    ScalingLists scaledWith_; // the matrices levelScale4_/8_ were made from
+    bool hasScales_ = false;
     int pocDistanceScale_[32];   // temporal direct DistScaleFactor per refIdxL0
     int implicitWeight_[32][32]; // implicit w0 for [ref0][ref1] (w1 = 64 - w0)
     bool useImplicit_ = false;
