@@ -66,6 +66,30 @@ void SliceDecoder::beginPicture(Picture* pic, const Sps& sps) {
     sliceParams_.clear();
     lastMb_ = -1;
     curMb_ = -1;
+    uniformMotion_.assign(mbs_.size(), 0);
+    decodedPrefix_ = 0;
+    deblockedRows_ = 0;
+}
+
+// Rows are filtered while decoding goes on, so that their samples and motion are
+// still in the caches (filtering the whole picture at its end reads it all from
+// memory again). A row is filtered once the row below it is decoded, since that
+// row predicts from the unfiltered samples above it; only an unbroken run of
+// decoded macroblocks from the first counts, so that a lost slice leaves the
+// rest to the end of the picture, after concealment, in the same order.
+void SliceDecoder::macroblockDecoded(int mbAddr) {
+    lastMb_ = mbAddr;
+    if (mbAddr != decodedPrefix_) return;
+    ++decodedPrefix_;
+    if (decodedPrefix_ % widthMbs_ != 0) return;
+    int decodedRows = decodedPrefix_ / widthMbs_;
+    while (deblockedRows_ + 1 < decodedRows)
+        deblockRow(deblockedRows_++);
+}
+
+void SliceDecoder::deblockRow(int row) {
+    for (int mbAddr = row * widthMbs_; mbAddr < (row + 1) * widthMbs_; ++mbAddr)
+        if (mbs_[static_cast<size_t>(mbAddr)].slice >= 0) deblockMb(mbAddr);
 }
 
 bool SliceDecoder::isMbAvailable(int mbAddr, int other) const {
@@ -295,7 +319,7 @@ void SliceDecoder::decodeMacroblocks(const SliceHeader& sh, const Pps& pps, BitR
         for (;;) {
             if (mbAddr >= total) throw BitstreamError("slice runs past the last macroblock");
             decodeMacroblockCabac(mbAddr);
-            lastMb_ = mbAddr;
+            macroblockDecoded(mbAddr);
             if (cabac_.overran())
                 throw BitstreamError("slice data ends inside macroblock " + std::to_string(mbAddr));
             if (cabac_.decodeTerminate()) break;
@@ -312,13 +336,13 @@ void SliceDecoder::decodeMacroblocks(const SliceHeader& sh, const Pps& pps, BitR
                 throw BitstreamError("invalid mb_skip_run at macroblock " + std::to_string(mbAddr));
             for (uint32_t i = 0; i < run; ++i) {
                 decodeSkip(mbAddr);
-                lastMb_ = mbAddr++;
+                macroblockDecoded(mbAddr++);
             }
             if (run > 0 && !br.moreRbspData()) break;
             if (mbAddr >= total) throw BitstreamError("slice runs past the last macroblock");
         }
         decodeMacroblockCavlc(br, mbAddr);
-        lastMb_ = mbAddr;
+        macroblockDecoded(mbAddr);
         if (br.hasError())
             throw BitstreamError("slice data ends inside macroblock " + std::to_string(mbAddr));
         moreData = br.moreRbspData();
@@ -1274,9 +1298,8 @@ bool motionDiffers(const MbMotion& p, int pb8, int pblk, const MbMotion& q, int 
 } // namespace
 
 void SliceDecoder::deblockPicture() {
-    uniformMotion_.assign(mbs_.size(), 0);
-    for (int mbAddr = 0; mbAddr < static_cast<int>(mbs_.size()); ++mbAddr)
-        if (mbs_[static_cast<size_t>(mbAddr)].slice >= 0) deblockMb(mbAddr);
+    while (deblockedRows_ < heightMbs_)
+        deblockRow(deblockedRows_++);
 }
 
 void SliceDecoder::deblockMb(int mbAddr) {

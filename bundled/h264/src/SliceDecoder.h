@@ -62,6 +62,7 @@ class SliceDecoder {
                      std::vector<Picture*> refLists[2], int sliceIndex);
     // Fills every macroblock no slice reached from ref (or grey); returns how many.
     int concealMissing(const Picture* ref);
+    // Filters the rows not yet filtered during decoding.
     void deblockPicture();
     int lastMb() const { return lastMb_; }
 
@@ -108,6 +109,8 @@ class SliceDecoder {
     void intraEdge(int mbAddr, int plane, int x, int y, int n, bool isNxN, IntraEdge& e) const;
     void computeQpc(MbInfo& mb);
     void deblockMb(int mbAddr);
+    void deblockRow(int row);
+    void macroblockDecoded(int mbAddr);
     // An inter-view reference counts as short-term whatever its own view marks
     // it (and that marking may change on another thread meanwhile).
     bool longTerm(const Picture* p) const { return p->isLongRef && p->viewIndex == pic_->viewIndex; }
@@ -132,6 +135,8 @@ class SliceDecoder {
     int curMb_ = -1, curMbX_ = 0, curMbY_ = 0;
     std::vector<uint8_t> uniformMotion_; // per macroblock, filled as deblocking passes it
     int lastMb_ = -1;
+    int decodedPrefix_ = 0; // macroblocks 0 .. decodedPrefix_ - 1 are all decoded
+    int deblockedRows_ = 0;
 
     // Current slice.
     const SliceHeader* sh_ = nullptr;
