@@ -62,7 +62,8 @@ void SliceDecoder::beginPicture(Picture* pic, const Sps& sps) {
     pic_ = pic;
     widthMbs_ = sps.widthMbs;
     heightMbs_ = sps.heightMbs;
-    mbs_.assign(static_cast<size_t>(widthMbs_) * heightMbs_, MbInfo{});
+    mbs_.resize(static_cast<size_t>(widthMbs_) * heightMbs_);
+    mbSlice_.assign(mbs_.size(), -1);
     sliceParams_.clear();
     lastMb_ = -1;
     curMb_ = -1;
@@ -89,12 +90,12 @@ void SliceDecoder::macroblockDecoded(int mbAddr) {
 
 void SliceDecoder::deblockRow(int row) {
     for (int mbAddr = row * widthMbs_; mbAddr < (row + 1) * widthMbs_; ++mbAddr)
-        if (mbs_[static_cast<size_t>(mbAddr)].slice >= 0) deblockMb(mbAddr);
+        if (mbSlice_[static_cast<size_t>(mbAddr)] >= 0) deblockMb(mbAddr);
 }
 
 bool SliceDecoder::isMbAvailable(int mbAddr, int other) const {
     return other >= 0 && other < mbAddr &&
-           mbs_[static_cast<size_t>(other)].slice == mbs_[static_cast<size_t>(mbAddr)].slice;
+           mbSlice_[static_cast<size_t>(other)] == mbSlice_[static_cast<size_t>(mbAddr)];
 }
 
 bool SliceDecoder::isIntraAvailable(int mbAddr, int other) const {
@@ -154,10 +155,10 @@ SliceDecoder::MvNeighbours SliceDecoder::mvNeighbours(int mbAddr, int list, int 
 // without the general search, as they are the most frequent case.
 SliceDecoder::MvNeighbours SliceDecoder::macroblockNeighbours(int mbAddr, int list) const {
     const int mbX = mbXOf(mbAddr), mbY = mbYOf(mbAddr);
-    const int32_t slice = mbs_[static_cast<size_t>(mbAddr)].slice;
+    const int32_t slice = mbSlice_[static_cast<size_t>(mbAddr)];
     auto at = [&](bool inside, int n, int blk) {
         Neighbour r{false, -1, {0, 0}, 0};
-        if (!inside || mbs_[static_cast<size_t>(n)].slice != slice) return r;
+        if (!inside || mbSlice_[static_cast<size_t>(n)] != slice) return r;
         r.available = true;
         const MbMotion& m = pic_->motion[static_cast<size_t>(n)];
         if (m.isIntra) return r;
@@ -301,8 +302,8 @@ void SliceDecoder::decodeSlice(const SliceHeader& sh, const Sps& sps, const Pps&
         // A macroblock left half-decoded would keep whatever the reused picture
         // held before; concealment fills it instead.
         if (mbAddr > lastMb_ && mbAddr < static_cast<int>(mbs_.size()) &&
-            mbs_[static_cast<size_t>(mbAddr)].slice == sliceIndex_)
-            mbs_[static_cast<size_t>(mbAddr)].slice = -1;
+            mbSlice_[static_cast<size_t>(mbAddr)] == sliceIndex_)
+            mbSlice_[static_cast<size_t>(mbAddr)] = -1;
         throw;
     }
 }
@@ -354,7 +355,7 @@ void SliceDecoder::decodeSkip(int mbAddr) {
     setCurrentMb(mbAddr);
     MbInfo& mb = mbs_[static_cast<size_t>(mbAddr)];
     mb = kFreshMb;
-    mb.slice = sliceIndex_;
+    mbSlice_[static_cast<size_t>(mbAddr)] = sliceIndex_;
     mb.kind = sliceType_ == kSliceB ? kMbBSkip : kMbPSkip;
     mb.isDirect16x16 = sliceType_ == kSliceB;
     mb.qp = static_cast<int8_t>(qp_);
@@ -427,7 +428,7 @@ void SliceDecoder::decodeMacroblockCavlc(BitReader& br, int mbAddr) {
     setCurrentMb(mbAddr);
     MbInfo& mb = mbs_[static_cast<size_t>(mbAddr)];
     mb = kFreshMb;
-    mb.slice = sliceIndex_;
+    mbSlice_[static_cast<size_t>(mbAddr)] = sliceIndex_;
     uint32_t type = br.ue();
     int intraType = -1;
     if (sliceType_ == kSliceI) {
@@ -1185,7 +1186,7 @@ int SliceDecoder::concealMissing(const Picture* ref) {
     int count = 0;
     int concealSlice = -1;
     for (size_t i = 0; i < mbs_.size(); ++i) {
-        if (mbs_[i].slice >= 0) continue;
+        if (mbSlice_[i] >= 0) continue;
         if (concealSlice < 0) {
             concealSlice = static_cast<int>(sliceParams_.size());
             sliceParams_.push_back({1, 0, 0, {0, 0}});
@@ -1193,7 +1194,7 @@ int SliceDecoder::concealMissing(const Picture* ref) {
         ++count;
         MbInfo& mb = mbs_[i];
         mb = kFreshMb;
-        mb.slice = concealSlice;
+        mbSlice_[i] = concealSlice;
         mb.kind = kMbPSkip;
         MbMotion& m = pic_->motion[i];
         m = MbMotion{};
@@ -1304,7 +1305,8 @@ void SliceDecoder::deblockPicture() {
 
 void SliceDecoder::deblockMb(int mbAddr) {
     const MbInfo& mb = mbs_[static_cast<size_t>(mbAddr)];
-    const SliceParams& sp = sliceParams_[static_cast<size_t>(mb.slice)];
+    const int32_t slice = mbSlice_[static_cast<size_t>(mbAddr)];
+    const SliceParams& sp = sliceParams_[static_cast<size_t>(slice)];
     if (sp.disableDeblocking == 1) return;
     int mbX = mbXOf(mbAddr), mbY = mbYOf(mbAddr);
     const MbMotion& qm = pic_->motion[static_cast<size_t>(mbAddr)];
@@ -1318,8 +1320,8 @@ void SliceDecoder::deblockMb(int mbAddr) {
     for (int dir = 0; dir < 2; ++dir) { // 0: vertical edges, 1: horizontal edges
         int neighbourAddr = dir == 0 ? (mbX > 0 ? mbAddr - 1 : -1) : (mbY > 0 ? mbAddr - widthMbs_ : -1);
         bool filterOuter =
-            neighbourAddr >= 0 && mbs_[static_cast<size_t>(neighbourAddr)].slice >= 0 &&
-            !(sp.disableDeblocking == 2 && mbs_[static_cast<size_t>(neighbourAddr)].slice != mb.slice);
+            neighbourAddr >= 0 && mbSlice_[static_cast<size_t>(neighbourAddr)] >= 0 &&
+            !(sp.disableDeblocking == 2 && mbSlice_[static_cast<size_t>(neighbourAddr)] != slice);
         // 4x4 blocks in raster order: the p block of an inner edge is `step` before its q block.
         const int step = dir == 0 ? 1 : 4;
         const uint32_t coded = mb.nonZero | (static_cast<uint32_t>(mb.nonZero) << step);

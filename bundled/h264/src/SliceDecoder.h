@@ -17,7 +17,6 @@ namespace duoscope::h264 {
 enum MbKind : uint8_t { kMbI4x4, kMbI8x8, kMbI16x16, kMbIPcm, kMbPSkip, kMbBSkip, kMbInter };
 
 struct MbInfo {
-    int32_t slice = -1; // index into the picture's slice list, -1 = not decoded
     MbKind kind = kMbI4x4;
     bool isIntra = false;
     bool transform8x8 = false;
@@ -127,7 +126,11 @@ class SliceDecoder {
 
   public:
     Picture* pic_ = nullptr;
+    // Per macroblock; only the slice index is reset for a new picture (the rest
+    // is written when the macroblock is decoded and read only once it is), so
+    // a picture starts without writing its megabyte of macroblock state.
     std::vector<MbInfo> mbs_;
+    std::vector<int32_t> mbSlice_; // index into sliceParams_, -1 = not decoded
     std::vector<SliceParams> sliceParams_;
 
   private:
