@@ -250,6 +250,10 @@ void SliceDecoder::setupSlice(const SliceHeader& sh, const Sps& sps, const Pps& 
     useExplicit_ =
         (sliceType_ == kSliceP && pps.weightedPred) || (sliceType_ == kSliceB && pps.weightedBipredIdc == 1);
     useImplicit_ = sliceType_ == kSliceB && pps.weightedBipredIdc == 2;
+    colocatedMotion_ = nullptr;
+    if (sliceType_ == kSliceB && !refLists[1].empty() && refLists[1][0] &&
+        refLists[1][0]->motion.size() == pic_->motion.size())
+        colocatedMotion_ = &refLists[1][0]->motion;
     if (sliceType_ == kSliceB) {
         int cur = pic_->poc;
         const Picture* p1 = refLists[1].empty() ? nullptr : refLists[1][0];
@@ -844,6 +848,15 @@ void SliceDecoder::directPrediction(int mbAddr, int q, bool wholeMb) {
 void SliceDecoder::computeMotion(int mbAddr) {
     MbInfo& mb = mbs_[static_cast<size_t>(mbAddr)];
     MbMotion& m = pic_->motion[static_cast<size_t>(mbAddr)];
+    // Direct prediction reads the co-located macroblock's motion, a picture
+    // decoded long ago: asked from memory two macroblocks ahead, it is there in time.
+    if (colocatedMotion_ && static_cast<size_t>(mbAddr) + 2 < colocatedMotion_->size()) {
+        const char* ahead =
+            reinterpret_cast<const char*>(&(*colocatedMotion_)[static_cast<size_t>(mbAddr) + 2]);
+        for (size_t offset = 0; offset < sizeof(MbMotion); offset += 64)
+            __builtin_prefetch(ahead + offset);
+        __builtin_prefetch(ahead + sizeof(MbMotion) - 1);
+    }
     m.isIntra = false;
     std::memset(m.mv, 0, sizeof m.mv);
     std::memset(&m.ref[0][0], -1, sizeof(m.ref));

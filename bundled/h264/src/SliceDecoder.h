@@ -159,6 +159,7 @@ class SliceDecoder {
     int implicitWeight_[32][32]; // implicit w0 for [ref0][ref1] (w1 = 64 - w0)
     bool useImplicit_ = false;
     bool useExplicit_ = false;
+    const std::vector<MbMotion>* colocatedMotion_ = nullptr; // RefPicList1[0]'s, in B slices
 
     // Current macroblock.
     int mbType_ = 0; // mb_type as coded, normalised to the P/B table; intra types separately
