@@ -322,7 +322,7 @@ void SliceDecoder::decodeMacroblockCabac(int mbAddr) {
     int mbX = mbXOf(mbAddr);
     // Neighbours are looked up before this macroblock's slice index is set.
     mb = kFreshMb;
-    mb.slice = sliceIndex_;
+    mbSlice_[static_cast<size_t>(mbAddr)] = sliceIndex_;
     int left = mbX > 0 && isMbAvailable(mbAddr, mbAddr - 1) ? mbAddr - 1 : -1;
     int top = mbAddr >= widthMbs_ && isMbAvailable(mbAddr, mbAddr - widthMbs_) ? mbAddr - widthMbs_ : -1;
     const MbInfo* A = left >= 0 ? &mbs_[static_cast<size_t>(left)] : nullptr;

@@ -42,6 +42,11 @@ bool isMotionUniform(const MbMotion& m) {
     return differs == 0;
 }
 
+// 4x4 block (raster) -> its 8x8 block (raster).
+inline int block8x8Of(int blk) {
+    return ((blk >> 3) << 1) | ((blk & 3) >> 1);
+}
+
 inline int median3(int a, int b, int c) {
     return std::max(std::min(a, b), std::min(std::max(a, b), c));
 }
@@ -57,15 +62,40 @@ void SliceDecoder::beginPicture(Picture* pic, const Sps& sps) {
     pic_ = pic;
     widthMbs_ = sps.widthMbs;
     heightMbs_ = sps.heightMbs;
-    mbs_.assign(static_cast<size_t>(widthMbs_) * heightMbs_, MbInfo{});
+    mbs_.resize(static_cast<size_t>(widthMbs_) * heightMbs_);
+    mbSlice_.assign(mbs_.size(), -1);
     sliceParams_.clear();
     lastMb_ = -1;
     curMb_ = -1;
+    uniformMotion_.assign(mbs_.size(), 0);
+    decodedPrefix_ = 0;
+    deblockedRows_ = 0;
+}
+
+// Rows are filtered while decoding goes on, so that their samples and motion are
+// still in the caches (filtering the whole picture at its end reads it all from
+// memory again). A row is filtered once the row below it is decoded, since that
+// row predicts from the unfiltered samples above it; only an unbroken run of
+// decoded macroblocks from the first counts, so that a lost slice leaves the
+// rest to the end of the picture, after concealment, in the same order.
+void SliceDecoder::macroblockDecoded(int mbAddr) {
+    lastMb_ = mbAddr;
+    if (mbAddr != decodedPrefix_) return;
+    ++decodedPrefix_;
+    if (decodedPrefix_ % widthMbs_ != 0) return;
+    int decodedRows = decodedPrefix_ / widthMbs_;
+    while (deblockedRows_ + 1 < decodedRows)
+        deblockRow(deblockedRows_++);
+}
+
+void SliceDecoder::deblockRow(int row) {
+    for (int mbAddr = row * widthMbs_; mbAddr < (row + 1) * widthMbs_; ++mbAddr)
+        if (mbSlice_[static_cast<size_t>(mbAddr)] >= 0) deblockMb(mbAddr);
 }
 
 bool SliceDecoder::isMbAvailable(int mbAddr, int other) const {
     return other >= 0 && other < mbAddr &&
-           mbs_[static_cast<size_t>(other)].slice == mbs_[static_cast<size_t>(mbAddr)].slice;
+           mbSlice_[static_cast<size_t>(other)] == mbSlice_[static_cast<size_t>(mbAddr)];
 }
 
 bool SliceDecoder::isIntraAvailable(int mbAddr, int other) const {
@@ -112,9 +142,39 @@ SliceDecoder::Neighbour SliceDecoder::neighbour(int mbAddr, int list, int xN, in
 // 8.4.1.3 luma motion vector prediction for a partition at (x, y), w x h.
 // Neighbours A, B and C (D where C is unavailable) of a partition, 8.4.1.3.2.
 SliceDecoder::MvNeighbours SliceDecoder::mvNeighbours(int mbAddr, int list, int x, int y, int w) const {
+    if (x == 0 && y == 0 && w == 16) return macroblockNeighbours(mbAddr, list);
     MvNeighbours n{neighbour(mbAddr, list, x - 1, y), neighbour(mbAddr, list, x, y - 1),
                    neighbour(mbAddr, list, x + w, y - 1)};
     if (!n.c.available) n.c = neighbour(mbAddr, list, x - 1, y - 1);
+    return n;
+}
+
+// The neighbours of a whole macroblock (skip, direct, 16x16) are the bottom-right
+// 4x4 block of the left macroblock (A), the bottom-left ones of the macroblocks
+// above and above right (B, C) and the bottom-right one above left (D): found
+// without the general search, as they are the most frequent case.
+SliceDecoder::MvNeighbours SliceDecoder::macroblockNeighbours(int mbAddr, int list) const {
+    const int mbX = mbXOf(mbAddr), mbY = mbYOf(mbAddr);
+    const int32_t slice = mbSlice_[static_cast<size_t>(mbAddr)];
+    auto at = [&](bool inside, int n, int blk) {
+        Neighbour r{false, -1, {0, 0}, 0};
+        if (!inside || mbSlice_[static_cast<size_t>(n)] != slice) return r;
+        r.available = true;
+        const MbMotion& m = pic_->motion[static_cast<size_t>(n)];
+        if (m.isIntra) return r;
+        int b8 = block8x8Of(blk);
+        r.ref = m.ref[list][b8];
+        if (r.ref >= 0) {
+            r.mv[0] = m.mv[list][blk][0];
+            r.mv[1] = m.mv[list][blk][1];
+            r.refId = m.refId[list][b8];
+        }
+        return r;
+    };
+    const int above = mbAddr - widthMbs_;
+    MvNeighbours n{at(mbX > 0, mbAddr - 1, 3), at(mbY > 0, above, 12),
+                   at(mbY > 0 && mbX + 1 < widthMbs_, above + 1, 12)};
+    if (!n.c.available) n.c = at(mbX > 0 && mbY > 0, above - 1, 15);
     return n;
 }
 
@@ -122,33 +182,37 @@ void SliceDecoder::mvPrediction(int mbAddr, int list, int ref, int x, int y, int
     predictMv(mvNeighbours(mbAddr, list, x, y, w), ref, x, y, w, h, out);
 }
 
-void SliceDecoder::predictMv(MvNeighbours n3, int ref, int x, int y, int w, int h, int out[2]) {
-    Neighbour &a = n3.a, &b = n3.b, &c = n3.c;
+// The neighbours come by reference: copied by value, the freshly stored
+// fields are read back as wider words, which stalls store forwarding.
+void SliceDecoder::predictMv(const MvNeighbours& n3, int ref, int x, int y, int w, int h, int out[2]) {
+    const Neighbour* a = &n3.a;
+    const Neighbour* b = &n3.b;
+    const Neighbour* c = &n3.c;
     if (w == 16 && h == 8) {
-        const Neighbour& n = y == 0 ? b : a;
+        const Neighbour& n = y == 0 ? *b : *a;
         if (n.ref == ref) {
             out[0] = n.mv[0];
             out[1] = n.mv[1];
             return;
         }
     } else if (w == 8 && h == 16) {
-        const Neighbour& n = x == 0 ? a : c;
+        const Neighbour& n = x == 0 ? *a : *c;
         if (n.ref == ref) {
             out[0] = n.mv[0];
             out[1] = n.mv[1];
             return;
         }
     }
-    if (!b.available && !c.available && a.available) b = c = a;
-    int matches = (a.ref == ref) + (b.ref == ref) + (c.ref == ref);
+    if (!b->available && !c->available && a->available) b = c = a;
+    int matches = (a->ref == ref) + (b->ref == ref) + (c->ref == ref);
     if (matches == 1) {
-        const Neighbour& n = a.ref == ref ? a : b.ref == ref ? b : c;
+        const Neighbour& n = a->ref == ref ? *a : b->ref == ref ? *b : *c;
         out[0] = n.mv[0];
         out[1] = n.mv[1];
         return;
     }
-    out[0] = median3(a.mv[0], b.mv[0], c.mv[0]);
-    out[1] = median3(a.mv[1], b.mv[1], c.mv[1]);
+    out[0] = median3(a->mv[0], b->mv[0], c->mv[0]);
+    out[1] = median3(a->mv[1], b->mv[1], c->mv[1]);
 }
 
 void SliceDecoder::setupSlice(const SliceHeader& sh, const Sps& sps, const Pps& pps,
@@ -161,7 +225,11 @@ void SliceDecoder::setupSlice(const SliceHeader& sh, const Sps& sps, const Pps& 
     qp_ = sh.qp;
     lastQpDelta_ = 0;
     directSpatial_ = sh.directSpatialMvPred;
-    if (scaledFor_ != &pps || true) {
+    // The level scales depend on the scaling matrices alone, which rarely change
+    // within a stream; a PPS may be replaced under the same address, so they are
+    // compared by value.
+    if (!hasScales_ ||
+        !(scaledWith_.list4x4 == pps.scaling.list4x4 && scaledWith_.list8x8 == pps.scaling.list8x8)) {
         for (int list = 0; list < 6; ++list)
             for (int q = 0; q < 52; ++q)
                 for (int i = 0; i < 16; ++i)
@@ -176,11 +244,16 @@ void SliceDecoder::setupSlice(const SliceHeader& sh, const Sps& sps, const Pps& 
                         (pps.scaling.list8x8[static_cast<size_t>(list)][static_cast<size_t>(i)] *
                          normAdjust8x8(q % 6, i >> 3, i & 7))
                         << (q / 6);
-        scaledFor_ = &pps;
+        scaledWith_ = pps.scaling;
+        hasScales_ = true;
     }
     useExplicit_ =
         (sliceType_ == kSliceP && pps.weightedPred) || (sliceType_ == kSliceB && pps.weightedBipredIdc == 1);
     useImplicit_ = sliceType_ == kSliceB && pps.weightedBipredIdc == 2;
+    colocatedMotion_ = nullptr;
+    if (sliceType_ == kSliceB && !refLists[1].empty() && refLists[1][0] &&
+        refLists[1][0]->motion.size() == pic_->motion.size())
+        colocatedMotion_ = &refLists[1][0]->motion;
     if (sliceType_ == kSliceB) {
         int cur = pic_->poc;
         const Picture* p1 = refLists[1].empty() ? nullptr : refLists[1][0];
@@ -233,8 +306,8 @@ void SliceDecoder::decodeSlice(const SliceHeader& sh, const Sps& sps, const Pps&
         // A macroblock left half-decoded would keep whatever the reused picture
         // held before; concealment fills it instead.
         if (mbAddr > lastMb_ && mbAddr < static_cast<int>(mbs_.size()) &&
-            mbs_[static_cast<size_t>(mbAddr)].slice == sliceIndex_)
-            mbs_[static_cast<size_t>(mbAddr)].slice = -1;
+            mbSlice_[static_cast<size_t>(mbAddr)] == sliceIndex_)
+            mbSlice_[static_cast<size_t>(mbAddr)] = -1;
         throw;
     }
 }
@@ -251,7 +324,7 @@ void SliceDecoder::decodeMacroblocks(const SliceHeader& sh, const Pps& pps, BitR
         for (;;) {
             if (mbAddr >= total) throw BitstreamError("slice runs past the last macroblock");
             decodeMacroblockCabac(mbAddr);
-            lastMb_ = mbAddr;
+            macroblockDecoded(mbAddr);
             if (cabac_.overran())
                 throw BitstreamError("slice data ends inside macroblock " + std::to_string(mbAddr));
             if (cabac_.decodeTerminate()) break;
@@ -268,13 +341,13 @@ void SliceDecoder::decodeMacroblocks(const SliceHeader& sh, const Pps& pps, BitR
                 throw BitstreamError("invalid mb_skip_run at macroblock " + std::to_string(mbAddr));
             for (uint32_t i = 0; i < run; ++i) {
                 decodeSkip(mbAddr);
-                lastMb_ = mbAddr++;
+                macroblockDecoded(mbAddr++);
             }
             if (run > 0 && !br.moreRbspData()) break;
             if (mbAddr >= total) throw BitstreamError("slice runs past the last macroblock");
         }
         decodeMacroblockCavlc(br, mbAddr);
-        lastMb_ = mbAddr;
+        macroblockDecoded(mbAddr);
         if (br.hasError())
             throw BitstreamError("slice data ends inside macroblock " + std::to_string(mbAddr));
         moreData = br.moreRbspData();
@@ -286,7 +359,7 @@ void SliceDecoder::decodeSkip(int mbAddr) {
     setCurrentMb(mbAddr);
     MbInfo& mb = mbs_[static_cast<size_t>(mbAddr)];
     mb = kFreshMb;
-    mb.slice = sliceIndex_;
+    mbSlice_[static_cast<size_t>(mbAddr)] = sliceIndex_;
     mb.kind = sliceType_ == kSliceB ? kMbBSkip : kMbPSkip;
     mb.isDirect16x16 = sliceType_ == kSliceB;
     mb.qp = static_cast<int8_t>(qp_);
@@ -359,7 +432,7 @@ void SliceDecoder::decodeMacroblockCavlc(BitReader& br, int mbAddr) {
     setCurrentMb(mbAddr);
     MbInfo& mb = mbs_[static_cast<size_t>(mbAddr)];
     mb = kFreshMb;
-    mb.slice = sliceIndex_;
+    mbSlice_[static_cast<size_t>(mbAddr)] = sliceIndex_;
     uint32_t type = br.ue();
     int intraType = -1;
     if (sliceType_ == kSliceI) {
@@ -624,10 +697,9 @@ inline void storeMv(MbMotion& m, int list, int x, int y, int w, int h, int mvx, 
 }
 } // namespace
 
+// The whole macroblock's neighbours all lie outside it, so the blocks of the
+// macroblock already predicted do not matter.
 void SliceDecoder::spatialDirectRefs(int mbAddr, int refs[2], int mvp[2][2]) {
-    bool saved[16];
-    std::memcpy(saved, filled_, sizeof saved);
-    std::memset(filled_, 0, sizeof filled_);
     for (int list = 0; list < 2; ++list) {
         // The reference choice and the vector prediction look at the same neighbours.
         MvNeighbours n = mvNeighbours(mbAddr, list, 0, 0, 16);
@@ -636,11 +708,11 @@ void SliceDecoder::spatialDirectRefs(int mbAddr, int refs[2], int mvp[2][2]) {
         mvp[list][0] = mvp[list][1] = 0;
         if (refs[list] >= 0) predictMv(n, refs[list], 0, 0, 16, 16, mvp[list]);
     }
-    std::memcpy(filled_, saved, sizeof saved);
 }
 
-// 8.4.1.2 for the 8x8 quadrant q of the current macroblock.
-void SliceDecoder::directPrediction(int mbAddr, int q, bool) {
+// 8.4.1.2 for the 8x8 quadrant q of the current macroblock, or for all four
+// (B_Skip, B_Direct_16x16) with wholeMb.
+void SliceDecoder::directPrediction(int mbAddr, int q, bool wholeMb) {
     MbMotion& m = pic_->motion[static_cast<size_t>(mbAddr)];
     const std::vector<Picture*>& l0 = refLists_[0];
     const std::vector<Picture*>& l1 = refLists_[1];
@@ -648,7 +720,7 @@ void SliceDecoder::directPrediction(int mbAddr, int q, bool) {
     const MbMotion* cm = col && col->width == pic_->width && col->height == pic_->height
                              ? &col->motion[static_cast<size_t>(mbAddr)]
                              : nullptr;
-    int qx = (q & 1) * 8, qy = (q >> 1) * 8;
+    const int firstQuadrant = wholeMb ? 0 : q, endQuadrant = wholeMb ? 4 : q + 1;
     const bool inference = sps_->direct8x8Inference;
     auto colocated = [&](int bx, int by, int& refIdx, int& mvx, int& mvy, int32_t& refId) {
         if (inference) {
@@ -675,84 +747,116 @@ void SliceDecoder::directPrediction(int mbAddr, int q, bool) {
         int refs[2] = {directRefs_[0], directRefs_[1]};
         bool zeroPred = refs[0] < 0 && refs[1] < 0;
         if (zeroPred) refs[0] = refs[1] = 0;
-        for (int list = 0; list < 2; ++list) {
-            m.ref[list][q] = static_cast<int8_t>(refs[list]);
-            m.refId[list][q] = refs[list] >= 0 && refs[list] < static_cast<int>(refLists_[list].size())
-                                   ? refLists_[list][static_cast<size_t>(refs[list])]->id
-                                   : 0;
-        }
-        bool colShort = col && !longTerm(col);
-        int16_t v[2][2] = {};
-        for (int i = 0; i < 4; ++i) {
-            int bx = qx / 4 + (i & 1), by = qy / 4 + (i >> 1);
-            // With direct_8x8_inference_flag the quadrant's corner block decides all four.
-            if (i == 0 || !inference) {
-                int refIdx, mvx, mvy;
-                int32_t refId;
-                colocated(bx, by, refIdx, mvx, mvy, refId);
-                bool colZero = colShort && refIdx == 0 && mvx >= -1 && mvx <= 1 && mvy >= -1 && mvy <= 1;
-                for (int list = 0; list < 2; ++list) {
-                    bool predicted = !zeroPred && refs[list] >= 0 && !(refs[list] == 0 && colZero);
-                    v[list][0] = static_cast<int16_t>(predicted ? directMvp_[list][0] : 0);
-                    v[list][1] = static_cast<int16_t>(predicted ? directMvp_[list][1] : 0);
-                }
-            }
+        int32_t refIds[2];
+        for (int list = 0; list < 2; ++list)
+            refIds[list] = refs[list] >= 0 && refs[list] < static_cast<int>(refLists_[list].size())
+                               ? refLists_[list][static_cast<size_t>(refs[list])]->id
+                               : 0;
+        // Only a list whose reference index is 0 looks at the co-located block
+        // (colZeroFlag), and only a short-term one that is not intra can zero it.
+        const bool needsColocated =
+            !zeroPred && (refs[0] == 0 || refs[1] == 0) && col && !longTerm(col) && cm && !cm->isIntra;
+        int16_t predicted[2][2];
+        for (int list = 0; list < 2; ++list)
+            for (int c = 0; c < 2; ++c)
+                predicted[list][c] =
+                    static_cast<int16_t>(!zeroPred && refs[list] >= 0 ? directMvp_[list][c] : 0);
+        for (int quadrant = firstQuadrant; quadrant < endQuadrant; ++quadrant) {
+            int qx = (quadrant & 1) * 8, qy = (quadrant >> 1) * 8;
             for (int list = 0; list < 2; ++list) {
-                m.mv[list][by * 4 + bx][0] = v[list][0];
-                m.mv[list][by * 4 + bx][1] = v[list][1];
+                m.ref[list][quadrant] = static_cast<int8_t>(refs[list]);
+                m.refId[list][quadrant] = refIds[list];
+            }
+            int16_t v[2][2] = {};
+            for (int i = 0; i < 4; ++i) {
+                int bx = qx / 4 + (i & 1), by = qy / 4 + (i >> 1);
+                // With direct_8x8_inference_flag the quadrant's corner block decides all four.
+                if (i == 0 || !inference) {
+                    bool colZero = false;
+                    if (needsColocated) {
+                        int refIdx, mvx, mvy;
+                        int32_t refId;
+                        colocated(bx, by, refIdx, mvx, mvy, refId);
+                        colZero = refIdx == 0 && mvx >= -1 && mvx <= 1 && mvy >= -1 && mvy <= 1;
+                    }
+                    for (int list = 0; list < 2; ++list) {
+                        bool zeroed = refs[list] == 0 && colZero;
+                        v[list][0] = zeroed ? int16_t{0} : predicted[list][0];
+                        v[list][1] = zeroed ? int16_t{0} : predicted[list][1];
+                    }
+                }
+                for (int list = 0; list < 2; ++list) {
+                    m.mv[list][by * 4 + bx][0] = v[list][0];
+                    m.mv[list][by * 4 + bx][1] = v[list][1];
+                }
             }
         }
     } else {
-        for (int by = qy / 4; by < qy / 4 + 2; ++by)
-            for (int bx = qx / 4; bx < qx / 4 + 2; ++bx) {
-                int refIdx, mvx, mvy;
-                int32_t refId;
-                colocated(bx, by, refIdx, mvx, mvy, refId);
-                int ref0 = 0;
-                if (refIdx >= 0) {
-                    ref0 = -1;
-                    for (size_t i = 0; i < l0.size(); ++i)
-                        if (l0[i]->id == refId) {
-                            ref0 = static_cast<int>(i);
-                            break;
+        for (int quadrant = firstQuadrant; quadrant < endQuadrant; ++quadrant) {
+            int qx = (quadrant & 1) * 8, qy = (quadrant >> 1) * 8;
+            for (int by = qy / 4; by < qy / 4 + 2; ++by)
+                for (int bx = qx / 4; bx < qx / 4 + 2; ++bx) {
+                    int refIdx, mvx, mvy;
+                    int32_t refId;
+                    colocated(bx, by, refIdx, mvx, mvy, refId);
+                    int ref0 = 0;
+                    if (refIdx >= 0) {
+                        ref0 = -1;
+                        for (size_t i = 0; i < l0.size(); ++i)
+                            if (l0[i]->id == refId) {
+                                ref0 = static_cast<int>(i);
+                                break;
+                            }
+                        if (ref0 < 0) {
+                            ref0 = 0;
+                            missingDirectRef_ = true;
                         }
-                    if (ref0 < 0) {
-                        ref0 = 0;
-                        missingDirectRef_ = true;
+                    } else {
+                        mvx = mvy = 0;
                     }
-                } else {
-                    mvx = mvy = 0;
+                    int dsf = pocDistanceScale_[ref0];
+                    int v0x, v0y, v1x, v1y;
+                    if (dsf == 9999) {
+                        v0x = mvx;
+                        v0y = mvy;
+                        v1x = v1y = 0;
+                    } else {
+                        v0x = (dsf * mvx + 128) >> 8;
+                        v0y = (dsf * mvy + 128) >> 8;
+                        v1x = v0x - mvx;
+                        v1y = v0y - mvy;
+                    }
+                    m.ref[0][quadrant] = static_cast<int8_t>(ref0);
+                    m.ref[1][quadrant] = 0;
+                    m.refId[0][quadrant] = l0.empty() ? 0 : l0[static_cast<size_t>(ref0)]->id;
+                    m.refId[1][quadrant] = l1.empty() ? 0 : l1[0]->id;
+                    m.mv[0][by * 4 + bx][0] = static_cast<int16_t>(v0x);
+                    m.mv[0][by * 4 + bx][1] = static_cast<int16_t>(v0y);
+                    m.mv[1][by * 4 + bx][0] = static_cast<int16_t>(v1x);
+                    m.mv[1][by * 4 + bx][1] = static_cast<int16_t>(v1y);
                 }
-                int dsf = pocDistanceScale_[ref0];
-                int v0x, v0y, v1x, v1y;
-                if (dsf == 9999) {
-                    v0x = mvx;
-                    v0y = mvy;
-                    v1x = v1y = 0;
-                } else {
-                    v0x = (dsf * mvx + 128) >> 8;
-                    v0y = (dsf * mvy + 128) >> 8;
-                    v1x = v0x - mvx;
-                    v1y = v0y - mvy;
-                }
-                m.ref[0][q] = static_cast<int8_t>(ref0);
-                m.ref[1][q] = 0;
-                m.refId[0][q] = l0.empty() ? 0 : l0[static_cast<size_t>(ref0)]->id;
-                m.refId[1][q] = l1.empty() ? 0 : l1[0]->id;
-                m.mv[0][by * 4 + bx][0] = static_cast<int16_t>(v0x);
-                m.mv[0][by * 4 + bx][1] = static_cast<int16_t>(v0y);
-                m.mv[1][by * 4 + bx][0] = static_cast<int16_t>(v1x);
-                m.mv[1][by * 4 + bx][1] = static_cast<int16_t>(v1y);
-            }
+        }
     }
-    for (int by = qy / 4; by < qy / 4 + 2; ++by)
-        for (int bx = qx / 4; bx < qx / 4 + 2; ++bx)
-            filled_[by * 4 + bx] = true;
+    for (int quadrant = firstQuadrant; quadrant < endQuadrant; ++quadrant) {
+        int qx = (quadrant & 1) * 8, qy = (quadrant >> 1) * 8;
+        for (int by = qy / 4; by < qy / 4 + 2; ++by)
+            for (int bx = qx / 4; bx < qx / 4 + 2; ++bx)
+                filled_[by * 4 + bx] = true;
+    }
 }
 
 void SliceDecoder::computeMotion(int mbAddr) {
     MbInfo& mb = mbs_[static_cast<size_t>(mbAddr)];
     MbMotion& m = pic_->motion[static_cast<size_t>(mbAddr)];
+    // Direct prediction reads the co-located macroblock's motion, a picture
+    // decoded long ago: asked from memory two macroblocks ahead, it is there in time.
+    if (colocatedMotion_ && static_cast<size_t>(mbAddr) + 2 < colocatedMotion_->size()) {
+        const char* ahead =
+            reinterpret_cast<const char*>(&(*colocatedMotion_)[static_cast<size_t>(mbAddr) + 2]);
+        for (size_t offset = 0; offset < sizeof(MbMotion); offset += 64)
+            __builtin_prefetch(ahead + offset);
+        __builtin_prefetch(ahead + sizeof(MbMotion) - 1);
+    }
     m.isIntra = false;
     std::memset(m.mv, 0, sizeof m.mv);
     std::memset(&m.ref[0][0], -1, sizeof(m.ref));
@@ -810,8 +914,7 @@ void SliceDecoder::computeMotion(int mbAddr) {
     }
     bool isB = sliceType_ == kSliceB;
     if (mb.kind == kMbBSkip || mb.isDirect16x16) {
-        for (int q = 0; q < 4; ++q)
-            directPrediction(mbAddr, q, true);
+        directPrediction(mbAddr, 0, true);
         return;
     }
     bool is8x8 = isB ? mbType_ == 22 : mbType_ >= 3;
@@ -1096,7 +1199,7 @@ int SliceDecoder::concealMissing(const Picture* ref) {
     int count = 0;
     int concealSlice = -1;
     for (size_t i = 0; i < mbs_.size(); ++i) {
-        if (mbs_[i].slice >= 0) continue;
+        if (mbSlice_[i] >= 0) continue;
         if (concealSlice < 0) {
             concealSlice = static_cast<int>(sliceParams_.size());
             sliceParams_.push_back({1, 0, 0, {0, 0}});
@@ -1104,7 +1207,7 @@ int SliceDecoder::concealMissing(const Picture* ref) {
         ++count;
         MbInfo& mb = mbs_[i];
         mb = kFreshMb;
-        mb.slice = concealSlice;
+        mbSlice_[i] = concealSlice;
         mb.kind = kMbPSkip;
         MbMotion& m = pic_->motion[i];
         m = MbMotion{};
@@ -1209,22 +1312,14 @@ bool motionDiffers(const MbMotion& p, int pb8, int pblk, const MbMotion& q, int 
 } // namespace
 
 void SliceDecoder::deblockPicture() {
-    uniformMotion_.assign(mbs_.size(), 0);
-    for (int mbAddr = 0; mbAddr < static_cast<int>(mbs_.size()); ++mbAddr)
-        if (mbs_[static_cast<size_t>(mbAddr)].slice >= 0) deblockMb(mbAddr);
+    while (deblockedRows_ < heightMbs_)
+        deblockRow(deblockedRows_++);
 }
-
-namespace {
-
-inline int block8x8Of(int blk) {
-    return ((blk >> 3) << 1) | ((blk & 3) >> 1);
-}
-
-} // namespace
 
 void SliceDecoder::deblockMb(int mbAddr) {
     const MbInfo& mb = mbs_[static_cast<size_t>(mbAddr)];
-    const SliceParams& sp = sliceParams_[static_cast<size_t>(mb.slice)];
+    const int32_t slice = mbSlice_[static_cast<size_t>(mbAddr)];
+    const SliceParams& sp = sliceParams_[static_cast<size_t>(slice)];
     if (sp.disableDeblocking == 1) return;
     int mbX = mbXOf(mbAddr), mbY = mbYOf(mbAddr);
     const MbMotion& qm = pic_->motion[static_cast<size_t>(mbAddr)];
@@ -1238,8 +1333,8 @@ void SliceDecoder::deblockMb(int mbAddr) {
     for (int dir = 0; dir < 2; ++dir) { // 0: vertical edges, 1: horizontal edges
         int neighbourAddr = dir == 0 ? (mbX > 0 ? mbAddr - 1 : -1) : (mbY > 0 ? mbAddr - widthMbs_ : -1);
         bool filterOuter =
-            neighbourAddr >= 0 && mbs_[static_cast<size_t>(neighbourAddr)].slice >= 0 &&
-            !(sp.disableDeblocking == 2 && mbs_[static_cast<size_t>(neighbourAddr)].slice != mb.slice);
+            neighbourAddr >= 0 && mbSlice_[static_cast<size_t>(neighbourAddr)] >= 0 &&
+            !(sp.disableDeblocking == 2 && mbSlice_[static_cast<size_t>(neighbourAddr)] != slice);
         // 4x4 blocks in raster order: the p block of an inner edge is `step` before its q block.
         const int step = dir == 0 ? 1 : 4;
         const uint32_t coded = mb.nonZero | (static_cast<uint32_t>(mb.nonZero) << step);

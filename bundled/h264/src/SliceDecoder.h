@@ -17,7 +17,6 @@ namespace duoscope::h264 {
 enum MbKind : uint8_t { kMbI4x4, kMbI8x8, kMbI16x16, kMbIPcm, kMbPSkip, kMbBSkip, kMbInter };
 
 struct MbInfo {
-    int32_t slice = -1; // index into the picture's slice list, -1 = not decoded
     MbKind kind = kMbI4x4;
     bool isIntra = false;
     bool transform8x8 = false;
@@ -62,6 +61,7 @@ class SliceDecoder {
                      std::vector<Picture*> refLists[2], int sliceIndex);
     // Fills every macroblock no slice reached from ref (or grey); returns how many.
     int concealMissing(const Picture* ref);
+    // Filters the rows not yet filtered during decoding.
     void deblockPicture();
     int lastMb() const { return lastMb_; }
 
@@ -96,7 +96,8 @@ class SliceDecoder {
         Neighbour a, b, c;
     };
     MvNeighbours mvNeighbours(int mbAddr, int list, int x, int y, int w) const;
-    static void predictMv(MvNeighbours n, int ref, int x, int y, int w, int h, int out[2]);
+    MvNeighbours macroblockNeighbours(int mbAddr, int list) const;
+    static void predictMv(const MvNeighbours& n, int ref, int x, int y, int w, int h, int out[2]);
     void mvPrediction(int mbAddr, int list, int ref, int x, int y, int w, int h, int out[2]);
     Neighbour neighbour(int mbAddr, int list, int xN, int yN) const;
     int neighbourMb(int mbAddr, int xN, int yN, int& xW, int& yW) const;
@@ -107,6 +108,8 @@ class SliceDecoder {
     void intraEdge(int mbAddr, int plane, int x, int y, int n, bool isNxN, IntraEdge& e) const;
     void computeQpc(MbInfo& mb);
     void deblockMb(int mbAddr);
+    void deblockRow(int row);
+    void macroblockDecoded(int mbAddr);
     // An inter-view reference counts as short-term whatever its own view marks
     // it (and that marking may change on another thread meanwhile).
     bool longTerm(const Picture* p) const { return p->isLongRef && p->viewIndex == pic_->viewIndex; }
@@ -123,7 +126,11 @@ class SliceDecoder {
 
   public:
     Picture* pic_ = nullptr;
+    // Per macroblock; only the slice index is reset for a new picture (the rest
+    // is written when the macroblock is decoded and read only once it is), so
+    // a picture starts without writing its megabyte of macroblock state.
     std::vector<MbInfo> mbs_;
+    std::vector<int32_t> mbSlice_; // index into sliceParams_, -1 = not decoded
     std::vector<SliceParams> sliceParams_;
 
   private:
@@ -131,6 +138,8 @@ class SliceDecoder {
     int curMb_ = -1, curMbX_ = 0, curMbY_ = 0;
     std::vector<uint8_t> uniformMotion_; // per macroblock, filled as deblocking passes it
     int lastMb_ = -1;
+    int decodedPrefix_ = 0; // macroblocks 0 .. decodedPrefix_ - 1 are all decoded
+    int deblockedRows_ = 0;
 
     // Current slice.
     const SliceHeader* sh_ = nullptr;
@@ -144,11 +153,13 @@ class SliceDecoder {
     bool directSpatial_ = false;
     int32_t levelScale4_[6][52][16]; // per list, qP, raster position
     int32_t levelScale8_[2][52][64];
-    const Pps* scaledFor_ = nullptr;
+    ScalingLists scaledWith_; // the matrices levelScale4_/8_ were made from
+    bool hasScales_ = false;
     int pocDistanceScale_[32];   // temporal direct DistScaleFactor per refIdxL0
     int implicitWeight_[32][32]; // implicit w0 for [ref0][ref1] (w1 = 64 - w0)
     bool useImplicit_ = false;
     bool useExplicit_ = false;
+    const std::vector<MbMotion>* colocatedMotion_ = nullptr; // RefPicList1[0]'s, in B slices
 
     // Current macroblock.
     int mbType_ = 0; // mb_type as coded, normalised to the P/B table; intra types separately
