@@ -94,6 +94,8 @@ CommandLineChoices commandLineChoices(const ParsedCommandLine& commandLine) {
         choices.quality = *quality;
     }
     if (commandLine.has("--keep-sbs")) choices.keepSBSIntermediate = true;
+    choices.otherMachines = stored("otherMachines").value_or("");
+    if (auto hosts = commandLine.value("--hosts")) choices.otherMachines = *hosts;
     return choices;
 }
 
@@ -365,6 +367,7 @@ int runCommandLineMode(const ParsedCommandLine& commandLine) {
     job.rightFirst = stereoChoices.rightFirst;
     job.spatialMetadata = stereoChoices.spatialMetadata;
     job.keepSBSIntermediate = choices.keepSBSIntermediate;
+    job.otherMachines = choices.otherMachines;
     job.keepWorkFolder = commandLine.has("--keep-work");
     job.replaceExisting = commandLine.has("--overwrite");
     job.acceptDamaged = commandLine.has("--accept-damaged");

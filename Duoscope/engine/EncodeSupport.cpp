@@ -539,6 +539,7 @@ std::vector<std::string> parallelPipelineArguments(const ParallelArgumentsSpec& 
     if (cap) arguments.insert(arguments.end(), {"--maxrate", std::to_string(*cap)});
     if (spec.rightFirst) arguments.push_back("--swap");
     if (spec.workers) arguments.insert(arguments.end(), {"--workers", std::to_string(*spec.workers)});
+    if (!spec.hosts.empty()) arguments.insert(arguments.end(), {"--hosts", spec.hosts});
     if (spec.dualSplitMVCPath)
         arguments.insert(arguments.end(), {"--dual-split", spec.interleavedPath, *spec.dualSplitMVCPath});
     if (spec.directMVHEVC)
