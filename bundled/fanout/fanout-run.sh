@@ -29,7 +29,6 @@ set -u
 export PATH=${PATH:-/usr/local/bin:/usr/bin:/bin}
 
 script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-started=$SECONDS
 started_ns=$(date +%s%N)
 
 fail() {
@@ -129,17 +128,13 @@ tool() {
     fi
     printf '%s' "$path"
 }
-viewpump=$(tool viewpump) || exit 1
-twinrow=$(tool twinrow) || exit 1
+# The worker finds its own tools (viewpump, twinrow, layerforge) wherever it runs.
 unitprobe=$(tool unitprobe) || exit 1
 ffmpeg=$(tool ffmpeg) || exit 1
 worker=$(tool fanout-worker.sh) || exit 1
 command -v parallel >/dev/null || fail "GNU parallel not found on PATH (Debian package parallel)"
 if [[ -n $dual_base ]]; then unitmerge=$(tool unitmerge) || exit 1; fi
-if ((mvhevc && !frame_md5)); then
-    layerforge=$(tool layerforge) || exit 1
-    reelchain=$(tool reelchain) || exit 1
-fi
+if ((mvhevc && !frame_md5)); then reelchain=$(tool reelchain) || exit 1; fi
 
 if [[ -z $workers ]]; then
     workers=$(nproc 2>/dev/null || echo 1)
@@ -169,7 +164,7 @@ remote_cleanup() {
         target=$login
         [[ $target =~ ^[0-9]+/(.*)$ ]] && target=${BASH_REMATCH[1]}
         [[ $target == : ]] && continue
-        timeout 20 $ssh_command -o BatchMode=yes -o ConnectTimeout=5 -- "$target" "rm -rf -- $remote_folder" \
+        timeout 20 "${ssh_words[@]}" -o BatchMode=yes -o ConnectTimeout=5 -- "$target" "rm -rf -- $remote_folder" \
             </dev/null >/dev/null 2>&1 &
     done
     wait
@@ -209,6 +204,8 @@ in_background() {
 hosts=()
 declare -A host_cores
 ssh_command=${PARALLEL_SSH:-ssh}
+# The command may carry options ("ssh -F config"), as parallel's --ssh does.
+read -r -a ssh_words <<<"$ssh_command"
 remote_folder=".duoscope-${scratch##*/}"
 if [[ -n $hosts_list ]]; then
     if [[ $hosts_list == @* ]]; then
@@ -222,7 +219,8 @@ if [[ -n $hosts_list ]]; then
     our_version=$("$worker" --version 2>&1) || fail "cannot tell the version of this machine's tools: $our_version"
     check_host() { # login index -> $scratch/host<index>: "ok <cores>" or the reason it is left out
         local target=$1 answer status
-        answer=$(timeout 60 $ssh_command -o BatchMode=yes -o ConnectTimeout=15 -- "$target" \
+        # shellcheck disable=SC2016 # $PATH is the host's own
+        answer=$(timeout 60 "${ssh_words[@]}" -o BatchMode=yes -o ConnectTimeout=15 -- "$target" \
             'PATH=$PATH:/usr/libexec/duoscope/tools; fanout-worker.sh --version && nproc' 2>&1)
         status=$?
         if ((status == 255 || status == 124)); then
@@ -364,8 +362,6 @@ echo "Split into $segments segments of $units access units ($workers workers, $w
     "in $(elapsed "$phase1_ns")s"
 
 # ---------------------------------------------------------------- encoders
-sbs_width=$((2 * width))
-frame_bytes=$((sbs_width * height * 3 / 2))
 threads=$((cores / workers))
 ((threads < 1)) && threads=1
 if ((frame_md5)); then
@@ -461,10 +457,11 @@ MV-HEVC) worker_mode=mvhevc extension=mov encoder_args=("${layerforge_args[@]}")
 *) worker_mode=sbs extension=ts encoder_args=("$fps_num/$fps_den" "${video_args[@]}" -output_ts_offset "{5}") ;;
 esac
 mkdir -p "$scratch/in" "$scratch/out" "$scratch/results" || fail "cannot create a folder in $scratch"
-: >"$scratch/jobs" >"$scratch/joblog"
+: >"$scratch/jobs"
+: >"$scratch/joblog"
 slots=$workers
 parallel_args=(--will-cite --colsep ' ' --joblog "$scratch/joblog" --results "$scratch/results/{1}"
-    --halt now,fail=1 --quote)
+    --halt now,fail=1 --quote) # shellcheck disable=SC2054 # "now,fail=1" is one word
 if ((${#hosts[@]})); then
     slots=0
     for login in "${hosts[@]}"; do

@@ -65,11 +65,12 @@ esac
 [[ $stream == /* ]] || stream=$PWD/$stream
 [[ $output == /* ]] || output=$PWD/$output
 mkdir -p "${output%/*}" || exit 1
-# The logs live in a private folder of this machine's temporary folder; its
-# absolute name is on the decoder's command line, so a sweep after a
-# cancellation finds the tools by it.
-dir=$(mktemp -d "${TMPDIR:-/tmp}/fanout-segment.XXXXXX") || {
-    echo "cannot create a folder in ${TMPDIR:-/tmp}" >&2
+# The logs live in a private folder of the job's folder, which the runner
+# removes on every host at the end of a run even when a cancellation killed
+# this worker too fast for its own clean-up; its absolute name is on the
+# decoder's command line, so a sweep after a cancellation finds the tools by it.
+dir=$(mktemp -d "$PWD/fanout-segment.XXXXXX") || {
+    echo "cannot create a folder in $PWD" >&2
     exit 1
 }
 trap 'rm -rf "$dir"' EXIT
