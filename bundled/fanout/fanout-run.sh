@@ -460,8 +460,9 @@ mkdir -p "$scratch/in" "$scratch/out" "$scratch/results" || fail "cannot create 
 : >"$scratch/jobs"
 : >"$scratch/joblog"
 slots=$workers
+# shellcheck disable=SC2054 # "now,fail=1" is one word
 parallel_args=(--will-cite --colsep ' ' --joblog "$scratch/joblog" --results "$scratch/results/{1}"
-    --halt now,fail=1 --quote) # shellcheck disable=SC2054 # "now,fail=1" is one word
+    --halt now,fail=1 --quote)
 if ((${#hosts[@]})); then
     slots=0
     for login in "${hosts[@]}"; do
@@ -481,6 +482,7 @@ if ((${#hosts[@]})); then
     # A machine finds the worker in its tools folder when that is on its
     # search path, else where the package puts it; this machine's jobs use
     # the worker beside this script.
+    # shellcheck disable=SC2016 # expanded by the job's own shell
     worker_command=(/bin/bash -c 'w=$1; shift; [ "${PARALLEL_SSHLOGIN:-:}" = : ] || w=fanout-worker.sh
 PATH=$PATH:/usr/libexec/duoscope/tools exec "$w" "$@"' fanout-worker "$worker")
 else
