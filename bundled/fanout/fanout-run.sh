@@ -6,6 +6,7 @@
 #       [--mvhevc] [--maxrate MBPS] [--swap] [--dual-split <base.264> <dependent.mvc>]
 #       [--hfov DEGREES] [--baseline MM] [--disparity-adjustment X] (with --mvhevc, handed to layerforge)
 #       [--workers N] [--segment-size AUS] [--frame-md5] [--codec hevc|h264] [--hosts LIST|@FILE]
+#       [--crf N --speed PRESET] (side by side with x265/x264: the engine's settings for the quality)
 #
 # Phase 1 cuts the stream (interleaved, or the two view files with --dual-split)
 # at access units where decoding can start afresh; Phase 2 has GNU parallel run
@@ -45,7 +46,7 @@ usage() {
     echo "Usage: fanout-run.sh <stream.264> <audio source> <output> --width W --height H --fps NUM/DEN" \
         "--quality Q --audio-args ARGS --workdir DIR [--mvhevc] [--maxrate MBPS] [--swap]" \
         "[--dual-split BASE MVC] [--hfov DEGREES] [--baseline MM] [--disparity-adjustment X] [--workers N] [--segment-size AUS] [--frame-md5]" \
-        "[--hosts LIST|@FILE]" >&2
+        "[--hosts LIST|@FILE] [--crf N --speed PRESET]" >&2
     exit 1
 }
 
@@ -61,10 +62,10 @@ input=$1 audio_source=$2 output=$3
 shift 3
 width="" height="" fps="" quality="" audio_args="" workdir="" maxrate=""
 spatial_args=()
-mvhevc=0 swap=0 dual_base="" dual_mvc="" workers="" frame_md5=0 segment_size="" codec=hevc hosts_list=""
+mvhevc=0 swap=0 dual_base="" dual_mvc="" workers="" frame_md5=0 segment_size="" codec=hevc hosts_list="" crf="" speed=""
 while (($#)); do
     case $1 in
-    --width | --height | --fps | --quality | --audio-args | --workdir | --maxrate | --workers | --segment-size | --codec | --hosts)
+    --width | --height | --fps | --quality | --audio-args | --workdir | --maxrate | --workers | --segment-size | --codec | --hosts | --crf | --speed)
         (($# >= 2)) || fail "$1 needs a value"
         name=${1#--}
         name=${name//-/_}
@@ -380,13 +381,10 @@ else
         awk -v want="${codec}_videotoolbox" '$2 == want { f = 1 } END { exit !f }'; then
         video_args=(-c:v "${codec}_videotoolbox" -q:v "$quality" -realtime 0)
     else
-        case ${quality%%.*} in
-        85) crf=18 preset=medium ;;
-        80) crf=20 preset=medium ;;
-        65) crf=23 preset=fast ;;
-        45) crf=28 preset=veryfast ;;
-        *) crf=$((51 - ${quality%%.*} * 51 / 100)) preset=medium ;;
-        esac
+        # The engine's table decides what a quality means for x265 and x264.
+        [[ $crf =~ ^[0-9]+$ && $speed =~ ^[a-z]+$ ]] ||
+            fail "a software encode needs --crf and --speed (got '$crf' and '$speed')"
+        preset=$speed
         # Each worker's encoder gets its share of the cores, so the decoders and
         # encoders of all workers together keep the machine busy without
         # fighting over it.
@@ -542,6 +540,7 @@ report_done() {
         ((line += 1))
         ((exitval == 0 && signal == 0)) || continue
         read -r k _ _ _ _ s e <<<"$(sed -n "${seq}p" "$scratch/jobs")"
+        [[ $host == : ]] && host="this machine"
         echo "worker_$k done: $((e - s)) frames in ${runtime// /}s on $host"
     done < <(tail -n +$((reported + 1)) "$scratch/joblog")
     echo "$line" >"$scratch/reported"
@@ -593,6 +592,19 @@ if ((result != 0)); then
     fail "GNU parallel failed: $(last_message "$scratch/parallel.log")"
 fi
 report_done
+# Each machine's share and rate, and what travelled per segment.
+awk -F '\t' 'NR == FNR { pairs[FNR] = $3 + $4; next }
+    FNR > 1 && $7 == 0 && $8 == 0 {
+        h = $2; n[h]++; p[h] += pairs[$1]; t[h] += $4; sent[h] += $5; back[h] += $6
+        if (!(h in first) || $3 < first[h]) first[h] = $3
+        if ($3 + $4 > last[h]) last[h] = $3 + $4
+    }
+    END {
+        for (h in n)
+            printf "Host %s: %d segments, %d pairs decoded in %.1f s (%.2f pairs/s), %.0f bytes out and %.0f back per segment\n",
+                h == ":" ? "(this machine)" : h, n[h], p[h], last[h] - first[h], p[h] / (last[h] - first[h] > 0 ? last[h] - first[h] : 1),
+                sent[h] / n[h], back[h] / n[h]
+    }' <(tr ' ' '\t' <"$scratch/jobs") "$scratch/joblog" | sort
 echo "Phase 2 complete: $units frames, time $(elapsed "$phase2_ns")s"
 
 # ---------------------------------------------------------------- Phase 3: join
