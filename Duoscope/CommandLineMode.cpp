@@ -95,6 +95,8 @@ CommandLineChoices commandLineChoices(const ParsedCommandLine& commandLine) {
         choices.quality = *quality;
     }
     if (commandLine.has("--keep-sbs")) choices.keepSBSIntermediate = true;
+    choices.otherMachines = stored("otherMachines").value_or("");
+    if (auto hosts = commandLine.value("--hosts")) choices.otherMachines = *hosts;
     return choices;
 }
 
@@ -373,6 +375,7 @@ int runCommandLineMode(const ParsedCommandLine& commandLine) {
     job.discPlaylist = stereoChoices.discPlaylist;
     job.audioLanguage = stereoChoices.audioLanguage;
     job.keepSBSIntermediate = choices.keepSBSIntermediate;
+    job.otherMachines = choices.otherMachines;
     job.keepWorkFolder = commandLine.has("--keep-work");
     job.replaceExisting = commandLine.has("--overwrite");
     job.acceptDamaged = commandLine.has("--accept-damaged");

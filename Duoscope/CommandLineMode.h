@@ -38,6 +38,7 @@ struct CommandLineChoices {
     OutputCodec codec = OutputCodec::h264;
     OutputTarget target = OutputTarget::visionPro;
     bool keepSBSIntermediate = false;
+    std::string otherMachines;
     // One line per stored value that could not be read, naming it and the default used.
     std::vector<std::string> warnings;
 };

@@ -127,6 +127,11 @@ const std::vector<OptionSpec>& commandLineOptions() {
          "With --auto-convert: make a side-by-side MKV or an MV-HEVC movie, whatever the window stored."},
         {"--quality", "", "<ultra|high|balanced|small>",
          "With --auto-convert: the quality preset, whatever the window stored."},
+        {"--hosts", "", "<list|@file>",
+         "Also run the segments of the parallel routes on other machines over SSH: GNU parallel's "
+         "--sshlogin entries, comma separated (\"4/user@box1\", \":\" for this machine), or @ and a file "
+         "of them, one a line. Each needs the same version of Duoscope's tools. Default: the window's "
+         "\"Other machines\"."},
         {"--keep-sbs", "", "",
          "Also keep the side-by-side movie made on the way to MV-HEVC from a frame-alternate source."},
         {"--overwrite", "", "",

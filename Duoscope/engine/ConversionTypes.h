@@ -238,6 +238,10 @@ struct ConversionJob {
     // The side-by-side movie a frame-alternate source makes on its way to
     // MV-HEVC is handed to the caller; without it that movie goes with the work folder.
     bool keepSBSIntermediate = true;
+    // Other machines that take segments of the parallel routes over SSH, in
+    // GNU parallel's --sshlogin form ("4/user@box1,:"), or "@" and a file of
+    // them; empty: this machine's cores only.
+    std::string otherMachines;
     // A side-by-side movie kept from an earlier run of this source: the run
     // makes its output from it (no duration limit, that movie already has it);
     // the output is still named after `sourceURL`.

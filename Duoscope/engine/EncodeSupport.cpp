@@ -531,14 +531,20 @@ std::vector<std::string> parallelPipelineArguments(const ParallelArgumentsSpec& 
         audioArgumentText(spec.outputTarget, profile, spec.outputPath, spec.sourceAudioCodec),
         "--workdir",
         spec.workFolder};
-    if (spec.directMVHEVC)
+    if (spec.directMVHEVC) {
         arguments.push_back("--mvhevc");
-    else if (!usesHEVC(lowercased(extensionOf(spec.outputPath)), spec.outputCodec))
-        arguments.insert(arguments.end(), {"--codec", "h264"});
+    } else {
+        // The software encoders' settings come from the one table, here.
+        arguments.insert(arguments.end(), {"--crf", std::to_string(encoding.softwareCRF), "--speed",
+                                           encoding.softwareSpeedPreset});
+        if (!usesHEVC(lowercased(extensionOf(spec.outputPath)), spec.outputCodec))
+            arguments.insert(arguments.end(), {"--codec", "h264"});
+    }
     auto cap = spec.directMVHEVC ? encoding.stereoPackerRate : encoding.rateCapMegabits;
     if (cap) arguments.insert(arguments.end(), {"--maxrate", std::to_string(*cap)});
     if (spec.rightFirst) arguments.push_back("--swap");
     if (spec.workers) arguments.insert(arguments.end(), {"--workers", std::to_string(*spec.workers)});
+    if (!spec.hosts.empty()) arguments.insert(arguments.end(), {"--hosts", spec.hosts});
     if (spec.dualSplitMVCPath)
         arguments.insert(arguments.end(), {"--dual-split", spec.interleavedPath, *spec.dualSplitMVCPath});
     if (spec.directMVHEVC)

@@ -171,6 +171,9 @@ struct ParallelArgumentsSpec {
     // Of the side-by-side movie; its container may demand HEVC (usesHEVC).
     OutputCodec outputCodec = OutputCodec::h265;
     std::optional<int> workers; // the script's own choice (one per core) when absent
+    // Other machines for the segments (GNU parallel --sshlogin entries, comma
+    // separated, or "@" and a file of them); empty: this machine only.
+    std::string hosts;
 };
 // Memory one segment worker (decoder, eye splitter and encoder together) peaks
 // at for views of this size.

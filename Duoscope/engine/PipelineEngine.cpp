@@ -135,7 +135,7 @@ void PipelineEngine::startRun(const ConversionJob& job) {
     SourceStamp stamp{job.sourceURL, std::filesystem::file_size(job.sourceURL, error), {}};
     if (!error) stamp.modified = std::filesystem::last_write_time(job.sourceURL, error);
     sourceStamp_ = error ? std::nullopt : std::optional(stamp);
-    runChoices_ = {job.replaceExisting, job.keepSBSIntermediate, job.acceptDamaged};
+    runChoices_ = {job.replaceExisting, job.keepSBSIntermediate, job.acceptDamaged, job.otherMachines};
     std::lock_guard lock(stateMutex_);
     concealedPictures_.clear();
     damageReported_ = false;

@@ -204,6 +204,7 @@ class PipelineEngine {
         bool replaceExisting = false;
         bool keepSBSIntermediate = true;
         bool acceptDamaged = false;
+        std::string otherMachines;
     } runChoices_;
     std::vector<std::pair<int, double>> concealedPictures_; // guarded by stateMutex_
     bool damageReported_ = false;

@@ -233,6 +233,8 @@ void PipelineEngine::decodeSBSParallel(const StreamingDecodeRequest& request, bo
                                std::nullopt,
                                probeAudioCodec(request.sourceAudioURL),
                                request.outputCodec};
+    spec.hosts = runChoices_.otherMachines;
+    if (!spec.hosts.empty()) engineLog("Other machines: " + spec.hosts);
     if (dualSplitMVCPath) {
         spec.dualSplitMVCPath = dualSplitMVCPath->string();
         engineLog("Dual-split mode: base=" + request.interleavedURL.filename().string() +
@@ -277,6 +279,8 @@ void PipelineEngine::decodeSBSParallel(const StreamingDecodeRequest& request, bo
             report(ConversionStage::decoding, 0.55);
         }
         if (contains(line, "worker_") && contains(line, "done")) directLog(line);
+        if (startsWith(line, "Hosts: ")) directLog(line);
+        if (startsWith(line, "Host ") && contains(line, " left out: ")) directLog("⚠️ " + line);
         if (auto work = parallelWorkLine(line)) {
             std::string activity = stage == ConversionStage::encodingMVHEVC ? "Encoding MV-HEVC" : "Encoding";
             activity += ", " + std::to_string(work->segmentsDone) + " of " + std::to_string(work->segments) +

@@ -239,6 +239,11 @@ void ConverterModel::setKeepSBSIntermediate(bool keep) {
     userSettings().setValue("keepSBSIntermediate", keep);
 }
 
+void ConverterModel::setOtherMachines(const QString& hosts) {
+    assign(otherMachines_, hosts.trimmed(), &ConverterModel::otherMachinesChanged);
+    userSettings().setValue("otherMachines", otherMachines_);
+}
+
 void ConverterModel::setErrorMessage(const QString& message) {
     assign(errorMessage_, message, &ConverterModel::errorMessageChanged);
 }
@@ -292,6 +297,7 @@ void ConverterModel::loadSettings() {
         else
             warn(reading.warning);
     }
+    if (auto hosts = storedText(settings, "otherMachines")) setOtherMachines(QString::fromStdString(*hosts));
     isInitialized_ = true;
 }
 
@@ -815,6 +821,7 @@ void ConverterModel::convertFile(const QString& path, const QString& outputDirec
     job.spatialMetadata = spatialMetadata_;
     job.discPlaylist = discChoice(path).playlist;
     job.audioLanguage = discChoice(path).audioLanguage;
+    job.otherMachines = otherMachines_.toStdString();
 
     const auto& cached = cachedSBS_;
     if (outputTarget_ == OutputTarget::visionPro && cached && cached->sourceURL == path &&

@@ -81,6 +81,9 @@ class ConverterModel : public QObject {
     OutputTarget outputTarget() const { return outputTarget_; }
     int debugLimitSeconds() const { return debugLimitSeconds_; }
     bool keepSBSIntermediate() const { return keepSBSIntermediate_; }
+    // GNU parallel --sshlogin entries (or "@" and a file of them) of the
+    // machines that share the segments of the parallel routes.
+    QString otherMachines() const { return otherMachines_; }
     bool isParsing() const { return isParsing_; }
     ConversionStage currentStage() const { return currentStage_; }
     double progress() const { return progress_; }
@@ -132,6 +135,7 @@ class ConverterModel : public QObject {
     void setOutputTarget(OutputTarget target);
     void setDebugLimitSeconds(int seconds);
     void setKeepSBSIntermediate(bool keep);
+    void setOtherMachines(const QString& hosts);
     void setErrorMessage(const QString& message);
     void loadSettings();
 
@@ -182,6 +186,7 @@ class ConverterModel : public QObject {
     void outputTargetChanged();
     void debugLimitSecondsChanged();
     void keepSBSIntermediateChanged();
+    void otherMachinesChanged();
     void isParsingChanged();
     void currentStageChanged();
     void progressChanged();
@@ -251,6 +256,7 @@ class ConverterModel : public QObject {
     OutputTarget outputTarget_ = OutputTarget::sbs3D;
     int debugLimitSeconds_ = 120;
     bool keepSBSIntermediate_ = false;
+    QString otherMachines_;
     bool isParsing_ = false;
     ConversionStage currentStage_ = ConversionStage::idle;
     double progress_ = 0;

@@ -557,6 +557,16 @@ QWidget* ContentView::buildSettingsColumn() {
     auto* spatialCaption = captionLabel(tr("Written into MV-HEVC movies for spatial video"), spatial);
     spatialCaption->setWordWrap(true);
     form->addRow(spatialCaption);
+    auto* machines = new QLineEdit(spatial);
+    machines->setObjectName("otherMachines");
+    machines->setPlaceholderText(tr("this machine only"));
+    machines->setToolTip(tr("Machines that encode segments too, over SSH: GNU parallel's --sshlogin entries, "
+                            "comma separated (4/user@box1, : for this machine), or @ and a file of them. "
+                            "Each needs the same version of Duoscope's package."));
+    machines->setText(model_.otherMachines());
+    connect(machines, &QLineEdit::editingFinished, this,
+            [this, machines] { model_.setOtherMachines(machines->text()); });
+    form->addRow(tr("Other machines"), machines);
     layout->addWidget(spatial);
     connect(advanced, &QToolButton::toggled, this, [advanced, spatial](bool open) {
         advanced->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);

@@ -95,6 +95,8 @@ echo "fanout-run.sh alone, side by side, $pairs pairs of ${width}x$height:"
 printf '%-8s %-10s %9s %12s %12s %16s\n' workers cpus total_s phase2_s pairs/s per_worker_vs_1
 stream=$set_dir/cabac_b/interleaved.264
 crf_quality=$(case $quality in Ultra*) echo 85 ;; High*) echo 80 ;; Bal* | Medium*) echo 65 ;; *) echo 45 ;; esac)
+# The engine's CRF and speed for that quality, as it passes them.
+read -r crf speed < <(case $quality in Ultra*) echo 18 medium ;; High*) echo 20 medium ;; Bal* | Medium*) echo 23 fast ;; *) echo 28 veryfast ;; esac)
 cores=$(nproc)
 for workers in 1 2 4; do
     cpus=$(seq -s, 0 $(((workers < cores ? workers : cores) - 1)))
@@ -102,7 +104,7 @@ for workers in 1 2 4; do
     log=$work/scale-$workers.log
     started=$(date +%s.%N)
     taskset -c "$cpus" "$build/bin/tools/fanout-run.sh" "$stream" "$source" "$work/scratch/out.mkv" \
-        --width "$width" --height "$height" --fps 24000/1001 --quality "$crf_quality" --audio-args "-c:a copy" \
+        --width "$width" --height "$height" --fps 24000/1001 --quality "$crf_quality" --crf "$crf" --speed "$speed" --audio-args "-c:a copy" \
         --workdir "$work/scratch" --workers "$workers" >"$log" 2>&1 || { tail -n 5 "$log"; exit 1; }
     ended=$(date +%s.%N)
     total=$(echo "$ended - $started" | bc -l)
@@ -128,7 +130,7 @@ if ((cores >= 2)); then
     for ((c = 0; c < cores; c++)); do
         mkdir -p "$work/scratch$c"
         taskset -c "$c" "$build/bin/tools/fanout-run.sh" "$stream" "$source" "$work/scratch$c/out.mkv" \
-            --width "$width" --height "$height" --fps 24000/1001 --quality "$crf_quality" --audio-args "-c:a copy" \
+            --width "$width" --height "$height" --fps 24000/1001 --quality "$crf_quality" --crf "$crf" --speed "$speed" --audio-args "-c:a copy" \
             --workdir "$work/scratch$c" --workers 1 >"$work/alone-$c.log" 2>&1 &
     done
     wait

@@ -5,14 +5,16 @@
 #       --width W --height H --fps NUM/DEN --quality Q --audio-args "ARGS" --workdir DIR
 #       [--mvhevc] [--maxrate MBPS] [--swap] [--dual-split <base.264> <dependent.mvc>]
 #       [--hfov DEGREES] [--baseline MM] [--disparity-adjustment X] (with --mvhevc, handed to layerforge)
-#       [--workers N] [--segment-size AUS] [--frame-md5] [--codec hevc|h264]
+#       [--workers N] [--segment-size AUS] [--frame-md5] [--codec hevc|h264] [--hosts LIST|@FILE]
+#       [--crf N --speed PRESET] (side by side with x265/x264: the engine's settings for the quality)
 #
 # Phase 1 cuts the stream (interleaved, or the two view files with --dual-split)
-# at access units where decoding can start afresh; Phase 2 runs one
-# viewpump | twinrow | encoder pipeline per segment, as many at a time as there
-# are cores; Phase 3 joins the encoded segments without re-encoding. Only
-# compressed bytes reach the disk: a worker reads its byte range of the source
-# through a pipe, and decoded pictures live only in pipes.
+# at access units where decoding can start afresh; Phase 2 has GNU parallel run
+# fanout-worker.sh (viewpump | twinrow | encoder) once per segment, as many at
+# a time as there are cores, here or on the --hosts over SSH; Phase 3 joins the
+# encoded segments without re-encoding. Only compressed bytes reach the disk:
+# each segment's bytes, cut shortly before its worker starts, and its encoded
+# result; decoded pictures live only in pipes.
 #
 # Standard output carries the progress lines the engine reads ("Phase 1",
 # "Split into", "worker_<k> done", "PROGRESS: <done>/<total> frames, <k>/<n>
@@ -28,7 +30,6 @@ set -u
 export PATH=${PATH:-/usr/local/bin:/usr/bin:/bin}
 
 script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-started=$SECONDS
 started_ns=$(date +%s%N)
 
 fail() {
@@ -44,7 +45,8 @@ fail() {
 usage() {
     echo "Usage: fanout-run.sh <stream.264> <audio source> <output> --width W --height H --fps NUM/DEN" \
         "--quality Q --audio-args ARGS --workdir DIR [--mvhevc] [--maxrate MBPS] [--swap]" \
-        "[--dual-split BASE MVC] [--hfov DEGREES] [--baseline MM] [--disparity-adjustment X] [--workers N] [--segment-size AUS] [--frame-md5]" >&2
+        "[--dual-split BASE MVC] [--hfov DEGREES] [--baseline MM] [--disparity-adjustment X] [--workers N] [--segment-size AUS] [--frame-md5]" \
+        "[--hosts LIST|@FILE] [--crf N --speed PRESET]" >&2
     exit 1
 }
 
@@ -60,13 +62,14 @@ input=$1 audio_source=$2 output=$3
 shift 3
 width="" height="" fps="" quality="" audio_args="" workdir="" maxrate=""
 spatial_args=()
-mvhevc=0 swap=0 dual_base="" dual_mvc="" workers="" frame_md5=0 segment_size="" codec=hevc
+mvhevc=0 swap=0 dual_base="" dual_mvc="" workers="" frame_md5=0 segment_size="" codec=hevc hosts_list="" crf="" speed=""
 while (($#)); do
     case $1 in
-    --width | --height | --fps | --quality | --audio-args | --workdir | --maxrate | --workers | --segment-size | --codec)
+    --width | --height | --fps | --quality | --audio-args | --workdir | --maxrate | --workers | --segment-size | --codec | --hosts | --crf | --speed)
         (($# >= 2)) || fail "$1 needs a value"
         name=${1#--}
         name=${name//-/_}
+        [[ $name == hosts ]] && name=hosts_list
         printf -v "$name" '%s' "$2"
         shift 2
         ;;
@@ -126,30 +129,18 @@ tool() {
     fi
     printf '%s' "$path"
 }
-viewpump=$(tool viewpump) || exit 1
-twinrow=$(tool twinrow) || exit 1
+# The worker finds its own tools (viewpump, twinrow, layerforge) wherever it runs.
 unitprobe=$(tool unitprobe) || exit 1
 ffmpeg=$(tool ffmpeg) || exit 1
+worker=$(tool fanout-worker.sh) || exit 1
+command -v parallel >/dev/null || fail "GNU parallel not found on PATH (Debian package parallel)"
 if [[ -n $dual_base ]]; then unitmerge=$(tool unitmerge) || exit 1; fi
-if ((mvhevc && !frame_md5)); then
-    layerforge=$(tool layerforge) || exit 1
-    reelchain=$(tool reelchain) || exit 1
-fi
+if ((mvhevc && !frame_md5)); then reelchain=$(tool reelchain) || exit 1; fi
 
 if [[ -z $workers ]]; then
     workers=$(nproc 2>/dev/null || echo 1)
 fi
 cores=$(nproc 2>/dev/null || echo 1)
-# The CPUs this run may use, one per line (nproc counts the same set).
-allowed_cpus() {
-    awk '/^Cpus_allowed_list:/ {
-        n = split($2, parts, ",")
-        for (i = 1; i <= n; i++) {
-            if (split(parts[i], r, "-") == 2) { for (c = r[1]; c <= r[2]; c++) print c }
-            else print parts[i]
-        }
-    }' /proc/self/status 2>/dev/null
-}
 
 # ---------------------------------------------------------------- clean-up
 # Everything this run makes lives in one private folder of the work folder, and
@@ -165,31 +156,33 @@ partial_dir=$scratch
 partial="$partial_dir/.${output_name%.*}.fanout-$$.${output_name##*.}"
 [[ $output_name == *.* ]] || partial="$partial_dir/.$output_name.fanout-$$"
 
-descendants() {
-    local child
-    for child in $(ps -o pid= --ppid "$1" 2>/dev/null); do
-        descendants "$child"
-        echo "$child"
+parallel_pid="" producer_pid="" follower_pid="" hosts=()
+remote_cleanup() {
+    # parallel's --cleanup removes what a finished job left on its host; this
+    # removes the run's folder there after a failure or a cancellation too.
+    local login target
+    for login in "${hosts[@]}"; do
+        target=$login
+        [[ $target =~ ^[0-9]+/(.*)$ ]] && target=${BASH_REMATCH[1]}
+        [[ $target == : ]] && continue
+        timeout 20 "${ssh_words[@]}" -o BatchMode=yes -o ConnectTimeout=5 -- "$target" "rm -rf -- $remote_folder" \
+            </dev/null >/dev/null 2>&1 &
     done
-}
-
-stop_children() {
-    local pids p
-    pids=$(descendants $$)
-    [[ -z $pids ]] && return
-    kill -TERM $pids 2>/dev/null
-    for _ in 1 2 3 4 5 6 7 8 9 10; do
-        local alive=""
-        for p in $pids; do kill -0 "$p" 2>/dev/null && alive+=" $p"; done
-        [[ -z $alive ]] && return
-        sleep 0.1
-    done
-    kill -KILL $pids 2>/dev/null
+    wait
 }
 
 finish() {
     trap - EXIT
-    stop_children
+    # parallel stops its jobs, here and (through their SSH connections) on
+    # the hosts, with its TERM sequence.
+    if [[ -n $parallel_pid ]]; then
+        kill -TERM "$parallel_pid" 2>/dev/null
+        for _ in $(seq 50); do kill -0 "$parallel_pid" 2>/dev/null || break; sleep 0.1; done
+        kill -KILL "$parallel_pid" 2>/dev/null
+    fi
+    for pid in $producer_pid $follower_pid; do kill -TERM "$pid" 2>/dev/null; done
+    wait 2>/dev/null
+    ((${#hosts[@]})) && remote_cleanup
     rm -rf "$scratch"
     rm -f "$partial"
 }
@@ -202,6 +195,75 @@ in_background() {
     "$@" &
     wait $!
 }
+
+# ---------------------------------------------------------------- hosts
+# With --hosts the segments also run on other machines (GNU parallel's
+# --sshlogin entries: "[N/]login", ":" for this one). Each is first asked over
+# SSH for the version of its tools: a machine that cannot be reached, lacks
+# the tools or has another version of them would spoil or lose its segments,
+# so it is left out with one line saying why.
+hosts=()
+declare -A host_cores
+ssh_command=${PARALLEL_SSH:-ssh}
+# The command may carry options ("ssh -F config"), as parallel's --ssh does.
+read -r -a ssh_words <<<"$ssh_command"
+remote_folder=".duoscope-${scratch##*/}"
+if [[ -n $hosts_list ]]; then
+    if [[ $hosts_list == @* ]]; then
+        [[ -r ${hosts_list#@} ]] || fail "cannot read the host list ${hosts_list#@}"
+        mapfile -t candidates < <(sed -e 's/#.*//' -e 's/^[[:space:]]*//' -e 's/[[:space:]]*$//' "${hosts_list#@}" |
+            grep -v '^$')
+    else
+        IFS=',' read -r -a candidates <<<"$hosts_list"
+    fi
+    ((${#candidates[@]})) || fail "the host list is empty"
+    our_version=$("$worker" --version 2>&1) || fail "cannot tell the version of this machine's tools: $our_version"
+    check_host() { # login index -> $scratch/host<index>: "ok <cores>" or the reason it is left out
+        local target=$1 answer status
+        # shellcheck disable=SC2016 # $PATH is the host's own
+        answer=$(timeout 60 "${ssh_words[@]}" -o BatchMode=yes -o ConnectTimeout=15 -- "$target" \
+            'PATH=$PATH:/usr/libexec/duoscope/tools; fanout-worker.sh --version && nproc' 2>&1)
+        status=$?
+        if ((status == 255 || status == 124)); then
+            echo "unreachable ($(printf '%s\n' "$answer" | grep -v '^[[:space:]]*$' | tail -n 1))"
+        elif ((status != 0)); then
+            echo "lacks the tools ($(printf '%s\n' "$answer" | grep -v '^[[:space:]]*$' | tail -n 1))"
+        elif [[ $(printf '%s\n' "$answer" | head -n -1) != "$our_version" ]]; then
+            echo "has other versions of the tools ($(printf '%s\n' "$answer" | head -n -1 | paste -sd ' '), here" \
+                "$(printf '%s\n' "$our_version" | paste -sd ' '))"
+        else
+            echo "ok $(printf '%s\n' "$answer" | tail -n 1)"
+        fi
+    }
+    for i in "${!candidates[@]}"; do
+        login=${candidates[i]}
+        target=$login
+        [[ $target =~ ^[0-9]+/(.*)$ ]] && target=${BASH_REMATCH[1]}
+        [[ -n $target ]] || fail "empty host in the host list"
+        if [[ $target == : ]]; then
+            echo "ok $workers" >"$scratch/host$i"
+        else
+            check_host "$target" >"$scratch/host$i" &
+        fi
+    done
+    wait
+    for i in "${!candidates[@]}"; do
+        login=${candidates[i]}
+        target=$login
+        [[ $target =~ ^[0-9]+/(.*)$ ]] && target=${BASH_REMATCH[1]}
+        read -r verdict cores_there <"$scratch/host$i"
+        if [[ $verdict == ok && $cores_there =~ ^[0-9]+$ ]]; then
+            # This machine's share keeps the memory-bound worker count.
+            [[ $login == : ]] && login="$workers/:"
+            hosts+=("$login")
+            host_cores[$login]=$cores_there
+        else
+            echo "Host $target left out: $(cat "$scratch/host$i")"
+        fi
+    done
+    ((${#hosts[@]})) || fail "no host left to run the segments on"
+    echo "Hosts: ${hosts[*]}"
+fi
 
 # ---------------------------------------------------------------- Phase 1: split
 phase1_ns=$(date +%s%N)
@@ -301,8 +363,6 @@ echo "Split into $segments segments of $units access units ($workers workers, $w
     "in $(elapsed "$phase1_ns")s"
 
 # ---------------------------------------------------------------- encoders
-sbs_width=$((2 * width))
-frame_bytes=$((sbs_width * height * 3 / 2))
 threads=$((cores / workers))
 ((threads < 1)) && threads=1
 if ((frame_md5)); then
@@ -321,13 +381,10 @@ else
         awk -v want="${codec}_videotoolbox" '$2 == want { f = 1 } END { exit !f }'; then
         video_args=(-c:v "${codec}_videotoolbox" -q:v "$quality" -realtime 0)
     else
-        case ${quality%%.*} in
-        85) crf=18 preset=medium ;;
-        80) crf=20 preset=medium ;;
-        65) crf=23 preset=fast ;;
-        45) crf=28 preset=veryfast ;;
-        *) crf=$((51 - ${quality%%.*} * 51 / 100)) preset=medium ;;
-        esac
+        # The engine's table decides what a quality means for x265 and x264.
+        [[ $crf =~ ^[0-9]+$ && $speed =~ ^[a-z]+$ ]] ||
+            fail "a software encode needs --crf and --speed (got '$crf' and '$speed')"
+        preset=$speed
         # Each worker's encoder gets its share of the cores, so the decoders and
         # encoders of all workers together keep the machine busy without
         # fighting over it.
@@ -362,92 +419,11 @@ feed_segment() {
     fi
 }
 
-drop_frames() { # drops the first $1 side-by-side frames
-    if (($1 > 0)); then tail -c +$(($1 * frame_bytes + 1)); else cat; fi
-}
-
 last_message() { # the last meaningful line a tool wrote
     # ffmpeg ends "Error initializing output stream 0:1 -- " with an empty
     # reason when its muxer gave the reason on the line before.
     grep -v '^[[:space:]]*$' "$1" 2>/dev/null | tail -n 2 |
         awk '{ line[NR] = $0 } END { if (NR == 2 && line[2] ~ /--[[:space:]]*$/) print line[1] " " line[2]; else print line[NR] }'
-}
-
-run_worker() {
-    local k=$1 s=$2 e=$3 w=$4 dir="$scratch/seg$1" status
-    # A worker kept on its own cores keeps its caches warm; moved around among
-    # the other workers' threads it ran about a sixth slower.
-    [[ -n ${5:-} ]] && taskset -pc "$5" "$BASHPID" >/dev/null 2>&1
-    # Every tool's command line names the work folder, so that the engine's
-    # sweep after a cancellation finds them.
-    mkdir -p "$dir" && cd "$dir" || exit 1
-    local started_at
-    started_at=$(date +%s%N)
-    local swap_word=()
-    ((swap)) && swap_word=(swap)
-    local offset
-    # The segment is stamped on the film's own clock. The extra second keeps the
-    # first decode times of every segment, which come before its first picture,
-    # above zero: the muxer would otherwise shift segment 0 alone.
-    offset=$(awk -v s="$s" -v n="$fps_num" -v d="$fps_den" 'BEGIN { printf "%.9f", 1 + s * d / n }')
-    {
-        feed_segment "$w" "$e" 2>feed.log |
-            "$viewpump" -p InputFile=/dev/stdin -p OutputFile="$dir/output.yuv" -p DecodeAllLayers=1 2>viewpump.log |
-            "$twinrow" "$width" "$height" "${swap_word[@]}" 2>twinrow.log |
-            drop_frames $((s - w)) |
-            if ((frame_md5)); then
-                "$ffmpeg" -hide_banner -nostdin -loglevel error -f rawvideo -pix_fmt yuv420p \
-                    -s "${sbs_width}x$height" -i pipe:0 -f framemd5 - 2>encoder.log |
-                    awk '!/^#/ { print $NF }' >"$dir/segment.md5"
-            elif ((mvhevc)); then
-                "$layerforge" "${layerforge_args[@]}" --output "$dir/segment.mov" 2>encoder.log
-            else
-                "$ffmpeg" -hide_banner -nostdin -y -loglevel error -f rawvideo -pix_fmt yuv420p \
-                    -s "${sbs_width}x$height" -r "$fps_num/$fps_den" -i pipe:0 "${video_args[@]}" \
-                    -output_ts_offset "$offset" -f mpegts "$dir/segment.ts" 2>encoder.log
-            fi
-        status=("${PIPESTATUS[@]}")
-    }
-    # The first stage that failed on its own, not one that lost its reader.
-    local names=(feed viewpump twinrow drop encoder) i failed=-1
-    for i in 0 1 2 3 4; do
-        ((status[i] != 0 && status[i] != 141 && failed < 0)) && failed=$i
-    done
-    if ((failed < 0)); then
-        for i in 4 3 2 1 0; do ((status[i] != 0)) && failed=$i; done
-    fi
-    for i in $failed; do
-        if ((i >= 0)); then
-            local log=${names[i]}.log message
-            message=$(last_message "$log")
-            [[ ${names[i]} == drop ]] && message="cannot skip the warm-up pictures"
-            echo "segment $k (access units $s-$((e - 1))): ${names[i]} exited with status ${status[i]}: ${message:-no message}" >error.txt
-            exit 1
-        fi
-    done
-    local message
-    message=$(grep -h 'ERROR' feed.log 2>/dev/null | tail -n 1)
-    if [[ -n $message ]]; then
-        echo "segment $k (access units $s-$((e - 1))): unitmerge: $message" >error.txt
-        exit 1
-    fi
-    # Every access unit gives one picture pair: a missing or extra picture
-    # would shift everything after it, so a count that differs fails the run.
-    local decoded
-    decoded=$(sed -n 's/.*twinrow: done, \([0-9]*\) frames.*/\1/p' twinrow.log | tail -n 1)
-    if [[ $decoded != $((e - w)) ]]; then
-        message=$(last_message viewpump.log)
-        echo "segment $k (access units $s-$((e - 1))): decoded ${decoded:-0} picture pairs, expected $((e - w))${message:+ (viewpump: $message)}" >error.txt
-        exit 1
-    fi
-    # The pictures the decoder had to conceal, counted on the film's own
-    # access units; those of the warm-up belong to the segment before.
-    awk -v s="$s" -v w="$w" -v e="$e" '/^viewpump: concealed picture of view / {
-        au = $NF + w
-        if (au >= s && au < e) print "viewpump: concealed picture of view " $6 " in access unit " au
-    }' viewpump.log >damage
-    echo "$(elapsed "$started_at")" >seconds
-    exit 0
 }
 
 if ((mvhevc && !frame_md5)); then
@@ -467,88 +443,176 @@ if ((mvhevc && !frame_md5)); then
     fi
 fi
 
-# The work of Phase 2 in picture pairs, warm-up included, as one line the
-# engine reads every few seconds: "PROGRESS: <done>/<total> frames, <k>/<n>
-# segments". A finished segment counts whole; a running one by its decoder's
-# last count (the encoder is a pipe's width behind it).
-work_total=$(awk '{ n += $3 - $4 } END { print n + 0 }' "$scratch/plan")
-report_progress() {
-    local f dir frames finished n
-    while sleep 2; do
-        frames=0 finished=0
-        for f in "$scratch"/seg*/viewpump.log; do
-            [[ -e $f ]] || continue
-            dir=${f%/viewpump.log}
-            if [[ -e $dir/seconds ]]; then
-                read -r _ s e w <<<"${plan[${dir##*/seg}]}"
-                ((frames += e - w, finished += 1))
-                continue
-            fi
-            n=$(sed -n 's/^viewpump: \([0-9]*\) frame pairs decoded$/\1/p' "$f" | tail -n 1)
-            ((frames += ${n:-0}))
+# GNU parallel runs the segments, on this machine's cores or on the hosts. A
+# job is one line of $scratch/jobs: segment, first access unit fed (warm-up
+# included), warm-up pictures, picture pairs, the segment's clock offset, and
+# its first and end access unit. The segment's bytes are cut into in/seg<k>.264
+# just before parallel may need them and removed once its job is done, so the
+# disk holds a few segments of the stream, never a second copy of it.
+case $mode in
+"frame MD5") worker_mode=md5 extension=md5 encoder_args=() ;;
+MV-HEVC) worker_mode=mvhevc extension=mov encoder_args=("${layerforge_args[@]}") ;;
+*) worker_mode=sbs extension=ts encoder_args=("$fps_num/$fps_den" "${video_args[@]}" -output_ts_offset "{5}") ;;
+esac
+mkdir -p "$scratch/in" "$scratch/out" "$scratch/results" || fail "cannot create a folder in $scratch"
+: >"$scratch/jobs"
+: >"$scratch/joblog"
+slots=$workers
+# shellcheck disable=SC2054 # "now,fail=1" is one word
+parallel_args=(--will-cite --colsep ' ' --joblog "$scratch/joblog" --results "$scratch/results/{1}"
+    --halt now,fail=1 --quote)
+if ((${#hosts[@]})); then
+    slots=0
+    for login in "${hosts[@]}"; do
+        if [[ $login =~ ^([0-9]+)/ ]]; then
+            ((slots += BASH_REMATCH[1]))
+        else
+            ((slots += host_cores[$login]))
+        fi
+    done
+    printf '%s\n' "${hosts[@]}" >"$scratch/sshlogins"
+    retries=$((${#hosts[@]} + 1))
+    ((retries > 4)) && retries=4
+    # The files travel under the folder this run alone uses on every host,
+    # and only the segment's bytes go out and its encoded result comes back.
+    parallel_args+=(--sshloginfile "$scratch/sshlogins" --ssh "$ssh_command" --retries "$retries"
+        --workdir "$remote_folder" --transferfile "in/seg{1}.264" --return "out/seg{1}.$extension" --cleanup)
+    # A machine finds the worker in its tools folder when that is on its
+    # search path, else where the package puts it; this machine's jobs use
+    # the worker beside this script.
+    # shellcheck disable=SC2016 # expanded by the job's own shell
+    worker_command=(/bin/bash -c 'w=$1; shift; [ "${PARALLEL_SSHLOGIN:-:}" = : ] || w=fanout-worker.sh
+PATH=$PATH:/usr/libexec/duoscope/tools exec "$w" "$@"' fanout-worker "$worker")
+else
+    parallel_args+=(--jobs "$workers")
+    worker_command=("$worker")
+fi
+worker_command+=("in/seg{1}.264" "out/seg{1}.$extension" "$worker_mode" "$width" "$height" "$swap" "{2}" "{3}"
+    "{4}" -- "${encoder_args[@]}")
+
+# Keeps parallel fed with segments cut ahead of it, a few per job slot.
+produce_jobs() {
+    local n=0 k s e w done_seq ahead=$((slots + 2))
+    while read -r k s e w; do
+        while :; do
+            # Segments whose jobs are done need their bytes no more.
+            while read -r done_seq; do
+                read -r done_k _ <<<"$(sed -n "${done_seq}p" "$scratch/jobs")"
+                rm -f "$scratch/in/seg$done_k.264"
+            done < <(awk 'NR > 1 && $7 == 0 && $8 == 0 { print $1 }' "$scratch/joblog" 2>/dev/null)
+            local waiting=("$scratch"/in/seg*.264)
+            [[ -e ${waiting[0]} ]] || waiting=()
+            ((${#waiting[@]} < ahead)) && break
+            [[ -e $scratch/parallel.done ]] && return 0
+            sleep 0.2
         done
-        echo "PROGRESS: $frames/$work_total frames, $finished/$segments segments"
+        feed_segment "$w" "$e" >"$scratch/in/seg$k.264" 2>"$scratch/in/feed$k.log" ||
+            { echo "ERROR: cannot cut segment $k: $(last_message "$scratch/in/feed$k.log")" >&2 && return 1; }
+        if grep -q 'ERROR' "$scratch/in/feed$k.log"; then
+            echo "ERROR: segment $k (access units $s-$((e - 1))): unitmerge: $(grep -h 'ERROR' \
+                "$scratch/in/feed$k.log" | tail -n 1)" >&2
+            return 1
+        fi
+        offset=$(awk -v s="$s" -v n="$fps_num" -v d="$fps_den" 'BEGIN { printf "%.9f", 1 + s * d / n }')
+        echo "$k $w $((s - w)) $((e - s)) $offset $s $e" >>"$scratch/jobs"
+        echo "$k $w $((s - w)) $((e - s)) $offset"
+        ((n += 1))
     done
 }
 
-phase2_ns=$(date +%s%N)
-echo "Phase 2: decoding and encoding $segments segments ($mode, $workers workers, $threads encoder threads each)"
-declare -A segment_of slot_of
-next=0 running=0 done_count=0
-# Each worker slot gets CPUs of its own when there are enough for every slot.
-mapfile -t cpu_list < <(command -v taskset >/dev/null && allowed_cpus)
-free_slots=()
-for ((slot = workers - 1; slot >= 0; slot--)); do free_slots+=("$slot"); done
-slot_cpus() {
-    ((${#cpu_list[@]} >= workers * threads)) || return 0
-    local first=$(($1 * threads)) i list=""
-    for ((i = first; i < first + threads; i++)); do list+=${list:+,}${cpu_list[i]}; done
-    echo "$list"
+# The work of Phase 2 in picture pairs, warm-up included, as one line the
+# engine reads every few seconds: "PROGRESS: <done>/<total> frames, <k>/<n>
+# segments", counted from parallel's job log, where a segment appears once it
+# is done; "worker_<k> done" names each one with its host.
+work_total=$(awk '{ n += $3 - $4 } END { print n + 0 }' "$scratch/plan")
+echo 1 >"$scratch/reported"
+report_done() {
+    local seq host runtime exitval signal k warm pairs s e frames=0 finished=0
+    while IFS=$'\t' read -r seq host _ runtime _ _ exitval signal _; do
+        ((exitval == 0 && signal == 0)) || continue
+        read -r k _ warm pairs _ <<<"$(sed -n "${seq}p" "$scratch/jobs")"
+        ((frames += warm + pairs, finished += 1))
+    done < <(tail -n +2 "$scratch/joblog")
+    local reported line
+    reported=$(cat "$scratch/reported")
+    line=$reported
+    while IFS=$'\t' read -r seq host _ runtime _ _ exitval signal _; do
+        ((line += 1))
+        ((exitval == 0 && signal == 0)) || continue
+        read -r k _ _ _ _ s e <<<"$(sed -n "${seq}p" "$scratch/jobs")"
+        [[ $host == : ]] && host="this machine"
+        echo "worker_$k done: $((e - s)) frames in ${runtime// /}s on $host"
+    done < <(tail -n +$((reported + 1)) "$scratch/joblog")
+    echo "$line" >"$scratch/reported"
+    echo "PROGRESS: $frames/$work_total frames, $finished/$segments segments"
 }
-mapfile -t plan <"$scratch/plan"
-report_progress &
-reporter_pid=$!
+follow_joblog() {
+    while sleep 2; do report_done; done
+}
+
+phase2_ns=$(date +%s%N)
+echo "Phase 2: decoding and encoding $segments segments ($mode, $slots workers, $threads encoder threads each)"
 # Longest segments first: the short ones then fill the gaps at the end, so the
 # workers finish together.
-mapfile -t order < <(awk '{ print $3 - $4, $1 }' "$scratch/plan" | sort -s -k1,1nr | cut -d' ' -f2)
-while ((done_count < segments)); do
-    while ((running < workers && next < segments)); do
-        read -r k s e w <<<"${plan[order[next]]}"
-        slot=${free_slots[-1]}
-        unset 'free_slots[-1]'
-        run_worker "$k" "$s" "$e" "$w" "$(slot_cpus "$slot")" &
-        segment_of[$!]=$k
-        slot_of[$!]=$slot
-        ((running += 1, next += 1))
-    done
-    finished_pid=""
-    wait -n -p finished_pid "${!segment_of[@]}"
-    result=$?
-    [[ -z $finished_pid ]] && continue
-    k=${segment_of[$finished_pid]}
-    free_slots+=("${slot_of[$finished_pid]}")
-    unset "segment_of[$finished_pid]" "slot_of[$finished_pid]"
-    ((running -= 1))
-    if ((result != 0)); then
-        reason=$(cat "$scratch/seg$k/error.txt" 2>/dev/null)
-        # On a full disk the worker cannot even write down why it failed.
-        fail "${reason:-segment $k: worker exited with status $result}"
+awk '{ print $3 - $4, $0 }' "$scratch/plan" | sort -s -k1,1nr | cut -d' ' -f2- >"$scratch/order"
+follow_joblog &
+follower_pid=$!
+mkfifo "$scratch/queue" || fail "cannot create a pipe in $scratch"
+(cd "$scratch" && produce_jobs <"$scratch/order" >"$scratch/queue" 2>"$scratch/producer.log") &
+producer_pid=$!
+(cd "$scratch" && PARALLEL_HOME=$scratch/parallel exec parallel "${parallel_args[@]}" "${worker_command[@]}" \
+    <"$scratch/queue" >/dev/null 2>"$scratch/parallel.log") &
+parallel_pid=$!
+wait "$parallel_pid"
+result=$?
+parallel_pid=""
+touch "$scratch/parallel.done"
+# A producer still waiting for parallel to read would wait for ever.
+((result == 0)) || kill -TERM "$producer_pid" 2>/dev/null
+wait "$producer_pid"
+produced=$?
+producer_pid=""
+kill "$follower_pid" 2>/dev/null
+wait "$follower_pid" 2>/dev/null
+follower_pid=""
+producer_error=$(sed -n 's/^ERROR: //p' "$scratch/producer.log" | tail -n 1)
+((result == 0 && produced != 0)) && fail "${producer_error:-cannot cut the segments}"
+if ((result != 0)); then
+    # The segment that failed for good, with its worker's own words.
+    failed_seq=$(awk -F '\t' 'NR > 1 && $7 != 0 && $8 == 0 { print $1; exit }' "$scratch/joblog")
+    [[ -z $failed_seq ]] && failed_seq=$(awk -F '\t' 'NR > 1 && $8 != 0 { print $1; exit }' "$scratch/joblog")
+    if [[ -n $failed_seq ]]; then
+        read -r k _ _ _ _ s e <<<"$(sed -n "${failed_seq}p" "$scratch/jobs")"
+        host=$(awk -F '\t' -v q="$failed_seq" '$1 == q { print $2; exit }' "$scratch/joblog")
+        message=$(last_message "$scratch/results/$k.err")
+        [[ -z $message ]] && ((${#hosts[@]})) && message="the host $host did not run it"
+        fail "segment $k (access units $s-$((e - 1))): ${message:-worker failed}"
     fi
-    read -r _ s e w <<<"${plan[k]}"
-    echo "worker_$k done: $((e - s)) frames in $(cat "$scratch/seg$k/seconds")s"
-    ((done_count += 1))
-done
-kill $(descendants "$reporter_pid") "$reporter_pid" 2>/dev/null
-wait "$reporter_pid" 2>/dev/null
-echo "PROGRESS: $work_total/$work_total frames, $segments/$segments segments"
+    [[ -n $producer_error ]] && fail "$producer_error"
+    fail "GNU parallel failed: $(last_message "$scratch/parallel.log")"
+fi
+report_done
+# Each machine's share and rate, and what travelled per segment.
+awk -F '\t' 'NR == FNR { pairs[FNR] = $3 + $4; next }
+    FNR > 1 && $7 == 0 && $8 == 0 {
+        h = $2; n[h]++; p[h] += pairs[$1]; t[h] += $4; sent[h] += $5; back[h] += $6
+        if (!(h in first) || $3 < first[h]) first[h] = $3
+        if ($3 + $4 > last[h]) last[h] = $3 + $4
+    }
+    END {
+        for (h in n)
+            printf "Host %s: %d segments, %d pairs decoded in %.1f s (%.2f pairs/s), %.0f bytes out and %.0f back per segment\n",
+                h == ":" ? "(this machine)" : h, n[h], p[h], last[h] - first[h], p[h] / (last[h] - first[h] > 0 ? last[h] - first[h] : 1),
+                sent[h] / n[h], back[h] / n[h]
+    }' <(tr ' ' '\t' <"$scratch/jobs") "$scratch/joblog" | sort
 echo "Phase 2 complete: $units frames, time $(elapsed "$phase2_ns")s"
 
 # ---------------------------------------------------------------- Phase 3: join
 phase3_ns=$(date +%s%N)
-for ((k = 0; k < segments; k++)); do cat "$scratch/seg$k/damage" 2>/dev/null; done
+for ((k = 0; k < segments; k++)); do grep -h '^viewpump: concealed' "$scratch/results/$k" 2>/dev/null; done
 echo "Phase 3: Concat $segments segments"
 if ((frame_md5)); then
-    for ((k = 0; k < segments; k++)); do cat "$scratch/seg$k/segment.md5"; done >"$partial" ||
+    for ((k = 0; k < segments; k++)); do cat "$scratch/out/seg$k.md5"; done >"$partial" ||
         fail "cannot write $partial"
     frames=$(wc -l <"$partial")
     ((frames == units)) || fail "the segments gave $frames frames, expected $units"
@@ -561,7 +625,7 @@ elif ((mvhevc)); then
     # movie, and ffmpeg's concatenation drops lhvC, which boxgraft would then
     # have to put back in a third copy.
     list=()
-    for ((k = 0; k < segments; k++)); do list+=("$scratch/seg$k/segment.mov"); done
+    for ((k = 0; k < segments; k++)); do list+=("$scratch/out/seg$k.mov"); done
     audio_option=()
     if ((has_audio)); then
         wait "$audio_pid" || fail "audio: ffmpeg failed: $(last_message "$scratch/audio.log")"
@@ -590,7 +654,7 @@ else
         local k
         # shellcheck disable=SC2086 # the audio arguments are a word list by design
         for ((k = 0; k < segments; k++)); do
-            cat "$scratch/seg$k/segment.ts" && rm -f "$scratch/seg$k/segment.ts" || exit 1
+            cat "$scratch/out/seg$k.ts" && rm -f "$scratch/out/seg$k.ts" || exit 1
         done | "$ffmpeg" -hide_banner -nostdin -y -loglevel error -f mpegts -i pipe:0 -i "$audio_source" \
             -map 0:v:0 -map '1:a:0?' -c:v copy -metadata:s:v:0 stereo_mode=left_right "${container_args[@]}" \
             $audio_args -shortest "$partial" 2>"$scratch/join.log"

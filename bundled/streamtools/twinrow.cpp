@@ -85,6 +85,7 @@ int main(int argc, char** argv) {
     std::size_t width = 0, height = 0;
     const bool isUsable = argc >= 3 && argc <= 4 && parseDimension(argv[1], width) &&
                           parseDimension(argv[2], height) && (argc == 3 || std::strcmp(argv[3], "swap") == 0);
+    if (toolsupport::answersVersion(argc, argv, "twinrow")) return 0;
     if (auto status = toolsupport::answerHelpOrMisuse(argc, argv, usage, help, isUsable)) return *status;
     const bool swap = argc == 4;
     if (width * height > largestPictureSamples) {

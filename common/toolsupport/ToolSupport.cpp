@@ -56,6 +56,12 @@ int usageError(const char* usage) {
     return 1;
 }
 
+bool answersVersion(int argc, char** argv, const char* name) {
+    if (argc != 2 || std::strcmp(argv[1], "--version") != 0) return false;
+    std::printf("%s %s\n", name, DUOSCOPE_VERSION);
+    return true;
+}
+
 std::optional<int> answerHelpOrMisuse(int argc, char** argv, const char* usage, const std::string& help,
                                       bool isUsable) {
     if (asksForHelp(argc, argv)) {

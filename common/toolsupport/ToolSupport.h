@@ -28,6 +28,11 @@ std::string format(const char* pattern, double value);
 // The command line is exactly "--help" or "-h".
 bool asksForHelp(int argc, char** argv);
 
+// The command line is exactly "--version": prints "<name> <version of this
+// build>" on standard output and gives true. Machines that share the work of
+// one film compare these lines, so every tool of one build answers alike.
+bool answersVersion(int argc, char** argv, const char* name);
+
 // Prints the usage text (which ends in its own newline) on standard error and
 // gives the exit status of a wrong command line, 1.
 int usageError(const char* usage);

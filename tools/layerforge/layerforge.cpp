@@ -92,6 +92,7 @@ struct Run {
 
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
+    if (toolsupport::answersVersion(argc, argv, "layerforge")) return 0;
     const ParseResult parsed = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
     if (std::holds_alternative<ShowUsage>(parsed)) {
         log(kUsage1);

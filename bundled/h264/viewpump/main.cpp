@@ -32,6 +32,7 @@
 #include "AnnexBReader.h"
 #include "Decoder.h"
 #include "JmArguments.h"
+#include "toolsupport/ToolSupport.h"
 
 using namespace duoscope::h264;
 
@@ -366,6 +367,7 @@ int runTwoThreads(int fd, FrameWriter& writer, int64_t& pairs, bool stats) {
 
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN); // a closed reader shows as a write error, not a silent death
+    if (toolsupport::answersVersion(argc, argv, "viewpump")) return 0;
     std::map<std::string, std::string> params = parseJmArguments(argc, argv);
     std::string input = params["InputFile"];
     if (input.empty()) {

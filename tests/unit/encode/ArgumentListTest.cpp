@@ -232,7 +232,8 @@ TEST(ParallelPipelineArguments, ModesPresetsAndFlags) {
         return all;
     };
     EXPECT_EQ(parallelPipelineArguments(spec, vt),
-              with({"80", "--audio-args", "-c:a copy", "--workdir", "/w", "--maxrate", "30"}));
+              with({"80", "--audio-args", "-c:a copy", "--workdir", "/w", "--crf", "20", "--speed", "medium",
+                    "--maxrate", "30"}));
 
     spec.qualityPreset = QualityPreset::medium;
     spec.directMVHEVC = true;
@@ -255,9 +256,10 @@ TEST(ParallelPipelineArguments, ModesPresetsAndFlags) {
               with({"0.88", "--audio-args", "-c:a aac_at -b:a 448k -ac 6 -ar 48000", "--workdir", "/w",
                     "--mvhevc", "--maxrate", "35", "--swap", "--dual-split", "/w/M.264", "/w/M.mvc"}));
     spec.directMVHEVC = false;
-    EXPECT_EQ(parallelPipelineArguments(spec, vt),
-              with({"85", "--audio-args", "-c:a aac_at -b:a 448k -ac 6 -ar 48000", "--workdir", "/w",
-                    "--maxrate", "35", "--swap", "--dual-split", "/w/M.264", "/w/M.mvc"}));
+    EXPECT_EQ(
+        parallelPipelineArguments(spec, vt),
+        with({"85", "--audio-args", "-c:a aac_at -b:a 448k -ac 6 -ar 48000", "--workdir", "/w", "--crf", "18",
+              "--speed", "medium", "--maxrate", "35", "--swap", "--dual-split", "/w/M.264", "/w/M.mvc"}));
 }
 
 // The decoded sound as 16-bit samples, to compare a copy or re-encode with its source.
