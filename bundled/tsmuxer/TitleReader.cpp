@@ -159,7 +159,7 @@ std::unique_ptr<ByteSource> openTitleView(const TitleView& view) {
         if (!title) throw DemuxError("no playlist " + std::to_string(view.playlist) + " on " + view.discPath);
         if (view.isDependent && !title->is3D)
             throw DemuxError("playlist " + title->playlistName() + " has no MVC dependent view");
-        bluRay->checkClips(*title);
+        bluRay->checkClips(*title, view.clip);
         std::vector<ClipPlan> clips;
         for (const auto& clip : title->clips) {
             if (view.clip && clip.baseClip != *view.clip) continue;
