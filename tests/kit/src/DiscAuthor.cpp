@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace kit {
@@ -17,7 +18,8 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 constexpr uint16_t kSecondAudioPid = 0x1101;
-constexpr uint32_t kRecordingRate = 48'000'000 / 8; // bytes per second, the Blu-ray 3D maximum
+constexpr uint32_t kRecordingRate =
+    48'000'000 / 8; // bytes per second: 48 Mb/s, the TS_recording_rate of Blu-ray movie clips
 
 struct AudioTrack {
     uint16_t pid;
@@ -55,25 +57,32 @@ uint8_t frameRateCode(FrameRate rate) {
 }
 
 // One clip pair of the 3D title: a run of whole GOPs (closed, so its
-// display frames are the same run).
+// display frames are the same run) that its play item shows, in clip files
+// that may begin earlier.
 struct ClipCut {
-    size_t firstUnit = 0, endUnit = 0;
-    int64_t startPts = 0, endPts = 0; // 90 kHz, before the shift
-    int64_t shift = 0;                // its own time base when not continuous
+    size_t fileFirstUnit = 0;                           // the clip files' first access unit
+    size_t firstUnit = 0, endUnit = 0;                  // what the play item shows
+    int64_t fileStartPts = 0, startPts = 0, endPts = 0; // 90 kHz, before the shift
+    int64_t shift = 0;                                  // its own time base when not continuous
     uint8_t connectionCondition = 1;
-    std::vector<size_t> gopStarts;
+    std::vector<size_t> gopStarts;     // of the shown run
+    std::vector<uint32_t> basePackets; // per access unit of the files: where its base view PES starts
 };
 
 struct AuthoredTitle {
     std::string playlist;
     PlaylistFile file;
     std::vector<size_t> clipIndices;
+    std::vector<std::pair<size_t, size_t>> shownFrames; // per play item: first kit frame, end
 };
 
 class DiscWriter {
   public:
-    DiscWriter(const MvcComposition& video, std::span<const uint8_t> ac3, FrameRate rate, bool baseIsRight)
-        : video_(video), ac3_(ac3), rate_(rate), baseIsRight_(baseIsRight) {}
+    // A 2D disc (isStereo false) has the same clips without their dependent
+    // halves and one title, the 3D title's 2D counterpart.
+    DiscWriter(const MvcComposition& video, std::span<const uint8_t> ac3, FrameRate rate, bool baseIsRight,
+               bool isStereo)
+        : video_(video), ac3_(ac3), rate_(rate), baseIsRight_(baseIsRight), isStereo_(isStereo) {}
 
     Json write(const fs::path& root) {
         cutClips();
@@ -86,7 +95,8 @@ class DiscWriter {
         for (size_t k = 0; k < cuts_.size(); ++k)
             clipTruth.push_back(writeClipPair(bdmv, k));
 
-        const std::vector<AuthoredTitle> titles = {title3d(), title2d()};
+        const std::vector<AuthoredTitle> titles = isStereo_ ? std::vector<AuthoredTitle>{title3d(), title2d()}
+                                                            : std::vector<AuthoredTitle>{title3d()};
         Json titleTruth = Json::array();
         std::vector<int> playlistNumbers;
         for (const AuthoredTitle& title : titles) {
@@ -95,7 +105,7 @@ class DiscWriter {
             titleTruth.push_back(describe(title, clipTruth));
         }
         put(bdmv, "index.bdmv",
-            writeIndex(titles.size(), true, videoFormatCode(video_.height), frameRateCode(rate_)));
+            writeIndex(titles.size(), isStereo_, videoFormatCode(video_.height), frameRateCode(rate_)));
         put(bdmv, "MovieObject.bdmv", writeMovieObjects(playlistNumbers));
         return {{"baseIsRight", baseIsRight_}, {"titles", titleTruth}};
     }
@@ -127,13 +137,17 @@ class DiscWriter {
                     throw std::runtime_error("access unit " + std::to_string(i) +
                                              " is shown outside its IDR period; clips need closed GOPs");
             }
+            // The second clip continues the first on one time base (a seamless
+            // connection, condition 6). The third starts a time base of its
+            // own, as clips joined without seamlessness may (condition 1), and
+            // its files begin with the second clip's pictures again, which
+            // its play item's IN time leaves out.
+            cut.fileFirstUnit = k == 2 ? cuts_[1].firstUnit : cut.firstUnit;
+            cut.fileStartPts = displayPts(static_cast<int64_t>(cut.fileFirstUnit));
             cut.startPts = displayPts(static_cast<int64_t>(cut.firstUnit));
             cut.endPts = displayPts(static_cast<int64_t>(cut.endUnit));
-            // The second clip continues the first on one time base (a seamless
-            // connection, condition 6); the third starts a time base of its
-            // own, as clips joined without seamlessness may (condition 1).
             cut.connectionCondition = k == 1 ? 6 : 1;
-            cut.shift = k == 2 ? 90000 - video_.units[cut.firstUnit].dts : 0;
+            cut.shift = k == 2 ? 90000 - video_.units[cut.fileFirstUnit].dts : 0;
             cuts_.push_back(cut);
         }
     }
@@ -155,17 +169,18 @@ class DiscWriter {
     }
 
     Json writeClipPair(const fs::path& bdmv, size_t k) {
-        const ClipCut& cut = cuts_[k];
+        ClipCut& cut = cuts_[k];
         std::vector<AudioFrame> audio;
         if (!ac3_.empty())
             for (AudioFrame frame : splitAc3(ac3_, displayPts(0)))
-                if (frame.pts >= cut.startPts && frame.pts < cut.endPts) {
+                if (frame.pts >= cut.fileStartPts && frame.pts < cut.endPts) {
                     frame.pts += cut.shift;
                     audio.push_back(frame);
                 }
         for (const bool dependent : {false, true}) {
+            if (dependent && !isStereo_) continue;
             TransportStreamContent content;
-            content.firstUnit = cut.firstUnit;
+            content.firstUnit = cut.fileFirstUnit;
             content.endUnit = cut.endUnit;
             content.withBase = !dependent;
             content.withDependent = dependent;
@@ -176,12 +191,13 @@ class DiscWriter {
                     content.audioPids.push_back(track.pid);
             const WrittenTransportStream ts =
                 writeTransportStream(video_, dependent ? std::vector<AudioFrame>{} : audio, true, content);
+            if (!dependent) cut.basePackets = ts.unitPackets;
 
             ClipInformation info;
             info.isDependentView = dependent;
             info.sourcePackets = static_cast<uint32_t>(ts.bytes.size() / 192);
             info.recordingRate = kRecordingRate;
-            info.presentationStart = static_cast<uint32_t>((cut.startPts + cut.shift) / 2);
+            info.presentationStart = static_cast<uint32_t>((cut.fileStartPts + cut.shift) / 2);
             info.presentationEnd = static_cast<uint32_t>((cut.endPts + cut.shift) / 2);
             if (dependent) {
                 info.streams = {{kDependentVideoPid, kCodingMvc, videoFormatCode(video_.height),
@@ -192,44 +208,47 @@ class DiscWriter {
                     info.streams.push_back(s);
             }
             info.entryPid = dependent ? kDependentVideoPid : kBaseVideoPid;
-            for (size_t i = cut.firstUnit; i < cut.endUnit; ++i)
+            for (size_t i = cut.fileFirstUnit; i < cut.endUnit; ++i)
                 if (video_.units[i].isAnchor)
                     info.entryPoints.push_back(
-                        {video_.units[i].pts + cut.shift, ts.unitPackets[i - cut.firstUnit]});
+                        {video_.units[i].pts + cut.shift, ts.unitPackets[i - cut.fileFirstUnit]});
             const std::string name = clipName(static_cast<int>(k + 1 + (dependent ? 10 : 0)));
             put(bdmv, "STREAM/" + name + ".m2ts", ts.bytes);
             put(bdmv, "CLIPINF/" + name + ".clpi", writeClipInformation(info));
         }
         return {{"base", clipName(static_cast<int>(k + 1)) + ".m2ts"},
                 {"dependent", clipName(static_cast<int>(k + 11)) + ".m2ts"},
-                {"frames", cut.endUnit - cut.firstUnit},
-                {"kitFirstFrame", cut.firstUnit},
-                {"firstPts90k", cut.startPts + cut.shift},
+                {"clipFrames", cut.endUnit - cut.fileFirstUnit},
+                {"clipKitFirstFrame", cut.fileFirstUnit},
+                {"clipFirstPts90k", cut.fileStartPts + cut.shift},
                 {"timeShift90k", cut.shift},
                 {"audioFrames", audio.size()}};
     }
 
-    PlayItem playItem(size_t k) const {
+    // The play item of clip k showing kit frames [cut's first, end).
+    PlayItem playItem(size_t k, size_t endFrame) const {
         const ClipCut& cut = cuts_[k];
         PlayItem item;
         item.clip = clipName(static_cast<int>(k + 1));
         item.connectionCondition = k == 0 ? 1 : cut.connectionCondition;
         item.inTime = static_cast<uint32_t>((cut.startPts + cut.shift) / 2);
-        item.outTime = static_cast<uint32_t>((cut.endPts + cut.shift) / 2);
+        item.outTime = static_cast<uint32_t>((displayPts(static_cast<int64_t>(endFrame)) + cut.shift) / 2);
         item.video = videoStreams();
         item.audio = audioStreams();
         return item;
     }
 
     AuthoredTitle title3d() const {
-        AuthoredTitle title{"00001.mpls", {}, {0, 1, 2}};
+        AuthoredTitle title{"00001.mpls", {}, {0, 1, 2}, {}};
         title.file.baseViewIsRight = baseIsRight_;
         for (size_t k = 0; k < cuts_.size(); ++k) {
-            const PlayItem item = playItem(k);
+            const PlayItem item = playItem(k, cuts_[k].endUnit);
+            title.shownFrames.push_back({cuts_[k].firstUnit, cuts_[k].endUnit});
             title.file.items.push_back(item);
-            title.file.dependentView.push_back({clipName(static_cast<int>(k + 11)), item.connectionCondition,
-                                                item.inTime, item.outTime, static_cast<uint16_t>(k),
-                                                item.inTime});
+            if (isStereo_)
+                title.file.dependentView.push_back({clipName(static_cast<int>(k + 11)),
+                                                    item.connectionCondition, item.inTime, item.outTime,
+                                                    static_cast<uint16_t>(k), item.inTime});
             // A chapter at every clip, and at every IDR period of the first.
             const auto& gops = cuts_[k].gopStarts;
             for (size_t g = 0; g < (k == 0 ? gops.size() : 1); ++g)
@@ -241,11 +260,15 @@ class DiscWriter {
         return title;
     }
 
-    // The 2D version: the first clip's base view alone.
+    // A 2D extract: the first clip's base view alone, up to its OUT time at
+    // the end of its first IDR period when it has more than one.
     AuthoredTitle title2d() const {
-        AuthoredTitle title{"00002.mpls", {}, {0}};
+        AuthoredTitle title{"00002.mpls", {}, {0}, {}};
         title.file.baseViewIsRight = baseIsRight_;
-        title.file.items.push_back(playItem(0));
+        const auto& gops = cuts_[0].gopStarts;
+        const size_t end = gops.size() > 1 ? gops[1] : cuts_[0].endUnit;
+        title.file.items.push_back(playItem(0, end));
+        title.shownFrames.push_back({cuts_[0].firstUnit, end});
         title.file.marks.push_back({0, title.file.items[0].inTime});
         return title;
     }
@@ -263,6 +286,12 @@ class DiscWriter {
             clip["in45k"] = item.inTime;
             clip["out45k"] = item.outTime;
             clip["connectionCondition"] = item.connectionCondition;
+            const auto [first, end] = title.shownFrames[i];
+            const ClipCut& cut = cuts_[title.clipIndices[i]];
+            clip["frames"] = end - first;
+            clip["kitFirstFrame"] = first;
+            clip["firstPts90k"] = displayPts(static_cast<int64_t>(first)) + cut.shift;
+            clip["inEntryPacket"] = cut.basePackets[first - cut.fileFirstUnit];
             clips.push_back(clip);
             itemStarts.push_back(duration);
             duration += item.outTime - item.inTime;
@@ -294,10 +323,36 @@ class DiscWriter {
     const MvcComposition& video_;
     std::span<const uint8_t> ac3_;
     FrameRate rate_;
-    bool baseIsRight_;
+    bool baseIsRight_, isStereo_;
     int64_t delay_ = 0;
     std::vector<ClipCut> cuts_;
 };
+
+// A copy of a disc as it is before decryption: AACS files present and every
+// clip's aligned units (32 packets) scrambled after their first 16 bytes with
+// the copy permission bits set, as AACS encrypts them. Nothing can read its
+// clips; its navigation files stay as they were, as on a real disc.
+void writeEncryptedCopy(const fs::path& disc, const fs::path& copy) {
+    fs::copy(disc, copy, fs::copy_options::recursive);
+    fs::create_directories(copy / "AACS" / "DUPLICATE");
+    for (const char* name :
+         {"Unit_Key_RO.inf", "MKB_RO.inf", "Content000.cer", "ContentHash000.tbl", "DUPLICATE/MKB_RO.inf"})
+        duoscope::test::writeBytes(copy / "AACS" / name, Bytes(2048, 0x5A));
+    uint32_t state = 0x2545F491;
+    for (const auto& entry : fs::directory_iterator(copy / "BDMV/STREAM")) {
+        Bytes clip = duoscope::test::readBytes(entry.path());
+        for (size_t unit = 0; unit + 6144 <= clip.size(); unit += 6144) {
+            clip[unit] |= 0xC0; // copy_permission_indicator of the unit's first packet
+            for (size_t i = unit + 16; i < unit + 6144; ++i) {
+                state ^= state << 13;
+                state ^= state >> 17;
+                state ^= state << 5;
+                clip[i] ^= static_cast<uint8_t>(state);
+            }
+        }
+        duoscope::test::writeBytes(entry.path(), clip);
+    }
+}
 
 } // namespace
 
@@ -330,16 +385,24 @@ bool makeDiscs(const SetSpec& spec, const fs::path& outputRoot, const std::strin
     const Bytes ac3 = duoscope::test::readBytes(setDir / "audio.ac3");
 
     Json discs;
-    for (const bool baseIsRight : {false, true}) {
-        const MvcComposition video =
-            baseIsRight ? composeMvc(right, left, spec.rate) : composeMvc(left, right, spec.rate);
-        const std::string name = baseIsRight ? "film3d_right" : "film3d";
-        discs[name] = DiscWriter(video, ac3, spec.rate, baseIsRight).write(work / name);
-        log("stereokit: disc " + name + " done");
+    const MvcComposition leftBase = composeMvc(left, right, spec.rate);
+    const MvcComposition rightBase = composeMvc(right, left, spec.rate);
+    const struct {
+        const char* name;
+        const MvcComposition& video;
+        bool baseIsRight, isStereo;
+    } kinds[] = {{"film3d", leftBase, false, true},
+                 {"film3d_right", rightBase, true, true},
+                 {"film2d", leftBase, false, false}};
+    for (const auto& kind : kinds) {
+        discs[kind.name] =
+            DiscWriter(kind.video, ac3, spec.rate, kind.baseIsRight, kind.isStereo).write(work / kind.name);
+        log(std::string("stereokit: disc ") + kind.name + " done");
     }
     fs::remove_all(work / "encode");
     writeUdfImage(work / "film3d", work / "film3d.iso", "FILM3D");
     log("stereokit: image film3d.iso done");
+    writeEncryptedCopy(work / "film3d", work / "film3d_aacs");
 
     const Json truth = {{"set", spec.name},
                         {"width", spec.width},
@@ -347,7 +410,8 @@ bool makeDiscs(const SetSpec& spec, const fs::path& outputRoot, const std::strin
                         {"fps", std::to_string(spec.rate.num) + "/" + std::to_string(spec.rate.den)},
                         {"keyint", discSpec.keyint},
                         {"discs", discs},
-                        {"images", {{"film3d.iso", "film3d"}}}};
+                        {"images", {{"film3d.iso", "film3d"}}},
+                        {"encrypted", {{"film3d_aacs", "film3d"}}}};
     duoscope::test::writeFile(work / "truth.json", truth.dump(2) + "\n");
     duoscope::test::writeFile(work / "kit.stamp", stamp);
     fs::remove_all(finalDir);
