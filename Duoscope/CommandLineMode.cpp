@@ -497,7 +497,14 @@ int runAnalyzeMode(const ParsedCommandLine& commandLine) {
         return 1;
     }
     if (asJson) {
-        std::cout << analysisJson(*info).dump(2) << "\n";
+        nlohmann::json report = analysisJson(*info);
+        if (const auto& disc = info->disc)
+            report["discTitle"] = {{"number", disc->titleNumber},
+                                   {"playlist", disc->playlistName},
+                                   {"reason", disc->reason},
+                                   {"sound", disc->audioPid ? disc->audioDescription : std::string()},
+                                   {"chapters", disc->chapters}};
+        std::cout << report.dump(2) << "\n";
         return 0;
     }
     std::cout << "Source: " << info->fileName << "\n"

@@ -113,7 +113,8 @@ std::optional<SourceFileInfo> analyseDisc(const fs::path& path, const DiscChoice
             title = &disc::chooseTitle(bluRay, choice.titleNumber, playlist, &reason);
             if (location->playlist && !choice.titleNumber && !choice.playlist) reason = "the playlist given";
         }
-        bluRay.checkClips(*title);
+        bool isLoneClip = location->baseClip && !choice.titleNumber && !choice.playlist;
+        bluRay.checkClips(*title, isLoneClip ? location->baseClip : std::nullopt);
         auto audio = disc::chooseAudio(*title, choice.audioLanguage);
 
         SourceFileInfo info;

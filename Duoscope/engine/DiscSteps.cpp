@@ -11,6 +11,7 @@
 #include "EncodeSupport.h"
 #include "EngineFiles.h"
 #include "PipelineEngine.h"
+#include "RepeatingTimer.h"
 #include "Text.h"
 #include "ToolLocator.h"
 
@@ -63,7 +64,17 @@ void PipelineEngine::demuxDisc(const DiscTitleSource& disc, const fs::path& work
     fs::path metaFile = workFolder / "demux.meta";
     writeFileAtomically(metaFile, meta);
     engineLog("tsMuxeR meta:\n" + meta);
+    // The title's size is not known here; what is written so far shows that work goes on.
+    RepeatingTimer timer([this, workFolder] {
+        long long written = 0;
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(workFolder, error))
+            if (entry.path().extension() == ".264" || entry.path().extension() == ".mvc")
+                written += static_cast<long long>(entry.file_size(error));
+        reportWork({"Demultiplexing", written, 0, {}, true});
+    });
     auto process = runCurrentProcess({*tsmuxer, {metaFile.filename().string(), "."}, workFolder});
+    timer.stop();
     std::string output = process->collectedStandardOutput();
     std::string errors = process->collectedStandardError();
     engineLog(isValidUTF8(output) ? output : std::string());

@@ -70,7 +70,7 @@ class TitleSource : public ByteSource {
                 std::fflush(stdout);
                 current_ = disc_->openClip(clips_[next_].name);
                 plan_ = &clips_[next_++];
-                droppingPid_.clear();
+                isOutside_.clear();
                 counterShift_.clear();
             }
             size_t got = 0;
@@ -85,25 +85,60 @@ class TitleSource : public ByteSource {
                 current_.reset();
                 continue;
             }
-            for (size_t at = 0; at < got; at += kPacket)
-                processPacket(batch_.data() + at);
-            filled_ = got;
+            // Pictures outside the play-item are left out, the rest closed up.
+            size_t kept = 0;
+            for (size_t at = 0; at < got; at += kPacket) {
+                if (!processPacket(batch_.data() + at)) continue;
+                if (kept != at) std::memmove(batch_.data() + kept, batch_.data() + at, kPacket);
+                kept += kPacket;
+            }
+            filled_ = kept;
         }
         return true;
     }
 
-    void processPacket(uint8_t* packet) {
+    // Moves the packet's timestamps and counter; false when it belongs to a
+    // picture outside its play-item's IN/OUT. A clip cut at IN starts there
+    // with an entry point (a closed GOP), so the pictures kept never refer to
+    // one left out; the same goes for sound, which would otherwise overlap
+    // the next clip's.
+    bool processPacket(uint8_t* packet) {
         uint8_t* ts = packet + 4;
-        if (ts[0] != 0x47) return; // the demultiplexer reports lost sync itself
+        if (ts[0] != 0x47) return true; // the demultiplexer reports lost sync itself
         unsigned pid = ((ts[1] & 0x1Fu) << 8) | ts[2];
         bool startsUnit = ts[1] & 0x40;
+        bool hasPayload = ts[3] & 0x10;
         bool isVideo = pid == kBaseVideoPid || pid == kDependentVideoPid;
-        bool keepAside = others_ && !isVideo;
+        if (startsUnit && hasPayload && pid >= 0x20) {
+            size_t payload = 4;
+            if (ts[3] & 0x20) payload += 1 + ts[4];
+            if (payload + 14 <= 188 && ts[payload] == 0 && ts[payload + 1] == 0 && ts[payload + 2] == 1) {
+                uint8_t* pes = ts + payload;
+                unsigned flags = pes[7] >> 6;
+                if (flags & 2) {
+                    uint64_t pts = readTimestamp(pes + 9);
+                    bool isSound = pes[3] == 0xBD || (pes[3] & 0xE0) == 0xC0;
+                    if (isVideo || isSound) isOutside_[pid] = pts < plan_->inTime || pts >= plan_->outTime;
+                    writeTimestamp(pes + 9, (pts + static_cast<uint64_t>(plan_->shift)) & (kWrap - 1));
+                    if (flags == 3)
+                        writeTimestamp(pes + 14,
+                                       (readTimestamp(pes + 14) + static_cast<uint64_t>(plan_->shift)) &
+                                           (kWrap - 1));
+                }
+            }
+        }
+        bool isOutside = isOutside_[pid];
+        bool keep = !(isVideo && isOutside);
         // Each clip counts its packets from its own start: the counters are
-        // carried on across the join, so that only a real loss is one.
-        if (ts[3] & 0x10) {
-            unsigned counter = ts[3] & 0x0F;
+        // carried on across the join and closed up over the packets left
+        // out, so that only a real loss is one.
+        if (hasPayload) {
             auto shift = counterShift_.find(pid);
+            if (!keep) {
+                if (shift != counterShift_.end()) shift->second = (shift->second + 15) & 0x0F;
+                return false;
+            }
+            unsigned counter = ts[3] & 0x0F;
             if (shift == counterShift_.end()) {
                 auto last = lastCounter_.find(pid);
                 unsigned wanted = last == lastCounter_.end() ? counter : (last->second + 1) & 0x0F;
@@ -113,28 +148,9 @@ class TitleSource : public ByteSource {
             ts[3] = static_cast<uint8_t>((ts[3] & 0xF0) | counter);
             lastCounter_[pid] = counter;
         }
-        if (startsUnit && pid >= 0x20) {
-            size_t payload = 4;
-            if (ts[3] & 0x20) payload += 1 + ts[4];
-            if ((ts[3] & 0x10) && payload + 14 <= 188 && ts[payload] == 0 && ts[payload + 1] == 0 &&
-                ts[payload + 2] == 1) {
-                uint8_t* pes = ts + payload;
-                unsigned flags = pes[7] >> 6;
-                if (flags & 2) {
-                    uint64_t pts = readTimestamp(pes + 9);
-                    // Sound past its play-item's OUT (or before IN) would overlap the next clip's.
-                    bool isSound = pes[3] == 0xBD || (pes[3] & 0xE0) == 0xC0;
-                    if (keepAside && isSound)
-                        droppingPid_[pid] = pts < plan_->inTime || pts >= plan_->outTime;
-                    writeTimestamp(pes + 9, (pts + static_cast<uint64_t>(plan_->shift)) & (kWrap - 1));
-                    if (flags == 3)
-                        writeTimestamp(pes + 14,
-                                       (readTimestamp(pes + 14) + static_cast<uint64_t>(plan_->shift)) &
-                                           (kWrap - 1));
-                }
-            }
-        }
-        if (keepAside && !droppingPid_[pid]) others_->write(packet, kPacket);
+        if (!keep) return false;
+        if (others_ && !isVideo && !isOutside) others_->write(packet, kPacket);
+        return true;
     }
 
     std::unique_ptr<disc::BluRayDisc> disc_;
@@ -145,7 +161,7 @@ class TitleSource : public ByteSource {
     size_t next_ = 0;
     std::vector<uint8_t> batch_;
     size_t served_ = 0, filled_ = 0;
-    std::map<unsigned, bool> droppingPid_;
+    std::map<unsigned, bool> isOutside_;        // per PID: the PES under way lies outside IN/OUT
     std::map<unsigned, unsigned> counterShift_; // per PID, for the current clip
     std::map<unsigned, unsigned> lastCounter_;
 };
@@ -159,7 +175,7 @@ std::unique_ptr<ByteSource> openTitleView(const TitleView& view) {
         if (!title) throw DemuxError("no playlist " + std::to_string(view.playlist) + " on " + view.discPath);
         if (view.isDependent && !title->is3D)
             throw DemuxError("playlist " + title->playlistName() + " has no MVC dependent view");
-        bluRay->checkClips(*title);
+        bluRay->checkClips(*title, view.clip);
         std::vector<ClipPlan> clips;
         for (const auto& clip : title->clips) {
             if (view.clip && clip.baseClip != *view.clip) continue;

@@ -1,8 +1,9 @@
 // One view of a Blu-ray disc title read as one transport stream: its clips
 // back to back, every timestamp moved onto the title's own time line so that
-// a non-seamless join (where a clip's clock starts again) runs on. The base
-// view's other streams (sound, subtitles) can go to a side file, with sound
-// packets outside their play-item's IN/OUT left out. Used by one thread.
+// a non-seamless join (where a clip's clock starts again) runs on, and the
+// pictures outside each play-item's IN/OUT left out. The base view's other
+// streams (sound, subtitles) can go to a side file, sound outside IN/OUT left
+// out there too. Used by one thread.
 #pragma once
 
 #include <memory>

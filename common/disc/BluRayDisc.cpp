@@ -267,8 +267,9 @@ std::optional<uint64_t> BluRayDisc::clipSize(const std::string& clip) const {
     return size < 0 ? 0 : static_cast<uint64_t>(size);
 }
 
-void BluRayDisc::checkClips(const Title& title) const {
+void BluRayDisc::checkClips(const Title& title, const std::optional<std::string>& onlyBaseClip) const {
     for (const TitleClip& clip : title.clips) {
+        if (onlyBaseClip && clip.baseClip != *onlyBaseClip) continue;
         for (const std::string& name : {clip.baseClip, clip.dependentClip}) {
             if (name.empty()) continue;
             std::string role = name == clip.baseClip ? "clip " : "3D clip ";

@@ -90,7 +90,8 @@ class BluRayDisc {
     const Title* titleWithClip(const std::string& baseClip) const;
 
     // Throws DiscError naming the clip and playlist when one is missing, empty or cut short.
-    void checkClips(const Title& title) const;
+    // With onlyBaseClip, that play-item's pair alone.
+    void checkClips(const Title& title, const std::optional<std::string>& onlyBaseClip = {}) const;
     std::unique_ptr<ClipStream> openClip(const std::string& clip) const;
 
   private:
