@@ -85,6 +85,17 @@ inline constexpr PackedTables kPacked = [] {
     return t;
 }();
 
+// Renormalisation shift by codIRange (2..510 after a bin): a load instead of a
+// bit scan and subtraction on the chain from one bin to the next.
+inline constexpr struct NormShift {
+    uint8_t shift[512];
+} kNorm = [] {
+    NormShift t{};
+    for (int r = 1; r < 512; ++r)
+        t.shift[r] = static_cast<uint8_t>(__builtin_clz(static_cast<unsigned>(r)) - 23);
+    return t;
+}();
+
 } // namespace cabac_tables
 
 // The arithmetic decoding engine. The offset register is kept scaled:
@@ -153,7 +164,7 @@ inline int CabacEngine::decodeDecision(CabacContext& c) {
     int lpsBit = static_cast<int>(isLps & 1);
     c.packed = cabac_tables::kPacked.next[lpsBit][packed];
     int bin = (packed & 1) ^ lpsBit;
-    int shift = __builtin_clz(range_) - 23;
+    int shift = cabac_tables::kNorm.shift[range_];
     range_ <<= shift;
     bitsLeft_ -= shift;
     if (bitsLeft_ < 8) refill();
