@@ -110,6 +110,8 @@ class CabacEngine {
     // Always inlined: a call would spill the engine registers around every bin.
     __attribute__((always_inline)) int decodeDecision(CabacContext& ctx);
     int decodeBypass();
+    // A bypass-coded sign applied to abs: -abs for a 1.
+    int decodeBypassSigned(int abs);
     int decodeTerminate();
     // Position of the next unread byte (for I_PCM samples) and restart after them.
     size_t bytePosition() const;
@@ -175,11 +177,15 @@ inline int CabacEngine::decodeBypass() {
     if (bitsLeft_ < 8) refill();
     --bitsLeft_;
     uint64_t scaled = static_cast<uint64_t>(range_) << bitsLeft_;
-    if (value_ >= scaled) {
-        value_ -= scaled;
-        return 1;
-    }
-    return 0;
+    // Bypass bins (signs, level suffixes) are close to random: no branch.
+    uint64_t one = value_ >= scaled ? ~uint64_t{0} : 0;
+    value_ -= scaled & one;
+    return static_cast<int>(one & 1);
+}
+
+inline int CabacEngine::decodeBypassSigned(int abs) {
+    int sign = -decodeBypass();
+    return (abs ^ sign) - sign;
 }
 
 inline int CabacEngine::decodeTerminate() {
