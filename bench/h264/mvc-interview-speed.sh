@@ -50,14 +50,15 @@ echo "stream: $name x $repeats = $pairs access units (1920x1080, second view int
 # ldecod's view files are links to /dev/null: the figure is decoding, as for ffmpeg's -f null.
 ln -s /dev/null out_ViewId0000.yuv
 ln -s /dev/null out_ViewId0001.yuv
+calc() { awk "BEGIN { print $1 }"; }
 measure() { # name, standard output, command... ; keeps the best CPU time
     local label=$1 out=$2; shift 2
     /usr/bin/time -f "%e %U %S %M" -o time "$@" > "$out" 2> "$label.err" || {
         echo "ERROR: $label failed:" >&2; tail -3 "$label.err" >&2; exit 1; }
     read -r wall user sys rss < time
     local cpu
-    cpu=$(echo "$user + $sys" | bc -l)
-    if [ ! -f "$label.cpu" ] || [ "$(echo "$cpu < $(cat "$label.cpu")" | bc -l)" = 1 ]; then
+    cpu=$(calc "$user + $sys")
+    if [ ! -f "$label.cpu" ] || [ "$(calc "$cpu < $(cat "$label.cpu")")" = 1 ]; then
         echo "$cpu" > "$label.cpu"
         echo "$wall" > "$label.wall"
         echo "$rss" > "$label.rss"
@@ -74,7 +75,7 @@ for round in $(seq "$rounds"); do
         echo "ERROR: viewpump did not output $pairs pairs" >&2; exit 1; }
     measure ffmpeg /dev/null ffmpeg -nostdin -threads 1 -cpuflags 0 -i base.264 -f null -
 done
-rate() { echo "$2 / $(cat "$1.cpu")" | bc -l; }
+rate() { calc "$2 / $(cat "$1.cpu")"; }
 report() { # key, label, count, unit
     printf "%-38s %6.1f %-6s/s CPU (best of %d: CPU %6.2f s, wall %6.2f s, max RSS %4d MiB)\n" "$2" \
         "$(rate "$1" "$3")" "$4" "$rounds" "$(cat "$1.cpu")" "$(cat "$1.wall")" "$(($(cat "$1.rss") / 1024))"
@@ -83,6 +84,6 @@ report ldecod "ldecod, one thread, both views" "$pairs" pairs
 report viewpump "viewpump -p Threads=1, both views" "$pairs" pairs
 report ffmpeg "ffmpeg plain C, base view alone" "$pairs" frames
 printf "ldecod pairs/s vs ffmpeg plain C base-view fps (CPU):   %.2fx (target >= 0.5)\n" \
-    "$(echo "$(rate ldecod "$pairs") / $(rate ffmpeg "$pairs")" | bc -l)"
+    "$(calc "$(rate ldecod "$pairs") / $(rate ffmpeg "$pairs")")"
 printf "viewpump one thread vs ffmpeg plain C base-view fps:    %.2fx\n" \
-    "$(echo "$(rate viewpump "$pairs") / $(rate ffmpeg "$pairs")" | bc -l)"
+    "$(calc "$(rate viewpump "$pairs") / $(rate ffmpeg "$pairs")")"

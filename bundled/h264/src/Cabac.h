@@ -85,6 +85,17 @@ inline constexpr PackedTables kPacked = [] {
     return t;
 }();
 
+// Renormalisation shift by codIRange (2..510 after a bin): a load instead of a
+// bit scan and subtraction on the chain from one bin to the next.
+inline constexpr struct NormShift {
+    uint8_t shift[512];
+} kNorm = [] {
+    NormShift t{};
+    for (int r = 1; r < 512; ++r)
+        t.shift[r] = static_cast<uint8_t>(__builtin_clz(static_cast<unsigned>(r)) - 23);
+    return t;
+}();
+
 } // namespace cabac_tables
 
 // The arithmetic decoding engine. The offset register is kept scaled:
@@ -99,6 +110,8 @@ class CabacEngine {
     // Always inlined: a call would spill the engine registers around every bin.
     __attribute__((always_inline)) int decodeDecision(CabacContext& ctx);
     int decodeBypass();
+    // A bypass-coded sign applied to abs: -abs for a 1.
+    int decodeBypassSigned(int abs);
     int decodeTerminate();
     // Position of the next unread byte (for I_PCM samples) and restart after them.
     size_t bytePosition() const;
@@ -153,7 +166,7 @@ inline int CabacEngine::decodeDecision(CabacContext& c) {
     int lpsBit = static_cast<int>(isLps & 1);
     c.packed = cabac_tables::kPacked.next[lpsBit][packed];
     int bin = (packed & 1) ^ lpsBit;
-    int shift = __builtin_clz(range_) - 23;
+    int shift = cabac_tables::kNorm.shift[range_];
     range_ <<= shift;
     bitsLeft_ -= shift;
     if (bitsLeft_ < 8) refill();
@@ -164,11 +177,15 @@ inline int CabacEngine::decodeBypass() {
     if (bitsLeft_ < 8) refill();
     --bitsLeft_;
     uint64_t scaled = static_cast<uint64_t>(range_) << bitsLeft_;
-    if (value_ >= scaled) {
-        value_ -= scaled;
-        return 1;
-    }
-    return 0;
+    // Bypass bins (signs, level suffixes) are close to random: no branch.
+    uint64_t one = value_ >= scaled ? ~uint64_t{0} : 0;
+    value_ -= scaled & one;
+    return static_cast<int>(one & 1);
+}
+
+inline int CabacEngine::decodeBypassSigned(int abs) {
+    int sign = -decodeBypass();
+    return (abs ^ sign) - sign;
 }
 
 inline int CabacEngine::decodeTerminate() {

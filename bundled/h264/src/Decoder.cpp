@@ -205,7 +205,15 @@ void Decoder::decodeSlice(NalHeader nal, std::vector<uint8_t>& rbsp, uint64_t by
         vs.firstNal = nal;
         vs.inPicture = true;
     } else if (current_ && currentView_ == view && sh.firstMb <= lastMbDecoded_) {
-        throw UnsupportedFeature("arbitrary slice order (ASO)");
+        // Only Baseline (without constraint_set1) and Extended streams may send a
+        // picture's slices out of order; anywhere else a slice that starts behind
+        // the ones decoded is damaged (a flipped first_mb_in_slice, a repeated
+        // slice) and is dropped, its area concealed with the picture.
+        bool asoAllowed = (sps.profileIdc == 66 && (sps.constraintFlags & 0x40) == 0) || sps.profileIdc == 88;
+        if (asoAllowed) throw UnsupportedFeature("arbitrary slice order (ASO)");
+        warn("slice at byte " + std::to_string(byteOffset) + " starts at macroblock " +
+             std::to_string(sh.firstMb) + ", behind those decoded; slice skipped");
+        return;
     }
     // A slice of the other view ends the current picture; a base-only decoder
     // thereby hands its base picture over as early as it can.

@@ -90,7 +90,7 @@ inline int readResidualBlock(CabacEngine& d, CabacContext* ctx, int cbfInc, bool
             }
             ++gt1;
         }
-        levels[k] = d.decodeBypass() ? -abs : abs;
+        levels[k] = d.decodeBypassSigned(abs);
     }
     return count;
 }
@@ -312,7 +312,7 @@ int SliceDecoder::cabacMvd(int mbAddr, int list, int comp, int x, int y) {
         while (k-- > 0)
             v += d.decodeBypass() << k;
     }
-    return d.decodeBypass() ? -v : v;
+    return d.decodeBypassSigned(v);
 }
 
 void SliceDecoder::decodeMacroblockCabac(int mbAddr) {

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 #include <thread>
+#include <vector>
 
 #include "DecoderTestSupport.h"
 
@@ -132,3 +133,32 @@ TEST(H264Ldecod, DamagedStreamsAreConcealedWithWarnings) {
 }
 
 } // namespace
+
+// A slice that starts behind the ones already decoded in its picture (here a
+// repeated slice; a flipped first_mb_in_slice looks the same) is dropped with a
+// warning: the picture is still whole, so every frame matches the clean stream.
+TEST(H264Ldecod, SliceBehindTheDecodedOnesIsSkipped) {
+    std::string log;
+    ASSERT_TRUE(
+        h264test::makeStream("prog_dupslice", "176x144", 8, "--profile high --slices 3 --bframes 1", log))
+        << log;
+    std::string bytes = readFile(base("prog_dupslice") + ".264");
+    std::vector<size_t> slices; // offsets of the start codes of slice NAL units
+    for (size_t i = 0; i + 3 < bytes.size(); ++i)
+        if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] == 1) {
+            int type = bytes[i + 3] & 0x1f;
+            if (type == 1 || type == 5) slices.push_back(i);
+        }
+    ASSERT_GT(slices.size(), 12u);
+    // The third slice of the third picture, sent twice.
+    std::string copy = bytes.substr(slices[8], slices[9] - slices[8]);
+    std::string damaged = bytes.substr(0, slices[9]) + copy + bytes.substr(slices[9]);
+    std::ofstream(base("prog_dupslice_damaged") + ".264", std::ios::binary)
+        .write(damaged.data(), static_cast<std::streamsize>(damaged.size()));
+    auto r = run(h264test::ldecod() + " -p InputFile=" + base("prog_dupslice_damaged") +
+                 ".264 -p OutputFile=" + base("prog_dupslice_damaged") +
+                 ".yuv -p VerifyMd5=" + base("prog_dupslice") + ".md5");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("Warning: "), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("MD5 verification passed: 8 frames"), std::string::npos) << r.output;
+}
