@@ -159,13 +159,15 @@ partial="$partial_dir/.${output_name%.*}.fanout-$$.${output_name##*.}"
 parallel_pid="" producer_pid="" follower_pid="" hosts=()
 remote_cleanup() {
     # parallel's --cleanup removes what a finished job left on its host; this
-    # removes the run's folder there after a failure or a cancellation too.
+    # removes the run's folder there after a failure or a cancellation too,
+    # and first stops the workers parallel's own remote clean-up may not yet
+    # have reached (each noted its process group in its segment's folder).
     local login target
     for login in "${hosts[@]}"; do
         target=$login
         [[ $target =~ ^[0-9]+/(.*)$ ]] && target=${BASH_REMATCH[1]}
         [[ $target == : ]] && continue
-        timeout 20 "${ssh_words[@]}" -o BatchMode=yes -o ConnectTimeout=5 -- "$target" "rm -rf -- $remote_folder" \
+        timeout 20 "${ssh_words[@]}" -o BatchMode=yes -o ConnectTimeout=5 -- "$target" "for g in $remote_folder/fanout-segment.*/group; do [ -r \"\$g\" ] && kill -KILL -- -\$(cat \"\$g\"); done; rm -rf -- $remote_folder" \
             </dev/null >/dev/null 2>&1 &
     done
     wait
@@ -264,6 +266,18 @@ if [[ -n $hosts_list ]]; then
     ((${#hosts[@]})) || fail "no host left to run the segments on"
     echo "Hosts: ${hosts[*]}"
 fi
+# The segments that run at once, here or on all the hosts together.
+slots=$workers
+if ((${#hosts[@]})); then
+    slots=0
+    for login in "${hosts[@]}"; do
+        if [[ $login =~ ^([0-9]+)/ ]]; then
+            ((slots += BASH_REMATCH[1]))
+        else
+            ((slots += host_cores[$login]))
+        fi
+    done
+fi
 
 # ---------------------------------------------------------------- Phase 1: split
 phase1_ns=$(date +%s%N)
@@ -306,13 +320,16 @@ units=$(wc -l <"$scratch/units")
 # decode-order range together, so the segments' pictures in order are exactly
 # the pictures of one decode.
 # segments file: index start end warmup (access unit indexes, end exclusive)
-awk -v units="$units" -v want=$((workers * 4)) -v min="${segment_size:-24}" -v fixed="${segment_size:-0}" '
+awk -v units="$units" -v slots="$slots" -v min="${segment_size:-24}" -v fixed="${segment_size:-0}" '
     NR == 1 { firstIsRap = $4 }
     $4 && NR > 1 { raps[++count] = NR - 1 }
     END {
         if (!fixed) {
-            pieces = want
+            pieces = slots * 4
             if (units / pieces < min) pieces = int(units / min)
+            # Whole rounds: one segment more than the job slots take at once
+            # leaves all but one of them idle while it runs.
+            if (pieces > slots) pieces = int(pieces / slots) * slots
         } else {
             pieces = int((units + fixed - 1) / fixed)
         }
@@ -357,9 +374,10 @@ done <"$scratch/segments" >"$scratch/plan"
 segments=$(wc -l <"$scratch/plan")
 ((segments > 0)) || fail "cannot write the segment plan in $scratch"
 ((workers > segments)) && workers=$segments
+((slots > segments)) && slots=$segments
 
 warm_total=$(awk '{ t += $2 - $4 } END { print t + 0 }' "$scratch/plan")
-echo "Split into $segments segments of $units access units ($workers workers, $warm_total warm-up pictures)" \
+echo "Split into $segments segments of $units access units ($slots workers, $warm_total warm-up pictures)" \
     "in $(elapsed "$phase1_ns")s"
 
 # ---------------------------------------------------------------- encoders
@@ -457,19 +475,10 @@ esac
 mkdir -p "$scratch/in" "$scratch/out" "$scratch/results" || fail "cannot create a folder in $scratch"
 : >"$scratch/jobs"
 : >"$scratch/joblog"
-slots=$workers
 # shellcheck disable=SC2054 # "now,fail=1" is one word
 parallel_args=(--will-cite --colsep ' ' --joblog "$scratch/joblog" --results "$scratch/results/{1}"
     --halt now,fail=1 --quote)
 if ((${#hosts[@]})); then
-    slots=0
-    for login in "${hosts[@]}"; do
-        if [[ $login =~ ^([0-9]+)/ ]]; then
-            ((slots += BASH_REMATCH[1]))
-        else
-            ((slots += host_cores[$login]))
-        fi
-    done
     printf '%s\n' "${hosts[@]}" >"$scratch/sshlogins"
     retries=$((${#hosts[@]} + 1))
     ((retries > 4)) && retries=4
