@@ -217,6 +217,10 @@ if [[ -n $hosts_list ]]; then
             grep -v '^$')
     else
         IFS=',' read -r -a candidates <<<"$hosts_list"
+        # "a, b" as a settings file may give it back.
+        for i in "${!candidates[@]}"; do
+            candidates[i]=$(printf '%s' "${candidates[i]}" | sed -e 's/^[[:space:]]*//' -e 's/[[:space:]]*$//')
+        done
     fi
     ((${#candidates[@]})) || fail "the host list is empty"
     our_version=$("$worker" --version 2>&1) || fail "cannot tell the version of this machine's tools: $our_version"
