@@ -131,6 +131,7 @@ tool() {
 }
 # The worker finds its own tools (viewpump, twinrow, layerforge) wherever it runs.
 unitprobe=$(tool unitprobe) || exit 1
+segmentplan=$(tool segmentplan) || exit 1
 ffmpeg=$(tool ffmpeg) || exit 1
 worker=$(tool fanout-worker.sh) || exit 1
 command -v parallel >/dev/null || fail "GNU parallel not found on PATH (Debian package parallel)"
@@ -310,71 +311,16 @@ fi
 units=$(wc -l <"$scratch/units")
 ((units > 0)) || fail "no access unit found in the stream"
 
-# Segments: about four per worker, so that a slow stretch of film does not
-# leave the other workers idle at the end, but never shorter than 24 access
-# units (--segment-size sets the length instead). Each cut is the random access
-# point nearest to an even share of the film, so the segments come out as
-# equal as the stream allows; cutting at the first point past a fixed length
-# instead leaves a short remainder, or one segment more than the workers can
-# take in a round, and one core idles while the last segment runs.
-# A segment starts at a random access point; one that starts at an anchor that
-# is not an IDR may have leading pictures that refer to the GOP before it, so
-# its worker starts decoding at the previous random access point and drops the
-# pictures of that warm-up stretch. Output order keeps the pictures of each
-# decode-order range together, so the segments' pictures in order are exactly
-# the pictures of one decode.
-# segments file: index start end warmup (access unit indexes, end exclusive)
-awk -v units="$units" -v slots="$slots" -v min="${segment_size:-24}" -v fixed="${segment_size:-0}" '
-    NR == 1 { firstIsRap = $4 }
-    $4 && NR > 1 { raps[++count] = NR - 1 }
-    END {
-        if (!fixed) {
-            pieces = slots * 4
-            if (units / pieces < min) pieces = int(units / min)
-            # Whole rounds: one segment more than the job slots take at once
-            # leaves all but one of them idle while it runs.
-            if (pieces > slots) pieces = int(pieces / slots) * slots
-        } else {
-            pieces = int((units + fixed - 1) / fixed)
-        }
-        if (pieces < 1) pieces = 1
-        n = 0; start[n++] = 0; j = 1
-        for (k = 1; k < pieces; k++) {
-            target = k * units / pieces
-            # The nearest random access point to the target that leaves both
-            # neighbours at least half the shortest length.
-            best = -1
-            for (; j <= count; j++) {
-                r = raps[j]
-                if (r - start[n - 1] < min / 2) continue
-                if (units - r < min / 2) break
-                if (best >= 0 && (r - target) * (r - target) >= (best - target) * (best - target)) break
-                best = r
-            }
-            if (best >= 0) start[n++] = best
-        }
-        lastRap = firstIsRap ? 0 : -1; j = 1
-        for (k = 0; k < n; k++) {
-            end = (k + 1 < n) ? start[k + 1] : units
-            while (j <= count && raps[j] < start[k]) lastRap = raps[j++]
-            warm = (k == 0) ? 0 : (lastRap < 0 ? start[k] : lastRap)
-            print k, start[k], end, warm
-        }
-    }' "$scratch/units" >"$scratch/segments"
-
-# An IDR needs no warm-up: nothing after it refers to anything before it.
-is_idr() { # access unit index -> status 0 when it holds an IDR slice
-    local offset size file=$input list=$scratch/probe.units
-    [[ -n $dual_base ]] && file=$dual_base list=$scratch/base.units
-    read -r offset size < <(awk -v i="$1" '$1 == i { print $2, $3; exit }' "$list")
-    dd if="$file" bs=1M iflag=skip_bytes,count_bytes skip="$offset" count="$size" status=none \
-        >"$scratch/unit.264" 2>/dev/null
-    "$unitprobe" --nal "$scratch/unit.264" 2>/dev/null | awk '$3 == 5 { found = 1 } END { exit !found }'
-}
-while read -r k s e w; do
-    if ((w < s)) && is_idr "$s"; then w=$s; fi
-    echo "$k $s $e $w"
-done <"$scratch/segments" >"$scratch/plan"
+# Segments: about four per job slot in whole rounds of the slots, never
+# shorter than 24 access units (--segment-size sets the length instead), each
+# cut at the anchor nearest to an even share of the film; a segment whose
+# first anchor is not an IDR decodes from the anchor before it and drops that
+# warm-up. plan: index start end warm-up start (access unit indexes, end
+# exclusive).
+plan_args=(--slots "$slots")
+[[ -n $segment_size ]] && plan_args+=(--segment-size "$segment_size")
+in_background "$segmentplan" "${plan_args[@]}" --stream "${dual_base:-$input}" "$scratch/units" \
+    >"$scratch/plan" 2>"$scratch/plan.log" || fail "segmentplan failed: $(tail -n 1 "$scratch/plan.log")"
 segments=$(wc -l <"$scratch/plan")
 ((segments > 0)) || fail "cannot write the segment plan in $scratch"
 ((workers > segments)) && workers=$segments
