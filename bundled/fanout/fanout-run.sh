@@ -132,6 +132,7 @@ tool() {
 # The worker finds its own tools (viewpump, twinrow, layerforge) wherever it runs.
 unitprobe=$(tool unitprobe) || exit 1
 segmentplan=$(tool segmentplan) || exit 1
+segmentjoin=$(tool segmentjoin) || exit 1
 ffmpeg=$(tool ffmpeg) || exit 1
 worker=$(tool fanout-worker.sh) || exit 1
 command -v parallel >/dev/null || fail "GNU parallel not found on PATH (Debian package parallel)"
@@ -570,11 +571,11 @@ echo "Phase 2 complete: $units frames, time $(elapsed "$phase2_ns")s"
 phase3_ns=$(date +%s%N)
 for ((k = 0; k < segments; k++)); do grep -h '^viewpump: concealed' "$scratch/results/$k" 2>/dev/null; done
 echo "Phase 3: Concat $segments segments"
+outputs=()
+for ((k = 0; k < segments; k++)); do outputs+=("$scratch/out/seg$k.$extension"); done
 if ((frame_md5)); then
-    for ((k = 0; k < segments; k++)); do cat "$scratch/out/seg$k.md5"; done >"$partial" ||
-        fail "cannot write $partial"
-    frames=$(wc -l <"$partial")
-    ((frames == units)) || fail "the segments gave $frames frames, expected $units"
+    in_background "$segmentjoin" --lines "$units" "${outputs[@]}" >"$partial" 2>"$scratch/join.log" ||
+        fail "join: $(last_message "$scratch/join.log" | sed 's/^ERROR: //')"
 elif ((mvhevc)); then
     # reelchain, not clipweave or ffmpeg + boxgraft: it copies every segment's
     # samples once, keeps the first segment's sample entry (lhvC and the stereo
@@ -583,18 +584,16 @@ elif ((mvhevc)); then
     # clipweave has no audio, so the sound would need another full copy of the
     # movie, and ffmpeg's concatenation drops lhvC, which boxgraft would then
     # have to put back in a third copy.
-    list=()
-    for ((k = 0; k < segments; k++)); do list+=("$scratch/out/seg$k.mov"); done
     audio_option=()
     if ((has_audio)); then
         wait "$audio_pid" || fail "audio: ffmpeg failed: $(last_message "$scratch/audio.log")"
         audio_option=(--audio "$scratch/audio.mov")
     fi
-    in_background "$reelchain" "${list[@]}" "${audio_option[@]}" --output "$partial" 2>"$scratch/join.log" ||
+    in_background "$reelchain" "${outputs[@]}" "${audio_option[@]}" --output "$partial" 2>"$scratch/join.log" ||
         fail "join: reelchain failed: $(last_message "$scratch/join.log")"
     frames=$(sed -n 's/.*Done: \([0-9]*\) video samples.*/\1/p' "$scratch/join.log")
     [[ $frames == "$units" ]] || fail "join: reelchain wrote ${frames:-0} frames, expected $units"
-    rm -f "${list[@]}"
+    rm -f "${outputs[@]}"
 else
     # MPEG-TS segments join by plain concatenation, and each one already
     # carries the film's own clock, so the segments stream into one remux that
@@ -610,11 +609,9 @@ else
         ;;
     esac
     join_sbs() {
-        local k
         # shellcheck disable=SC2086 # the audio arguments are a word list by design
-        for ((k = 0; k < segments; k++)); do
-            cat "$scratch/out/seg$k.ts" && rm -f "$scratch/out/seg$k.ts" || exit 1
-        done | "$ffmpeg" -hide_banner -nostdin -y -loglevel error -f mpegts -i pipe:0 -i "$audio_source" \
+        "$segmentjoin" --remove "${outputs[@]}" 2>"$scratch/segments.log" |
+            "$ffmpeg" -hide_banner -nostdin -y -loglevel error -f mpegts -i pipe:0 -i "$audio_source" \
             -map 0:v:0 -map '1:a:0?' -c:v copy -metadata:s:v:0 stereo_mode=left_right "${container_args[@]}" \
             $audio_args -shortest "$partial" 2>"$scratch/join.log"
         local status=("${PIPESTATUS[@]}")
@@ -624,7 +621,7 @@ else
     in_background join_sbs
     case $? in
     0) ;;
-    3) fail "join: cannot read the encoded segments" ;;
+    3) fail "join: $(last_message "$scratch/segments.log" | sed 's/^ERROR: //')" ;;
     *) fail "join: ffmpeg failed: $(last_message "$scratch/join.log")" ;;
     esac
 fi
