@@ -87,14 +87,16 @@ std::optional<std::string> PipelineEngine::parallelPipelineScriptPath() {
     fs::path script = folder / "fanout-run.sh";
     fs::path unitprobe = folder / "unitprobe";
     fs::path segmentplan = folder / "segmentplan";
+    fs::path segmentjoin = folder / "segmentjoin";
     std::error_code error;
     bool hasScript = fs::exists(script, error);
     bool hasProbe = fs::exists(unitprobe, error);
-    bool hasPlanner = fs::exists(segmentplan, error);
+    bool hasPlanner = fs::exists(segmentplan, error) && fs::exists(segmentjoin, error);
     engineLog("Parallel tools check: ldecod at " + *viewpump);
     engineLog("  fanout-run.sh: " + script.string() + " exists=" + (hasScript ? "true" : "false"));
     engineLog("  unitprobe: " + unitprobe.string() + " exists=" + (hasProbe ? "true" : "false"));
-    engineLog("  segmentplan: " + segmentplan.string() + " exists=" + (hasPlanner ? "true" : "false"));
+    engineLog("  segmentplan, segmentjoin: " + segmentplan.string() +
+              " exists=" + (hasPlanner ? "true" : "false"));
     if (hasScript && hasProbe && hasPlanner) return script.string();
     return std::nullopt;
 }

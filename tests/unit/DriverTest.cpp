@@ -102,6 +102,7 @@ class Driver : public ::testing::Test {
                                                  source.string() + "\" \"$3\"\necho 'COMPLETE'\n");
         writeScript(tools / "unitprobe", "#!/bin/sh\n");
         writeScript(tools / "segmentplan", "#!/bin/sh\n");
+        writeScript(tools / "segmentjoin", "#!/bin/sh\n");
         if (dualSplit) {
             writeScript(tools / "twinsever", "#!/bin/sh\n");
             writeScript(tools / "unitmerge", "#!/bin/sh\n");
