@@ -71,6 +71,8 @@ CommandLineChoices commandLineChoices(const ParsedCommandLine& commandLine) {
     auto stored = [&](const char* key) -> std::optional<std::string> {
         QVariant value = isReadable ? settings.value(key) : QVariant();
         if (!value.isValid()) return std::nullopt;
+        // INI files turn a text with commas (a list of machines) into a list.
+        if (value.typeId() == QMetaType::QStringList) return value.toStringList().join(", ").toStdString();
         return value.toString().toStdString();
     };
     auto take = [&](auto reading, auto& into) {

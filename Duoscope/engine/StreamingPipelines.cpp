@@ -86,13 +86,18 @@ std::optional<std::string> PipelineEngine::parallelPipelineScriptPath() {
     fs::path folder = fs::path(*viewpump).parent_path();
     fs::path script = folder / "fanout-run.sh";
     fs::path unitprobe = folder / "unitprobe";
+    fs::path segmentplan = folder / "segmentplan";
+    fs::path segmentjoin = folder / "segmentjoin";
     std::error_code error;
     bool hasScript = fs::exists(script, error);
     bool hasProbe = fs::exists(unitprobe, error);
+    bool hasPlanner = fs::exists(segmentplan, error) && fs::exists(segmentjoin, error);
     engineLog("Parallel tools check: ldecod at " + *viewpump);
     engineLog("  fanout-run.sh: " + script.string() + " exists=" + (hasScript ? "true" : "false"));
     engineLog("  unitprobe: " + unitprobe.string() + " exists=" + (hasProbe ? "true" : "false"));
-    if (hasScript && hasProbe) return script.string();
+    engineLog("  segmentplan, segmentjoin: " + segmentplan.string() +
+              " exists=" + (hasPlanner ? "true" : "false"));
+    if (hasScript && hasProbe && hasPlanner) return script.string();
     return std::nullopt;
 }
 

@@ -131,6 +131,8 @@ tool() {
 }
 # The worker finds its own tools (viewpump, twinrow, layerforge) wherever it runs.
 unitprobe=$(tool unitprobe) || exit 1
+segmentplan=$(tool segmentplan) || exit 1
+segmentjoin=$(tool segmentjoin) || exit 1
 ffmpeg=$(tool ffmpeg) || exit 1
 worker=$(tool fanout-worker.sh) || exit 1
 command -v parallel >/dev/null || fail "GNU parallel not found on PATH (Debian package parallel)"
@@ -159,13 +161,15 @@ partial="$partial_dir/.${output_name%.*}.fanout-$$.${output_name##*.}"
 parallel_pid="" producer_pid="" follower_pid="" hosts=()
 remote_cleanup() {
     # parallel's --cleanup removes what a finished job left on its host; this
-    # removes the run's folder there after a failure or a cancellation too.
+    # removes the run's folder there after a failure or a cancellation too,
+    # and first stops the workers parallel's own remote clean-up may not yet
+    # have reached (each noted its process group in its segment's folder).
     local login target
     for login in "${hosts[@]}"; do
         target=$login
         [[ $target =~ ^[0-9]+/(.*)$ ]] && target=${BASH_REMATCH[1]}
         [[ $target == : ]] && continue
-        timeout 20 "${ssh_words[@]}" -o BatchMode=yes -o ConnectTimeout=5 -- "$target" "rm -rf -- $remote_folder" \
+        timeout 20 "${ssh_words[@]}" -o BatchMode=yes -o ConnectTimeout=5 -- "$target" "for g in $remote_folder/fanout-segment.*/group; do [ -r \"\$g\" ] && kill -KILL -- -\$(cat \"\$g\"); done; rm -rf -- $remote_folder" \
             </dev/null >/dev/null 2>&1 &
     done
     wait
@@ -215,6 +219,10 @@ if [[ -n $hosts_list ]]; then
             grep -v '^$')
     else
         IFS=',' read -r -a candidates <<<"$hosts_list"
+        # "a, b" as a settings file may give it back.
+        for i in "${!candidates[@]}"; do
+            candidates[i]=$(printf '%s' "${candidates[i]}" | sed -e 's/^[[:space:]]*//' -e 's/[[:space:]]*$//')
+        done
     fi
     ((${#candidates[@]})) || fail "the host list is empty"
     our_version=$("$worker" --version 2>&1) || fail "cannot tell the version of this machine's tools: $our_version"
@@ -264,6 +272,18 @@ if [[ -n $hosts_list ]]; then
     ((${#hosts[@]})) || fail "no host left to run the segments on"
     echo "Hosts: ${hosts[*]}"
 fi
+# The segments that run at once, here or on all the hosts together.
+slots=$workers
+if ((${#hosts[@]})); then
+    slots=0
+    for login in "${hosts[@]}"; do
+        if [[ $login =~ ^([0-9]+)/ ]]; then
+            ((slots += BASH_REMATCH[1]))
+        else
+            ((slots += host_cores[$login]))
+        fi
+    done
+fi
 
 # ---------------------------------------------------------------- Phase 1: split
 phase1_ns=$(date +%s%N)
@@ -292,74 +312,23 @@ fi
 units=$(wc -l <"$scratch/units")
 ((units > 0)) || fail "no access unit found in the stream"
 
-# Segments: about four per worker, so that a slow stretch of film does not
-# leave the other workers idle at the end, but never shorter than 24 access
-# units (--segment-size sets the length instead). Each cut is the random access
-# point nearest to an even share of the film, so the segments come out as
-# equal as the stream allows; cutting at the first point past a fixed length
-# instead leaves a short remainder, or one segment more than the workers can
-# take in a round, and one core idles while the last segment runs.
-# A segment starts at a random access point; one that starts at an anchor that
-# is not an IDR may have leading pictures that refer to the GOP before it, so
-# its worker starts decoding at the previous random access point and drops the
-# pictures of that warm-up stretch. Output order keeps the pictures of each
-# decode-order range together, so the segments' pictures in order are exactly
-# the pictures of one decode.
-# segments file: index start end warmup (access unit indexes, end exclusive)
-awk -v units="$units" -v want=$((workers * 4)) -v min="${segment_size:-24}" -v fixed="${segment_size:-0}" '
-    NR == 1 { firstIsRap = $4 }
-    $4 && NR > 1 { raps[++count] = NR - 1 }
-    END {
-        if (!fixed) {
-            pieces = want
-            if (units / pieces < min) pieces = int(units / min)
-        } else {
-            pieces = int((units + fixed - 1) / fixed)
-        }
-        if (pieces < 1) pieces = 1
-        n = 0; start[n++] = 0; j = 1
-        for (k = 1; k < pieces; k++) {
-            target = k * units / pieces
-            # The nearest random access point to the target that leaves both
-            # neighbours at least half the shortest length.
-            best = -1
-            for (; j <= count; j++) {
-                r = raps[j]
-                if (r - start[n - 1] < min / 2) continue
-                if (units - r < min / 2) break
-                if (best >= 0 && (r - target) * (r - target) >= (best - target) * (best - target)) break
-                best = r
-            }
-            if (best >= 0) start[n++] = best
-        }
-        lastRap = firstIsRap ? 0 : -1; j = 1
-        for (k = 0; k < n; k++) {
-            end = (k + 1 < n) ? start[k + 1] : units
-            while (j <= count && raps[j] < start[k]) lastRap = raps[j++]
-            warm = (k == 0) ? 0 : (lastRap < 0 ? start[k] : lastRap)
-            print k, start[k], end, warm
-        }
-    }' "$scratch/units" >"$scratch/segments"
-
-# An IDR needs no warm-up: nothing after it refers to anything before it.
-is_idr() { # access unit index -> status 0 when it holds an IDR slice
-    local offset size file=$input list=$scratch/probe.units
-    [[ -n $dual_base ]] && file=$dual_base list=$scratch/base.units
-    read -r offset size < <(awk -v i="$1" '$1 == i { print $2, $3; exit }' "$list")
-    dd if="$file" bs=1M iflag=skip_bytes,count_bytes skip="$offset" count="$size" status=none \
-        >"$scratch/unit.264" 2>/dev/null
-    "$unitprobe" --nal "$scratch/unit.264" 2>/dev/null | awk '$3 == 5 { found = 1 } END { exit !found }'
-}
-while read -r k s e w; do
-    if ((w < s)) && is_idr "$s"; then w=$s; fi
-    echo "$k $s $e $w"
-done <"$scratch/segments" >"$scratch/plan"
+# Segments: about four per job slot in whole rounds of the slots, never
+# shorter than 24 access units (--segment-size sets the length instead), each
+# cut at the anchor nearest to an even share of the film; a segment whose
+# first anchor is not an IDR decodes from the anchor before it and drops that
+# warm-up. plan: index start end warm-up start (access unit indexes, end
+# exclusive).
+plan_args=(--slots "$slots")
+[[ -n $segment_size ]] && plan_args+=(--segment-size "$segment_size")
+in_background "$segmentplan" "${plan_args[@]}" --stream "${dual_base:-$input}" "$scratch/units" \
+    >"$scratch/plan" 2>"$scratch/plan.log" || fail "segmentplan failed: $(tail -n 1 "$scratch/plan.log")"
 segments=$(wc -l <"$scratch/plan")
 ((segments > 0)) || fail "cannot write the segment plan in $scratch"
 ((workers > segments)) && workers=$segments
+((slots > segments)) && slots=$segments
 
 warm_total=$(awk '{ t += $2 - $4 } END { print t + 0 }' "$scratch/plan")
-echo "Split into $segments segments of $units access units ($workers workers, $warm_total warm-up pictures)" \
+echo "Split into $segments segments of $units access units ($slots workers, $warm_total warm-up pictures)" \
     "in $(elapsed "$phase1_ns")s"
 
 # ---------------------------------------------------------------- encoders
@@ -457,19 +426,10 @@ esac
 mkdir -p "$scratch/in" "$scratch/out" "$scratch/results" || fail "cannot create a folder in $scratch"
 : >"$scratch/jobs"
 : >"$scratch/joblog"
-slots=$workers
 # shellcheck disable=SC2054 # "now,fail=1" is one word
 parallel_args=(--will-cite --colsep ' ' --joblog "$scratch/joblog" --results "$scratch/results/{1}"
     --halt now,fail=1 --quote)
 if ((${#hosts[@]})); then
-    slots=0
-    for login in "${hosts[@]}"; do
-        if [[ $login =~ ^([0-9]+)/ ]]; then
-            ((slots += BASH_REMATCH[1]))
-        else
-            ((slots += host_cores[$login]))
-        fi
-    done
     printf '%s\n' "${hosts[@]}" >"$scratch/sshlogins"
     retries=$((${#hosts[@]} + 1))
     ((retries > 4)) && retries=4
@@ -611,11 +571,11 @@ echo "Phase 2 complete: $units frames, time $(elapsed "$phase2_ns")s"
 phase3_ns=$(date +%s%N)
 for ((k = 0; k < segments; k++)); do grep -h '^viewpump: concealed' "$scratch/results/$k" 2>/dev/null; done
 echo "Phase 3: Concat $segments segments"
+outputs=()
+for ((k = 0; k < segments; k++)); do outputs+=("$scratch/out/seg$k.$extension"); done
 if ((frame_md5)); then
-    for ((k = 0; k < segments; k++)); do cat "$scratch/out/seg$k.md5"; done >"$partial" ||
-        fail "cannot write $partial"
-    frames=$(wc -l <"$partial")
-    ((frames == units)) || fail "the segments gave $frames frames, expected $units"
+    in_background "$segmentjoin" --lines "$units" "${outputs[@]}" >"$partial" 2>"$scratch/join.log" ||
+        fail "join: $(last_message "$scratch/join.log" | sed 's/^ERROR: //')"
 elif ((mvhevc)); then
     # reelchain, not clipweave or ffmpeg + boxgraft: it copies every segment's
     # samples once, keeps the first segment's sample entry (lhvC and the stereo
@@ -624,18 +584,16 @@ elif ((mvhevc)); then
     # clipweave has no audio, so the sound would need another full copy of the
     # movie, and ffmpeg's concatenation drops lhvC, which boxgraft would then
     # have to put back in a third copy.
-    list=()
-    for ((k = 0; k < segments; k++)); do list+=("$scratch/out/seg$k.mov"); done
     audio_option=()
     if ((has_audio)); then
         wait "$audio_pid" || fail "audio: ffmpeg failed: $(last_message "$scratch/audio.log")"
         audio_option=(--audio "$scratch/audio.mov")
     fi
-    in_background "$reelchain" "${list[@]}" "${audio_option[@]}" --output "$partial" 2>"$scratch/join.log" ||
+    in_background "$reelchain" "${outputs[@]}" "${audio_option[@]}" --output "$partial" 2>"$scratch/join.log" ||
         fail "join: reelchain failed: $(last_message "$scratch/join.log")"
     frames=$(sed -n 's/.*Done: \([0-9]*\) video samples.*/\1/p' "$scratch/join.log")
     [[ $frames == "$units" ]] || fail "join: reelchain wrote ${frames:-0} frames, expected $units"
-    rm -f "${list[@]}"
+    rm -f "${outputs[@]}"
 else
     # MPEG-TS segments join by plain concatenation, and each one already
     # carries the film's own clock, so the segments stream into one remux that
@@ -651,11 +609,9 @@ else
         ;;
     esac
     join_sbs() {
-        local k
         # shellcheck disable=SC2086 # the audio arguments are a word list by design
-        for ((k = 0; k < segments; k++)); do
-            cat "$scratch/out/seg$k.ts" && rm -f "$scratch/out/seg$k.ts" || exit 1
-        done | "$ffmpeg" -hide_banner -nostdin -y -loglevel error -f mpegts -i pipe:0 -i "$audio_source" \
+        "$segmentjoin" --remove "${outputs[@]}" 2>"$scratch/segments.log" |
+            "$ffmpeg" -hide_banner -nostdin -y -loglevel error -f mpegts -i pipe:0 -i "$audio_source" \
             -map 0:v:0 -map '1:a:0?' -c:v copy -metadata:s:v:0 stereo_mode=left_right "${container_args[@]}" \
             $audio_args -shortest "$partial" 2>"$scratch/join.log"
         local status=("${PIPESTATUS[@]}")
@@ -665,7 +621,7 @@ else
     in_background join_sbs
     case $? in
     0) ;;
-    3) fail "join: cannot read the encoded segments" ;;
+    3) fail "join: $(last_message "$scratch/segments.log" | sed 's/^ERROR: //')" ;;
     *) fail "join: ffmpeg failed: $(last_message "$scratch/join.log")" ;;
     esac
 fi

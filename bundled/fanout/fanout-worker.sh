@@ -73,6 +73,9 @@ dir=$(mktemp -d "$PWD/fanout-segment.XXXXXX") || {
     echo "cannot create a folder in $PWD" >&2
     exit 1
 }
+# The runner's clean-up on a host stops what a cancellation left running by
+# this process group.
+ps -o pgid= $$ | tr -d ' ' >"$dir/group"
 trap 'rm -rf "$dir"' EXIT
 trap 'exit 143' TERM INT HUP
 cd "$dir" || exit 1

@@ -101,6 +101,8 @@ class Driver : public ::testing::Test {
                                                  "cp \"" +
                                                  source.string() + "\" \"$3\"\necho 'COMPLETE'\n");
         writeScript(tools / "unitprobe", "#!/bin/sh\n");
+        writeScript(tools / "segmentplan", "#!/bin/sh\n");
+        writeScript(tools / "segmentjoin", "#!/bin/sh\n");
         if (dualSplit) {
             writeScript(tools / "twinsever", "#!/bin/sh\n");
             writeScript(tools / "unitmerge", "#!/bin/sh\n");

@@ -50,7 +50,8 @@ std::vector<std::string> scriptArguments(const fs::path& stream, const fs::path&
 fs::path toolsWithViewpump(const ScratchFolder& folder, const std::string& viewpumpBody) {
     fs::path dir = folder / "tools";
     fs::create_directories(dir);
-    for (const char* name : {"fanout-run.sh", "fanout-worker.sh", "twinrow", "unitprobe", "unitmerge"})
+    for (const char* name : {"fanout-run.sh", "fanout-worker.sh", "twinrow", "unitprobe", "segmentplan",
+                             "segmentjoin", "unitmerge"})
         fs::create_symlink(tools / name, dir / name);
     writeScript(dir / "viewpump", "#!/bin/bash\n" + viewpumpBody);
     return dir;

@@ -160,6 +160,31 @@ TEST(StreamTools, ProbeListsAccessUnitsAndNalUnits) {
         << nals.standardOutput;
 }
 
+// segmentjoin and segmentplan as the segment-parallel route runs them: its own
+// end-to-end tests check the movies they make.
+TEST(StreamTools, SegmentJoinKeepsOrderRemovesWhatItWroteAndNamesWhatIsMissing) {
+    TempDir dir;
+    writeFile(dir / "seg0.md5", "a\nb\n");
+    writeFile(dir / "seg1.md5", "c\n");
+    auto joined = runTool("segmentjoin", {"--lines", "3", dir.file("seg0.md5"), dir.file("seg1.md5")});
+    EXPECT_EQ(joined.status, 0);
+    EXPECT_EQ(joined.standardOutput, "a\nb\nc\n");
+    auto shortList = runTool("segmentjoin", {"--lines", "4", dir.file("seg0.md5"), dir.file("seg1.md5")});
+    EXPECT_EQ(shortList.status, 1);
+    EXPECT_NE(shortList.standardError.find("the segments gave 3 frames, expected 4"), std::string::npos);
+    auto missing = runTool("segmentjoin", {"--remove", dir.file("seg0.md5"), dir.file("seg9.md5")});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.standardOutput, "a\nb\n");
+    EXPECT_NE(missing.standardError.find("seg9.md5"), std::string::npos) << missing.standardError;
+    EXPECT_FALSE(fs::exists(dir / "seg0.md5"));
+    EXPECT_TRUE(fs::exists(dir / "seg1.md5"));
+
+    writeFile(dir / "units", "0 0 0 1\nbroken\n");
+    auto plan = runTool("segmentplan", {"--slots", "2", dir.file("units")});
+    EXPECT_EQ(plan.status, 1);
+    EXPECT_NE(plan.standardError.find("unit list line 2"), std::string::npos) << plan.standardError;
+}
+
 TEST(StreamTools, MergeReportsUnequalStreamsLikeTheInterleaver) {
     TempDir dir;
     const std::vector<std::string> files{dir.file("base.264"), dir.file("dep.mvc"), dir.file("out.264")};

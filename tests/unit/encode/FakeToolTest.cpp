@@ -259,6 +259,8 @@ TEST_F(EncodeFakeTools, ParallelPipelineArgumentsProgressAndFailure) {
     EXPECT_FALSE(engine.parallelPipelineScriptPath());
     EXPECT_FALSE(engine.hasDualSplitTools());
     writeScript(tools / "unitprobe", "#!/bin/sh\n");
+    writeScript(tools / "segmentplan", "#!/bin/sh\n");
+    writeScript(tools / "segmentjoin", "#!/bin/sh\n");
     fakeTool(
         "fanout-run.sh",
         "echo 'Phase 1: scanning'\necho 'Split into 4 segments'\necho 'worker_0 done'\n"

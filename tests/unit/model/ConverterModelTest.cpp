@@ -39,11 +39,15 @@ TEST(ConverterModelSettings, DefaultsStoredFormsAndTheInitialisationGate) {
     model.setQualityPreset(QualityPreset::ultraHigh);
     model.setDebugLimitSeconds(300);
     model.setKeepSBSIntermediate(true);
+    model.setOtherMachines(" 4/me@box1,: ");
     EXPECT_EQ(readFile(home.settingsFile()),
-              "[General]\ndurationLimit=300\nkeepSBSIntermediate=true\noutputCodec=H.265 (HEVC)\n"
-              "outputDirectory=" +
+              "[General]\ndurationLimit=300\nkeepSBSIntermediate=true\notherMachines=\"4/me@box1,:\"\n"
+              "outputCodec=H.265 (HEVC)\noutputDirectory=" +
                   (home / "chosen").string() +
                   "\noutputTarget=Apple Vision Pro (MV-HEVC)\nqualityPreset=Ultra High\n");
+    ConverterModel reloaded;
+    reloaded.loadSettings();
+    EXPECT_EQ(reloaded.otherMachines().toStdString(), "4/me@box1,:");
 }
 
 TEST(ConverterModelSettings, StoredSpellingsAreMatchedOrNamedInAWarning) {

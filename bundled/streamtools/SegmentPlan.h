@@ -1,0 +1,43 @@
+// The segment plan of the segment-parallel route: where a stream is cut into
+// independently decodable segments, and from which access unit each worker
+// must decode so that its first picture is whole. Pure arithmetic over the
+// access-unit list unitprobe writes; parse errors are thrown as StreamError.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <istream>
+#include <optional>
+#include <vector>
+
+namespace streamtools {
+
+struct PlannedUnit {
+    std::uint64_t offset = 0; // in the interleaved stream, or the base view's stream
+    bool isRandomAccess = false;
+};
+
+struct Segment {
+    std::size_t start = 0, end = 0; // access unit indexes, end exclusive
+    std::size_t warmUpStart = 0;    // first access unit fed; pictures before `start` are dropped
+};
+
+struct PlanSettings {
+    std::size_t slots = 1;       // segments that run at once, on all machines together
+    std::size_t segmentSize = 0; // fixed length in access units; 0 plans about four per slot
+    std::size_t shortest = 24;   // the shortest segment worth a worker's start and flush
+};
+
+// Lines "<index> <offset> <MVC offset> <random access 1|0>", indexes counting
+// from 0, as the script joins them from unitprobe's lists.
+std::vector<PlannedUnit> parseUnitList(std::istream& in);
+
+// Cuts at the random access point nearest to each even share of the film, so
+// the segments come out as equal as the stream allows, in whole rounds of the
+// slots. A segment that starts at an anchor which is not an IDR may have
+// leading pictures referring to the GOP before it, so it decodes from the
+// previous random access point; `isIdr(index)` spares that warm-up.
+std::vector<Segment> planSegments(const std::vector<PlannedUnit>& units, const PlanSettings& settings,
+                                  const std::function<bool(std::size_t)>& isIdr);
+
+} // namespace streamtools
