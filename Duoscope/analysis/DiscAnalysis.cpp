@@ -161,6 +161,7 @@ std::optional<SourceFileInfo> analyseDisc(const fs::path& path, const DiscChoice
                 source.audioLanguages.push_back(track.language);
         if (audio) {
             source.audioPid = audio->pid;
+            source.audioLanguage = audio->language;
             source.audioDescription =
                 (audio->language.empty() ? "und" : audio->language) + " " + audio->codec;
         }

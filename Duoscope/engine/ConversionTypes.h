@@ -148,6 +148,7 @@ struct DiscTitleSource {
     std::optional<std::string> baseClip; // only this play-item, when the user gave its clip
     std::optional<unsigned> audioPid;    // none: the title has no sound
     std::string audioDescription;        // "eng AC-3", for the log
+    std::string audioLanguage;           // "eng" (ISO 639-2), empty when the disc names none
     std::vector<double> chapters;        // start seconds from the title's start
     std::string reason;                  // why this title, for --analyze and the log
     // What the window offers to choose from: the disc's 3D titles (playlist

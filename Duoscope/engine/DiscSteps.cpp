@@ -110,6 +110,9 @@ std::optional<fs::path> PipelineEngine::extractDiscSound(const DiscTitleSource& 
     char pid[16];
     std::snprintf(pid, sizeof pid, "0:i:0x%x", *disc.audioPid);
     arguments.insert(arguments.end(), {"-map", pid, "-c", "copy", "-map_chapters", hasChapters ? "1" : "-1"});
+    // The transport stream may not carry the language the playlist gives the stream.
+    if (!disc.audioLanguage.empty())
+        arguments.insert(arguments.end(), {"-metadata:s:a:0", "language=" + disc.audioLanguage});
     if (durationLimit) arguments.insert(arguments.end(), {"-t", std::to_string(*durationLimit)});
     fs::path sound = workFolder / "disc_sound.mka";
     arguments.push_back(sound.string());

@@ -45,6 +45,15 @@ std::optional<QuickTimeAudio> quickTimeAudio(const std::string& path) {
     }
 }
 
+// A QuickTime source's chapters go on to the movie; none from other containers.
+media::ChapterList quickTimeChapters(const std::string& path) {
+    try {
+        return media::readChapters(media::MovieReader(path));
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
 int pack(const Arguments& args) {
     std::error_code ec;
     if (!fs::is_regular_file(args.input, ec))
@@ -111,6 +120,12 @@ int pack(const Arguments& args) {
         log("  Audio: " + avAudio->description());
     } else {
         log("  Audio: none");
+    }
+
+    media::ChapterList chapters = quickTimeChapters(args.input);
+    if (!chapters.chapters.empty()) {
+        writer.movie().setChapters(chapters);
+        log("  Chapters: " + std::to_string(chapters.chapters.size()));
     }
 
     std::vector<hevc::StereoAccessUnit> ready;

@@ -186,6 +186,9 @@ int run(int argc, char** argv) {
                 config.edits = edits;
             }
             audioTrack = writer->addTrack(config);
+            // The sound's chapters (a disc title's) become the movie's.
+            media::ChapterList chapters = readChapters(*audio);
+            if (!chapters.chapters.empty()) writer->setChapters(chapters);
             log("  Audio track found: (" + format("%.1f", a.width) + ", " + format("%.1f", a.height) + ")");
         }
     } catch (const std::exception& e) {

@@ -301,11 +301,12 @@ std::vector<uint8_t> MovieWriter::buildMoov() const {
         const Track& t = *tracks_[i];
         const Derived& d = derived[i];
         const TrackConfig& c = t.config;
-        bool isVideo = c.handler == "vide", isSound = c.handler == "soun";
+        bool isVideo = c.handler == "vide", isSound = c.handler == "soun",
+             isChapters = int(i) == chapterTrack_;
         w.beginBox("trak");
 
         bool tv1 = !fits32(d.trackDuration);
-        w.beginFullBox("tkhd", tv1 ? 1 : 0, 3); // enabled, in movie
+        w.beginFullBox("tkhd", tv1 ? 1 : 0, isChapters ? 2 : 3); // (enabled,) in movie
         if (tv1) {
             w.u64(0), w.u64(0), w.u32(uint32_t(i + 1)), w.u32(0), w.u64(d.trackDuration);
         } else {
@@ -320,6 +321,14 @@ std::vector<uint8_t> MovieWriter::buildMoov() const {
         w.u32(isVideo ? c.width << 16 : 0);
         w.u32(isVideo ? c.height << 16 : 0);
         w.endBox();
+
+        if (isVideo && chapterTrack_ >= 0) {
+            w.beginBox("tref");
+            w.beginBox("chap");
+            w.u32(uint32_t(chapterTrack_ + 1));
+            w.endBox();
+            w.endBox();
+        }
 
         if (!d.edits.empty()) {
             bool ev1 = false;
@@ -355,7 +364,10 @@ std::vector<uint8_t> MovieWriter::buildMoov() const {
         w.u32(options_.quickTime ? fourcc("mhlr") : 0);
         w.type(fourcc(c.handler));
         w.zeros(12);
-        std::string name = isVideo ? "VideoHandler" : isSound ? "SoundHandler" : "DataHandler";
+        std::string name = isVideo      ? "VideoHandler"
+                           : isSound    ? "SoundHandler"
+                           : isChapters ? "Chapters"
+                                        : "DataHandler";
         if (options_.quickTime) {
             w.u8(uint8_t(name.size()));
             w.bytes(reinterpret_cast<const uint8_t*>(name.data()), name.size());
@@ -373,6 +385,17 @@ std::vector<uint8_t> MovieWriter::buildMoov() const {
         } else if (isSound) {
             w.beginFullBox("smhd", 0, 0);
             w.zeros(4);
+            w.endBox();
+        } else if (isChapters) {
+            // QuickTime's base media header: copy graphics mode, grey colour, centred
+            // balance, with the text media's unity matrix.
+            w.beginBox("gmhd");
+            w.beginFullBox("gmin", 0, 0);
+            w.u16(0x40), w.u16(0x8000), w.u16(0x8000), w.u16(0x8000), w.u16(0), w.u16(0);
+            w.endBox();
+            w.beginBox("text");
+            writeMatrix(w);
+            w.endBox();
             w.endBox();
         } else {
             w.beginFullBox("nmhd", 0, 0);
@@ -473,8 +496,66 @@ std::vector<uint8_t> MovieWriter::buildMoov() const {
     return w.take();
 }
 
+ChapterList readChapters(const MovieReader& movie) {
+    ChapterList list;
+    int track = movie.firstTrack("text");
+    if (track < 0) return list;
+    const TrackInfo& t = movie.tracks()[size_t(track)];
+    list.timescale = t.timescale;
+    std::vector<uint8_t> sample;
+    for (size_t i = 0; i < t.samples.size(); ++i) {
+        movie.readSample(size_t(track), i, sample);
+        if (sample.size() < 2) continue;
+        size_t length = std::min<size_t>(size_t(sample[0]) << 8 | sample[1], sample.size() - 2);
+        list.chapters.push_back({t.samples[i].decodeTime, t.samples[i].duration,
+                                 std::string(sample.begin() + 2, sample.begin() + 2 + ptrdiff_t(length))});
+    }
+    return list;
+}
+
+// The QuickTime text sample entry: no display flags, left justified, default box, font and
+// colours; players show chapter titles in their own style.
+std::vector<uint8_t> textSampleEntry() {
+    std::vector<uint8_t> entry;
+    BoxWriter w(entry);
+    w.beginBox("text");
+    w.zeros(6);
+    w.u16(1); // data reference index
+    w.u32(0); // display flags
+    w.u32(1); // justification
+    w.zeros(6 + 8 + 8);
+    w.u16(0), w.u16(0), w.u8(0), w.u16(0); // font number, face, reserved
+    w.zeros(6);                            // foreground colour
+    w.u8(0);                               // empty font name
+    w.endBox();
+    return entry;
+}
+
+void MovieWriter::writeChapterTrack() {
+    auto track = std::make_unique<Track>();
+    track->config.handler = "text";
+    track->config.timescale = chapters_.timescale;
+    track->config.sampleEntry = textSampleEntry();
+    tracks_.push_back(std::move(track));
+    chapterTrack_ = int(tracks_.size()) - 1;
+    for (const Chapter& chapter : chapters_.chapters) {
+        if (chapter.duration == 0) continue;
+        std::vector<uint8_t> sample;
+        BoxWriter w(sample);
+        size_t length = std::min<size_t>(chapter.title.size(), UINT16_MAX);
+        w.u16(uint16_t(length));
+        w.bytes(reinterpret_cast<const uint8_t*>(chapter.title.data()), length);
+        w.beginBox("encd"); // the title is UTF-8
+        w.u32(0x100);
+        w.endBox();
+        addSample(chapterTrack_, sample.data(), sample.size(), chapter.start, chapter.start, chapter.duration,
+                  true);
+    }
+}
+
 void MovieWriter::finish() {
     if (finished_) return;
+    if (!chapters_.chapters.empty() && chapterTrack_ < 0) writeChapterTrack();
     flushBuffer();
     uint64_t mdatSize = position_ - mdatStart_;
     uint8_t head[16];

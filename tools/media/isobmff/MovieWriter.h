@@ -30,6 +30,21 @@ struct TrackConfig {
     std::optional<std::vector<EditEntry>> edits;
 };
 
+// A chapter mark: where it starts and how long it lasts (chapter timescale), and its UTF-8 title.
+struct Chapter {
+    int64_t start = 0;
+    uint32_t duration = 0;
+    std::string title;
+};
+struct ChapterList {
+    uint32_t timescale = 1000;
+    std::vector<Chapter> chapters;
+};
+
+// A movie's QuickTime chapters: the samples of its first text track, each a 16-bit length and
+// a title. Empty when it has none.
+ChapterList readChapters(const MovieReader& movie);
+
 struct MovieWriterOptions {
     bool quickTime = true;       // ftyp "qt  " (else "isom" with mp41/mp42 compatibility)
     uint32_t movieTimescale = 0; // 0 = the first track's timescale
@@ -56,6 +71,10 @@ class MovieWriter {
     void addSampleFromFile(int track, int sourceFd, uint64_t sourceOffset, size_t size, int64_t decodeTime,
                            int64_t presentationTime, uint32_t duration, bool isSync);
 
+    // QuickTime chapters, written on finish() as a disabled text track that every video track
+    // names in a 'chap' reference. Chapters must start in order; empty ones are left out.
+    void setChapters(const ChapterList& chapters) { chapters_ = chapters; }
+
     // Writes moov, patches the mdat size and closes. Throws IoError.
     void finish();
 
@@ -69,6 +88,7 @@ class MovieWriter {
     void recordSample(int track, uint64_t offset, size_t size, int64_t decodeTime, int64_t presentationTime,
                       uint32_t duration, bool isSync);
     void writeRaw(const uint8_t* data, size_t size);
+    void writeChapterTrack();
     void flushBuffer();
     void pwriteAll(const uint8_t* data, size_t size, uint64_t offset);
     std::vector<uint8_t> buildMoov() const;
@@ -82,6 +102,8 @@ class MovieWriter {
     std::vector<std::unique_ptr<Track>> tracks_;
     int lastTrack_ = -1;
     bool finished_ = false;
+    ChapterList chapters_;
+    int chapterTrack_ = -1;
 };
 
 } // namespace media

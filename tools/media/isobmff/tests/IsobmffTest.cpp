@@ -226,6 +226,40 @@ TEST(MovieWriterTest, WhatIsWrittenReadsBackAndRoundTrips) {
     EXPECT_EQ(again, bytes);
 }
 
+// Chapters come back with their times and UTF-8 titles; the video names their disabled track in
+// a 'chap' reference, and an empty chapter is left out.
+TEST(MovieWriterTest, ChaptersAreADisabledTextTrackTheVideoRefersTo) {
+    fs::path path = tempPath("chapters.mov");
+    {
+        MovieWriter w(path.string());
+        int tv = w.addTrack({"vide", 24000, 160, 120, fakeEntry("hvc1", 1), 0x55C4, std::nullopt});
+        w.setChapters({1000, {{0, 500, "Chapter 1"}, {500, 0, "empty"}, {500, 1501, "Chapitre deux é"}}});
+        std::vector<uint8_t> data(50, 7);
+        for (int64_t i = 0; i < 48; ++i)
+            w.addSample(tv, data.data(), data.size(), i * 1001, i * 1001, 1001, i == 0);
+        w.finish();
+    }
+    MovieReader r(path.string());
+    ASSERT_EQ(r.tracks().size(), 2u);
+    EXPECT_EQ(r.tracks()[1].handlerType, "text");
+    ChapterList read = readChapters(r);
+    EXPECT_EQ(read.timescale, 1000u);
+    ASSERT_EQ(read.chapters.size(), 2u);
+    EXPECT_EQ(read.chapters[1].start, 500);
+    EXPECT_EQ(read.chapters[1].duration, 1501u);
+    EXPECT_EQ(read.chapters[1].title, "Chapitre deux é");
+    auto bytes = readBytes(path);
+    std::string file(bytes.begin(), bytes.end());
+    EXPECT_NE(file.find(std::string("\0\0\0\x14tref\0\0\0\x0c"
+                                    "chap\0\0\0\x02",
+                                    20)),
+              std::string::npos);
+    size_t textHeader = file.find("tkhd", file.find("tkhd") + 4);
+    ASSERT_NE(textHeader, std::string::npos);
+    EXPECT_EQ(file.substr(textHeader + 5, 3), std::string("\0\0\x02", 3)); // in the movie, not enabled
+    EXPECT_TRUE(readChapters(MovieReader(kApple.string())).chapters.empty());
+}
+
 TEST(MovieReaderTest, RejectsWhatIsNotAWholeMovie) {
     fs::path dir = tempPath("x").parent_path();
     auto bytes = readBytes(kApple);
