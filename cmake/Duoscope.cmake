@@ -25,13 +25,16 @@ function(duoscope_depend_on_built test)
 endfunction()
 
 # duoscope_add_test(<name> SOURCES ... [LIBS ...] [LABELS ...] [FIXTURES ...]
-#                   [DEPENDS <programs it runs>...] [INCLUDES <folders>...] [TIMEOUT <s>])
+#                   [DEPENDS <programs it runs>...] [INCLUDES <folders>...] [TIMEOUT <s>]
+#                   [RESOURCE_LOCK <name>])
 # A GoogleTest executable in build/tests/, each case registered with CTest.
+# Cases that share something outside their scratch folders (a login folder)
+# name it as a RESOURCE_LOCK, so that CTest never runs two of them at once.
 function(duoscope_add_test name)
   if(NOT DUOSCOPE_BUILD_TESTS)
     return()
   endif()
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS;FIXTURES;DEPENDS;INCLUDES" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT;RESOURCE_LOCK" "SOURCES;LIBS;LABELS;FIXTURES;DEPENDS;INCLUDES" ${ARGN})
   if(NOT T_LABELS)
     set(T_LABELS unit)
   endif()
@@ -57,6 +60,9 @@ function(duoscope_add_test name)
   set(props LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
   if(T_FIXTURES)
     list(APPEND props FIXTURES_REQUIRED "${T_FIXTURES}")
+  endif()
+  if(T_RESOURCE_LOCK)
+    list(APPEND props RESOURCE_LOCK ${T_RESOURCE_LOCK})
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests

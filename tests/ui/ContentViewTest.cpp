@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QDropEvent>
 #include <QElapsedTimer>
@@ -344,3 +345,40 @@ TEST_F(Window, FloodsOfChangesAreRedrawnAtMost30TimesASecond) {
     }
     EXPECT_LE(view->refreshCount() - before, 20);
 }
+
+namespace {
+
+// A disc backup dropped as a folder: its 3D title is offered with the main one
+// chosen, the sound language picked there is the one the movie carries.
+TEST_F(Window, ADiscFolderOffersItsTitlesAndConvertsInTheChosenLanguage) {
+    fs::path disc = kit / "discs" / "film3d";
+    drop({q(disc)});
+    auto* convert = find<QPushButton>("convertButton");
+    ASSERT_TRUE(waitFor([&] { return convert->isEnabled() && find<QComboBox>("discSoundPicker"); }, 60000));
+    auto* titles = find<QComboBox>("discTitlePicker");
+    ASSERT_TRUE(titles);
+    ASSERT_EQ(titles->count(), 1) << "the disc's one 3D title; its 2D title is no choice";
+    EXPECT_EQ(titles->currentData().toUInt(), 1u);
+    auto* sound = find<QComboBox>("discSoundPicker");
+    ASSERT_EQ(sound->count(), 3);
+    EXPECT_EQ(sound->itemData(1).toString(), "eng");
+    EXPECT_EQ(sound->itemData(2).toString(), "fra");
+    sound->setCurrentIndex(2);
+    emit sound->activated(2);
+    EXPECT_EQ(model.discChoice(q(disc)).audioLanguage, "fra");
+
+    QTest::mouseClick(convert, Qt::LeftButton);
+    ASSERT_TRUE(waitFor([&] { return rowStates(window) == QStringList{"done"}; }, 120000))
+        << rowStates(window).join(", ").toStdString();
+    std::vector<fs::path> movies;
+    for (const auto& entry : fs::directory_iterator(home / "out"))
+        movies.push_back(entry.path());
+    ASSERT_EQ(movies.size(), 1u);
+    auto tag = runCommand("/usr/bin/ffprobe",
+                          {"-v", "error", "-select_streams", "a", "-show_entries", "stream_tags=language",
+                           "-of", "default=nw=1:nk=1", movies[0].string()});
+    EXPECT_EQ(tag.standardOutput, "fra\n");
+    EXPECT_TRUE(fs::exists(disc / "BDMV" / "index.bdmv"));
+}
+
+} // namespace
