@@ -226,15 +226,20 @@ void PipelineEngine::demux(const fs::path& source, const fs::path& workFolder, b
     std::error_code sizeError;
     // With a limit only part of it is read, and how much is not known here.
     long long sourceBytes = durationLimit ? 0 : static_cast<long long>(fs::file_size(sourcePath, sizeError));
-    RepeatingTimer timer([this, workFolder, sourceBytes] {
+    runDemuxer(*tsmuxer, metaFile, workFolder, sourceBytes);
+}
+
+void PipelineEngine::runDemuxer(const fs::path& tsmuxer, const fs::path& metaFile, const fs::path& workFolder,
+                                long long expectedBytes) {
+    RepeatingTimer timer([this, workFolder, expectedBytes] {
         long long written = 0;
         std::error_code error;
         for (const auto& entry : fs::directory_iterator(workFolder, error))
             if (entry.path().extension() == ".264" || entry.path().extension() == ".mvc")
                 written += static_cast<long long>(entry.file_size(error));
-        reportWork({"Demultiplexing", written, sourceBytes, {}, true});
+        reportWork({"Demultiplexing", written, expectedBytes, {}, true});
     });
-    auto process = runCurrentProcess({*tsmuxer, {metaFile.filename().string(), "."}, workFolder});
+    auto process = runCurrentProcess({tsmuxer, {metaFile.filename().string(), "."}, workFolder});
     timer.stop();
     std::string output = process->collectedStandardOutput();
     std::string errors = process->collectedStandardError();

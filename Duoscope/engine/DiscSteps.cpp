@@ -65,24 +65,7 @@ void PipelineEngine::demuxDisc(const DiscTitleSource& disc, const fs::path& work
     writeFileAtomically(metaFile, meta);
     engineLog("tsMuxeR meta:\n" + meta);
     // The title's size is not known here; what is written so far shows that work goes on.
-    RepeatingTimer timer([this, workFolder] {
-        long long written = 0;
-        std::error_code error;
-        for (const auto& entry : fs::directory_iterator(workFolder, error))
-            if (entry.path().extension() == ".264" || entry.path().extension() == ".mvc")
-                written += static_cast<long long>(entry.file_size(error));
-        reportWork({"Demultiplexing", written, 0, {}, true});
-    });
-    auto process = runCurrentProcess({*tsmuxer, {metaFile.filename().string(), "."}, workFolder});
-    timer.stop();
-    std::string output = process->collectedStandardOutput();
-    std::string errors = process->collectedStandardError();
-    engineLog(isValidUTF8(output) ? output : std::string());
-    engineLog(isValidUTF8(errors) ? errors : std::string());
-    if (process->terminationStatus() != 0 || process->wasKilledBySignal())
-        throw ConversionError::demuxFailed(
-            withReason("tsMuxeR exited with code " + std::to_string(process->terminationStatus()),
-                       lastMeaningfulLine(splitLines(errors + "\n" + output))));
+    runDemuxer(*tsmuxer, metaFile, workFolder, 0);
 }
 
 std::optional<fs::path> PipelineEngine::extractDiscSound(const DiscTitleSource& disc,

@@ -98,6 +98,10 @@ class PipelineEngine {
     // A disc title's two views, from its base and dependent clips.
     void demuxDisc(const DiscTitleSource& disc, const std::filesystem::path& workFolder,
                    std::optional<int> durationLimit);
+    // Runs tsmuxer on a meta file in the work folder, reporting the bytes of
+    // the streams written so far against `expectedBytes` (0: not known).
+    void runDemuxer(const std::filesystem::path& tsmuxer, const std::filesystem::path& metaFile,
+                    const std::filesystem::path& workFolder, long long expectedBytes);
     // The chosen sound and the chapters (cut at the limit) in one Matroska
     // file in the work folder; for a title without sound, the chapters alone.
     std::optional<std::filesystem::path> extractDiscSound(const DiscTitleSource& disc,
