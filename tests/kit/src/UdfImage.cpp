@@ -7,8 +7,8 @@
 #include <stdexcept>
 #include <vector>
 
-// Structures and field offsets: ECMA-167 3rd edition (parts 2 to 4) and the
-// OSTA UDF 2.50 specification; "3/10.1" below is ECMA-167 part 3, 10.1.
+// Structures and field offsets: ECMA-167 3rd edition (parts 2 to 4) and OSTA
+// UDF 2.50; "3/10.1" below is ECMA-167 part 3, 10.1.
 namespace kit {
 namespace fs = std::filesystem;
 namespace {
