@@ -87,12 +87,8 @@ if [[ $mode == sbs ]]; then
     shift
 fi
 sbs_width=$((2 * width))
-frame_bytes=$((sbs_width * height * 3 / 2))
-swap_word=()
-((swap)) && swap_word=(swap)
-drop_frames() {
-    if ((warm > 0)); then tail -c +$((warm * frame_bytes + 1)); else cat; fi
-}
+twinrow_words=(--skip "$warm")
+((swap)) && twinrow_words+=(swap)
 
 last_message() { # the last meaningful line a tool wrote
     # ffmpeg ends "Error initializing output stream 0:1 -- " with an empty
@@ -102,8 +98,7 @@ last_message() { # the last meaningful line a tool wrote
 }
 
 "$viewpump" -p InputFile="$stream" -p OutputFile="$dir/output.yuv" -p DecodeAllLayers=1 2>viewpump.log |
-    "$twinrow" "$width" "$height" "${swap_word[@]}" 2>twinrow.log |
-    drop_frames |
+    "$twinrow" "$width" "$height" "${twinrow_words[@]}" 2>twinrow.log |
     case $mode in
     md5)
         "$encoder" -hide_banner -nostdin -loglevel error -f rawvideo -pix_fmt yuv420p \
@@ -117,17 +112,16 @@ last_message() { # the last meaningful line a tool wrote
 status=("${PIPESTATUS[@]}")
 
 # The first stage that failed on its own, not one that lost its reader.
-names=(viewpump twinrow drop encoder)
+names=(viewpump twinrow encoder)
 failed=-1
-for i in 0 1 2 3; do
+for i in 0 1 2; do
     ((status[i] != 0 && status[i] != 141 && failed < 0)) && failed=$i
 done
 if ((failed < 0)); then
-    for i in 3 2 1 0; do ((status[i] != 0)) && failed=$i; done
+    for i in 2 1 0; do ((status[i] != 0)) && failed=$i; done
 fi
 if ((failed >= 0)); then
     message=$(last_message "${names[failed]}.log")
-    [[ ${names[failed]} == drop ]] && message="cannot skip the warm-up pictures"
     # A tool that meets a full disk often cannot even write down why.
     avail=$(df --output=avail -B1 "${output%/*}" 2>/dev/null | tail -n 1)
     [[ $avail =~ ^[[:space:]]*[0-9]+$ ]] && ((avail < 1048576)) && message+=" (No space left on device)"

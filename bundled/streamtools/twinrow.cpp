@@ -1,6 +1,7 @@
 // twinrow: joins two views side by side. Reads W x H planar 4:2:0 pictures of
 // view 0 and view 1 alternating on standard input and writes 2W x H planar
-// 4:2:0 frames to standard output, view 0 on the left unless "swap" is given.
+// 4:2:0 frames to standard output, view 0 on the left unless "swap" is given;
+// "--skip N" reads the first N pairs without writing them.
 #include "toolsupport/ToolSupport.h"
 
 #include <algorithm>
@@ -20,11 +21,14 @@
 
 namespace {
 
-constexpr const char* usage = "usage: twinrow <width> <height> [swap]\n";
+constexpr const char* usage = "usage: twinrow <width> <height> [swap] [--skip N]\n";
 const std::string help =
     "Reads W x H planar 4:2:0 (I420) pictures of two views alternating on standard input\n"
     "(view 0, view 1, view 0, ...) and writes 2W x H I420 frames to standard output, view 0 on\n"
-    "the left; with \"swap\", view 1 on the left. Width and height must be even.\n";
+    "the left; with \"swap\", view 1 on the left. Width and height must be even.\n"
+    "--skip N reads the first N pairs and writes nothing for them: a segment's decoder warms up\n"
+    "on pictures that belong to the segment before, and dropping them here spares a copy of\n"
+    "every frame through one more pipe. The count at the end includes them.\n";
 constexpr unsigned long progressEvery = 500;
 constexpr int pipeSize = 1 << 20;
 // The largest picture of any H.264 level (level 6.2: 139264 macroblocks);
@@ -83,11 +87,23 @@ bool writeRows(std::vector<iovec>& rows) {
 
 int main(int argc, char** argv) {
     std::size_t width = 0, height = 0;
-    const bool isUsable = argc >= 3 && argc <= 4 && parseDimension(argv[1], width) &&
-                          parseDimension(argv[2], height) && (argc == 3 || std::strcmp(argv[3], "swap") == 0);
+    bool swap = false;
+    unsigned long skip = 0;
+    bool isUsable = argc >= 3 && parseDimension(argv[1], width) && parseDimension(argv[2], height);
+    for (int i = 3; isUsable && i < argc; ++i) {
+        if (std::strcmp(argv[i], "swap") == 0 && !swap) {
+            swap = true;
+        } else if (std::strcmp(argv[i], "--skip") == 0 && i + 1 < argc && argv[i + 1][0] != '-') {
+            char* end = nullptr;
+            errno = 0;
+            skip = std::strtoul(argv[++i], &end, 10);
+            isUsable = errno == 0 && end != argv[i] && *end == '\0';
+        } else {
+            isUsable = false;
+        }
+    }
     if (toolsupport::answersVersion(argc, argv, "twinrow")) return 0;
     if (auto status = toolsupport::answerHelpOrMisuse(argc, argv, usage, help, isUsable)) return *status;
-    const bool swap = argc == 4;
     if (width * height > largestPictureSamples) {
         std::fprintf(stderr,
                      "ERROR: twinrow: %zux%zu is larger than any H.264 picture (%zu samples at most)\n",
@@ -127,6 +143,10 @@ int main(int argc, char** argv) {
                 stderr, "ERROR: twinrow: input ended inside frame %lu (view %d has %zu of %zu bytes)\n",
                 frames + 1, first == pictureSize ? 1 : 0, first == pictureSize ? second : first, pictureSize);
             return 1;
+        }
+        if (frames < skip) {
+            ++frames;
+            continue;
         }
         const std::uint8_t* left = views[swap ? 1 : 0].get();
         const std::uint8_t* right = views[swap ? 0 : 1].get();

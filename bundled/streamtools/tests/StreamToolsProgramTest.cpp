@@ -313,6 +313,13 @@ TEST(StreamTools, TwinrowJoinsViewsLikeHstack) {
                               dir / "views.yuv");
         EXPECT_TRUE(joined.standardOutput == expected.standardOutput) << swap;
         EXPECT_EQ(joined.standardError, "twinrow: done, 5 frames\n");
+        // A segment's warm-up pairs are read and left out; the count still has them.
+        auto skipped = runTool("twinrow",
+                               swap ? std::vector<std::string>{"64", "48", "--skip", "2", "swap"}
+                                    : std::vector<std::string>{"64", "48", "--skip", "2"},
+                               dir / "views.yuv");
+        EXPECT_TRUE(skipped.standardOutput == expected.standardOutput.substr(2 * 2 * picture)) << swap;
+        EXPECT_EQ(skipped.standardError, "twinrow: done, 5 frames\n");
     }
 
     // Three pictures: the second frame lacks its right view.
@@ -327,11 +334,13 @@ TEST(StreamTools, TwinrowJoinsViewsLikeHstack) {
                                                {"64", "47"},
                                                {"0", "48"},
                                                {"64", "48", "left"},
+                                               {"64", "48", "--skip"},
+                                               {"64", "48", "--skip", "-1"},
                                                {"-64", "48"},
                                                {"64", "48", "swap", "x"}}) {
         auto wrong = runTool("twinrow", arguments);
         EXPECT_EQ(wrong.status, 1) << arguments.size();
-        EXPECT_EQ(wrong.standardError, "usage: twinrow <width> <height> [swap]\n") << arguments.size();
+        EXPECT_EQ(wrong.standardError, "usage: twinrow <width> <height> [swap] [--skip N]\n") << arguments.size();
     }
     // The reader of the output goes away: a shell is the point here, for the pipe.
     runCommand("/bin/sh", {"-c",
