@@ -111,11 +111,13 @@ last_message() { # the last meaningful line a tool wrote
     esac
 status=("${PIPESTATUS[@]}")
 
-# The first stage that failed on its own, not one that lost its reader.
+# The first stage that failed on its own, not one that lost its reader: that
+# one died of SIGPIPE (141) or, like twinrow, reported the broken pipe.
 names=(viewpump twinrow encoder)
 failed=-1
 for i in 0 1 2; do
-    ((status[i] != 0 && status[i] != 141 && failed < 0)) && failed=$i
+    ((status[i] != 0 && status[i] != 141 && failed < 0)) &&
+        ! last_message "${names[i]}.log" | grep -q 'Broken pipe$' && failed=$i
 done
 if ((failed < 0)); then
     for i in 2 1 0; do ((status[i] != 0)) && failed=$i; done

@@ -158,6 +158,17 @@ TEST(Fanout, AFailingWorkerFailsTheRunAndNamesIt) {
     EXPECT_TRUE(isEmptyFolder(out)) << "nothing may be left under the output's name";
     EXPECT_TRUE(isEmptyFolder(work));
     EXPECT_FALSE(processWithCommandLineExists("fanout-test-slow-worker"));
+
+    // An encoder that refuses its settings is the cause, not the stages
+    // before it that lost their reader.
+    arguments = scriptArguments(kit / "cabac_b" / "interleaved.264", out / "movie.mov", work);
+    arguments.insert(arguments.end(), {"--mvhevc", "--segment-size", "12"});
+    run = runCommand("/bin/bash", arguments);
+    EXPECT_NE(run.status, 0);
+    EXPECT_NE(run.output.find("encoder exited with status 1: ERROR: --quality must lie between 0 and 1"),
+              std::string::npos)
+        << run.output;
+    EXPECT_TRUE(isEmptyFolder(out));
 }
 
 TEST(Fanout, TerminatingTheProcessGroupStopsEveryWorker) {

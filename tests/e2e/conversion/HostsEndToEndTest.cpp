@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <algorithm>
 #include <map>
+#include <sstream>
 #include <thread>
 
 #include <fcntl.h>
@@ -89,7 +91,8 @@ class Machines : public CommandLineRun {
     // A machine "name" whose tools folder links every built tool, with
     // `replaced` tools written as the scripts given instead.
     void startMachine(const std::string& name, bool hasTools = true,
-                      const std::map<std::string, std::string>& replaced = {}) {
+                      const std::map<std::string, std::string>& replaced = {},
+                      const std::string& extraConfig = "") {
         fs::path dir = machine(name);
         for (const char* folder : {"tools", "tmp", "home"})
             fs::create_directories(dir / folder);
@@ -109,7 +112,7 @@ class Machines : public CommandLineRun {
                       "PermitRootLogin prohibit-password\nAuthorizedKeysFile " +
                       (root / "authorized_keys").string() + "\nSetEnv PATH=" + (dir / "tools").string() +
                       ":/usr/bin:/bin TMPDIR=" + (dir / "tmp").string() + " HOME=" + (dir / "home").string() +
-                      "\n");
+                      "\n" + extraConfig);
         writeFile(root / "ssh_config",
                   readFile(root / "ssh_config") + "Host " + name + "\n  Port " + std::to_string(port) + "\n");
         pid_t pid = fork();
@@ -147,32 +150,32 @@ class Machines : public CommandLineRun {
             << name;
     }
 
-    // fanout-run.sh on the kit's small title, the MD5 of every frame.
-    CommandResult frameSums(const std::string& hosts, const fs::path& sums,
-                            const std::string& segmentSize = "8") {
+    // fanout-run.sh on the kit's small title; `options` choose the target and the machines.
+    CommandResult fanout(const fs::path& output, const std::vector<std::string>& options) {
         fs::path work = root / "work";
         fs::create_directories(work);
-        return runCommand("/bin/bash", {(tools / "fanout-run.sh").string(),
-                                        (set / "cabac_b/interleaved.264").string(),
-                                        (set / "cabac_b/movie.m2ts").string(),
-                                        sums.string(),
-                                        "--width",
-                                        "320",
-                                        "--height",
-                                        "176",
-                                        "--fps",
-                                        "24000/1001",
-                                        "--quality",
-                                        "80",
-                                        "--audio-args",
-                                        "-c:a copy",
-                                        "--workdir",
-                                        work.string(),
-                                        "--frame-md5",
-                                        "--segment-size",
-                                        segmentSize,
-                                        "--hosts",
-                                        hosts});
+        std::vector<std::string> arguments{(tools / "fanout-run.sh").string(),
+                                           (set / "cabac_b/interleaved.264").string(),
+                                           (set / "cabac_b/movie.m2ts").string(),
+                                           output.string(),
+                                           "--width",
+                                           "320",
+                                           "--height",
+                                           "176",
+                                           "--fps",
+                                           "24000/1001",
+                                           "--audio-args",
+                                           "-c:a copy",
+                                           "--workdir",
+                                           work.string()};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        return runCommand("/bin/bash", arguments);
+    }
+
+    // The MD5 of every frame, decoded on the machines.
+    CommandResult frameSums(const std::string& hosts, const fs::path& sums,
+                            const std::string& segmentSize = "8") {
+        return fanout(sums, {"--quality", "80", "--frame-md5", "--segment-size", segmentSize, "--hosts", hosts});
     }
 
     static std::string singleDecodeSums() {
@@ -343,4 +346,55 @@ TEST_F(Machines, OddFileNamesNeverReachAMachine) {
         EXPECT_FALSE(fs::exists(folder / "pwned")) << folder;
     EXPECT_EQ(readFile(machine("machine-a") / "sshd.log").find("3D"), std::string::npos);
     expectNothingLeftOn("machine-a");
+}
+
+// The machines make the very movie this machine makes alone from the same
+// segment plan and settings: x265 with the same threads is deterministic, so
+// every encoded picture, both layers of MV-HEVC included, is the same bytes.
+TEST_F(Machines, TheMachinesMakeTheSameMovieAsThisOne) {
+    startMachine("machine-a");
+    startMachine("machine-b");
+    auto packetSums = [](const fs::path& movie) {
+        auto sums = runCommand("/usr/bin/ffmpeg", {"-v", "error", "-i", movie.string(), "-map", "0:v:0", "-c",
+                                                   "copy", "-f", "framemd5", "-"});
+        std::istringstream in(sums.output);
+        std::string line, lines;
+        while (std::getline(in, line))
+            if (!line.starts_with("#")) lines += line.substr(line.rfind(',') + 1) + "\n";
+        return lines;
+    };
+    for (const auto& target : std::vector<std::vector<std::string>>{
+             {"--mvhevc"}, {"--crf", "28", "--speed", "veryfast"}}) {
+        SCOPED_TRACE(target[0]);
+        std::string extension = target[0] == "--mvhevc" ? ".mov" : ".mkv";
+        std::vector<std::string> plan = target;
+        plan.insert(plan.end(), {"--segment-size", "12", "--workers", "2"});
+        plan.insert(plan.end(), {"--quality", target[0] == "--mvhevc" ? "0.8" : "80"});
+        fs::path here = root / ("here" + extension), there = root / ("there" + extension);
+        auto alone = fanout(here, plan);
+        ASSERT_EQ(alone.status, 0) << alone.output;
+        plan.insert(plan.end(), {"--hosts", "1/machine-a,1/machine-b"});
+        auto spread = fanout(there, plan);
+        ASSERT_EQ(spread.status, 0) << spread.output;
+        EXPECT_NE(spread.output.find(" on machine-a"), std::string::npos) << spread.output;
+        EXPECT_NE(spread.output.find(" on machine-b"), std::string::npos) << spread.output;
+        const std::string expected = packetSums(here);
+        const std::string frames = singleDecodeSums();
+        EXPECT_EQ(std::count(expected.begin(), expected.end(), '\n'), std::count(frames.begin(), frames.end(), '\n'));
+        EXPECT_EQ(packetSums(there), expected);
+    }
+}
+
+// A machine whose disk takes no file of a segment's size fails the
+// segments it gets; they run again on the other one and the film is whole.
+TEST_F(Machines, AMachineWithAFullDiskHandsItsSegmentsOn) {
+    startMachine("machine-a");
+    startMachine("full-disk", true, {}, "ForceCommand ulimit -f 16; eval \"$SSH_ORIGINAL_COMMAND\"\n");
+    fs::path sums = root / "sums.md5";
+    auto run = frameSums("1/machine-a,1/full-disk", sums);
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(readFile(sums), singleDecodeSums());
+    EXPECT_EQ(run.output.find(" on full-disk"), std::string::npos) << run.output;
+    for (const char* name : {"machine-a", "full-disk"})
+        expectNothingLeftOn(name);
 }
