@@ -2,8 +2,12 @@
 
 #include "AnnexB.h"
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 
 namespace streamtools {
 
@@ -30,6 +34,32 @@ std::vector<PlannedUnit> parseUnitList(std::istream& in) {
         units.push_back({offset, randomAccess == 1});
     }
     return units;
+}
+
+bool holdsIdr(const std::string& path, const std::vector<PlannedUnit>& units, std::size_t index) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw StreamError("cannot open " + path + ": " + std::strerror(errno));
+    std::uint64_t position = units[index].offset;
+    const std::uint64_t end = index + 1 < units.size() ? units[index + 1].offset : UINT64_MAX;
+    NalReader reader(
+        [&](std::uint8_t* into, std::size_t size) -> long {
+            const std::uint64_t left = end - position;
+            const ssize_t count = ::pread(fd, into, left < size ? left : size, off_t(position));
+            if (count > 0) position += std::uint64_t(count);
+            return long(count);
+        },
+        path);
+    reader.setLargestHeldUnit(std::size_t{1} << 20);
+    bool found = false;
+    try {
+        while (auto unit = reader.next())
+            if (!unit->isContinuation && unit->type() == nal::idrSlice) found = true;
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    ::close(fd);
+    return found;
 }
 
 namespace {

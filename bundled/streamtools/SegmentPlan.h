@@ -1,13 +1,15 @@
 // The segment plan of the segment-parallel route: where a stream is cut into
 // independently decodable segments, and from which access unit each worker
-// must decode so that its first picture is whole. Pure arithmetic over the
-// access-unit list unitprobe writes; parse errors are thrown as StreamError.
+// must decode so that its first picture is whole. Arithmetic over the
+// access-unit list unitprobe writes, and the IDR test that reads one unit's
+// bytes; errors are thrown as StreamError.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <istream>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace streamtools {
@@ -34,8 +36,13 @@ struct PlanSettings {
 };
 
 // Lines "<index> <offset> <MVC offset> <random access 1|0>", indexes counting
-// from 0, as the script joins them from unitprobe's lists.
+// from 0. unitprobe's own lines read alike (their third field, the unit's
+// size, is not kept).
 std::vector<PlannedUnit> parseUnitList(std::istream& in);
+
+// Whether access unit `index` of the stream at `path` (which `units` lists)
+// holds an IDR slice, read from its bytes alone.
+bool holdsIdr(const std::string& path, const std::vector<PlannedUnit>& units, std::size_t index);
 
 // Cuts at the random access point nearest to each even share of the film, so
 // the segments come out as equal as the stream allows, in whole rounds of the

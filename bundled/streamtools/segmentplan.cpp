@@ -10,10 +10,8 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 
 using namespace streamtools;
 
@@ -29,34 +27,6 @@ std::size_t positiveNumber(const std::string& option, const char* text) {
     if (error != std::errc() || stop != end || value == 0)
         throw StreamError(option + " must be a positive number (got '" + text + "')");
     return value;
-}
-
-// Whether access unit `index` of the stream holds an IDR slice, read from its
-// bytes alone.
-bool holdsIdr(const std::string& path, const std::vector<PlannedUnit>& units, std::size_t index) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw StreamError("cannot open " + path + ": " + std::strerror(errno));
-    std::uint64_t position = units[index].offset;
-    const std::uint64_t end = index + 1 < units.size() ? units[index + 1].offset : UINT64_MAX;
-    NalReader reader(
-        [&](std::uint8_t* into, std::size_t size) -> long {
-            const std::uint64_t left = end - position;
-            const ssize_t count = ::pread(fd, into, left < size ? left : size, off_t(position));
-            if (count > 0) position += std::uint64_t(count);
-            return long(count);
-        },
-        path);
-    reader.setLargestHeldUnit(std::size_t{1} << 20);
-    bool found = false;
-    try {
-        while (auto unit = reader.next())
-            if (!unit->isContinuation && unit->type() == nal::idrSlice) found = true;
-    } catch (...) {
-        ::close(fd);
-        throw;
-    }
-    ::close(fd);
-    return found;
 }
 
 int plan(const std::string& listPath, const std::string& streamPath, const PlanSettings& settings) {
