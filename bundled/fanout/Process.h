@@ -21,14 +21,26 @@ void throwIfStopped();
 void pause(double seconds);
 
 struct Launch {
-    // Descriptors for the child's standard output, error and input; -1 is /dev/null.
-    explicit Launch(std::vector<std::string> arguments, int output = -1, int error = -1, int input = -1)
-        : arguments(std::move(arguments)), output(output), error(error), input(input) {}
+    explicit Launch(std::vector<std::string> arguments, std::string output = "", std::string error = "")
+        : arguments(std::move(arguments)), output(std::move(output)), error(std::move(error)) {}
 
     std::vector<std::string> arguments; // [0] is the program's path
-    int output, error, input;
+    // Files for the child's standard output and error, created or truncated;
+    // "" is /dev/null, and one name for both takes both.
+    std::string output, error;
+    int input = -1, outputPipe = -1;      // pipe ends instead of /dev/null and `output`
     std::string folder;                   // working folder; "" keeps ours
     std::vector<std::string> environment; // "NAME=value" set on top of ours
+};
+
+// A descriptor closed when it goes out of scope.
+struct OwnedDescriptor {
+    int fd = -1;
+    OwnedDescriptor(int fd) : fd(fd) {}
+    OwnedDescriptor(const OwnedDescriptor&) = delete;
+    OwnedDescriptor& operator=(const OwnedDescriptor&) = delete;
+    ~OwnedDescriptor() { close(); }
+    void close();
 };
 
 class Process {
@@ -52,11 +64,5 @@ class Process {
     pid_t pid_ = -1;
     int status_ = -1;
 };
-
-// Opens a file for a child's output (created or truncated), close-on-exec.
-int openForWriting(const std::string& path);
-
-// Ends every child still running (TERM, then KILL after `grace` seconds).
-void stopAllChildren(double grace);
 
 } // namespace segmentrun

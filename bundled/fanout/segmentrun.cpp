@@ -83,6 +83,10 @@ std::vector<std::string> words(const std::string& text) {
     return {std::istream_iterator<std::string>(in), {}};
 }
 
+void append(std::vector<std::string>& to, const std::vector<std::string>& more) {
+    to.insert(to.end(), more.begin(), more.end());
+}
+
 std::string withoutErrorMark(std::string text) {
     return text.starts_with("ERROR: ") ? text.substr(7) : text;
 }
@@ -103,16 +107,18 @@ class Run {
     void finish();
 
   private:
-    [[noreturn]] void fail(const std::string& message) const;
+    [[noreturn]] void fail(const std::string& message);
+    // A value option's text; "" when it was not given, as for an empty value.
+    std::string& option(const std::string& name) { return option_[name]; }
     bool readArguments(const std::vector<std::string>& arguments);
     void checkArguments();
-    std::string tool(const std::string& name) const;
+    std::string tool(const std::string& name);
     void checkHosts();
     void planSegments();
     void chooseEncoder();
     void startAudio();
     void runSegments();
-    void cutSegment(const Job& job, const fs::path& into) const;
+    void cutSegment(const Job& job, const fs::path& into);
     bool readJobLog();
     void reportProgress();
     [[noreturn]] void failParallel();
@@ -131,7 +137,7 @@ class Run {
     std::vector<std::string> hosts_, ssh_;
     std::string remoteFolder_;
     std::vector<streamtools::PlannedUnit> units_;
-    std::vector<std::uint64_t> mvcOffsets_;
+    std::vector<std::uint64_t> offsets_, mvcOffsets_; // of each access unit in the stream(s)
     std::vector<streamtools::Segment> plan_;
     std::string mode_, workerMode_, extension_;
     std::vector<std::string> encoderArgs_;
@@ -144,11 +150,11 @@ class Run {
     std::size_t jobLogRead_ = 0, reported_ = 0;
 };
 
-void Run::fail(const std::string& message) const {
+void Run::fail(const std::string& message) {
     std::string text = message;
     // A tool that meets a full disk often cannot even write down why.
     struct statvfs disk {};
-    const auto& workdir = option_.count("--workdir") ? option_.at("--workdir") : std::string();
+    const std::string& workdir = option("--workdir");
     if (!workdir.empty() && ::statvfs(workdir.c_str(), &disk) == 0 &&
         std::uint64_t(disk.f_bavail) * disk.f_frsize < 1048576)
         text += " (No space left on device in " + workdir + ")";
@@ -158,7 +164,7 @@ void Run::fail(const std::string& message) const {
 bool Run::readArguments(const std::vector<std::string>& arguments) {
     if (arguments.size() < 3) return false;
     input_ = arguments[0], audioSource_ = arguments[1], output_ = arguments[2];
-    option_["--codec"] = "hevc";
+    option("--codec") = "hevc";
     static const std::vector<std::string> valued = {
         "--width",   "--height",       "--fps",   "--quality", "--audio-args", "--workdir", "--maxrate",
         "--workers", "--segment-size", "--codec", "--hosts",   "--crf",        "--speed",   "--threads"};
@@ -172,7 +178,7 @@ bool Run::readArguments(const std::vector<std::string>& arguments) {
             if (isSpatial)
                 spatialArgs_.insert(spatialArgs_.end(), {argument, arguments[i + 1]});
             else
-                option_[argument] = arguments[i + 1];
+                option(argument) = arguments[i + 1];
             ++i;
         } else if (argument == "--mvhevc") {
             isMvhevc_ = true;
@@ -192,7 +198,7 @@ bool Run::readArguments(const std::vector<std::string>& arguments) {
 }
 
 void Run::checkArguments() {
-    auto value = [&](const char* name) { return option_.count(name) ? option_[name] : std::string(); };
+    auto value = [&](const char* name) { return option(name); };
     const std::string width = value("--width"), height = value("--height");
     if (!isDigits(width) || !isDigits(height) || std::stoul(width) == 0 || std::stoul(height) == 0 ||
         std::stoul(width) % 2 != 0 || std::stoul(height) % 2 != 0)
@@ -209,7 +215,7 @@ void Run::checkArguments() {
     if (!value("--maxrate").empty() && !isDigits(value("--maxrate")))
         fail("--maxrate must be a whole number of Mbit/s (got '" + value("--maxrate") + "')");
     for (const char* name : {"--workers", "--segment-size", "--threads"})
-        if (option_.count(name) && (!isDigits(value(name)) || std::stoul(value(name)) == 0))
+        if (!value(name).empty() && (!isDigits(value(name)) || std::stoul(value(name)) == 0))
             fail(std::string(name) + " must be a positive number");
     if (value("--codec") != "hevc" && value("--codec") != "h264")
         fail("--codec must be hevc or h264 (got '" + value("--codec") + "')");
@@ -225,7 +231,7 @@ void Run::checkArguments() {
     }
     // Workers run in folders of their own, so every path is made absolute first.
     input_ = absolute(input_), output_ = absolute(output_), audioSource_ = absolute(audioSource_);
-    option_["--workdir"] = absolute(workdir);
+    option("--workdir") = absolute(workdir);
     if (!dualBase_.empty()) dualBase_ = absolute(dualBase_), dualMvc_ = absolute(dualMvc_);
     outputFolder_ = output_.substr(0, output_.rfind('/'));
     if (outputFolder_.empty()) outputFolder_ = "/";
@@ -246,7 +252,7 @@ std::optional<std::string> onSearchPath(const std::string& name) {
 }
 
 // Our own programs lie beside this one; ffmpeg comes from the system.
-std::string Run::tool(const std::string& name) const {
+std::string Run::tool(const std::string& name) {
     const std::string beside = toolsFolder_ + "/" + name;
     if (::access(beside.c_str(), X_OK) == 0) return beside;
     if (auto found = onSearchPath(name)) return *found;
@@ -262,12 +268,12 @@ int Run::execute(const std::vector<std::string>& arguments) {
     if (isMvhevc_ && !isFrameMd5_) tool("reelchain");
     cpu_set_t allowed;
     cores_ = ::sched_getaffinity(0, sizeof allowed, &allowed) == 0 ? CPU_COUNT(&allowed) : 1;
-    workers_ = option_.count("--workers") ? std::stoul(option_["--workers"]) : cores_;
+    workers_ = option("--workers").empty() ? cores_ : std::stoul(option("--workers"));
 
     // Everything this run makes lives in one private folder of the work
     // folder, and the movie gets the output's name only when it is complete.
-    std::string scratch = option_["--workdir"] + "/fanout.XXXXXX";
-    if (!::mkdtemp(scratch.data())) fail("cannot create a folder in " + option_["--workdir"]);
+    std::string scratch = option("--workdir") + "/fanout.XXXXXX";
+    if (!::mkdtemp(scratch.data())) fail("cannot create a folder in " + option("--workdir"));
     scratch_ = scratch;
     // The movie is made in the private folder when a rename can move it from
     // there (a kill that leaves no time to clean up then leaves nothing in the
@@ -283,7 +289,7 @@ int Run::execute(const std::vector<std::string>& arguments) {
                (dot == std::string::npos ? "." + name + ".fanout-" + pid
                                          : "." + name.substr(0, dot) + ".fanout-" + pid + name.substr(dot));
 
-    if (option_.count("--hosts")) checkHosts();
+    if (!option("--hosts").empty()) checkHosts();
     planSegments();
     chooseEncoder();
     if (isMvhevc_ && !isFrameMd5_) startAudio();
@@ -301,7 +307,7 @@ int Run::execute(const std::vector<std::string>& arguments) {
 // lacks the tools or has another version of them would spoil or lose its
 // segments, so it is left out with one line saying why.
 void Run::checkHosts() {
-    const std::string& list = option_["--hosts"];
+    const std::string list = option("--hosts");
     std::vector<std::string> candidates;
     if (list.starts_with('@')) {
         if (::access(list.c_str() + 1, R_OK) != 0) fail("cannot read the host list " + list.substr(1));
@@ -318,10 +324,8 @@ void Run::checkHosts() {
     remoteFolder_ = ".duoscope-" + scratch_.filename().string();
 
     const fs::path versionFile = scratch_ / "version";
-    const int versionFd = openForWriting(versionFile);
-    Process versionCheck(Launch({tool("fanout-worker.sh"), "--version"}, versionFd, versionFd));
-    ::close(versionFd);
-    const int versionStatus = versionCheck.wait();
+    const int versionStatus =
+        Process(Launch({tool("fanout-worker.sh"), "--version"}, versionFile, versionFile)).wait();
     std::string ourVersion = readText(versionFile);
     while (ourVersion.ends_with('\n'))
         ourVersion.pop_back();
@@ -332,12 +336,11 @@ void Run::checkHosts() {
         const std::string target = hostTarget(candidates[i]);
         if (target.empty()) fail("empty host in the host list");
         if (target == ":") continue;
-        Launch launch(ssh_, openForWriting(scratch_ / ("host" + std::to_string(i))));
-        launch.error = launch.output;
-        launch.arguments.insert(launch.arguments.end(), {"-o", "BatchMode=yes", "-o", "ConnectTimeout=15",
-                                                         "--", target, remoteVersion});
+        const std::string answer = scratch_ / ("host" + std::to_string(i));
+        Launch launch(ssh_, answer, answer);
+        append(launch.arguments,
+               {"-o", "BatchMode=yes", "-o", "ConnectTimeout=15", "--", target, remoteVersion});
         checks[i] = Process(launch);
-        ::close(launch.output);
     }
     const auto start = Clock::now();
     std::size_t slots = 0;
@@ -381,10 +384,7 @@ void Run::planSegments() {
                 : fs::path(input_).filename().string()));
     auto probe = [&](const std::string& stream) {
         const fs::path list = scratch_ / "probe.units", log = scratch_ / "probe.log";
-        const int out = openForWriting(list), error = openForWriting(log);
-        Process unitprobe(Launch({tool("unitprobe"), stream}, out, error));
-        ::close(out), ::close(error);
-        if (unitprobe.wait() != 0) {
+        if (Process(Launch({tool("unitprobe"), stream}, list, log)).wait() != 0) {
             std::string message = readText(log);
             while (message.ends_with('\n'))
                 message.pop_back();
@@ -416,9 +416,11 @@ void Run::planSegments() {
         units_ = probe(input_);
     }
     if (units_.empty()) fail("no access unit found in the stream");
+    for (const auto& unit : units_)
+        offsets_.push_back(unit.offset);
 
     streamtools::PlanSettings settings{slots_, 0};
-    if (option_.count("--segment-size")) settings.segmentSize = std::stoul(option_["--segment-size"]);
+    if (!option("--segment-size").empty()) settings.segmentSize = std::stoul(option("--segment-size"));
     const std::string stream = isDual ? dualBase_ : input_;
     try {
         plan_ = streamtools::planSegments(units_, settings, [&](std::size_t index) {
@@ -442,139 +444,111 @@ void Run::chooseEncoder() {
     // encoders of all workers together keep the machine busy without
     // fighting over it.
     threads_ =
-        option_.count("--threads") ? std::stoul(option_["--threads"]) : std::max(1UL, cores_ / workers_);
+        option("--threads").empty() ? std::max(1UL, cores_ / workers_) : std::stoul(option("--threads"));
     const std::string threads = std::to_string(threads_),
                       rate = std::to_string(fpsNum_) + "/" + std::to_string(fpsDen_);
-    const std::string maxrate = option_.count("--maxrate") ? option_["--maxrate"] : "";
+    const std::string maxrate = option("--maxrate");
     if (isFrameMd5_) {
         mode_ = "frame MD5", workerMode_ = "md5", extension_ = "md5";
         return;
     }
     if (isMvhevc_) {
         mode_ = "MV-HEVC", workerMode_ = "mvhevc", extension_ = "mov";
-        encoderArgs_ = {"--width",   std::to_string(width_),
-                        "--height",  std::to_string(height_),
-                        "--fps",     rate,
-                        "--quality", option_["--quality"],
-                        "--threads", threads};
-        if (!maxrate.empty()) encoderArgs_.insert(encoderArgs_.end(), {"--maxrate", maxrate});
-        encoderArgs_.insert(encoderArgs_.end(), spatialArgs_.begin(), spatialArgs_.end());
+        encoderArgs_ = {"--width", std::to_string(width_), "--height", std::to_string(height_), "--fps",
+                        rate};
+        append(encoderArgs_, {"--quality", option("--quality"), "--threads", threads});
+        if (!maxrate.empty()) append(encoderArgs_, {"--maxrate", maxrate});
+        append(encoderArgs_, spatialArgs_);
         return;
     }
     mode_ = "SBS", workerMode_ = "sbs", extension_ = "ts";
-    const std::string codec = option_["--codec"];
+    const std::string codec = option("--codec");
     // The same encoder choice as the engine: VideoToolbox where ffmpeg has it,
     // otherwise x265 at the CRF and speed preset that stand for the quality.
     const fs::path list = scratch_ / "encoders";
-    const int out = openForWriting(list);
-    Process(Launch({tool("ffmpeg"), "-hide_banner", "-encoders"}, out)).wait();
-    ::close(out);
+    Process(Launch({tool("ffmpeg"), "-hide_banner", "-encoders"}, list)).wait();
     const bool hasToolbox =
         std::regex_search(readText(list), std::regex("(^|\n) *\\S+ " + codec + "_videotoolbox "));
     encoderArgs_ = {rate};
     if (hasToolbox) {
-        encoderArgs_.insert(encoderArgs_.end(), {"-c:v", codec + "_videotoolbox", "-q:v",
-                                                 option_["--quality"], "-realtime", "0"});
+        append(encoderArgs_,
+               {"-c:v", codec + "_videotoolbox", "-q:v", option("--quality"), "-realtime", "0"});
     } else {
         // The engine's table decides what a quality means for x265 and x264.
-        const std::string crf = option_["--crf"], speed = option_["--speed"];
+        const std::string crf = option("--crf"), speed = option("--speed");
         if (!isDigits(crf) || !std::regex_match(speed, std::regex("[a-z]+")))
             fail("a software encode needs --crf and --speed (got '" + crf + "' and '" + speed + "')");
+        append(encoderArgs_,
+               {"-c:v", codec == "h264" ? "libx264" : "libx265", "-preset", speed, "-crf", crf});
         if (codec == "h264")
-            encoderArgs_.insert(encoderArgs_.end(),
-                                {"-c:v", "libx264", "-preset", speed, "-crf", crf, "-threads", threads});
+            append(encoderArgs_, {"-threads", threads});
         else
-            encoderArgs_.insert(
-                encoderArgs_.end(),
-                {"-c:v", "libx265", "-preset", speed, "-crf", crf, "-x265-params",
-                 "pools=" + threads + ":frame-threads=" + (threads_ < 2 ? "1" : "2") + ":log-level=error"});
+            append(encoderArgs_, {"-x265-params", "pools=" + threads + ":frame-threads=" +
+                                                      (threads_ < 2 ? "1" : "2") + ":log-level=error"});
     }
     if (!maxrate.empty())
-        encoderArgs_.insert(encoderArgs_.end(), {"-maxrate", maxrate + "M", "-bufsize",
-                                                 std::to_string(2 * std::stoul(maxrate)) + "M"});
-    encoderArgs_.insert(encoderArgs_.end(), {"-pix_fmt", "yuv420p", "-output_ts_offset", "{5}"});
+        append(encoderArgs_,
+               {"-maxrate", maxrate + "M", "-bufsize", std::to_string(2 * std::stoul(maxrate)) + "M"});
+    append(encoderArgs_, {"-pix_fmt", "yuv420p", "-output_ts_offset", "{5}"});
 }
 
 // The sound is prepared beside the workers: the source's first audio track,
 // cut to the length of the film's pictures so that both end together.
 void Run::startAudio() {
     const fs::path answer = scratch_ / "audio.probe";
-    const int out = openForWriting(answer);
-    Process(Launch({tool("ffprobe"), "-v", "error", "-select_streams", "a:0", "-show_entries", "stream=index",
-                    "-of", "csv=p=0", audioSource_},
-                   out))
-        .wait();
-    ::close(out);
+    Launch probe({tool("ffprobe")}, answer);
+    append(probe.arguments, words("-v error -select_streams a:0 -show_entries stream=index -of csv=p=0"));
+    probe.arguments.push_back(audioSource_);
+    Process(probe).wait();
     hasAudio_ = readText(answer).find_first_not_of(" \t\r\n") != std::string::npos;
     if (!hasAudio_) return;
     Launch launch({tool("ffmpeg"), "-hide_banner", "-nostdin", "-y", "-loglevel", "error", "-i", audioSource_,
-                   "-map", "0:a:0", "-vn"});
-    for (const auto& word : words(option_["--audio-args"]))
-        launch.arguments.push_back(word);
-    launch.arguments.insert(
-        launch.arguments.end(),
-        {"-t", toolsupport::format("%.6f", double(units_.size()) * double(fpsDen_) / double(fpsNum_)), "-f",
-         "mov", (scratch_ / "audio.mov").string()});
-    launch.error = openForWriting(scratch_ / "audio.log");
+                   "-map", "0:a:0", "-vn"},
+                  "", scratch_ / "audio.log");
+    append(launch.arguments, words(option("--audio-args")));
+    append(launch.arguments,
+           {"-t", toolsupport::format("%.6f", double(units_.size()) * double(fpsDen_) / double(fpsNum_)),
+            "-f", "mov", scratch_ / "audio.mov"});
     audio_ = Process(launch);
-    ::close(launch.error);
 }
 
-// Writes the compressed bytes of the job's access units, warm-up included.
-void Run::cutSegment(const Job& job, const fs::path& into) const {
+// Writes the compressed bytes of the job's access units, warm-up included:
+// the byte range of the stream, or with --dual-split the two views' ranges
+// interleaved.
+void Run::cutSegment(const Job& job, const fs::path& into) {
     const auto& segment = job.segment;
-    const bool isLast = segment.end >= units_.size();
-    auto range = [&](const std::string& path, int fd, std::uint64_t from, std::uint64_t to) {
-        streamtools::NalReader reader(
-            [fd, position = from, to](std::uint8_t* buffer, std::size_t size) mutable -> long {
-                throwIfStopped();
-                const ssize_t count =
-                    ::pread(fd, buffer, std::min<std::uint64_t>(size, to - position), off_t(position));
-                if (count > 0) position += std::uint64_t(count);
-                return long(count);
-            },
-            path, std::size_t{4} << 20);
-        reader.setLargestHeldUnit(std::size_t{8} << 20);
-        return reader;
-    };
     auto open = [&](const std::string& path) {
         const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            fail("cannot cut segment " + std::to_string(job.k) + ": " + path + ": " + std::strerror(errno));
+        if (fd < 0) throw streamtools::StreamError(path + ": " + std::strerror(errno));
         return fd;
     };
-    const std::uint64_t end = UINT64_MAX;
-    streamtools::OutputFile output(into.string());
-    if (dualBase_.empty()) {
-        const int fd = open(input_);
-        std::vector<std::uint8_t> buffer(std::size_t{4} << 20);
-        std::uint64_t position = units_[segment.warmUpStart].offset;
-        const std::uint64_t last = isLast ? end : units_[segment.end].offset;
-        try {
-            while (position < last) {
+    // Reads [from, to) of a file; the last segment runs to the file's end.
+    auto reader = [&](int fd, const std::vector<std::uint64_t>& offsets) {
+        const std::uint64_t to = segment.end < offsets.size() ? offsets[segment.end] : UINT64_MAX;
+        return
+            [fd, to, position = offsets[segment.warmUpStart]](std::uint8_t* into, std::size_t size) mutable {
                 throwIfStopped();
                 const ssize_t count =
-                    ::pread(fd, buffer.data(), std::min<std::uint64_t>(buffer.size(), last - position),
-                            off_t(position));
-                if (count < 0) throw streamtools::StreamError(input_ + ": " + std::strerror(errno));
-                if (count == 0) break;
-                output.write(std::span(buffer.data(), std::size_t(count)));
-                position += std::uint64_t(count);
-            }
-            output.close();
-        } catch (...) {
-            ::close(fd);
-            throw;
+                    ::pread(fd, into, std::min<std::uint64_t>(size, to - position), off_t(position));
+                if (count > 0) position += std::uint64_t(count);
+                return long(count);
+            };
+    };
+    streamtools::OutputFile output(into.string());
+    const OwnedDescriptor stream = open(dualBase_.empty() ? input_ : dualBase_);
+    if (dualBase_.empty()) {
+        auto read = reader(stream.fd, offsets_);
+        std::vector<std::uint8_t> buffer(std::size_t{4} << 20);
+        for (long count; (count = read(buffer.data(), buffer.size())) != 0;) {
+            if (count < 0) throw streamtools::StreamError(input_ + ": " + std::strerror(errno));
+            output.write(std::span(buffer.data(), std::size_t(count)));
         }
-        ::close(fd);
-        return;
-    }
-    const int baseFd = open(dualBase_), mvcFd = open(dualMvc_);
-    try {
-        auto base = range(dualBase_, baseFd, units_[segment.warmUpStart].offset,
-                          isLast ? end : units_[segment.end].offset);
-        auto dependent =
-            range(dualMvc_, mvcFd, mvcOffsets_[segment.warmUpStart], isLast ? end : mvcOffsets_[segment.end]);
+    } else {
+        const OwnedDescriptor dependentStream = open(dualMvc_);
+        streamtools::NalReader base(reader(stream.fd, offsets_), dualBase_);
+        streamtools::NalReader dependent(reader(dependentStream.fd, mvcOffsets_), dualMvc_);
+        for (auto* view : {&base, &dependent})
+            view->setLargestHeldUnit(std::size_t{8} << 20);
         try {
             streamtools::mergeViews(base, dependent,
                                     [&](std::span<const std::uint8_t> bytes) { output.write(bytes); });
@@ -582,12 +556,8 @@ void Run::cutSegment(const Job& job, const fs::path& into) const {
             fail("segment " + std::to_string(job.k) + " (access units " + std::to_string(segment.start) +
                  "-" + std::to_string(segment.end - 1) + "): unitmerge: " + withoutErrorMark(error.what()));
         }
-        output.close();
-    } catch (...) {
-        ::close(baseFd), ::close(mvcFd);
-        throw;
     }
-    ::close(baseFd), ::close(mvcFd);
+    output.close();
 }
 
 // Reads the job log's new whole lines; a finished segment's bytes are no
@@ -647,7 +617,6 @@ void Run::reportProgress() {
 void Run::runSegments() {
     for (const char* folder : {"in", "out", "results"})
         if (!fs::create_directory(scratch_ / folder)) fail("cannot create a folder in " + scratch_.string());
-    ::close(openForWriting(scratch_ / "joblog"));
     std::vector<std::string> command{*onSearchPath("parallel"),
                                      "--will-cite",
                                      "--colsep",
@@ -698,18 +667,13 @@ void Run::runSegments() {
 
     int feed[2];
     if (::pipe2(feed, O_CLOEXEC) != 0) fail("cannot create a pipe: " + std::string(std::strerror(errno)));
-    const int log = openForWriting(scratch_ / "parallel.log");
-    Launch launch(command, -1, log, feed[0]);
+    OwnedDescriptor lines = feed[1], parallelInput = feed[0];
+    Launch launch(command, "", scratch_ / "parallel.log");
+    launch.input = parallelInput.fd;
     launch.folder = scratch_.string();
     launch.environment = {"PARALLEL_HOME=" + (scratch_ / "parallel").string()};
     Process parallel(launch);
-    ::close(feed[0]), ::close(log);
-    struct Feed {
-        int fd;
-        ~Feed() {
-            if (fd >= 0) ::close(fd);
-        }
-    } lines{feed[1]};
+    parallelInput.close();
 
     const std::size_t ahead = slots_ + 2;
     auto lastReport = Clock::now();
@@ -725,7 +689,7 @@ void Run::runSegments() {
             const fs::path bytes = scratch_ / "in" / ("seg" + std::to_string(job.k) + ".264");
             try {
                 cutSegment(job, bytes);
-            } catch (const streamtools::StreamError& error) {
+            } catch (const std::exception& error) {
                 fail("cannot cut segment " + std::to_string(job.k) + ": " + withoutErrorMark(error.what()));
             }
             jobs_.push_back(job);
@@ -740,13 +704,14 @@ void Run::runSegments() {
             if (::write(lines.fd, line.data(), line.size()) != ssize_t(line.size())) jobs_.pop_back();
             isCut = true;
         }
-        if (jobs_.size() == order.size() && lines.fd >= 0) ::close(std::exchange(lines.fd, -1));
+        if (jobs_.size() == order.size()) lines.close();
         if (std::chrono::duration<double>(Clock::now() - lastReport).count() >= 2) {
             reportProgress();
             lastReport = Clock::now();
         }
         if (!isCut) pause(0.2);
     }
+    throwIfStopped();
     readJobLog();
     if (status != 0) failParallel();
     if (jobs_.size() != order.size()) fail("GNU parallel ended before every segment was given to it");
@@ -787,12 +752,9 @@ void Run::join() {
     const fs::path joinLog = scratch_ / "join.log";
     auto lastOf = [](const fs::path& log) { return lastMessage(readText(log)); };
     if (isFrameMd5_) {
-        Launch launch({tool("segmentjoin"), "--lines", std::to_string(units_.size())},
-                      openForWriting(partial_), openForWriting(joinLog));
-        launch.arguments.insert(launch.arguments.end(), outputs.begin(), outputs.end());
-        Process segmentjoin(launch);
-        ::close(launch.output), ::close(launch.error);
-        if (segmentjoin.wait() != 0) fail("join: " + withoutErrorMark(lastOf(joinLog)));
+        Launch launch({tool("segmentjoin"), "--lines", std::to_string(units_.size())}, partial_, joinLog);
+        append(launch.arguments, outputs);
+        if (Process(launch).wait() != 0) fail("join: " + withoutErrorMark(lastOf(joinLog)));
     } else if (isMvhevc_) {
         // reelchain, not clipweave or ffmpeg + boxgraft: it copies every
         // segment's samples once, keeps the first segment's sample entry (lhvC
@@ -801,16 +763,14 @@ void Run::join() {
         // audio in the same pass. clipweave has no audio, so the sound would
         // need another full copy of the movie, and ffmpeg's concatenation
         // drops lhvC, which boxgraft would then have to put back in a third copy.
-        Launch launch({tool("reelchain")}, -1, openForWriting(joinLog));
-        launch.arguments.insert(launch.arguments.end(), outputs.begin(), outputs.end());
+        Launch launch({tool("reelchain")}, "", joinLog);
+        append(launch.arguments, outputs);
         if (hasAudio_) {
             if (audio_.wait() != 0) fail("audio: ffmpeg failed: " + lastOf(scratch_ / "audio.log"));
-            launch.arguments.insert(launch.arguments.end(), {"--audio", (scratch_ / "audio.mov").string()});
+            append(launch.arguments, {"--audio", scratch_ / "audio.mov"});
         }
-        launch.arguments.insert(launch.arguments.end(), {"--output", partial_.string()});
-        Process reelchain(launch);
-        ::close(launch.error);
-        if (reelchain.wait() != 0) fail("join: reelchain failed: " + lastOf(joinLog));
+        append(launch.arguments, {"--output", partial_});
+        if (Process(launch).wait() != 0) fail("join: reelchain failed: " + lastOf(joinLog));
         std::smatch found;
         const std::string log = readText(joinLog);
         const std::string frames =
@@ -829,42 +789,26 @@ void Run::join() {
         // before a seam as corrupt; its bytes are whole and ffmpeg keeps it.)
         int pipe[2];
         if (::pipe2(pipe, O_CLOEXEC) != 0) fail("cannot create a pipe: " + std::string(std::strerror(errno)));
-        Launch joining({tool("segmentjoin"), "--remove"}, pipe[1], openForWriting(scratch_ / "segments.log"));
-        joining.arguments.insert(joining.arguments.end(), outputs.begin(), outputs.end());
-        Launch remux({tool("ffmpeg"),
-                      "-hide_banner",
-                      "-nostdin",
-                      "-y",
-                      "-loglevel",
-                      "error",
-                      "-f",
-                      "mpegts",
-                      "-i",
-                      "pipe:0",
-                      "-i",
-                      audioSource_,
-                      "-map",
-                      "0:v:0",
-                      "-map",
-                      "1:a:0?",
-                      "-c:v",
-                      "copy",
-                      "-metadata:s:v:0",
-                      "stereo_mode=left_right"},
-                     -1, openForWriting(joinLog), pipe[0]);
+        OwnedDescriptor joined = pipe[0], joining = pipe[1];
+        Launch segments({tool("segmentjoin"), "--remove"}, "", scratch_ / "segments.log");
+        append(segments.arguments, outputs);
+        segments.outputPipe = joining.fd;
+        Launch remux({tool("ffmpeg")}, "", joinLog);
+        append(remux.arguments, words("-hide_banner -nostdin -y -loglevel error -f mpegts -i pipe:0 -i"));
+        append(remux.arguments, {audioSource_});
+        append(remux.arguments,
+               words("-map 0:v:0 -map 1:a:0? -c:v copy -metadata:s:v:0 stereo_mode=left_right"));
+        remux.input = joined.fd;
         const std::string extension = output_.substr(output_.rfind('.') + 1);
         if (extension == "mov" || extension == "MOV" || extension == "mp4" || extension == "MP4" ||
             extension == "m4v") {
-            remux.arguments.insert(remux.arguments.end(), {"-movflags", "+faststart"});
-            if (option_["--codec"] == "hevc")
-                remux.arguments.insert(remux.arguments.end(), {"-tag:v", "hvc1"});
+            append(remux.arguments, {"-movflags", "+faststart"});
+            if (option("--codec") == "hevc") append(remux.arguments, {"-tag:v", "hvc1"});
         }
-        for (const auto& word : words(option_["--audio-args"]))
-            remux.arguments.push_back(word);
-        remux.arguments.insert(remux.arguments.end(), {"-shortest", partial_.string()});
-        Process segmentjoin(joining), ffmpeg(remux);
-        for (int fd : {pipe[0], pipe[1], joining.error, remux.error})
-            ::close(fd);
+        append(remux.arguments, words(option("--audio-args")));
+        append(remux.arguments, {"-shortest", partial_});
+        Process segmentjoin(segments), ffmpeg(remux);
+        joined.close(), joining.close();
         if (ffmpeg.wait() != 0) fail("join: ffmpeg failed: " + lastOf(joinLog));
         if (segmentjoin.wait() != 0) fail("join: " + withoutErrorMark(lastOf(scratch_ / "segments.log")));
     }
@@ -878,6 +822,10 @@ void Run::join() {
 // its processes, its folder on every host, its scratch folder and an
 // unfinished movie.
 void Run::finish() {
+    // The clean-up runs to its end (a few seconds at most) whatever comes.
+    for (int number : {SIGTERM, SIGINT, SIGHUP})
+        std::signal(number, SIG_IGN);
+    stopSignal = 0;
     audio_ = Process();
     if (!hosts_.empty()) {
         // parallel's --cleanup removes what a finished job left on its host;
@@ -895,8 +843,7 @@ void Run::finish() {
             const std::string target = hostTarget(host);
             if (target == ":") continue;
             Launch launch(ssh_);
-            launch.arguments.insert(launch.arguments.end(),
-                                    {"-o", "BatchMode=yes", "-o", "ConnectTimeout=5", "--", target, sweep});
+            append(launch.arguments, {"-o", "BatchMode=yes", "-o", "ConnectTimeout=5", "--", target, sweep});
             try {
                 sweeps.emplace_back(launch);
             } catch (const Failure&) {
@@ -934,9 +881,6 @@ int main(int argc, char** argv) {
             run.finish();
             return status;
         } catch (const Stopped&) {
-            for (int number : {SIGTERM, SIGINT, SIGHUP})
-                std::signal(number, SIG_IGN);
-            stopSignal = 0;
             toolsupport::log("fanout-run.sh: stopped");
             run.finish();
             return 143;
