@@ -53,9 +53,11 @@ constexpr const char* usage =
     "  --threads N: encoder threads of each worker (default: this machine's cores / workers)\n";
 
 // The few programs a host needs are found on its search path or where the
-// package puts them; this machine's jobs use the worker beside this program.
+// package puts them; this machine's jobs (":" in the host list) use the worker
+// beside this program, on the segment files where they lie: parallel starts
+// them in a --workdir folder of the scratch folder, and nothing travels.
 constexpr const char* remoteWorker =
-    "w=$1; shift; [ \"${PARALLEL_SSHLOGIN:-:}\" = : ] || w=fanout-worker.sh\n"
+    "w=$1; shift; if [ \"${PARALLEL_SSHLOGIN:-:}\" = : ]; then cd .. || exit 1; else w=fanout-worker.sh; fi\n"
     "PATH=$PATH:/usr/libexec/duoscope/tools exec \"$w\" \"$@\"";
 constexpr const char* remoteVersion =
     "PATH=$PATH:/usr/libexec/duoscope/tools; fanout-worker.sh --version && nproc";
@@ -885,13 +887,15 @@ int main(int argc, char** argv) {
             run.finish();
             return 143;
         } catch (const Failure& failure) {
-            run.finish();
+            toolsupport::log(failure.message);
             say("FAILED: " + withoutErrorMark(failure.message));
-            throw;
-        } catch (const std::exception& error) {
             run.finish();
+            return 1;
+        } catch (const std::exception& error) {
+            toolsupport::log(std::string("ERROR: ") + error.what());
             say(std::string("FAILED: ") + error.what());
-            throw;
+            run.finish();
+            return 1;
         }
     });
 }
