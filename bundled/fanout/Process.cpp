@@ -31,7 +31,19 @@ int exitStatus(int status) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+int openForWriting(const std::string& path) {
+    if (path.empty()) return -1;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) throw toolsupport::Failure{"ERROR: cannot write " + path + ": " + std::strerror(errno)};
+    return fd;
+}
+
 } // namespace
+
+void OwnedDescriptor::close() {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
 
 void installStopHandlers() {
     struct sigaction action {};
@@ -55,28 +67,12 @@ void pause(double seconds) {
     throwIfStopped();
 }
 
-void OwnedDescriptor::close() {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-}
-
-namespace {
-
-int openForWriting(const std::string& path) {
-    if (path.empty()) return -1;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) throw toolsupport::Failure{"ERROR: cannot write " + path + ": " + std::strerror(errno)};
-    return fd;
-}
-
-} // namespace
-
 Process::Process(const Launch& launch) {
+    const OwnedDescriptor outputFile = launch.outputPipe >= 0 ? -1 : openForWriting(launch.output);
+    const OwnedDescriptor errorFile = launch.error == launch.output ? -1 : openForWriting(launch.error);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (!launch.folder.empty()) posix_spawn_file_actions_addchdir_np(&actions, launch.folder.c_str());
-    const OwnedDescriptor outputFile = launch.outputPipe >= 0 ? -1 : openForWriting(launch.output);
-    const OwnedDescriptor errorFile = launch.error == launch.output ? -1 : openForWriting(launch.error);
     const int wanted[3] = {launch.input, launch.outputPipe >= 0 ? launch.outputPipe : outputFile.fd,
                            launch.error == launch.output ? outputFile.fd : errorFile.fd};
     for (int target = 0; target < 3; ++target) {

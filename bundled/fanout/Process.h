@@ -1,7 +1,8 @@
 // segmentrun's process layer: starting a program from an argument list (never
-// a shell line), waiting for it while a stop request can still interrupt, and
-// stopping whatever is left. Every child is noted until it has been waited
-// for, so a stopped run can end them all. Main thread only.
+// a shell line) and waiting for it while a stop request can still interrupt.
+// A Process owns its child: one still running when it goes out of scope is
+// ended (TERM, then KILL), so a failed or stopped run leaves none behind.
+// Main thread only.
 #pragma once
 
 #include <csignal>

@@ -45,11 +45,11 @@ using toolsupport::Failure;
 namespace {
 
 constexpr const char* usage =
-    "Usage: fanout-run.sh <stream.264> <audio source> <output> --width W --height H --fps NUM/DEN --quality "
-    "Q "
-    "--audio-args ARGS --workdir DIR [--mvhevc] [--maxrate MBPS] [--swap] [--dual-split BASE MVC] "
-    "[--hfov DEGREES] [--baseline MM] [--disparity-adjustment X] [--workers N] [--segment-size AUS] "
-    "[--frame-md5] [--hosts LIST|@FILE] [--crf N --speed PRESET] [--threads N]\n"
+    "Usage: fanout-run.sh <stream.264> <audio source> <output> --width W --height H --fps NUM/DEN\n"
+    "    --quality Q --audio-args ARGS --workdir DIR [--mvhevc] [--maxrate MBPS] [--swap]\n"
+    "    [--dual-split BASE MVC] [--hfov DEGREES] [--baseline MM] [--disparity-adjustment X]\n"
+    "    [--workers N] [--segment-size AUS] [--frame-md5] [--hosts LIST|@FILE]\n"
+    "    [--crf N --speed PRESET] [--threads N]\n"
     "  --threads N: encoder threads of each worker (default: this machine's cores / workers)\n";
 
 // The few programs a host needs are found on its search path or where the
