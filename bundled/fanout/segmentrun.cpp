@@ -703,8 +703,8 @@ void Run::runSegments() {
                 toolsupport::format("%.9f", 1 + double(segment.start) * double(fpsDen_) / double(fpsNum_)) +
                 "\n";
             // A parallel that has stopped reads no more; its end says why.
-            if (::write(lines.fd, line.data(), line.size()) != ssize_t(line.size())) jobs_.pop_back();
-            isCut = true;
+            isCut = ::write(lines.fd, line.data(), line.size()) == ssize_t(line.size());
+            if (!isCut) jobs_.pop_back();
         }
         if (jobs_.size() == order.size()) lines.close();
         if (std::chrono::duration<double>(Clock::now() - lastReport).count() >= 2) {
