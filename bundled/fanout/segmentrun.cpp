@@ -373,7 +373,7 @@ void Run::checkHosts() {
 }
 
 // Segments: about four per job slot in whole rounds of the slots, never
-// shorter than 24 access units (--segment-size sets the length instead), each
+// shorter than PlanSettings::shortest (--segment-size sets the length instead), each
 // cut at the anchor nearest to an even share of the film; a segment whose
 // first anchor is not an IDR decodes from the anchor before it and drops that
 // warm-up.

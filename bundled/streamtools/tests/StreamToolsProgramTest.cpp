@@ -340,7 +340,8 @@ TEST(StreamTools, TwinrowJoinsViewsLikeHstack) {
                                                {"64", "48", "swap", "x"}}) {
         auto wrong = runTool("twinrow", arguments);
         EXPECT_EQ(wrong.status, 1) << arguments.size();
-        EXPECT_EQ(wrong.standardError, "usage: twinrow <width> <height> [swap] [--skip N]\n") << arguments.size();
+        EXPECT_EQ(wrong.standardError, "usage: twinrow <width> <height> [swap] [--skip N]\n")
+            << arguments.size();
     }
     // The reader of the output goes away: a shell is the point here, for the pipe.
     runCommand("/bin/sh", {"-c",
