@@ -2,6 +2,7 @@
 
 #include "AnnexB.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -73,6 +74,8 @@ std::size_t segmentCount(std::size_t units, const PlanSettings& settings) {
         // the other slots idle at the end, but none shorter than the shortest.
         pieces = settings.slots * 4;
         if (double(units) / double(pieces) < double(settings.shortest)) pieces = units / settings.shortest;
+        if (pieces < settings.slots)
+            pieces = std::min(settings.slots, units / std::max<std::size_t>(settings.shortestToFillTheSlots, 1));
         // One segment more than the slots take at once leaves all but one of
         // them idle while it runs.
         if (pieces > settings.slots) pieces = pieces / settings.slots * settings.slots;
@@ -94,6 +97,7 @@ std::vector<Segment> planSegments(const std::vector<PlannedUnit>& units, const P
         if (units[i].isRandomAccess) anchors.push_back(i);
 
     const std::size_t pieces = segmentCount(count, used);
+    if (used.segmentSize == 0) used.shortest = std::min(used.shortest, count / pieces);
     const double halfShortest = double(used.shortest) / 2;
     std::vector<std::size_t> starts{0};
     std::size_t j = 0;

@@ -33,6 +33,10 @@ struct PlanSettings {
     // touched afresh), ten pictures' worth at "Balanced"; at 24 pictures a
     // title took 1.6 times the CPU of one segment, at 120 about 1.1 times.
     std::size_t shortest = 120;
+    // A title too short for a segment of `shortest` per slot is still spread
+    // over the slots, in segments down to this length: an idle machine wins
+    // nothing back, and a start costs less than half of 24 pictures' work.
+    std::size_t shortestToFillTheSlots = 24;
 };
 
 // Lines "<index> <offset> <MVC offset> <random access 1|0>", indexes counting
