@@ -1,11 +1,12 @@
 // The conversion driver's routes, driven through stand-in tools in a folder of
-// their own (the real interleaver, twinrow and ffmpeg do the real work).
+// their own (the real interleaver, twinrow and ffmpeg do the real work). The
+// segment-parallel routes are chosen and judged with every real tool in
+// ConversionEndToEndTest.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include "PipelineEngine.h"
@@ -94,20 +95,6 @@ class Driver : public ::testing::Test {
                         std::to_string(frames) + " frame pairs done' >&2\n");
         fs::create_symlink(fs::path(DUOSCOPE_TOOLS_DIR) / "twinrow", tools / "twinrow");
     }
-    void fakeParallelTools(bool dualSplit) {
-        writeScript(tools / "fanout-run.sh", "#!/bin/bash\nprintf '%s\\n' \"$@\" > \"" +
-                                                 (streams / "fanout.args").string() +
-                                                 "\"\necho 'Phase 1: split'\necho 'Split into 2 segments'\n"
-                                                 "cp \"" +
-                                                 source.string() + "\" \"$3\"\necho 'COMPLETE'\n");
-        writeScript(tools / "unitprobe", "#!/bin/sh\n");
-        writeScript(tools / "segmentplan", "#!/bin/sh\n");
-        writeScript(tools / "segmentjoin", "#!/bin/sh\n");
-        if (dualSplit) {
-            writeScript(tools / "twinsever", "#!/bin/sh\n");
-            writeScript(tools / "unitmerge", "#!/bin/sh\n");
-        }
-    }
     void fakeStereoPacker() {
         writeScript(tools / "StereoPacker", "#!/bin/bash\necho 'Frame 1/2 (50.0%)'\ncp \"$1\" \"$2\"\n");
     }
@@ -127,13 +114,6 @@ class Driver : public ::testing::Test {
         }
     };
 
-    std::vector<std::string> fanoutArguments() const {
-        std::vector<std::string> lines;
-        std::istringstream in(readFile(streams / "fanout.args"));
-        for (std::string line; std::getline(in, line);)
-            lines.push_back(line);
-        return lines;
-    }
     std::optional<fs::path> workFolderLeft() const {
         for (const auto& entry : fs::directory_iterator(output))
             if (entry.path().filename().string().starts_with("Duoscope_")) return entry.path();
@@ -274,29 +254,6 @@ TEST_F(Driver, FifoFailureFallsBackToAFile) {
     auto run = convert(OutputTarget::sbs3D);
     ASSERT_TRUE(run.result) << run.error;
     EXPECT_TRUE(readFile(streams / "viewpump.saw").starts_with("file\n"));
-}
-
-TEST_F(Driver, ParallelRoutesAndTheMVHEVCTail) {
-    fakeStreamingTools();
-    fakeParallelTools(true);
-    auto dual = convert(OutputTarget::visionPro);
-    ASSERT_TRUE(dual.result) << dual.error;
-    EXPECT_EQ(dual.result->outputPath, (output / "Movie.mov").string());
-    auto arguments = fanoutArguments();
-    EXPECT_NE(std::find(arguments.begin(), arguments.end(), "--dual-split"), arguments.end());
-    EXPECT_NE(std::find(arguments.begin(), arguments.end(), "--mvhevc"), arguments.end());
-    EXPECT_EQ(outputEntries(), std::vector<fs::path>{"Movie.mov"}); // no StereoPacker, no side-by-side movie
-    fs::remove(output / "Movie.mov");
-
-    fs::remove(tools / "twinsever");
-    fakeStereoPacker();
-    auto single = convert(OutputTarget::sbs3D);
-    ASSERT_TRUE(single.result) << single.error;
-    arguments = fanoutArguments();
-    ASSERT_FALSE(arguments.empty());
-    EXPECT_TRUE(arguments[0].ends_with("/interleaved.264"));
-    EXPECT_EQ(std::find(arguments.begin(), arguments.end(), "--dual-split"), arguments.end());
-    EXPECT_EQ(single.result->outputPath, (output / "Movie_SBS.mkv").string());
 }
 
 TEST_F(Driver, VisionProTailRunsStereoPacker) {

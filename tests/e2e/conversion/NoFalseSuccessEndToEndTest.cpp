@@ -174,30 +174,6 @@ TEST_F(NoFalseSuccess, SettingsSpellingsFlagsAndAMissingHome) {
     EXPECT_NE(homeless.output.find("--output"), std::string::npos) << homeless.output;
 }
 
-TEST_F(NoFalseSuccess, TheChosenCodecOnTheParallelAndNamedPipeRoutes) {
-    storeTarget("SBS 3D (MKV)");
-    writeFile(config / "Duoscope" / "Duoscope.conf",
-              "[General]\noutputTarget=SBS 3D (MKV)\noutputCodec=H.264\n");
-    // The same program beside a tools folder without the parallel script takes the named pipe.
-    fs::path bin = work / "bin";
-    fs::create_directories(bin / "tools");
-    for (const auto& entry : fs::directory_iterator(DUOSCOPE_TOOLS_DIR))
-        if (entry.path().filename() != "fanout-run.sh")
-            fs::create_symlink(entry.path(), bin / "tools" / entry.path().filename());
-    for (const char* name : {"ffmpeg", "ffprobe"})
-        fs::create_symlink(fs::path("/usr/bin") / name, bin / "tools" / name);
-    fs::copy_file(duoscopeProgram, bin / "Duoscope");
-    for (const auto& [program, route] : {std::pair{duoscopeProgram, std::string("PARALLEL")},
-                                         std::pair{(bin / "Duoscope").string(), std::string("FIFO")}}) {
-        fs::path output = work / route;
-        auto result = runCommand(program, {"--input", (set / "cabac_b" / "movie.m2ts").string(),
-                                           "--auto-convert", "--output", output.string()});
-        ASSERT_EQ(result.status, 0) << result.output;
-        EXPECT_NE(result.output.find(route), std::string::npos) << result.output;
-        EXPECT_EQ(videoCodecOf(output / "movie_SBS.mkv"), "h264") << route;
-    }
-}
-
 TEST_F(NoFalseSuccess, DamagedPicturesFailUnlessAccepted) {
     storeTarget("SBS 3D (MKV)");
     // One transport packet in a hundred gets a flipped byte in its payload

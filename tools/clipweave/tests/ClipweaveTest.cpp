@@ -108,7 +108,6 @@ TEST(ClipweaveTest, ArgumentsAndBadInputs) {
         EXPECT_EQ(errors, 1u) << r.output;
         EXPECT_FALSE(std::filesystem::exists(out)) << c.message;
     }
-    EXPECT_EQ(readFile(segments[0]).size(), readFile(segments[0]).size());
     EXPECT_TRUE(std::filesystem::exists(segments[0]));
 }
 
