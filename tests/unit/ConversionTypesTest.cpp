@@ -45,8 +45,9 @@ TEST(ConversionTypes, FormattedDuration) {
 // the stored settings (ConverterModelTest, CommandLineTest).
 TEST(ConversionTypes, StoredLabelWarnings) {
     for (const auto& [stored, warning] : std::vector<std::pair<std::string, std::string>>{
-             {"MV-HEVC", "WARNING: setting outputTarget \"MV-HEVC\" is none of \"SBS 3D (MKV)\", \"Apple Vision Pro "
-                         "(MV-HEVC)\"; using \"Apple Vision Pro (MV-HEVC)\""},
+             {"MV-HEVC",
+              "WARNING: setting outputTarget \"MV-HEVC\" is none of \"SBS 3D (MKV)\", \"Apple Vision Pro "
+              "(MV-HEVC)\"; using \"Apple Vision Pro (MV-HEVC)\""},
              {"", "WARNING: setting outputTarget is empty; using \"Apple Vision Pro (MV-HEVC)\""},
          }) {
         auto choice = readStoredChoice(std::optional(stored), "outputTarget", OutputTarget::visionPro);

@@ -4,10 +4,7 @@
 // ConversionEndToEndTest.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <mutex>
-#include <thread>
 
 #include "PipelineEngine.h"
 #include "TestSupport.h"
@@ -15,7 +12,6 @@
 
 using namespace duoscope;
 using namespace duoscope::test;
-using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
@@ -121,7 +117,7 @@ class Driver : public ::testing::Test {
     }
 
     Run convert(OutputTarget target, Stereo3DMode mode = Stereo3DMode::mvcSeparateTracks(),
-                std::function<void(PipelineEngine&)> during = {}, bool keepWork = false) {
+                bool keepWork = false) {
         SourceFileInfo info;
         info.url = source;
         info.fileName = source.filename().string();
@@ -140,8 +136,6 @@ class Driver : public ::testing::Test {
             std::lock_guard lock(mutex);
             run.log.push_back(line);
         };
-        std::thread watcher;
-        if (during) watcher = std::thread([&] { during(engine); });
         try {
             run.result = engine.convert(job, info,
                                         [&](ConversionStage stage, double fraction) {
@@ -152,7 +146,6 @@ class Driver : public ::testing::Test {
         } catch (const std::exception& failure) {
             run.error = failure.what();
         }
-        if (watcher.joinable()) watcher.join();
         return run;
     }
 
@@ -201,22 +194,10 @@ TEST_F(Driver, DiskRouteFailureKeepsTheWorkFolderOnlyWhenAsked) {
     EXPECT_EQ(run.error, "Decoding failed: ldecod exited with code 1: Error: broken slice");
     // Decoded views are the biggest files of a run: without --keep-work they go.
     EXPECT_FALSE(workFolderLeft());
-    convert(OutputTarget::sbs3D, Stereo3DMode::mvcSeparateTracks(), {}, true);
+    convert(OutputTarget::sbs3D, Stereo3DMode::mvcSeparateTracks(), true);
     auto kept = workFolderLeft();
     ASSERT_TRUE(kept);
     EXPECT_TRUE(fs::exists(*kept / "output_ViewId0000.yuv"));
-}
-
-TEST_F(Driver, CancelDuringDecodingRemovesTheWorkFolder) {
-    fakeLdecod("sleep 29.75\n");
-    auto run = convert(OutputTarget::sbs3D, Stereo3DMode::mvcSeparateTracks(), [&](PipelineEngine& engine) {
-        ASSERT_TRUE(waitUntil([&] { return processWithCommandLineExists("sleep 29.75"); }, 20s));
-        engine.cancel();
-    });
-    EXPECT_EQ(run.error, "Conversion was cancelled");
-    EXPECT_TRUE(outputEntries().empty());
-    EXPECT_TRUE(waitUntil([&] { return !processWithCommandLineExists((tools / "ldecod").string()); }, 10s));
-    EXPECT_TRUE(waitUntil([&] { return !processWithCommandLineExists("sleep 29.75"); }, 10s));
 }
 
 TEST_F(Driver, MissingViewsAfterDemuxing) {

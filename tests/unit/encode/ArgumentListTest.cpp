@@ -17,6 +17,25 @@ using Arguments = std::vector<std::string>;
 constexpr auto vt = EncoderProfile::videoToolbox;
 constexpr auto sw = EncoderProfile::software;
 
+// The jobs below start from these, at 1920x1080, 24000/1001, High Quality, side-by-side target.
+FrameAlternateScriptSpec frameAlternateSpec(const std::string& source, const std::string& output) {
+    FrameAlternateScriptSpec spec;
+    spec.ffmpegPath = "/usr/bin/ffmpeg";
+    spec.sourcePath = source;
+    spec.workFolder = "/w/fa_work";
+    spec.outputPath = output;
+    return spec;
+}
+ParallelArgumentsSpec parallelSpec(const std::string& source, const std::string& output) {
+    ParallelArgumentsSpec spec;
+    spec.scriptPath = "/t/fanout-run.sh";
+    spec.interleavedPath = "/w/M_interleaved.264";
+    spec.sourceAudioPath = source;
+    spec.outputPath = output;
+    spec.workFolder = "/w";
+    return spec;
+}
+
 TEST(EncoderProfile, ChosenFromTheEncoderListing) {
     std::string macListing = " V....D h264_videotoolbox    VideoToolbox H.264 Encoder (codec h264)\n"
                              " V....D hevc_videotoolbox    VideoToolbox H.265 Encoder (codec hevc)\n"
@@ -46,8 +65,11 @@ TEST(EncodeSBSArguments, BothProfilesAndEveryContainer) {
         all.insert(all.end(), tail.begin(), tail.end());
         return all;
     };
-    SBSEncodeSpec spec{"/w/L.yuv", "/w/R.yuv",        "/src/Movie.m2ts", "/out/Movie_SBS.mkv", QualityPreset::high,
-                       OutputCodec::h264, 1920, 1080, 24000, 1001, "ac3"};
+    SBSEncodeSpec spec{.leftView = "/w/L.yuv",
+                       .rightView = "/w/R.yuv",
+                       .sourceAudio = "/src/Movie.m2ts",
+                       .output = "/out/Movie_SBS.mkv",
+                       .sourceAudioCodec = "ac3"};
     EXPECT_EQ(encodeSBSArguments(spec, vt),
               with({"-c:v", "h264_videotoolbox", "-q:v", "80", "-metadata:s:v:0", "stereo_mode=left_right",
                     "-maxrate", "30M", "-bufsize", "60M", "-c:a", "copy", "-sn", "-dn", "-shortest",
@@ -56,9 +78,9 @@ TEST(EncodeSBSArguments, BothProfilesAndEveryContainer) {
     spec.output = "/out/Movie_SBS.MOV";
     spec.qualityPreset = QualityPreset::low;
     EXPECT_EQ(encodeSBSArguments(spec, sw),
-              with({"-c:v", "libx265", "-preset", "veryfast", "-crf", "28", "-tag:v", "hvc1", "-metadata:s:v:0",
-                    "stereo_mode=left_right", "-movflags", "+faststart", "-c:a", "copy", "-sn", "-dn",
-                    "-shortest", "/out/Movie_SBS.MOV"}));
+              with({"-c:v", "libx265", "-preset", "veryfast", "-crf", "28", "-tag:v", "hvc1",
+                    "-metadata:s:v:0", "stereo_mode=left_right", "-movflags", "+faststart", "-c:a", "copy",
+                    "-sn", "-dn", "-shortest", "/out/Movie_SBS.MOV"}));
     spec.output = "/out/Movie_SBS.mkv";
     spec.outputCodec = OutputCodec::h265;
     spec.qualityPreset = QualityPreset::ultraHigh;
@@ -93,25 +115,19 @@ TEST(EncodeRemuxArguments, HEVCTagOnlyWhenTheVideoMayBeHEVC) {
 // The generated scripts are run end to end elsewhere; here only what the job
 // decides: which frames make which eye, the limit, and the encoder settings.
 TEST(FrameAlternateScript, EyeOrderLimitAndEncoderFollowTheJob) {
-    FrameAlternateScriptSpec spec{
-        "/usr/bin/ffmpeg", "/in/fa.mkv",        "/w/fa_work",      "/o/fa_SBS.mkv",     false,
-        std::nullopt,      QualityPreset::high, OutputCodec::h264, OutputTarget::sbs3D, std::nullopt};
+    FrameAlternateScriptSpec spec = frameAlternateSpec("/in/fa.mkv", "/o/fa_SBS.mkv");
     std::string leftFirst = frameAlternateScript(spec, vt);
     EXPECT_NE(leftFirst.find("[a]select='not(mod(n\\,2))',setpts=2*N/FRAME_RATE/TB,fps=source_fps/2[left];"),
               std::string::npos);
     EXPECT_EQ(leftFirst.find(" -t "), std::string::npos);
     EXPECT_NE(leftFirst.find("-c:v h264_videotoolbox -q:v 80 -maxrate 30M -bufsize 60M"), std::string::npos);
 
-    spec = {"/t/ffmpeg",
-            "/in/fa.mkv",
-            "/w/fa_work",
-            "/o/fa_SBS.mov",
-            true,
-            30,
-            QualityPreset::ultraHigh,
-            OutputCodec::h264,
-            OutputTarget::visionPro,
-            std::nullopt};
+    spec.ffmpegPath = "/t/ffmpeg";
+    spec.outputPath = "/o/fa_SBS.mov";
+    spec.rightFirst = true;
+    spec.durationLimit = 30;
+    spec.qualityPreset = QualityPreset::ultraHigh;
+    spec.outputTarget = OutputTarget::visionPro;
     std::string design = frameAlternateScript(spec, vt);
     std::string software = frameAlternateScript(spec, sw);
     // The limit is the limit: the eyes run at the real rate, so 30 s of source is 30 s of movie.
@@ -126,17 +142,8 @@ TEST(FrameAlternateScript, EyeOrderLimitAndEncoderFollowTheJob) {
 }
 
 TEST(FrameAlternateScript, PathsCannotBreakOutOfTheirQuotes) {
-    FrameAlternateScriptSpec spec{"/usr/bin/ffmpeg",
-                                  "/in/a \"b\" $(touch x) `y`.mkv",
-                                  "/w/fa_work",
-                                  "/o/it's \\ here_SBS.mkv",
-                                  false,
-                                  std::nullopt,
-                                  QualityPreset::high,
-                                  OutputCodec::h264,
-                                  OutputTarget::sbs3D,
-                                  std::nullopt};
-    std::string script = frameAlternateScript(spec, vt);
+    std::string script = frameAlternateScript(
+        frameAlternateSpec("/in/a \"b\" $(touch x) `y`.mkv", "/o/it's \\ here_SBS.mkv"), vt);
     EXPECT_NE(script.find("SOURCE=\"/in/a \\\"b\\\" \\$(touch x) \\`y\\`.mkv\"\n"), std::string::npos);
     EXPECT_NE(script.find("\"/o/it's \\\\ here_SBS.mkv\" 2>"), std::string::npos);
 }
@@ -171,21 +178,7 @@ TEST(PipePipelineScript, EyeSwapAndEncoderFollowTheJob) {
 }
 
 TEST(ParallelPipelineArguments, ModesPresetsAndFlags) {
-    ParallelArgumentsSpec spec{"/t/fanout-run.sh",
-                               "/w/M_interleaved.264",
-                               "/src/M.m2ts",
-                               "/o/M_SBS.mkv",
-                               "/w",
-                               1920,
-                               1080,
-                               24000,
-                               1001,
-                               QualityPreset::high,
-                               OutputTarget::sbs3D,
-                               false,
-                               false,
-                               std::nullopt,
-                               std::nullopt};
+    ParallelArgumentsSpec spec = parallelSpec("/src/M.m2ts", "/o/M_SBS.mkv");
     Arguments head{"/t/fanout-run.sh",
                    "/w/M_interleaved.264",
                    "/src/M.m2ts",
@@ -319,21 +312,10 @@ TEST(FramePackedRouteArguments, LayoutAndSpatialMetadata) {
               "        [b]crop=1920:1080:0:1080,setsar=1[left];\n"
               "        [left][right]hstack=inputs=2[sbs]\n");
 
-    ParallelArgumentsSpec spec{"/t/fanout-run.sh",
-                               "/w/M.264",
-                               "/src/M.mkv",
-                               "/o/M.mov",
-                               "/w",
-                               1920,
-                               1080,
-                               24000,
-                               1001,
-                               QualityPreset::low,
-                               OutputTarget::visionPro,
-                               false,
-                               true,
-                               std::nullopt,
-                               std::nullopt};
+    ParallelArgumentsSpec spec = parallelSpec("/src/M.mkv", "/o/M.mov");
+    spec.qualityPreset = QualityPreset::low;
+    spec.outputTarget = OutputTarget::visionPro;
+    spec.directMVHEVC = true;
     SpatialMetadata baseline;
     baseline.baselineMillimetres = 65;
     Arguments arguments = parallelPipelineArguments(spec, vt, baseline);
