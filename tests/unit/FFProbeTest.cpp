@@ -94,8 +94,6 @@ TEST(FFProbeDecision, FramePackingOfASinglePlainStream) {
               Stereo3DMode::frameAlternate(true));
     EXPECT_EQ(probe.analyse("/a.mkv", report({video(0, 640, 360)}), tag("block_lr"))->stereoMode,
               Stereo3DMode::frameAlternate(false));
-    EXPECT_EQ(probe.analyse("/a.mkv", report({video(0, 640, 360)}), tag("mono"))->stereoMode,
-              Stereo3DMode::none());
     EXPECT_EQ(probe.analyse("/a.mkv", report({video(0, 640, 360)}), tag(std::nullopt))->stereoMode,
               Stereo3DMode::none());
     // Only asked when nothing else decided, for one H.264 stream.

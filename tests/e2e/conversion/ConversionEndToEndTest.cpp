@@ -214,15 +214,10 @@ TEST_F(Conversion, MVCSourcesThroughTheNamedPipeAndDiskRoutes) {
         duoscope::PipelineEngine engine;
         engine.verboseLogging = true;
         engine.onLog = [&](const std::string& line) { log.push_back(line); };
-        duoscope::ConversionJob job{set / source,
-                                    output,
-                                    duoscope::QualityPreset::medium,
-                                    duoscope::OutputCodec::h264,
-                                    target,
-                                    std::nullopt,
-                                    duoscope::LayoutChoice::automatic,
-                                    false,
-                                    {}};
+        duoscope::ConversionJob job{.sourceURL = set / source,
+                                    .outputDirectory = output,
+                                    .qualityPreset = duoscope::QualityPreset::medium,
+                                    .outputTarget = target};
         std::string error;
         try {
             engine.convert(job, std::nullopt, [](duoscope::ConversionStage, double) {}, {});

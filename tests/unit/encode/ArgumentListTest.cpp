@@ -149,20 +149,14 @@ TEST(FrameAlternateScript, PathsCannotBreakOutOfTheirQuotes) {
 }
 
 TEST(PipePipelineScript, EyeSwapAndEncoderFollowTheJob) {
-    PipeScriptSpec spec{"/w",
-                        "/t/viewpump",
-                        "/t/twinrow",
-                        "/t/ffmpeg",
-                        "/src/Movie.m2ts",
-                        "/o/Movie_SBS.mov",
-                        true,
-                        1920,
-                        1080,
-                        24000,
-                        1001,
-                        QualityPreset::high,
-                        OutputTarget::visionPro,
-                        std::nullopt};
+    PipeScriptSpec spec{.workFolder = "/w",
+                        .viewpumpPath = "/t/viewpump",
+                        .twinrowPath = "/t/twinrow",
+                        .ffmpegPath = "/t/ffmpeg",
+                        .sourceAudioPath = "/src/Movie.m2ts",
+                        .outputPath = "/o/Movie_SBS.mov",
+                        .rightFirst = true,
+                        .outputTarget = OutputTarget::visionPro};
     std::string design = pipePipelineScript(spec, vt);
     EXPECT_NE(design.find("\"/t/twinrow\" 1920 1080 swap | \"/t/ffmpeg\""), std::string::npos);
     EXPECT_NE(design.find("-s 3840x1080 -r 24000/1001"), std::string::npos);

@@ -217,20 +217,17 @@ TEST_F(EncodeFakeTools, PipePipelineProgressAndFailure) {
              "cat > /dev/null\necho 'twinrow: 300 frames' >&2\necho 'twinrow: done, 300 frames' >&2\n");
     fakeTool("ffmpeg", "cat > /dev/null\nprintf 'frame=1 time=00:00:01.00 speed=2x\\r' >&2\n"
                        "echo movie > \"$(eval echo \\${$#})\"\n");
-    StreamingDecodeRequest request{stream,
-                                   scratch / "src.m2ts",
-                                   output,
-                                   true,
-                                   QualityPreset::high,
-                                   OutputCodec::h264,
-                                   OutputTarget::sbs3D,
-                                   10.0,
-                                   320,
-                                   176,
-                                   24,
-                                   1,
-                                   recorder.handler(),
-                                   {}};
+    StreamingDecodeRequest request{.interleavedURL = stream,
+                                   .sourceAudioURL = scratch / "src.m2ts",
+                                   .outputURL = output,
+                                   .rightFirst = true,
+                                   .sourceDuration = 10.0,
+                                   .videoWidth = 320,
+                                   .videoHeight = 176,
+                                   .frameRateNum = 24,
+                                   .frameRateDen = 1,
+                                   .progressHandler = recorder.handler(),
+                                   .spatialMetadata = {}};
     engine.decodeSBSPipe(request);
 
     EXPECT_EQ(readFile(output), "movie\n");
@@ -269,20 +266,14 @@ TEST_F(EncodeFakeTools, ParallelPipelineArgumentsProgressAndFailure) {
     EXPECT_TRUE(engine.hasDualSplitTools());
 
     fs::path output = scratch / "M.mov";
-    StreamingDecodeRequest request{work / "M.264",
-                                   scratch / "M.m2ts",
-                                   output,
-                                   false,
-                                   QualityPreset::medium,
-                                   OutputCodec::h264,
-                                   OutputTarget::visionPro,
-                                   10.0,
-                                   1920,
-                                   1080,
-                                   24000,
-                                   1001,
-                                   recorder.handler(),
-                                   {}};
+    StreamingDecodeRequest request{.interleavedURL = work / "M.264",
+                                   .sourceAudioURL = scratch / "M.m2ts",
+                                   .outputURL = output,
+                                   .qualityPreset = QualityPreset::medium,
+                                   .outputTarget = OutputTarget::visionPro,
+                                   .sourceDuration = 10.0,
+                                   .progressHandler = recorder.handler(),
+                                   .spatialMetadata = {}};
     engine.decodeSBSParallel(request, true, false, 0, work / "M.mvc");
     // The list itself is checked in ArgumentListTest and its movies end to end; here the preset, and
     // the worker count, which depends on this machine's memory: present, and at least one.
