@@ -112,7 +112,6 @@ TEST(ReelchainTest, ArgumentsAndBadInputs) {
     std::vector<Case> cases = {
         {{segments[0], "--verbose", "-o", out}, "Unknown option: --verbose"},
         {{segments[0], "-o"}, usage},
-        {{segments[0], "-o", out, "--audio"}, usage},
         {{"-o", out}, usage},
         {{segments[0]}, usage},
         {{audioMovie(0.5), "-o", out}, "ERROR: No video track in first segment"},
