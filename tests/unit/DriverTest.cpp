@@ -1,12 +1,10 @@
 // The conversion driver's routes, driven through stand-in tools in a folder of
-// their own (the real interleaver, twinrow and ffmpeg do the real work).
+// their own (the real interleaver, twinrow and ffmpeg do the real work). The
+// segment-parallel routes are chosen and judged with every real tool in
+// ConversionEndToEndTest.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <mutex>
-#include <sstream>
-#include <thread>
 
 #include "PipelineEngine.h"
 #include "TestSupport.h"
@@ -14,7 +12,6 @@
 
 using namespace duoscope;
 using namespace duoscope::test;
-using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
@@ -94,20 +91,6 @@ class Driver : public ::testing::Test {
                         std::to_string(frames) + " frame pairs done' >&2\n");
         fs::create_symlink(fs::path(DUOSCOPE_TOOLS_DIR) / "twinrow", tools / "twinrow");
     }
-    void fakeParallelTools(bool dualSplit) {
-        writeScript(tools / "fanout-run.sh", "#!/bin/bash\nprintf '%s\\n' \"$@\" > \"" +
-                                                 (streams / "fanout.args").string() +
-                                                 "\"\necho 'Phase 1: split'\necho 'Split into 2 segments'\n"
-                                                 "cp \"" +
-                                                 source.string() + "\" \"$3\"\necho 'COMPLETE'\n");
-        writeScript(tools / "unitprobe", "#!/bin/sh\n");
-        writeScript(tools / "segmentplan", "#!/bin/sh\n");
-        writeScript(tools / "segmentjoin", "#!/bin/sh\n");
-        if (dualSplit) {
-            writeScript(tools / "twinsever", "#!/bin/sh\n");
-            writeScript(tools / "unitmerge", "#!/bin/sh\n");
-        }
-    }
     void fakeStereoPacker() {
         writeScript(tools / "StereoPacker", "#!/bin/bash\necho 'Frame 1/2 (50.0%)'\ncp \"$1\" \"$2\"\n");
     }
@@ -127,13 +110,6 @@ class Driver : public ::testing::Test {
         }
     };
 
-    std::vector<std::string> fanoutArguments() const {
-        std::vector<std::string> lines;
-        std::istringstream in(readFile(streams / "fanout.args"));
-        for (std::string line; std::getline(in, line);)
-            lines.push_back(line);
-        return lines;
-    }
     std::optional<fs::path> workFolderLeft() const {
         for (const auto& entry : fs::directory_iterator(output))
             if (entry.path().filename().string().starts_with("Duoscope_")) return entry.path();
@@ -141,7 +117,7 @@ class Driver : public ::testing::Test {
     }
 
     Run convert(OutputTarget target, Stereo3DMode mode = Stereo3DMode::mvcSeparateTracks(),
-                std::function<void(PipelineEngine&)> during = {}, bool keepWork = false) {
+                bool keepWork = false) {
         SourceFileInfo info;
         info.url = source;
         info.fileName = source.filename().string();
@@ -160,8 +136,6 @@ class Driver : public ::testing::Test {
             std::lock_guard lock(mutex);
             run.log.push_back(line);
         };
-        std::thread watcher;
-        if (during) watcher = std::thread([&] { during(engine); });
         try {
             run.result = engine.convert(job, info,
                                         [&](ConversionStage stage, double fraction) {
@@ -172,7 +146,6 @@ class Driver : public ::testing::Test {
         } catch (const std::exception& failure) {
             run.error = failure.what();
         }
-        if (watcher.joinable()) watcher.join();
         return run;
     }
 
@@ -221,22 +194,10 @@ TEST_F(Driver, DiskRouteFailureKeepsTheWorkFolderOnlyWhenAsked) {
     EXPECT_EQ(run.error, "Decoding failed: ldecod exited with code 1: Error: broken slice");
     // Decoded views are the biggest files of a run: without --keep-work they go.
     EXPECT_FALSE(workFolderLeft());
-    convert(OutputTarget::sbs3D, Stereo3DMode::mvcSeparateTracks(), {}, true);
+    convert(OutputTarget::sbs3D, Stereo3DMode::mvcSeparateTracks(), true);
     auto kept = workFolderLeft();
     ASSERT_TRUE(kept);
     EXPECT_TRUE(fs::exists(*kept / "output_ViewId0000.yuv"));
-}
-
-TEST_F(Driver, CancelDuringDecodingRemovesTheWorkFolder) {
-    fakeLdecod("sleep 29.75\n");
-    auto run = convert(OutputTarget::sbs3D, Stereo3DMode::mvcSeparateTracks(), [&](PipelineEngine& engine) {
-        ASSERT_TRUE(waitUntil([&] { return processWithCommandLineExists("sleep 29.75"); }, 20s));
-        engine.cancel();
-    });
-    EXPECT_EQ(run.error, "Conversion was cancelled");
-    EXPECT_TRUE(outputEntries().empty());
-    EXPECT_TRUE(waitUntil([&] { return !processWithCommandLineExists((tools / "ldecod").string()); }, 10s));
-    EXPECT_TRUE(waitUntil([&] { return !processWithCommandLineExists("sleep 29.75"); }, 10s));
 }
 
 TEST_F(Driver, MissingViewsAfterDemuxing) {
@@ -274,29 +235,6 @@ TEST_F(Driver, FifoFailureFallsBackToAFile) {
     auto run = convert(OutputTarget::sbs3D);
     ASSERT_TRUE(run.result) << run.error;
     EXPECT_TRUE(readFile(streams / "viewpump.saw").starts_with("file\n"));
-}
-
-TEST_F(Driver, ParallelRoutesAndTheMVHEVCTail) {
-    fakeStreamingTools();
-    fakeParallelTools(true);
-    auto dual = convert(OutputTarget::visionPro);
-    ASSERT_TRUE(dual.result) << dual.error;
-    EXPECT_EQ(dual.result->outputPath, (output / "Movie.mov").string());
-    auto arguments = fanoutArguments();
-    EXPECT_NE(std::find(arguments.begin(), arguments.end(), "--dual-split"), arguments.end());
-    EXPECT_NE(std::find(arguments.begin(), arguments.end(), "--mvhevc"), arguments.end());
-    EXPECT_EQ(outputEntries(), std::vector<fs::path>{"Movie.mov"}); // no StereoPacker, no side-by-side movie
-    fs::remove(output / "Movie.mov");
-
-    fs::remove(tools / "twinsever");
-    fakeStereoPacker();
-    auto single = convert(OutputTarget::sbs3D);
-    ASSERT_TRUE(single.result) << single.error;
-    arguments = fanoutArguments();
-    ASSERT_FALSE(arguments.empty());
-    EXPECT_TRUE(arguments[0].ends_with("/interleaved.264"));
-    EXPECT_EQ(std::find(arguments.begin(), arguments.end(), "--dual-split"), arguments.end());
-    EXPECT_EQ(single.result->outputPath, (output / "Movie_SBS.mkv").string());
 }
 
 TEST_F(Driver, VisionProTailRunsStereoPacker) {

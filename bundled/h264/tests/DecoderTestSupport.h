@@ -26,10 +26,7 @@ inline CommandResult run(const std::string& command) {
     return duoscope::test::runCommand("/bin/sh", {"-c", command});
 }
 
-inline std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), {});
-}
+using duoscope::test::readFile;
 
 inline std::string ldecod() {
     return std::string(DUOSCOPE_TOOLS_DIR) + "/ldecod";

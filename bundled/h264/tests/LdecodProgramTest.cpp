@@ -17,10 +17,7 @@ std::string base(const std::string& name) {
     return h264test::workDir() + "/" + name;
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), {});
-}
+using h264test::readFile;
 
 TEST(H264Ldecod, JmCallWritesViewFileAndTheLinesTheEngineReads) {
     std::string log;

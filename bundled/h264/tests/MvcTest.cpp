@@ -51,7 +51,7 @@ PumpResult pump(const std::string& args, size_t frameSize) {
     for (size_t at = 0; at + frameSize <= run.output.size(); at += frameSize)
         r.pictures.push_back(md5Of(run.output.data() + at, frameSize));
     r.status = run.status;
-    r.log = h264test::readAll(errPath);
+    r.log = h264test::readFile(errPath);
     return r;
 }
 
@@ -113,7 +113,7 @@ TEST_P(H264MvcStream, BothViewsMatchReferenceInLdecodAndViewpump) {
     for (int v = 0; v < 2; ++v) {
         char file[64];
         std::snprintf(file, sizeof file, "/output_ViewId%04d.yuv", ref.viewId[v]);
-        std::string bytes = h264test::readAll(dir + file);
+        std::string bytes = h264test::readFile(dir + file);
         EXPECT_EQ(frameMd5s(bytes, ref.frameSize), ref.frames[v]) << "view order index " << v;
         EXPECT_EQ(md5Of(bytes.data(), bytes.size()), ref.whole[v]);
     }
@@ -143,12 +143,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 Md5List framemd5File(const std::string& path) {
-    Md5List out;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line))
-        if (!line.empty() && line[0] != '#') out.push_back(line.substr(line.find_last_of(", ") + 1));
-    return out;
+    return duoscope::test::frameMd5s(h264test::readFile(path));
 }
 
 std::string kitSet() {
@@ -184,13 +179,13 @@ TEST_P(H264MvcKit, ComposedStreamGivesBothEyes) {
     auto r = run("cd " + dir + " && " + tool("ldecod") +
                  " -p InputFile=merged.264 -p OutputFile=output.yuv -p DecodeAllLayers=1");
     ASSERT_EQ(r.status, 0) << r.output;
-    EXPECT_EQ(frameMd5s(h264test::readAll(dir + "/output_ViewId0000.yuv"), frameSize), left);
-    EXPECT_EQ(frameMd5s(h264test::readAll(dir + "/output_ViewId0001.yuv"), frameSize), right);
+    EXPECT_EQ(frameMd5s(h264test::readFile(dir + "/output_ViewId0000.yuv"), frameSize), left);
+    EXPECT_EQ(frameMd5s(h264test::readFile(dir + "/output_ViewId0001.yuv"), frameSize), right);
 
     std::string fifo = dir + "/input_stream.264";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
     std::thread writer([&] {
-        std::string bytes = h264test::readAll(profile + "/interleaved.264");
+        std::string bytes = h264test::readFile(profile + "/interleaved.264");
         if (FILE* f = fopen(fifo.c_str(), "wb")) {
             fwrite(bytes.data(), 1, bytes.size(), f);
             fclose(f);
@@ -210,7 +205,7 @@ INSTANTIATE_TEST_SUITE_P(Profiles, H264MvcKit,
 // Damage in either view never unpairs the views: every access unit still gives
 // one picture of each, with warnings, in both programs.
 TEST(H264MvcDamage, DamagedUnitsAreConcealedAndViewsStayPaired) {
-    std::string bytes = h264test::readAll(kitSet() + "/cabac_b/interleaved.264");
+    std::string bytes = h264test::readFile(kitSet() + "/cabac_b/interleaved.264");
     ASSERT_FALSE(bytes.empty());
     size_t frameSize = kitFrameSize();
     // Flip bits through the middle third, and cut one second-view slice out.
@@ -239,7 +234,7 @@ TEST(H264MvcDamage, DamagedUnitsAreConcealedAndViewsStayPaired) {
 
 // The second view's PPS sent before the subset SPS it names still decodes exactly.
 TEST(H264MvcDamage, PictureParameterSetBeforeItsSubsetSps) {
-    std::string bytes = h264test::readAll(kitSet() + "/cabac_b/interleaved.264");
+    std::string bytes = h264test::readFile(kitSet() + "/cabac_b/interleaved.264");
     const std::string start("\x00\x00\x00\x01", 4);
     std::string reordered;
     for (size_t at = 0; at < bytes.size();) {

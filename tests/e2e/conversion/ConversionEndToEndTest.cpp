@@ -21,9 +21,14 @@ const std::string stereocheck = std::string(DUOSCOPE_BINARY_DIR) + "/bin/stereoc
 class Conversion : public CommandLineRun {
   protected:
     // Every frame at the source's rate with its audio, both eyes at 35 dB
-    // against the kit's sources, in the right order.
+    // against the kit's sources, in the right order, in the chosen codec
+    // (H.264, unless stored otherwise) or MV-HEVC.
     void expectEyes(const fs::path& movie, bool mvhevc, const fs::path& kitSet = set,
                     const std::string& rate = "24000/1001") {
+        auto codec =
+            runCommand("/usr/bin/ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries",
+                                            "stream=codec_name", "-of", "default=nw=1:nk=1", movie.string()});
+        EXPECT_EQ(codec.output.substr(0, codec.output.find('\n')), mvhevc ? "hevc" : "h264") << movie;
         auto streams =
             runCommand("/usr/bin/ffprobe", {"-v", "error", "-show_entries", "stream=codec_type,r_frame_rate",
                                             "-of", "default=nw=1", movie.string()});
@@ -209,15 +214,10 @@ TEST_F(Conversion, MVCSourcesThroughTheNamedPipeAndDiskRoutes) {
         duoscope::PipelineEngine engine;
         engine.verboseLogging = true;
         engine.onLog = [&](const std::string& line) { log.push_back(line); };
-        duoscope::ConversionJob job{set / source,
-                                    output,
-                                    duoscope::QualityPreset::medium,
-                                    duoscope::OutputCodec::h264,
-                                    target,
-                                    std::nullopt,
-                                    duoscope::LayoutChoice::automatic,
-                                    false,
-                                    {}};
+        duoscope::ConversionJob job{.sourceURL = set / source,
+                                    .outputDirectory = output,
+                                    .qualityPreset = duoscope::QualityPreset::medium,
+                                    .outputTarget = target};
         std::string error;
         try {
             engine.convert(job, std::nullopt, [](duoscope::ConversionStage, double) {}, {});

@@ -92,9 +92,9 @@ class Disc : public CommandLineRun {
 // Folder and image, both targets, through the default (parallel) route.
 TEST_F(Disc, FolderAndImageConvertForBothTargets) {
     const auto discFiles = entries(discs);
-    for (const auto& [source, target] :
-         {std::pair{"film3d", "sbs"}, std::pair{"film3d.iso", "mvhevc"}, std::pair{"film3d.iso", "sbs"},
-          std::pair{"film3d/BDMV", "mvhevc"}}) {
+    // The image is read the same whatever the target.
+    for (const auto& [source, target] : {std::pair{"film3d", "sbs"}, std::pair{"film3d.iso", "mvhevc"},
+                                         std::pair{"film3d/BDMV", "mvhevc"}}) {
         SCOPED_TRACE(std::string(source) + " → " + target);
         fs::path output = work / "out";
         fs::remove_all(output);

@@ -150,19 +150,14 @@ TEST_F(NoFalseSuccess, AnExistingFileAtTheOutputsNameIsNeverReplacedSilently) {
               (std::vector<std::string>{"sbs_SBS.mkv", "sbs_lr_SBS (2).mkv", "sbs_lr_SBS.mkv"}));
 }
 
-TEST_F(NoFalseSuccess, SettingsSpellingsFlagsAndAMissingHome) {
-    // Read without regard to case; a value that names nothing is said, with the default used.
+TEST_F(NoFalseSuccess, AStoredValueThatNamesNothingAndAMissingHome) {
+    // A value that names nothing is said, with the default used. (Spellings against flags, and a
+    // flag's bad value: CommandLineTest, CommandLineBehaviourTest.)
     storeTarget("Not Vision at all");
     auto misread = convert((work / "missing.mkv").string(), (work / "out").string());
     EXPECT_NE(misread.output.find("WARNING: setting outputTarget \"Not Vision at all\""), std::string::npos)
         << misread.output;
     EXPECT_NE(misread.output.find("Target: Apple Vision Pro (MV-HEVC)"), std::string::npos) << misread.output;
-    storeTarget("apple vision pro (mv-hevc)");
-    auto flagged = convert((set / "sbs_lr.mkv").string(), (work / "out").string(), {"--target", "sbs"});
-    ASSERT_EQ(flagged.status, 0) << flagged.output;
-    EXPECT_EQ(flagged.output.find("WARNING"), std::string::npos) << flagged.output;
-    EXPECT_EQ(entries(work / "out"), std::vector<std::string>{"sbs_lr_SBS.mkv"});
-    EXPECT_EQ(convert((set / "sbs_lr.mkv").string(), "x", {"--quality", "best"}).status, 2);
 
     // No home and no --output: nothing is written at the file system's root.
     std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
@@ -172,30 +167,6 @@ TEST_F(NoFalseSuccess, SettingsSpellingsFlagsAndAMissingHome) {
     if (!home.empty()) setenv("HOME", home.c_str(), 1);
     EXPECT_EQ(homeless.status, 1) << homeless.output;
     EXPECT_NE(homeless.output.find("--output"), std::string::npos) << homeless.output;
-}
-
-TEST_F(NoFalseSuccess, TheChosenCodecOnTheParallelAndNamedPipeRoutes) {
-    storeTarget("SBS 3D (MKV)");
-    writeFile(config / "Duoscope" / "Duoscope.conf",
-              "[General]\noutputTarget=SBS 3D (MKV)\noutputCodec=H.264\n");
-    // The same program beside a tools folder without the parallel script takes the named pipe.
-    fs::path bin = work / "bin";
-    fs::create_directories(bin / "tools");
-    for (const auto& entry : fs::directory_iterator(DUOSCOPE_TOOLS_DIR))
-        if (entry.path().filename() != "fanout-run.sh")
-            fs::create_symlink(entry.path(), bin / "tools" / entry.path().filename());
-    for (const char* name : {"ffmpeg", "ffprobe"})
-        fs::create_symlink(fs::path("/usr/bin") / name, bin / "tools" / name);
-    fs::copy_file(duoscopeProgram, bin / "Duoscope");
-    for (const auto& [program, route] : {std::pair{duoscopeProgram, std::string("PARALLEL")},
-                                         std::pair{(bin / "Duoscope").string(), std::string("FIFO")}}) {
-        fs::path output = work / route;
-        auto result = runCommand(program, {"--input", (set / "cabac_b" / "movie.m2ts").string(),
-                                           "--auto-convert", "--output", output.string()});
-        ASSERT_EQ(result.status, 0) << result.output;
-        EXPECT_NE(result.output.find(route), std::string::npos) << result.output;
-        EXPECT_EQ(videoCodecOf(output / "movie_SBS.mkv"), "h264") << route;
-    }
 }
 
 TEST_F(NoFalseSuccess, DamagedPicturesFailUnlessAccepted) {

@@ -49,7 +49,6 @@ TEST(StereoCheck, AcceptsTheKitsOwnStereoMovies) {
     const std::vector<std::vector<std::string>> cases{
         {(dir / "sbs_lr.mkv").string()},
         {(dir / "sbs.mp4").string()},
-        {(dir / "sbs.mov").string()},
         {"--layout", "alternate", (dir / "frame_alternate.mkv").string()},
         {(dir / "cabac_b" / "left.264").string(), (dir / "cabac_b" / "right.264").string()},
     };

@@ -17,6 +17,25 @@ using Arguments = std::vector<std::string>;
 constexpr auto vt = EncoderProfile::videoToolbox;
 constexpr auto sw = EncoderProfile::software;
 
+// The jobs below start from these, at 1920x1080, 24000/1001, High Quality, side-by-side target.
+FrameAlternateScriptSpec frameAlternateSpec(const std::string& source, const std::string& output) {
+    FrameAlternateScriptSpec spec;
+    spec.ffmpegPath = "/usr/bin/ffmpeg";
+    spec.sourcePath = source;
+    spec.workFolder = "/w/fa_work";
+    spec.outputPath = output;
+    return spec;
+}
+ParallelArgumentsSpec parallelSpec(const std::string& source, const std::string& output) {
+    ParallelArgumentsSpec spec;
+    spec.scriptPath = "/t/fanout-run.sh";
+    spec.interleavedPath = "/w/M_interleaved.264";
+    spec.sourceAudioPath = source;
+    spec.outputPath = output;
+    spec.workFolder = "/w";
+    return spec;
+}
+
 TEST(EncoderProfile, ChosenFromTheEncoderListing) {
     std::string macListing = " V....D h264_videotoolbox    VideoToolbox H.264 Encoder (codec h264)\n"
                              " V....D hevc_videotoolbox    VideoToolbox H.265 Encoder (codec hevc)\n"
@@ -32,58 +51,43 @@ TEST(EncoderProfile, ChosenFromTheEncoderListing) {
               sw);
 }
 
-// Every preset x codec x container of the side-by-side encode, both profiles.
-TEST(EncodeSBSArguments, EveryPresetCodecAndContainerInBothProfiles) {
-    struct Row {
-        QualityPreset preset;
-        const char* q;
-        const char* crf;
-        const char* speed;
-        Arguments cap;
-    };
-    const Row rows[] = {
-        {QualityPreset::ultraHigh, "85", "18", "medium", {"-maxrate", "35M", "-bufsize", "70M"}},
-        {QualityPreset::high, "80", "20", "medium", {"-maxrate", "30M", "-bufsize", "60M"}},
-        {QualityPreset::medium, "65", "23", "fast", {}},
-        {QualityPreset::low, "45", "28", "veryfast", {}}};
-    Arguments inputs;
+// The side-by-side encode in full, once per profile; the preset rows are shared
+// with the scripts and the parallel route, checked below.
+TEST(EncodeSBSArguments, BothProfilesAndEveryContainer) {
+    Arguments inputs{"-y"};
     for (const char* eye : {"/w/L.yuv", "/w/R.yuv"})
         inputs.insert(inputs.end(), {"-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", "1920x1080", "-r",
                                      "24000/1001", "-i", eye});
-    inputs.insert(inputs.begin(), "-y");
     inputs.insert(inputs.end(), {"-i", "/src/Movie.m2ts", "-filter_complex", "[0:v][1:v]hstack=inputs=2[sbs]",
                                  "-map", "[sbs]", "-map", "2:a:0?"});
-    for (const Row& row : rows)
-        for (OutputCodec codec : allOutputCodecs)
-            for (std::string extension : {"mkv", "mov", "MOV"}) {
-                std::string output = "/out/Movie_SBS." + extension;
-                bool hevc = extension != "mkv" || codec == OutputCodec::h265;
-                bool mov = extension != "mkv";
-                Arguments design = inputs, software = inputs;
-                if (hevc) {
-                    design.insert(design.end(),
-                                  {"-c:v", "hevc_videotoolbox", "-q:v", row.q, "-tag:v", "hvc1"});
-                    software.insert(software.end(), {"-c:v", "libx265", "-preset", row.speed, "-crf", row.crf,
-                                                     "-tag:v", "hvc1"});
-                } else {
-                    design.insert(design.end(), {"-c:v", "h264_videotoolbox", "-q:v", row.q});
-                    software.insert(software.end(),
-                                    {"-c:v", "libx264", "-preset", row.speed, "-crf", row.crf});
-                }
-                for (Arguments* list : {&design, &software}) {
-                    list->insert(list->end(), {"-metadata:s:v:0", "stereo_mode=left_right"});
-                    list->insert(list->end(), row.cap.begin(), row.cap.end());
-                    if (mov) list->insert(list->end(), {"-movflags", "+faststart"});
-                    list->insert(list->end(), {"-c:a", "copy", "-sn", "-dn", "-shortest", output});
-                }
-                SBSEncodeSpec spec{
-                    "/w/L.yuv", "/w/R.yuv", "/src/Movie.m2ts", output, row.preset, codec, 1920, 1080, 24000,
-                    1001,       "ac3"};
-                SCOPED_TRACE(output + " " + std::string(rawValue(row.preset)) + " " +
-                             std::string(rawValue(codec)));
-                EXPECT_EQ(encodeSBSArguments(spec, vt), design);
-                EXPECT_EQ(encodeSBSArguments(spec, sw), software);
-            }
+    auto with = [&](Arguments tail) {
+        Arguments all = inputs;
+        all.insert(all.end(), tail.begin(), tail.end());
+        return all;
+    };
+    SBSEncodeSpec spec{.leftView = "/w/L.yuv",
+                       .rightView = "/w/R.yuv",
+                       .sourceAudio = "/src/Movie.m2ts",
+                       .output = "/out/Movie_SBS.mkv",
+                       .sourceAudioCodec = "ac3"};
+    EXPECT_EQ(encodeSBSArguments(spec, vt),
+              with({"-c:v", "h264_videotoolbox", "-q:v", "80", "-metadata:s:v:0", "stereo_mode=left_right",
+                    "-maxrate", "30M", "-bufsize", "60M", "-c:a", "copy", "-sn", "-dn", "-shortest",
+                    "/out/Movie_SBS.mkv"}));
+    // QuickTime (any case of its extension) always takes HEVC.
+    spec.output = "/out/Movie_SBS.MOV";
+    spec.qualityPreset = QualityPreset::low;
+    EXPECT_EQ(encodeSBSArguments(spec, sw),
+              with({"-c:v", "libx265", "-preset", "veryfast", "-crf", "28", "-tag:v", "hvc1",
+                    "-metadata:s:v:0", "stereo_mode=left_right", "-movflags", "+faststart", "-c:a", "copy",
+                    "-sn", "-dn", "-shortest", "/out/Movie_SBS.MOV"}));
+    spec.output = "/out/Movie_SBS.mkv";
+    spec.outputCodec = OutputCodec::h265;
+    spec.qualityPreset = QualityPreset::ultraHigh;
+    EXPECT_EQ(encodeSBSArguments(spec, vt),
+              with({"-c:v", "hevc_videotoolbox", "-q:v", "85", "-tag:v", "hvc1", "-metadata:s:v:0",
+                    "stereo_mode=left_right", "-maxrate", "35M", "-bufsize", "70M", "-c:a", "copy", "-sn",
+                    "-dn", "-shortest", "/out/Movie_SBS.mkv"}));
 }
 
 TEST(EncodeRemuxArguments, SideBySideSourceAndMVHEVCStage) {
@@ -108,39 +112,22 @@ TEST(EncodeRemuxArguments, HEVCTagOnlyWhenTheVideoMayBeHEVC) {
                                                             "copy", "-movflags", "+faststart", "/w/a.mov"}));
 }
 
-TEST(EncodeStereoPackerArguments, QualityAndRateByPreset) {
-    EXPECT_EQ(stereoPackerArguments("/i.mov", "/o.mov", QualityPreset::ultraHigh),
-              (Arguments{"/i.mov", "/o.mov", "0.88", "35"}));
-    EXPECT_EQ(stereoPackerArguments("/i.mov", "/o.mov", QualityPreset::high),
-              (Arguments{"/i.mov", "/o.mov", "0.85", "25"}));
-    EXPECT_EQ(stereoPackerArguments("/i.mov", "/o.mov", QualityPreset::medium),
-              (Arguments{"/i.mov", "/o.mov", "0.7"}));
-    EXPECT_EQ(stereoPackerArguments("/i.mov", "/o.mov", QualityPreset::low),
-              (Arguments{"/i.mov", "/o.mov", "0.5"}));
-}
-
 // The generated scripts are run end to end elsewhere; here only what the job
 // decides: which frames make which eye, the limit, and the encoder settings.
 TEST(FrameAlternateScript, EyeOrderLimitAndEncoderFollowTheJob) {
-    FrameAlternateScriptSpec spec{
-        "/usr/bin/ffmpeg", "/in/fa.mkv",        "/w/fa_work",      "/o/fa_SBS.mkv",     false,
-        std::nullopt,      QualityPreset::high, OutputCodec::h264, OutputTarget::sbs3D, std::nullopt};
+    FrameAlternateScriptSpec spec = frameAlternateSpec("/in/fa.mkv", "/o/fa_SBS.mkv");
     std::string leftFirst = frameAlternateScript(spec, vt);
     EXPECT_NE(leftFirst.find("[a]select='not(mod(n\\,2))',setpts=2*N/FRAME_RATE/TB,fps=source_fps/2[left];"),
               std::string::npos);
     EXPECT_EQ(leftFirst.find(" -t "), std::string::npos);
     EXPECT_NE(leftFirst.find("-c:v h264_videotoolbox -q:v 80 -maxrate 30M -bufsize 60M"), std::string::npos);
 
-    spec = {"/t/ffmpeg",
-            "/in/fa.mkv",
-            "/w/fa_work",
-            "/o/fa_SBS.mov",
-            true,
-            30,
-            QualityPreset::ultraHigh,
-            OutputCodec::h264,
-            OutputTarget::visionPro,
-            std::nullopt};
+    spec.ffmpegPath = "/t/ffmpeg";
+    spec.outputPath = "/o/fa_SBS.mov";
+    spec.rightFirst = true;
+    spec.durationLimit = 30;
+    spec.qualityPreset = QualityPreset::ultraHigh;
+    spec.outputTarget = OutputTarget::visionPro;
     std::string design = frameAlternateScript(spec, vt);
     std::string software = frameAlternateScript(spec, sw);
     // The limit is the limit: the eyes run at the real rate, so 30 s of source is 30 s of movie.
@@ -155,36 +142,21 @@ TEST(FrameAlternateScript, EyeOrderLimitAndEncoderFollowTheJob) {
 }
 
 TEST(FrameAlternateScript, PathsCannotBreakOutOfTheirQuotes) {
-    FrameAlternateScriptSpec spec{"/usr/bin/ffmpeg",
-                                  "/in/a \"b\" $(touch x) `y`.mkv",
-                                  "/w/fa_work",
-                                  "/o/it's \\ here_SBS.mkv",
-                                  false,
-                                  std::nullopt,
-                                  QualityPreset::high,
-                                  OutputCodec::h264,
-                                  OutputTarget::sbs3D,
-                                  std::nullopt};
-    std::string script = frameAlternateScript(spec, vt);
+    std::string script = frameAlternateScript(
+        frameAlternateSpec("/in/a \"b\" $(touch x) `y`.mkv", "/o/it's \\ here_SBS.mkv"), vt);
     EXPECT_NE(script.find("SOURCE=\"/in/a \\\"b\\\" \\$(touch x) \\`y\\`.mkv\"\n"), std::string::npos);
     EXPECT_NE(script.find("\"/o/it's \\\\ here_SBS.mkv\" 2>"), std::string::npos);
 }
 
 TEST(PipePipelineScript, EyeSwapAndEncoderFollowTheJob) {
-    PipeScriptSpec spec{"/w",
-                        "/t/viewpump",
-                        "/t/twinrow",
-                        "/t/ffmpeg",
-                        "/src/Movie.m2ts",
-                        "/o/Movie_SBS.mov",
-                        true,
-                        1920,
-                        1080,
-                        24000,
-                        1001,
-                        QualityPreset::high,
-                        OutputTarget::visionPro,
-                        std::nullopt};
+    PipeScriptSpec spec{.workFolder = "/w",
+                        .viewpumpPath = "/t/viewpump",
+                        .twinrowPath = "/t/twinrow",
+                        .ffmpegPath = "/t/ffmpeg",
+                        .sourceAudioPath = "/src/Movie.m2ts",
+                        .outputPath = "/o/Movie_SBS.mov",
+                        .rightFirst = true,
+                        .outputTarget = OutputTarget::visionPro};
     std::string design = pipePipelineScript(spec, vt);
     EXPECT_NE(design.find("\"/t/twinrow\" 1920 1080 swap | \"/t/ffmpeg\""), std::string::npos);
     EXPECT_NE(design.find("-s 3840x1080 -r 24000/1001"), std::string::npos);
@@ -200,21 +172,7 @@ TEST(PipePipelineScript, EyeSwapAndEncoderFollowTheJob) {
 }
 
 TEST(ParallelPipelineArguments, ModesPresetsAndFlags) {
-    ParallelArgumentsSpec spec{"/t/fanout-run.sh",
-                               "/w/M_interleaved.264",
-                               "/src/M.m2ts",
-                               "/o/M_SBS.mkv",
-                               "/w",
-                               1920,
-                               1080,
-                               24000,
-                               1001,
-                               QualityPreset::high,
-                               OutputTarget::sbs3D,
-                               false,
-                               false,
-                               std::nullopt,
-                               std::nullopt};
+    ParallelArgumentsSpec spec = parallelSpec("/src/M.m2ts", "/o/M_SBS.mkv");
     Arguments head{"/t/fanout-run.sh",
                    "/w/M_interleaved.264",
                    "/src/M.m2ts",
@@ -244,9 +202,6 @@ TEST(ParallelPipelineArguments, ModesPresetsAndFlags) {
     EXPECT_EQ(parallelPipelineArguments(spec, vt),
               with({"0.7", "--audio-args", "-c:a aac_at -b:a 448k -ac 6 -ar 48000", "--workdir", "/w",
                     "--mvhevc", "--swap"}));
-    EXPECT_EQ(parallelPipelineArguments(spec, sw),
-              with({"0.7", "--audio-args", "-c:a aac -b:a 448k -ac 6 -ar 48000", "--workdir", "/w",
-                    "--mvhevc", "--swap"}));
 
     spec.qualityPreset = QualityPreset::ultraHigh;
     spec.dualSplitMVCPath = "/w/M.mvc";
@@ -255,11 +210,6 @@ TEST(ParallelPipelineArguments, ModesPresetsAndFlags) {
     EXPECT_EQ(parallelPipelineArguments(spec, vt),
               with({"0.88", "--audio-args", "-c:a aac_at -b:a 448k -ac 6 -ar 48000", "--workdir", "/w",
                     "--mvhevc", "--maxrate", "35", "--swap", "--dual-split", "/w/M.264", "/w/M.mvc"}));
-    spec.directMVHEVC = false;
-    EXPECT_EQ(
-        parallelPipelineArguments(spec, vt),
-        with({"85", "--audio-args", "-c:a aac_at -b:a 448k -ac 6 -ar 48000", "--workdir", "/w", "--crf", "18",
-              "--speed", "medium", "--maxrate", "35", "--swap", "--dual-split", "/w/M.264", "/w/M.mvc"}));
 }
 
 // The decoded sound as 16-bit samples, to compare a copy or re-encode with its source.
@@ -342,6 +292,8 @@ TEST(FramePackedRouteArguments, LayoutAndSpatialMetadata) {
     // Full side by side, left eye first, is what StereoPacker takes anyway.
     EXPECT_EQ(stereoPackerArguments("/i.mov", "/o.mov", QualityPreset::low, Stereo3DMode::sideBySide()),
               (Arguments{"/i.mov", "/o.mov", "0.5"}));
+    EXPECT_EQ(stereoPackerArguments("/i.mov", "/o.mov", QualityPreset::ultraHigh),
+              (Arguments{"/i.mov", "/o.mov", "0.88", "35"}));
 
     EXPECT_EQ(framePackedFilter(Stereo3DMode::sideBySide(false, true), 1920, 1080),
               "        [0:v]split[a][b];\n"
@@ -354,21 +306,10 @@ TEST(FramePackedRouteArguments, LayoutAndSpatialMetadata) {
               "        [b]crop=1920:1080:0:1080,setsar=1[left];\n"
               "        [left][right]hstack=inputs=2[sbs]\n");
 
-    ParallelArgumentsSpec spec{"/t/fanout-run.sh",
-                               "/w/M.264",
-                               "/src/M.mkv",
-                               "/o/M.mov",
-                               "/w",
-                               1920,
-                               1080,
-                               24000,
-                               1001,
-                               QualityPreset::low,
-                               OutputTarget::visionPro,
-                               false,
-                               true,
-                               std::nullopt,
-                               std::nullopt};
+    ParallelArgumentsSpec spec = parallelSpec("/src/M.mkv", "/o/M.mov");
+    spec.qualityPreset = QualityPreset::low;
+    spec.outputTarget = OutputTarget::visionPro;
+    spec.directMVHEVC = true;
     SpatialMetadata baseline;
     baseline.baselineMillimetres = 65;
     Arguments arguments = parallelPipelineArguments(spec, vt, baseline);

@@ -178,19 +178,3 @@ TEST_F(ModelRun, CancelInTheMiddleLeavesNothingBehind) {
     model.addFiles({q(kit / "sbs.mov")});
     EXPECT_FALSE(model.wasCancelled());
 }
-
-TEST(ModelLifetime, QuittingMidRunLeavesNoToolRunning) {
-    PrivateHome home("model quit");
-    ScratchFolder tools("model quit tools");
-    writeScript(tools / "tsmuxer", "#!/bin/bash\nsleep 3173\n");
-    setPriorityToolFolder(tools.path());
-    auto model = std::make_unique<ConverterModel>();
-    model->setOutputDirectory(q(home / "out"));
-    model->handleDrop({q(kit / "cabac_b/movie.m2ts")});
-    ASSERT_TRUE(waitFor([&] { return !model->isParsing(); }, 30000));
-    model->startConversion();
-    ASSERT_TRUE(waitFor([&] { return processWithCommandLineExists("sleep 3173"); }, 30000));
-    model.reset(); // what the end of the application does
-    EXPECT_TRUE(waitFor([&] { return !processWithCommandLineExists("sleep 3173"); }, 5000));
-    setPriorityToolFolder({});
-}

@@ -61,10 +61,8 @@ TEST(ConverterModelSettings, StoredSpellingsAreMatchedOrNamedInAWarning) {
     for (const Case& c : {
              Case{"outputTarget=apple vision pro (mv-hevc)\nqualityPreset= smaller FILE\n",
                   OutputTarget::visionPro, QualityPreset::low, 0},
-             Case{"outputTarget=MV-HEVC\n", OutputTarget::sbs3D, QualityPreset::medium, 1},
              Case{"outputTarget=Not Vision at all\nqualityPreset=Best\n", OutputTarget::sbs3D,
                   QualityPreset::medium, 2},
-             Case{"outputTarget=\n", OutputTarget::sbs3D, QualityPreset::medium, 1},
              Case{"durationLimit=two minutes\nkeepSBSIntermediate=maybe\n", OutputTarget::sbs3D,
                   QualityPreset::medium, 2},
          }) {

@@ -283,34 +283,6 @@ TEST_F(BoxgraftTest, ErrorsLeaveNoOutput) {
     EXPECT_NE(r.output.find("ERROR: No moov box"), std::string::npos) << r.output;
 }
 
-TEST(BoxgraftLayerforgeTest, ConcatenatedLayerforgeSegments) {
-    auto segments = layerforgeSegments();
-    if (segments.empty()) GTEST_SKIP() << "layerforge is not built";
-    ScratchDir dir("boxgraft-layerforge");
-    std::string concatenated = concat({segments[0], segments[1]}, dir.file("concat.mov"), false);
-    auto in = readFile(concatenated);
-    ASSERT_EQ(std::string(in.begin(), in.end()).find("lhvC"), std::string::npos);
-    // The reference's lhvC, exactly as layerforge wrote it.
-    auto ref = parseBoxes(readFile(segments[1]).data(), readFile(segments[1]).size());
-    Box* refEntry = sampleEntry(ref);
-    ASSERT_TRUE(refEntry && refEntry->find(fourcc("lhvC")));
-    std::vector<uint8_t> lhvC;
-    writeBox(*refEntry->find(fourcc("lhvC")), lhvC);
-
-    std::string output = dir.file("fixed.mov");
-    auto r = graft(segments[1], concatenated, output);
-    ASSERT_EQ(r.status, 0) << r.output;
-    expectOnlyGrafted(concatenated, output, lhvC, false);
-    auto samples = videoSamples(segments[0]);
-    for (auto& s : videoSamples(segments[1]))
-        samples.push_back(std::move(s));
-    EXPECT_EQ(videoSamples(output), samples);
-    auto md5 = decodedFrameMd5(segments[0]);
-    for (auto& m : decodedFrameMd5(segments[1]))
-        md5.push_back(m);
-    EXPECT_EQ(decodedFrameMd5(output), md5);
-}
-
 TEST_F(BoxgraftTest, ReferenceLhvCComesFromItsSampleEntry) {
     // "lhvC" bytes with a plausible size inside the reference's media must not be taken for the box.
     auto ref = readFile(m().segA);

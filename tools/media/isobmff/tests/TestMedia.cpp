@@ -181,29 +181,6 @@ std::vector<std::string> standardSegments() {
     return out;
 }
 
-std::vector<std::string> layerforgeSegments() {
-    std::string layerforge = toolPath("layerforge");
-    if (!fs::exists(layerforge)) return {};
-    const char* patterns[3] = {"testsrc2", "testsrc", "smptebars"};
-    std::vector<std::string> out;
-    for (int k = 0; k < 3; ++k) {
-        out.push_back(cachedMedia("layerforge" + std::to_string(k) + ".mov", [&](const std::string& path) {
-            std::string raw = path + ".yuv";
-            auto r = run({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
-                          std::string(patterns[k]) + "=size=320x120:rate=24000/1001", "-frames:v", "24",
-                          "-pix_fmt", "yuv420p", "-f", "rawvideo", raw});
-            if (r.status != 0) throw std::runtime_error(r.output);
-            r = run({"sh", "-c",
-                     "exec \"$0\" --width 160 --height 120 --fps 24000/1001 --quality 0.5 --output \"$1\" < "
-                     "\"$2\"",
-                     layerforge, path, raw});
-            fs::remove(raw);
-            if (r.status != 0) throw std::runtime_error("layerforge failed: " + r.output);
-        }));
-    }
-    return out;
-}
-
 std::string audioMovie(double seconds) {
     return cachedMedia("audio-" + std::to_string(int(seconds * 1000)) + ".m4a", [&](const std::string& path) {
         auto r = run({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",

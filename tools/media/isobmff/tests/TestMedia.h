@@ -68,9 +68,6 @@ std::string cachedMedia(const std::string& name, const std::function<void(const 
 // Three stereo-style segments with B-frames, 24 frames each at 24000/1001 fps, different pictures and
 // the same sample entry (as one encoder configuration gives).
 std::vector<std::string> standardSegments();
-// Three layerforge segments (24 frames each, B-frames, different pictures), or nothing when the
-// layerforge program has not been built.
-std::vector<std::string> layerforgeSegments();
 // An audio-only movie (AAC in .m4a) of about `seconds` seconds.
 std::string audioMovie(double seconds);
 
