@@ -75,7 +75,8 @@ std::size_t segmentCount(std::size_t units, const PlanSettings& settings) {
         pieces = settings.slots * 4;
         if (double(units) / double(pieces) < double(settings.shortest)) pieces = units / settings.shortest;
         if (pieces < settings.slots)
-            pieces = std::min(settings.slots, units / std::max<std::size_t>(settings.shortestToFillTheSlots, 1));
+            pieces =
+                std::min(settings.slots, units / std::max<std::size_t>(settings.shortestToFillTheSlots, 1));
         // One segment more than the slots take at once leaves all but one of
         // them idle while it runs.
         if (pieces > settings.slots) pieces = pieces / settings.slots * settings.slots;

@@ -3,8 +3,8 @@
 // a temporary folder and a home of its own, reached by GNU parallel.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -175,7 +175,8 @@ class Machines : public CommandLineRun {
     // The MD5 of every frame, decoded on the machines.
     CommandResult frameSums(const std::string& hosts, const fs::path& sums,
                             const std::string& segmentSize = "8") {
-        return fanout(sums, {"--quality", "80", "--frame-md5", "--segment-size", segmentSize, "--hosts", hosts});
+        return fanout(sums,
+                      {"--quality", "80", "--frame-md5", "--segment-size", segmentSize, "--hosts", hosts});
     }
 
     static std::string singleDecodeSums() {
@@ -364,8 +365,8 @@ TEST_F(Machines, TheMachinesMakeTheSameMovieAsThisOne) {
             if (!line.starts_with("#")) lines += line.substr(line.rfind(',') + 1) + "\n";
         return lines;
     };
-    for (const auto& target : std::vector<std::vector<std::string>>{
-             {"--mvhevc"}, {"--crf", "28", "--speed", "veryfast"}}) {
+    for (const auto& target :
+         std::vector<std::vector<std::string>>{{"--mvhevc"}, {"--crf", "28", "--speed", "veryfast"}}) {
         SCOPED_TRACE(target[0]);
         std::string extension = target[0] == "--mvhevc" ? ".mov" : ".mkv";
         std::vector<std::string> plan = target;
@@ -381,7 +382,8 @@ TEST_F(Machines, TheMachinesMakeTheSameMovieAsThisOne) {
         EXPECT_NE(spread.output.find(" on machine-b"), std::string::npos) << spread.output;
         const std::string expected = packetSums(here);
         const std::string frames = singleDecodeSums();
-        EXPECT_EQ(std::count(expected.begin(), expected.end(), '\n'), std::count(frames.begin(), frames.end(), '\n'));
+        EXPECT_EQ(std::count(expected.begin(), expected.end(), '\n'),
+                  std::count(frames.begin(), frames.end(), '\n'));
         EXPECT_EQ(packetSums(there), expected);
     }
 }
