@@ -150,8 +150,10 @@ class Machines : public CommandLineRun {
             << name;
     }
 
-    // fanout-run.sh on the kit's small title; `options` choose the target and the machines.
-    CommandResult fanout(const fs::path& output, const std::vector<std::string>& options) {
+    // fanout-run.sh's command line on the kit's small title; `options` choose
+    // the target and the machines.
+    std::vector<std::string> fanoutArguments(const fs::path& output,
+                                             const std::vector<std::string>& options) {
         fs::path work = root / "work";
         fs::create_directories(work);
         std::vector<std::string> arguments{(tools / "fanout-run.sh").string(),
@@ -169,7 +171,11 @@ class Machines : public CommandLineRun {
                                            "--workdir",
                                            work.string()};
         arguments.insert(arguments.end(), options.begin(), options.end());
-        return runCommand("/bin/bash", arguments);
+        return arguments;
+    }
+
+    CommandResult fanout(const fs::path& output, const std::vector<std::string>& options) {
+        return runCommand("/bin/bash", fanoutArguments(output, options));
     }
 
     // The MD5 of every frame, decoded on the machines.
@@ -281,27 +287,8 @@ TEST_F(Machines, CancellingStopsTheWorkersOnEveryMachine) {
     fs::path work = root / "work", out = root / "out";
     fs::create_directories(work);
     fs::create_directories(out);
-    std::vector<std::string> arguments{(tools / "fanout-run.sh").string(),
-                                       (set / "cabac_b/interleaved.264").string(),
-                                       (set / "cabac_b/movie.m2ts").string(),
-                                       (out / "movie.mov").string(),
-                                       "--width",
-                                       "320",
-                                       "--height",
-                                       "176",
-                                       "--fps",
-                                       "24000/1001",
-                                       "--quality",
-                                       "80",
-                                       "--audio-args",
-                                       "-c:a copy",
-                                       "--workdir",
-                                       work.string(),
-                                       "--mvhevc",
-                                       "--segment-size",
-                                       "12",
-                                       "--hosts",
-                                       "2/machine-a,2/machine-b"};
+    auto arguments = fanoutArguments(out / "movie.mov", {"--quality", "0.8", "--mvhevc", "--segment-size",
+                                                         "12", "--hosts", "2/machine-a,2/machine-b"});
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
