@@ -41,7 +41,7 @@ read -r width height < <(awk -F= '$1 == "width" { w = $2 } $1 == "height" { h = 
     "$tools/twinrow" "$width" "$height" 2>/dev/null >"$work/raw.yuv"
 
 # The engine's table: quality for layerforge, the x265 CRF and speed it maps
-# that to, and the rate cap in Mbit/s (0: none).
+# that to, and the rate in Mbit/s that layerforge then aims at instead (0: none).
 preset_row() {
     case $1 in
     "Ultra High") echo "0.88 17 medium 35" ;;
@@ -80,11 +80,14 @@ printf '%-14s %12s %14s %10s %12s %12s %10s\n' preset single_fps parallel_pairs/
 declare -A efficiency
 for preset in "${presets[@]}"; do
     read -r quality crf speed rate < <(preset_row "$preset")
-    vbv=""
-    ((rate > 0)) && vbv=":vbv-maxrate=$((rate * 1000)):vbv-bufsize=$((2 * rate * 1000))"
+    # The same rate control as layerforge: with a rate it encodes each eye at
+    # half of it on average (not a CRF under a cap), so the single encode gets
+    # the whole of it for both eyes.
+    control=(-crf "$crf")
+    ((rate > 0)) && control=(-b:v "${rate}M")
     read -r single single_cpu < <(seconds_of ffmpeg -hide_banner -nostdin -loglevel error -f rawvideo -pix_fmt yuv420p \
-        -s "$((2 * width))x$height" -r 24000/1001 -i "$work/raw.yuv" -c:v libx265 -preset "$speed" -crf "$crf" \
-        -x265-params "keyint=48:min-keyint=12:scenecut=0:open-gop=0:b-adapt=0:log-level=error$vbv" -f null -)
+        -s "$((2 * width))x$height" -r 24000/1001 -i "$work/raw.yuv" -c:v libx265 -preset "$speed" "${control[@]}" \
+        -x265-params "keyint=48:min-keyint=12:scenecut=0:open-gop=0:b-adapt=0:log-level=error" -f null -)
     read -r together together_cpu < <(parallel_run "$quality" "$rate")
     single_fps=$(echo "$pairs / $single" | bc -l)
     parallel_fps=$(echo "$pairs / $together" | bc -l)
