@@ -37,25 +37,13 @@ ffmpeg -nostdin -v error -i eye1.264 -f framemd5 eye1.md5
 rate=$(awk -v b="$(stat -c %s eye1.264)" -v n="$frames" 'BEGIN { printf "%.1f", b * 8 * 24000 / 1001 / n / 1e6 }')
 echo "stream: 2 eyes x $frames frames, 1920x1080, first eye $rate Mbit/s"
 
-calc() { awk "BEGIN { print $1 }"; }
-measure() { # name, command... ; keeps the best CPU time
-    local label=$1; shift
-    /usr/bin/time -f "%e %U %S %M" -o time "$@" > "$label.out" 2> "$label.err" || {
-        echo "ERROR: $label failed:" >&2; tail -3 "$label.err" >&2; exit 1; }
-    read -r wall user sys rss < time
-    local cpu
-    cpu=$(calc "$user + $sys")
-    if [ ! -f "$label.cpu" ] || [ "$(calc "$cpu < $(cat "$label.cpu")")" = 1 ]; then
-        echo "$cpu" > "$label.cpu"
-        echo "$wall" > "$label.wall"
-    fi
-}
+. "$here/best-cpu.sh"
 for round in $(seq "$rounds"); do
     echo "round $round of $rounds..."
-    measure ldecod "$ldecod" -p InputFile=both.264 -p OutputFile=/dev/null
+    measure ldecod ldecod.out "$ldecod" -p InputFile=both.264 -p OutputFile=/dev/null
     grep -q "^$((2 * frames)) frames are decoded" ldecod.out || {
         echo "ERROR: ldecod did not output $((2 * frames)) pictures" >&2; exit 1; }
-    measure ffmpeg ffmpeg -nostdin -threads 1 -cpuflags 0 -i eye1.264 -f null -
+    measure ffmpeg /dev/null ffmpeg -nostdin -threads 1 -cpuflags 0 -i eye1.264 -f null -
 done
 rate() { calc "$frames / $(cat "$1.cpu")"; }
 report() { # key, label, unit

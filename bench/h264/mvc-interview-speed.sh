@@ -50,20 +50,7 @@ echo "stream: $name x $repeats = $pairs access units (1920x1080, second view int
 # ldecod's view files are links to /dev/null: the figure is decoding, as for ffmpeg's -f null.
 ln -s /dev/null out_ViewId0000.yuv
 ln -s /dev/null out_ViewId0001.yuv
-calc() { awk "BEGIN { print $1 }"; }
-measure() { # name, standard output, command... ; keeps the best CPU time
-    local label=$1 out=$2; shift 2
-    /usr/bin/time -f "%e %U %S %M" -o time "$@" > "$out" 2> "$label.err" || {
-        echo "ERROR: $label failed:" >&2; tail -3 "$label.err" >&2; exit 1; }
-    read -r wall user sys rss < time
-    local cpu
-    cpu=$(calc "$user + $sys")
-    if [ ! -f "$label.cpu" ] || [ "$(calc "$cpu < $(cat "$label.cpu")")" = 1 ]; then
-        echo "$cpu" > "$label.cpu"
-        echo "$wall" > "$label.wall"
-        echo "$rss" > "$label.rss"
-    fi
-}
+. "$here/best-cpu.sh"
 for round in $(seq "$rounds"); do
     echo "round $round of $rounds..."
     measure ldecod ldecod.out "$tools/ldecod" -p InputFile=stream.264 -p OutputFile=out.yuv -p DecodeAllLayers=1
