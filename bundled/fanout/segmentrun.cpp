@@ -116,6 +116,7 @@ class Run {
     void checkArguments();
     std::string tool(const std::string& name);
     void checkHosts();
+    void shareConnections(const std::vector<std::string>& candidates);
     void planSegments();
     void chooseEncoder();
     void startAudio();
@@ -138,6 +139,11 @@ class Run {
     fs::path scratch_, partial_;
     std::vector<std::string> hosts_, ssh_;
     std::string remoteFolder_;
+    // One SSH connection per host that every later ssh of the run shares
+    // (connection sharing), in a folder of its own: a short path, as a socket
+    // name must be.
+    fs::path connections_;
+    std::vector<Process> sharedConnections_;
     std::vector<streamtools::PlannedUnit> units_;
     std::vector<std::uint64_t> offsets_, mvcOffsets_; // of each access unit in the stream(s)
     std::vector<streamtools::Segment> plan_;
@@ -324,6 +330,7 @@ void Run::checkHosts() {
     if (ssh_.empty()) ssh_ = {"ssh"};
     if (ssh_[0].find('/') == std::string::npos) ssh_[0] = tool(ssh_[0]);
     remoteFolder_ = ".duoscope-" + scratch_.filename().string();
+    shareConnections(candidates);
 
     const fs::path versionFile = scratch_ / "version";
     const int versionStatus =
@@ -370,6 +377,32 @@ void Run::checkHosts() {
         line += " " + host;
     say(line);
     slots_ = slots;
+}
+
+// Every job costs several SSH connections (its folder, the segment out, the
+// worker, the result back, the clean-up), and each new one a key exchange:
+// about a tenth of a CPU second on each side and a quarter of a second before
+// the job can go on. One connection per host, opened here and shared by all
+// of them, leaves only the first. A host where it is not up (yet, or any
+// more) is reached as before, by a connection of its own. The connections are
+// this run's children and end with it.
+void Run::shareConnections(const std::vector<std::string>& candidates) {
+    char folder[] = "/tmp/duoscope-ssh.XXXXXX";
+    if (!::mkdtemp(folder)) return;
+    connections_ = folder;
+    const std::string path = "ControlPath=" + (connections_ / "%C").string();
+    for (const auto& candidate : candidates) {
+        const std::string target = hostTarget(candidate);
+        if (target.empty() || target == ":") continue;
+        Launch launch(ssh_);
+        append(launch.arguments, {"-o", "BatchMode=yes", "-o", "ConnectTimeout=15", "-o", "ControlMaster=yes",
+                                  "-o", path, "-o", "ControlPersist=no", "-N", "--", target});
+        try {
+            sharedConnections_.emplace_back(launch);
+        } catch (const Failure&) {
+        }
+    }
+    append(ssh_, {"-o", "ControlMaster=no", "-o", path});
 }
 
 // Segments: about four per job slot in whole rounds of the slots, never
@@ -641,6 +674,9 @@ void Run::runSegments() {
             ssh += (ssh.empty() ? "" : " ") + word;
         // The files travel under the folder this run alone uses on every host,
         // and only the segment's bytes go out and its encoded result comes back.
+        // Both are compressed video already: rsync's default -z would only
+        // spend both machines' CPU, on the path a segment waits on.
+        append(command, {"--rsync-opts", "-rlDR"});
         command.insert(command.end(),
                        {"--sshloginfile", (scratch_ / "sshlogins").string(), "--ssh", ssh, "--retries",
                         std::to_string(std::min<std::size_t>(hosts_.size() + 1, 4)), "--workdir",
@@ -854,7 +890,9 @@ void Run::finish() {
         for (auto& process : sweeps)
             process.wait(20);
     }
+    sharedConnections_.clear();
     std::error_code ignored;
+    if (!connections_.empty()) fs::remove_all(connections_, ignored);
     if (!scratch_.empty()) fs::remove_all(scratch_, ignored);
     if (!partial_.empty()) fs::remove(partial_, ignored);
 }

@@ -140,14 +140,15 @@ class Machines : public CommandLineRun {
     }
 
     // Nothing of a run is left on a machine: no folder in its login,
-    // temporary or home folder, no process of its tools.
+    // temporary or home folder, no process of its tools, no connection to it.
     void expectNothingLeftOn(const std::string& name) {
         for (const char* folder : {"tmp", "home"})
             EXPECT_TRUE(fs::is_empty(machine(name) / folder)) << name << " " << folder;
         EXPECT_EQ(leftoversIn(loginFolder(), ".duoscope-fanout."), std::vector<std::string>{});
-        EXPECT_TRUE(waitUntil([&] { return !processWithCommandLineExists("/.duoscope-fanout."); },
-                              std::chrono::seconds(5)))
-            << name;
+        for (const char* process : {"/.duoscope-fanout.", "ControlMaster=yes"})
+            EXPECT_TRUE(
+                waitUntil([&] { return !processWithCommandLineExists(process); }, std::chrono::seconds(5)))
+                << name << ": " << process;
     }
 
     // fanout-run.sh's command line on the kit's small title; `options` choose
