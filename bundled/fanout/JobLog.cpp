@@ -77,15 +77,19 @@ std::vector<std::string> hostFigures(const std::vector<JobRecord>& records,
         // Wall time from its first start to its last end: its slots together.
         const double seconds = host.last - host.first;
         char line[512];
-        std::snprintf(
-            line, sizeof line,
-            "Host %s: %zu segments, %llu pairs decoded in %.1f s (%.2f pairs/s), %.0f bytes out and "
-            "%.0f back per segment",
-            name == ":" ? "(this machine)" : name.c_str(), host.segments,
-            static_cast<unsigned long long>(host.pairs), seconds,
-            double(host.pairs) / (seconds > 0 ? seconds : 1), host.sent / double(host.segments),
-            host.received / double(host.segments));
-        lines.push_back(line);
+        std::snprintf(line, sizeof line, "Host %s: %zu segments, %llu pairs decoded in %.1f s (%.2f pairs/s)",
+                      name == ":" ? "(this machine)" : name.c_str(), host.segments,
+                      static_cast<unsigned long long>(host.pairs), seconds,
+                      double(host.pairs) / (seconds > 0 ? seconds : 1));
+        std::string text = line;
+        // Nothing travels to this machine's own jobs; what parallel counts
+        // as received there is the worker's standard output.
+        if (name != ":") {
+            std::snprintf(line, sizeof line, ", %.0f bytes out and %.0f back per segment",
+                          host.sent / double(host.segments), host.received / double(host.segments));
+            text += line;
+        }
+        lines.push_back(text);
     }
     std::sort(lines.begin(), lines.end());
     return lines;
